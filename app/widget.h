@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QMap>
+#include <QString>
+#include <QWidget>
+
+class QTableWidgetItem;
+class QTimer;
+class QUdpSocket;
+class Thread;
+class Ui_Widget;
+
+// The main window: the device table, the firmware choice and the upload start.
+// It owns every piece of window state; the substance of its operations lives in
+// discovery/, firmware/ and upload/.
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget() override;
+
+signals:
+    void sendIPaddress(QString IPaddress);
+    void change_username(QString, QHostAddress);
+    void send_hostname(QString, QString, QString);
+    void send_hostinfo(QString, QString, QString);
+
+private slots:
+    void processPendingDatagrams();
+    void OnBtnClicked();
+    void on_pushButton_4_clicked();
+    void deal_ui(int row, int status, float progress);
+    void update_hex_file();
+    void participantLeft(QString ip);
+    void on_radioButton_2_toggled(bool checked);
+    void on_radioButton_toggled(bool checked);
+    void on_userTableWidget_itemChanged(QTableWidgetItem *item);
+
+private:
+    // Discovery and the device table (discovery/).
+    void refreshLiveness(QString ip);
+    void sweepLiveness();
+    void addDeviceRow(QString ip, QString dataPort, QString atPort, QString name);
+    void lockTableCells();
+    QString localIPv4Address();
+    QString currentUserName();
+
+    // Firmware image preparation (firmware/).
+    bool convert_hex_file(QString path);
+    void find_build_dir();
+    void find_hex_in_dir(QString dir);
+    void read_generate_time(QString path);
+    void refresh_default_file();
+
+    // Upload start (upload/).
+    void stopWorkers();
+
+    Ui_Widget *ui = nullptr;
+    QUdpSocket *udpSocket = nullptr;
+    quint16 udpPort = 0;
+    Thread *worker = nullptr;
+    QString manual_path;
+    QString default_path;
+    QString current_file_name;
+    QTimer *hex_timer = nullptr;
+    QMap<QString, int> moduleLiveness;
+    bool removingModule = false;
+    bool manual_mode = false;
+    QString generate_time;
+    bool fillingTable = false;
+
+    // Tests reach the window's state through this one door.
+    friend class WidgetProbe;
+};

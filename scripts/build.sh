@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# build.sh BUILD_DIR [cmake options...]: configures (once) and builds.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=$1
+shift
+cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$dir" -j "$(nproc)"

@@ -1,0 +1,392 @@
+#include "testsupport.h"
+#include "widgetprobe.h"
+
+#include <QHeaderView>
+#include <QLayout>
+#include <QMetaMethod>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace {
+const QString kYaHei = QString::fromUtf8("\xe5\xbe\xae\xe8\xbd\xaf\xe9\x9b\x85\xe9\xbb\x91");
+
+QStringList collectedWarnings;
+QtMessageHandler previousHandler = nullptr;
+
+void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        collectedWarnings.append(message);
+    previousHandler(type, context, message);
+}
+
+QStringList objectNamesOf(const QLayout *layout)
+{
+    QStringList names;
+    for (int i = 0; i < layout->count(); ++i) {
+        QLayoutItem *item = layout->itemAt(i);
+        if (item->widget())
+            names << item->widget()->objectName();
+        else if (item->layout())
+            names << item->layout()->objectName();
+        else
+            names << QStringLiteral("<spacer>");
+    }
+    return names;
+}
+} // namespace
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void firstStateAsTheUserSeesIt();
+    void fontsAndHeaders();
+    void widgetTreeAndLayouts();
+    void tableSettings();
+    void metaObjectSurfaceAndConnections();
+    void socketAndTimerAtStart();
+    void radioButtonsSwitchTheOpenFileButton();
+    void constructAndDestroyRepeatedly();
+    void closingTheWindowEndsTheLoopCleanly();
+};
+
+void MainWindowTest::initTestCase()
+{
+    previousHandler = qInstallMessageHandler(recordWarnings);
+}
+
+void MainWindowTest::firstStateAsTheUserSeesIt()
+{
+    Widget window;
+    window.show();
+    WidgetProbe probe(window);
+    Ui_Widget &ui = probe.ui();
+
+    QCOMPARE(window.windowTitle(), QStringLiteral("Corvane-MT7681 Wireless Rudireze V1.0 "));
+    QCOMPARE(window.objectName(), QStringLiteral("Widget"));
+    QCOMPARE(window.size(), QSize(1078, 490));
+    QCOMPARE(window.minimumSize(), QSize(1078, 490));
+    QCOMPARE(window.maximumSize(), QSize(1078, 490));
+
+    QCOMPARE(ui.radioButton_2->text(), QStringLiteral("Use Default file"));
+    QVERIFY(ui.radioButton_2->isChecked());
+    QCOMPARE(ui.radioButton->text(), QStringLiteral("Manual Assign File"));
+    QVERIFY(!ui.radioButton->isChecked());
+    QCOMPARE(ui.userNumLabel->text(), QString::fromUtf8("Online Count\xef\xbc\x9a" "0"));
+    QCOMPARE(ui.pushButton_4->text(), QStringLiteral("Open File"));
+    QVERIFY(!ui.pushButton_4->isEnabled());
+    QCOMPARE(ui.label->text(), QStringLiteral("Current Use File:"));
+    QCOMPARE(ui.label_3->text(), QStringLiteral("Generate time:"));
+    QCOMPARE(ui.label_2->text(), QStringLiteral("0:0:0"));
+    QVERIFY(!probe.manualMode());
+
+    for (QLineEdit *edit : {ui.lineEdit, ui.lineEdit_2, ui.lineEdit_3}) {
+        QVERIFY(edit->text().isEmpty());
+        QVERIFY(edit->isReadOnly());
+        QVERIFY(edit->isEnabled());
+    }
+    QCOMPARE(ui.lineEdit_3->minimumSize(), QSize(140, 23));
+    QCOMPARE(ui.lineEdit_3->maximumSize(), QSize(140, 23));
+    QCOMPARE(ui.lineEdit_2->minimumSize(), QSize(533, 23));
+    QCOMPARE(ui.lineEdit_2->maximumSize(), QSize(533, 23));
+
+    const QString styleSheet = ui.pushButton_4->styleSheet();
+    QCOMPARE(styleSheet.size(), 389);
+    QCOMPARE(styleSheet,
+             QStringLiteral("QPushButton:hover{background-color: qconicalgradient(cx:0.5, "
+                            "cy:0.522909, angle:179.9, stop:0.494318 rgba(2, 225, 250, 255), "
+                            "stop:0.5 rgba(2, 242, 251, 255));}QPushButton{background-color:"
+                            "transparent;") +
+                 QString(12, ' ') + QStringLiteral("border: 1px solid rgb(124, 124, 124);") +
+                 QString(13, ' ') +
+                 QStringLiteral("border-radius:5px;}QPushButton:pressed{background-color:"
+                                "yellow;") +
+                 QString(13, ' ') + QStringLiteral("border: 1px solid rgb(124, 124, 124);") +
+                 QString(13, ' ') + QStringLiteral("}"));
+
+    QCOMPARE(probe.defaultPath(), QStringLiteral(""));
+    QVERIFY(!probe.defaultPath().isNull());
+    QVERIFY(probe.manualPath().isNull());
+    QVERIFY(probe.currentFileName().isNull());
+    QVERIFY(probe.generateTime().isNull());
+    QVERIFY(probe.liveness().isEmpty());
+    QVERIFY(!probe.fillingTable());
+    QVERIFY(!probe.removingModule());
+    QVERIFY(probe.latestWorker() == nullptr);
+}
+
+void MainWindowTest::fontsAndHeaders()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    Ui_Widget &ui = probe.ui();
+
+    const QFont windowFont = window.font();
+    QCOMPARE(windowFont.family(), QStringLiteral("Agency FB"));
+    QCOMPARE(windowFont.pointSize(), 14);
+    QCOMPARE(windowFont.weight(), 75);
+
+    // The table font sets size and weight only; the family comes from the window.
+    const QFont tableFont = ui.userTableWidget->font();
+    QCOMPARE(tableFont.family(), QStringLiteral("Agency FB"));
+    QCOMPARE(tableFont.pointSize(), 12);
+    QCOMPARE(tableFont.weight(), 75);
+
+    // The control font sets family and size; the weight comes from the window.
+    const QList<QWidget *> controls = {ui.radioButton_2, ui.lineEdit_2, ui.radioButton,
+                                       ui.pushButton_4,  ui.lineEdit,   ui.label,
+                                       ui.lineEdit_3,    ui.label_3,    ui.label_2};
+    for (QWidget *control : controls) {
+        QCOMPARE(control->font().family(), kYaHei);
+        QCOMPARE(control->font().pointSize(), 9);
+        QCOMPARE(control->font().weight(), 75);
+    }
+    QCOMPARE(ui.userNumLabel->font().family(), kYaHei);
+    QCOMPARE(ui.userNumLabel->font().pointSize(), 9);
+    QCOMPARE(ui.userNumLabel->font().weight(), 75);
+
+    const QStringList headers = {"Name", "Device", "IP", "Port_Data", "Port_At", "Send",
+                                 "Progress"};
+    const int defaultPointSize = QFont().pointSize();
+    for (int column = 0; column < headers.size(); ++column) {
+        QTableWidgetItem *item = ui.userTableWidget->horizontalHeaderItem(column);
+        QVERIFY(item);
+        QCOMPARE(item->type(), int(QTableWidgetItem::Type));
+        QCOMPARE(item->text(), headers.at(column));
+        QCOMPARE(item->textAlignment(), int(Qt::AlignCenter));
+        QCOMPARE(item->font().family(), kYaHei);
+        QCOMPARE(item->font().weight(), 75);
+        const bool fontB = column >= 1 && column <= 3;
+        QCOMPARE(item->font().pointSize(), fontB ? 9 : defaultPointSize);
+    }
+}
+
+void MainWindowTest::widgetTreeAndLayouts()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    Ui_Widget &ui = probe.ui();
+
+    QCOMPARE(window.layout(), static_cast<QLayout *>(ui.verticalLayout_2));
+    QCOMPARE(ui.verticalLayout_2->spacing(), 6);
+    QCOMPARE(ui.verticalLayout_2->contentsMargins(), QMargins(11, 11, 11, 11));
+    QCOMPARE(objectNamesOf(ui.verticalLayout_2),
+             QStringList({"horizontalLayout_2", "horizontalLayout_3", "horizontalLayout_8"}));
+    QCOMPARE(objectNamesOf(ui.horizontalLayout_2),
+             QStringList({"verticalLayout", "userTableWidget"}));
+    QCOMPARE(ui.verticalLayout->count(), 0);
+    QCOMPARE(objectNamesOf(ui.horizontalLayout_3),
+             QStringList({"radioButton_2", "lineEdit_2", "<spacer>", "userNumLabel"}));
+    QCOMPARE(objectNamesOf(ui.horizontalLayout_8),
+             QStringList({"radioButton", "pushButton_4", "lineEdit", "label", "lineEdit_3",
+                          "label_3", "label_2"}));
+    for (QLayout *layout : {static_cast<QLayout *>(ui.horizontalLayout_2),
+                            static_cast<QLayout *>(ui.verticalLayout),
+                            static_cast<QLayout *>(ui.horizontalLayout_3),
+                            static_cast<QLayout *>(ui.horizontalLayout_8)})
+        QCOMPARE(layout->spacing(), 6);
+    QCOMPARE(ui.horizontalLayout_8->contentsMargins().top(), 0);
+
+    QSpacerItem *spacer = ui.horizontalSpacer;
+    QCOMPARE(spacer->sizeHint(), QSize(40, 20));
+    QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
+
+    // Every widget of the form belongs to the window and is found by its name.
+    const QStringList widgetNames = {"userTableWidget", "radioButton_2", "lineEdit_2",
+                                     "userNumLabel",    "radioButton",   "pushButton_4",
+                                     "lineEdit",        "label",         "lineEdit_3",
+                                     "label_3",         "label_2"};
+    for (const QString &name : widgetNames) {
+        auto *child = window.findChild<QWidget *>(name, Qt::FindDirectChildrenOnly);
+        QVERIFY2(child, qPrintable(name));
+        QCOMPARE(child->parentWidget(), static_cast<QWidget *>(&window));
+    }
+    // Both radio buttons share the window, so they exclude each other without a group.
+    QVERIFY(ui.radioButton->autoExclusive());
+    QVERIFY(ui.radioButton_2->autoExclusive());
+}
+
+void MainWindowTest::tableSettings()
+{
+    Widget window;
+    window.show();
+    WidgetProbe probe(window);
+    QTableWidget *table = probe.ui().userTableWidget;
+
+    QCOMPARE(table->columnCount(), 7);
+    QCOMPARE(table->rowCount(), 0);
+    QCOMPARE(table->selectionMode(), QAbstractItemView::SingleSelection);
+    QCOMPARE(table->selectionBehavior(), QAbstractItemView::SelectRows);
+    QVERIFY(!table->showGrid());
+    QCOMPARE(table->autoScrollMargin(), 16);
+    QCOMPARE(table->horizontalHeader()->defaultSectionSize(), 150);
+    QCOMPARE(table->horizontalHeader()->minimumSectionSize(), 27);
+    QVERIFY(table->verticalHeader()->isHidden());
+    QVERIFY(!table->isSortingEnabled());
+
+    // Clicking a cell selects its row and only that row.
+    table->setRowCount(2);
+    for (int row = 0; row < 2; ++row)
+        for (int column = 0; column < 7; ++column)
+            table->setItem(row, column, new QTableWidgetItem(QString::number(column)));
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {},
+                      table->visualItemRect(table->item(0, 2)).center());
+    QCOMPARE(table->selectionModel()->selectedRows().size(), 1);
+    QCOMPARE(table->selectedItems().size(), 7);
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {},
+                      table->visualItemRect(table->item(1, 4)).center());
+    QCOMPARE(table->selectionModel()->selectedRows().size(), 1);
+    QCOMPARE(table->selectionModel()->selectedRows().first().row(), 1);
+}
+
+void MainWindowTest::metaObjectSurfaceAndConnections()
+{
+    Widget window;
+    const QMetaObject *meta = window.metaObject();
+    QCOMPARE(meta->className(), "Widget");
+    QCOMPARE(meta->superClass(), &QWidget::staticMetaObject);
+    QCOMPARE(meta->methodCount() - meta->methodOffset(), 13);
+
+    struct Expected
+    {
+        QMetaMethod::MethodType type;
+        const char *signature;
+    };
+    const Expected expected[] = {
+        {QMetaMethod::Signal, "sendIPaddress(QString)"},
+        {QMetaMethod::Signal, "change_username(QString,QHostAddress)"},
+        {QMetaMethod::Signal, "send_hostname(QString,QString,QString)"},
+        {QMetaMethod::Signal, "send_hostinfo(QString,QString,QString)"},
+        {QMetaMethod::Slot, "processPendingDatagrams()"},
+        {QMetaMethod::Slot, "OnBtnClicked()"},
+        {QMetaMethod::Slot, "on_pushButton_4_clicked()"},
+        {QMetaMethod::Slot, "deal_ui(int,int,float)"},
+        {QMetaMethod::Slot, "update_hex_file()"},
+        {QMetaMethod::Slot, "participantLeft(QString)"},
+        {QMetaMethod::Slot, "on_radioButton_2_toggled(bool)"},
+        {QMetaMethod::Slot, "on_radioButton_toggled(bool)"},
+        {QMetaMethod::Slot, "on_userTableWidget_itemChanged(QTableWidgetItem*)"},
+    };
+    for (int i = 0; i < 13; ++i) {
+        const QMetaMethod method = meta->method(meta->methodOffset() + i);
+        QCOMPARE(method.methodSignature(), QByteArray(expected[i].signature));
+        QCOMPARE(method.methodType(), expected[i].type);
+        if (method.methodType() == QMetaMethod::Slot)
+            QCOMPARE(method.access(), QMetaMethod::Private);
+    }
+    QCOMPARE(qobject_cast<Widget *>(static_cast<QObject *>(&window)), &window);
+    QVERIFY(window.inherits("QWidget"));
+
+    // The four signals are declared for the surface and never connected.
+    for (const char *signal : {SIGNAL(sendIPaddress(QString)),
+                               SIGNAL(change_username(QString, QHostAddress)),
+                               SIGNAL(send_hostname(QString, QString, QString)),
+                               SIGNAL(send_hostinfo(QString, QString, QString))})
+        QVERIFY(!QObject::disconnect(&window, signal, nullptr, nullptr));
+
+    // Each start-up connection exists exactly once: disconnecting it succeeds
+    // once and then finds nothing more.
+    WidgetProbe probe(window);
+    Ui_Widget &ui = probe.ui();
+    struct Connection
+    {
+        QObject *sender;
+        const char *signal;
+        const char *slot;
+    };
+    const Connection connections[] = {
+        {probe.udpSocket(), SIGNAL(readyRead()), SLOT(processPendingDatagrams())},
+        {probe.hexTimer(), SIGNAL(timeout()), SLOT(update_hex_file())},
+        {ui.pushButton_4, SIGNAL(clicked()), SLOT(on_pushButton_4_clicked())},
+        {ui.radioButton_2, SIGNAL(toggled(bool)), SLOT(on_radioButton_2_toggled(bool))},
+        {ui.radioButton, SIGNAL(toggled(bool)), SLOT(on_radioButton_toggled(bool))},
+        {ui.userTableWidget, SIGNAL(itemChanged(QTableWidgetItem *)),
+         SLOT(on_userTableWidget_itemChanged(QTableWidgetItem *))},
+    };
+    for (const Connection &c : connections) {
+        QVERIFY2(QObject::disconnect(c.sender, c.signal, &window, c.slot), c.signal);
+        QVERIFY2(!QObject::disconnect(c.sender, c.signal, &window, c.slot), c.signal);
+    }
+}
+
+void MainWindowTest::socketAndTimerAtStart()
+{
+    Widget window;
+    WidgetProbe probe(window);
+
+    QUdpSocket *socket = probe.udpSocket();
+    QCOMPARE(socket->parent(), static_cast<QObject *>(&window));
+    QCOMPARE(probe.udpPort(), quint16(3333));
+    QCOMPARE(socket->state(), QAbstractSocket::BoundState);
+    QCOMPARE(socket->localPort(), quint16(3333));
+    // The port is shared: a second program can bind it alongside the window.
+    QUdpSocket other;
+    QVERIFY(other.bind(QHostAddress::Any, 3333,
+                       QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
+
+    QTimer *timer = probe.hexTimer();
+    QVERIFY(timer->parent() == nullptr);
+    QVERIFY(timer->isActive());
+    QVERIFY(!timer->isSingleShot());
+    QCOMPARE(timer->interval(), 2000);
+}
+
+void MainWindowTest::radioButtonsSwitchTheOpenFileButton()
+{
+    Widget window;
+    window.show();
+    WidgetProbe probe(window);
+    Ui_Widget &ui = probe.ui();
+
+    QTest::mouseClick(ui.radioButton, Qt::LeftButton);
+    QVERIFY(ui.radioButton->isChecked());
+    QVERIFY(!ui.radioButton_2->isChecked());
+    QVERIFY(ui.pushButton_4->isEnabled());
+    QVERIFY(probe.manualMode());
+
+    QTest::mouseClick(ui.radioButton_2, Qt::LeftButton);
+    QVERIFY(ui.radioButton_2->isChecked());
+    QVERIFY(!ui.pushButton_4->isEnabled());
+    QVERIFY(!probe.manualMode());
+}
+
+void MainWindowTest::constructAndDestroyRepeatedly()
+{
+    collectedWarnings.clear();
+    for (int i = 0; i < 5; ++i) {
+        auto *window = new Widget;
+        window->show();
+        delete window;
+    }
+    // Once more after the refresh timer has ticked at least once.
+    auto *window = new Widget;
+    window->show();
+    QSignalSpy ticks(WidgetProbe(*window).hexTimer(), &QTimer::timeout);
+    QVERIFY(ticks.wait(5000));
+    delete window;
+    QVERIFY2(collectedWarnings.isEmpty(), qPrintable(collectedWarnings.join('\n')));
+}
+
+void MainWindowTest::closingTheWindowEndsTheLoopCleanly()
+{
+    collectedWarnings.clear();
+    auto *window = new Widget;
+    window->show();
+    QSignalSpy ticks(WidgetProbe(*window).hexTimer(), &QTimer::timeout);
+    // Close after the first tick, as a user would with the window running.
+    connect(WidgetProbe(*window).hexTimer(), &QTimer::timeout, window, &QWidget::close);
+    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(1); });
+    QCOMPARE(QApplication::exec(), 0);
+    QCOMPARE(ticks.count(), 1);
+    delete window;
+    QVERIFY2(collectedWarnings.isEmpty(), qPrintable(collectedWarnings.join('\n')));
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_mainwindow.moc"
