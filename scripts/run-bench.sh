@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with optimisation, and runs every benchmark
+# (the executables named bench_* under bench/). Each prints its figures as
+# ratios against a peer or a limit measured in the same run.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/install-deps.sh"
+export QT_QPA_PLATFORM=offscreen
+cmake -S "$top" -B "$top/build-bench" -DCMAKE_BUILD_TYPE=Release -DRUDIREZE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$top/build-bench" -j "$(nproc)"
+workdir=$(mktemp -d)
+trap 'rm -rf "$workdir"' EXIT
+status=0
+for bench in "$top"/build-bench/bin/bench_*; do
+    [[ -x "$bench" ]] || continue
+    echo "== $(basename "$bench")"
+    (cd "$workdir" && timeout 1200 "$bench" "$@") || status=1
+done
+exit $status
