@@ -1,4 +1,6 @@
 // Stands in for the simulated-board tests when the build lacked libsimavr.
+#include "unavailable.h"
+
 #include <QtTest>
 
 class SimulatedBoardUnavailable : public QObject
@@ -8,7 +10,8 @@ class SimulatedBoardUnavailable : public QObject
 private slots:
     void skipped()
     {
-        QSKIP("simulated boards not built, missing: " SIMBOARD_UNAVAILABLE);
+        QSKIP(qPrintable(QStringLiteral("simulated boards not built, missing: ")
+                         + QLatin1String(kMissing)));
     }
 };
 
