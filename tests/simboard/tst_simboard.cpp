@@ -18,6 +18,11 @@ Q_DECLARE_METATYPE(HexContents)
 Q_DECLARE_METATYPE(BoardKind)
 
 namespace {
+constexpr quint32 kUnoBootStart = 0x7C00;
+constexpr quint32 kMegaBootStart = 0x3E000;
+constexpr int kSmallBootSectionBytes = 512;
+constexpr int kProbeBytes = 8;
+constexpr char kErased = '\xff';
 // Long enough for a byte to be answered if the bootloader were listening.
 constexpr int kSilenceMs = 500;
 constexpr int kSyncBurstCount = 300;
@@ -157,21 +162,26 @@ void SimulatedBoardTest::bootloaderPlacement()
 {
     const QString optiboot = BoardFiles::bootloaderHex(BoardKind::Uno);
     const QString stk500v2 = BoardFiles::bootloaderHex(BoardKind::Mega);
+    const BoardTraits &unoTraits = boardTraits(BoardKind::Uno);
+    const BoardTraits &megaTraits = boardTraits(BoardKind::Mega);
+    QCOMPARE(unoTraits.bootStart, kUnoBootStart);
+    QCOMPARE(megaTraits.bootStart, kMegaBootStart);
 
-    // optiboot as built here fills 0x7C00..0x7E13 plus its version word at
-    // 0x7FFE, all inside the 1 KiB boot section.
+    // optiboot as built here is longer than the usual 512-byte section and
+    // fits the 1 KiB one, its version word at the very end of the flash.
     const HexContents built = readIntelHexFile(optiboot);
     QVERIFY2(built.ok(), qPrintable(built.error));
-    QCOMPARE(built.chunks.first().address, quint32(0x7C00));
-    QVERIFY(built.endAddress() == 0x8000);
-    QVERIFY(built.chunks.first().data.size() > 512);
+    const QByteArray code = built.chunks.first().data;
+    QCOMPARE(built.chunks.first().address, kUnoBootStart);
+    QVERIFY(code.size() > kSmallBootSectionBytes);
+    QCOMPARE(built.endAddress(), unoTraits.flashBytes);
 
     SimulatedBoard uno(BoardKind::Uno);
     QVERIFY2(uno.loadBootloader(optiboot), qPrintable(uno.errorString()));
     const QByteArray flash = uno.flash();
-    QCOMPARE(flash.size(), 0x8000);
-    QCOMPARE(flash.mid(0x7C00, built.chunks.first().data.size()), built.chunks.first().data);
-    QCOMPARE(flash.left(0x7C00), QByteArray(0x7C00, '\xff'));
+    QCOMPARE(flash.size(), int(unoTraits.flashBytes));
+    QCOMPARE(flash.mid(int(kUnoBootStart), code.size()), code);
+    QCOMPARE(flash.left(int(kUnoBootStart)), QByteArray(int(kUnoBootStart), kErased));
 
     // The package's prebuilt optiboot is 532 bytes at 0x7E00: it runs past
     // the end of the 32 KiB flash and cannot be used.
@@ -179,20 +189,31 @@ void SimulatedBoardTest::bootloaderPlacement()
             QStringLiteral("../optiboot/optiboot_atmega328.hex"));
     SimulatedBoard trap(BoardKind::Uno);
     QVERIFY(!trap.loadBootloader(prebuilt));
-    QVERIFY2(trap.errorString().endsWith(QLatin1String("ends at 0x8014, past the end of the 32768-byte flash")),
+    QVERIFY2(trap.errorString().endsWith(
+                     QLatin1String("ends at 0x8014, past the end of the 32768-byte flash")),
              qPrintable(trap.errorString()));
     QVERIFY(!trap.start());
+    QCOMPARE(trap.errorString(), QStringLiteral("no bootloader loaded"));
 
+    // The MEGA bootloader's HEX is usable as it stands.
+    const HexContents megaLoader = readIntelHexFile(stk500v2);
+    QVERIFY2(megaLoader.ok(), qPrintable(megaLoader.error));
+    QCOMPARE(megaLoader.chunks.first().address, kMegaBootStart);
     SimulatedBoard mega(BoardKind::Mega);
     QVERIFY(!mega.loadBootloader(optiboot));
     QVERIFY2(mega.errorString().contains(QLatin1String("below the boot section at 0x3E000")),
              qPrintable(mega.errorString()));
     QVERIFY2(mega.loadBootloader(stk500v2), qPrintable(mega.errorString()));
-    QCOMPARE(mega.flash().size(), 0x40000);
+    QCOMPARE(mega.flash().size(), int(megaTraits.flashBytes));
+    QCOMPARE(mega.flash().mid(int(kMegaBootStart), megaLoader.chunks.first().data.size()),
+             megaLoader.chunks.first().data);
 
     SimulatedBoard unoWithMegaLoader(BoardKind::Uno);
     QVERIFY(!unoWithMegaLoader.loadBootloader(stk500v2));
-    QVERIFY(!unoWithMegaLoader.loadProgram(QByteArray(16, 'x'), 0x7FF8));
+    const QByteArray probe(kProbeBytes, 'x');
+    QVERIFY(!unoWithMegaLoader.loadProgram(probe, unoTraits.flashBytes - kProbeBytes / 2));
+    QVERIFY(unoWithMegaLoader.loadProgram(probe, unoTraits.flashBytes - kProbeBytes));
+    QCOMPARE(unoWithMegaLoader.flash().right(kProbeBytes), probe);
 }
 
 void SimulatedBoardTest::bootloadersAnswerTheirFirstCommand_data()

@@ -44,6 +44,9 @@ constexpr int kSamplesPerBit = 16;
 constexpr int kSamplesPerBitDoubleSpeed = 8;
 
 constexpr char kUartName = '0';
+// Bytes already fed are cut off the front of the feed in blocks this big, so
+// a large write is not copied again every slice.
+constexpr int kFeedCompactBytes = 4096;
 constexpr int kLogBufferBytes = 512;
 
 const BoardTraits kUnoTraits{"atmega328p", "UNO", 16000000, 0x8000, 0x7C00, 128, {0x1E, 0x95, 0x0F}};
@@ -372,11 +375,14 @@ void SimulatedBoard::takeInbox()
         std::lock_guard<std::mutex> lock(inboxMutex);
         reset = resetRequested;
         resetRequested = false;
-        core->feed.remove(0, core->feedPosition);
-        core->feedPosition = 0;
+        if (core->feedPosition == core->feed.size() || core->feedPosition >= kFeedCompactBytes) {
+            core->feed.remove(0, core->feedPosition);
+            core->feedPosition = 0;
+        }
         if (reset) {
-            pendingBytes -= core->feed.size();
+            pendingBytes -= core->feed.size() - core->feedPosition;
             core->feed.clear();
+            core->feedPosition = 0;
         }
         core->feed.append(inbox);
         inbox.clear();
