@@ -36,7 +36,8 @@ enum class ResetCause { PowerOn, External, Watchdog };
 // One simulated board: the MCU of its kind in libsimavr with a bootloader in
 // its boot section, UART0 as its only connection. The simulation runs on a
 // thread of its own, paced against the wall clock, so bytes move at the
-// UART's real rate. All public functions are thread-safe.
+// UART's real rate. All public functions are thread-safe, except that
+// start() and stop() belong to the thread that owns the board.
 class SimulatedBoard : public QObject
 {
     Q_OBJECT
@@ -64,15 +65,19 @@ public:
     void stop();
     bool isRunning() const { return running.load(); }
 
-    // Queues bytes for the MCU's RX line. They enter the UART as fast as its
-    // flow control takes them, so none is dropped while the receiver is on.
+    // Queues bytes for the MCU's RX line. They enter the UART no faster than
+    // the wire would carry them at the rate the program set, and only while
+    // its receive FIFO has room, so none is dropped while the receiver is on.
     void writeToMcu(const QByteArray &bytes);
+    // Bytes queued and not yet in the UART: a program that does not read
+    // lets this grow, so a bridge can stop reading its socket.
     int pendingInput() const { return pendingBytes.load(); }
 
     // Pulls the RESET line: the bootloader starts and sees an external reset.
     // Bytes still queued for the old program are dropped.
     void resetIntoBootloader();
 
+    // A copy of the whole flash, bootloader included.
     QByteArray flash() const;
     quint64 simulatedCycles() const { return cycles.load(); }
     int resetCount() const { return resets.load(); }
@@ -81,6 +86,8 @@ signals:
     // Bytes the MCU sent, gathered over at most about one simulated
     // millisecond. Emitted on the simulation thread.
     void bytesFromMcu(const QByteArray &bytes);
+    // Every reset, including the power-on one of start(); on the simulation
+    // thread.
     void resetDone(ResetCause cause);
 
 private:
