@@ -1,0 +1,58 @@
+#pragma once
+
+#include "simulatedboard.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+#include <memory>
+
+// How long a bootloader may take to answer one command. optiboot flashes its
+// LED for about 0.4 s after a reset before it reads the first byte.
+constexpr int kReplyTimeoutMs = 3000;
+// How long a started program may take to print its line: optiboot waits
+// 1 s for a programmer after a reset, the MEGA bootloader about as long.
+constexpr int kSketchLineTimeoutMs = 5000;
+
+// The test's end of a board's UART0: bytes to the MCU, and what it sent,
+// delivered to the test thread.
+class BoardLink : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit BoardLink(SimulatedBoard &board);
+
+    SimulatedBoard &board() { return target; }
+    void send(const QByteArray &bytes) { target.writeToMcu(bytes); }
+    bool waitForBytes(int count, int timeoutMs);
+    bool waitForText(const QByteArray &text, int timeoutMs);
+    // Removes and returns the first count bytes received.
+    QByteArray take(int count);
+    const QByteArray &received() const { return buffer; }
+    void clear() { buffer.clear(); }
+    // The resets the board reported, in order.
+    const QVector<ResetCause> &resets() const { return resetsSeen; }
+    void clearResets() { resetsSeen.clear(); }
+
+signals:
+    void arrived();
+
+private:
+    // Runs the event loop until done() holds or the time is up; woken by
+    // each delivery, not by polling.
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs);
+
+    SimulatedBoard &target;
+    QByteArray buffer;
+    QVector<ResetCause> resetsSeen;
+};
+
+// A board of the kind with the build's bootloader loaded, not yet started;
+// nullptr with the reason when that cannot be had.
+std::unique_ptr<SimulatedBoard> boardWithBootloader(BoardKind kind, QString *why);
+// The sketch image of that name from its HEX file; empty with the reason.
+QByteArray sketchImage(const QString &name, QString *why);

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "simulatedboard.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// Where this build found the bootloaders and put the AVR test programs. A
+// path is empty when the build lacked a package; missing() says which.
+namespace BoardFiles {
+
+// optiboot built for a 1 KiB boot section (UNO), or the package's stk500v2
+// bootloader (MEGA).
+QString bootloaderHex(BoardKind kind);
+
+// A test program: once started it prints `line` on UART0, again every second.
+struct Sketch
+{
+    QString name;
+    BoardKind kind = BoardKind::Uno;
+    QString hexPath;
+    QString binaryPath;
+    QByteArray line;
+};
+
+// tiny-uno, full-uno (near the UNO's 31,744 bytes), tiny-mega, over64k-mega,
+// over128k-mega.
+QList<Sketch> sketches();
+// The sketch of that name; its paths are empty when it was not built.
+Sketch sketch(const QString &name);
+
+// What the build was missing, for skip messages; empty when nothing was.
+QString missing();
+
+} // namespace BoardFiles

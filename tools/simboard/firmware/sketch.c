@@ -1,0 +1,72 @@
+/* A test program for the simulated boards. Once started it checks its table
+   in program memory and prints "sketch NAME ok" (or "sketch NAME BAD") on
+   UART0, again every second, so a late listener still sees it. */
+#include "sketchtable.h"
+
+#include <avr/io.h>
+#include <avr/pgmspace.h>
+#include <stdint.h>
+#include <util/delay.h>
+
+#define STRINGIFY_TOKENS(x) #x
+#define STRINGIFY(x) STRINGIFY_TOKENS(x)
+
+enum {
+    kLineRepeatMs = 1000,
+    /* 115200 baud at 16 MHz in double-speed mode: UBRR 16 is 2.1 % fast,
+       the setting the bootloaders and the usual serial library use. */
+    kUbrr115200DoubleSpeed = 16
+};
+
+#if TABLE_SIZE > 0
+extern const uint8_t sketchTable[];
+#endif
+
+static void putChar(char c)
+{
+    while (!(UCSR0A & _BV(UDRE0)))
+        ;
+    UDR0 = c;
+}
+
+static void putText(const char *text)
+{
+    while (*text)
+        putChar(*text++);
+}
+
+static uint8_t tableIntact(void)
+{
+#if TABLE_SIZE > 0
+#if defined(RAMPZ)
+    const uint32_t base = pgm_get_far_address(sketchTable);
+#else
+    const uint16_t base = (uint16_t)sketchTable;
+#endif
+    for (uint32_t i = 0; i < TABLE_SIZE; ++i) {
+#if defined(RAMPZ)
+        const uint8_t stored = pgm_read_byte_far(base + i);
+#else
+        const uint8_t stored = pgm_read_byte(base + i);
+#endif
+        if (stored != (uint8_t)TABLE_BYTE(i))
+            return 0;
+    }
+#endif
+    return 1;
+}
+
+int main(void)
+{
+    UCSR0A = _BV(U2X0);
+    UBRR0 = kUbrr115200DoubleSpeed;
+    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);
+    UCSR0B = _BV(RXEN0) | _BV(TXEN0);
+
+    const char *verdict = tableIntact() ? " ok\r\n" : " BAD\r\n";
+    for (;;) {
+        putText("sketch " STRINGIFY(SKETCH_NAME));
+        putText(verdict);
+        _delay_ms(kLineRepeatMs);
+    }
+}

@@ -1,0 +1,478 @@
+#include "simulatedboard.h"
+
+#include "intelhex.h"
+
+#include <QVector>
+#include <QtDebug>
+
+#include <avr_uart.h>
+#include <sim_avr.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+// Simulated time run in one go between looks at the clock, the inbox and
+// the reset line; it also bounds how long the MCU's output is held back.
+constexpr double kSliceSeconds = 0.001;
+// When the host falls further behind than this, simulated time slips
+// instead of rushing to catch up, so bytes never come in a burst.
+constexpr double kMaxLagSeconds = 0.020;
+// The shortest nap when the simulation is ahead of the clock.
+constexpr double kMinNapSeconds = 0.0005;
+
+// USART0's registers sit at the same addresses on both MCUs.
+constexpr int kUcsr0aAddress = 0xC0;
+constexpr int kUcsr0bAddress = 0xC1;
+constexpr int kUcsr0cAddress = 0xC2;
+constexpr int kUbrr0lAddress = 0xC4;
+constexpr int kUbrr0hAddress = 0xC5;
+constexpr quint8 kU2x0Mask = 1 << 1;
+constexpr quint8 kRxen0Mask = 1 << 4;
+constexpr quint8 kUsbs0Mask = 1 << 3;
+constexpr quint8 kUpm01Mask = 1 << 5;
+constexpr int kUcsz0Shift = 1;
+constexpr quint8 kUcsz0Bits = 0x3;
+constexpr quint8 kUbrr0hBits = 0x0F;
+constexpr int kMinDataBits = 5;
+constexpr int kSamplesPerBit = 16;
+constexpr int kSamplesPerBitDoubleSpeed = 8;
+
+constexpr char kUartName = '0';
+// Bytes already fed are cut off the front of the feed in blocks this big, so
+// a large write is not copied again every slice.
+constexpr int kFeedCompactBytes = 4096;
+constexpr int kLogBufferBytes = 512;
+
+const BoardTraits kUnoTraits{"atmega328p", "UNO", 16000000, 0x8000, 0x7C00, 128, {0x1E, 0x95, 0x0F}};
+const BoardTraits kMegaTraits{"atmega2560", "MEGA", 16000000, 0x40000, 0x3E000, 256, {0x1E, 0x98, 0x01}};
+
+// Errors go to the Qt log; the simulator's chatter (traces, the odd opcode
+// of erased flash) is dropped.
+void logFromSimulator(avr_t *, const int level, const char *format, va_list arguments)
+{
+    if (level > LOG_ERROR)
+        return;
+    char text[kLogBufferBytes];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    qWarning().noquote() << "simavr:" << QString::fromLocal8Bit(text).trimmed();
+}
+
+// The pacing loop does the waiting; the simulator must not sleep on its own.
+void noSleep(avr_t *, avr_cycle_count_t) {}
+
+// The time one frame takes on the wire at the rate and format the program
+// set in USART0 (start bit, data bits, parity, stop bits).
+quint64 cyclesPerFrame(const avr_t *avr)
+{
+    const quint8 *data = avr->data;
+    const int divisor = ((data[kUbrr0hAddress] & kUbrr0hBits) << 8) + data[kUbrr0lAddress] + 1;
+    const int samples = data[kUcsr0aAddress] & kU2x0Mask ? kSamplesPerBitDoubleSpeed : kSamplesPerBit;
+    const quint8 format = data[kUcsr0cAddress];
+    const int bits = 1 + kMinDataBits + ((format >> kUcsz0Shift) & kUcsz0Bits)
+            + (format & kUpm01Mask ? 1 : 0) + (format & kUsbs0Mask ? 2 : 1);
+    return quint64(divisor) * quint64(samples) * quint64(bits);
+}
+
+void setRegisterBit(avr_t *avr, const avr_regbit_t &bit)
+{
+    if (bit.reg)
+        avr->data[bit.reg] |= static_cast<quint8>(bit.mask << bit.bit);
+}
+
+QString hexAddress(quint32 address)
+{
+    return QStringLiteral("0x") + QString::number(address, 16).toUpper();
+}
+} // namespace
+
+const BoardTraits &boardTraits(BoardKind kind)
+{
+    return kind == BoardKind::Uno ? kUnoTraits : kMegaTraits;
+}
+
+std::optional<BoardKind> boardKindFromName(const QString &name)
+{
+    for (BoardKind kind : {BoardKind::Uno, BoardKind::Mega}) {
+        if (name.compare(QLatin1String(boardTraits(kind).name), Qt::CaseInsensitive) == 0)
+            return kind;
+    }
+    return std::nullopt;
+}
+
+struct SimulatedBoard::Core
+{
+    avr_t *avr = nullptr;
+    void (*mcuReset)(avr_t *) = nullptr;
+    avr_irq_t *uartInput = nullptr;
+    bool bootloaderLoaded = false;
+
+    // Set while the UART's receive FIFO is full.
+    bool xoff = false;
+    // Bytes taken from the inbox, not yet in the UART.
+    QByteArray feed;
+    int feedPosition = 0;
+    // Bytes go in no faster than the wire would carry them at the UART's
+    // setting: the simulator's receiver would hand them over at once.
+    quint64 nextFeedCycle = 0;
+    QByteArray outbox;
+
+    quint64 cycleCount = 0;
+    avr_cycle_count_t lastCoreCycle = 0;
+    bool halted = false;
+
+    // A reset the board did not start itself comes from the watchdog.
+    ResetCause nextResetCause = ResetCause::Watchdog;
+    QVector<ResetCause> resetsToReport;
+};
+
+SimulatedBoard::SimulatedBoard(BoardKind kind, QObject *parent)
+    : QObject(parent), boardKind(kind), core(std::make_unique<Core>())
+{
+    static std::once_flag loggerInstalled;
+    std::call_once(loggerInstalled, [] {
+        avr_global_logger_set(logFromSimulator);
+        qRegisterMetaType<ResetCause>();
+    });
+
+    avr_t *avr = avr_make_mcu_by_name(traits().mcu);
+    if (!avr) {
+        setError(QStringLiteral("the simulator does not know the %1").arg(traits().mcu));
+        return;
+    }
+    avr_init(avr);
+    avr->frequency = traits().clockHz;
+    avr->sleep = noSleep;
+    avr->reset_pc = traits().bootStart;
+
+    // Chain our reset hook behind the MCU's own; custom.data is free for us
+    // after avr_init.
+    core->mcuReset = avr->reset;
+    avr->reset = onCoreReset;
+    avr->custom.data = this;
+
+    uint32_t uartFlags = 0; // no console echo, no sleeping in polls
+    avr_ioctl(avr, AVR_IOCTL_UART_SET_FLAGS(kUartName), &uartFlags);
+    const uint32_t uartIrqs = AVR_IOCTL_UART_GETIRQ(kUartName);
+    core->uartInput = avr_io_getirq(avr, uartIrqs, UART_IRQ_INPUT);
+    avr_irq_register_notify(avr_io_getirq(avr, uartIrqs, UART_IRQ_OUTPUT), onUartOutput, this);
+    avr_irq_register_notify(avr_io_getirq(avr, uartIrqs, UART_IRQ_OUT_XON), onUartXon, this);
+    avr_irq_register_notify(avr_io_getirq(avr, uartIrqs, UART_IRQ_OUT_XOFF), onUartXoff, this);
+    core->avr = avr;
+}
+
+SimulatedBoard::~SimulatedBoard()
+{
+    stop();
+    if (core->avr) {
+        avr_terminate(core->avr);
+        std::free(core->avr);
+    }
+}
+
+QString SimulatedBoard::errorString() const
+{
+    std::lock_guard<std::mutex> lock(errorMutex);
+    return lastError;
+}
+
+void SimulatedBoard::setError(const QString &text) const
+{
+    std::lock_guard<std::mutex> lock(errorMutex);
+    lastError = text;
+}
+
+bool SimulatedBoard::loadBootloader(const QString &hexPath)
+{
+    const HexContents hex = readIntelHexFile(hexPath);
+    if (!hex.ok()) {
+        setError(hex.error);
+        return false;
+    }
+    if (hex.chunks.isEmpty()) {
+        setError(QStringLiteral("%1 holds no data").arg(hexPath));
+        return false;
+    }
+    const BoardTraits &board = traits();
+    // A bootloader that spills out of its section cannot run on the chip;
+    // refuse it rather than run a truncated copy.
+    if (hex.chunks.first().address < board.bootStart) {
+        setError(QStringLiteral("%1 starts at %2, below the boot section at %3")
+                         .arg(hexPath, hexAddress(hex.chunks.first().address),
+                              hexAddress(board.bootStart)));
+        return false;
+    }
+    if (hex.endAddress() > board.flashBytes) {
+        setError(QStringLiteral("%1 ends at %2, past the end of the %3-byte flash")
+                         .arg(hexPath, hexAddress(hex.endAddress()))
+                         .arg(board.flashBytes));
+        return false;
+    }
+    ++coreWaiters;
+    std::lock_guard<std::mutex> lock(coreMutex);
+    --coreWaiters;
+    if (!core->avr)
+        return false;
+    for (const HexChunk &chunk : hex.chunks)
+        std::memcpy(core->avr->flash + chunk.address, chunk.data.constData(), size_t(chunk.data.size()));
+    core->bootloaderLoaded = true;
+    return true;
+}
+
+bool SimulatedBoard::loadProgram(const QByteArray &image, quint32 address)
+{
+    if (quint64(address) + quint64(image.size()) > traits().flashBytes) {
+        setError(QStringLiteral("%1 bytes at %2 do not fit the %3-byte flash")
+                         .arg(image.size())
+                         .arg(hexAddress(address))
+                         .arg(traits().flashBytes));
+        return false;
+    }
+    ++coreWaiters;
+    std::lock_guard<std::mutex> lock(coreMutex);
+    --coreWaiters;
+    if (!core->avr)
+        return false;
+    std::memcpy(core->avr->flash + address, image.constData(), size_t(image.size()));
+    return true;
+}
+
+void SimulatedBoard::setSpeed(double factor)
+{
+    speed.store(factor > 0 ? factor : 0.0);
+}
+
+bool SimulatedBoard::start()
+{
+    if (running.load())
+        return true;
+    {
+        std::lock_guard<std::mutex> lock(coreMutex);
+        if (!core->avr)
+            return false;
+        if (!core->bootloaderLoaded) {
+            setError(QStringLiteral("no bootloader loaded"));
+            return false;
+        }
+        {
+            std::lock_guard<std::mutex> inboxLock(inboxMutex);
+            resetRequested = false;
+        }
+        performReset(ResetCause::PowerOn);
+    }
+    stopRequested.store(false);
+    running.store(true);
+    thread = std::thread(&SimulatedBoard::runLoop, this);
+    return true;
+}
+
+void SimulatedBoard::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        stopRequested.store(true);
+    }
+    wake.notify_all();
+    if (thread.joinable())
+        thread.join();
+    running.store(false);
+}
+
+void SimulatedBoard::writeToMcu(const QByteArray &bytes)
+{
+    std::lock_guard<std::mutex> lock(inboxMutex);
+    inbox.append(bytes);
+    pendingBytes += bytes.size();
+}
+
+void SimulatedBoard::resetIntoBootloader()
+{
+    std::lock_guard<std::mutex> lock(inboxMutex);
+    pendingBytes -= inbox.size();
+    inbox.clear();
+    resetRequested = true;
+}
+
+QByteArray SimulatedBoard::flash() const
+{
+    ++coreWaiters;
+    std::lock_guard<std::mutex> lock(coreMutex);
+    --coreWaiters;
+    if (!core->avr)
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(core->avr->flash), int(traits().flashBytes));
+}
+
+void SimulatedBoard::runLoop()
+{
+    const double clockHz = traits().clockHz;
+    const auto cyclesOf = [clockHz](double seconds) { return quint64(seconds * clockHz); };
+    Clock::time_point origin = Clock::now();
+    quint64 originCycles = cycles.load();
+    double originSpeed = speed.load();
+
+    while (!stopRequested.load()) {
+        const Clock::time_point now = Clock::now();
+        const double factor = speed.load();
+        const quint64 done = cycles.load();
+        if (factor != originSpeed) {
+            origin = now;
+            originCycles = done;
+            originSpeed = factor;
+        }
+        quint64 target = done + cyclesOf(kSliceSeconds);
+        if (factor > 0) {
+            const double elapsed = std::chrono::duration<double>(now - origin).count();
+            quint64 due = originCycles + quint64(elapsed * clockHz * factor);
+            if (due > done + cyclesOf(kMaxLagSeconds)) {
+                origin = now;
+                originCycles = done + cyclesOf(kMaxLagSeconds);
+                due = originCycles;
+            }
+            if (due <= done) {
+                const double napEnd = double(done + cyclesOf(kMinNapSeconds) - originCycles)
+                        / (clockHz * factor);
+                const auto wakeAt = origin
+                        + std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::duration<double>(napEnd));
+                std::unique_lock<std::mutex> lock(wakeMutex);
+                wake.wait_until(lock, wakeAt, [this] { return stopRequested.load(); });
+                continue;
+            }
+            target = std::min(target, due);
+        }
+
+        QByteArray output;
+        QVector<ResetCause> resetsDone;
+        {
+            std::lock_guard<std::mutex> lock(coreMutex);
+            takeInbox();
+            runUntil(target);
+            output.swap(core->outbox);
+            resetsDone.swap(core->resetsToReport);
+            cycles.store(core->cycleCount);
+        }
+        for (ResetCause cause : resetsDone)
+            emit resetDone(cause);
+        if (!output.isEmpty())
+            emit bytesFromMcu(output);
+        // Let a caller waiting for the core (flash read-out) in before the
+        // next slice.
+        while (coreWaiters.load() > 0)
+            std::this_thread::yield();
+    }
+}
+
+void SimulatedBoard::takeInbox()
+{
+    bool reset = false;
+    {
+        std::lock_guard<std::mutex> lock(inboxMutex);
+        reset = resetRequested;
+        resetRequested = false;
+        if (core->feedPosition == core->feed.size() || core->feedPosition >= kFeedCompactBytes) {
+            core->feed.remove(0, core->feedPosition);
+            core->feedPosition = 0;
+        }
+        if (reset) {
+            pendingBytes -= core->feed.size() - core->feedPosition;
+            core->feed.clear();
+            core->feedPosition = 0;
+        }
+        core->feed.append(inbox);
+        inbox.clear();
+    }
+    if (reset)
+        performReset(ResetCause::External);
+}
+
+void SimulatedBoard::runUntil(quint64 targetCycles)
+{
+    avr_t *avr = core->avr;
+    while (core->cycleCount < targetCycles) {
+        if (core->halted) {
+            // A core the simulator gave up on stays put until the next reset;
+            // its time still passes.
+            core->cycleCount = targetCycles;
+            break;
+        }
+        if (core->feedPosition < core->feed.size() && !core->xoff
+            && core->cycleCount >= core->nextFeedCycle)
+            feedUart();
+        avr_run(avr);
+        countElapsedCycles();
+        if (avr->state == cpu_Crashed || avr->state == cpu_Done) {
+            qWarning().noquote() << traits().name << "board: the simulated MCU stopped at"
+                                 << hexAddress(avr->pc) << "until the next reset";
+            core->halted = true;
+        }
+    }
+}
+
+void SimulatedBoard::feedUart()
+{
+    avr_t *avr = core->avr;
+    if (!(avr->data[kUcsr0bAddress] & kRxen0Mask))
+        return;
+    const quint8 byte = static_cast<quint8>(core->feed.at(core->feedPosition++));
+    avr_raise_irq(core->uartInput, byte);
+    --pendingBytes;
+    core->nextFeedCycle = core->cycleCount + cyclesPerFrame(avr);
+}
+
+void SimulatedBoard::countElapsedCycles()
+{
+    const avr_cycle_count_t now = core->avr->cycle;
+    // A reset may start the core's count again from zero.
+    core->cycleCount += now >= core->lastCoreCycle ? now - core->lastCoreCycle : now;
+    core->lastCoreCycle = now;
+}
+
+void SimulatedBoard::performReset(ResetCause cause)
+{
+    avr_t *avr = core->avr;
+    core->nextResetCause = cause;
+    avr_reset(avr);
+    avr->state = cpu_Running;
+    setRegisterBit(avr, cause == ResetCause::PowerOn ? avr->reset_flags.porf
+                                                     : avr->reset_flags.extrf);
+    core->lastCoreCycle = avr->cycle;
+}
+
+void SimulatedBoard::onCoreReset(avr_t *avr)
+{
+    auto *board = static_cast<SimulatedBoard *>(avr->custom.data);
+    Core &core = *board->core;
+    if (core.mcuReset)
+        core.mcuReset(avr);
+    // As with the BOOTRST fuse: every reset, the watchdog's too, starts the
+    // bootloader.
+    avr->pc = board->traits().bootStart;
+    core.xoff = false;
+    core.halted = false;
+    core.nextFeedCycle = core.cycleCount;
+    core.resetsToReport.append(core.nextResetCause);
+    core.nextResetCause = ResetCause::Watchdog;
+    ++board->resets;
+}
+
+void SimulatedBoard::onUartOutput(avr_irq_t *, uint32_t value, void *param)
+{
+    static_cast<SimulatedBoard *>(param)->core->outbox.append(static_cast<char>(value));
+}
+
+void SimulatedBoard::onUartXon(avr_irq_t *, uint32_t, void *param)
+{
+    static_cast<SimulatedBoard *>(param)->core->xoff = false;
+}
+
+void SimulatedBoard::onUartXoff(avr_irq_t *, uint32_t value, void *param)
+{
+    if (value)
+        static_cast<SimulatedBoard *>(param)->core->xoff = true;
+}

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+enum class BoardKind { Uno, Mega };
+
+// The fixed facts of a board kind.
+struct BoardTraits
+{
+    const char *mcu;  // the simulator's name of the MCU
+    const char *name; // as AT+MCUUPDATE names it
+    quint32 clockHz;
+    quint32 flashBytes;
+    quint32 bootStart; // byte address of the boot section, where the MCU starts
+    int pageBytes;     // flash page written by one SPM page write
+    std::array<quint8, 3> signature;
+};
+
+const BoardTraits &boardTraits(BoardKind kind);
+// "UNO" or "MEGA" (any case), the names AT+MCUUPDATE uses.
+std::optional<BoardKind> boardKindFromName(const QString &name);
+
+enum class ResetCause { PowerOn, External, Watchdog };
+
+// One simulated board: the MCU of its kind in libsimavr with a bootloader in
+// its boot section, UART0 as its only connection. The simulation runs on a
+// thread of its own, paced against the wall clock, so bytes move at the
+// UART's real rate. All public functions are thread-safe, except that
+// start() and stop() belong to the thread that owns the board.
+class SimulatedBoard : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SimulatedBoard(BoardKind kind, QObject *parent = nullptr);
+    ~SimulatedBoard() override;
+
+    BoardKind kind() const { return boardKind; }
+    const BoardTraits &traits() const { return boardTraits(boardKind); }
+    QString errorString() const;
+
+    // Places a bootloader HEX; every byte must lie in the boot section. The
+    // MCU then starts there on every reset, as with the BOOTRST fuse set.
+    bool loadBootloader(const QString &hexPath);
+    // Writes bytes straight into flash, as an in-system programmer would.
+    bool loadProgram(const QByteArray &image, quint32 address = 0);
+
+    // Simulated time per wall-clock time: 1 is real time, 0 runs as fast as
+    // the host can.
+    void setSpeed(double factor);
+
+    // Power-on reset, then the simulation runs until stop().
+    bool start();
+    void stop();
+    bool isRunning() const { return running.load(); }
+
+    // Queues bytes for the MCU's RX line. They enter the UART no faster than
+    // the wire would carry them at the rate the program set, and only while
+    // its receive FIFO has room, so none is dropped while the receiver is on.
+    void writeToMcu(const QByteArray &bytes);
+    // Bytes queued and not yet in the UART: a program that does not read
+    // lets this grow, so a bridge can stop reading its socket.
+    int pendingInput() const { return pendingBytes.load(); }
+
+    // Pulls the RESET line: the bootloader starts and sees an external reset.
+    // Bytes still queued for the old program are dropped.
+    void resetIntoBootloader();
+
+    // A copy of the whole flash, bootloader included.
+    QByteArray flash() const;
+    quint64 simulatedCycles() const { return cycles.load(); }
+    int resetCount() const { return resets.load(); }
+
+signals:
+    // Bytes the MCU sent, gathered over at most about one simulated
+    // millisecond. Emitted on the simulation thread.
+    void bytesFromMcu(const QByteArray &bytes);
+    // Every reset, including the power-on one of start(); on the simulation
+    // thread.
+    void resetDone(ResetCause cause);
+
+private:
+    struct Core;
+
+    void runLoop();
+    void runUntil(quint64 targetCycles);
+    void feedUart();
+    void countElapsedCycles();
+    void performReset(ResetCause cause);
+    void takeInbox();
+    void setError(const QString &text) const;
+
+    static void onUartOutput(struct avr_irq_t *irq, uint32_t value, void *param);
+    static void onUartXon(struct avr_irq_t *irq, uint32_t value, void *param);
+    static void onUartXoff(struct avr_irq_t *irq, uint32_t value, void *param);
+    static void onCoreReset(struct avr_t *avr);
+
+    const BoardKind boardKind;
+    std::unique_ptr<Core> core; // touched only with coreMutex held
+
+    mutable std::mutex coreMutex;
+    mutable std::atomic<int> coreWaiters{0};
+
+    mutable std::mutex errorMutex;
+    mutable QString lastError;
+
+    std::mutex inboxMutex; // guards inbox and resetRequested
+    QByteArray inbox;
+    bool resetRequested = false;
+    std::atomic<int> pendingBytes{0};
+
+    std::mutex wakeMutex;
+    std::condition_variable wake;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> running{false};
+    std::atomic<double> speed{1.0};
+    std::atomic<quint64> cycles{0};
+    std::atomic<int> resets{0};
+    std::thread thread;
+};
+
+Q_DECLARE_METATYPE(ResetCause)
