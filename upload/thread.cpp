@@ -234,6 +234,8 @@ bool Thread::upload_stk500v2()
         return false;
     }
     // Whatever the board said while it was reset is no reply to the sign-on.
+    // A zero wait only takes in what has already arrived.
+    data_socket->waitForReadyRead(0);
     const QByteArray stray = data_socket->read(kMaxReadBytes);
     qDebug() << "read send_sign_on reply 1=" << stray.toHex(' ');
 

@@ -87,6 +87,7 @@ private:
                 QMutexLocker lock(&module.mutex);
                 ++module.dataConnectionCount;
             }
+            dataSocket = socket;
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readData(socket); });
             connect(socket, &QTcpSocket::disconnected, this, [this] {
                 QMutexLocker lock(&module.mutex);
@@ -122,6 +123,10 @@ private:
         }
         if (atBuffer == "AT+MCUUPDATE=UNO" || atBuffer == "AT+MCUUPDATE=MEGA") {
             atBuffer.clear();
+            if (dataSocket && !module.options.resetNoise.isEmpty()) {
+                dataSocket->write(module.options.resetNoise);
+                dataSocket->flush();
+            }
             socket->write(module.options.secondAtReply);
         }
     }
@@ -267,6 +272,7 @@ private:
     QByteArray dataBuffer;
     int commandCount = 0;
     quint32 wordAddress = 0;
+    QTcpSocket *dataSocket = nullptr;
     QTcpSocket *heldSocket = nullptr;
     QByteArray heldReply;
 };

@@ -34,6 +34,9 @@ public:
         // Reply to the first and second AT command.
         QByteArray firstAtReply = "OK\r\n";
         QByteArray secondAtReply = "OK\r\n";
+        // Sent on the data port when the second AT command arrives, as a board
+        // that is reset into its bootloader may say something.
+        QByteArray resetNoise;
         // Index of the data command (from 0) that the fault applies to; -1 for none.
         int faultCommand = -1;
         Fault fault = Fault::None;

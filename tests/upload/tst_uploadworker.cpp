@@ -172,7 +172,8 @@ private slots:
     void handshakeReplies();
     void splitRepliesAccepted_data();
     void splitRepliesAccepted();
-    void shortAndLongRepliesFail();
+    void repliesThatWaitOutTheirTries();
+    void resetNoiseIsDrained();
     void connectionClosedMidUpload_data();
     void connectionClosedMidUpload();
     void failedLeaveKeepsSuccess_data();
@@ -440,9 +441,9 @@ void UploadWorkerTest::splitRepliesAccepted()
     QCOMPARE(module.flash().left(image.size()), image);
 }
 
-void UploadWorkerTest::shortAndLongRepliesFail()
+void UploadWorkerTest::repliesThatWaitOutTheirTries()
 {
-    // Both wait out their tries, so they run side by side.
+    // Each of these waits out its tries, so they run side by side.
     const QByteArray image = pattern(300);
     writeImage(image);
     ScriptedModule shortSignOn(faulty("127.0.0.6", 0, Fault::ShortReply));
@@ -451,9 +452,13 @@ void UploadWorkerTest::shortAndLongRepliesFail()
     WorkerRun first(shortSignOn, QStringLiteral("MEGA2560"), 4);
     WorkerRun second(longLastPage, QStringLiteral("MEGA2560"), 6);
     WorkerRun third(shortV1Page, QStringLiteral("UNO"), 8);
+    // The top-card query is one a bootloader may leave unanswered.
+    ScriptedModule silentTopCard(faulty("127.0.0.13", 6, Fault::Hold));
+    WorkerRun fourth(silentTopCard, QStringLiteral("UNO"), 9);
     QVERIFY(first.finish());
     QVERIFY(second.finish());
     QVERIFY(third.finish());
+    QVERIFY(fourth.finish());
 
     QCOMPARE(first.reports(), (QList<Report>{{4, 1, 0.0f}}));
     QCOMPARE(shortSignOn.dataCommands().size(), 1);
@@ -465,6 +470,24 @@ void UploadWorkerTest::shortAndLongRepliesFail()
 
     QCOMPARE(third.reports(), (QList<Report>{{8, 2, fraction(128, 300)}, {8, 1, 0.0f}}));
     QCOMPARE(shortV1Page.dataCommands().size(), kV1FirstAddress + 1);
+
+    QCOMPARE(fourth.reports(), completeReports(9, 300, kV1Page));
+    QCOMPARE(silentTopCard.dataCommands().at(7), hex("418420"));
+    QCOMPARE(silentTopCard.flash().left(300), image);
+}
+
+void UploadWorkerTest::resetNoiseIsDrained()
+{
+    const QByteArray image = pattern(300);
+    writeImage(image);
+    ScriptedModule::Options options = moduleAt("127.0.0.14");
+    options.resetNoise = QByteArray("\0\xF0\x3F", 3);
+    ScriptedModule module(options);
+    WorkerRun run(module, QStringLiteral("MEGA2560"));
+    QVERIFY(run.finish());
+
+    QCOMPARE(run.reports(), completeReports(0, image.size(), kV2Page));
+    QCOMPARE(module.flash().left(image.size()), image);
 }
 
 void UploadWorkerTest::connectionClosedMidUpload_data()
