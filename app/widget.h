@@ -71,6 +71,8 @@ private:
     bool manual_mode = false;
     QString generate_time;
     bool fillingTable = false;
+    // Upload workers still running or not yet deleted (upload/).
+    QList<Thread *> uploadWorkers;
 
     // Tests reach the window's state through this one door.
     friend class WidgetProbe;

@@ -1,5 +1,71 @@
 #include "upload/thread.h"
 
+#include "upload/stk500v1.h"
+#include "upload/stk500v2.h"
+#include "upload/stkstep.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QTcpSocket>
+
+#include <cstdio>
+
+namespace {
+constexpr int kConnectTimeoutMs = 3000;
+constexpr int kHandshakeWaitMs = 1000;
+// The module answers each AT command with at least this much ("OK").
+constexpr int kMinimumAtReply = 2;
+
+const char kImagePath[] = "./update.bin";
+const char kClientCommand[] = "AT+U2W=CLIENT\r\n";
+const char kUpdateUnoCommand[] = "AT+MCUUPDATE=UNO";
+const char kUpdateMegaCommand[] = "AT+MCUUPDATE=MEGA";
+
+constexpr quint8 kProtocolV1 = 0;
+constexpr quint8 kProtocolV2 = 1;
+constexpr int kSyncCommands = 3;
+constexpr int kSignatureBytes = 3;
+constexpr int kBytesPerWord = 2;
+
+// Version 1 parameter queries in the order the bootloader is asked. The
+// top-card query is answered by programmers only; a bootloader may stay silent.
+struct ParameterQuery
+{
+    quint8 id;
+    const char *failure;
+    bool ends_upload;
+};
+const ParameterQuery kV1Queries[] = {
+    {0x80, "send a 0x80 error", true}, {0x81, "send A error 0x81", true},
+    {0x82, "send A error 0x82", true}, {0x98, "send A error 0x98", false},
+    {0x84, "send A error 0x84", true}, {0x85, "send A error 0x85", true},
+    {0x86, "send A error 0x86", true}, {0x87, "send A error 0x87", true},
+    {0x89, "send A error 0x89", true}, {0x81, "send A error 0x81", true},
+    {0x82, "send A error 0x82", true},
+};
+// The last four bytes of the 1 KiB EEPROM, read through Cmnd_STK_UNIVERSAL.
+const quint8 kV1EepromReads[] = {0xFC, 0xFD, 0xFE, 0xFF};
+
+const quint8 kV2Parameters[] = {stk500v2::kParamHwVersion, stk500v2::kParamSwMajor,
+                                stk500v2::kParamSwMinor, stk500v2::kParamVTarget};
+
+quint16 portOf(const QString &text)
+{
+    // Only the low 16 bits of the number count; a text that is no number is port 0.
+    return static_cast<quint16>(text.toInt(nullptr, 10));
+}
+
+void closeSocket(QTcpSocket *&socket)
+{
+    if (!socket)
+        return;
+    QObject::disconnect(socket, nullptr, nullptr, nullptr);
+    socket->close();
+    delete socket;
+    socket = nullptr;
+}
+} // namespace
+
 Thread::Thread(QString &at_port, QString &data_port, QString &host_ip, int row,
                QString &board_type)
     : row(row)
@@ -10,4 +76,280 @@ Thread::Thread(QString &at_port, QString &data_port, QString &host_ip, int row,
 {
 }
 
-void Thread::run() {}
+void Thread::run()
+{
+    if (board_type == QLatin1String("UNO")) {
+        protocol_flag = kProtocolV1;
+        run_frame(&Thread::upload_stk500v1);
+    } else if (board_type == QLatin1String("MEGA2560") || board_type == QLatin1String("Orvex3")
+               || board_type == QLatin1String("Orvex0")) {
+        protocol_flag = kProtocolV2;
+        run_frame(&Thread::upload_stk500v2);
+    }
+}
+
+void Thread::run_frame(Upload upload)
+{
+    if (!open_image() || !image_fits()) {
+        emit updateover(row, UPDATE_FINISHED, 0.0f);
+        return;
+    }
+    if (!connect_module()) {
+        close_module();
+        emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
+        return;
+    }
+    const bool accepted = (this->*upload)();
+    close_module();
+    // Success needs both: every page taken from the image and every page accepted.
+    const bool complete = accepted && bytes_read == total_bytes;
+    emit updateover(row, UPDATE_FINISHED, complete ? 1.0f : 0.0f);
+}
+
+bool Thread::open_image()
+{
+    file_offset = 0;
+    total_bytes = 0;
+    bytes_read = 0;
+    seq_num = 0;
+    QFile file(QString::fromLatin1(kImagePath));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::perror("open file error");
+        return false;
+    }
+    image = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        std::perror("open file error");
+        return false;
+    }
+    total_bytes = image.size();
+    qDebug() << "TotalBytes =" << total_bytes;
+    return true;
+}
+
+bool Thread::image_fits()
+{
+    const qint64 capacity =
+        protocol_flag == kProtocolV1 ? stk500v1::kFlashSize : stk500v2::kFlashSize;
+    if (total_bytes == 0) {
+        qWarning("update.bin is empty: nothing to upload");
+        return false;
+    }
+    if (total_bytes > capacity) {
+        qWarning("update.bin holds %lld bytes, more than the %lld bytes a %s board takes",
+                 static_cast<long long>(total_bytes), static_cast<long long>(capacity),
+                 qPrintable(board_type));
+        return false;
+    }
+    return true;
+}
+
+bool Thread::connect_module()
+{
+    at_socket = new QTcpSocket;
+    data_socket = new QTcpSocket;
+    qDebug() << "current_ip =" << host_ip << data_port << at_port;
+
+    data_socket->connectToHost(host_ip, portOf(data_port));
+    if (!data_socket->waitForConnected(kConnectTimeoutMs)) {
+        std::perror("connect data server error");
+        return false;
+    }
+    // Frames are small and strictly request-reply: do not let them wait for more.
+    data_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+    at_socket->connectToHost(host_ip, portOf(at_port));
+    if (!at_socket->waitForConnected(kConnectTimeoutMs)) {
+        std::perror("connect at server error");
+        QObject::disconnect(data_socket, nullptr, nullptr, nullptr);
+        data_socket->close();
+        return false;
+    }
+    at_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    return true;
+}
+
+void Thread::close_module()
+{
+    // The sockets belong to this thread; they go with the run.
+    closeSocket(data_socket);
+    closeSocket(at_socket);
+}
+
+int Thread::module_handshake(quint8 protocol_flag)
+{
+    char reply[kMaxReadBytes];
+    writeCommand(at_socket, QByteArray(kClientCommand));
+    waitForData(at_socket, kHandshakeWaitMs);
+    if (at_socket->read(reply, kMaxReadBytes) < kMinimumAtReply)
+        return 1;
+
+    qDebug() << "protocol =" << static_cast<int>(protocol_flag);
+    writeCommand(at_socket,
+                 QByteArray(protocol_flag != kProtocolV1 ? kUpdateMegaCommand : kUpdateUnoCommand));
+    waitForData(at_socket, kHandshakeWaitMs);
+    const qint64 count = at_socket->read(reply, kMaxReadBytes);
+    const QByteArray answer(reply, static_cast<int>(qMax<qint64>(count, 0)));
+    qDebug() << "read client reply =" << answer;
+    if (count < kMinimumAtReply) {
+        QObject::disconnect(at_socket, nullptr, nullptr, nullptr);
+        at_socket->close();
+        return 1;
+    }
+    return 0;
+}
+
+int Thread::collect_reply(int expected, int tries, int wait_ms, const char *label,
+                          const QByteArray &detail)
+{
+    return collectReply(data_socket, expected, tries, wait_ms, label, detail) ? 0 : 1;
+}
+
+int Thread::send_step(const StkCommand &command)
+{
+    sendCommand(data_socket, command);
+    return collect_reply(command.expected, command.tries, command.waitMs, command.replyLabel,
+                         command.detail);
+}
+
+int Thread::read_page(int page_size)
+{
+    page = image.mid(file_offset, page_size);
+    last_read = page.size();
+    bytes_read += last_read;
+    emit updateover(row, UPDATE_PROGRESS, progress());
+    return last_read;
+}
+
+float Thread::progress() const
+{
+    return static_cast<float>(static_cast<double>(bytes_read) / static_cast<double>(total_bytes));
+}
+
+bool Thread::upload_stk500v2()
+{
+    seq_num = 1;
+    if (module_handshake(kProtocolV2) != 0) {
+        emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
+        return false;
+    }
+    // Whatever the board said while it was reset is no reply to the sign-on.
+    // A zero wait only takes in what has already arrived.
+    data_socket->waitForReadyRead(0);
+    const QByteArray stray = data_socket->read(kMaxReadBytes);
+    qDebug() << "read send_sign_on reply 1=" << stray.toHex(' ');
+
+    if (send_step(stk500v2::signOn(seq_num)) != 0)
+        return false;
+    ++seq_num;
+    for (quint8 id : kV2Parameters) {
+        if (send_step(stk500v2::getParameter(seq_num, id)) != 0)
+            return false;
+        ++seq_num;
+    }
+    if (send_step(stk500v2::enterProgMode(seq_num)) != 0)
+        return false;
+    ++seq_num;
+    for (quint8 index = 0; index < kSignatureBytes; ++index) {
+        if (send_step(stk500v2::readSignature(seq_num, index)) != 0)
+            return false;
+        ++seq_num;
+    }
+
+    while (true) {
+        const int count = read_page(stk500v2::kPageSize);
+        if (count == 0) {
+            // A full last page also needs the leave, or the new program never starts.
+            send_step(stk500v2::leaveProgMode(seq_num));
+            break;
+        }
+        const auto word_address = static_cast<quint32>(file_offset / kBytesPerWord);
+        if (send_step(stk500v2::loadAddress(seq_num, word_address)) != 0) {
+            std::perror("send stk header erro");
+            return false;
+        }
+        ++seq_num;
+        if (send_step(stk500v2::programFlash(seq_num, page)) != 0) {
+            std::perror("send data error");
+            return false;
+        }
+        ++seq_num;
+        file_offset += count;
+        if (count < stk500v2::kPageSize) {
+            send_step(stk500v2::leaveProgMode(seq_num));
+            break;
+        }
+    }
+    return true;
+}
+
+bool Thread::upload_stk500v1()
+{
+    if (module_handshake(kProtocolV1) != 0) {
+        emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
+        return false;
+    }
+    for (int i = 0; i < kSyncCommands; ++i) {
+        if (send_step(stk500v1::getSync()) != 0) {
+            std::perror("send a 0 error");
+            return false;
+        }
+    }
+    for (const ParameterQuery &query : kV1Queries) {
+        if (send_step(stk500v1::getParameter(query.id)) != 0) {
+            std::perror(query.failure);
+            if (query.ends_upload)
+                return false;
+        }
+    }
+    if (send_step(stk500v1::setDevice()) != 0) {
+        std::perror("send B error");
+        return false;
+    }
+    if (send_step(stk500v1::setDeviceExt()) != 0) {
+        std::perror("send_E error");
+        return false;
+    }
+    if (send_step(stk500v1::enterProgMode()) != 0) {
+        std::perror("send P error");
+        return false;
+    }
+    if (send_step(stk500v1::readSignature()) != 0) {
+        std::perror("send u error");
+        return false;
+    }
+    for (quint8 low : kV1EepromReads) {
+        if (send_step(stk500v1::universalReadEeprom(low)) != 0) {
+            std::perror("send v error");
+            return false;
+        }
+    }
+
+    // seq_num counts the pages the board accepted.
+    while (true) {
+        const int count = read_page(stk500v1::kPageSize);
+        if (count == 0) {
+            // A full last page also needs the leave, or the new program never starts.
+            if (send_step(stk500v1::leaveProgMode()) != 0)
+                std::perror("send q error");
+            break;
+        }
+        if (send_step(stk500v1::loadAddress(static_cast<quint32>(file_offset / kBytesPerWord)))
+            != 0) {
+            std::perror("send header erro");
+            return false;
+        }
+        if (send_step(stk500v1::programPage(page)) != 0) {
+            std::perror("send data error");
+            return false;
+        }
+        ++seq_num;
+        file_offset += count;
+        if (count < stk500v1::kPageSize) {
+            if (send_step(stk500v1::leaveProgMode()) != 0)
+                std::perror("send q error");
+            break;
+        }
+    }
+    return true;
+}

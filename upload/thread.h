@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QThread>
+
+class QTcpSocket;
+struct StkCommand;
 
 // One upload of one board: handshake on the module's AT port, then STK500
 // through its data port. Reports leave only through updateover.
@@ -10,7 +14,13 @@ class Thread : public QThread
     Q_OBJECT
 
 public:
+    // Values of updateover's status.
+    enum Status { UPDATE_CONNECT_FAILED = 0, UPDATE_FINISHED = 1, UPDATE_PROGRESS = 2 };
+
     Thread(QString &at_port, QString &data_port, QString &host_ip, int row, QString &board_type);
+
+    // The module this worker talks to; reports are matched to rows by it.
+    const QString &module_ip() const { return host_ip; }
 
 signals:
     void updateover(int row, int status, float progress);
@@ -19,9 +29,38 @@ protected:
     void run() override;
 
 private:
+    using Upload = bool (Thread::*)();
+
+    void run_frame(Upload upload);
+    bool open_image();
+    bool image_fits();
+    bool connect_module();
+    void close_module();
+    int module_handshake(quint8 protocol_flag);
+    int collect_reply(int expected, int tries, int wait_ms, const char *label,
+                      const QByteArray &detail);
+    int send_step(const StkCommand &command);
+    // Takes the next page of the image and reports the progress; returns its length.
+    int read_page(int page_size);
+    float progress() const;
+    bool upload_stk500v2();
+    bool upload_stk500v1();
+
     int row = 0;
     QString host_ip;
     QString at_port;
     QString data_port;
     QString board_type;
+    QTcpSocket *at_socket = nullptr;
+    QTcpSocket *data_socket = nullptr;
+    // The whole image, taken when the run starts, so that a later conversion
+    // cannot change what this upload sends.
+    QByteArray image;
+    QByteArray page;
+    qint32 file_offset = 0;
+    qint64 total_bytes = 0;
+    qint64 bytes_read = 0;
+    quint8 seq_num = 0;
+    int last_read = 0;
+    quint8 protocol_flag = 0;
 };

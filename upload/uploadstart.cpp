@@ -1,7 +1,110 @@
 #include "app/widget.h"
 
+#include "app/form/ui_widget.h"
 #include "upload/thread.h"
 
-void Widget::OnBtnClicked() {}
+#include <QComboBox>
+#include <QDebug>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableWidget>
 
-void Widget::stopWorkers() {}
+namespace {
+constexpr int kDeviceColumn = 1;
+constexpr int kIpColumn = 2;
+constexpr int kDataPortColumn = 3;
+constexpr int kAtPortColumn = 4;
+constexpr int kSendColumn = 5;
+// Longer than the longest wait a worker cannot cut short (a connect, 3000 ms).
+constexpr int kStopWaitMs = 5000;
+
+QString cellText(const QTableWidget *table, int row, int column)
+{
+    const QTableWidgetItem *item = table->item(row, column);
+    return item ? item->data(Qt::DisplayRole).toString() : QString();
+}
+} // namespace
+
+void Widget::OnBtnClicked()
+{
+    bool converted = true;
+    if (!manual_mode) {
+        refresh_default_file();
+        current_file_name = default_path.mid(default_path.lastIndexOf(QLatin1Char('\\')) + 1);
+        ui->lineEdit_3->setText(current_file_name);
+        converted = convert_hex_file(default_path);
+    }
+    if (current_file_name.isEmpty()) {
+        QMessageBox::warning(this, tr("Waring"), tr("Please Selcet File"), QMessageBox::Ok,
+                             QMessageBox::NoButton);
+        return;
+    }
+    if (!converted) {
+        // update.bin would still hold an older image: uploading it would be a lie.
+        QMessageBox::warning(this, tr("Conversion failed"),
+                             tr("The firmware file %1 could not be converted into update.bin, "
+                                "so nothing was uploaded.")
+                                 .arg(current_file_name),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+
+    auto *button = qobject_cast<QPushButton *>(sender());
+    if (!button)
+        return;
+    // The button's own cell, not its position: the geometry of a row that was
+    // just inserted above may not be laid out yet.
+    QTableWidget *table = ui->userTableWidget;
+    int row = -1;
+    for (int candidate = 0; candidate < table->rowCount(); ++candidate) {
+        if (table->cellWidget(candidate, kSendColumn) == button) {
+            row = candidate;
+            break;
+        }
+    }
+    qDebug() << "row:" << row;
+    if (row < 0)
+        return;
+
+    auto *combo = qobject_cast<QComboBox *>(table->cellWidget(row, kDeviceColumn));
+    QString board_type = combo ? combo->currentText() : QString();
+    qDebug() << board_type << (combo ? combo->currentIndex() : -1);
+
+    button->setEnabled(false);
+
+    QString at_port = cellText(table, row, kAtPortColumn);
+    QString host_ip = cellText(table, row, kIpColumn);
+    QString data_port = cellText(table, row, kDataPortColumn);
+
+    Thread *started = new Thread(at_port, data_port, host_ip, row, board_type);
+    worker = started;
+    uploadWorkers.append(started);
+    connect(started, SIGNAL(updateover(int,int,float)), this, SLOT(deal_ui(int,int,float)));
+    // Queued behind the worker's reports, so deal_ui has seen them all.
+    connect(started, &QThread::finished, this, [this, started] {
+        uploadWorkers.removeOne(started);
+        if (worker == started)
+            worker = nullptr;
+        started->wait(kStopWaitMs);
+        started->deleteLater();
+    });
+    started->start(QThread::InheritPriority);
+}
+
+void Widget::stopWorkers()
+{
+    const QList<Thread *> running = uploadWorkers;
+    uploadWorkers.clear();
+    worker = nullptr;
+    for (Thread *thread : running) {
+        disconnect(thread, nullptr, this, nullptr);
+        // Every wait of a worker checks this between its short slices.
+        thread->requestInterruption();
+    }
+    for (Thread *thread : running) {
+        if (thread->wait(kStopWaitMs))
+            delete thread;
+        else
+            qWarning("An upload did not stop in time; its worker is left to the process's end.");
+    }
+}

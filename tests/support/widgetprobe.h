@@ -49,6 +49,10 @@ public:
         return QMetaObject::invokeMethod(&w, slot, Qt::DirectConnection, args...);
     }
 
+    // upload
+    int uploadWorkerCount() const { return w.uploadWorkers.size(); }
+    void setCurrentFileName(const QString &name) { w.current_file_name = name; }
+
 private:
     Widget &w;
 };

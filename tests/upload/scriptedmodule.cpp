@@ -1,0 +1,345 @@
+#include "scriptedmodule.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+constexpr int kSplitDelayMs = 30;
+constexpr char kInSync = 0x14;
+constexpr char kOk = 0x10;
+constexpr char kStatusOk = 0x00;
+const QByteArray kSignature("\x1E\x98\x01", 3);
+const QByteArray kProgrammerName("AVRISP_2");
+constexpr quint8 kMessageStart = 0x1B;
+constexpr int kV2HeaderSize = 5;
+constexpr int kV2FrameOverhead = 6;
+
+quint8 at(const QByteArray &bytes, int index)
+{
+    return static_cast<quint8>(bytes.at(index));
+}
+
+// Length of the version 1 command at the front of `buffer`; 0 while incomplete.
+int v1CommandLength(const QByteArray &buffer)
+{
+    switch (at(buffer, 0)) {
+    case 0x30: case 0x50: case 0x51: case 0x75:
+        return 2;
+    case 0x41:
+        return 3;
+    case 0x42:
+        return 22;
+    case 0x45:
+        return buffer.size() < 2 ? 0 : at(buffer, 1) + 2;
+    case 0x55:
+        return 4;
+    case 0x56:
+        return 6;
+    case 0x64:
+        return buffer.size() < 3 ? 0 : 5 + (at(buffer, 1) << 8 | at(buffer, 2));
+    case 0x74:
+        return 5;
+    default:
+        return buffer.size();
+    }
+}
+} // namespace
+
+class ModuleServer : public QObject
+{
+public:
+    explicit ModuleServer(ScriptedModule &module) : module(module) {}
+
+    void start()
+    {
+        const ScriptedModule::Options &options = module.options;
+        dataServer = new QTcpServer(this);
+        atServer = new QTcpServer(this);
+        if (options.dataRefuses) {
+            module.dataPortNumber = refusingPort(options.address);
+        } else {
+            dataServer->listen(options.address, 0);
+            module.dataPortNumber = dataServer->serverPort();
+        }
+        if (options.atRefuses) {
+            module.atPortNumber = refusingPort(options.address);
+        } else {
+            atServer->listen(options.address, 0);
+            module.atPortNumber = atServer->serverPort();
+        }
+        connect(dataServer, &QTcpServer::newConnection, this, &ModuleServer::acceptData);
+        connect(atServer, &QTcpServer::newConnection, this, &ModuleServer::acceptAt);
+    }
+
+    void release()
+    {
+        if (heldSocket && !heldReply.isEmpty())
+            heldSocket->write(heldReply);
+        heldReply.clear();
+    }
+
+private:
+    void acceptData()
+    {
+        while (QTcpSocket *socket = dataServer->nextPendingConnection()) {
+            {
+                QMutexLocker lock(&module.mutex);
+                ++module.dataConnectionCount;
+            }
+            dataSocket = socket;
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readData(socket); });
+            connect(socket, &QTcpSocket::disconnected, this, [this] {
+                QMutexLocker lock(&module.mutex);
+                module.dataClosed = true;
+            });
+        }
+    }
+
+    void acceptAt()
+    {
+        while (QTcpSocket *socket = atServer->nextPendingConnection()) {
+            {
+                QMutexLocker lock(&module.mutex);
+                ++module.atConnectionCount;
+            }
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readAt(socket); });
+        }
+    }
+
+    void readAt(QTcpSocket *socket)
+    {
+        const QByteArray bytes = socket->readAll();
+        {
+            QMutexLocker lock(&module.mutex);
+            module.atBytes += bytes;
+        }
+        atBuffer += bytes;
+        // The first command ends its line; the second has no line end at all.
+        const QByteArray client("AT+U2W=CLIENT\r\n");
+        if (atBuffer.startsWith(client)) {
+            atBuffer.remove(0, client.size());
+            socket->write(module.options.firstAtReply);
+        }
+        if (atBuffer == "AT+MCUUPDATE=UNO" || atBuffer == "AT+MCUUPDATE=MEGA") {
+            atBuffer.clear();
+            if (dataSocket && !module.options.resetNoise.isEmpty()) {
+                dataSocket->write(module.options.resetNoise);
+                dataSocket->flush();
+            }
+            socket->write(module.options.secondAtReply);
+        }
+    }
+
+    void readData(QTcpSocket *socket)
+    {
+        dataBuffer += socket->readAll();
+        while (!dataBuffer.isEmpty()) {
+            int length = 0;
+            if (at(dataBuffer, 0) == kMessageStart) {
+                if (dataBuffer.size() < kV2HeaderSize)
+                    return;
+                length = (at(dataBuffer, 2) << 8 | at(dataBuffer, 3)) + kV2FrameOverhead;
+            } else {
+                length = v1CommandLength(dataBuffer);
+            }
+            if (length == 0 || dataBuffer.size() < length)
+                return;
+            const QByteArray command = dataBuffer.left(length);
+            dataBuffer.remove(0, length);
+            answer(socket, command);
+        }
+    }
+
+    void answer(QTcpSocket *socket, const QByteArray &command)
+    {
+        const int index = commandCount++;
+        QByteArray reply = at(command, 0) == kMessageStart ? v2Reply(command) : v1Reply(command);
+        {
+            QMutexLocker lock(&module.mutex);
+            module.commands.append(command);
+        }
+        if (index != module.options.faultCommand) {
+            socket->write(reply);
+            return;
+        }
+        switch (module.options.fault) {
+        case ScriptedModule::Fault::None:
+            socket->write(reply);
+            break;
+        case ScriptedModule::Fault::ShortReply:
+            reply.chop(1);
+            socket->write(reply);
+            break;
+        case ScriptedModule::Fault::LongReply:
+            socket->write(reply + kOk);
+            break;
+        case ScriptedModule::Fault::SplitReply: {
+            const int half = reply.size() / 2;
+            socket->write(reply.left(half));
+            const QByteArray rest = reply.mid(half);
+            QTimer::singleShot(kSplitDelayMs, socket, [socket, rest] { socket->write(rest); });
+            break;
+        }
+        case ScriptedModule::Fault::Close:
+            socket->disconnectFromHost();
+            break;
+        case ScriptedModule::Fault::Hold:
+            heldSocket = socket;
+            heldReply = reply;
+            break;
+        }
+    }
+
+    void program(quint32 byteAddress, const QByteArray &data)
+    {
+        QMutexLocker lock(&module.mutex);
+        const auto end = static_cast<quint32>(module.memory.size());
+        for (int i = 0; i < data.size() && byteAddress + i < end; ++i)
+            module.memory[byteAddress + i] = data.at(i);
+    }
+
+    QByteArray v1Reply(const QByteArray &command)
+    {
+        switch (at(command, 0)) {
+        case 0x41:
+        case 0x56:
+            return QByteArray(1, kInSync) + QByteArray(1, '\x02') + kOk;
+        case 0x75:
+            return QByteArray(1, kInSync) + kSignature + kOk;
+        case 0x55:
+            wordAddress = at(command, 1) | at(command, 2) << 8;
+            break;
+        case 0x64:
+            program(wordAddress * 2, command.mid(4, command.size() - 5));
+            break;
+        case 0x74: {
+            QMutexLocker lock(&module.mutex);
+            const int count = at(command, 1) << 8 | at(command, 2);
+            return QByteArray(1, kInSync) + module.memory.mid(wordAddress * 2, count) + kOk;
+        }
+        default:
+            break;
+        }
+        return QByteArray(1, kInSync) + kOk;
+    }
+
+    QByteArray v2Reply(const QByteArray &frame)
+    {
+        const QByteArray body = frame.mid(kV2HeaderSize, frame.size() - kV2FrameOverhead);
+        const char code = body.at(0);
+        QByteArray answer(1, code);
+        answer += kStatusOk;
+        switch (at(body, 0)) {
+        case 0x01:
+            answer += static_cast<char>(kProgrammerName.size()) + kProgrammerName;
+            break;
+        case 0x03:
+            answer += '\x02';
+            break;
+        case 0x1D:
+            answer += kSignature.mid(at(body, 6), 1) + QByteArray(3, '\0') + kStatusOk;
+            break;
+        case 0x06:
+            wordAddress = (at(body, 1) & 0x7F) << 24 | at(body, 2) << 16 | at(body, 3) << 8
+                | at(body, 4);
+            break;
+        case 0x13: {
+            const int count = at(body, 1) << 8 | at(body, 2);
+            program(wordAddress * 2, body.mid(10, count));
+            break;
+        }
+        default:
+            break;
+        }
+        QByteArray reply;
+        reply += static_cast<char>(kMessageStart);
+        reply += frame.at(1);
+        reply += static_cast<char>(answer.size() >> 8);
+        reply += static_cast<char>(answer.size() & 0xFF);
+        reply += '\x0E';
+        reply += answer;
+        char sum = 0;
+        for (char byte : reply)
+            sum ^= byte;
+        return reply + sum;
+    }
+
+    ScriptedModule &module;
+    QTcpServer *dataServer = nullptr;
+    QTcpServer *atServer = nullptr;
+    QByteArray atBuffer;
+    QByteArray dataBuffer;
+    int commandCount = 0;
+    quint32 wordAddress = 0;
+    QTcpSocket *dataSocket = nullptr;
+    QTcpSocket *heldSocket = nullptr;
+    QByteArray heldReply;
+};
+
+ScriptedModule::ScriptedModule(const Options &options)
+    : options(options), memory(kFlashSize, '\xFF')
+{
+    server = new ModuleServer(*this);
+    server->moveToThread(&thread);
+    thread.start();
+    QMetaObject::invokeMethod(server, [this] { server->start(); }, Qt::BlockingQueuedConnection);
+}
+
+ScriptedModule::~ScriptedModule()
+{
+    // The server and its sockets die in their own thread.
+    QMetaObject::invokeMethod(server, [this] { delete server; }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+}
+
+void ScriptedModule::release()
+{
+    QMetaObject::invokeMethod(server, [this] { server->release(); }, Qt::QueuedConnection);
+}
+
+int ScriptedModule::dataConnections() const
+{
+    QMutexLocker lock(&mutex);
+    return dataConnectionCount;
+}
+
+int ScriptedModule::atConnections() const
+{
+    QMutexLocker lock(&mutex);
+    return atConnectionCount;
+}
+
+bool ScriptedModule::dataDisconnected() const
+{
+    QMutexLocker lock(&mutex);
+    return dataClosed;
+}
+
+QByteArray ScriptedModule::atReceived() const
+{
+    QMutexLocker lock(&mutex);
+    return atBytes;
+}
+
+QList<QByteArray> ScriptedModule::dataCommands() const
+{
+    QMutexLocker lock(&mutex);
+    return commands;
+}
+
+QByteArray ScriptedModule::flash() const
+{
+    QMutexLocker lock(&mutex);
+    return memory;
+}
+
+quint16 refusingPort(const QHostAddress &address)
+{
+    QTcpServer probe;
+    probe.listen(address, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}

@@ -1,0 +1,503 @@
+#include "scriptedmodule.h"
+#include "testsupport.h"
+#include "widgetprobe.h"
+
+#include "upload/thread.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+constexpr int kUploadLimitMs = 30000;
+constexpr int kSendColumn = 5;
+constexpr int kProgressColumn = 6;
+
+const QString kBoxTitle = QStringLiteral("connect server fail");
+const QString kBoxText =
+    QStringLiteral("connect server fail \n the server does not exist or has been occupied");
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 13 + 5) & 0xFF);
+    return bytes;
+}
+
+void writeImage(const QByteArray &image)
+{
+    QFile file(QStringLiteral("update.bin"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(image), static_cast<qint64>(image.size()));
+}
+
+// Puts a module's row at the top, laid out as the device table lays out its rows.
+QPushButton *addRow(Widget &window, const QString &ip, const QString &dataPort,
+                    const QString &atPort, const QString &board = QStringLiteral("MEGA2560"))
+{
+    QTableWidget *table = WidgetProbe(window).ui().userTableWidget;
+    const QSignalBlocker quiet(table);
+    table->insertRow(0);
+    table->setItem(0, 0, new QTableWidgetItem(QStringLiteral("module ") + ip));
+    auto *combo = new QComboBox;
+    combo->insertItems(0, {QStringLiteral("MEGA2560"), QStringLiteral("UNO"),
+                           QStringLiteral("Orvex3"), QStringLiteral("Orvex0")});
+    combo->setCurrentText(board);
+    table->setCellWidget(0, 1, combo);
+    table->setItem(0, 2, new QTableWidgetItem(ip));
+    table->setItem(0, 3, new QTableWidgetItem(dataPort));
+    table->setItem(0, 4, new QTableWidgetItem(atPort));
+    auto *button = new QPushButton(QStringLiteral("Upload"));
+    table->setCellWidget(0, kSendColumn, button);
+    QObject::connect(button, SIGNAL(clicked()), &window, SLOT(OnBtnClicked()));
+    table->setItem(0, kProgressColumn, new QTableWidgetItem);
+    return button;
+}
+
+QPushButton *addRow(Widget &window, const ScriptedModule &module,
+                    const QString &board = QStringLiteral("MEGA2560"))
+{
+    return addRow(window, module.ip(), module.dataPort(), module.atPort(), board);
+}
+
+int rowOf(Widget &window, const QString &ip)
+{
+    QTableWidget *table = WidgetProbe(window).ui().userTableWidget;
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (table->item(row, 2) && table->item(row, 2)->text() == ip)
+            return row;
+    return -1;
+}
+
+QString progressText(Widget &window, int row)
+{
+    const QTableWidgetItem *item =
+        WidgetProbe(window).ui().userTableWidget->item(row, kProgressColumn);
+    return item ? item->text() : QStringLiteral("<none>");
+}
+
+QString progressOf(Widget &window, const QString &ip)
+{
+    return progressText(window, rowOf(window, ip));
+}
+
+void useManualFile(Widget &window)
+{
+    WidgetProbe probe(window);
+    probe.ui().radioButton->setChecked(true);
+    QVERIFY(probe.manualMode());
+    probe.setCurrentFileName(QStringLiteral("blink.ino.hex"));
+}
+
+ScriptedModule::Options moduleAt(const char *address)
+{
+    ScriptedModule::Options options;
+    options.address = QHostAddress(QString::fromLatin1(address));
+    return options;
+}
+
+ScriptedModule::Options holdingSignOn(const char *address)
+{
+    ScriptedModule::Options options = moduleAt(address);
+    options.faultCommand = 0;
+    options.fault = ScriptedModule::Fault::Hold;
+    return options;
+}
+
+// Every distinct text the progress cell of a module showed, in order.
+class ProgressRecorder : public QObject
+{
+public:
+    ProgressRecorder(Widget &window, const QString &ip) : window(window), ip(ip)
+    {
+        connect(WidgetProbe(window).ui().userTableWidget, &QTableWidget::itemChanged, this,
+                [this](QTableWidgetItem *item) {
+                    if (item->column() != kProgressColumn
+                        || item->row() != rowOf(this->window, this->ip))
+                        return;
+                    if (texts.isEmpty() || texts.last() != item->text())
+                        texts.append(item->text());
+                });
+    }
+
+    QStringList texts;
+
+private:
+    Widget &window;
+    QString ip;
+};
+} // namespace
+
+class UploadWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void progressTexts_data();
+    void progressTexts();
+    void connectFailureBox();
+    void reportForMissingRowChangesNothing();
+    void noFileShowsWaring();
+    void failedConversionStartsNothing();
+    void uploadThroughTheWindow_data();
+    void uploadThroughTheWindow();
+    void twoRowsAtOnce();
+    void reportsFollowTheirModule();
+    void rowRemovedDuringUpload();
+    void failedHandshakeWhileTheBoxIsOpen();
+    void closingTheWindowWhileUploading();
+};
+
+void UploadWindowTest::init()
+{
+    QFile::remove(QStringLiteral("update.bin"));
+}
+
+void UploadWindowTest::progressTexts_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<float>("progress");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("enabled");
+
+    const QString unchanged = QStringLiteral("7%");
+    QTest::newRow("half") << 2 << 0.5f << QStringLiteral("50%") << false;
+    QTest::newRow("all read, not over") << 2 << 1.0f << QStringLiteral("100%") << false;
+    QTest::newRow("0.999 truncated") << 2 << 0.999f << QStringLiteral("99%") << false;
+    QTest::newRow("0.57 lies below") << 2 << 0.57f << QStringLiteral("56%") << false;
+    QTest::newRow("nothing yet") << 2 << 0.0f << QStringLiteral("0%") << false;
+    QTest::newRow("not a number") << 2 << std::nanf("") << QStringLiteral("0%") << false;
+    QTest::newRow("successful") << 1 << 1.0f << QStringLiteral("Successful") << true;
+    QTest::newRow("almost all") << 1 << 0.999f << QStringLiteral("Fail") << true;
+    QTest::newRow("failed") << 1 << 0.0f << QStringLiteral("Fail") << true;
+    QTest::newRow("failed, not a number") << 1 << std::nanf("") << QStringLiteral("Fail") << true;
+    QTest::newRow("status 3") << 3 << 0.5f << unchanged << false;
+    QTest::newRow("status -1") << -1 << 1.0f << unchanged << false;
+}
+
+void UploadWindowTest::progressTexts()
+{
+    QFETCH(int, status);
+    QFETCH(float, progress);
+    Widget window;
+    WidgetProbe probe(window);
+    QPushButton *other = addRow(window, QStringLiteral("127.0.0.20"), "1", "2");
+    QPushButton *button = addRow(window, QStringLiteral("127.0.0.21"), "1", "2");
+    QTableWidget *table = probe.ui().userTableWidget;
+    table->item(0, kProgressColumn)->setText(QStringLiteral("7%"));
+    button->setEnabled(false);
+    other->setEnabled(false);
+
+    QVERIFY(probe.invoke("deal_ui", Q_ARG(int, 0), Q_ARG(int, status), Q_ARG(float, progress)));
+
+    QTEST(progressText(window, 0), "text");
+    QTEST(button->isEnabled(), "enabled");
+    if (status == 1 || status == 2)
+        QCOMPARE(table->item(0, kProgressColumn)->textAlignment(),
+                 static_cast<int>(Qt::AlignHCenter));
+    QCOMPARE(progressText(window, 1), QString());
+    QVERIFY(!other->isEnabled());
+}
+
+void UploadWindowTest::connectFailureBox()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    QPushButton *button = addRow(window, QStringLiteral("127.0.0.21"), "1", "2");
+    probe.ui().userTableWidget->item(0, kProgressColumn)->setText(QStringLiteral("42%"));
+    button->setEnabled(false);
+
+    // Look at the box while it is open, then close it.
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        seen = true;
+        QCOMPARE(box->parentWidget(), &window);
+        QCOMPARE(box->windowTitle(), kBoxTitle);
+        QCOMPARE(box->text(), kBoxText);
+        QCOMPARE(box->icon(), QMessageBox::Critical);
+        QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(!button->isEnabled());
+        box->done(QMessageBox::Ok);
+    });
+    QVERIFY(probe.invoke("deal_ui", Q_ARG(int, 0), Q_ARG(int, 0), Q_ARG(float, 1.0f)));
+    QVERIFY(seen);
+    QCOMPARE(progressText(window, 0), QStringLiteral("42%"));
+    QVERIFY(button->isEnabled());
+}
+
+void UploadWindowTest::reportForMissingRowChangesNothing()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    MessageBoxCloser closer;
+    QPushButton *button = addRow(window, QStringLiteral("127.0.0.21"), "1", "2");
+    button->setEnabled(false);
+
+    for (int row : {1, 5, -1}) {
+        QVERIFY(probe.invoke("deal_ui", Q_ARG(int, row), Q_ARG(int, 2), Q_ARG(float, 0.5f)));
+        QVERIFY(probe.invoke("deal_ui", Q_ARG(int, row), Q_ARG(int, 1), Q_ARG(float, 1.0f)));
+        QVERIFY(probe.invoke("deal_ui", Q_ARG(int, row), Q_ARG(int, 0), Q_ARG(float, 1.0f)));
+    }
+    QTableWidget *table = probe.ui().userTableWidget;
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(progressText(window, 0), QString());
+    QVERIFY(!button->isEnabled());
+    QCOMPARE(closer.seen().size(), 3);
+}
+
+void UploadWindowTest::noFileShowsWaring()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    MessageBoxCloser closer;
+    ScriptedModule module(moduleAt("127.0.0.22"));
+    QPushButton *button = addRow(window, module);
+    writeImage(pattern(300));
+    probe.ui().radioButton->setChecked(true);
+    QVERIFY(probe.manualMode());
+
+    button->click();
+
+    QCOMPARE(closer.seen().size(), 1);
+    QCOMPARE(closer.seen().first().title, QStringLiteral("Waring"));
+    QCOMPARE(closer.seen().first().text, QStringLiteral("Please Selcet File"));
+    QCOMPARE(closer.seen().first().icon, static_cast<int>(QMessageBox::Warning));
+    QVERIFY(button->isEnabled());
+    QCOMPARE(probe.uploadWorkerCount(), 0);
+    QVERIFY(probe.latestWorker() == nullptr);
+    QCOMPARE(module.dataConnections(), 0);
+}
+
+void UploadWindowTest::failedConversionStartsNothing()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    MessageBoxCloser closer;
+    ScriptedModule module(moduleAt("127.0.0.23"));
+    QPushButton *button = addRow(window, module);
+    // An image from an earlier conversion must not go out in place of the new file.
+    writeImage(pattern(300));
+    QVERIFY(!probe.manualMode());
+    probe.setDefaultPath(QStringLiteral("C:\\Users\\nobody\\build1.tmp\\missing.ino.hex"));
+
+    button->click();
+
+    QCOMPARE(closer.seen().size(), 1);
+    QCOMPARE(closer.seen().first().icon, static_cast<int>(QMessageBox::Warning));
+    if (probe.currentFileName().isEmpty()) {
+        QCOMPARE(closer.seen().first().title, QStringLiteral("Waring"));
+    } else {
+        QCOMPARE(probe.ui().lineEdit_3->text(), probe.currentFileName());
+        QCOMPARE(closer.seen().first().title, QStringLiteral("Conversion failed"));
+        QVERIFY(closer.seen().first().text.contains(probe.currentFileName()));
+    }
+    QVERIFY(button->isEnabled());
+    QCOMPARE(probe.uploadWorkerCount(), 0);
+    QCOMPARE(module.dataConnections(), 0);
+}
+
+void UploadWindowTest::uploadThroughTheWindow_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<QStringList>("texts");
+
+    QTest::newRow("MEGA2560 300 bytes")
+        << QStringLiteral("MEGA2560")
+        << QStringList{QStringLiteral("85%"), QStringLiteral("100%"), QStringLiteral("Successful")};
+    QTest::newRow("UNO 300 bytes") << QStringLiteral("UNO")
+                                   << QStringList{QStringLiteral("42%"), QStringLiteral("85%"),
+                                                  QStringLiteral("100%"),
+                                                  QStringLiteral("Successful")};
+}
+
+void UploadWindowTest::uploadThroughTheWindow()
+{
+    QFETCH(QString, board);
+    Widget window;
+    WidgetProbe probe(window);
+    useManualFile(window);
+    const QByteArray image = pattern(300);
+    writeImage(image);
+    ScriptedModule module(moduleAt("127.0.0.24"));
+    addRow(window, QStringLiteral("127.0.0.99"), "1", "2");
+    QPushButton *button = addRow(window, module, board);
+    addRow(window, QStringLiteral("127.0.0.98"), "1", "2");
+    ProgressRecorder recorder(window, module.ip());
+
+    button->click();
+    QVERIFY(!button->isEnabled());
+    const QPointer<Thread> worker = probe.latestWorker();
+    QVERIFY(worker);
+    QCOMPARE(probe.uploadWorkerCount(), 1);
+
+    QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), kUploadLimitMs);
+    QTEST(recorder.texts, "texts");
+    QCOMPARE(module.flash().left(image.size()), image);
+    // Finished workers go, with their sockets.
+    QTRY_VERIFY(worker.isNull());
+    QCOMPARE(probe.uploadWorkerCount(), 0);
+    QVERIFY(probe.latestWorker() == nullptr);
+    QCOMPARE(progressText(window, 0), QString());
+    QCOMPARE(progressText(window, 2), QString());
+}
+
+void UploadWindowTest::twoRowsAtOnce()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    useManualFile(window);
+    const QByteArray image = pattern(1000);
+    writeImage(image);
+    ScriptedModule uno(moduleAt("127.0.0.25"));
+    ScriptedModule orvex(moduleAt("127.0.0.26"));
+    QPushButton *unoButton = addRow(window, uno, QStringLiteral("UNO"));
+    QPushButton *orvexButton = addRow(window, orvex, QStringLiteral("Orvex0"));
+
+    unoButton->click();
+    orvexButton->click();
+    QCOMPARE(probe.uploadWorkerCount(), 2);
+
+    QTRY_VERIFY_WITH_TIMEOUT(unoButton->isEnabled() && orvexButton->isEnabled(), kUploadLimitMs);
+    QCOMPARE(progressOf(window, uno.ip()), QStringLiteral("Successful"));
+    QCOMPARE(progressOf(window, orvex.ip()), QStringLiteral("Successful"));
+    QCOMPARE(uno.atReceived(), QByteArray("AT+U2W=CLIENT\r\nAT+MCUUPDATE=UNO"));
+    QCOMPARE(orvex.atReceived(), QByteArray("AT+U2W=CLIENT\r\nAT+MCUUPDATE=MEGA"));
+    QCOMPARE(uno.flash().left(image.size()), image);
+    QCOMPARE(orvex.flash().left(image.size()), image);
+    QTRY_COMPARE(probe.uploadWorkerCount(), 0);
+}
+
+void UploadWindowTest::reportsFollowTheirModule()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    useManualFile(window);
+    writeImage(pattern(300));
+    ScriptedModule module(holdingSignOn("127.0.0.27"));
+    QPushButton *button = addRow(window, module);
+    QCOMPARE(rowOf(window, module.ip()), 0);
+
+    button->click();
+    QTRY_COMPARE(module.dataCommands().size(), 1);
+    // Two modules announce themselves: the uploading row moves down to index 2.
+    QPushButton *first = addRow(window, QStringLiteral("127.0.0.97"), "1", "2");
+    QPushButton *second = addRow(window, QStringLiteral("127.0.0.96"), "1", "2");
+    first->setEnabled(false);
+    second->setEnabled(false);
+    module.release();
+
+    QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), kUploadLimitMs);
+    QCOMPARE(rowOf(window, module.ip()), 2);
+    QCOMPARE(progressText(window, 2), QStringLiteral("Successful"));
+    QCOMPARE(progressText(window, 0), QString());
+    QCOMPARE(progressText(window, 1), QString());
+    QVERIFY(!first->isEnabled());
+    QVERIFY(!second->isEnabled());
+}
+
+void UploadWindowTest::rowRemovedDuringUpload()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    useManualFile(window);
+    writeImage(pattern(300));
+    ScriptedModule module(holdingSignOn("127.0.0.28"));
+    addRow(window, QStringLiteral("127.0.0.95"), "1", "2");
+    QPushButton *button = addRow(window, module);
+    QPushButton *stays = addRow(window, QStringLiteral("127.0.0.94"), "1", "2");
+    stays->setEnabled(false);
+
+    button->click();
+    const QPointer<Thread> worker = probe.latestWorker();
+    QTRY_COMPARE(module.dataCommands().size(), 1);
+    // The module fell silent: its row goes while its upload still runs.
+    QTableWidget *table = probe.ui().userTableWidget;
+    table->removeRow(rowOf(window, module.ip()));
+    module.release();
+
+    QTRY_VERIFY_WITH_TIMEOUT(worker.isNull(), kUploadLimitMs);
+    QCOMPARE(table->rowCount(), 2);
+    QCOMPARE(progressText(window, 0), QString());
+    QCOMPARE(progressText(window, 1), QString());
+    QVERIFY(!stays->isEnabled());
+}
+
+void UploadWindowTest::failedHandshakeWhileTheBoxIsOpen()
+{
+    Widget window;
+    WidgetProbe probe(window);
+    useManualFile(window);
+    writeImage(pattern(300));
+    ScriptedModule::Options options = moduleAt("127.0.0.29");
+    options.firstAtReply = "O";
+    ScriptedModule module(options);
+    QPushButton *button = addRow(window, module);
+
+    // The box holds the test's own stack in its event loop, so it is watched
+    // from a timer: once the final report has been shown behind it, close it.
+    QString titleSeen;
+    QString textSeen;
+    bool finalShownBehindBox = false;
+    QTimer watcher;
+    connect(&watcher, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || progressOf(window, module.ip()) != QLatin1String("Fail"))
+            return;
+        finalShownBehindBox = button->isEnabled();
+        titleSeen = box->windowTitle();
+        textSeen = box->text();
+        box->done(QMessageBox::Ok);
+        watcher.stop();
+    });
+    watcher.start(10);
+
+    button->click();
+    const QPointer<Thread> worker = probe.latestWorker();
+    QTRY_VERIFY_WITH_TIMEOUT(!watcher.isActive(), kUploadLimitMs);
+    QVERIFY(finalShownBehindBox);
+    QCOMPARE(titleSeen, kBoxTitle);
+    QCOMPARE(textSeen, kBoxText);
+    QTRY_VERIFY(QApplication::activeModalWidget() == nullptr);
+    QVERIFY(button->isEnabled());
+    QCOMPARE(progressOf(window, module.ip()), QStringLiteral("Fail"));
+    QTRY_VERIFY(worker.isNull());
+    QCOMPARE(module.dataCommands().size(), 0);
+}
+
+void UploadWindowTest::closingTheWindowWhileUploading()
+{
+    auto *window = new Widget;
+    WidgetProbe probe(*window);
+    useManualFile(*window);
+    writeImage(pattern(300));
+    ScriptedModule held(holdingSignOn("127.0.0.30"));
+    ScriptedModule other(holdingSignOn("127.0.0.31"));
+    addRow(*window, held)->click();
+    const QPointer<Thread> first = probe.latestWorker();
+    addRow(*window, other, QStringLiteral("UNO"))->click();
+    const QPointer<Thread> second = probe.latestWorker();
+    QTRY_COMPARE(held.dataCommands().size(), 1);
+    QTRY_COMPARE(other.dataCommands().size(), 1);
+
+    // Both workers wait for replies that never come; closing must not wait them out.
+    delete window;
+    QVERIFY(first.isNull());
+    QVERIFY(second.isNull());
+    QTRY_VERIFY(held.dataDisconnected());
+    QTRY_VERIFY(other.dataDisconnected());
+}
+
+QTEST_MAIN(UploadWindowTest)
+#include "tst_uploadwindow.moc"

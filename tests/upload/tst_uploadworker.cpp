@@ -1,0 +1,629 @@
+#include "scriptedmodule.h"
+
+#include "upload/stk500v1.h"
+#include "upload/stk500v2.h"
+#include "upload/thread.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+// Far above any run here; the slowest waits out five 3000 ms tries.
+constexpr int kWorkerLimitMs = 60000;
+constexpr int kV2Page = 256;
+constexpr int kV1Page = 128;
+
+using Fault = ScriptedModule::Fault;
+
+struct Report
+{
+    int row;
+    int status;
+    float progress;
+    bool operator==(const Report &other) const
+    {
+        return row == other.row && status == other.status && progress == other.progress;
+    }
+};
+
+char *toString(const Report &report)
+{
+    return qstrdup(QByteArray("(" + QByteArray::number(report.row) + ", "
+                              + QByteArray::number(report.status) + ", "
+                              + QByteArray::number(static_cast<double>(report.progress), 'g', 9)
+                              + ")")
+                       .constData());
+}
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 31 + i / 256 + 7) & 0xFF);
+    return bytes;
+}
+
+void writeImage(const QByteArray &image)
+{
+    QFile file(QStringLiteral("update.bin"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(image), static_cast<qint64>(image.size()));
+}
+
+float fraction(qint64 part, qint64 whole)
+{
+    return static_cast<float>(static_cast<double>(part) / static_cast<double>(whole));
+}
+
+// What a complete upload reports: one progress per page read, one more for the
+// empty read after a full last page, then success.
+QList<Report> completeReports(int row, int size, int pageSize)
+{
+    QList<Report> reports;
+    for (qint64 read = 0; read < size;) {
+        read = qMin<qint64>(read + pageSize, size);
+        reports.append({row, 2, fraction(read, size)});
+    }
+    if (size % pageSize == 0)
+        reports.append({row, 2, 1.0f});
+    reports.append({row, 1, 1.0f});
+    return reports;
+}
+
+QList<Report> progressOnly(const QList<Report> &complete)
+{
+    return complete.mid(0, complete.size() - 1);
+}
+
+// One worker run against a scripted module, watched from the test thread.
+class WorkerRun
+{
+public:
+    WorkerRun(const ScriptedModule &module, const QString &board, int row = 0)
+        : at(module.atPort())
+        , data(module.dataPort())
+        , ip(module.ip())
+        , type(board)
+        , thread(at, data, ip, row, type)
+        , spy(&thread, &Thread::updateover)
+    {
+        thread.start();
+    }
+
+    ~WorkerRun()
+    {
+        if (!thread.wait(kWorkerLimitMs)) {
+            thread.requestInterruption();
+            thread.wait();
+        }
+    }
+
+    bool finish() { return thread.wait(kWorkerLimitMs); }
+
+    QList<Report> reports() const
+    {
+        QList<Report> result;
+        for (const QList<QVariant> &arguments : spy)
+            result.append({arguments.at(0).toInt(), arguments.at(1).toInt(),
+                           arguments.at(2).value<float>()});
+        return result;
+    }
+
+private:
+    QString at;
+    QString data;
+    QString ip;
+    QString type;
+    Thread thread;
+    QSignalSpy spy;
+};
+
+ScriptedModule::Options moduleAt(const char *address)
+{
+    ScriptedModule::Options options;
+    options.address = QHostAddress(QString::fromLatin1(address));
+    return options;
+}
+
+ScriptedModule::Options faulty(const char *address, int command, Fault fault)
+{
+    ScriptedModule::Options options = moduleAt(address);
+    options.faultCommand = command;
+    options.fault = fault;
+    return options;
+}
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+// The body of a version 2 frame.
+QByteArray bodyOf(const QByteArray &frame)
+{
+    return frame.mid(5, frame.size() - 6);
+}
+
+// Index of the first page command in each protocol's stream.
+constexpr int kV2FirstAddress = 9;   // sign-on, 4 parameters, enter, 3 signature bytes
+constexpr int kV1FirstAddress = 22;  // 3 syncs, 11 parameters, 2 device, enter, signature, 4 reads
+} // namespace
+
+Q_DECLARE_METATYPE(Fault)
+
+class UploadWorkerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void completeUploads_data();
+    void completeUploads();
+    void versionOneOpening();
+    void extendedAddressAbove128KiB();
+    void imagesRefusedBeforeConnecting_data();
+    void imagesRefusedBeforeConnecting();
+    void unknownBoardType();
+    void dataPortRefused();
+    void atPortRefused();
+    void handshakeReplies_data();
+    void handshakeReplies();
+    void splitRepliesAccepted_data();
+    void splitRepliesAccepted();
+    void repliesThatWaitOutTheirTries();
+    void resetNoiseIsDrained();
+    void connectionClosedMidUpload_data();
+    void connectionClosedMidUpload();
+    void failedLeaveKeepsSuccess_data();
+    void failedLeaveKeepsSuccess();
+    void imageTakenWhenTheRunStarts();
+    void debugLabels_data();
+    void debugLabels();
+};
+
+void UploadWorkerTest::initTestCase()
+{
+    // Every try of every step writes a debug line; the large images write thousands.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+}
+
+void UploadWorkerTest::init()
+{
+    QFile::remove(QStringLiteral("update.bin"));
+}
+
+void UploadWorkerTest::completeUploads_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("size");
+
+    for (const char *board : {"MEGA2560", "Orvex3", "Orvex0"}) {
+        for (int size : {1, 256, 512, 300, 30 * 1024}) {
+            if (qstrcmp(board, "MEGA2560") != 0 && size != 300)
+                continue;
+            QTest::addRow("%s %d bytes", board, size) << QString::fromLatin1(board) << size;
+        }
+    }
+    for (int size : {1, 128, 256, 200, 300, 30 * 1024, 32 * 1024})
+        QTest::addRow("UNO %d bytes", size) << QStringLiteral("UNO") << size;
+}
+
+void UploadWorkerTest::completeUploads()
+{
+    QFETCH(QString, board);
+    QFETCH(int, size);
+    const bool v1 = board == QLatin1String("UNO");
+    const int pageSize = v1 ? kV1Page : kV2Page;
+    const QByteArray image = pattern(size);
+    writeImage(image);
+    ScriptedModule module(moduleAt("127.0.0.2"));
+
+    WorkerRun run(module, board, 3);
+    QVERIFY(run.finish());
+
+    QCOMPARE(run.reports(), completeReports(3, size, pageSize));
+    QCOMPARE(module.atReceived(), QByteArray("AT+U2W=CLIENT\r\n")
+                                      + (v1 ? "AT+MCUUPDATE=UNO" : "AT+MCUUPDATE=MEGA"));
+    const QByteArray flash = module.flash();
+    QCOMPARE(flash.left(size), image);
+    QCOMPARE(flash.mid(size, kV2Page), QByteArray(kV2Page, '\xFF'));
+
+    const QList<QByteArray> commands = module.dataCommands();
+    const int pages = (size + pageSize - 1) / pageSize;
+    const int opening = v1 ? kV1FirstAddress : kV2FirstAddress;
+    // Each page: its address and its data; then the leave, also after a full last page.
+    QCOMPARE(commands.size(), opening + 2 * pages + 1);
+    if (v1) {
+        QCOMPARE(commands.last(), hex("5120"));
+        for (int page = 0; page < pages; ++page) {
+            QCOMPARE(commands.at(opening + 2 * page),
+                     stk500v1::loadAddress(static_cast<quint32>(page * 64)).bytes);
+            const int length = qMin(pageSize, size - page * pageSize);
+            QCOMPARE(commands.at(opening + 2 * page + 1).size(), length + 5);
+        }
+        return;
+    }
+    QCOMPARE(commands.first(), hex("1B0100010E0114"));
+    for (int i = 0; i < commands.size(); ++i) {
+        const QByteArray &frame = commands.at(i);
+        QCOMPARE(static_cast<quint8>(frame.at(1)), static_cast<quint8>(i + 1));
+        QCOMPARE(stk500v2::checksum(frame), static_cast<quint8>(0));
+    }
+    for (int page = 0; page < pages; ++page) {
+        QCOMPARE(bodyOf(commands.at(opening + 2 * page)),
+                 stk500v2::loadAddressBody(static_cast<quint32>(page * 128)));
+        QCOMPARE(commands.at(opening + 2 * page + 1).size(), 272);
+    }
+    QCOMPARE(bodyOf(commands.last()), hex("110101"));
+}
+
+void UploadWorkerTest::versionOneOpening()
+{
+    writeImage(pattern(1));
+    ScriptedModule module(moduleAt("127.0.0.2"));
+    WorkerRun run(module, QStringLiteral("UNO"));
+    QVERIFY(run.finish());
+
+    // Three syncs, the eleven parameter queries (0x98 among them), the device,
+    // enter, signature, four EEPROM reads, then the one page and the leave.
+    const QList<QByteArray> expected = {
+        hex("3020"),         hex("3020"),         hex("3020"),
+        hex("418020"),       hex("418120"),       hex("418220"),
+        hex("419820"),       hex("418420"),       hex("418520"),
+        hex("418620"),       hex("418720"),       hex("418920"),
+        hex("418120"),       hex("418220"),       stk500v1::setDevice().bytes,
+        hex("450504D7C20020"), hex("5020"),       hex("7520"),
+        hex("56A003FC0020"), hex("56A003FD0020"), hex("56A003FE0020"),
+        hex("56A003FF0020"), hex("55000020"),     hex("64000146") + pattern(1) + hex("20"),
+        hex("5120")};
+    QCOMPARE(module.dataCommands(), expected);
+}
+
+void UploadWorkerTest::extendedAddressAbove128KiB()
+{
+    const int size = 128 * 1024 + 300;
+    const QByteArray image = pattern(size);
+    writeImage(image);
+    ScriptedModule module(moduleAt("127.0.0.2"));
+    WorkerRun run(module, QStringLiteral("MEGA2560"));
+    QVERIFY(run.finish());
+
+    QCOMPARE(run.reports().last(), (Report{0, 1, 1.0f}));
+    const QList<QByteArray> commands = module.dataCommands();
+    // Page 511 is the last below 128 KiB; page 512 needs the extended address byte.
+    QCOMPARE(bodyOf(commands.at(kV2FirstAddress + 2 * 511)), hex("068000FF80"));
+    QCOMPARE(bodyOf(commands.at(kV2FirstAddress + 2 * 512)), hex("0680010000"));
+    QCOMPARE(bodyOf(commands.at(kV2FirstAddress + 2 * 513)), hex("0680010080"));
+    const QByteArray flash = module.flash();
+    QCOMPARE(flash.left(size), image);
+    QCOMPARE(flash.mid(size, kV2Page), QByteArray(kV2Page, '\xFF'));
+}
+
+void UploadWorkerTest::imagesRefusedBeforeConnecting_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("size"); // -1: no image file at all
+    QTest::addColumn<QString>("diagnostic");
+
+    QTest::newRow("UNO over 32 KiB") << QStringLiteral("UNO") << 32 * 1024 + 1
+                                     << QStringLiteral("more than the 32768 bytes");
+    QTest::newRow("MEGA2560 over 256 KiB") << QStringLiteral("MEGA2560") << 256 * 1024 + 1
+                                           << QStringLiteral("more than the 262144 bytes");
+    QTest::newRow("empty image") << QStringLiteral("UNO") << 0 << QStringLiteral("empty");
+    QTest::newRow("no image") << QStringLiteral("MEGA2560") << -1 << QString();
+}
+
+void UploadWorkerTest::imagesRefusedBeforeConnecting()
+{
+    QFETCH(QString, board);
+    QFETCH(int, size);
+    QFETCH(QString, diagnostic);
+    if (size >= 0)
+        writeImage(pattern(size));
+    if (!diagnostic.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QRegularExpression::escape(diagnostic)));
+    ScriptedModule module(moduleAt("127.0.0.2"));
+    WorkerRun run(module, board, 5);
+    QVERIFY(run.finish());
+
+    QCOMPARE(run.reports(), (QList<Report>{{5, 1, 0.0f}}));
+    QCOMPARE(module.dataConnections(), 0);
+    QCOMPARE(module.atConnections(), 0);
+}
+
+void UploadWorkerTest::unknownBoardType()
+{
+    writeImage(pattern(300));
+    ScriptedModule module(moduleAt("127.0.0.2"));
+    for (const char *board : {"ATmega8", "uno", "MEGA2560 ", ""}) {
+        WorkerRun run(module, QString::fromLatin1(board));
+        QVERIFY(run.finish());
+        QVERIFY(run.reports().isEmpty());
+    }
+    QCOMPARE(module.dataConnections(), 0);
+    QCOMPARE(module.atConnections(), 0);
+}
+
+void UploadWorkerTest::dataPortRefused()
+{
+    writeImage(pattern(300));
+    ScriptedModule::Options options = moduleAt("127.0.0.3");
+    options.dataRefuses = true;
+    ScriptedModule module(options);
+    WorkerRun run(module, QStringLiteral("MEGA2560"), 2);
+    QVERIFY(run.finish());
+
+    QCOMPARE(run.reports(), (QList<Report>{{2, 0, 1.0f}}));
+    QCOMPARE(module.atConnections(), 0);
+}
+
+void UploadWorkerTest::atPortRefused()
+{
+    writeImage(pattern(300));
+    ScriptedModule::Options options = moduleAt("127.0.0.3");
+    options.atRefuses = true;
+    ScriptedModule module(options);
+    WorkerRun run(module, QStringLiteral("UNO"), 2);
+    QVERIFY(run.finish());
+
+    QCOMPARE(run.reports(), (QList<Report>{{2, 0, 1.0f}}));
+    QCOMPARE(module.dataConnections(), 1);
+    QTRY_VERIFY(module.dataDisconnected());
+    QVERIFY(module.dataCommands().isEmpty());
+}
+
+void UploadWorkerTest::handshakeReplies_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<QByteArray>("firstReply");
+    QTest::addColumn<QByteArray>("secondReply");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("first reply one byte") << QStringLiteral("MEGA2560") << QByteArray("O")
+                                          << QByteArray("OK") << false;
+    QTest::newRow("second reply one byte") << QStringLiteral("UNO") << QByteArray("OK")
+                                           << QByteArray("O") << false;
+    QTest::newRow("two bytes of anything") << QStringLiteral("UNO") << QByteArray("\0\xFF", 2)
+                                           << QByteArray("no") << true;
+}
+
+void UploadWorkerTest::handshakeReplies()
+{
+    QFETCH(QString, board);
+    QFETCH(QByteArray, firstReply);
+    QFETCH(QByteArray, secondReply);
+    QFETCH(bool, accepted);
+    const QByteArray image = pattern(300);
+    writeImage(image);
+    ScriptedModule::Options options = moduleAt("127.0.0.4");
+    options.firstAtReply = firstReply;
+    options.secondAtReply = secondReply;
+    ScriptedModule module(options);
+    WorkerRun run(module, board, 1);
+    QVERIFY(run.finish());
+
+    if (accepted) {
+        QCOMPARE(run.reports(), completeReports(1, image.size(), kV1Page));
+        QCOMPARE(module.flash().left(image.size()), image);
+        return;
+    }
+    QCOMPARE(run.reports(), (QList<Report>{{1, 0, 1.0f}, {1, 1, 0.0f}}));
+    QVERIFY(module.dataCommands().isEmpty());
+    // A refused first command never leads to the second.
+    QCOMPARE(module.atReceived().contains("AT+MCUUPDATE"), firstReply.size() >= 2);
+}
+
+void UploadWorkerTest::splitRepliesAccepted_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("command");
+
+    QTest::newRow("v2 sign-on") << QStringLiteral("MEGA2560") << 0;
+    QTest::newRow("v2 first page") << QStringLiteral("MEGA2560") << kV2FirstAddress + 1;
+    QTest::newRow("v1 sync") << QStringLiteral("UNO") << 0;
+    QTest::newRow("v1 signature") << QStringLiteral("UNO") << 17;
+}
+
+void UploadWorkerTest::splitRepliesAccepted()
+{
+    QFETCH(QString, board);
+    QFETCH(int, command);
+    const QByteArray image = pattern(300);
+    writeImage(image);
+    ScriptedModule module(faulty("127.0.0.5", command, Fault::SplitReply));
+    WorkerRun run(module, board);
+    QVERIFY(run.finish());
+
+    QCOMPARE(run.reports().last(), (Report{0, 1, 1.0f}));
+    QCOMPARE(module.flash().left(image.size()), image);
+}
+
+void UploadWorkerTest::repliesThatWaitOutTheirTries()
+{
+    // Each of these waits out its tries, so they run side by side.
+    const QByteArray image = pattern(300);
+    writeImage(image);
+    ScriptedModule shortSignOn(faulty("127.0.0.6", 0, Fault::ShortReply));
+    ScriptedModule longLastPage(faulty("127.0.0.7", kV2FirstAddress + 3, Fault::LongReply));
+    ScriptedModule shortV1Page(faulty("127.0.0.8", kV1FirstAddress, Fault::ShortReply));
+    WorkerRun first(shortSignOn, QStringLiteral("MEGA2560"), 4);
+    WorkerRun second(longLastPage, QStringLiteral("MEGA2560"), 6);
+    WorkerRun third(shortV1Page, QStringLiteral("UNO"), 8);
+    // The top-card query is one a bootloader may leave unanswered.
+    ScriptedModule silentTopCard(faulty("127.0.0.13", 6, Fault::Hold));
+    WorkerRun fourth(silentTopCard, QStringLiteral("UNO"), 9);
+    QVERIFY(first.finish());
+    QVERIFY(second.finish());
+    QVERIFY(third.finish());
+    QVERIFY(fourth.finish());
+
+    QCOMPARE(first.reports(), (QList<Report>{{4, 1, 0.0f}}));
+    QCOMPARE(shortSignOn.dataCommands().size(), 1);
+
+    // Every byte was read, but the bootloader did not accept the last page.
+    QCOMPARE(second.reports(),
+             progressOnly(completeReports(6, 300, kV2Page)) + QList<Report>({{6, 1, 0.0f}}));
+    QCOMPARE(longLastPage.dataCommands().size(), kV2FirstAddress + 4);
+
+    QCOMPARE(third.reports(), (QList<Report>{{8, 2, fraction(128, 300)}, {8, 1, 0.0f}}));
+    QCOMPARE(shortV1Page.dataCommands().size(), kV1FirstAddress + 1);
+
+    QCOMPARE(fourth.reports(), completeReports(9, 300, kV1Page));
+    QCOMPARE(silentTopCard.dataCommands().at(7), hex("418420"));
+    QCOMPARE(silentTopCard.flash().left(300), image);
+}
+
+void UploadWorkerTest::resetNoiseIsDrained()
+{
+    const QByteArray image = pattern(300);
+    writeImage(image);
+    ScriptedModule::Options options = moduleAt("127.0.0.14");
+    options.resetNoise = QByteArray("\0\xF0\x3F", 3);
+    ScriptedModule module(options);
+    WorkerRun run(module, QStringLiteral("MEGA2560"));
+    QVERIFY(run.finish());
+
+    QCOMPARE(run.reports(), completeReports(0, image.size(), kV2Page));
+    QCOMPARE(module.flash().left(image.size()), image);
+}
+
+void UploadWorkerTest::connectionClosedMidUpload_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<int>("pagesRead");
+
+    QTest::newRow("v2 second page") << QStringLiteral("MEGA2560") << kV2FirstAddress + 3 << 2;
+    QTest::newRow("v2 second address") << QStringLiteral("MEGA2560") << kV2FirstAddress + 2 << 2;
+    QTest::newRow("v1 first page") << QStringLiteral("UNO") << kV1FirstAddress + 1 << 1;
+    QTest::newRow("v1 parameter") << QStringLiteral("UNO") << 5 << 0;
+}
+
+void UploadWorkerTest::connectionClosedMidUpload()
+{
+    QFETCH(QString, board);
+    QFETCH(int, command);
+    QFETCH(int, pagesRead);
+    const int size = 600;
+    writeImage(pattern(size));
+    ScriptedModule module(faulty("127.0.0.9", command, Fault::Close));
+    WorkerRun run(module, board);
+    QVERIFY(run.finish());
+
+    const int pageSize = board == QLatin1String("UNO") ? kV1Page : kV2Page;
+    const QList<Report> reports = run.reports();
+    QCOMPARE(reports.size(), pagesRead + 1);
+    QCOMPARE(reports.mid(0, pagesRead), completeReports(0, size, pageSize).mid(0, pagesRead));
+    QCOMPARE(reports.last(), (Report{0, 1, 0.0f}));
+}
+
+void UploadWorkerTest::failedLeaveKeepsSuccess_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("pageSize");
+
+    QTest::newRow("v2 short last page") << QStringLiteral("MEGA2560") << 300 << kV2Page;
+    QTest::newRow("v2 full last page") << QStringLiteral("MEGA2560") << 512 << kV2Page;
+    QTest::newRow("v1 short last page") << QStringLiteral("UNO") << 200 << kV1Page;
+}
+
+void UploadWorkerTest::failedLeaveKeepsSuccess()
+{
+    QFETCH(QString, board);
+    QFETCH(int, size);
+    QFETCH(int, pageSize);
+    writeImage(pattern(size));
+    const int pages = (size + pageSize - 1) / pageSize;
+    const int opening = pageSize == kV1Page ? kV1FirstAddress : kV2FirstAddress;
+    ScriptedModule module(faulty("127.0.0.10", opening + 2 * pages, Fault::Close));
+    WorkerRun run(module, board);
+    QVERIFY(run.finish());
+
+    // Every page was accepted; the board was programmed even if the leave went unanswered.
+    QCOMPARE(run.reports(), completeReports(0, size, pageSize));
+    QCOMPARE(module.flash().left(size), pattern(size));
+}
+
+void UploadWorkerTest::imageTakenWhenTheRunStarts()
+{
+    // The image is read whole at the start: rewriting update.bin while the
+    // upload waits for its sign-on reply changes nothing it sends.
+    const QByteArray image = pattern(700);
+    writeImage(image);
+    ScriptedModule module(faulty("127.0.0.11", 0, Fault::Hold));
+    WorkerRun run(module, QStringLiteral("MEGA2560"));
+    QTRY_COMPARE(module.dataCommands().size(), 1);
+    writeImage(QByteArray(100, '\x11'));
+    module.release();
+    QVERIFY(run.finish());
+
+    QCOMPARE(run.reports(), completeReports(0, image.size(), kV2Page));
+    QCOMPARE(module.flash().left(image.size()), image);
+}
+
+void UploadWorkerTest::debugLabels_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<QStringList>("labels");
+
+    QTest::newRow("v2") << QStringLiteral("Orvex3")
+                        << QStringList{"TotalBytes = 300",
+                                       "current_ip = \"127.0.0.12\"",
+                                       "protocol = 1",
+                                       "read client reply = \"OK\\r\\n\"",
+                                       "read send_sign_on reply 1=",
+                                       "read send_sign_on reply =",
+                                       "read send stk500 multi =",
+                                       "read send_mtk_header_ reply =",
+                                       "read send_hw_ reply ="};
+    QTest::newRow("v1") << QStringLiteral("UNO")
+                        << QStringList{"TotalBytes = 300",   "protocol = 0",
+                                       "read hello reply 1=", "read send_A reply =",
+                                       "read send_B reply 1=", "read send_e reply 1=",
+                                       "read send_p reply =", "read send_u reply =",
+                                       "send v data =",       "send header lenght =",
+                                       "send data lenght =",  "read send_q reply ="};
+}
+
+namespace {
+QMutex debugLinesMutex;
+QStringList debugLines;
+
+void collectDebugLines(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtDebugMsg)
+        return;
+    QMutexLocker lock(&debugLinesMutex);
+    debugLines.append(message);
+}
+} // namespace
+
+void UploadWorkerTest::debugLabels()
+{
+    QFETCH(QString, board);
+    QFETCH(QStringList, labels);
+    writeImage(pattern(300));
+    ScriptedModule module(moduleAt("127.0.0.12"));
+    debugLines.clear();
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
+    const QtMessageHandler previous = qInstallMessageHandler(collectDebugLines);
+    {
+        WorkerRun run(module, board);
+        run.finish();
+    }
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+
+    for (const QString &label : qAsConst(labels)) {
+        const bool found = std::any_of(debugLines.cbegin(), debugLines.cend(),
+                                       [&](const QString &line) { return line.startsWith(label); });
+        QVERIFY2(found, qPrintable(label));
+    }
+}
+
+QTEST_GUILESS_MAIN(UploadWorkerTest)
+#include "tst_uploadworker.moc"
