@@ -20,9 +20,9 @@ Announcer::Announcer(QObject *parent) : QObject(parent)
 QByteArray Announcer::announcementText(const QString &hostIp, quint16 dataPort, quint16 atPort,
                                        const QString &hostname)
 {
-    return "{\"host ip\":" + jsonString(hostIp) + ",\"data port\":"
-           + jsonString(QString::number(dataPort)) + ",\"atcomd port\":"
-           + jsonString(QString::number(atPort)) + ",\"hostname\":" + jsonString(hostname) + "}";
+    return "{\"host ip\":" + jsonString(hostIp)
+        + ",\"data port\":" + jsonString(QString::number(dataPort)) + ",\"atcomd port\":"
+        + jsonString(QString::number(atPort)) + ",\"hostname\":" + jsonString(hostname) + "}";
 }
 
 bool Announcer::start(const QHostAddress &from, const QHostAddress &to, quint16 port,

@@ -29,8 +29,7 @@ Bootloader::Bootloader(const PartInfo &part, Flash &flash)
       flash(flash),
       eepromMemory(part.eepromBytes, kErasedEeprom),
       pageWriteNs(part.pageWriteNs)
-{
-}
+{}
 
 quint8 Bootloader::ispRead(quint8 a, quint8 b, quint8 c) const
 {
@@ -38,7 +37,7 @@ quint8 Bootloader::ispRead(quint8 a, quint8 b, quint8 c) const
     switch (a) {
     case kIspReadSignature:
         return (c & 0x03) < partInfo.signature.size() ? quint8(partInfo.signature.at(c & 0x03))
-                                                     : kNothing;
+                                                      : kNothing;
     case kIspReadFlashLow:
         return flash.at(word * 2);
     case kIspReadFlashHigh:

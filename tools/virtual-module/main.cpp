@@ -86,22 +86,26 @@ int main(int argc, char *argv[])
         }
         for (int i = before; i < group.count(); ++i) {
             VirtualModule *module = group.module(i);
-            modules.append({module, setup.flashOut.isEmpty()
-                                        ? QString()
-                                        : flashOutPath(setup.flashOut, module->address(), i + 1)});
+            modules.append({module,
+                            setup.flashOut.isEmpty()
+                                ? QString()
+                                : flashOutPath(setup.flashOut, module->address(), i + 1)});
         }
     }
 
     for (const Running &r : qAsConst(modules)) {
         if (logFile.isOpen()) {
             r.module->setLogging(true);
-            QObject::connect(r.module, &VirtualModule::logLine, &group, [&logStream](const QString &line) {
-                logStream << line << '\n';
-                logStream.flush();
-            });
+            QObject::connect(r.module, &VirtualModule::logLine, &group,
+                             [&logStream](const QString &line) {
+                                 logStream << line << '\n';
+                                 logStream.flush();
+                             });
         }
         if (!r.flashOut.isEmpty()) {
-            const auto write = [r] { writeFlashFiles({r}); };
+            const auto write = [r] {
+                writeFlashFiles({r});
+            };
             QObject::connect(r.module, &VirtualModule::dataDisconnected, &group, write);
             QObject::connect(r.module, &VirtualModule::bootloaderLeft, &group, write);
         }

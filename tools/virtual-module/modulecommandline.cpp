@@ -57,7 +57,9 @@ struct Option
 
 Handler intInto(int minimum, int maximum, std::function<int &(ModuleGroupSetup &)> field)
 {
-    return [=](ModuleGroupSetup &g, const QString &v) { return parseInt(v, minimum, maximum, &field(g)); };
+    return [=](ModuleGroupSetup &g, const QString &v) {
+        return parseInt(v, minimum, maximum, &field(g));
+    };
 }
 
 Handler flag(std::function<bool &(ModuleGroupSetup &)> field)
@@ -85,9 +87,12 @@ QList<Option> moduleOptions()
     const QString port = QStringLiteral("a port number from 0 to 65535");
     const QString number = QStringLiteral("a command number from 1 on");
     return {
-        {QStringLiteral("count"), true, count, intInto(1, kMaxModules, [](ModuleGroupSetup &g) -> int & { return g.count; })},
+        {QStringLiteral("count"), true, count,
+         intInto(1, kMaxModules, [](ModuleGroupSetup &g) -> int & { return g.count; })},
         {QStringLiteral("address"), true, QStringLiteral("an IPv4 address"),
-         [](ModuleGroupSetup &g, const QString &v) { return parseIPv4(v, &g.options.address); }},
+         [](ModuleGroupSetup &g, const QString &v) {
+             return parseIPv4(v, &g.options.address);
+         }},
         {QStringLiteral("name"), true, QStringLiteral("a name"),
          [](ModuleGroupSetup &g, const QString &v) {
              g.options.name = v;
@@ -104,10 +109,14 @@ QList<Option> moduleOptions()
                  return false;
              return true;
          }},
-        {QStringLiteral("data-port"), true, port, portInto([](ModuleGroupSetup &g) -> quint16 & { return g.options.dataPort; })},
-        {QStringLiteral("at-port"), true, port, portInto([](ModuleGroupSetup &g) -> quint16 & { return g.options.atPort; })},
-        {QStringLiteral("announce-ms"), true, QStringLiteral("milliseconds from 0 to %1").arg(kMaxIntervalMs),
-         intInto(0, kMaxIntervalMs, [](ModuleGroupSetup &g) -> int & { return g.options.announceIntervalMs; })},
+        {QStringLiteral("data-port"), true, port,
+         portInto([](ModuleGroupSetup &g) -> quint16 & { return g.options.dataPort; })},
+        {QStringLiteral("at-port"), true, port,
+         portInto([](ModuleGroupSetup &g) -> quint16 & { return g.options.atPort; })},
+        {QStringLiteral("announce-ms"), true,
+         QStringLiteral("milliseconds from 0 to %1").arg(kMaxIntervalMs),
+         intInto(0, kMaxIntervalMs,
+                 [](ModuleGroupSetup &g) -> int & { return g.options.announceIntervalMs; })},
         {QStringLiteral("announce-to"), true, QStringLiteral("ADDRESS or ADDRESS:PORT"),
          [](ModuleGroupSetup &g, const QString &v) {
              const int colon = v.indexOf(QLatin1Char(':'));
@@ -119,7 +128,9 @@ QList<Option> moduleOptions()
              }
              return parseIPv4(v.left(colon), &g.options.announceAddress);
          }},
-        {QStringLiteral("in-bootloader"), false, {}, flag([](ModuleGroupSetup &g) -> bool & { return g.options.startInBootloader; })},
+        {QStringLiteral("in-bootloader"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+             return g.options.startInBootloader;
+         })},
         {QStringLiteral("flash-in"), true, QStringLiteral("a file"),
          [](ModuleGroupSetup &g, const QString &v) {
              g.flashIn = v;
@@ -132,9 +143,12 @@ QList<Option> moduleOptions()
          }},
         {QStringLiteral("baud"), true, QStringLiteral("a baud rate from 0 to %1").arg(kMaxBaud),
          intInto(0, kMaxBaud, [](ModuleGroupSetup &g) -> int & { return g.options.link.baud; })},
-        {QStringLiteral("latency-ms"), true, QStringLiteral("milliseconds from 0 to %1").arg(kMaxLatencyMs),
-         intInto(0, kMaxLatencyMs, [](ModuleGroupSetup &g) -> int & { return g.options.link.latencyMs; })},
-        {QStringLiteral("page-write-us"), true, QStringLiteral("microseconds from 0 to %1").arg(kMaxPageWriteUs),
+        {QStringLiteral("latency-ms"), true,
+         QStringLiteral("milliseconds from 0 to %1").arg(kMaxLatencyMs),
+         intInto(0, kMaxLatencyMs,
+                 [](ModuleGroupSetup &g) -> int & { return g.options.link.latencyMs; })},
+        {QStringLiteral("page-write-us"), true,
+         QStringLiteral("microseconds from 0 to %1").arg(kMaxPageWriteUs),
          [](ModuleGroupSetup &g, const QString &v) {
              int us = 0;
              if (!parseInt(v, 0, kMaxPageWriteUs, &us))
@@ -146,26 +160,43 @@ QList<Option> moduleOptions()
          QStringLiteral("PIECES or PIECES:GAP_MS, pieces from 2 to %1").arg(kMaxSplitPieces),
          [](ModuleGroupSetup &g, const QString &v) {
              const QStringList parts = v.split(QLatin1Char(':'));
-             if (parts.size() > 2 || !parseInt(parts.at(0), 2, kMaxSplitPieces, &g.options.faults.splitPieces))
+             if (parts.size() > 2
+                 || !parseInt(parts.at(0), 2, kMaxSplitPieces, &g.options.faults.splitPieces))
                  return false;
-             return parts.size() < 2 || parseInt(parts.at(1), 0, kMaxLatencyMs, &g.options.faults.splitGapMs);
+             return parts.size() < 2
+                 || parseInt(parts.at(1), 0, kMaxLatencyMs, &g.options.faults.splitGapMs);
          }},
         {QStringLiteral("short-reply"), true, number,
-         intInto(1, kMaxCommandNumber, [](ModuleGroupSetup &g) -> int & { return g.options.faults.shortReplyAt; })},
+         intInto(1, kMaxCommandNumber,
+                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.shortReplyAt; })},
         {QStringLiteral("long-reply"), true, number,
-         intInto(1, kMaxCommandNumber, [](ModuleGroupSetup &g) -> int & { return g.options.faults.longReplyAt; })},
+         intInto(1, kMaxCommandNumber,
+                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.longReplyAt; })},
         {QStringLiteral("no-reply"), true, number,
-         intInto(1, kMaxCommandNumber, [](ModuleGroupSetup &g) -> int & { return g.options.faults.noReplyAt; })},
+         intInto(1, kMaxCommandNumber,
+                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.noReplyAt; })},
         {QStringLiteral("close-data-at"), true, number,
-         intInto(1, kMaxCommandNumber, [](ModuleGroupSetup &g) -> int & { return g.options.faults.closeDataAt; })},
-        {QStringLiteral("refuse-at"), false, {}, flag([](ModuleGroupSetup &g) -> bool & { return g.options.faults.refuseAt; })},
-        {QStringLiteral("refuse-data"), false, {}, flag([](ModuleGroupSetup &g) -> bool & { return g.options.faults.refuseData; })},
-        {QStringLiteral("at-one-byte"), false, {}, flag([](ModuleGroupSetup &g) -> bool & { return g.options.faults.oneByteAtReply; })},
+         intInto(1, kMaxCommandNumber,
+                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.closeDataAt; })},
+        {QStringLiteral("refuse-at"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+             return g.options.faults.refuseAt;
+         })},
+        {QStringLiteral("refuse-data"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+             return g.options.faults.refuseData;
+         })},
+        {QStringLiteral("at-one-byte"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+             return g.options.faults.oneByteAtReply;
+         })},
         {QStringLiteral("stop-announcing-after"), true, QStringLiteral("seconds"),
-         [](ModuleGroupSetup &g, const QString &v) { return parseSeconds(v, &g.options.faults.stopAnnouncingAfterMs); }},
-        {QStringLiteral("small-rx-buffer"), false, {}, flag([](ModuleGroupSetup &g) -> bool & { return g.options.faults.smallReceiveBuffer; })},
+         [](ModuleGroupSetup &g, const QString &v) {
+             return parseSeconds(v, &g.options.faults.stopAnnouncingAfterMs);
+         }},
+        {QStringLiteral("small-rx-buffer"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+             return g.options.faults.smallReceiveBuffer;
+         })},
         {QStringLiteral("corrupt-page"), true, QStringLiteral("a page number from 0 on"),
-         intInto(0, kMaxCommandNumber, [](ModuleGroupSetup &g) -> int & { return g.options.faults.corruptPage; })},
+         intInto(0, kMaxCommandNumber,
+                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.corruptPage; })},
     };
 }
 } // namespace
@@ -212,7 +243,8 @@ bool parseVirtualModuleCommandLine(const QStringList &arguments, VirtualModuleCo
             continue;
         }
         if (!argument.startsWith(QLatin1String("--")))
-            return fail(QStringLiteral("unexpected argument \"%1\" (options start with --)").arg(argument));
+            return fail(
+                QStringLiteral("unexpected argument \"%1\" (options start with --)").arg(argument));
         QString name = argument.mid(2);
         QString value;
         bool valueGiven = false;
@@ -224,7 +256,7 @@ bool parseVirtualModuleCommandLine(const QStringList &arguments, VirtualModuleCo
         }
 
         const bool global = name == QLatin1String("exit-after") || name == QLatin1String("log")
-                            || name == QLatin1String("quiet");
+            || name == QLatin1String("quiet");
         const Option *option = nullptr;
         for (const Option &candidate : options) {
             if (candidate.name == name)
@@ -244,7 +276,9 @@ bool parseVirtualModuleCommandLine(const QStringList &arguments, VirtualModuleCo
         if (global) {
             if (name == QLatin1String("exit-after")) {
                 if (!parseSeconds(value, &out->exitAfterMs) || out->exitAfterMs == 0)
-                    return fail(QStringLiteral("--exit-after needs a positive number of seconds, not \"%1\"").arg(value));
+                    return fail(QStringLiteral(
+                                    "--exit-after needs a positive number of seconds, not \"%1\"")
+                                    .arg(value));
             } else if (name == QLatin1String("log")) {
                 if (value.isEmpty())
                     return fail(QStringLiteral("--log needs a file name"));
@@ -257,7 +291,8 @@ bool parseVirtualModuleCommandLine(const QStringList &arguments, VirtualModuleCo
         if (name == QLatin1String("address"))
             addressGiven = true;
         if (!option->handler(group, value))
-            return fail(QStringLiteral("--%1 needs %2, not \"%3\"").arg(name, option->expected, value));
+            return fail(
+                QStringLiteral("--%1 needs %2, not \"%3\"").arg(name, option->expected, value));
     }
     finishGroup();
 
@@ -274,12 +309,14 @@ bool parseVirtualModuleCommandLine(const QStringList &arguments, VirtualModuleCo
             ++number;
             const QHostAddress address(g.options.address.toIPv4Address() + quint32(i));
             if (addresses.contains(address.toIPv4Address()))
-                return fail(QStringLiteral("two modules would have the address %1").arg(address.toString()));
+                return fail(QStringLiteral("two modules would have the address %1")
+                                .arg(address.toString()));
             addresses.insert(address.toIPv4Address());
             if (!g.flashOut.isEmpty()) {
                 const QString path = flashOutPath(g.flashOut, address, number);
                 if (flashFiles.contains(path))
-                    return fail(QStringLiteral("two modules would write their flash to \"%1\"").arg(path));
+                    return fail(
+                        QStringLiteral("two modules would write their flash to \"%1\"").arg(path));
                 flashFiles.insert(path);
             }
         }

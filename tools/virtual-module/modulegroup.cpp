@@ -2,7 +2,8 @@
 
 #include "virtualmodule.h"
 
-ModuleGroup::ModuleGroup(QObject *parent) : QObject(parent) {}
+ModuleGroup::ModuleGroup(QObject *parent) : QObject(parent)
+{}
 
 ModuleGroup::~ModuleGroup()
 {
@@ -30,7 +31,8 @@ VirtualModule *ModuleGroup::add(const ModuleOptions &options, QString *error)
 {
     if (find(options.address)) {
         if (error)
-            *error = QStringLiteral("%1 is taken by another module").arg(options.address.toString());
+            *error
+                = QStringLiteral("%1 is taken by another module").arg(options.address.toString());
         return nullptr;
     }
     auto *module = new VirtualModule(options, this);

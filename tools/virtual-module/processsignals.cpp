@@ -56,7 +56,9 @@ void ProcessSignals::readPipe()
         emit exitRequested(byte);
 }
 #else
-ProcessSignals::ProcessSignals(QObject *parent) : QObject(parent) {}
+ProcessSignals::ProcessSignals(QObject *parent) : QObject(parent)
+{}
 ProcessSignals::~ProcessSignals() = default;
-void ProcessSignals::readPipe() {}
+void ProcessSignals::readPipe()
+{}
 #endif

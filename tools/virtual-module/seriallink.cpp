@@ -103,8 +103,7 @@ bool SerialLink::processNext(qint64 limit, qint64 *nextAt)
         towardsBoard.pop_front();
         if (!boardBusy) {
             deliverToBoard(arrived.byte, arrived.at);
-        } else if (!current.smallReceiveBuffer
-                   || int(receiveBuffer.size()) < kChipReceiveBytes) {
+        } else if (!current.smallReceiveBuffer || int(receiveBuffer.size()) < kChipReceiveBytes) {
             receiveBuffer.push_back(arrived.byte);
         } else {
             ++lost;
@@ -124,8 +123,7 @@ void SerialLink::pump()
 {
     const qint64 t = now();
     qint64 next = kNever;
-    for (int i = 0; i < kMaxEventsPerPass && processNext(t, &next); ++i) {
-    }
+    for (int i = 0; i < kMaxEventsPerPass && processNext(t, &next); ++i) {}
     if (next == kNever) {
         timer.stop();
         return;
@@ -164,8 +162,8 @@ void SerialLink::bridgeSends(qint64 at)
     int offset = 0;
     for (int i = 0; i < pieces; ++i) {
         const int size = (bridgeBuffer.size() - offset) / (pieces - i);
-        towardsClient.push_back({sendAt + i * current.splitGapMs * kNsPerMs,
-                                 bridgeBuffer.mid(offset, size)});
+        towardsClient.push_back(
+            {sendAt + i * current.splitGapMs * kNsPerMs, bridgeBuffer.mid(offset, size)});
         offset += size;
     }
     lastPacketAt = towardsClient.back().at;

@@ -29,11 +29,11 @@ class SerialLink : public QObject
 public:
     struct Settings
     {
-        int baud = 0;                  // 0: bytes cross the line at once
-        int latencyMs = 0;             // network delay, each direction
+        int baud = 0;                    // 0: bytes cross the line at once
+        int latencyMs = 0;               // network delay, each direction
         bool smallReceiveBuffer = false; // the chip's UART: two bytes plus the shift register
-        int splitPieces = 1;           // each packet to the client sent in this many pieces
-        int splitGapMs = 0;            // time between those pieces
+        int splitPieces = 1;             // each packet to the client sent in this many pieces
+        int splitGapMs = 0;              // time between those pieces
     };
     using BoardInput = std::function<BoardAnswer(quint8 byte)>;
 

@@ -85,8 +85,7 @@ QString hexOf(const QByteArray &bytes)
 } // namespace
 
 Stk500v1Bootloader::Stk500v1Bootloader(const PartInfo &part, Flash &flash) : Bootloader(part, flash)
-{
-}
+{}
 
 quint8 Stk500v1Bootloader::parameterValue(quint8 id)
 {
@@ -132,7 +131,7 @@ int Stk500v1Bootloader::expectedLength() const
         if (request.size() < 3)
             return 0;
         return 1 + kPageHeaderBytes + ((int(quint8(request.at(1))) << 8) | quint8(request.at(2)))
-               + 1;
+            + 1;
     default:
         return 1 + fixedParameterCount(command) + 1;
     }
@@ -165,9 +164,12 @@ void Stk500v1Bootloader::answer(BootloaderReply *reply, const QByteArray &result
 void Stk500v1Bootloader::execute(BootloaderReply *reply)
 {
     const QByteArray &r = reply->request;
-    const auto at = [&r](int i) { return quint8(r.at(i)); };
+    const auto at = [&r](int i) {
+        return quint8(r.at(i));
+    };
     const QString hex = hexOf(r.left(16)) + (r.size() > 16 ? QStringLiteral(" ...") : QString());
-    reply->summary = QStringLiteral("0x%1 %2").arg(reply->command, 2, 16, QLatin1Char('0')).arg(hex);
+    reply->summary
+        = QStringLiteral("0x%1 %2").arg(reply->command, 2, 16, QLatin1Char('0')).arg(hex);
     switch (reply->command) {
     case kGetSync:
     case kSetParameter:

@@ -65,8 +65,7 @@ QByteArray withStatus(quint8 command, quint8 status)
 } // namespace
 
 Stk500v2Bootloader::Stk500v2Bootloader(const PartInfo &part, Flash &flash) : Bootloader(part, flash)
-{
-}
+{}
 
 quint8 Stk500v2Bootloader::parameterValue(quint8 id)
 {
@@ -179,7 +178,9 @@ bool Stk500v2Bootloader::feed(quint8 byte, BootloaderReply *reply)
 QByteArray Stk500v2Bootloader::execute(const QByteArray &b, BootloaderReply *reply)
 {
     const quint8 command = quint8(b.at(0));
-    const auto at = [&b](int i) { return quint8(i < b.size() ? b.at(i) : 0); };
+    const auto at = [&b](int i) {
+        return quint8(i < b.size() ? b.at(i) : 0);
+    };
     switch (command) {
     case kCmdSignOn: {
         QByteArray answer = withStatus(command, kStatusCmdOk);
@@ -198,8 +199,8 @@ QByteArray Stk500v2Bootloader::execute(const QByteArray &b, BootloaderReply *rep
     case kCmdChipEraseIsp:
         return withStatus(command, kStatusCmdFailed);
     case kCmdLoadAddress: {
-        const quint32 value = (quint32(at(1)) << 24) | (quint32(at(2)) << 16)
-                              | (quint32(at(3)) << 8) | at(4);
+        const quint32 value
+            = (quint32(at(1)) << 24) | (quint32(at(2)) << 16) | (quint32(at(3)) << 8) | at(4);
         // Without bit 31 the extended byte stays what it was, as on the part.
         if (value & kLoadExtendedFlag)
             address = value & (kWithinSegment | kExtendedByte);
@@ -247,7 +248,7 @@ QByteArray Stk500v2Bootloader::execute(const QByteArray &b, BootloaderReply *rep
     case kCmdReadOscCalIsp:
         // Body: command, return address, then the four instruction bytes.
         return withStatus(command, kStatusCmdOk)
-               + bytesOf({ispRead(at(2), at(3), at(4)), kStatusCmdOk});
+            + bytesOf({ispRead(at(2), at(3), at(4)), kStatusCmdOk});
     case kCmdSpiMulti: {
         // Body: command, NumTx, NumRx, RxStartAddr, TxData. A four-byte
         // instruction shifts back its own first two bytes, then the result.
@@ -262,7 +263,7 @@ QByteArray Stk500v2Bootloader::execute(const QByteArray &b, BootloaderReply *rep
             shifted[3] = char(ispRead(quint8(tx.at(0)), quint8(tx.at(1)), quint8(tx.at(2))));
         }
         return withStatus(command, kStatusCmdOk) + shifted.mid(rxStart, numRx)
-               + QByteArray(1, char(kStatusCmdOk));
+            + QByteArray(1, char(kStatusCmdOk));
     }
     default:
         return withStatus(command, kStatusCmdUnknown);

@@ -127,19 +127,20 @@ bool VirtualModule::start(QString *error)
         return false;
     }
     if (settings.announceIntervalMs > 0
-        && !announcer->start(settings.address, settings.announceAddress, settings.announcePort,
-                             settings.announceIntervalMs, [this] { return announcement(); },
-                             error)) {
+        && !announcer->start(
+            settings.address, settings.announceAddress, settings.announcePort,
+            settings.announceIntervalMs, [this] { return announcement(); }, error)) {
         dataServer->close();
         atServer->close();
         return false;
     }
     running = true;
     bootloaderRunning = settings.startInBootloader;
-    log(QStringLiteral("module"), QStringLiteral("%1 board %2 data port %3 at port %4")
-                                      .arg(hostname, boardTypeName(settings.board))
-                                      .arg(dataPortNumber)
-                                      .arg(atPortNumber));
+    log(QStringLiteral("module"),
+        QStringLiteral("%1 board %2 data port %3 at port %4")
+            .arg(hostname, boardTypeName(settings.board))
+            .arg(dataPortNumber)
+            .arg(atPortNumber));
     return true;
 }
 
@@ -237,14 +238,17 @@ void VirtualModule::applyFaults()
         QTcpServer *server;
         bool refuse;
         quint16 port;
-    } servers[] = {{atServer, f.refuseAt, atPortNumber}, {dataServer, f.refuseData, dataPortNumber}};
+    } servers[]
+        = {{atServer, f.refuseAt, atPortNumber}, {dataServer, f.refuseData, dataPortNumber}};
     for (const auto &s : servers) {
         if (s.refuse && s.server->isListening())
             s.server->close();
-        else if (!s.refuse && !s.server->isListening() && !s.server->listen(settings.address, s.port))
-            log(QStringLiteral("module"), QStringLiteral("cannot listen again on port %1: %2")
-                                              .arg(s.port)
-                                              .arg(s.server->errorString()));
+        else if (!s.refuse && !s.server->isListening()
+                 && !s.server->listen(settings.address, s.port))
+            log(QStringLiteral("module"),
+                QStringLiteral("cannot listen again on port %1: %2")
+                    .arg(s.port)
+                    .arg(s.server->errorString()));
     }
 }
 
@@ -255,8 +259,9 @@ void VirtualModule::resetBoard()
     bootloaderRunning = true;
     ++counts.resets;
     counts.commandsSinceReset = 0;
-    log(QStringLiteral("board"), QStringLiteral("reset into the %1 bootloader")
-                                     .arg(QLatin1String(bootloader->protocolName())));
+    log(QStringLiteral("board"),
+        QStringLiteral("reset into the %1 bootloader")
+            .arg(QLatin1String(bootloader->protocolName())));
     emit boardReset();
 }
 
@@ -266,7 +271,8 @@ void VirtualModule::onAtConnection()
         ++counts.atConnections;
         auto *session = new AtSession(socket);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onAtData(socket, false); });
-        connect(&session->quiet, &QTimer::timeout, this, [this, socket] { onAtData(socket, true); });
+        connect(&session->quiet, &QTimer::timeout, this,
+                [this, socket] { onAtData(socket, true); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             onAtData(socket, true);
             socket->deleteLater();
@@ -357,9 +363,10 @@ void VirtualModule::onDataConnection()
             serialLink->fromClient(bytes);
         });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { onDataGone(socket); });
-        log(QStringLiteral("data"), QStringLiteral("connected from %1:%2")
-                                        .arg(socket->peerAddress().toString())
-                                        .arg(socket->peerPort()));
+        log(QStringLiteral("data"),
+            QStringLiteral("connected from %1:%2")
+                .arg(socket->peerAddress().toString())
+                .arg(socket->peerPort()));
         emit dataConnected();
     }
 }

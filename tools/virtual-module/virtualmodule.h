@@ -25,7 +25,7 @@ struct ModuleCounters
     int announcements = 0;
     int atConnections = 0;
     int atCommands = 0;
-    int resets = 0;             // AT+MCUUPDATE commands (and resetBoard calls)
+    int resets = 0; // AT+MCUUPDATE commands (and resetBoard calls)
     int dataConnections = 0;
     int bootloaderCommands = 0; // complete commands, all resets together
     int commandsSinceReset = 0;
