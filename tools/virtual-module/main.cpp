@@ -55,6 +55,12 @@ int main(int argc, char *argv[])
         return kExitOk;
     }
 
+    // Before anything listens: a signal sent as soon as "ready" shows must
+    // find its handler.
+    ProcessSignals signalsToLoop;
+    QObject::connect(&signalsToLoop, &ProcessSignals::exitRequested, &application,
+                     &QCoreApplication::quit);
+
     QFile logFile;
     QTextStream logStream;
     if (!commandLine.logPath.isEmpty()) {
@@ -123,9 +129,6 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
     }
 
-    ProcessSignals signalsToLoop;
-    QObject::connect(&signalsToLoop, &ProcessSignals::exitRequested, &application,
-                     &QCoreApplication::quit);
     QObject::connect(&signalsToLoop, &ProcessSignals::flashDumpRequested, &group,
                      [&modules] { writeFlashFiles(modules); });
     if (commandLine.exitAfterMs > 0)

@@ -270,29 +270,28 @@ void VirtualModule::onAtConnection()
     while (QTcpSocket *socket = atServer->nextPendingConnection()) {
         ++counts.atConnections;
         auto *session = new AtSession(socket);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onAtData(socket, false); });
-        connect(&session->quiet, &QTimer::timeout, this,
-                [this, socket] { onAtData(socket, true); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            onAtData(socket, true);
+        const auto feed = [this, socket, session](bool flush) {
+            onAtData(socket, session->parser, session->quiet, flush);
+        };
+        connect(socket, &QTcpSocket::readyRead, this, [feed] { feed(false); });
+        connect(&session->quiet, &QTimer::timeout, this, [feed] { feed(true); });
+        connect(socket, &QTcpSocket::disconnected, this, [feed, socket] {
+            feed(true);
             socket->deleteLater();
         });
     }
 }
 
-void VirtualModule::onAtData(QTcpSocket *socket, bool flush)
+void VirtualModule::onAtData(QTcpSocket *socket, AtCommandParser &parser, QTimer &quiet, bool flush)
 {
-    auto *session = socket->findChild<AtSession *>(QString(), Qt::FindDirectChildrenOnly);
-    if (!session)
-        return;
-    session->parser.append(socket->readAll());
-    const auto commands = session->parser.take(flush);
+    parser.append(socket->readAll());
+    const auto commands = parser.take(flush);
     for (const AtCommandParser::Command &command : commands)
         handleAtCommand(socket, int(command.kind), command.text, command.argument);
-    if (session->parser.hasPending())
-        session->quiet.start();
+    if (parser.hasPending())
+        quiet.start();
     else
-        session->quiet.stop();
+        quiet.stop();
 }
 
 void VirtualModule::handleAtCommand(QTcpSocket *socket, int kind, const QByteArray &text,

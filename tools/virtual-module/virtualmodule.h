@@ -12,10 +12,12 @@
 #include <memory>
 
 class Announcer;
+class AtCommandParser;
 class Bootloader;
 class Flash;
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 class SerialLink;
 struct BoardAnswer;
 
@@ -100,7 +102,7 @@ private:
     bool listen(QTcpServer *server, quint16 port, bool refuse, quint16 *chosen, QString *error);
     void applyFaults();
     void onAtConnection();
-    void onAtData(QTcpSocket *socket, bool flush);
+    void onAtData(QTcpSocket *socket, AtCommandParser &parser, QTimer &quiet, bool flush);
     void handleAtCommand(QTcpSocket *socket, int kind, const QByteArray &text,
                          const QByteArray &argument);
     void onDataConnection();
