@@ -2,6 +2,7 @@
 // uploads as the upload worker sends them, the link emulation and every
 // fault switch. No announcements go to UDP 3333 here.
 #include "modulegroup.h"
+#include "modulethread.h"
 #include "moduleclient.h"
 #include "stkframes.h"
 #include "virtualmodule.h"
@@ -82,6 +83,7 @@ private slots:
     void newDataClientTakesOver();
     void manyModulesInOneThread();
     void flashDumpAndInitialContent();
+    void moduleThreadServesABlockingClient();
 };
 
 void VirtualModuleTest::megaHandshakeAndUploadAsTheWorkerSendsIt()
@@ -622,6 +624,55 @@ void VirtualModuleTest::flashDumpAndInitialContent()
     QString error;
     QVERIFY(!module->writeFlash(QStringLiteral("/nonexistent/dir/flash.bin"), &error));
     QVERIFY(error.contains(QStringLiteral("/nonexistent/dir/flash.bin")));
+}
+
+void VirtualModuleTest::moduleThreadServesABlockingClient()
+{
+    // The test's thread blocks as an upload worker does; the modules answer
+    // from their own thread.
+    ModuleOptions options = quietOptions(BoardType::Mega);
+    options.startInBootloader = true;
+    ModuleThread modules;
+    QString error;
+    QVERIFY2(modules.start(2, options, &error), qPrintable(error));
+    QCOMPARE(modules.count(), 2);
+    QCOMPARE(modules.address(1).toString(), QStringLiteral("127.0.0.3"));
+    FaultOptions faults;
+    faults.shortReplyAt = 1;
+    modules.setFaults(1, faults);
+
+    const auto blockingExchange = [](QTcpSocket &socket, const QByteArray &request, int count) {
+        socket.write(request);
+        socket.waitForBytesWritten(ModuleClient::kWaitMs);
+        QByteArray reply;
+        QDeadlineTimer deadline(ModuleClient::kWaitMs);
+        while (reply.size() < count && !deadline.hasExpired()) {
+            if (socket.bytesAvailable() == 0
+                && !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
+                break;
+            reply += socket.readAll();
+        }
+        return reply;
+    };
+    QTcpSocket first;
+    first.connectToHost(modules.address(0), modules.dataPort(0));
+    QVERIFY(first.waitForConnected(ModuleClient::kWaitMs));
+    QCOMPARE(blockingExchange(first, v2SignOn(1), kSignOnReply).size(), kSignOnReply);
+    QCOMPARE(blockingExchange(first, v2ProgramPage(2, pattern(256, 2)), kShortFrameReply),
+             v2(2, hex("1300")));
+    QCOMPARE(modules.flash(0).left(256), pattern(256, 2));
+    QCOMPARE(modules.counters(0).pagesWritten, 1);
+
+    QTcpSocket second;
+    second.connectToHost(modules.address(1), modules.dataPort(1));
+    QVERIFY(second.waitForConnected(ModuleClient::kWaitMs));
+    QCOMPARE(blockingExchange(second, v2SignOn(1), kSignOnReply - 1).size(), kSignOnReply - 1);
+    QVERIFY(!second.waitForReadyRead(ModuleClient::kSilenceMs));
+
+    int pagesSeen = 0;
+    modules.run(
+        [&pagesSeen](ModuleGroup &group) { pagesSeen = group.module(1)->counters().pagesWritten; });
+    QCOMPARE(pagesSeen, 0);
 }
 
 QTEST_GUILESS_MAIN(VirtualModuleTest)
