@@ -12,6 +12,8 @@ constexpr quint8 kIspReadCalibration = 0x38;
 constexpr quint8 kIspSecondByteHigh = 0x08;
 constexpr quint8 kCalibration = 0x80;
 constexpr quint8 kNothing = 0x00;
+// The third instruction byte of a signature read selects one of its bytes.
+constexpr quint8 kSignatureIndexMask = 0x03;
 constexpr char kErasedEeprom = char(0xFF);
 } // namespace
 
@@ -36,12 +38,13 @@ quint8 Bootloader::ispRead(quint8 a, quint8 b, quint8 c) const
     const quint32 word = (quint32(b) << 8) | c;
     switch (a) {
     case kIspReadSignature:
-        return (c & 0x03) < partInfo.signature.size() ? quint8(partInfo.signature.at(c & 0x03))
-                                                      : kNothing;
+        return (c & kSignatureIndexMask) < partInfo.signature.size()
+            ? quint8(partInfo.signature.at(c & kSignatureIndexMask))
+            : kNothing;
     case kIspReadFlashLow:
-        return flash.at(word * 2);
+        return flash.at(word * kBytesPerWord);
     case kIspReadFlashHigh:
-        return flash.at(word * 2 + 1);
+        return flash.at(word * kBytesPerWord + 1);
     case kIspReadEeprom:
         return quint8(readEeprom(word, 1).at(0));
     case kIspReadFuseOrExtended:

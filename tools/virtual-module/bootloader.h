@@ -42,6 +42,9 @@ public:
     virtual void reset() = 0;
     virtual const char *protocolName() const = 0;
 
+    // Flash addresses in the protocols count 16-bit words.
+    static constexpr quint32 kBytesPerWord = 2;
+
     const PartInfo &part() const { return partInfo; }
     QByteArray eeprom() const { return eepromMemory; }
     // The time one flash page costs; the part's own unless overridden.

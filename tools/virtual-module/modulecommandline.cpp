@@ -14,6 +14,7 @@ constexpr int kMaxPageWriteUs = 10 * 1000 * 1000;
 constexpr int kMaxCommandNumber = 1000000;
 constexpr double kMaxSeconds = 7 * 24 * 3600;
 constexpr int kMsPerSecond = 1000;
+constexpr int kMaxPort = 65535;
 const QString kFirstAddress = QStringLiteral("127.0.0.2");
 
 bool parseInt(const QString &text, int minimum, int maximum, int *value)
@@ -32,7 +33,7 @@ bool parseSeconds(const QString &text, int *ms)
     const double seconds = text.toDouble(&ok);
     if (!ok || seconds < 0 || seconds > kMaxSeconds)
         return false;
-    *ms = int(seconds * kMsPerSecond + 0.5);
+    *ms = qRound(seconds * kMsPerSecond);
     return true;
 }
 
@@ -74,7 +75,7 @@ Handler portInto(std::function<quint16 &(ModuleGroupSetup &)> field)
 {
     return [=](ModuleGroupSetup &g, const QString &v) {
         int port = 0;
-        if (!parseInt(v, 0, 65535, &port))
+        if (!parseInt(v, 0, kMaxPort, &port))
             return false;
         field(g) = quint16(port);
         return true;
@@ -122,7 +123,7 @@ QList<Option> moduleOptions()
              const int colon = v.indexOf(QLatin1Char(':'));
              if (colon >= 0) {
                  int p = 0;
-                 if (!parseInt(v.mid(colon + 1), 1, 65535, &p))
+                 if (!parseInt(v.mid(colon + 1), 1, kMaxPort, &p))
                      return false;
                  g.options.announcePort = quint16(p);
              }

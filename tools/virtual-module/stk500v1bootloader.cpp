@@ -45,6 +45,14 @@ constexpr quint8 kParmSwMinor = 0x82;
 constexpr quint8 kParmVtarget = 0x84;
 constexpr quint8 kParmTopcardDetect = 0x98;
 
+// What this bootloader reports about itself.
+constexpr quint8 kHardwareVersion = 0x02;
+constexpr quint8 kSoftwareMajor = 0x01;
+constexpr quint8 kSoftwareMinor = 0x12;
+constexpr quint8 kTargetTenthsOfVolt = 50;
+constexpr quint8 kNoTopCard = 0xFF;
+constexpr quint8 kOtherParameters = 0x00;
+
 constexpr quint8 kMemoryFlash = 'F';
 constexpr quint8 kMemoryEeprom = 'E';
 constexpr quint8 kCalibration = 0x80;
@@ -91,17 +99,17 @@ quint8 Stk500v1Bootloader::parameterValue(quint8 id)
 {
     switch (id) {
     case kParmHwVer:
-        return 0x02;
+        return kHardwareVersion;
     case kParmSwMajor:
-        return 0x01;
+        return kSoftwareMajor;
     case kParmSwMinor:
-        return 0x12;
+        return kSoftwareMinor;
     case kParmVtarget:
-        return 50; // 5.0 V in tenths of a volt
+        return kTargetTenthsOfVolt;
     case kParmTopcardDetect:
-        return 0xFF; // no top card
+        return kNoTopCard;
     default:
-        return 0x00;
+        return kOtherParameters;
     }
 }
 
@@ -206,7 +214,7 @@ void Stk500v1Bootloader::execute(BootloaderReply *reply)
     case kProgPage: {
         const QByteArray data = r.mid(1 + kPageHeaderBytes, r.size() - 2 - kPageHeaderBytes);
         if (at(3) == kMemoryFlash) {
-            const quint32 byteAddress = (wordAddress * 2) % quint32(flash.size());
+            const quint32 byteAddress = (wordAddress * kBytesPerWord) % quint32(flash.size());
             flash.erasePage(int(byteAddress) / flash.pageSize());
             flash.program(byteAddress, data);
             reply->busyNs = pageWriteNs;
@@ -219,7 +227,7 @@ void Stk500v1Bootloader::execute(BootloaderReply *reply)
         return;
     }
     case kReadFlash:
-        answer(reply, flash.read(wordAddress * 2, 2));
+        answer(reply, flash.read(wordAddress * kBytesPerWord, kBytesPerWord));
         return;
     case kReadData:
         answer(reply, readEeprom(wordAddress, 1));
@@ -235,7 +243,7 @@ void Stk500v1Bootloader::execute(BootloaderReply *reply)
         if (at(3) == kMemoryEeprom)
             answer(reply, readEeprom(wordAddress, count));
         else
-            answer(reply, flash.read(wordAddress * 2, count));
+            answer(reply, flash.read(wordAddress * kBytesPerWord, count));
         return;
     }
     case kReadSign:

@@ -39,6 +39,17 @@ constexpr quint8 kParamSwMinor = 0x92;
 constexpr quint8 kParamVtarget = 0x94;
 constexpr quint8 kParamSckDuration = 0x98;
 
+// What this bootloader reports about itself.
+constexpr quint8 kHardwareVersion = 0x0F;
+constexpr quint8 kSoftwareMajor = 0x02;
+constexpr quint8 kSoftwareMinor = 0x0A;
+constexpr quint8 kTargetTenthsOfVolt = 50;
+constexpr quint8 kSckDuration = 0x02;
+constexpr quint8 kOtherParameters = 0x00;
+
+// Start, sequence, two size bytes and token before the body; checksum after.
+constexpr int kFrameOverheadBytes = 6;
+
 // Bit 31 of CMD_LOAD_ADDRESS asks for the extended address byte (bits 16-23).
 constexpr quint32 kLoadExtendedFlag = 0x80000000u;
 constexpr quint32 kWithinSegment = 0x0000FFFFu;
@@ -71,24 +82,24 @@ quint8 Stk500v2Bootloader::parameterValue(quint8 id)
 {
     switch (id) {
     case kParamHwVer:
-        return 0x0F;
+        return kHardwareVersion;
     case kParamSwMajor:
-        return 0x02;
+        return kSoftwareMajor;
     case kParamSwMinor:
-        return 0x0A;
+        return kSoftwareMinor;
     case kParamVtarget:
-        return 50; // 5.0 V in tenths of a volt
+        return kTargetTenthsOfVolt;
     case kParamSckDuration:
-        return 0x02;
+        return kSckDuration;
     default:
-        return 0x00;
+        return kOtherParameters;
     }
 }
 
 QByteArray Stk500v2Bootloader::frame(quint8 sequence, const QByteArray &body)
 {
     QByteArray out;
-    out.reserve(body.size() + 6);
+    out.reserve(body.size() + kFrameOverheadBytes);
     out.append(char(kMessageStart));
     out.append(char(sequence));
     out.append(char(body.size() >> 8));
@@ -113,7 +124,7 @@ void Stk500v2Bootloader::reset()
 
 quint32 Stk500v2Bootloader::byteAddress() const
 {
-    return ((address & (kWithinSegment | kExtendedByte)) * 2) % quint32(flash.size());
+    return ((address & (kWithinSegment | kExtendedByte)) * kBytesPerWord) % quint32(flash.size());
 }
 
 bool Stk500v2Bootloader::feed(quint8 byte, BootloaderReply *reply)
@@ -215,7 +226,7 @@ QByteArray Stk500v2Bootloader::execute(const QByteArray &b, BootloaderReply *rep
         flash.erasePage(programCommands);
         ++programCommands;
         flash.program(start, data);
-        address += quint32(count / 2);
+        address += quint32(count) / kBytesPerWord;
         reply->busyNs = pageWriteNs;
         reply->writtenAddress = int(start);
         reply->writtenLength = data.size();
@@ -224,7 +235,7 @@ QByteArray Stk500v2Bootloader::execute(const QByteArray &b, BootloaderReply *rep
     case kCmdReadFlashIsp: {
         const int count = countAt(b, 1);
         const QByteArray data = flash.read(byteAddress(), count);
-        address += quint32(count / 2);
+        address += quint32(count) / kBytesPerWord;
         return withStatus(command, kStatusCmdOk) + data + QByteArray(1, char(kStatusCmdOk));
     }
     case kCmdProgramEepromIsp: {

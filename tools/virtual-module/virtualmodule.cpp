@@ -21,6 +21,7 @@ constexpr int kAtQuietMs = 50;
 constexpr char kStrayByte = 0x00;
 constexpr qint64 kNsPerUs = 1000;
 constexpr int kLogHexBytes = 24;
+constexpr quint32 kLastAddressByte = 0xFF;
 
 // An AT connection's own state: its parser and the quiet timer that
 // completes a text without a known end.
@@ -59,7 +60,8 @@ VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
 {
     hostname = settings.name;
     if (hostname.isEmpty())
-        hostname = QStringLiteral("vmodule-%1").arg(settings.address.toIPv4Address() & 0xFF);
+        hostname
+            = QStringLiteral("vmodule-%1").arg(settings.address.toIPv4Address() & kLastAddressByte);
     const PartInfo part = settings.board == BoardType::Uno ? atmega328p() : atmega2560();
     flashMemory = std::make_unique<Flash>(part.flashBytes, part.pageBytes);
     flashMemory->setContents(settings.initialFlash);
