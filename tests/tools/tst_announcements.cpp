@@ -19,6 +19,7 @@ struct Heard
 {
     QString sender;
     QJsonObject object;
+    QByteArray raw;
 };
 
 // Listens as the window does: port 3333 on every address, shared.
@@ -31,29 +32,39 @@ public:
                            QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
     }
 
+    // What one module sent. Other programs on the host may announce from the
+    // same loopback addresses, but not with the same data port.
+    QList<Heard> from(const QString &address, quint16 dataPort)
+    {
+        drain();
+        QList<Heard> out;
+        for (const Heard &h : qAsConst(heard)) {
+            if (h.sender == address
+                && h.object.value("data port").toString() == QString::number(dataPort))
+                out.append(h);
+        }
+        return out;
+    }
+
+    int countFrom(const VirtualModule *module)
+    {
+        return from(module->address().toString(), module->dataPort()).size();
+    }
+
+    QList<Heard> heard;
+
+private:
     void drain()
     {
         while (socket.hasPendingDatagrams()) {
             QByteArray datagram(int(socket.pendingDatagramSize()), 0);
             QHostAddress sender;
             socket.readDatagram(datagram.data(), datagram.size(), &sender);
-            raw.append(datagram);
-            heard.append({sender.toString(), QJsonDocument::fromJson(datagram).object()});
+            heard.append({sender.toString(), QJsonDocument::fromJson(datagram).object(), datagram});
         }
     }
 
-    int countFrom(const QString &address)
-    {
-        drain();
-        int count = 0;
-        for (const Heard &h : qAsConst(heard))
-            count += h.sender == address ? 1 : 0;
-        return count;
-    }
-
     QUdpSocket socket;
-    QList<Heard> heard;
-    QList<QByteArray> raw;
 };
 } // namespace
 
@@ -77,26 +88,25 @@ void AnnouncementsTest::modulesAnnounceFromTheirOwnAddresses()
     ModuleGroup group;
     QString error;
     QVERIFY2(group.start(3, options, &error), qPrintable(error));
+    QCOMPARE(group.module(2)->address().toString(), QStringLiteral("127.0.0.4"));
 
-    const QStringList addresses = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
-    QTRY_VERIFY_WITH_TIMEOUT(listener.countFrom(addresses.at(0)) >= 2
-                                 && listener.countFrom(addresses.at(1)) >= 2
-                                 && listener.countFrom(addresses.at(2)) >= 2,
+    QTRY_VERIFY_WITH_TIMEOUT(listener.countFrom(group.module(0)) >= 2
+                                 && listener.countFrom(group.module(1)) >= 2
+                                 && listener.countFrom(group.module(2)) >= 2,
                              kWaitMs);
-    for (const Heard &h : qAsConst(listener.heard)) {
-        VirtualModule *module = group.find(QHostAddress(h.sender));
-        if (!module)
-            continue; // something else on the host announcing
-        QCOMPARE(h.object.value("host ip").toString(), h.sender);
-        QCOMPARE(h.object.value("data port").toString(), QString::number(module->dataPort()));
-        QCOMPARE(h.object.value("atcomd port").toString(), QString::number(module->atPort()));
-        QCOMPARE(h.object.value("hostname").toString(),
-                 QStringLiteral("vmodule-") + h.sender.section('.', 3));
-        QCOMPARE(h.object.size(), 4);
+    for (const VirtualModule *module : group.modules()) {
+        const QString address = module->address().toString();
+        for (const Heard &h : listener.from(address, module->dataPort())) {
+            QCOMPARE(h.object.value("host ip").toString(), address);
+            QCOMPARE(h.object.value("atcomd port").toString(), QString::number(module->atPort()));
+            QCOMPARE(h.object.value("hostname").toString(),
+                     QStringLiteral("vmodule-") + address.section('.', 3));
+            QCOMPARE(h.object.size(), 4);
+        }
     }
     // The keys in the order the modules send them, in one datagram each.
-    const QByteArray first = listener.raw.first();
-    QVERIFY(first.startsWith("{\"host ip\":\"127.0.0."));
+    const QByteArray first = listener.from("127.0.0.2", group.module(0)->dataPort()).first().raw;
+    QVERIFY(first.startsWith("{\"host ip\":\"127.0.0.2\""));
     QVERIFY(first.indexOf("\"data port\"") < first.indexOf("\"atcomd port\""));
     QVERIFY(first.indexOf("\"atcomd port\"") < first.indexOf("\"hostname\""));
     QVERIFY(first.endsWith("}"));
@@ -112,15 +122,18 @@ void AnnouncementsTest::renamedModuleAnnouncesItsNewName()
     options.name = QStringLiteral("before");
     VirtualModule module(options);
     QVERIFY(module.start());
-    QTRY_VERIFY_WITH_TIMEOUT(listener.countFrom("127.0.0.9") >= 1, kWaitMs);
-    QCOMPARE(listener.heard.last().object.value("hostname").toString(), QStringLiteral("before"));
+    QTRY_VERIFY_WITH_TIMEOUT(listener.countFrom(&module) >= 1, kWaitMs);
+    const auto lastName = [&listener, &module] {
+        return listener.from("127.0.0.9", module.dataPort()).last().object.value("hostname");
+    };
+    QCOMPARE(lastName().toString(), QStringLiteral("before"));
 
     ModuleClient client(&module);
     QVERIFY(client.connectAt());
     QCOMPARE(client.atCommand("AT+HOSTNAME=after"), QByteArray("OK\r\n"));
     listener.heard.clear();
-    QTRY_VERIFY_WITH_TIMEOUT(listener.countFrom("127.0.0.9") >= 1, kWaitMs);
-    QCOMPARE(listener.heard.last().object.value("hostname").toString(), QStringLiteral("after"));
+    QTRY_VERIFY_WITH_TIMEOUT(listener.countFrom(&module) >= 1, kWaitMs);
+    QCOMPARE(lastName().toString(), QStringLiteral("after"));
 }
 
 void AnnouncementsTest::programAnnouncesEverySecond()
@@ -130,14 +143,14 @@ void AnnouncementsTest::programAnnouncesEverySecond()
     ModuleProcess program;
     QVERIFY(program.start({"--count", "2", "--address", "127.0.0.12", "--name", "demo"}));
     QCOMPARE(program.modules.size(), 2);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        listener.countFrom("127.0.0.12") >= 2 && listener.countFrom("127.0.0.13") >= 2, kWaitMs);
-    for (const Heard &h : qAsConst(listener.heard)) {
-        if (h.sender == QLatin1String("127.0.0.13")) {
-            QCOMPARE(h.object.value("hostname").toString(), QStringLiteral("demo-2"));
-            QCOMPARE(h.object.value("data port").toString(),
-                     QString::number(program.modules.at(1).dataPort));
-        }
+    const ModuleProcess::Module &second = program.modules.at(1);
+    QCOMPARE(second.address.toString(), QStringLiteral("127.0.0.13"));
+    QTRY_VERIFY_WITH_TIMEOUT(listener.from("127.0.0.12", program.modules.at(0).dataPort).size() >= 2
+                                 && listener.from("127.0.0.13", second.dataPort).size() >= 2,
+                             kWaitMs);
+    for (const Heard &h : listener.from("127.0.0.13", second.dataPort)) {
+        QCOMPARE(h.object.value("hostname").toString(), QStringLiteral("demo-2"));
+        QCOMPARE(h.object.value("atcomd port").toString(), QString::number(second.atPort));
     }
 }
 
