@@ -1,0 +1,171 @@
+#include "seriallink.h"
+
+#include <limits>
+
+namespace {
+constexpr qint64 kNsPerSecond = 1000000000;
+constexpr qint64 kNsPerMs = 1000000;
+constexpr qint64 kBitsPerByte = 10; // start bit, eight data bits, stop bit
+constexpr qint64 kNever = std::numeric_limits<qint64>::max();
+// Events handled in one pass before the loop gets control back.
+constexpr int kMaxEventsPerPass = 100000;
+} // namespace
+
+SerialLink::SerialLink(BoardInput board, QObject *parent) : QObject(parent), board(std::move(board))
+{
+    clock.start();
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, this, &SerialLink::pump);
+}
+
+void SerialLink::setSettings(const Settings &settings)
+{
+    current = settings;
+    current.splitPieces = qMax(1, current.splitPieces);
+}
+
+qint64 SerialLink::byteNs() const
+{
+    return current.baud > 0 ? kBitsPerByte * kNsPerSecond / current.baud : 0;
+}
+
+void SerialLink::fromClient(const QByteArray &bytes)
+{
+    const qint64 t = now();
+    qint64 at = qMax(downLineFreeAt, t + current.latencyMs * kNsPerMs);
+    for (char c : bytes) {
+        at += byteNs();
+        towardsBoard.push_back({at, quint8(c)});
+    }
+    downLineFreeAt = at;
+    pump();
+}
+
+void SerialLink::resetBoardSide()
+{
+    towardsBoard.clear();
+    downLineFreeAt = 0;
+    boardBusy = false;
+    pendingReply.clear();
+    receiveBuffer.clear();
+}
+
+void SerialLink::dropClientSide()
+{
+    towardsClient.clear();
+}
+
+qint64 SerialLink::bridgeFlushAt() const
+{
+    if (bridgeBuffer.isEmpty())
+        return kNever;
+    const qint64 at = bridgeLastByteAt + kIdleByteTimes * byteNs();
+    // A byte still coming before the line falls idle keeps the packet open.
+    if (!fromBoard.empty() && fromBoard.front().at <= at)
+        return kNever;
+    return at;
+}
+
+// Handles the earliest event due by `limit`; otherwise tells when the next
+// one is due.
+bool SerialLink::processNext(qint64 limit, qint64 *nextAt)
+{
+    const qint64 down = towardsBoard.empty() ? kNever : towardsBoard.front().at;
+    const qint64 ready = boardBusy ? boardBusyUntil : kNever;
+    const qint64 up = fromBoard.empty() ? kNever : fromBoard.front().at;
+    const qint64 flush = bridgeFlushAt();
+    const qint64 send = towardsClient.empty() ? kNever : towardsClient.front().at;
+    const qint64 first = std::min({down, ready, up, flush, send});
+    if (first > limit) {
+        *nextAt = first;
+        return false;
+    }
+    // At equal times the board side goes first, so a reply that the same
+    // instant completes still joins the packet being collected.
+    if (first == up) {
+        bridgeBuffer.append(char(fromBoard.front().byte));
+        bridgeLastByteAt = up;
+        fromBoard.pop_front();
+        if (bridgeBuffer.size() >= kBridgeBufferBytes)
+            bridgeSends(up);
+    } else if (first == ready) {
+        boardBusy = false;
+        boardSends(pendingReply, ready);
+        pendingReply.clear();
+        while (!receiveBuffer.empty() && !boardBusy) {
+            const quint8 byte = receiveBuffer.front();
+            receiveBuffer.pop_front();
+            deliverToBoard(byte, ready);
+        }
+    } else if (first == down) {
+        const TimedByte arrived = towardsBoard.front();
+        towardsBoard.pop_front();
+        if (!boardBusy) {
+            deliverToBoard(arrived.byte, arrived.at);
+        } else if (!current.smallReceiveBuffer || int(receiveBuffer.size()) < kChipReceiveBytes) {
+            receiveBuffer.push_back(arrived.byte);
+        } else {
+            ++lost;
+            emit bytesLost(1);
+        }
+    } else if (first == flush) {
+        bridgeSends(flush);
+    } else {
+        const QByteArray bytes = towardsClient.front().bytes;
+        towardsClient.pop_front();
+        emit toClient(bytes);
+    }
+    return true;
+}
+
+void SerialLink::pump()
+{
+    const qint64 t = now();
+    qint64 next = kNever;
+    for (int i = 0; i < kMaxEventsPerPass && processNext(t, &next); ++i) {}
+    if (next == kNever) {
+        timer.stop();
+        return;
+    }
+    // Round up: a timer never fires early, and a late pass catches up.
+    const qint64 waitMs = next > t ? (next - t + kNsPerMs - 1) / kNsPerMs : 0;
+    timer.start(int(qMin<qint64>(waitMs, std::numeric_limits<int>::max())));
+}
+
+void SerialLink::deliverToBoard(quint8 byte, qint64 at)
+{
+    const BoardAnswer answer = board(byte);
+    if (answer.busyNs > 0) {
+        boardBusy = true;
+        boardBusyUntil = at + answer.busyNs;
+        pendingReply = answer.reply;
+        return;
+    }
+    boardSends(answer.reply, at);
+}
+
+void SerialLink::boardSends(const QByteArray &bytes, qint64 at)
+{
+    qint64 finish = qMax(upLineFreeAt, at);
+    for (char c : bytes) {
+        finish += byteNs();
+        fromBoard.push_back({finish, quint8(c)});
+    }
+    upLineFreeAt = finish;
+}
+
+void SerialLink::bridgeSends(qint64 at)
+{
+    const int pieces = qMin(current.splitPieces, int(bridgeBuffer.size()));
+    const qint64 sendAt = qMax(lastPacketAt, at + current.latencyMs * kNsPerMs);
+    int offset = 0;
+    for (int i = 0; i < pieces; ++i) {
+        const int size = (bridgeBuffer.size() - offset) / (pieces - i);
+        towardsClient.push_back(
+            {sendAt + i * current.splitGapMs * kNsPerMs, bridgeBuffer.mid(offset, size)});
+        offset += size;
+    }
+    lastPacketAt = towardsClient.back().at;
+    bridgeBuffer.clear();
+}
