@@ -49,6 +49,9 @@ public:
         return QMetaObject::invokeMethod(&w, slot, Qt::DirectConnection, args...);
     }
 
+    // firmware
+    void findHexInDir(const QString &dir) { w.find_hex_in_dir(dir); }
+
 private:
     Widget &w;
 };
