@@ -1,14 +1,20 @@
 #include "platform/commandshell.h"
+#include "platform/filetime.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <ctime>
+
 namespace {
 const char kNoPath[] = "The system cannot find the path specified.\n";
 const char kFileNotFound[] = "File Not Found\n";
-const char kDateFormat[] = "yyyy/MM/dd  HH:mm";
+// Local time, as the interpreter shows it.
+const char kDateFormat[] = "%Y/%m/%d  %H:%M";
+constexpr int kDateTextSize = 32;
+constexpr qint64 kMsecsPerSecond = 1000;
 constexpr int kSizeWidth = 17;
 constexpr int kDirectoryPadding = 10;
 constexpr int kSummaryIndent = 15;
@@ -21,6 +27,16 @@ const QRegularExpression &userTemporaryDirectory()
         QStringLiteral(R"(^\\Users\\[^\\]*\\AppData\\Local\\Temp\\?$)"),
         QRegularExpression::CaseInsensitiveOption);
     return pattern;
+}
+
+QString localDateText(qint64 msecs)
+{
+    const std::time_t seconds = std::time_t(msecs / kMsecsPerSecond);
+    std::tm local{};
+    char text[kDateTextSize] = {};
+    if (!localtime_r(&seconds, &local) || std::strftime(text, sizeof text, kDateFormat, &local) == 0)
+        return QString();
+    return QString::fromLatin1(text);
 }
 
 bool isDriveChange(const QString &line)
@@ -93,11 +109,17 @@ QString StandIn::listDirectory(const QStringList &arguments) const
     if (patterns.isEmpty())
         patterns << QStringLiteral("*");
 
-    QDir folder(current);
-    folder.setNameFilters(patterns);
-    folder.setFilter(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-    folder.setSorting(QDir::Time);
-    const QFileInfoList entries = folder.entryInfoList();
+    QVector<FolderEntry> entries = folderEntries(current, patterns);
+    // Hidden entries stay out of the listing, as the interpreter's do.
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const FolderEntry &entry) {
+                                     return entry.name.startsWith(QLatin1Char('.'));
+                                 }),
+                  entries.end());
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry &a, const FolderEntry &b) {
+        return a.lastWriteMsecs != b.lastWriteMsecs ? a.lastWriteMsecs > b.lastWriteMsecs
+                                                    : a.name < b.name;
+    });
 
     QString listing = QStringLiteral(" Directory of ") + QDir::toNativeSeparators(current) +
                       QStringLiteral("\n\n");
@@ -106,17 +128,17 @@ QString StandIn::listDirectory(const QStringList &arguments) const
     int files = 0;
     int folders = 0;
     qint64 bytes = 0;
-    for (const QFileInfo &entry : entries) {
-        listing += entry.lastModified().toString(QString::fromLatin1(kDateFormat));
-        if (entry.isDir()) {
+    for (const FolderEntry &entry : qAsConst(entries)) {
+        listing += localDateText(entry.lastWriteMsecs);
+        if (entry.isDirectory) {
             ++folders;
             listing += QStringLiteral("    <DIR>") + QString(kDirectoryPadding, QLatin1Char(' '));
         } else {
             ++files;
-            bytes += entry.size();
-            listing += QStringLiteral("%1 ").arg(entry.size(), kSizeWidth);
+            bytes += entry.size;
+            listing += QStringLiteral("%1 ").arg(entry.size, kSizeWidth);
         }
-        listing += entry.fileName() + QLatin1Char('\n');
+        listing += entry.name + QLatin1Char('\n');
     }
     const QString indent(kSummaryIndent, QLatin1Char(' '));
     listing += indent + QStringLiteral("%1 File(s) %2 bytes\n").arg(files).arg(bytes);
