@@ -1,5 +1,6 @@
 #include "app/widget.h"
 #include "firmware/listingscan.h"
+#include "firmware/sketchbuilds.h"
 #include "platform/commandshell.h"
 #include "platform/filetime.h"
 
@@ -23,6 +24,14 @@ bool appendToLog(const QString &listing)
     log.write(listing.toLocal8Bit());
     return true;
 }
+
+// Whether a later IDE's build was written after the file now chosen (or the
+// chosen file is gone).
+bool isNewerThanChoice(const SketchBuild &build, const QString &choice)
+{
+    const QDateTime chosen = lastWriteTimeUtc(choice);
+    return !chosen.isValid() || build.lastWrite > chosen;
+}
 } // namespace
 
 void Widget::find_build_dir()
@@ -30,6 +39,15 @@ void Widget::find_build_dir()
     const QString listing = runCommandInterpreter(buildDirectoryCommands(currentUserName()));
     if (const std::optional<QString> dir = buildDirectoryInListing(listing))
         find_hex_in_dir(*dir);
+
+    // Later IDE generations build elsewhere; whichever build was written
+    // last is the one the user made most recently.
+    const std::optional<SketchBuild> later =
+        newestSketchBuild(laterBuildLayouts(QDir::tempPath(), userCacheDirectory()));
+    if (later && isNewerThanChoice(*later, default_path)) {
+        default_path = QDir::toNativeSeparators(later->path);
+        read_generate_time(default_path);
+    }
 }
 
 void Widget::find_hex_in_dir(QString dir)

@@ -48,21 +48,28 @@ inline QDateTime utc(int year, int month, int day, int hour, int minute, int sec
 }
 
 // Points TMPDIR (and so QDir::tempPath()) at a fresh folder under the working
-// directory for as long as it lives.
+// directory, and XDG_CACHE_HOME at another, for as long as it lives.
 class OwnTemporaryDirectory
 {
 public:
     explicit OwnTemporaryDirectory(const QString &name)
-        : path(QDir::current().absoluteFilePath(name)), previous(qgetenv("TMPDIR"))
+        : path(QDir::current().absoluteFilePath(name)),
+          cache(QDir::current().absoluteFilePath(name + QStringLiteral("-cache"))),
+          previous(saved("TMPDIR")), previousCache(saved("XDG_CACHE_HOME"))
     {
-        QDir(path).removeRecursively();
-        QDir().mkpath(path);
+        for (const QString &folder : {path, cache}) {
+            QDir(folder).removeRecursively();
+            QDir().mkpath(folder);
+        }
         qputenv("TMPDIR", QFile::encodeName(path));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
     }
     ~OwnTemporaryDirectory()
     {
-        qputenv("TMPDIR", previous);
+        restore("TMPDIR", previous);
+        restore("XDG_CACHE_HOME", previousCache);
         QDir(path).removeRecursively();
+        QDir(cache).removeRecursively();
     }
     OwnTemporaryDirectory(const OwnTemporaryDirectory &) = delete;
     OwnTemporaryDirectory &operator=(const OwnTemporaryDirectory &) = delete;
@@ -71,9 +78,24 @@ public:
     bool makeFolder(const QString &name) const { return QDir(path).mkpath(name); }
 
     const QString path;
+    const QString cache;
 
 private:
+    // A null array stands for a variable that was not set.
+    static QByteArray saved(const char *name)
+    {
+        return qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray();
+    }
+    static void restore(const char *name, const QByteArray &value)
+    {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
+
     const QByteArray previous;
+    const QByteArray previousCache;
 };
 
 // Collects what is written to the standard error stream while it lives.

@@ -95,6 +95,9 @@ private slots:
     void logGrowsByOneListingPerRun();
     void unopenableLogEndsTheRun();
     void readGenerateTime();
+
+    void laterGenerationsCompeteWithBuildTmp();
+    void laterBuildInTheCacheDirectory();
 };
 
 void LocatorTest::initTestCase()
@@ -441,6 +444,75 @@ void LocatorTest::readGenerateTime()
     QVERIFY(writeFileAt(tmp.filePath("late.hex"), kSketch, utc(2016, 5, 6, 23, 30, 0)));
     probe.readGenerateTime(tmp.filePath("late.hex"));
     QCOMPARE(probe.generateTime(), QStringLiteral("2016-05-07 7:30:00"));
+}
+
+void LocatorTest::laterGenerationsCompeteWithBuildTmp()
+{
+    OwnTemporaryDirectory tmp(QStringLiteral("tmp-generations"));
+    QFile::remove(QStringLiteral("log.txt"));
+    QVERIFY(tmp.makeFolder("build1.tmp"));
+    QVERIFY(writeFileAt(tmp.filePath("build1.tmp/old.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
+    QVERIFY(tmp.makeFolder("arduino_build_424242"));
+    QVERIFY(writeFileAt(tmp.filePath("arduino_build_424242/new.ino.hex"), kSketch,
+                        utc(2020, 1, 2, 0, 0, 0)));
+    Widget window;
+    WidgetProbe probe(window);
+    probe.hexTimer()->stop();
+    Ui_Widget &ui = probe.ui();
+
+    // The later IDE's build was written last.
+    QVERIFY(probe.invoke("update_hex_file"));
+    QCOMPARE(ui.lineEdit_2->text(),
+             QDir::toNativeSeparators(tmp.filePath("arduino_build_424242/new.ino.hex")));
+    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("new.ino.hex"));
+    QCOMPARE(ui.label_2->text(), QStringLiteral("2020-01-02 8:00:00"));
+    // The build*.tmp route still runs and keeps its listing.
+    QVERIFY(fileContents(QStringLiteral("log.txt")).contains("old.ino.hex"));
+
+    // Then the older IDE builds again.
+    QVERIFY(setModificationTime(tmp.filePath("build1.tmp/old.ino.hex"), utc(2020, 1, 3, 0, 0, 0)));
+    QVERIFY(probe.invoke("update_hex_file"));
+    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("old.ino.hex"));
+    QCOMPARE(ui.label_2->text(), QStringLiteral("2020-01-03 8:00:00"));
+
+    // An arduino-cli build after that.
+    QVERIFY(tmp.makeFolder("arduino/sketches/0A1B2C"));
+    QVERIFY(writeFileAt(tmp.filePath("arduino/sketches/0A1B2C/cli.ino.hex"), kSketch,
+                        utc(2020, 1, 4, 0, 0, 0)));
+    QVERIFY(probe.invoke("update_hex_file"));
+    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("cli.ino.hex"));
+
+    // Its folder removed, the newest build left is chosen again.
+    QVERIFY(QDir(tmp.filePath("arduino")).removeRecursively());
+    QVERIFY(probe.invoke("update_hex_file"));
+    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("old.ino.hex"));
+    QFile::remove(QStringLiteral("log.txt"));
+}
+
+void LocatorTest::laterBuildInTheCacheDirectory()
+{
+    OwnTemporaryDirectory tmp(QStringLiteral("tmp-cache-build"));
+    Widget window;
+    WidgetProbe probe(window);
+    probe.hexTimer()->stop();
+    probe.setDefaultPath(QStringLiteral("previous.ino.hex"));
+    probe.setGenerateTime(QStringLiteral("2000-01-01 8:00:00"));
+
+    // Only bootloader images and empty folders: nothing changes.
+    const QString sketches = tmp.cache + QStringLiteral("/arduino/sketches");
+    QVERIFY(QDir().mkpath(sketches + "/EMPTY"));
+    QVERIFY(QDir().mkpath(sketches + "/BOOT"));
+    QVERIFY(writeFileAt(sketches + "/BOOT/s.ino.with_bootloader.hex", kSketch,
+                        utc(2021, 1, 1, 0, 0, 0)));
+    probe.findBuildDir();
+    QCOMPARE(probe.defaultPath(), QStringLiteral("previous.ino.hex"));
+    QCOMPARE(probe.generateTime(), QStringLiteral("2000-01-01 8:00:00"));
+
+    QVERIFY(QDir().mkpath(sketches + "/HASH"));
+    QVERIFY(writeFileAt(sketches + "/HASH/s.ino.hex", kSketch, utc(2021, 6, 1, 16, 30, 0)));
+    probe.findBuildDir();
+    QCOMPARE(probe.defaultPath(), QDir::toNativeSeparators(sketches + "/HASH/s.ino.hex"));
+    QCOMPARE(probe.generateTime(), QStringLiteral("2021-06-02 0:30:00"));
 }
 
 QTEST_MAIN(LocatorTest)
