@@ -1,8 +1,15 @@
-// Firmware image preparation figures, each against a peer measured in the
-// same run: HEX conversion throughput against `objcopy -I ihex -O binary`.
+// Firmware image preparation figures, each against a peer or a limit:
+// HEX conversion throughput against `objcopy -I ihex -O binary` on the same
+// file in the same run; the default firmware locator's refresh tick with 500
+// build folders lying around against a one-millisecond budget.
+#include "app/widget.h"
 #include "firmware/hexconversion.h"
+#include "firmware/listingscan.h"
+#include "firmware/sketchbuilds.h"
+#include "platform/commandshell.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -22,6 +29,10 @@ constexpr int kProcessTimeoutMs = 20000;
 constexpr double kBytesPerMB = 1e6;
 constexpr double kNsPerSecond = 1e9;
 constexpr double kNsPerMs = 1e6;
+constexpr int kFoldersPerLayout = 100;
+constexpr int kLayouts = 5;
+constexpr double kTickBudgetMs = 1.0;
+constexpr int kFolderTimeSpreadSeconds = 90 * 24 * 3600;
 
 QByteArray record(quint16 address, quint8 type, const QByteArray &data)
 {
@@ -145,10 +156,84 @@ int conversionThroughput()
                 objcopyWorkNs / inMemoryNs);
     return 0;
 }
+
+bool setModificationTime(const QString &path, const QDateTime &time)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) &&
+           file.setFileTime(time, QFileDevice::FileModificationTime);
+}
+
+// One build folder as the IDEs leave it: the sketch image, the bootloader
+// image and the ELF file, written at the given time.
+bool makeBuild(const QString &folder, const QDateTime &time)
+{
+    if (!QDir().mkpath(folder))
+        return false;
+    const QByteArray image = record(0, 0, "\x01") + ":00000001FF\n";
+    for (const char *name : {"sketch.ino.hex", "sketch.ino.with_bootloader.hex", "sketch.ino.elf"}) {
+        const QString path = folder + QLatin1Char('/') + QLatin1String(name);
+        if (!writeFile(path, image) || !setModificationTime(path, time))
+            return false;
+    }
+    return true;
+}
+
+int locatorTick()
+{
+    const QString temporary = QDir::current().absoluteFilePath(QStringLiteral("bench-tmp"));
+    const QString cache = QDir::current().absoluteFilePath(QStringLiteral("bench-cache"));
+    // Folder names per layout, the build*.tmp one first.
+    const QStringList folders = {temporary + "/build%1.tmp", temporary + "/arduino_build_%1",
+                                 temporary + "/arduino-sketch-%1",
+                                 temporary + "/arduino/sketches/%1",
+                                 cache + "/arduino/sketches/%1"};
+    QRandomGenerator random(500);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (const QString &pattern : folders) {
+        for (int i = 0; i < kFoldersPerLayout; ++i) {
+            const QDateTime time = now.addSecs(-qint64(random.bounded(kFolderTimeSpreadSeconds)));
+            if (!makeBuild(pattern.arg(100000 + i), time)) {
+                std::printf("cannot make the build folders\n");
+                return 1;
+            }
+        }
+    }
+
+    Widget window;
+    QString shown;
+    const double tickNs = meanNs([&] {
+        QMetaObject::invokeMethod(&window, "update_hex_file", Qt::DirectConnection);
+    });
+    const double laterNs = meanNs([&] {
+        newestSketchBuild(laterBuildLayouts(QDir::tempPath(), userCacheDirectory()));
+    });
+    const double buildTmpNs = meanNs([&] {
+        const QString first = runCommandInterpreter(buildDirectoryCommands(QString()));
+        if (const std::optional<QString> dir = buildDirectoryInListing(first))
+            hexFileInListing(runCommandInterpreter(hexFileCommands(QString(), *dir)));
+    });
+
+    std::printf("Locator tick with %d build folders (%d in each of %d layouts):\n",
+                kFoldersPerLayout * kLayouts, kFoldersPerLayout, kLayouts);
+    std::printf("  whole tick (update_hex_file):          %.3f ms  = %.2f of the %.0f ms budget\n",
+                tickNs / kNsPerMs, tickNs / kNsPerMs / kTickBudgetMs, kTickBudgetMs);
+    std::printf("  later generations, file system scan:   %.3f ms  = %.2f of the budget\n",
+                laterNs / kNsPerMs, laterNs / kNsPerMs / kTickBudgetMs);
+    std::printf("  build*.tmp, two interpreter stand-ins: %.3f ms  = %.2f of the budget\n",
+                buildTmpNs / kNsPerMs, buildTmpNs / kNsPerMs / kTickBudgetMs);
+    return 0;
+}
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication application(argc, argv);
-    return conversionThroughput();
+    // The locator reads these; the benchmark's own folders stand in for the
+    // user's.
+    qputenv("TMPDIR", QFile::encodeName(QDir::current().absoluteFilePath("bench-tmp")));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(QDir::current().absoluteFilePath("bench-cache")));
+    QApplication application(argc, argv);
+    const int conversion = conversionThroughput();
+    const int locator = locatorTick();
+    return conversion != 0 ? conversion : locator;
 }
