@@ -91,6 +91,7 @@ private slots:
 
     void newestBuildOnRealFolders();
     void newerCppHexWins();
+    void hexSearchInTheFolderGiven();
     void nothingFoundKeepsThePreviousChoice();
     void logGrowsByOneListingPerRun();
     void unopenableLogEndsTheRun();
@@ -349,6 +350,24 @@ void LocatorTest::newerCppHexWins()
     probe.findBuildDir();
     QVERIFY(probe.defaultPath().endsWith(QDir::separator() + QStringLiteral("a.ino.hex")));
     QCOMPARE(probe.generateTime(), QStringLiteral("2020-01-03 8:00:00"));
+}
+
+void LocatorTest::hexSearchInTheFolderGiven()
+{
+    OwnTemporaryDirectory tmp(QStringLiteral("tmp-given"));
+    QVERIFY(tmp.makeFolder("build1.tmp"));
+    QVERIFY(tmp.makeFolder("build2.tmp"));
+    QVERIFY(writeFileAt(tmp.filePath("build1.tmp/one.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
+    QVERIFY(writeFileAt(tmp.filePath("build2.tmp/two.ino.hex"), kSketch, utc(2020, 1, 2, 0, 0, 0)));
+    QVERIFY(setModificationTime(tmp.filePath("build2.tmp"), utc(2020, 1, 9, 0, 0, 0)));
+    Widget window;
+    WidgetProbe probe(window);
+    probe.hexTimer()->stop();
+    // Not the newest folder: the one it is given.
+    probe.findHexInDir(QStringLiteral("build1.tmp"));
+    QCOMPARE(probe.defaultPath(), QDir::toNativeSeparators(tmp.filePath("build1.tmp/one.ino.hex")));
+    QCOMPARE(probe.generateTime(), QStringLiteral("2020-01-01 8:00:00"));
+    QFile::remove(QStringLiteral("log.txt"));
 }
 
 void LocatorTest::nothingFoundKeepsThePreviousChoice()
