@@ -89,7 +89,6 @@ private slots:
     void init();
     void cleanup();
 
-    void radioButtonsSwitchTheMode();
     void pickedFileIsShownAndConverted();
     void cancelledPickKeepsTheChoice();
     void failingPickKeepsTheChoice();
@@ -123,26 +122,6 @@ QString SourceSelectionTest::pick(ManualWindow &w, const QString &answer,
     QTest::mouseClick(w.probe.ui().pushButton_4, Qt::LeftButton);
     // The slot returns only after its boxes were closed.
     return driver.answered ? driver.title : QString();
-}
-
-void SourceSelectionTest::radioButtonsSwitchTheMode()
-{
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
-    window.show();
-    Ui_Widget &ui = probe.ui();
-    QVERIFY(!ui.pushButton_4->isEnabled());
-
-    QTest::mouseClick(ui.radioButton, Qt::LeftButton);
-    QVERIFY(probe.manualMode());
-    QVERIFY(ui.pushButton_4->isEnabled());
-    QVERIFY(!ui.radioButton_2->isChecked());
-
-    QTest::mouseClick(ui.radioButton_2, Qt::LeftButton);
-    QVERIFY(!probe.manualMode());
-    QVERIFY(!ui.pushButton_4->isEnabled());
-    QVERIFY(!ui.radioButton->isChecked());
 }
 
 void SourceSelectionTest::pickedFileIsShownAndConverted()
