@@ -53,6 +53,9 @@ public:
     int uploadWorkerCount() const { return w.uploadWorkers.size(); }
     void setCurrentFileName(const QString &name) { w.current_file_name = name; }
 
+    // firmware
+    void findHexInDir(const QString &dir) { w.find_hex_in_dir(dir); }
+
 private:
     Widget &w;
 };
