@@ -49,6 +49,9 @@ public:
         return QMetaObject::invokeMethod(&w, slot, Qt::DirectConnection, args...);
     }
 
+    // discovery
+    void setRemovingModule(bool raised) { w.removingModule = raised; }
+
 private:
     Widget &w;
 };
