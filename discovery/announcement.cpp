@@ -540,8 +540,8 @@ private:
         case u'x':
             // Without two hex digits the engine keeps the letter itself.
             if (hexDigitValue(peek()) >= 0 && hexDigitValue(peek(1)) >= 0) {
-                *result += QChar(char16_t(hexDigitValue(peek()) * kHexRadix
-                                          + hexDigitValue(peek(1))));
+                *result += QChar(static_cast<char16_t>(hexDigitValue(peek()) * kHexRadix
+                                                       + hexDigitValue(peek(1))));
                 pos += kHexEscapeDigits;
             } else {
                 *result += QChar(c);
@@ -572,7 +572,7 @@ private:
                 code = code * kOctalRadix + (peek() - u'0');
                 ++pos;
             }
-            *result += QChar(char16_t(code));
+            *result += QChar(static_cast<char16_t>(code));
             return true;
         }
         *result += QChar(c);
@@ -589,7 +589,7 @@ private:
             code = code * kHexRadix + digit;
         }
         pos += kUnicodeEscapeDigits;
-        *unit = char16_t(code);
+        *unit = static_cast<char16_t>(code);
         return true;
     }
 

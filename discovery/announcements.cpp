@@ -3,6 +3,7 @@
 #include "discovery/announcement.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QUdpSocket>
 
@@ -11,17 +12,19 @@ namespace {
 // lowers the count and removes the row once it would drop to 1.
 constexpr int kLivenessTicks = 5;
 constexpr int kLastLiveCount = 1;
-// Datagrams handled per readyRead before the event loop gets its turn again;
-// the socket reports the rest at once, but paint and timer events go first.
-constexpr int kMaxDatagramsPerPass = 64;
+// Time one readyRead may spend on datagrams before the event loop gets its
+// turn again (a new row costs about half a millisecond); the socket reports
+// the rest at once, but paint and timer events go first.
+constexpr qint64 kPassBudgetNs = 4000000;
 } // namespace
 
 void Widget::processPendingDatagrams()
 {
-    for (int handled = 0; handled < kMaxDatagramsPerPass && udpSocket->hasPendingDatagrams();
-         ++handled) {
+    QElapsedTimer pass;
+    pass.start();
+    while (udpSocket->hasPendingDatagrams() && pass.nsecsElapsed() < kPassBudgetNs) {
         QByteArray datagram;
-        datagram.resize(int(qMax<qint64>(udpSocket->pendingDatagramSize(), 0)));
+        datagram.resize(static_cast<int>(qMax<qint64>(udpSocket->pendingDatagramSize(), 0)));
         QHostAddress sender;
         quint16 senderPort = 0;
         udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
