@@ -168,7 +168,8 @@ bool isAboveDoubleRange(const std::string &literal)
     const std::size_t firstSignificant = integerPart.find_first_not_of('0');
     if (firstSignificant != std::string::npos)
         return exponent + static_cast<long long>(integerPart.size() - firstSignificant) > 0;
-    const std::string fraction = point == std::string::npos ? std::string() : mantissa.substr(point + 1);
+    const std::string fraction =
+        point == std::string::npos ? std::string() : mantissa.substr(point + 1);
     const std::size_t leadingZeros = fraction.find_first_not_of('0');
     return leadingZeros != std::string::npos
            && exponent - static_cast<long long>(leadingZeros) > 0;

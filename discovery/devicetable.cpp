@@ -1,14 +1,15 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
+#include "discovery/devicecolumns.h"
 
 #include <QComboBox>
 #include <QPushButton>
 #include <QTableWidget>
 
 namespace {
-enum Column { NameColumn = 0, DeviceColumn = 1, IpColumn = 2, DataPortColumn = 3,
-              AtPortColumn = 4, SendColumn = 5, FirstLockedColumn = DeviceColumn };
+// Every column after the name is read-only.
+constexpr int kFirstLockedColumn = DeviceColumn;
 
 const char *const kBoardTypes[] = {"MEGA2560", "UNO", "Orvex3", "Orvex0"};
 
@@ -19,10 +20,10 @@ const char kComboStyleSheet[] =
 const char kUploadStyleSheet[] =
     "QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, angle:179.9, "
     "stop:0.494318 rgba(2, 225, 250, 255), stop:0.5 rgba(2, 242, 251, 255));}"
-    "QPushButton{background-color:transparent;                border: 1px solid rgb(124, 124, 124);"
-    "                 border-radius:5px;}"
-    "QPushButton:pressed{background-color:yellow;                 border: 1px solid rgb(124, 124, 124);"
-    "                 }";
+    "QPushButton{background-color:transparent;                "
+    "border: 1px solid rgb(124, 124, 124);                 border-radius:5px;}"
+    "QPushButton:pressed{background-color:yellow;                 "
+    "border: 1px solid rgb(124, 124, 124);                 }";
 } // namespace
 
 void Widget::addDeviceRow(QString ip, QString dataPort, QString atPort, QString name)
@@ -65,7 +66,7 @@ void Widget::lockTableCells()
 {
     QTableWidget *table = ui->userTableWidget;
     for (int row = 0; row < table->rowCount(); ++row) {
-        for (int column = FirstLockedColumn; column < table->columnCount(); ++column) {
+        for (int column = kFirstLockedColumn; column < table->columnCount(); ++column) {
             QTableWidgetItem *item = table->item(row, column);
             if (!item) {
                 item = new QTableWidgetItem;

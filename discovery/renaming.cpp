@@ -1,6 +1,7 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
+#include "discovery/devicecolumns.h"
 #include "discovery/renameexchange.h"
 
 #include <QDebug>
@@ -8,9 +9,6 @@
 #include <QTableWidget>
 
 namespace {
-constexpr int kNameColumn = 0;
-constexpr int kIpColumn = 2;
-constexpr int kAtPortColumn = 4;
 constexpr int kDecimal = 10;
 
 QString cellText(const QTableWidget *table, int row, int column)
@@ -24,17 +22,18 @@ void Widget::on_userTableWidget_itemChanged(QTableWidgetItem *item)
 {
     if (!item || !item->tableWidget())
         return;
-    if (item->column() != kNameColumn || fillingTable)
+    if (item->column() != NameColumn || fillingTable)
         return;
 
     const QTableWidget *table = item->tableWidget();
     const int row = item->row();
     const QString name = item->text();
-    qDebug() << name << cellText(table, row, kIpColumn);
+    const QString host = cellText(table, row, IpColumn);
+    qDebug() << name << host;
 
-    const QString host = cellText(table, row, kIpColumn);
     // Not a number gives 0; the value is taken as a 16-bit port as it stands.
-    const auto port = static_cast<quint16>(cellText(table, row, kAtPortColumn).toInt(nullptr, kDecimal));
+    const auto port =
+        static_cast<quint16>(cellText(table, row, AtPortColumn).toInt(nullptr, kDecimal));
     if (!sendHostName(host, port, name)) {
         QMessageBox::critical(this, tr("connect server fail"),
                               tr("connect server fail ")

@@ -236,7 +236,8 @@ BurstResult burst(WidgetProbe &probe, PaintRecorder &recorder, int senders, int 
                 sockets.back()->bind(QHostAddress(senderAddress(s)), 0);
             }
             const QHostAddress window(QHostAddress::LocalHost);
-            const double perThreadNs = perSecond > 0 ? kNsPerSecond * kSenderThreads / perSecond : 0;
+            const double perThreadNs =
+                perSecond > 0 ? kNsPerSecond * kSenderThreads / perSecond : 0;
             QElapsedTimer clock;
             clock.start();
             qint64 count = 0;
@@ -283,7 +284,8 @@ BurstResult burst(WidgetProbe &probe, PaintRecorder &recorder, int senders, int 
     result.dropped = dropsBefore < 0 || dropsAfter < 0 ? -1 : dropsAfter - dropsBefore;
     result.handled = result.sent - int(qMax<qint64>(result.dropped, 0));
     result.seconds = double(end - start) / kNsPerSecond;
-    result.longestPaintGapMs = PaintRecorder::longestGap(recorder.paints, start, end, &result.paints);
+    result.longestPaintGapMs =
+        PaintRecorder::longestGap(recorder.paints, start, end, &result.paints);
     result.longestTickGapMs = PaintRecorder::longestGap(recorder.ticks, start, end, &result.ticks);
     return result;
 }
@@ -304,7 +306,8 @@ void report(const BurstResult &result)
 // The largest datagram that still is an announcement: many keys, deep arrays.
 QByteArray largestLiteral()
 {
-    QByteArray payload = "{\"host ip\":\"127.0.0.2\",\"deep\":" + QByteArray(kMaxLiteralDepth - 1, '[')
+    QByteArray payload = "{\"host ip\":\"127.0.0.2\",\"deep\":"
+                         + QByteArray(kMaxLiteralDepth - 1, '[')
                          + "1" + QByteArray(kMaxLiteralDepth - 1, ']');
     for (int i = 0; payload.size() < kLargestDatagram - 32; ++i)
         payload += ",k" + QByteArray::number(i) + ":[1e20,'x',.5]";

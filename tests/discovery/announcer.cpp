@@ -20,7 +20,8 @@ bool Announcer::send(const QByteArray &payload)
 QByteArray Announcer::announcement(const QString &ip, const QString &dataPort,
                                    const QString &atPort, const QString &name)
 {
-    return QStringLiteral("{\"host ip\":\"%1\",\"data port\":\"%2\",\"atcomd port\":\"%3\",\"hostname\":\"%4\"}")
+    return QStringLiteral("{\"host ip\":\"%1\",\"data port\":\"%2\",\"atcomd port\":\"%3\","
+                          "\"hostname\":\"%4\"}")
         .arg(ip, dataPort, atPort, name)
         .toUtf8();
 }

@@ -341,7 +341,8 @@ QString LiteralGenerator::number()
     case 9:
         return QLatin1String(pick(kFixedNumbers));
     case 10:
-        return QString::number(below(1000)) + QStringLiteral("e-") + QString::number(300 + below(30));
+        return QString::number(below(1000)) + QStringLiteral("e-")
+               + QString::number(300 + below(30));
     default:
         return QString::number(double(below(1000000)) / (1 + below(1000)), 'g', 1 + below(17));
     }

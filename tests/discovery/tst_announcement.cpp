@@ -137,7 +137,8 @@ void AnnouncementTest::fieldsOfKnownPayloads_data()
         R"({"host ip":"192.168.1.20","data port":"8000","atcomd port":"8001","hostname":"lab"})",
         {"192.168.1.20", "8000", "8001", "lab"});
     row("any order, numbers, extra key",
-        R"({hostname:'bench', "atcomd port": 8001, "host ip": '10.0.0.7', "data port": 8000, x: [1]})",
+        R"({hostname:'bench', "atcomd port": 8001, "host ip": '10.0.0.7',)"
+        R"( "data port": 8000, x: [1]})",
         {"10.0.0.7", "8000", "8001", "bench"});
     row("defaults", R"({"host ip":"10.0.0.8"})", {"10.0.0.8", "", "", "corvane"});
     row("no host ip", R"({"data port":8000})", {"", "8000", "", "corvane"});
@@ -449,12 +450,15 @@ void AnnouncementTest::hostilePayloadsAreDropped_data()
     QTest::newRow("arrays 100k deep") << nested("[", "]", kHostileNesting, "1");
     QTest::newRow("objects 100k deep")
         << QByteArray("{\"host ip\":") + nested("{a:", "}", kHostileNesting, "1") + "}";
-    QTest::newRow("open brackets only") << QByteArray("{\"a\":") + QByteArray(kGarbageSize - 5, '[');
+    QTest::newRow("open brackets only")
+        << QByteArray("{\"a\":") + QByteArray(kGarbageSize - 5, '[');
     QTest::newRow("open comment") << QByteArray("{a:1}/*") + QByteArray(kGarbageSize - 7, '*');
     QTest::newRow("64 KiB garbage") << randomBytes(kSeed, kGarbageSize);
     QTest::newRow("64 KiB garbage after a brace")
-        << QByteArray("{\"host ip\":\"") + randomBytes(kSeed + 1, kGarbageSize - 12).replace('"', 'x');
-    QTest::newRow("invalid UTF-8") << QByteArray("\xc0\xaf\xed\xa0\x80\xf8\x88\x80\x80\x80\xff\xfe");
+        << QByteArray("{\"host ip\":\"")
+               + randomBytes(kSeed + 1, kGarbageSize - 12).replace('"', 'x');
+    QTest::newRow("invalid UTF-8")
+        << QByteArray("\xc0\xaf\xed\xa0\x80\xf8\x88\x80\x80\x80\xff\xfe");
     QTest::newRow("invalid UTF-8 around a brace") << QByteArray("\xff{\"host ip\":\"a\"}\xfe");
     QTest::newRow("NUL in the middle")
         << QByteArray("{\"host ip\":") + '\0' + QByteArray("\"a\"}");
@@ -472,7 +476,8 @@ void AnnouncementTest::nestingUpToTheLimit()
     const QByteArray deepestArray = "{a:" + nested("[", "]", kMaxLiteralDepth - 1, "7") + "}";
     const QByteArray deepestObject = "{a:" + nested("{a:", "}", kMaxLiteralDepth - 1, "7") + "}";
     for (const QByteArray &payload : {deepestArray, deepestObject}) {
-        const std::optional<LiteralProperties> parsed = parseObjectLiteral(QString::fromUtf8(payload));
+        const std::optional<LiteralProperties> parsed =
+            parseObjectLiteral(QString::fromUtf8(payload));
         QVERIFY(parsed);
         QCOMPARE(toMap(*parsed), *oracle.evaluate(QString::fromUtf8(payload)));
     }

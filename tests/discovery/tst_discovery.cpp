@@ -435,7 +435,8 @@ void DiscoveryTest::burstFromManySenders()
     QCOMPARE(w.probe.liveness().size(), kBurstSenders);
     for (int i = 0; i < kBurstSenders; ++i) {
         // Rows are made by the first announcement and kept as they were.
-        const QList<QTableWidgetItem *> found = w.table->findItems(moduleAddress(i), Qt::MatchExactly);
+        const QList<QTableWidgetItem *> found =
+            w.table->findItems(moduleAddress(i), Qt::MatchExactly);
         QCOMPARE(found.size(), 1);
         QCOMPARE(w.cell(found.first()->row(), 3), QStringLiteral("8000"));
         QCOMPARE(w.table->row(found.first()), kBurstSenders - 1 - i);

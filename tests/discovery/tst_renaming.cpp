@@ -60,7 +60,8 @@ quint16 closedPort(const QHostAddress &address)
 
 int openDescriptors()
 {
-    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size();
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    return descriptors.entryList(QDir::NoDotAndDotDot | QDir::System).size();
 }
 
 // What a message box looked like when it opened; it is closed at once.
