@@ -56,6 +56,9 @@ public:
     // firmware
     void findHexInDir(const QString &dir) { w.find_hex_in_dir(dir); }
 
+    // discovery
+    void setRemovingModule(bool raised) { w.removingModule = raised; }
+
 private:
     Widget &w;
 };
