@@ -100,7 +100,7 @@ QList<Option> moduleOptions()
              g.options.name = v;
              return !v.isEmpty();
          }},
-        {QStringLiteral("board"), true, QStringLiteral("uno, mega, uno-sim or mega-sim"),
+        {QStringLiteral("board"), true, QStringLiteral("uno or mega, or uno-sim or mega-sim"),
          [](ModuleGroupSetup &g, const QString &v) {
              QString board = v.toLower();
              const QLatin1String simulated("-sim");

@@ -1,6 +1,7 @@
 #include "simulatedbridge.h"
 
 #include "boardfiles.h"
+#include "seriallink.h"
 #include "simulatedboard.h"
 
 #include <QElapsedTimer>
@@ -103,6 +104,9 @@ bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *erro
     if (!flash.isEmpty())
         setFlash(flash);
     d->board->setSpeed(speed);
+    // Packed as the module's bridge packs the line's bytes, in simulated
+    // time: a reply normally reaches the client in one piece.
+    d->board->setOutputGrouping(SerialLink::kIdleByteTimes, SerialLink::kBridgeBufferBytes);
     // Emitted on the simulation's thread, taken in on the module's.
     connect(d->board.get(), &SimulatedBoard::bytesFromMcu, this, &SimulatedBridge::fromBoard,
             Qt::QueuedConnection);

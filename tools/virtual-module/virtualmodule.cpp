@@ -99,10 +99,17 @@ VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
                 return QByteArray();
             const QByteArray bytes = dataClient->read(maxBytes);
             counts.dataBytesIn += bytes.size();
+            if (logging && !bytes.isEmpty())
+                log(QStringLiteral("data"),
+                    QStringLiteral("to board %1").arg(QString::fromLatin1(bytes.toHex(' '))));
             return bytes;
         });
         connect(simulatedBridge, &SimulatedBridge::toClient, this,
                 [this](const QByteArray &packet) {
+                    if (logging)
+                        log(QStringLiteral("data"),
+                            QStringLiteral("from board %1")
+                                .arg(QString::fromLatin1(packet.toHex(' '))));
                     if (!dataClient)
                         return;
                     counts.dataBytesOut += packet.size();
