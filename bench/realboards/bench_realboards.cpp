@@ -6,7 +6,12 @@
 // our upload exchanges need at 115200 baud, one direction after the other.
 //
 //   bench_realboards [--repeat N]     median of N runs each (default 3)
+//                    [--only-ours]    our worker alone, without avrdude
+//                    [--speed F] [--baud N]   other simulation speeds and
+//                                     lines, for looking into a problem
+//                    [--verbose]      keep the worker's debug lines, log the line
 #include "boardfiles.h"
+#include "modulegroup.h"
 #include "modulethread.h"
 #include "simulatedboard.h"
 #include "simulatedbridge.h"
@@ -36,6 +41,7 @@ constexpr int kAtReplyBytes = 2;
 constexpr int kUploadTimeoutMs = 180000;
 constexpr double kMsPerSecond = 1000.0;
 constexpr float kComplete = 1.0f;
+constexpr double kRealTime = 1.0;
 const QString kImagePath = QStringLiteral("update.bin");
 
 struct Case
@@ -205,34 +211,50 @@ private:
     QString hexPath;
 };
 
-double lineSeconds(qint64 bytes)
+double lineSeconds(qint64 bytes, int baud)
 {
-    return double(bytes) * kBitsPerByte / kBaud;
+    return baud > 0 ? double(bytes) * kBitsPerByte / baud : 0.0;
+}
+
+QString optionValue(const QStringList &arguments, const QString &name)
+{
+    const int at = int(arguments.indexOf(name));
+    return at > 0 && at + 1 < arguments.size() ? arguments.at(at + 1) : QString();
 }
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    qInstallMessageHandler(quietDebug);
-    int repetitions = kDefaultRepetitions;
     const QStringList arguments = QCoreApplication::arguments();
-    const int repeat = int(arguments.indexOf(QStringLiteral("--repeat")));
-    if (repeat > 0 && repeat + 1 < arguments.size())
-        repetitions = qBound(1, arguments.at(repeat + 1).toInt(), kMaxRepetitions);
+    const bool verbose = arguments.contains(QStringLiteral("--verbose"));
+    if (!verbose)
+        qInstallMessageHandler(quietDebug);
+    int repetitions = kDefaultRepetitions;
+    if (!optionValue(arguments, QStringLiteral("--repeat")).isEmpty())
+        repetitions = qBound(1, optionValue(arguments, QStringLiteral("--repeat")).toInt(),
+                             kMaxRepetitions);
+    double speed = kRealTime;
+    if (!optionValue(arguments, QStringLiteral("--speed")).isEmpty())
+        speed = qMax(0.0, optionValue(arguments, QStringLiteral("--speed")).toDouble());
+    int baud = kBaud;
+    if (!optionValue(arguments, QStringLiteral("--baud")).isEmpty())
+        baud = qMax(0, optionValue(arguments, QStringLiteral("--baud")).toInt());
+    const bool onlyOurs = arguments.contains(QStringLiteral("--only-ours"));
 
     QString missing;
     if (!SimulatedBridge::available(&missing) || !(missing = BoardFiles::missing()).isEmpty()) {
         std::printf("real bootloaders: skipped, missing %s\n", qPrintable(missing));
         return 0;
     }
-    const bool haveAvrdude = !QStandardPaths::findExecutable(QStringLiteral("avrdude")).isEmpty();
-    if (!haveAvrdude)
+    const bool haveAvrdude = !onlyOurs
+        && !QStandardPaths::findExecutable(QStringLiteral("avrdude")).isEmpty();
+    if (!haveAvrdude && !onlyOurs)
         std::printf("avrdude is not installed (Debian package avrdude): only the line limit\n");
 
-    std::printf("real bootloaders behind a virtual module at %d baud, simulated in real time, "
-                "median of %d run(s)\n",
-                kBaud, repetitions);
+    std::printf("real bootloaders behind a virtual module at %d baud, simulated at %g times "
+                "real time, median of %d run(s)\n",
+                baud, speed, repetitions);
     bool allOk = true;
     for (const Case &c : kCases) {
         const BoardFiles::Sketch sketch = BoardFiles::sketch(QLatin1String(c.sketch));
@@ -256,13 +278,22 @@ int main(int argc, char *argv[])
         options.board = sketch.kind == BoardKind::Uno ? BoardType::Uno : BoardType::Mega;
         options.simulatedBoard = true;
         options.announceIntervalMs = 0;
-        options.link.baud = kBaud;
+        options.link.baud = baud;
+        options.simulationSpeed = speed;
         ModuleThread modules;
         QString error;
         if (!modules.start(1, options, &error)) {
             std::printf("%s: %s\n", c.sketch, qPrintable(error));
             return 1;
         }
+        if (verbose)
+            modules.run([](ModuleGroup &group) {
+                VirtualModule *module = group.module(0);
+                module->setLogging(true);
+                QObject::connect(module, &VirtualModule::logLine, module, [](const QString &line) {
+                    std::fprintf(stderr, "%s\n", qPrintable(line));
+                });
+            });
         Bench bench(modules, 0, c, image, sketch.hexPath);
 
         std::vector<double> ours, quick, verified, limits;
@@ -275,7 +306,7 @@ int main(int argc, char *argv[])
                 break;
             }
             ours.push_back(run.seconds);
-            limits.push_back(lineSeconds(run.lineBytes));
+            limits.push_back(lineSeconds(run.lineBytes, baud));
             oursBytes = run.lineBytes;
             if (!haveAvrdude)
                 continue;
@@ -297,10 +328,12 @@ int main(int argc, char *argv[])
         const double oursSeconds = median(ours);
         const double limit = median(limits);
         std::printf("%s (%s, %d bytes):\n", c.sketch, c.deviceText, int(image.size()));
-        std::printf("  ours            %8.0f ms  %7lld bytes on the line   %.2fx the line limit "
-                    "(%.0f ms)\n",
-                    oursSeconds * kMsPerSecond, static_cast<long long>(oursBytes),
-                    oursSeconds / limit, limit * kMsPerSecond);
+        std::printf("  ours            %8.0f ms  %7lld bytes on the line", oursSeconds * kMsPerSecond,
+                    static_cast<long long>(oursBytes));
+        if (limit > 0)
+            std::printf("   %.2fx the line limit (%.0f ms)", oursSeconds / limit,
+                        limit * kMsPerSecond);
+        std::printf("\n");
         if (!quick.empty()) {
             const double quickSeconds = median(quick);
             const double verifiedSeconds = median(verified);
