@@ -24,6 +24,7 @@ namespace {
 constexpr int kWaitMs = 10000;
 // Long enough for the module to take bytes it should not take.
 constexpr int kSettleMs = 500;
+constexpr int kQuietMs = 100;
 constexpr int kFloodBytes = 64 * 1024;
 // The simulated UART's receive FIFO: the simulator's, larger than the chip's.
 constexpr int kUartHeldBytes = 64;
@@ -69,6 +70,15 @@ QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int count,
         received += socket.readAll();
     }
     return received;
+}
+
+// What the program printed just before the reset may still come; the
+// bootloader says nothing before it is asked.
+void drainUntilQuiet(QTcpSocket &socket)
+{
+    QDeadlineTimer deadline(kWaitMs);
+    while (socket.waitForReadyRead(kQuietMs) && !deadline.hasExpired())
+        socket.readAll();
 }
 
 bool connectData(QTcpSocket &socket, ModuleThread &modules, int index)
@@ -154,6 +164,7 @@ void SimulatedModuleTest::resetStartsTheRealBootloader()
     QCOMPARE(modules.counters(0).resets, 1);
     QTcpSocket data;
     QVERIFY(connectData(data, modules, 0));
+    drainUntilQuiet(data);
     if (board == BoardKind::Uno)
         QCOMPARE(exchange(data, kGetSync, kInSyncOk.size()), kInSyncOk);
     else

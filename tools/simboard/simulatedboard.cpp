@@ -45,6 +45,7 @@ constexpr int kSamplesPerBit = 16;
 constexpr int kSamplesPerBitDoubleSpeed = 8;
 
 constexpr char kUartName = '0';
+constexpr quint64 kNsPerSecond = 1000000000;
 // Bytes already fed are cut off the front of the feed in blocks this big, so
 // a large write is not copied again every slice.
 constexpr int kFeedCompactBytes = 4096;
@@ -496,8 +497,10 @@ void SimulatedBoard::onCoreReset(avr_t *avr)
 
 void SimulatedBoard::onUartOutput(avr_irq_t *, uint32_t value, void *param)
 {
-    Core &core = *static_cast<SimulatedBoard *>(param)->core;
+    auto *board = static_cast<SimulatedBoard *>(param);
+    Core &core = *board->core;
     core.outbox.append(static_cast<char>(value));
+    board->frameNs.store(qint64(cyclesPerFrame(core.avr) * kNsPerSecond / board->traits().clockHz));
     // The core's own count may have started again at a reset in this run.
     const avr_cycle_count_t now = core.avr->cycle;
     core.lastOutputCycle

@@ -84,6 +84,9 @@ public:
     // A copy of the whole flash, bootloader included.
     QByteArray flash() const;
     quint64 simulatedCycles() const { return cycles.load(); }
+    // One frame on UART0 at the rate and format the program last sent with,
+    // in simulated nanoseconds; 0 before it sent anything.
+    qint64 uartFrameNs() const { return frameNs.load(); }
     int resetCount() const { return resets.load(); }
 
 signals:
@@ -134,6 +137,7 @@ private:
     std::atomic<double> speed{1.0};
     std::atomic<int> outputIdleFrames{0};
     std::atomic<int> outputMaxBytes{0};
+    std::atomic<qint64> frameNs{0};
     std::atomic<quint64> cycles{0};
     std::atomic<int> resets{0};
     std::thread thread;

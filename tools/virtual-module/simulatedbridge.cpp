@@ -50,6 +50,7 @@ struct SimulatedBridge::State
     ClientReader reader;
     QElapsedTimer clock;
     QTimer timer;
+    double speed = 1.0;
 
     std::deque<TimedByte> towardsBoard;
     qint64 downLineFreeAt = 0;
@@ -104,6 +105,7 @@ bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *erro
     if (!flash.isEmpty())
         setFlash(flash);
     d->board->setSpeed(speed);
+    d->speed = speed;
     // Packed as the module's bridge packs the line's bytes, in simulated
     // time: a reply normally reaches the client in one piece.
     d->board->setOutputGrouping(SerialLink::kIdleByteTimes, SerialLink::kBridgeBufferBytes);
@@ -135,6 +137,7 @@ void SimulatedBridge::setSpeed(double factor)
 {
     if (d->board)
         d->board->setSpeed(factor);
+    d->speed = factor;
 }
 
 void SimulatedBridge::setClientReader(ClientReader reader)
@@ -219,11 +222,19 @@ void SimulatedBridge::takeFromClient()
 void SimulatedBridge::fromBoard(const QByteArray &bytes)
 {
     const qint64 t = d->now();
-    // The simulator hands over a slice's output at once, sent at the
-    // simulated UART's rate; the line carries it on at its own.
-    const qint64 finish = qMax(d->upLineFreeAt, t) + bytes.size() * d->byteNs();
-    d->upLineFreeAt = finish;
-    const qint64 due = qMax(t, finish - kLookaheadNs) + d->latencyNs();
+    // The board packs its output as the bridge does: it sent these bytes at
+    // its UART's rate and then waited kIdleByteTimes frames. The line cannot
+    // have carried them before the board sent them, nor faster than its own
+    // rate, and the bridge waits as long again after the last one. At the
+    // UART's own rate that adds nothing to what the simulation took.
+    const qint64 frame
+        = d->speed > 0 ? qint64(double(d->board->uartFrameNs()) / d->speed) : 0;
+    const qint64 count = bytes.size();
+    const qint64 boardStart = t - (SerialLink::kIdleByteTimes + count) * frame;
+    const qint64 lineEnd = qMax(d->upLineFreeAt, boardStart) + count * d->byteNs();
+    d->upLineFreeAt = lineEnd;
+    const qint64 due = qMax(t, lineEnd + SerialLink::kIdleByteTimes * d->byteNs() - kLookaheadNs)
+        + d->latencyNs();
     if (!d->towardsClient.empty() && d->towardsClient.back().at >= due
         && d->towardsClient.back().bytes.size() + bytes.size() <= kHeldBytes)
         d->towardsClient.back().bytes.append(bytes);
