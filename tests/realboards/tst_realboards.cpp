@@ -130,8 +130,6 @@ void RealBoardsWindowTest::initTestCase()
     const QString why = missing();
     if (!why.isEmpty())
         QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
-    if (avrdudeProgram().isEmpty())
-        qWarning("avrdude is not installed (Debian package avrdude): the flash is not read back");
     // The worker writes a debug line for every reply; thousands per upload.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 }
@@ -215,7 +213,7 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
     }
 
     if (avrdudeProgram().isEmpty())
-        return;
+        QSKIP("uploaded, but avrdude is not installed (Debian package avrdude): no read-back");
     // avrdude needs the bootloader's first second in real time.
     std::vector<std::unique_ptr<FlashReader>> readers;
     for (int i = 0; i < kBoardsAtOnce; ++i) {
