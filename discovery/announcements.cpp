@@ -1,10 +1,72 @@
 #include "app/widget.h"
 
-void Widget::processPendingDatagrams() {}
+#include "discovery/announcement.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QUdpSocket>
+
+namespace {
+// Refresh ticks a module stays listed after its last announcement; the sweep
+// lowers the count and removes the row once it would drop to 1.
+constexpr int kLivenessTicks = 5;
+constexpr int kLastLiveCount = 1;
+// Time one readyRead may spend on datagrams before the event loop gets its
+// turn again (a new row costs about half a millisecond); the socket reports
+// the rest at once, but paint and timer events go first.
+constexpr qint64 kPassBudgetNs = 4000000;
+} // namespace
+
+void Widget::processPendingDatagrams()
+{
+    QElapsedTimer pass;
+    pass.start();
+    while (udpSocket->hasPendingDatagrams() && pass.nsecsElapsed() < kPassBudgetNs) {
+        QByteArray datagram;
+        datagram.resize(static_cast<int>(qMax<qint64>(udpSocket->pendingDatagramSize(), 0)));
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
+
+        const std::optional<Announcement> announcement = parseAnnouncement(datagram);
+        if (!announcement || announcement->hostIp.isEmpty())
+            continue;
+        if (sender.toString() == localIPv4Address() || removingModule)
+            continue;
+
+        fillingTable = true;
+        addDeviceRow(announcement->hostIp, announcement->dataPort, announcement->atPort,
+                     announcement->hostName);
+        fillingTable = false;
+        lockTableCells();
+        refreshLiveness(announcement->hostIp);
+    }
+}
 
 void Widget::refreshLiveness(QString ip)
 {
-    Q_UNUSED(ip)
+    if (ip.isEmpty())
+        return;
+    moduleLiveness[ip] = kLivenessTicks;
 }
 
-void Widget::sweepLiveness() {}
+void Widget::sweepLiveness()
+{
+    // Over a copy of the keys: removing a row raises signals, and nothing a
+    // slot does to the map may pull it out from under this walk.
+    const QStringList modules = moduleLiveness.keys();
+    for (const QString &module : modules) {
+        auto entry = moduleLiveness.find(module);
+        if (entry == moduleLiveness.end())
+            continue;
+        const int remaining = entry.value() - 1;
+        if (remaining > kLastLiveCount) {
+            entry.value() = remaining;
+            continue;
+        }
+        removingModule = true;
+        participantLeft(module);
+        removingModule = false;
+    }
+}

@@ -1,16 +1,97 @@
 #include "app/widget.h"
 
+#include "app/form/ui_widget.h"
+#include "discovery/devicecolumns.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QTableWidget>
+
+namespace {
+// Every column after the name is read-only.
+constexpr int kFirstLockedColumn = DeviceColumn;
+
+const char *const kBoardTypes[] = {"MEGA2560", "UNO", "Orvex3", "Orvex0"};
+
+const char kComboStyleSheet[] =
+    "QComboBox:hover{background-color:transparent;}"
+    "QComboBox{background-color:transparent;                 }";
+
+const char kUploadStyleSheet[] =
+    "QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, angle:179.9, "
+    "stop:0.494318 rgba(2, 225, 250, 255), stop:0.5 rgba(2, 242, 251, 255));}"
+    "QPushButton{background-color:transparent;                "
+    "border: 1px solid rgb(124, 124, 124);                 border-radius:5px;}"
+    "QPushButton:pressed{background-color:yellow;                 "
+    "border: 1px solid rgb(124, 124, 124);                 }";
+} // namespace
+
 void Widget::addDeviceRow(QString ip, QString dataPort, QString atPort, QString name)
 {
-    Q_UNUSED(ip)
-    Q_UNUSED(dataPort)
-    Q_UNUSED(atPort)
-    Q_UNUSED(name)
+    QTableWidget *table = ui->userTableWidget;
+    if (!table->findItems(ip, Qt::MatchExactly).isEmpty())
+        return;
+
+    auto *ipItem = new QTableWidgetItem(ip);
+    auto *dataPortItem = new QTableWidgetItem(dataPort);
+    auto *atPortItem = new QTableWidgetItem(atPort);
+    auto *nameItem = new QTableWidgetItem(name);
+    auto *uploadButton = new QPushButton(QStringLiteral("Upload"));
+
+    table->insertRow(0);
+    table->setItem(0, IpColumn, ipItem);
+    ipItem->setTextAlignment(Qt::AlignHCenter);
+    table->setItem(0, DataPortColumn, dataPortItem);
+    dataPortItem->setTextAlignment(Qt::AlignHCenter);
+    table->setItem(0, AtPortColumn, atPortItem);
+    atPortItem->setTextAlignment(Qt::AlignHCenter);
+    table->setCellWidget(0, SendColumn, uploadButton);
+    ui->userNumLabel->setText(tr("Online Count\xef\xbc\x9a%1").arg(table->rowCount()));
+    connect(uploadButton, SIGNAL(clicked()), this, SLOT(OnBtnClicked()));
+
+    auto *boardBox = new QComboBox;
+    int index = 0;
+    for (const char *board : kBoardTypes)
+        boardBox->insertItem(index++, QIcon(), QLatin1String(board));
+    table->setCellWidget(0, DeviceColumn, boardBox);
+
+    table->setItem(0, NameColumn, nameItem);
+    nameItem->setTextAlignment(Qt::AlignHCenter);
+
+    uploadButton->setStyleSheet(QLatin1String(kUploadStyleSheet));
+    boardBox->setStyleSheet(QLatin1String(kComboStyleSheet));
 }
 
-void Widget::lockTableCells() {}
+void Widget::lockTableCells()
+{
+    QTableWidget *table = ui->userTableWidget;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        for (int column = kFirstLockedColumn; column < table->columnCount(); ++column) {
+            QTableWidgetItem *item = table->item(row, column);
+            if (!item) {
+                item = new QTableWidgetItem;
+                item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+                table->setItem(row, column, item);
+            } else if (item->flags() & Qt::ItemIsEditable) {
+                // Only where the flag is still set: every change of an item
+                // reaches the rename slot, and most cells are locked already.
+                item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+            }
+        }
+    }
+}
 
 void Widget::participantLeft(QString ip)
 {
-    Q_UNUSED(ip)
+    QTableWidget *table = ui->userTableWidget;
+    int row = 0;
+    while (row < table->rowCount()) {
+        const QTableWidgetItem *ipItem = table->item(row, IpColumn);
+        if (ipItem && ipItem->text() == ip) {
+            table->removeRow(row);
+            ui->userNumLabel->setText(tr("online count\xef\xbc\x9a%1").arg(table->rowCount()));
+            continue;
+        }
+        ++row;
+    }
 }

@@ -1,6 +1,43 @@
 #include "app/widget.h"
 
+#include "app/form/ui_widget.h"
+#include "discovery/devicecolumns.h"
+#include "discovery/renameexchange.h"
+
+#include <QDebug>
+#include <QMessageBox>
+#include <QTableWidget>
+
+namespace {
+constexpr int kDecimal = 10;
+
+QString cellText(const QTableWidget *table, int row, int column)
+{
+    const QTableWidgetItem *item = table->item(row, column);
+    return item ? item->text() : QString();
+}
+} // namespace
+
 void Widget::on_userTableWidget_itemChanged(QTableWidgetItem *item)
 {
-    Q_UNUSED(item)
+    if (!item || !item->tableWidget())
+        return;
+    if (item->column() != NameColumn || fillingTable)
+        return;
+
+    const QTableWidget *table = item->tableWidget();
+    const int row = item->row();
+    const QString name = item->text();
+    const QString host = cellText(table, row, IpColumn);
+    qDebug() << name << host;
+
+    // Not a number gives 0; the value is taken as a 16-bit port as it stands.
+    const auto port =
+        static_cast<quint16>(cellText(table, row, AtPortColumn).toInt(nullptr, kDecimal));
+    if (!sendHostName(host, port, name)) {
+        QMessageBox::critical(this, tr("connect server fail"),
+                              tr("connect server fail ")
+                                  + tr("\n the server does not exist or has been occupied"),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+    }
 }

@@ -1,7 +1,48 @@
 #include "app/widget.h"
+#include "firmware/conversionreport.h"
+#include "firmware/hexconversion.h"
+
+#include <cstdio>
+
+namespace {
+const char kImagePath[] = "./update.bin";
+
+QString &lastFailure()
+{
+    static QString failure;
+    return failure;
+}
+
+// The C library's perror layout: the text, a colon, a blank, the system's
+// error text and a newline.
+void reportLikePerror(const char *text, const QString &systemError)
+{
+    std::fprintf(stderr, "%s: %s\n", text, systemError.toLocal8Bit().constData());
+}
+} // namespace
+
+QString lastHexConversionFailure()
+{
+    return lastFailure();
+}
 
 bool Widget::convert_hex_file(QString path)
 {
-    Q_UNUSED(path)
-    return false;
+    const ImageFileConversion result =
+        convertHexFileToImage(path, QString::fromLatin1(kImagePath));
+    switch (result.status) {
+    case ImageFileConversion::Converted:
+        break;
+    case ImageFileConversion::InputUnreadable:
+        reportLikePerror("File open error!!!\n", result.systemError);
+        break;
+    case ImageFileConversion::OutputUnwritable:
+        reportLikePerror("File creat error!!!\n", result.systemError);
+        break;
+    case ImageFileConversion::BadHex:
+        std::fprintf(stderr, "%s\n", result.message.toLocal8Bit().constData());
+        break;
+    }
+    lastFailure() = result.message;
+    return result.ok();
 }

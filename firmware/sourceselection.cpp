@@ -1,6 +1,11 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
+#include "firmware/conversionreport.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
 
 void Widget::on_radioButton_2_toggled(bool checked)
 {
@@ -18,13 +23,47 @@ void Widget::on_radioButton_toggled(bool checked)
     }
 }
 
-void Widget::on_pushButton_4_clicked() {}
+void Widget::on_pushButton_4_clicked()
+{
+    manual_path = QFileDialog::getOpenFileName(this, tr("Open hex"), QStringLiteral("."),
+                                               tr("hex(*.hex)"));
+    if (manual_path.isEmpty()) {
+        QMessageBox::warning(this, QStringLiteral("waring"), QStringLiteral("open file fail"),
+                             QMessageBox::Ok);
+        return;
+    }
+    // Converted first: a file that gives no image leaves the previous choice
+    // (and ./update.bin) in place, so no upload starts with a stale image.
+    if (!convert_hex_file(manual_path)) {
+        QMessageBox::warning(this, QStringLiteral("waring"),
+                             QStringLiteral("open file fail\n") + lastHexConversionFailure(),
+                             QMessageBox::Ok);
+        return;
+    }
+    read_generate_time(manual_path);
+    QMessageBox::warning(this, QStringLiteral("tip"), QStringLiteral("open file successful"),
+                         QMessageBox::Ok);
+    current_file_name = manual_path.mid(manual_path.lastIndexOf(QLatin1Char('/')) + 1);
+    ui->lineEdit->setText(manual_path);
+    ui->lineEdit_3->setText(current_file_name);
+    ui->label_2->setText(generate_time);
+}
 
-void Widget::refresh_default_file() {}
+void Widget::refresh_default_file()
+{
+    find_build_dir();
+    ui->lineEdit_2->setText(default_path);
+    ui->label_2->setText(generate_time);
+}
 
 void Widget::update_hex_file()
 {
     if (manual_mode)
         return;
     refresh_default_file();
+    // default_path uses the platform's separator ('\' on Windows).
+    current_file_name = default_path.mid(default_path.lastIndexOf(QDir::separator()) + 1);
+    ui->lineEdit_3->setText(current_file_name);
+    if (!removingModule)
+        sweepLiveness();
 }

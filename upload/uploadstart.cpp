@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QDebug>
+#include <QDir>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTableWidget>
@@ -30,7 +31,8 @@ void Widget::OnBtnClicked()
     bool converted = true;
     if (!manual_mode) {
         refresh_default_file();
-        current_file_name = default_path.mid(default_path.lastIndexOf(QLatin1Char('\\')) + 1);
+        // default_path uses the platform's separator ('\\' on Windows), as the tick does.
+        current_file_name = default_path.mid(default_path.lastIndexOf(QDir::separator()) + 1);
         ui->lineEdit_3->setText(current_file_name);
         converted = convert_hex_file(default_path);
     }

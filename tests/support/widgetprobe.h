@@ -53,6 +53,12 @@ public:
     int uploadWorkerCount() const { return w.uploadWorkers.size(); }
     void setCurrentFileName(const QString &name) { w.current_file_name = name; }
 
+    // firmware
+    void findHexInDir(const QString &dir) { w.find_hex_in_dir(dir); }
+
+    // discovery
+    void setRemovingModule(bool raised) { w.removingModule = raised; }
+
 private:
     Widget &w;
 };

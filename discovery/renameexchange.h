@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// How long a rename may block the caller: connecting to the module's AT port,
+// then waiting for its answer to the command.
+constexpr int kRenameConnectTimeoutMs = 3000;
+constexpr int kRenameReplyTimeoutMs = 1000;
+// The module's reply is read into a buffer of this size and otherwise ignored.
+constexpr int kRenameReplyBufferSize = 100;
+
+// The bytes that rename a module: "AT+HOSTNAME=" and the name in Latin-1
+// (a character outside Latin-1 becomes "?"), with no line end.
+QByteArray hostNameCommand(const QString &name);
+
+// One blocking rename exchange over a connection of its own, released before
+// returning. `host` must be an address literal: a name would need a lookup
+// that no time limit bounds. Returns false when no connection was made within
+// kRenameConnectTimeoutMs; nothing is sent then. The reply is not judged.
+bool sendHostName(const QString &host, quint16 port, const QString &name);

@@ -1,0 +1,276 @@
+#include "firmware/hexconversion.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <array>
+#include <cstring>
+
+namespace {
+// A record is count, two address bytes, type, data and checksum.
+constexpr int kRecordOverheadBytes = 5;
+constexpr int kMaxRecordDataBytes = 255;
+constexpr int kMaxRecordBytes = kRecordOverheadBytes + kMaxRecordDataBytes;
+constexpr int kAddressHighIndex = 1;
+constexpr int kAddressLowIndex = 2;
+constexpr int kTypeIndex = 3;
+constexpr int kDataIndex = 4;
+constexpr int kExtendedAddressBytes = 2;
+
+constexpr quint8 kDataRecord = 0x00;
+constexpr quint8 kExtendedSegmentRecord = 0x02;
+constexpr quint8 kExtendedLinearRecord = 0x04;
+constexpr int kSegmentShift = 4;
+constexpr int kLinearShift = 16;
+constexpr int kByteShift = 8;
+constexpr int kNibbleShift = 4;
+constexpr int kHexBase = 16;
+constexpr int kByteMask = 0xFF;
+
+// Only this exact spelling ends the reading; other end records are skipped.
+constexpr char kEndOfFileLine[] = ":00000001FF";
+constexpr int kEndOfFileLineLength = sizeof(kEndOfFileLine) - 1;
+
+// Digit values 0-15; any other character maps to a value with high bits set,
+// so or-ing the values of a whole record tells whether all were digits.
+constexpr quint8 kNotHex = 0xF0;
+constexpr quint8 kHighBits = 0xF0;
+
+constexpr std::array<quint8, 256> makeDigitTable()
+{
+    std::array<quint8, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        if (c >= '0' && c <= '9')
+            table[c] = quint8(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            table[c] = quint8(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            table[c] = quint8(c - 'A' + 10);
+        else
+            table[c] = kNotHex;
+    }
+    return table;
+}
+constexpr std::array<quint8, 256> kDigitValue = makeDigitTable();
+
+quint8 digitValue(char c)
+{
+    return kDigitValue[static_cast<unsigned char>(c)];
+}
+
+bool isTrailingBlank(char c)
+{
+    return c == '\r' || c == ' ' || c == '\t';
+}
+
+QString hexText(qint64 value)
+{
+    return QStringLiteral("0x") + QString::number(value, kHexBase).toUpper();
+}
+
+// Column (1-based) of the first character after the colon that is not a
+// hexadecimal digit, or 0.
+int firstBadColumn(const char *line, int length)
+{
+    for (int i = 1; i < length; ++i) {
+        if (digitValue(line[i]) & kHighBits)
+            return i + 1;
+    }
+    return 0;
+}
+
+QString badCharacterError(const char *line, int column)
+{
+    const unsigned char c = static_cast<unsigned char>(line[column - 1]);
+    const QString shown = (c >= ' ' && c < 0x7F) ? QStringLiteral("'%1'").arg(QChar(c))
+                                                  : QStringLiteral("byte %1").arg(hexText(c));
+    return QStringLiteral("%1 at column %2 is not a hexadecimal digit").arg(shown).arg(column);
+}
+
+class HexReader
+{
+public:
+    explicit HexReader(HexConversion &result) : result(result)
+    {
+        result.image = QByteArray(kMaxImageSize, '\0');
+    }
+
+    // Returns false when reading ends (the end-of-file line or an error).
+    bool readLine(const char *line, int length, int lineNumber);
+    void finish();
+
+private:
+    bool fail(int lineNumber, const QString &error)
+    {
+        result.error = error;
+        result.errorLine = lineNumber;
+        return false;
+    }
+
+    HexConversion &result;
+    quint32 base = 0;
+    qint64 end = 0;
+    std::array<quint8, kMaxRecordBytes> record{};
+};
+
+bool HexReader::readLine(const char *line, int length, int lineNumber)
+{
+    while (length > 0 && isTrailingBlank(line[length - 1]))
+        --length;
+    if (length == 0 || line[0] != ':')
+        return true;
+    if (length == kEndOfFileLineLength && std::memcmp(line, kEndOfFileLine, length) == 0)
+        return false;
+
+    const int digits = length - 1;
+    const int bytes = digits / 2;
+    if (digits % 2 != 0 || bytes < kRecordOverheadBytes || bytes > kMaxRecordBytes) {
+        if (const int column = firstBadColumn(line, length))
+            return fail(lineNumber, badCharacterError(line, column));
+        if (digits % 2 != 0)
+            return fail(lineNumber, QStringLiteral("odd number of hexadecimal digits"));
+        if (bytes < kRecordOverheadBytes)
+            return fail(lineNumber, QStringLiteral("record too short"));
+    }
+
+    quint8 seen = 0;
+    quint8 sum = 0;
+    const int decoded = qMin(bytes, kMaxRecordBytes);
+    for (int i = 0; i < decoded; ++i) {
+        const quint8 high = digitValue(line[1 + 2 * i]);
+        const quint8 low = digitValue(line[2 + 2 * i]);
+        seen |= high | low;
+        record[i] = quint8((high << kNibbleShift) | low);
+        sum = quint8(sum + record[i]);
+    }
+    if (seen & kHighBits)
+        return fail(lineNumber, badCharacterError(line, firstBadColumn(line, length)));
+
+    const int count = record[0];
+    if (bytes != count + kRecordOverheadBytes) {
+        return fail(lineNumber, QStringLiteral("byte count says %1 data bytes, the line holds %2")
+                                    .arg(count)
+                                    .arg(bytes - kRecordOverheadBytes));
+    }
+    if (sum != 0) {
+        const quint8 given = record[bytes - 1];
+        const quint8 expected = quint8(given - sum);
+        return fail(lineNumber, QStringLiteral("wrong checksum: %1 given, %2 expected")
+                                    .arg(hexText(given), hexText(expected)));
+    }
+
+    const quint8 type = record[kTypeIndex];
+    const quint32 offset = (quint32(record[kAddressHighIndex]) << kByteShift) |
+                           record[kAddressLowIndex];
+    if (type == kExtendedSegmentRecord || type == kExtendedLinearRecord) {
+        if (count != kExtendedAddressBytes) {
+            return fail(lineNumber, QStringLiteral("address record with %1 bytes instead of %2")
+                                        .arg(count)
+                                        .arg(kExtendedAddressBytes));
+        }
+        const quint32 value = (quint32(record[kDataIndex]) << kByteShift) |
+                              record[kDataIndex + 1];
+        base = value << (type == kExtendedSegmentRecord ? kSegmentShift : kLinearShift);
+        return true;
+    }
+    // End records in another spelling, start addresses and unknown types
+    // carry no image bytes.
+    if (type != kDataRecord || count == 0)
+        return true;
+
+    const qint64 start = qint64(base) + offset;
+    if (start + count > kMaxImageSize) {
+        return fail(lineNumber,
+                    QStringLiteral("address %1 is at or beyond the 256 KiB flash limit")
+                        .arg(hexText(qMax(start, qint64(kMaxImageSize)))));
+    }
+    std::memcpy(result.image.data() + start, record.data() + kDataIndex, size_t(count));
+    end = qMax(end, start + count);
+    return true;
+}
+
+void HexReader::finish()
+{
+    if (result.ok() && end == 0)
+        fail(0, QStringLiteral("no data records"));
+    result.image.resize(result.ok() ? int(end) : 0);
+}
+} // namespace
+
+QString HexConversion::describe() const
+{
+    if (errorLine > 0)
+        return QStringLiteral("line %1: %2").arg(errorLine).arg(error);
+    return error;
+}
+
+HexConversion convertHexText(const QByteArray &text)
+{
+    HexConversion result;
+    HexReader reader(result);
+    const char *data = text.constData();
+    const char *const stop = data + text.size();
+    int lineNumber = 0;
+    while (data < stop) {
+        ++lineNumber;
+        const void *newline = std::memchr(data, '\n', size_t(stop - data));
+        const char *lineEnd = newline ? static_cast<const char *>(newline) : stop;
+        if (!reader.readLine(data, int(lineEnd - data), lineNumber))
+            break;
+        data = lineEnd + 1;
+    }
+    reader.finish();
+    return result;
+}
+
+ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString &imagePath)
+{
+    ImageFileConversion result;
+    const QString hexName = QFileInfo(hexPath).fileName();
+
+    QFile input(hexPath);
+    if (!input.open(QIODevice::ReadOnly)) {
+        result.status = ImageFileConversion::InputUnreadable;
+        result.systemError = input.errorString();
+        result.message = QStringLiteral("cannot open %1: %2").arg(hexPath, result.systemError);
+        return result;
+    }
+    // Read one byte past the limit so an oversized or endless input shows.
+    const QByteArray text = input.read(kMaxHexTextSize + 1);
+    if (input.error() != QFileDevice::NoError) {
+        result.status = ImageFileConversion::InputUnreadable;
+        result.systemError = input.errorString();
+        result.message = QStringLiteral("cannot read %1: %2").arg(hexPath, result.systemError);
+        return result;
+    }
+    if (text.size() > kMaxHexTextSize) {
+        result.status = ImageFileConversion::BadHex;
+        result.message = QStringLiteral("%1: larger than %2 MiB, not a firmware file")
+                             .arg(hexName)
+                             .arg(kMaxHexTextSize / (1024 * 1024));
+        return result;
+    }
+
+    const HexConversion converted = convertHexText(text);
+    if (!converted.ok()) {
+        result.status = ImageFileConversion::BadHex;
+        result.message = converted.errorLine > 0
+                             ? QStringLiteral("%1 line %2: %3")
+                                   .arg(hexName)
+                                   .arg(converted.errorLine)
+                                   .arg(converted.error)
+                             : QStringLiteral("%1: %2").arg(hexName, converted.error);
+        return result;
+    }
+
+    QSaveFile output(imagePath);
+    if (!output.open(QIODevice::WriteOnly) ||
+        output.write(converted.image) != converted.image.size() || !output.commit()) {
+        result.status = ImageFileConversion::OutputUnwritable;
+        result.systemError = output.errorString();
+        result.message = QStringLiteral("cannot write %1: %2").arg(imagePath, result.systemError);
+        return result;
+    }
+    return result;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The largest flash of the supported boards (ATmega2560); no image byte may
+// land at or beyond it.
+constexpr int kMaxImageSize = 256 * 1024;
+// A HEX text for a full image with one-byte records stays far below this;
+// anything larger is not a firmware file.
+constexpr qint64 kMaxHexTextSize = 64 * 1024 * 1024;
+
+// The flat image an Intel HEX text describes, or the first reason it
+// describes none.
+struct HexConversion
+{
+    // The byte for address A sits at offset A; bytes no record gave are zero.
+    QByteArray image;
+    // Empty when the text converted.
+    QString error;
+    // 1-based line of the error; 0 when no single line is at fault.
+    int errorLine = 0;
+
+    bool ok() const { return error.isEmpty(); }
+    // "line 7: ..." or the bare error.
+    QString describe() const;
+};
+
+HexConversion convertHexText(const QByteArray &text);
+
+// Reading a HEX file and writing its image, with what went wrong.
+struct ImageFileConversion
+{
+    enum Status { Converted, InputUnreadable, OutputUnwritable, BadHex };
+
+    Status status = Converted;
+    // For the unreadable and unwritable cases, the system's error text.
+    QString systemError;
+    // A sentence for the user saying why nothing was written.
+    QString message;
+
+    bool ok() const { return status == Converted; }
+};
+
+// Converts the HEX file at hexPath and replaces imagePath with the image in
+// one step (a new file renamed over the old), so a failure or interruption
+// never leaves a half-written image and a reader that has the old file open
+// keeps reading the old image.
+ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString &imagePath);

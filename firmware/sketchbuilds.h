@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// Build folders of the IDE generations after the build*.tmp one. Each is
+// looked at through its newest folders only, so old builds lying around cost
+// a directory read and nothing more.
+struct BuildLayout
+{
+    // Where the build folders are.
+    QString root;
+    // Which of root's folders are builds (a wildcard pattern).
+    QString folderPattern;
+};
+
+struct SketchBuild
+{
+    QString path;
+    QDateTime lastWrite;
+};
+
+// A layout's newest folders that hold no sketch image (empty, unreadable, or
+// a build still under way) are passed over, up to this many.
+constexpr int kMaxFoldersTriedPerLayout = 4;
+
+// arduino_build_NNNNNN and arduino-sketch-HASH in the temporary directory,
+// arduino/sketches/HASH in the temporary directory and in the user's cache
+// directory.
+QList<BuildLayout> laterBuildLayouts(const QString &temporaryDirectory,
+                                     const QString &cacheDirectory);
+
+// The user's cache directory as the later IDEs find it: %LOCALAPPDATA% on
+// Windows, ~/Library/Caches on macOS, $XDG_CACHE_HOME or ~/.cache elsewhere.
+QString userCacheDirectory();
+
+// The newest sketch image of the newest folder of each layout: a file ending
+// in ".ino.hex" or ".cpp.hex" without "with_bootloader" in its name. Of all
+// of them the one written last.
+std::optional<SketchBuild> newestSketchBuild(const QList<BuildLayout> &layouts);

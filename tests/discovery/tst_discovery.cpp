@@ -1,0 +1,469 @@
+#include "announcer.h"
+#include "testsupport.h"
+#include "widgetprobe.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTableWidget>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+constexpr int kLivenessTicks = 5;
+constexpr int kLastCountdown = 2;
+constexpr int kHostileNesting = 32000; // as deep as a datagram holds
+constexpr int kLargestDatagram = 65507;
+constexpr int kBurstSenders = 30;
+constexpr int kBurstRounds = 4;
+constexpr int kTickIntervalMs = 10;
+constexpr int kProcessTimeoutMs = 5000;
+
+const QString kFullWidthColon = QString(QChar(0xff1a));
+
+QString addedLabel(int count)
+{
+    return QStringLiteral("Online Count") + kFullWidthColon + QString::number(count);
+}
+
+QString removedLabel(int count)
+{
+    return QStringLiteral("online count") + kFullWidthColon + QString::number(count);
+}
+
+const QString kComboStyleSheet =
+    QStringLiteral("QComboBox:hover{background-color:transparent;}QComboBox{background-color:"
+                   "transparent;")
+    + QString(17, QLatin1Char(' ')) + QStringLiteral("}");
+
+const QString kUploadStyleSheet =
+    QStringLiteral("QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, "
+                   "angle:179.9, stop:0.494318 rgba(2, 225, 250, 255), stop:0.5 rgba(2, 242, "
+                   "251, 255));}QPushButton{background-color:transparent;")
+    + QString(16, QLatin1Char(' ')) + QStringLiteral("border: 1px solid rgb(124, 124, 124);")
+    + QString(17, QLatin1Char(' '))
+    + QStringLiteral("border-radius:5px;}QPushButton:pressed{background-color:yellow;")
+    + QString(17, QLatin1Char(' ')) + QStringLiteral("border: 1px solid rgb(124, 124, 124);")
+    + QString(17, QLatin1Char(' ')) + QStringLiteral("}");
+
+// The window with its refresh timer stopped: the tests run the liveness sweep
+// themselves instead of waiting for ticks.
+struct DiscoveryWindow
+{
+    DiscoveryWindow() : probe(window), table(probe.ui().userTableWidget)
+    {
+        probe.hexTimer()->stop();
+        window.show();
+    }
+
+    QString cell(int row, int column) const
+    {
+        const QTableWidgetItem *item = table->item(row, column);
+        return item ? item->text() : QStringLiteral("<none>");
+    }
+
+    QStringList rowTexts(int row) const
+    {
+        return {cell(row, 0), cell(row, 2), cell(row, 3), cell(row, 4)};
+    }
+
+    QString label() const { return probe.ui().userNumLabel->text(); }
+
+    Widget window;
+    WidgetProbe probe;
+    QTableWidget *table;
+};
+
+QByteArray nested(int depth)
+{
+    return QByteArray("{\"host ip\":") + QByteArray(depth, '[') + "1" + QByteArray(depth, ']')
+           + "}";
+}
+} // namespace
+
+class DiscoveryTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void announcedModulesGetRowsAtTheTop();
+    void onlyTheNameCellIsEditable();
+    void keysInAnyOrderNumbersAndExtraKeys();
+    void droppedAnnouncementsLeaveNoTrace();
+    void knownModuleKeepsItsRow();
+    void addressInAnyCellAddsNoRow();
+    void rowsAreFoundByTheExactAddressText();
+    void silentModuleLeavesOnTheFourthSweep();
+    void manualModeNeverRemovesModules();
+    void hostilePayloadsLeaveTheWindowResponsive();
+    void burstFromManySenders();
+    void localIdentity();
+};
+
+void DiscoveryTest::announcedModulesGetRowsAtTheTop()
+{
+    DiscoveryWindow w;
+    Announcer first(moduleAddress(0));
+    QVERIFY(first.isBound());
+    QVERIFY(first.send(Announcer::announcement(moduleAddress(0), "8000", "8001", "alpha")));
+    QTRY_COMPARE(w.table->rowCount(), 1);
+
+    QCOMPARE(w.rowTexts(0), QStringList({"alpha", moduleAddress(0), "8000", "8001"}));
+    QCOMPARE(w.label(), addedLabel(1));
+    QCOMPARE(w.probe.liveness().value(moduleAddress(0)), kLivenessTicks);
+    for (int column : {0, 2, 3, 4})
+        QCOMPARE(w.table->item(0, column)->textAlignment(), int(Qt::AlignHCenter));
+    QCOMPARE(w.cell(0, 6), QString());
+
+    auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(0, 1));
+    QVERIFY(box);
+    QCOMPARE(box->count(), 4);
+    const QStringList boards = {"MEGA2560", "UNO", "Orvex3", "Orvex0"};
+    for (int i = 0; i < boards.size(); ++i) {
+        QCOMPARE(box->itemText(i), boards.at(i));
+        QVERIFY(box->itemIcon(i).isNull());
+        QVERIFY(!box->itemData(i, Qt::UserRole).isValid());
+    }
+    QCOMPARE(box->currentIndex(), 0);
+    QCOMPARE(box->currentText(), QStringLiteral("MEGA2560"));
+    QCOMPARE(box->styleSheet().size(), 103);
+    QCOMPARE(box->styleSheet(), kComboStyleSheet);
+    QVERIFY(box->isEnabled());
+
+    auto *button = qobject_cast<QPushButton *>(w.table->cellWidget(0, 5));
+    QVERIFY(button);
+    QCOMPARE(button->text(), QStringLiteral("Upload"));
+    QVERIFY(button->isEnabled());
+    QCOMPARE(button->styleSheet().size(), 405);
+    QCOMPARE(button->styleSheet(), kUploadStyleSheet);
+
+    Announcer second(moduleAddress(1));
+    QVERIFY(second.send(Announcer::announcement(moduleAddress(1), "9000", "9001", "beta")));
+    QTRY_COMPARE(w.table->rowCount(), 2);
+    QCOMPARE(w.rowTexts(0), QStringList({"beta", moduleAddress(1), "9000", "9001"}));
+    QCOMPARE(w.rowTexts(1), QStringList({"alpha", moduleAddress(0), "8000", "8001"}));
+    QCOMPARE(w.label(), addedLabel(2));
+
+    // Each Upload button is wired to the upload handler exactly once.
+    for (int row = 0; row < 2; ++row) {
+        QObject *upload = w.table->cellWidget(row, 5);
+        QVERIFY(QObject::disconnect(upload, SIGNAL(clicked()), &w.window, SLOT(OnBtnClicked())));
+        QVERIFY(!QObject::disconnect(upload, SIGNAL(clicked()), &w.window, SLOT(OnBtnClicked())));
+    }
+}
+
+void DiscoveryTest::onlyTheNameCellIsEditable()
+{
+    DiscoveryWindow w;
+    Announcer module(moduleAddress(0));
+    QVERIFY(module.send(Announcer::announcement(moduleAddress(0), "8000", "8001", "alpha")));
+    QTRY_COMPARE(w.table->rowCount(), 1);
+
+    // A report written into the Progress cell is editable until the next
+    // announcement locks the cells again.
+    w.table->setItem(0, 6, new QTableWidgetItem(QStringLiteral("50%")));
+    QVERIFY(w.table->item(0, 6)->flags() & Qt::ItemIsEditable);
+    Announcer other(moduleAddress(1));
+    QVERIFY(other.send(Announcer::announcement(moduleAddress(1), "8000", "8001", "beta")));
+    QTRY_COMPARE(w.table->rowCount(), 2);
+    QCOMPARE(w.cell(1, 6), QStringLiteral("50%"));
+
+    for (int row = 0; row < w.table->rowCount(); ++row) {
+        QVERIFY(w.table->item(row, 0)->flags() & Qt::ItemIsEditable);
+        for (int column = 1; column < w.table->columnCount(); ++column) {
+            QTableWidgetItem *item = w.table->item(row, column);
+            QVERIFY2(item, qPrintable(QStringLiteral("%1,%2").arg(row).arg(column)));
+            QVERIFY(!(item->flags() & Qt::ItemIsEditable));
+            QVERIFY(item->flags() & Qt::ItemIsEnabled);
+            QVERIFY(item->flags() & Qt::ItemIsSelectable);
+        }
+    }
+
+    // Asking for an editor opens one on the Name cell only.
+    auto openEditors = [&w] {
+        int open = 0;
+        for (QLineEdit *edit : w.table->viewport()->findChildren<QLineEdit *>())
+            open += edit->isVisible() ? 1 : 0;
+        return open;
+    };
+    for (int column = 1; column < w.table->columnCount(); ++column) {
+        // Under the combo box and the button the cell widget stands in the way.
+        if (!w.table->cellWidget(0, column))
+            QTest::ignoreMessage(QtWarningMsg, "edit: editing failed");
+        w.table->editItem(w.table->item(0, column));
+        QCOMPARE(openEditors(), 0);
+    }
+    w.table->editItem(w.table->item(0, 0));
+    QCOMPARE(openEditors(), 1);
+}
+
+void DiscoveryTest::keysInAnyOrderNumbersAndExtraKeys()
+{
+    DiscoveryWindow w;
+    Announcer module(moduleAddress(0));
+    QVERIFY(module.send(QStringLiteral("{\"hostname\":\"bench\",\"atcomd port\":8001,"
+                                       "\"host ip\":\"%1\",\"data port\":8000,\"unused\":[1,2]}")
+                            .arg(moduleAddress(0))
+                            .toUtf8()));
+    QTRY_COMPARE(w.table->rowCount(), 1);
+    QCOMPARE(w.rowTexts(0), QStringList({"bench", moduleAddress(0), "8000", "8001"}));
+
+    // Without name and ports: the default name and empty port cells. The text
+    // ends at the first NUL; what follows it does not matter.
+    Announcer bare(moduleAddress(1));
+    QVERIFY(bare.send(QStringLiteral("{'host ip': '%1'}").arg(moduleAddress(1)).toUtf8()
+                      + '\0' + "{garbage"));
+    QTRY_COMPARE(w.table->rowCount(), 2);
+    QCOMPARE(w.rowTexts(0), QStringList({"corvane", moduleAddress(1), "", ""}));
+}
+
+void DiscoveryTest::droppedAnnouncementsLeaveNoTrace()
+{
+    DiscoveryWindow w;
+    const QString own = w.probe.localIPv4Address();
+    QVERIFY(!own.isEmpty());
+
+    Announcer module(moduleAddress(0));
+    // Capitalised keys are other keys.
+    QVERIFY(module.send(QStringLiteral("{\"Host IP\":\"%1\"}").arg(moduleAddress(0)).toUtf8()));
+    // No address.
+    QVERIFY(module.send("{\"hostname\":\"nameless\",\"data port\":8000}"));
+    // Script, never run.
+    QVERIFY(module.send(QStringLiteral("{\"host ip\": (function () { return \"%1\"; })()}")
+                            .arg(moduleAddress(0))
+                            .toUtf8()));
+    // The address string ends at a NUL inside it.
+    QVERIFY(module.send(QByteArray("{\"host ip\":\"127.0.0.") + '\0' + "2\"}"));
+    // The host's own announcement.
+    Announcer self(own);
+    QVERIFY(self.isBound());
+    QVERIFY(self.send(Announcer::announcement(own, "8000", "8001", "self")));
+
+    // While the sweep removes a row, announcements stay out of the table.
+    w.probe.setRemovingModule(true);
+    QVERIFY(module.send(Announcer::announcement(moduleAddress(0), "8000", "8001", "late")));
+    QTRY_VERIFY(!w.probe.udpSocket()->hasPendingDatagrams());
+    w.probe.setRemovingModule(false);
+
+    // Datagrams are handled in order: once this one shows, all above were read.
+    Announcer sentinel(moduleAddress(1));
+    QVERIFY(sentinel.send(Announcer::announcement(moduleAddress(1), "1", "2", "sentinel")));
+    QTRY_COMPARE(w.table->rowCount(), 1);
+    QCOMPARE(w.cell(0, 0), QStringLiteral("sentinel"));
+    QCOMPARE(w.probe.liveness().keys(), QStringList({moduleAddress(1)}));
+    QCOMPARE(w.label(), addedLabel(1));
+}
+
+void DiscoveryTest::knownModuleKeepsItsRow()
+{
+    DiscoveryWindow w;
+    const QString ip = moduleAddress(0);
+    Announcer module(ip);
+    QVERIFY(module.send(Announcer::announcement(ip, "8000", "8001", "alpha")));
+    QTRY_COMPARE(w.table->rowCount(), 1);
+    w.probe.sweepLiveness();
+    w.probe.sweepLiveness();
+    QCOMPARE(w.probe.liveness().value(ip), kLivenessTicks - 2);
+
+    QVERIFY(module.send(Announcer::announcement(ip, "9000", "9001", "renamed")));
+    QTRY_COMPARE(w.probe.liveness().value(ip), kLivenessTicks);
+    QCOMPARE(w.table->rowCount(), 1);
+    QCOMPARE(w.rowTexts(0), QStringList({"alpha", ip, "8000", "8001"}));
+    QCOMPARE(w.label(), addedLabel(1));
+}
+
+void DiscoveryTest::addressInAnyCellAddsNoRow()
+{
+    DiscoveryWindow w;
+    // A module whose name reads like another module's address.
+    const QString lookalike = moduleAddress(7);
+    Announcer first(moduleAddress(0));
+    QVERIFY(first.send(Announcer::announcement(moduleAddress(0), "8000", "8001", lookalike)));
+    QTRY_COMPARE(w.table->rowCount(), 1);
+
+    Announcer second(lookalike);
+    QVERIFY(second.send(Announcer::announcement(lookalike, "8000", "8001", "hidden")));
+    QTRY_COMPARE(w.probe.liveness().value(lookalike), kLivenessTicks);
+    QCOMPARE(w.table->rowCount(), 1);
+    QCOMPARE(w.cell(0, 0), lookalike);
+}
+
+void DiscoveryTest::rowsAreFoundByTheExactAddressText()
+{
+    DiscoveryWindow w;
+    // The address text is not checked: any text identifies a module.
+    Announcer module(moduleAddress(0));
+    for (const char *ip : {"Node-A", "10.0.0.1", "10.0.0.10"})
+        QVERIFY(module.send(Announcer::announcement(QLatin1String(ip), "1", "2", "m")));
+    QTRY_COMPARE(w.table->rowCount(), 3);
+
+    for (const char *other : {"node-a", "Node-A ", "10.0.0", "10.0.0.100"}) {
+        QVERIFY(w.probe.invoke("participantLeft", Q_ARG(QString, QLatin1String(other))));
+        QCOMPARE(w.table->rowCount(), 3);
+        QCOMPARE(w.label(), addedLabel(3));
+    }
+    QVERIFY(w.probe.invoke("participantLeft", Q_ARG(QString, QStringLiteral("10.0.0.1"))));
+    QCOMPARE(w.table->rowCount(), 2);
+    QCOMPARE(w.cell(0, 2), QStringLiteral("10.0.0.10"));
+    QCOMPARE(w.cell(1, 2), QStringLiteral("Node-A"));
+    QCOMPARE(w.label(), removedLabel(2));
+}
+
+void DiscoveryTest::silentModuleLeavesOnTheFourthSweep()
+{
+    DiscoveryWindow w;
+    const QString silent = moduleAddress(0);
+    const QString chatty = moduleAddress(1);
+    Announcer silentModule(silent);
+    Announcer chattyModule(chatty);
+    QVERIFY(silentModule.send(Announcer::announcement(silent, "8000", "8001", "silent")));
+    QVERIFY(chattyModule.send(Announcer::announcement(chatty, "8000", "8001", "chatty")));
+    QTRY_COMPARE(w.table->rowCount(), 2);
+
+    // The user picks a board and an upload reports, before the module falls silent.
+    auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(1, 1));
+    box->setCurrentIndex(1);
+    w.table->item(1, 6)->setText(QStringLiteral("Fail"));
+
+    for (int sweep = 1; sweep <= 3; ++sweep) {
+        w.probe.sweepLiveness();
+        QCOMPARE(w.table->rowCount(), 2);
+        QCOMPARE(w.probe.liveness().value(silent), kLivenessTicks - sweep);
+    }
+    // Announcing at least every third tick keeps a module listed.
+    QVERIFY(chattyModule.send(Announcer::announcement(chatty, "8000", "8001", "chatty")));
+    QTRY_COMPARE(w.probe.liveness().value(chatty), kLivenessTicks);
+
+    w.probe.sweepLiveness();
+    QCOMPARE(w.table->rowCount(), 1);
+    QCOMPARE(w.cell(0, 2), chatty);
+    QCOMPARE(w.label(), removedLabel(1));
+    QCOMPARE(w.probe.liveness().value(silent), kLastCountdown);
+    QVERIFY(!w.probe.removingModule());
+
+    // Later sweeps find no row for it and change nothing, the label included.
+    w.probe.ui().userNumLabel->setText(QStringLiteral("marker"));
+    w.probe.sweepLiveness();
+    QCOMPARE(w.probe.liveness().value(silent), kLastCountdown);
+    QCOMPARE(w.table->rowCount(), 1);
+    QCOMPARE(w.label(), QStringLiteral("marker"));
+
+    // Back again: a fresh row at the top, earlier choices forgotten.
+    QVERIFY(silentModule.send(Announcer::announcement(silent, "8000", "8001", "silent")));
+    QTRY_COMPARE(w.table->rowCount(), 2);
+    QCOMPARE(w.cell(0, 2), silent);
+    QCOMPARE(qobject_cast<QComboBox *>(w.table->cellWidget(0, 1))->currentText(),
+             QStringLiteral("MEGA2560"));
+    QCOMPARE(w.cell(0, 6), QString());
+    QCOMPARE(w.label(), addedLabel(2));
+    QCOMPARE(w.probe.liveness().value(silent), kLivenessTicks);
+}
+
+void DiscoveryTest::manualModeNeverRemovesModules()
+{
+    DiscoveryWindow w;
+    Announcer module(moduleAddress(0));
+    QVERIFY(module.send(Announcer::announcement(moduleAddress(0), "8000", "8001", "alpha")));
+    QTRY_COMPARE(w.table->rowCount(), 1);
+
+    QTest::mouseClick(w.probe.ui().radioButton, Qt::LeftButton);
+    QVERIFY(w.probe.manualMode());
+    for (int tick = 0; tick < 2 * kLivenessTicks; ++tick)
+        QVERIFY(w.probe.invoke("update_hex_file"));
+    QCOMPARE(w.table->rowCount(), 1);
+    QCOMPARE(w.probe.liveness().value(moduleAddress(0)), kLivenessTicks);
+}
+
+void DiscoveryTest::hostilePayloadsLeaveTheWindowResponsive()
+{
+    DiscoveryWindow w;
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(kTickIntervalMs);
+
+    QRandomGenerator random(7);
+    QByteArray garbage(kLargestDatagram, '\0');
+    for (char &byte : garbage)
+        byte = char(random.bounded(256));
+    const QByteArray hostile[] = {
+        "for (;;) {}",
+        "{\"host ip\": (function () { for (;;) {} })()}",
+        "{get \"host ip\"() { for (;;) {} }}",
+        nested(kHostileNesting),
+        QByteArray("{\"host ip\":") + QByteArray(kLargestDatagram - 11, '{'),
+        garbage,
+        "\xc0\xaf\xed\xa0\x80\xff{\"host ip\":\"127.0.0.9\"}\xfe",
+        QByteArray("{\"host ip\":\"127.0.0.9\"") + '\0' + "}",
+    };
+    Announcer attacker(moduleAddress(0));
+    for (const QByteArray &payload : hostile)
+        QVERIFY(attacker.send(payload));
+
+    const int ticksBefore = ticks;
+    Announcer sentinel(moduleAddress(1));
+    QVERIFY(sentinel.send(Announcer::announcement(moduleAddress(1), "1", "2", "sentinel")));
+    QTRY_COMPARE(w.table->rowCount(), 1);
+    QCOMPARE(w.cell(0, 0), QStringLiteral("sentinel"));
+    QCOMPARE(w.probe.liveness().keys(), QStringList({moduleAddress(1)}));
+    // The event loop still turns: timers fire and the table paints.
+    QTRY_VERIFY(ticks > ticksBefore);
+    QVERIFY(!w.window.grab().isNull());
+}
+
+void DiscoveryTest::burstFromManySenders()
+{
+    DiscoveryWindow w;
+    // More datagrams than one pass of the handler takes: the rest follow on
+    // the next turns of the event loop.
+    QList<QSharedPointer<Announcer>> senders;
+    for (int i = 0; i < kBurstSenders; ++i) {
+        senders << QSharedPointer<Announcer>::create(moduleAddress(i));
+        QVERIFY(senders.last()->isBound());
+    }
+    for (int round = 0; round < kBurstRounds; ++round) {
+        for (int i = 0; i < kBurstSenders; ++i) {
+            QVERIFY(senders.at(i)->send(Announcer::announcement(
+                moduleAddress(i), QString::number(8000 + round), "8001", "m")));
+        }
+    }
+    QTRY_COMPARE(w.table->rowCount(), kBurstSenders);
+    QTRY_VERIFY(!w.probe.udpSocket()->hasPendingDatagrams());
+    QCOMPARE(w.probe.liveness().size(), kBurstSenders);
+    for (int i = 0; i < kBurstSenders; ++i) {
+        // Rows are made by the first announcement and kept as they were.
+        const QList<QTableWidgetItem *> found =
+            w.table->findItems(moduleAddress(i), Qt::MatchExactly);
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(w.cell(found.first()->row(), 3), QStringLiteral("8000"));
+        QCOMPARE(w.table->row(found.first()), kBurstSenders - 1 - i);
+    }
+    QCOMPARE(w.label(), addedLabel(kBurstSenders));
+}
+
+void DiscoveryTest::localIdentity()
+{
+    DiscoveryWindow w;
+    QString firstIPv4;
+    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            firstIPv4 = address.toString();
+            break;
+        }
+    }
+    QCOMPARE(w.probe.localIPv4Address(), firstIPv4);
+
+    QProcess id;
+    id.start(QStringLiteral("id"), {QStringLiteral("-un")});
+    if (!id.waitForFinished(kProcessTimeoutMs) || id.exitCode() != 0)
+        QSKIP("id -un is not available");
+    const QString expected = QString::fromLocal8Bit(id.readAllStandardOutput()).trimmed();
+    QCOMPARE(w.probe.currentUserName(), expected);
+    QVERIFY(!expected.isEmpty());
+}
+
+QTEST_MAIN(DiscoveryTest)
+#include "tst_discovery.moc"
