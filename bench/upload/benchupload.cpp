@@ -3,12 +3,16 @@
 //
 // The line limit of one upload is every byte of the data exchange, both ways,
 // at 11,520 bytes/s, plus the time the board takes to write each page, plus
-// the network latency of every request and of every reply.
+// the network latency of every request and of every reply. The module's
+// bridge also holds every reply until the line has been idle for a few byte
+// times (it cannot know otherwise that the reply is over); that gap is shown
+// as a second limit, since no client of the module can avoid it.
 
 #include "upload/thread.h"
 
 #include "modulethread.h"
 #include "part.h"
+#include "seriallink.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -127,6 +131,12 @@ double lineLimitSeconds(const Traffic &traffic, BoardType board, int latencyMs)
     return static_cast<double>(traffic.bytes) / kLineBytesPerSecond
            + traffic.pages * pageWriteSeconds(board)
            + 2.0 * traffic.commands * latencyMs / kMsPerSecond;
+}
+
+// The bridge's idle gap after every reply.
+double bridgeGapSeconds(const Traffic &traffic)
+{
+    return traffic.commands * SerialLink::kIdleByteTimes * kBitsPerByte / kBaud;
 }
 
 ModuleOptions moduleOptions(const char *address, BoardType board, int latencyMs)
@@ -286,6 +296,7 @@ struct CaseFigures
 {
     double ours = 0.0;
     double limit = 0.0;
+    double bridgeGap = 0.0;
     double avrdudeNoVerify = 0.0;
     double avrdudeVerify = 0.0;
 };
@@ -309,7 +320,7 @@ bool measureCase(const Case &c, int caseIndex, const Settings &settings, CaseFig
     }
 
     const int repeats = c.bytes < kRepeatBelowBytes ? settings.repeats : 1;
-    std::vector<double> ours, limits, plain, verified;
+    std::vector<double> ours, limits, gaps, plain, verified;
     bool good = true;
     for (int r = 0; r < repeats; ++r) {
         modules.setFlash(0, QByteArray());
@@ -323,6 +334,7 @@ bool measureCase(const Case &c, int caseIndex, const Settings &settings, CaseFig
         }
         ours.push_back(seconds);
         limits.push_back(lineLimitSeconds(traffic, c.board, settings.latencyMs));
+        gaps.push_back(bridgeGapSeconds(traffic));
 
         if (!settings.avrdude)
             continue;
@@ -340,6 +352,7 @@ bool measureCase(const Case &c, int caseIndex, const Settings &settings, CaseFig
     }
     figures->ours = median(ours);
     figures->limit = median(limits);
+    figures->bridgeGap = median(gaps);
     figures->avrdudeNoVerify = median(plain);
     figures->avrdudeVerify = median(verified);
     return good;
@@ -417,14 +430,16 @@ int main(int argc, char *argv[])
     }
 
     std::printf("Uploads over a %d-baud line, network latency %d ms; times in seconds "
-                "(median of %d runs below %d KiB)\n",
+                "(median of %d runs below %d KiB)\n"
+                "limit: the line limit; +gap: with the bridge's idle gap after each reply\n",
                 kBaud, settings.latencyMs, settings.repeats, kRepeatBelowBytes / kKiB);
-    std::printf("%-18s %8s %8s %7s | %9s %7s | %9s %7s\n", "image", "ours", "limit", "/limit",
-                "avrdude-V", "ours/", "avrdude", "ours/");
+    std::printf("%-17s %7s %7s %6s %7s %6s | %9s %6s | %9s %6s\n", "image", "ours", "limit",
+                "/limit", "+gap", "/+gap", "avrdude-V", "ours/", "avrdude", "ours/");
     std::fflush(stdout);
 
     bool good = true;
     bool linkGoal = true;
+    bool gapGoal = true;
     bool avrdudeGoal = true;
     for (int i = 0; i < static_cast<int>(std::size(kCases)); ++i) {
         if (settings.onlyCase >= 0 && settings.onlyCase != i)
@@ -432,15 +447,17 @@ int main(int argc, char *argv[])
         CaseFigures f;
         good = measureCase(kCases[i], i, settings, &f) && good;
         const double toLimit = f.ours / f.limit;
+        const double withGap = f.limit + f.bridgeGap;
         linkGoal = linkGoal && toLimit <= kLinkGoal;
+        gapGoal = gapGoal && f.ours / withGap <= kLinkGoal;
+        std::printf("%-17s %7.3f %7.3f %6.3f %7.3f %6.3f", kCases[i].name, f.ours, f.limit,
+                    toLimit, withGap, f.ours / withGap);
         if (settings.avrdude) {
             avrdudeGoal = avrdudeGoal && f.ours < f.avrdudeNoVerify;
-            std::printf("%-18s %8.3f %8.3f %7.3f | %9.3f %7.3f | %9.3f %7.3f\n", kCases[i].name,
-                        f.ours, f.limit, toLimit, f.avrdudeNoVerify, f.ours / f.avrdudeNoVerify,
-                        f.avrdudeVerify, f.ours / f.avrdudeVerify);
-        } else {
-            std::printf("%-18s %8.3f %8.3f %7.3f\n", kCases[i].name, f.ours, f.limit, toLimit);
+            std::printf(" | %9.3f %6.3f | %9.3f %6.3f", f.avrdudeNoVerify,
+                        f.ours / f.avrdudeNoVerify, f.avrdudeVerify, f.ours / f.avrdudeVerify);
         }
+        std::printf("\n");
         std::fflush(stdout);
     }
 
@@ -454,7 +471,8 @@ int main(int argc, char *argv[])
                     kParallelUploads, kCases[kParallelCase].name, sixteen, one, parallel);
     }
 
-    std::printf("goal: within %.2fx the line limit: %s\n", kLinkGoal, verdict(linkGoal));
+    std::printf("goal: within %.2fx the line limit: %s; with the bridge's gap: %s\n",
+                kLinkGoal, verdict(linkGoal), verdict(gapGoal));
     if (settings.avrdude)
         std::printf("goal: faster than avrdude without verify: %s\n", verdict(avrdudeGoal));
     if (settings.parallel)
