@@ -80,16 +80,22 @@ struct Settings
     bool parallel = true;
 };
 
-// A firmware-like image: no page is all 0xFF, so every page is really written.
+// A firmware-like image: no page is all 0xFF, so every page is really
+// written. Marsaglia's xorshift32.
 QByteArray imageOf(int size)
 {
+    constexpr quint32 kSeed = 0x2545F491u;
+    constexpr int kShiftA = 13;
+    constexpr int kShiftB = 17;
+    constexpr int kShiftC = 5;
+    constexpr quint32 kLowByte = 0xFFu;
     QByteArray bytes(size, '\0');
-    quint32 state = 0x2545F491u;
+    quint32 state = kSeed;
     for (int i = 0; i < size; ++i) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        bytes[i] = static_cast<char>(state & 0xFFu);
+        state ^= state << kShiftA;
+        state ^= state >> kShiftB;
+        state ^= state << kShiftC;
+        bytes[i] = static_cast<char>(state & kLowByte);
     }
     return bytes;
 }

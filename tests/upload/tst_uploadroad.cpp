@@ -4,8 +4,6 @@
 
 #include "uploadroad.h"
 
-#include "upload/thread.h"
-
 #include <QLoggingCategory>
 
 using namespace road;

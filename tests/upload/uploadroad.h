@@ -50,14 +50,19 @@ inline QString boxTitle()
     return QStringLiteral("connect server fail");
 }
 
-// Bytes that differ from page to page and from image to image.
+// Bytes that differ from page to page and from image to image: the top byte
+// of a linear congruential generator (Numerical Recipes' constants).
 inline QByteArray patternImage(int size, int seed)
 {
+    constexpr quint32 kSeedMix = 0x9E3779B9u;
+    constexpr quint32 kMultiplier = 1664525u;
+    constexpr quint32 kIncrement = 1013904223u;
+    constexpr int kTopByteShift = 24;
     QByteArray bytes(size, '\0');
-    quint32 state = 0x9E3779B9u ^ static_cast<quint32>(seed);
+    quint32 state = kSeedMix ^ static_cast<quint32>(seed);
     for (int i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = static_cast<char>(state >> 24);
+        state = state * kMultiplier + kIncrement;
+        bytes[i] = static_cast<char>(state >> kTopByteShift);
     }
     return bytes;
 }
@@ -228,7 +233,8 @@ inline int rowOf(Widget &window, const QString &ip)
 inline QPushButton *uploadButton(Widget &window, const QString &ip)
 {
     const int row = rowOf(window, ip);
-    return row < 0 ? nullptr : qobject_cast<QPushButton *>(table(window)->cellWidget(row, kSendColumn));
+    return row < 0 ? nullptr
+                   : qobject_cast<QPushButton *>(table(window)->cellWidget(row, kSendColumn));
 }
 
 inline QString progressOf(Widget &window, const QString &ip)
@@ -244,8 +250,8 @@ inline QPushButton *awaitRow(Widget &window, const QString &ip, const QString &b
 {
     if (!QTest::qWaitFor([&] { return rowOf(window, ip) >= 0; }, kRowWaitMs))
         return nullptr;
-    auto *combo = qobject_cast<QComboBox *>(table(window)->cellWidget(rowOf(window, ip),
-                                                                       kDeviceColumn));
+    auto *combo
+        = qobject_cast<QComboBox *>(table(window)->cellWidget(rowOf(window, ip), kDeviceColumn));
     if (!combo || combo->findText(board) < 0)
         return nullptr;
     combo->setCurrentText(board);
@@ -256,7 +262,8 @@ inline QPushButton *awaitRow(Widget &window, const QString &ip, const QString &b
 // read so far, as a whole percentage truncated, not rounded.
 inline QString percentAfter(qint64 read, qint64 total)
 {
-    const float progress = static_cast<float>(static_cast<double>(read) / static_cast<double>(total));
+    const float progress
+        = static_cast<float>(static_cast<double>(read) / static_cast<double>(total));
     return QString::number(static_cast<int>(std::trunc(static_cast<double>(progress) * kPercent)))
            + QLatin1Char('%');
 }
