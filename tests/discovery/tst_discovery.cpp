@@ -477,7 +477,7 @@ void DiscoveryTest::boardTypeIsReadable()
     }
     auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(0, 1));
     QVERIFY(box);
-    // The viewport's picture, as on screen: the box is see-through by design.
+    // The viewport's picture, as on screen: the box is see-through on purpose.
     QVERIFY(QTest::qWaitForWindowExposed(&w.window));
     const QRect area(box->mapTo(&w.window, QPoint(0, 0)), box->size());
     const QImage picture = w.window.grab(area).toImage();
