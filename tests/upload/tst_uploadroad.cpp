@@ -238,21 +238,35 @@ void UploadRoadTest::orvex0AsksForTheMegaUpdate()
 void UploadRoadTest::noFileShowsWaring_data()
 {
     QTest::addColumn<bool>("manual");
-    QTest::newRow("manual, nothing picked") << true;
-    QTest::newRow("default, no sketch built") << false;
+    QTest::addColumn<bool>("sketchShown");
+    QTest::newRow("manual, nothing picked") << true << false;
+    QTest::newRow("default, no sketch built") << false << false;
+    // The default sketch's name stays on display after the switch, but no
+    // file was picked: ./update.bin holds nothing chosen.
+    QTest::newRow("manual after the default sketch was shown") << true << true;
 }
 
 void UploadRoadTest::noFileShowsWaring()
 {
     QFETCH(bool, manual);
+    QFETCH(bool, sketchShown);
     ModuleThread modules;
     QVERIFY(modules.start(1, moduleAt("127.0.0.67", BoardType::Mega)));
+    if (sketchShown) {
+        QVERIFY(firmware->setImage(patternImage(300, 7)));
+        // An image from an earlier session, which must not be sent.
+        QVERIFY(writeFile(QStringLiteral("update.bin"), patternImage(64, 9)));
+    }
     const QString ip = modules.address(0).toString();
 
     Widget window;
     WidgetProbe probe(window);
     QPushButton *button = awaitRow(window, ip, QStringLiteral("MEGA2560"));
     QVERIFY(button);
+    if (sketchShown) {
+        QVERIFY(probe.invoke("update_hex_file"));
+        QCOMPARE(probe.currentFileName(), QStringLiteral("sketch.ino.hex"));
+    }
     if (manual) {
         probe.ui().radioButton->click();
         QVERIFY(probe.manualMode());
@@ -266,7 +280,8 @@ void UploadRoadTest::noFileShowsWaring()
     QCOMPARE(boxes.seen().first().text, QStringLiteral("Please Selcet File"));
     QVERIFY(button->isEnabled());
     QCOMPARE(probe.uploadWorkerCount(), 0);
-    QVERIFY(!QFile::exists(QStringLiteral("update.bin")));
+    QCOMPARE(QFile::exists(QStringLiteral("update.bin")), sketchShown);
+    QFile::remove(QStringLiteral("update.bin"));
     const ModuleCounters counters = modules.counters(0);
     QCOMPARE(counters.dataConnections, 0);
     QCOMPARE(counters.atConnections, 0);
