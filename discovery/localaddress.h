@@ -10,6 +10,6 @@ class QHostAddress;
 QString firstIPv4Address();
 
 // Whether a datagram from `sender` is the host's own announcement, given the
-// host's address text: such datagrams are dropped. A null host text matches
-// no sender.
+// host's address text: such datagrams are dropped. An IPv4-mapped IPv6
+// sender counts as its IPv4 address. A null host text matches no sender.
 bool isOwnAnnouncement(const QHostAddress &sender, const QString &hostAddress);
