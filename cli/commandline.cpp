@@ -159,7 +159,8 @@ bool Parser::takeOption(const QString &argument, int *index)
         name = name.left(equals);
         valueGiven = true;
     }
-    const OptionSpec *spec = findOption(optionsOf(result.options.command), name);
+    const QVector<OptionSpec> known = optionsOf(result.options.command);
+    const OptionSpec *spec = findOption(known, name);
     if (!spec)
         return fail(QStringLiteral("unknown option '--%1' for %2").arg(name, command));
     if (spec->takesValue && !valueGiven) {
@@ -389,6 +390,7 @@ module that announces itself again with other values shows its latest ones.
 
   --seconds N   how long to listen (decimals allowed, at most 3600)
   --json        print {"modules": [{"name", "address", "dataPort", "atPort"}]}
+                with every value the text the module announced
   -h, --help    show this text
 
 Exit status: 0 when the listening ran (also when no module was heard),
@@ -450,8 +452,9 @@ at the same time, one worker each, with the window's upload engine.
   --verbose      let the engine's diagnostics through to standard error
   -h, --help     show this text
 
-On a terminal each target has a line with a bar and a percentage; otherwise
-plain lines are printed as the uploads go on. A summary follows.
+On a terminal each target has a line with a bar and a percentage (when they
+all fit on the screen); otherwise plain lines are printed as the uploads go
+on. A summary follows.
 
 Exit status: 0 when every target succeeded, 1 when any failed (or none was
 found), 2 for a usage error or a HEX file that gives no image for the board

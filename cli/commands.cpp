@@ -11,11 +11,14 @@
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -23,6 +26,12 @@ namespace {
 constexpr double kMsecsPerSecond = 1000.0;
 // Wide enough for "VERIFY-FAILED".
 constexpr int kStatusColumn = 15;
+// The list's columns are at least as wide as their headings.
+const QLatin1String kNameHeading("NAME");
+const QLatin1String kAddressHeading("ADDRESS");
+const QLatin1String kDataPortHeading("DATA PORT");
+const QLatin1String kAtPortHeading("AT PORT");
+const QLatin1String kColumnGap("  ");
 
 void print(std::FILE *stream, const QString &text)
 {
@@ -40,9 +49,12 @@ void printError(const QString &text)
     print(stderr, QStringLiteral("rudireze-cli: ") + text + QLatin1Char('\n'));
 }
 
+// JSON is UTF-8 whatever the locale.
 void printJson(const QJsonObject &object)
 {
-    print(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented)));
+    const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
 }
 
 QString secondsText(double seconds)
@@ -216,20 +228,18 @@ int runList(const Options &options)
                       .arg(secondsText(options.seconds)));
         return kExitSuccess;
     }
-    int nameWidth = 4;
-    int addressWidth = 7;
+    int nameWidth = kNameHeading.size();
+    int addressWidth = kAddressHeading.size();
     for (const Announcement &module : heard) {
         nameWidth = qMax(nameWidth, module.hostName.size());
         addressWidth = qMax(addressWidth, module.hostIp.size());
     }
     const auto row = [&](const QString &name, const QString &address, const QString &data,
                          const QString &at) {
-        printLine(name.leftJustified(nameWidth) + QStringLiteral("  ")
-                  + address.leftJustified(addressWidth) + QStringLiteral("  ")
-                  + data.leftJustified(9) + QStringLiteral("  ") + at);
+        printLine(name.leftJustified(nameWidth) + kColumnGap + address.leftJustified(addressWidth)
+                  + kColumnGap + data.leftJustified(kDataPortHeading.size()) + kColumnGap + at);
     };
-    row(QStringLiteral("NAME"), QStringLiteral("ADDRESS"), QStringLiteral("DATA PORT"),
-        QStringLiteral("AT PORT"));
+    row(kNameHeading, kAddressHeading, kDataPortHeading, kAtPortHeading);
     for (const Announcement &module : heard)
         row(module.hostName, module.hostIp, module.dataPort, module.atPort);
     printLine(QStringLiteral("%1 module%2 heard in %3 s.")
@@ -323,7 +333,10 @@ int runUpload(const Options &options)
 
     QVector<TargetResult> results;
     if (!targets.isEmpty()) {
-        const bool live = !options.json && isInteractiveTerminal(stdout);
+        // Lines drawn in place must all fit on the screen, the cursor cannot
+        // go back above its top.
+        const bool live = !options.json && isInteractiveTerminal(stdout)
+                          && targets.size() < terminalRows(stdout);
         const ProgressView::Mode mode = options.json ? ProgressView::Mode::Silent
                                         : live       ? ProgressView::Mode::Terminal
                                                      : ProgressView::Mode::Plain;

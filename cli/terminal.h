@@ -9,10 +9,12 @@
 // terminal processing switched on).
 bool isInteractiveTerminal(std::FILE *stream);
 
-// Columns of the terminal behind the stream; kDefaultTerminalColumns when
+// Columns and rows of the terminal behind the stream; the defaults when
 // unknown.
 int terminalColumns(std::FILE *stream);
+int terminalRows(std::FILE *stream);
 constexpr int kDefaultTerminalColumns = 80;
+constexpr int kDefaultTerminalRows = 24;
 
 // Sends the process's standard error to nowhere while it lives, so that the
 // engine's diagnostics do not tear the live display apart; restores it after.

@@ -17,6 +17,14 @@ int terminalColumns(std::FILE *stream)
     return kDefaultTerminalColumns;
 }
 
+int terminalRows(std::FILE *stream)
+{
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
+        return size.ws_row;
+    return kDefaultTerminalRows;
+}
+
 StandardErrorSilencer::StandardErrorSilencer()
 {
     std::fflush(stderr);

@@ -31,6 +31,14 @@ int terminalColumns(std::FILE *stream)
     return kDefaultTerminalColumns;
 }
 
+int terminalRows(std::FILE *stream)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(consoleOf(stream), &info))
+        return info.srWindow.Bottom - info.srWindow.Top + 1;
+    return kDefaultTerminalRows;
+}
+
 StandardErrorSilencer::StandardErrorSilencer()
 {
     std::fflush(stderr);
