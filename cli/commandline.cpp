@@ -31,15 +31,15 @@ Command commandNamed(const QString &name)
 }
 
 // Which options a command takes, and whether each takes a value.
-struct OptionSpec
+struct OptionRule
 {
     const char *name;
     bool takesValue;
 };
 
-QVector<OptionSpec> optionsOf(Command command)
+QVector<OptionRule> optionsOf(Command command)
 {
-    QVector<OptionSpec> options = {{"help", false}, {"verbose", false}};
+    QVector<OptionRule> options = {{"help", false}, {"verbose", false}};
     switch (command) {
     case Command::List:
         options += {{"seconds", true}, {"json", false}};
@@ -59,9 +59,9 @@ QVector<OptionSpec> optionsOf(Command command)
     return options;
 }
 
-const OptionSpec *findOption(const QVector<OptionSpec> &options, const QString &name)
+const OptionRule *findOption(const QVector<OptionRule> &options, const QString &name)
 {
-    for (const OptionSpec &option : options) {
+    for (const OptionRule &option : options) {
         if (name == QLatin1String(option.name))
             return &option;
     }
@@ -159,15 +159,15 @@ bool Parser::takeOption(const QString &argument, int *index)
         name = name.left(equals);
         valueGiven = true;
     }
-    const QVector<OptionSpec> known = optionsOf(result.options.command);
-    const OptionSpec *spec = findOption(known, name);
-    if (!spec)
+    const QVector<OptionRule> known = optionsOf(result.options.command);
+    const OptionRule *rule = findOption(known, name);
+    if (!rule)
         return fail(QStringLiteral("unknown option '--%1' for %2").arg(name, command));
-    if (spec->takesValue && !valueGiven) {
+    if (rule->takesValue && !valueGiven) {
         if (*index + 1 >= arguments.size())
             return fail(QStringLiteral("--%1 needs a value").arg(name));
         value = arguments.at(++*index);
-    } else if (!spec->takesValue && valueGiven) {
+    } else if (!rule->takesValue && valueGiven) {
         return fail(QStringLiteral("--%1 takes no value").arg(name));
     }
     return applyOption(name, value);
