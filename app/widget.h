@@ -73,6 +73,9 @@ private:
     bool fillingTable = false;
     // Upload workers still running or not yet deleted (upload/).
     QList<Thread *> uploadWorkers;
+    // True once a file picked by hand was converted: until then ./update.bin
+    // holds nothing the manual choice stands for (firmware/).
+    bool manual_converted = false;
 
     // Tests reach the window's state through this one door.
     friend class WidgetProbe;

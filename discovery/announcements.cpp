@@ -1,6 +1,7 @@
 #include "app/widget.h"
 
 #include "discovery/announcement.h"
+#include "discovery/localaddress.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -32,7 +33,7 @@ void Widget::processPendingDatagrams()
         const std::optional<Announcement> announcement = parseAnnouncement(datagram);
         if (!announcement || announcement->hostIp.isEmpty())
             continue;
-        if (sender.toString() == localIPv4Address() || removingModule)
+        if (isOwnAnnouncement(sender, localIPv4Address()) || removingModule)
             continue;
 
         fillingTable = true;

@@ -3,7 +3,10 @@
 #include "app/form/ui_widget.h"
 #include "discovery/devicecolumns.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -24,6 +27,23 @@ const char kUploadStyleSheet[] =
     "border: 1px solid rgb(124, 124, 124);                 border-radius:5px;}"
     "QPushButton:pressed{background-color:yellow;                 "
     "border: 1px solid rgb(124, 124, 124);                 }";
+// The board box's transparent style sheet relies on the Windows look. Other
+// platforms' default style fills a "transparent" box black, hiding the board
+// type, so there the box borrows the Windows style; one instance serves all.
+QStyle *boardBoxStyle()
+{
+#ifdef Q_OS_WIN
+    return nullptr;
+#else
+    static QStyle *style = [] {
+        QStyle *windowsStyle = QStyleFactory::create(QStringLiteral("Windows"));
+        if (windowsStyle)
+            windowsStyle->setParent(qApp);
+        return windowsStyle;
+    }();
+    return style;
+#endif
+}
 } // namespace
 
 void Widget::addDeviceRow(QString ip, QString dataPort, QString atPort, QString name)
@@ -50,6 +70,8 @@ void Widget::addDeviceRow(QString ip, QString dataPort, QString atPort, QString 
     connect(uploadButton, SIGNAL(clicked()), this, SLOT(OnBtnClicked()));
 
     auto *boardBox = new QComboBox;
+    if (QStyle *style = boardBoxStyle())
+        boardBox->setStyle(style);
     int index = 0;
     for (const char *board : kBoardTypes)
         boardBox->insertItem(index++, QIcon(), QLatin1String(board));

@@ -224,7 +224,7 @@ HexConversion convertHexText(const QByteArray &text)
     return result;
 }
 
-ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString &imagePath)
+ImageFileConversion convertHexFile(const QString &hexPath, QByteArray *image)
 {
     ImageFileConversion result;
     const QString hexName = QFileInfo(hexPath).fileName();
@@ -263,10 +263,20 @@ ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString 
                              : QStringLiteral("%1: %2").arg(hexName, converted.error);
         return result;
     }
+    *image = converted.image;
+    return result;
+}
+
+ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString &imagePath)
+{
+    QByteArray image;
+    ImageFileConversion result = convertHexFile(hexPath, &image);
+    if (!result.ok())
+        return result;
 
     QSaveFile output(imagePath);
     if (!output.open(QIODevice::WriteOnly) ||
-        output.write(converted.image) != converted.image.size() || !output.commit()) {
+        output.write(image) != image.size() || !output.commit()) {
         result.status = ImageFileConversion::OutputUnwritable;
         result.systemError = output.errorString();
         result.message = QStringLiteral("cannot write %1: %2").arg(imagePath, result.systemError);

@@ -42,6 +42,11 @@ struct ImageFileConversion
     bool ok() const { return status == Converted; }
 };
 
+// Reads and converts the HEX file at hexPath; on success *image receives the
+// image (Converted), otherwise the status is InputUnreadable or BadHex and
+// the message names the file, and the line when one is at fault.
+ImageFileConversion convertHexFile(const QString &hexPath, QByteArray *image);
+
 // Converts the HEX file at hexPath and replaces imagePath with the image in
 // one step (a new file renamed over the old), so a failure or interruption
 // never leaves a half-written image and a reader that has the old file open

@@ -40,6 +40,7 @@ void Widget::on_pushButton_4_clicked()
                              QMessageBox::Ok);
         return;
     }
+    manual_converted = true;
     read_generate_time(manual_path);
     QMessageBox::warning(this, QStringLiteral("tip"), QStringLiteral("open file successful"),
                          QMessageBox::Ok);

@@ -1,5 +1,7 @@
 #include "upload/thread.h"
 
+#include "upload/flashverify.h"
+#include "upload/stepnames.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 #include "upload/stkstep.h"
@@ -84,6 +86,12 @@ Thread::Thread(QString &at_port, QString &data_port, QString &host_ip, int row,
 {
 }
 
+void Thread::set_image(const QByteArray &bytes)
+{
+    given_image = bytes;
+    image_given = true;
+}
+
 void Thread::run()
 {
     if (board_type == QLatin1String("UNO")) {
@@ -110,7 +118,9 @@ void Thread::run_frame(Upload upload)
     const bool accepted = (this->*upload)();
     close_module();
     // Success needs both: every page taken from the image and every page accepted.
-    const bool complete = accepted && bytes_read == total_bytes;
+    const bool complete = accepted && verify_passed && bytes_read == total_bytes;
+    if (complete)
+        failure.clear();
     emit updateover(row, UPDATE_FINISHED, complete ? 1.0f : 0.0f);
 }
 
@@ -120,9 +130,16 @@ bool Thread::open_image()
     total_bytes = 0;
     bytes_read = 0;
     seq_num = 0;
+    if (image_given) {
+        image = given_image;
+        total_bytes = image.size();
+        qDebug() << "TotalBytes =" << total_bytes;
+        return true;
+    }
     QFile file(QString::fromLatin1(kImagePath));
     if (!file.open(QIODevice::ReadOnly)) {
         std::perror("open file error");
+        note_failure(QStringLiteral("cannot open update.bin: ") + file.errorString());
         return false;
     }
     image = file.readAll();
@@ -141,12 +158,17 @@ bool Thread::image_fits()
         protocol_flag == kProtocolV1 ? stk500v1::kFlashSize : stk500v2::kFlashSize;
     if (total_bytes == 0) {
         qWarning("update.bin is empty: nothing to upload");
+        note_failure(QStringLiteral("the image is empty"));
         return false;
     }
     if (total_bytes > capacity) {
         qWarning("update.bin holds %lld bytes, more than the %lld bytes a %s board takes",
                  static_cast<long long>(total_bytes), static_cast<long long>(capacity),
                  qPrintable(board_type));
+        note_failure(QStringLiteral("the image (%1 bytes) is larger than the %2 bytes of a %3 board")
+                         .arg(total_bytes)
+                         .arg(capacity)
+                         .arg(board_type));
         return false;
     }
     return true;
@@ -161,6 +183,8 @@ bool Thread::connect_module()
     data_socket->connectToHost(host_ip, portOf(data_port));
     if (!data_socket->waitForConnected(kConnectTimeoutMs)) {
         std::perror("connect data server error");
+        note_failure(QStringLiteral("cannot connect to data port %1: %2")
+                         .arg(data_port, data_socket->errorString()));
         return false;
     }
     // Frames are small and strictly request-reply: do not let them wait for more.
@@ -169,6 +193,8 @@ bool Thread::connect_module()
     at_socket->connectToHost(host_ip, portOf(at_port));
     if (!at_socket->waitForConnected(kConnectTimeoutMs)) {
         std::perror("connect at server error");
+        note_failure(QStringLiteral("cannot connect to AT port %1: %2")
+                         .arg(at_port, at_socket->errorString()));
         QObject::disconnect(data_socket, nullptr, nullptr, nullptr);
         data_socket->close();
         return false;
@@ -189,8 +215,10 @@ int Thread::module_handshake(quint8 protocol_flag)
     char reply[kMaxReadBytes];
     writeCommand(at_socket, QByteArray(kClientCommand));
     waitForData(at_socket, kHandshakeWaitMs);
-    if (at_socket->read(reply, kMaxReadBytes) < kMinimumAtReply)
+    if (at_socket->read(reply, kMaxReadBytes) < kMinimumAtReply) {
+        note_failure(QStringLiteral("the module did not answer AT+U2W=CLIENT"));
         return 1;
+    }
 
     qDebug() << "protocol =" << static_cast<int>(protocol_flag);
     writeCommand(at_socket,
@@ -200,6 +228,9 @@ int Thread::module_handshake(quint8 protocol_flag)
     const QByteArray answer(reply, static_cast<int>(qMax<qint64>(count, 0)));
     qDebug() << "read client reply =" << answer;
     if (count < kMinimumAtReply) {
+        note_failure(QStringLiteral("the module did not answer %1")
+                         .arg(QLatin1String(protocol_flag != kProtocolV1 ? kUpdateMegaCommand
+                                                                         : kUpdateUnoCommand)));
         QObject::disconnect(at_socket, nullptr, nullptr, nullptr);
         at_socket->close();
         return 1;
@@ -228,8 +259,15 @@ int Thread::collect_reply(int expected, int tries, int wait_ms, const char *labe
 int Thread::send_step(const StkCommand &command)
 {
     sendCommand(data_socket, command);
-    return collect_reply(command.expected, command.tries, command.waitMs, command.replyLabel,
-                         command.detail);
+    const int result = collect_reply(command.expected, command.tries, command.waitMs,
+                                     command.replyLabel, command.detail);
+    if (result != 0) {
+        note_failure(QStringLiteral("no reply of %1 bytes to the %2 command (image offset %3)")
+                         .arg(command.expected)
+                         .arg(stkStepName(command.bytes))
+                         .arg(file_offset));
+    }
+    return result;
 }
 
 int Thread::read_page(int page_size)
@@ -279,6 +317,7 @@ bool Thread::upload_stk500v2()
         const int count = read_page(stk500v2::kPageSize);
         if (count == 0) {
             // A full last page also needs the leave, or the new program never starts.
+            verify_image();
             send_step(stk500v2::leaveProgMode(seq_num));
             break;
         }
@@ -295,6 +334,7 @@ bool Thread::upload_stk500v2()
         ++seq_num;
         file_offset += count;
         if (count < stk500v2::kPageSize) {
+            verify_image();
             send_step(stk500v2::leaveProgMode(seq_num));
             break;
         }
@@ -351,6 +391,7 @@ bool Thread::upload_stk500v1()
         const int count = read_page(stk500v1::kPageSize);
         if (count == 0) {
             // A full last page also needs the leave, or the new program never starts.
+            verify_image();
             if (send_step(stk500v1::leaveProgMode()) != 0)
                 std::perror("send q error");
             break;
@@ -367,10 +408,40 @@ bool Thread::upload_stk500v1()
         ++seq_num;
         file_offset += count;
         if (count < stk500v1::kPageSize) {
+            verify_image();
             if (send_step(stk500v1::leaveProgMode()) != 0)
                 std::perror("send q error");
             break;
         }
     }
     return true;
+}
+
+void Thread::verify_image()
+{
+    if (!verify)
+        return;
+    const auto report = [this](qint64 compared) {
+        emit updateover(row, UPDATE_VERIFY_PROGRESS,
+                        static_cast<float>(static_cast<double>(compared)
+                                           / static_cast<double>(total_bytes)));
+    };
+    const FlashComparison result = protocol_flag == kProtocolV1
+                                       ? verifyFlashV1(data_socket, image, report)
+                                       : verifyFlashV2(data_socket, seq_num, image, report);
+    verify_passed = result.matches(total_bytes);
+    mismatch_address = result.firstMismatch;
+    if (result.firstMismatch >= 0) {
+        note_failure(QStringLiteral("verification failed: the flash differs from the image at "
+                                    "byte 0x%1")
+                         .arg(result.firstMismatch, 4, 16, QLatin1Char('0')));
+    } else if (!verify_passed) {
+        note_failure(QStringLiteral("verification failed: ") + result.error);
+    }
+}
+
+void Thread::note_failure(const QString &reason)
+{
+    // The last one is what ended the run: earlier ones did not stop it.
+    failure = reason;
 }

@@ -16,11 +16,26 @@ class Thread : public QThread
 public:
     // Values of updateover's status.
     enum Status { UPDATE_CONNECT_FAILED = 0, UPDATE_FINISHED = 1, UPDATE_PROGRESS = 2 };
+    // Sent only by uploads that verify: the fraction of the image read back
+    // and found equal so far.
+    static constexpr int UPDATE_VERIFY_PROGRESS = 3;
 
     Thread(QString &at_port, QString &data_port, QString &host_ip, int row, QString &board_type);
 
     // The module this worker talks to; reports are matched to rows by it.
     const QString &module_ip() const { return host_ip; }
+
+    // Opt-ins for the command-line tool, made before start(); the window uses
+    // neither. Upload these bytes instead of reading ./update.bin.
+    void set_image(const QByteArray &bytes);
+    // After the last page, read the flash back and compare it with the image
+    // before leaving programming mode; a difference fails the upload.
+    void set_verify(bool on) { verify = on; }
+
+    // Once the run has ended: why it failed (empty when it succeeded), and
+    // the byte address of the first difference the read-back found (-1: none).
+    const QString &failure_reason() const { return failure; }
+    qint64 first_mismatch() const { return mismatch_address; }
 
 signals:
     void updateover(int row, int status, float progress);
@@ -46,6 +61,8 @@ private:
     float progress() const;
     bool upload_stk500v2();
     bool upload_stk500v1();
+    void verify_image();
+    void note_failure(const QString &reason);
 
     int row = 0;
     QString host_ip;
@@ -64,4 +81,11 @@ private:
     quint8 seq_num = 0;
     int last_read = 0;
     quint8 protocol_flag = 0;
+    // The command-line tool's opt-ins and what the run found out.
+    QByteArray given_image;
+    bool image_given = false;
+    bool verify = false;
+    bool verify_passed = true;
+    qint64 mismatch_address = -1;
+    QString failure;
 };

@@ -36,7 +36,9 @@ void Widget::OnBtnClicked()
         ui->lineEdit_3->setText(current_file_name);
         converted = convert_hex_file(default_path);
     }
-    if (current_file_name.isEmpty()) {
+    // In manual mode the name shown may still be the default file's: without a
+    // pick, ./update.bin could hold any older image.
+    if (current_file_name.isEmpty() || (manual_mode && !manual_converted)) {
         QMessageBox::warning(this, tr("Waring"), tr("Please Selcet File"), QMessageBox::Ok,
                              QMessageBox::NoButton);
         return;

@@ -101,6 +101,7 @@ private slots:
     void hostilePayloadsLeaveTheWindowResponsive();
     void burstFromManySenders();
     void localIdentity();
+    void boardTypeIsReadable();
 };
 
 void DiscoveryTest::announcedModulesGetRowsAtTheTop()
@@ -465,5 +466,33 @@ void DiscoveryTest::localIdentity()
     QVERIFY(!expected.isEmpty());
 }
 
+void DiscoveryTest::boardTypeIsReadable()
+{
+    // The box's transparent style sheet must not paint the board type black on black.
+    DiscoveryWindow w;
+    {
+        // A row made by hand would otherwise count as a rename of its Name cell.
+        const QSignalBlocker quiet(w.table);
+        w.probe.addDeviceRow(moduleAddress(0), "8000", "8001", "alpha");
+    }
+    auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(0, 1));
+    QVERIFY(box);
+    // The viewport's picture, as on screen: the box is see-through on purpose.
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+    const QRect area(box->mapTo(&w.window, QPoint(0, 0)), box->size());
+    const QImage picture = w.window.grab(area).toImage();
+    QVERIFY(!picture.isNull());
+    int dark = 0;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            if (qGray(picture.pixel(x, y)) < 64)
+                ++dark;
+    QVERIFY2(dark * 4 < picture.width() * picture.height(),
+             qPrintable(QStringLiteral("%1 of %2 pixels are dark")
+                            .arg(dark)
+                            .arg(picture.width() * picture.height())));
+}
+
 QTEST_MAIN(DiscoveryTest)
 #include "tst_discovery.moc"
+

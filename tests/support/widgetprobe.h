@@ -52,6 +52,12 @@ public:
     // upload
     int uploadWorkerCount() const { return w.uploadWorkers.size(); }
     void setCurrentFileName(const QString &name) { w.current_file_name = name; }
+    // As after a successful pick by hand (./update.bin written by the test).
+    void markManualPick(const QString &name)
+    {
+        w.current_file_name = name;
+        w.manual_converted = true;
+    }
 
     // firmware
     void findHexInDir(const QString &dir) { w.find_hex_in_dir(dir); }

@@ -95,7 +95,7 @@ void useManualFile(Widget &window)
     WidgetProbe probe(window);
     probe.ui().radioButton->setChecked(true);
     QVERIFY(probe.manualMode());
-    probe.setCurrentFileName(QStringLiteral("blink.ino.hex"));
+    probe.markManualPick(QStringLiteral("blink.ino.hex"));
 }
 
 ScriptedModule::Options moduleAt(const char *address)

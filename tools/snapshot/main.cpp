@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QPixmap>
+#include <QScreen>
+#include <QWindow>
 #include <QTimer>
 #include <cstdio>
 
@@ -21,7 +23,10 @@ int main(int argc, char *argv[])
     window.show();
     int result = 1;
     QTimer::singleShot(seconds * 1000, &window, [&] {
-        result = window.grab().save(out, "PNG") ? 0 : 1;
+        // The screen's own picture shows what a user sees, style-sheet
+        // transparency included.
+        const QPixmap picture = window.windowHandle()->screen()->grabWindow(window.winId());
+        result = picture.save(out, "PNG") ? 0 : 1;
         QApplication::quit();
     });
     QApplication::exec();

@@ -1,6 +1,13 @@
 #include "seriallink.h"
 
+#include <QSocketNotifier>
+
 #include <limits>
+
+#ifdef Q_OS_LINUX
+#include <sys/timerfd.h>
+#include <unistd.h>
+#endif
 
 namespace {
 constexpr qint64 kNsPerSecond = 1000000000;
@@ -17,6 +24,29 @@ SerialLink::SerialLink(BoardInput board, QObject *parent) : QObject(parent), boa
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
     connect(&timer, &QTimer::timeout, this, &SerialLink::pump);
+#ifdef Q_OS_LINUX
+    wakeFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (wakeFd >= 0) {
+        wakeNotifier = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
+        connect(wakeNotifier, &QSocketNotifier::activated, this, [this] {
+            quint64 expirations = 0;
+            if (::read(wakeFd, &expirations, sizeof expirations) < 0) {
+                // Nothing to take: the wake-up was re-armed meanwhile.
+            }
+            pump();
+        });
+    }
+#endif
+}
+
+SerialLink::~SerialLink()
+{
+#ifdef Q_OS_LINUX
+    if (wakeFd >= 0) {
+        delete wakeNotifier;
+        ::close(wakeFd);
+    }
+#endif
 }
 
 void SerialLink::setSettings(const Settings &settings)
@@ -124,12 +154,57 @@ void SerialLink::pump()
     const qint64 t = now();
     qint64 next = kNever;
     for (int i = 0; i < kMaxEventsPerPass && processNext(t, &next); ++i) {}
-    if (next == kNever) {
+    wakeAt(wakeUpAt());
+}
+
+// The earliest moment a packet could leave for the client. A byte on its way
+// to the board, or a board busy writing flash, shows nothing to the client
+// until a reply has crossed the line and the bridge has seen it fall idle (or
+// filled its buffer), so the link may sleep until then.
+qint64 SerialLink::wakeUpAt() const
+{
+    const qint64 latency = current.latencyMs * kNsPerMs;
+    const qint64 room
+        = kBridgeBufferBytes - qint64(bridgeBuffer.size()) - qint64(fromBoard.size());
+    // A new reply byte needs its own time on the line before it can fill the buffer.
+    const qint64 afterBoard = byteNs() * qBound<qint64>(1, room, 1 + kIdleByteTimes) + latency;
+    const qint64 afterLine = byteNs() * qBound<qint64>(0, room, kIdleByteTimes) + latency;
+    qint64 at = kNever;
+    if (!towardsClient.empty())
+        at = std::min(at, towardsClient.front().at);
+    if (bridgeFlushAt() != kNever)
+        at = std::min(at, bridgeFlushAt() + latency);
+    if (!fromBoard.empty())
+        at = std::min(at, fromBoard.front().at + afterLine);
+    if (boardBusy)
+        at = std::min(at, boardBusyUntil + afterBoard);
+    if (!towardsBoard.empty())
+        at = std::min(at, towardsBoard.front().at + afterBoard);
+    return at;
+}
+
+void SerialLink::wakeAt(qint64 at)
+{
+    const qint64 wait = at == kNever ? kNever : qMax<qint64>(at - now(), 0);
+#ifdef Q_OS_LINUX
+    if (wakeFd >= 0) {
+        itimerspec spec{};
+        if (wait != kNever) {
+            // A zero value would disarm the timer; one nanosecond fires at once.
+            const qint64 ns = qMax<qint64>(wait, 1);
+            spec.it_value.tv_sec = time_t(ns / kNsPerSecond);
+            spec.it_value.tv_nsec = long(ns % kNsPerSecond);
+        }
+        timerfd_settime(wakeFd, 0, &spec, nullptr);
+        return;
+    }
+#endif
+    if (wait == kNever) {
         timer.stop();
         return;
     }
     // Round up: a timer never fires early, and a late pass catches up.
-    const qint64 waitMs = next > t ? (next - t + kNsPerMs - 1) / kNsPerMs : 0;
+    const qint64 waitMs = (wait + kNsPerMs - 1) / kNsPerMs;
     timer.start(int(qMin<qint64>(waitMs, std::numeric_limits<int>::max())));
 }
 

@@ -8,6 +8,8 @@
 #include <deque>
 #include <functional>
 
+class QSocketNotifier;
+
 // What the board did with one byte that reached it.
 struct BoardAnswer
 {
@@ -20,8 +22,10 @@ struct BoardAnswer
 // a byte) after the network latency. Back from the board, the bridge collects
 // the UART's bytes and sends them as one TCP packet once the line has been
 // idle for a few byte times or its buffer is full, so a reply normally
-// reaches the client in one piece. Everything is driven by one timer set to
-// the next due event; nothing sleeps or polls.
+// reaches the client in one piece. Everything is driven by one wake-up set to
+// the earliest moment the client could see something happen; nothing sleeps
+// or polls. Events in between are handled late but at their own times, so
+// only what reaches the client needs a precise wake-up.
 class SerialLink : public QObject
 {
     Q_OBJECT
@@ -42,6 +46,7 @@ public:
     static constexpr int kChipReceiveBytes = 3;
 
     explicit SerialLink(BoardInput board, QObject *parent = nullptr);
+    ~SerialLink() override;
 
     void setSettings(const Settings &settings);
     const Settings &settings() const { return current; }
@@ -78,6 +83,8 @@ private:
     qint64 byteNs() const;
     qint64 bridgeFlushAt() const;
     void pump();
+    qint64 wakeUpAt() const;
+    void wakeAt(qint64 at);
     bool processNext(qint64 limit, qint64 *nextAt);
     void deliverToBoard(quint8 byte, qint64 at);
     void boardSends(const QByteArray &bytes, qint64 at);
@@ -86,7 +93,11 @@ private:
     BoardInput board;
     Settings current;
     QElapsedTimer clock;
+    // Qt's timers count whole milliseconds, which would make every reply up
+    // to a millisecond late; where the system has a finer timer, it is used.
     QTimer timer;
+    int wakeFd = -1;
+    QSocketNotifier *wakeNotifier = nullptr;
 
     std::deque<TimedByte> towardsBoard;
     qint64 downLineFreeAt = 0;

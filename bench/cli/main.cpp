@@ -1,0 +1,282 @@
+// rudireze-cli uploading to many boards at once, and what its --verify costs.
+// Every figure is a ratio to something measured in the same run:
+//  - N = 1, 4, 16, 32 targets at once on 115200-baud virtual links: the
+//    total time against one upload, and one upload against the link limit;
+//  - --verify's extra time against avrdude's own verify (with minus without
+//    -V) on the same module, after the same AT handshake.
+#include "moduleprocess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+constexpr int kBaud = 115200;
+constexpr int kBitsPerByte = 10; // start, eight data bits, stop
+constexpr int kImageBytes = 16 * 1024;
+constexpr int kRecordBytes = 16;
+constexpr int kRepeats = 3;
+const int kTargetCounts[] = {1, 4, 16, 32};
+constexpr int kModuleLifetimeSeconds = 900;
+constexpr int kRunLimitMs = 300000;
+constexpr int kConnectMs = 3000;
+constexpr int kAtReplyMs = 1000;
+constexpr int kMinimumAtReply = 2;
+constexpr double kMsecsPerSecond = 1000.0;
+
+struct Board
+{
+    const char *name;        // rudireze-cli's --board
+    const char *module;      // virtual-module's --board
+    const char *programmer;  // avrdude -c
+    const char *part;        // avrdude -p
+    const char *update;      // the AT command that resets the board into its bootloader
+    const char *firstAddress;
+};
+const Board kBoards[] = {
+    {"UNO", "uno", "arduino", "atmega328p", "AT+MCUUPDATE=UNO", "127.0.10.1"},
+    {"MEGA2560", "mega", "wiring", "atmega2560", "AT+MCUUPDATE=MEGA", "127.0.12.1"},
+};
+
+QByteArray record(quint16 address, const QByteArray &data)
+{
+    QByteArray bytes;
+    bytes += char(data.size());
+    bytes += char(address >> 8);
+    bytes += char(address & 0xFF);
+    bytes += char(0);
+    bytes += data;
+    quint8 sum = 0;
+    for (char c : bytes)
+        sum = quint8(sum + quint8(c));
+    bytes += char(quint8(-sum));
+    return ':' + bytes.toHex().toUpper() + '\n';
+}
+
+bool writeHexFile(const QString &path, const QByteArray &image)
+{
+    QByteArray text;
+    for (int address = 0; address < image.size(); address += kRecordBytes)
+        text += record(quint16(address), image.mid(address, kRecordBytes));
+    text += ":00000001FF\n";
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+}
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? -1.0 : values.at(values.size() / 2);
+}
+
+QString targetOf(const ModuleProcess::Module &module)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(module.address.toString())
+        .arg(module.dataPort)
+        .arg(module.atPort);
+}
+
+bool startModules(ModuleProcess &modules, const Board &board, int count)
+{
+    return modules.start({QStringLiteral("--count"), QString::number(count),
+                          QStringLiteral("--address"), QString::fromLatin1(board.firstAddress),
+                          QStringLiteral("--board"), QString::fromLatin1(board.module),
+                          QStringLiteral("--baud"), QString::number(kBaud),
+                          QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                          QStringLiteral("--exit-after"), QString::number(kModuleLifetimeSeconds)})
+           && modules.modules.size() == count;
+}
+
+// Seconds one rudireze-cli upload took from start to exit; -1 when it failed.
+double timeCli(const QString &hex, const Board &board, const QList<ModuleProcess::Module> &modules,
+               bool verify)
+{
+    QStringList arguments = {QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                             QString::fromLatin1(board.name), QStringLiteral("--json")};
+    if (verify)
+        arguments << QStringLiteral("--verify");
+    for (const ModuleProcess::Module &module : modules)
+        arguments << targetOf(module);
+    QProcess process;
+    QElapsedTimer clock;
+    clock.start();
+    process.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
+    if (!process.waitForFinished(kRunLimitMs)) {
+        process.kill();
+        process.waitForFinished();
+        return -1.0;
+    }
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const QJsonObject report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+    if (process.exitCode() != 0 || report.value(QStringLiteral("succeeded")).toInt() != modules.size()) {
+        std::printf("    rudireze-cli failed: %s\n", process.readAllStandardError().constData());
+        return -1.0;
+    }
+    return seconds;
+}
+
+// The module handshake avrdude cannot make: the board is reset into its
+// bootloader through the AT port. The connection stays open meanwhile.
+bool handshake(QTcpSocket &at, const ModuleProcess::Module &module, const Board &board)
+{
+    at.connectToHost(module.address, module.atPort);
+    if (!at.waitForConnected(kConnectMs))
+        return false;
+    for (const QByteArray &command : {QByteArray("AT+U2W=CLIENT\r\n"), QByteArray(board.update)}) {
+        at.write(command);
+        at.flush();
+        QByteArray reply;
+        QElapsedTimer clock;
+        clock.start();
+        while (reply.size() < kMinimumAtReply && clock.elapsed() < kAtReplyMs) {
+            at.waitForReadyRead(int(kAtReplyMs - clock.elapsed()));
+            reply += at.readAll();
+        }
+        if (reply.size() < kMinimumAtReply)
+            return false;
+    }
+    return true;
+}
+
+// Seconds one avrdude write took, with or without its verify; -1 on failure.
+double timeAvrdude(const QString &avrdude, const QString &hex, const Board &board,
+                   const ModuleProcess::Module &module, bool verify)
+{
+    QTcpSocket at;
+    if (!handshake(at, module, board))
+        return -1.0;
+    QStringList arguments = {QStringLiteral("-c"), QString::fromLatin1(board.programmer),
+                             QStringLiteral("-p"), QString::fromLatin1(board.part),
+                             QStringLiteral("-P"),
+                             QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
+                             QStringLiteral("-D"), QStringLiteral("-q"), QStringLiteral("-U"),
+                             QStringLiteral("flash:w:%1:i").arg(hex)};
+    if (!verify)
+        arguments << QStringLiteral("-V");
+    QProcess process;
+    QElapsedTimer clock;
+    clock.start();
+    process.start(avrdude, arguments);
+    if (!process.waitForFinished(kRunLimitMs)) {
+        process.kill();
+        process.waitForFinished();
+        return -1.0;
+    }
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const QByteArray log = process.readAllStandardError();
+    // Its own summary line is the judge: the net port lacks the serial
+    // line's modem ioctls, which avrdude reports without failing the write.
+    if (!log.contains("bytes of flash written")
+        || (verify && !log.contains("bytes of flash verified"))) {
+        std::printf("    avrdude failed: %s\n", log.constData());
+        return -1.0;
+    }
+    return seconds;
+}
+
+bool scaling(const QString &hex, const Board &board)
+{
+    const double linkLimit = double(kImageBytes) * kBitsPerByte / kBaud;
+    std::printf("%s, %d KiB image, %d baud (link limit for the image one way: %.2f s):\n",
+                board.name, kImageBytes / 1024, kBaud, linkLimit);
+    double one = -1.0;
+    for (int count : kTargetCounts) {
+        ModuleProcess modules;
+        if (!startModules(modules, board, count)) {
+            std::printf("  %d modules did not start\n", count);
+            return false;
+        }
+        QVector<double> times;
+        for (int repeat = 0; repeat < kRepeats; ++repeat) {
+            const double seconds = timeCli(hex, board, modules.modules, false);
+            if (seconds < 0)
+                return false;
+            times << seconds;
+        }
+        const double total = median(times);
+        if (count == 1)
+            one = total;
+        std::printf("  %2d at once: %6.2f s  = %5.2fx one upload   (one upload = %.2fx the link "
+                    "limit)\n",
+                    count, total, total / one, one / linkLimit);
+    }
+    return true;
+}
+
+bool verifyCost(const QString &hex, const Board &board, const QString &avrdude)
+{
+    ModuleProcess modules;
+    if (!startModules(modules, board, 1)) {
+        std::printf("  the module did not start\n");
+        return false;
+    }
+    const ModuleProcess::Module &module = modules.modules.first();
+    QVector<double> ours[2];
+    QVector<double> theirs[2];
+    for (int repeat = 0; repeat < kRepeats; ++repeat) {
+        for (int verify = 0; verify < 2; ++verify) {
+            const double cli = timeCli(hex, board, {module}, verify);
+            if (cli < 0)
+                return false;
+            ours[verify] << cli;
+            if (avrdude.isEmpty())
+                continue;
+            const double peer = timeAvrdude(avrdude, hex, board, module, verify);
+            if (peer < 0)
+                return false;
+            theirs[verify] << peer;
+        }
+    }
+    const double oursCost = median(ours[1]) - median(ours[0]);
+    std::printf("%s --verify, %d KiB at %d baud:\n", board.name, kImageBytes / 1024, kBaud);
+    std::printf("  rudireze-cli: %.2f s without, %.2f s with: verify costs %.2f s\n",
+                median(ours[0]), median(ours[1]), oursCost);
+    if (avrdude.isEmpty()) {
+        std::printf("  avrdude not installed: no peer figure\n");
+        return true;
+    }
+    const double theirCost = median(theirs[1]) - median(theirs[0]);
+    std::printf("  avrdude -c %s: %.2f s with -V, %.2f s with verify: verify costs %.2f s\n",
+                board.programmer, median(theirs[0]), median(theirs[1]), theirCost);
+    std::printf("  ratio of verify costs, rudireze-cli / avrdude: %.2fx\n", oursCost / theirCost);
+    std::printf("  ratio of whole uploads with verify, rudireze-cli / avrdude: %.2fx\n",
+                median(ours[1]) / median(theirs[1]));
+    return true;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QTemporaryDir work;
+    const QString hex = work.filePath(QStringLiteral("bench.hex"));
+    QRandomGenerator random(7);
+    QByteArray image(kImageBytes, '\0');
+    for (char &byte : image)
+        byte = char(random.bounded(256));
+    if (!work.isValid() || !writeHexFile(hex, image)) {
+        std::printf("cannot write the HEX file\n");
+        return 1;
+    }
+    const QString avrdude = QStandardPaths::findExecutable(QStringLiteral("avrdude"));
+
+    bool ok = true;
+    for (const Board &board : kBoards) {
+        ok = scaling(hex, board) && ok;
+        ok = verifyCost(hex, board, avrdude) && ok;
+    }
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,62 @@
+#include "cli/announcementlistener.h"
+
+#include "discovery/localaddress.h"
+
+#include <QHostAddress>
+
+#include <algorithm>
+
+namespace {
+// The longest single wait, so that the deadline is kept closely.
+constexpr int kWaitSliceMs = 100;
+} // namespace
+
+bool AnnouncementListener::bind(QString *error)
+{
+    if (socket.bind(QHostAddress::Any, kPort,
+                    QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
+        return true;
+    *error = QStringLiteral("cannot listen on UDP port %1: %2").arg(kPort).arg(socket.errorString());
+    return false;
+}
+
+QList<Announcement> AnnouncementListener::listen(
+    QDeadlineTimer deadline, const std::function<bool(const QList<Announcement> &)> &enough)
+{
+    QList<Announcement> heard;
+    while (true) {
+        readPending(heard);
+        if (enough && enough(heard))
+            break;
+        const qint64 remaining = deadline.remainingTime();
+        if (remaining == 0)
+            break;
+        // A deadline that never expires still waits in slices.
+        const qint64 slice = remaining < 0 ? kWaitSliceMs : qMin<qint64>(remaining, kWaitSliceMs);
+        socket.waitForReadyRead(static_cast<int>(slice));
+    }
+    return heard;
+}
+
+void AnnouncementListener::readPending(QList<Announcement> &heard)
+{
+    while (socket.hasPendingDatagrams()) {
+        QByteArray datagram;
+        datagram.resize(static_cast<int>(qMax<qint64>(socket.pendingDatagramSize(), 0)));
+        QHostAddress sender;
+        socket.readDatagram(datagram.data(), datagram.size(), &sender);
+
+        const std::optional<Announcement> announcement = parseAnnouncement(datagram);
+        if (!announcement || announcement->hostIp.isEmpty())
+            continue;
+        if (isOwnAnnouncement(sender, firstIPv4Address()))
+            continue;
+        auto known = std::find_if(heard.begin(), heard.end(), [&](const Announcement &module) {
+            return module.hostIp == announcement->hostIp;
+        });
+        if (known != heard.end())
+            *known = *announcement;
+        else
+            heard.append(*announcement);
+    }
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "discovery/announcement.h"
+
+#include <QDeadlineTimer>
+#include <QList>
+#include <QUdpSocket>
+
+#include <functional>
+
+// Listens on UDP port 3333 as the window does (shared with other programs)
+// and keeps the modules heard, leaving out this host's own announcements.
+class AnnouncementListener
+{
+public:
+    static constexpr quint16 kPort = 3333;
+
+    // False with the reason when the port cannot be bound.
+    bool bind(QString *error);
+
+    // Reads announcements until the deadline, or earlier once `enough` says
+    // the modules heard so far suffice. Returns the modules in the order
+    // they were first heard; a module that announces itself again keeps its
+    // place and takes its latest values.
+    QList<Announcement> listen(QDeadlineTimer deadline,
+                               const std::function<bool(const QList<Announcement> &)> &enough = {});
+
+private:
+    void readPending(QList<Announcement> &heard);
+
+    QUdpSocket socket;
+};

@@ -1,0 +1,495 @@
+#include "cli/commandline.h"
+
+#include <QHostAddress>
+
+#include <cmath>
+
+namespace {
+constexpr int kMaxPort = 65535;
+constexpr int kDecimal = 10;
+constexpr int kMaxPortDigits = 5;
+
+const char kBoards[][9] = {"UNO", "MEGA2560", "Orvex3", "Orvex0"};
+
+struct CommandEntry
+{
+    Command command;
+    const char *name;
+};
+const CommandEntry kCommands[] = {
+    {Command::List, "list"},     {Command::Convert, "convert"}, {Command::Locate, "locate"},
+    {Command::Upload, "upload"}, {Command::Rename, "rename"},
+};
+
+Command commandNamed(const QString &name)
+{
+    for (const CommandEntry &entry : kCommands) {
+        if (name == QLatin1String(entry.name))
+            return entry.command;
+    }
+    return Command::None;
+}
+
+// Which options a command takes, and whether each takes a value.
+struct OptionRule
+{
+    const char *name;
+    bool takesValue;
+};
+
+QVector<OptionRule> optionsOf(Command command)
+{
+    QVector<OptionRule> options = {{"help", false}, {"verbose", false}};
+    switch (command) {
+    case Command::List:
+        options += {{"seconds", true}, {"json", false}};
+        break;
+    case Command::Locate:
+        options += {{"json", false}};
+        break;
+    case Command::Upload:
+        options += {{"board", true},   {"name", true},   {"all", false},    {"seconds", true},
+                    {"verify", false}, {"json", false},  {"timeout", true}};
+        break;
+    case Command::Convert:
+    case Command::Rename:
+    case Command::None:
+        break;
+    }
+    return options;
+}
+
+const OptionRule *findOption(const QVector<OptionRule> &options, const QString &name)
+{
+    for (const OptionRule &option : options) {
+        if (name == QLatin1String(option.name))
+            return &option;
+    }
+    return nullptr;
+}
+
+QString bracketed(const QString &address)
+{
+    return address.contains(QLatin1Char(':')) ? QLatin1Char('[') + address + QLatin1Char(']')
+                                              : address;
+}
+
+class Parser
+{
+public:
+    explicit Parser(const QStringList &arguments) : arguments(arguments) {}
+    ParsedCommandLine parse();
+
+private:
+    bool takeOption(const QString &argument, int *index);
+    bool applyOption(const QString &name, const QString &value);
+    bool applyPositionals();
+    bool fail(const QString &message)
+    {
+        if (result.error.isEmpty())
+            result.error = message;
+        return false;
+    }
+
+    const QStringList &arguments;
+    ParsedCommandLine result;
+    QStringList positionals;
+    bool boardGiven = false;
+};
+
+ParsedCommandLine Parser::parse()
+{
+    Options &options = result.options;
+    if (arguments.isEmpty()) {
+        fail(QStringLiteral("no command given"));
+        return result;
+    }
+    const QString first = arguments.first();
+    if (first == QLatin1String("--help") || first == QLatin1String("-h")
+        || first == QLatin1String("help")) {
+        options.help = true;
+        if (arguments.size() > 1) {
+            options.command = commandNamed(arguments.at(1));
+            if (options.command == Command::None)
+                fail(QStringLiteral("unknown command '%1'").arg(arguments.at(1)));
+        }
+        return result;
+    }
+    options.command = commandNamed(first);
+    if (options.command == Command::None) {
+        fail(first.startsWith(QLatin1Char('-'))
+                 ? QStringLiteral("a command comes first, not the option '%1'").arg(first)
+                 : QStringLiteral("unknown command '%1'").arg(first));
+        return result;
+    }
+
+    bool optionsEnded = false;
+    for (int index = 1; index < arguments.size(); ++index) {
+        const QString &argument = arguments.at(index);
+        if (!optionsEnded && argument == QLatin1String("--")) {
+            optionsEnded = true;
+        } else if (!optionsEnded && argument.startsWith(QLatin1Char('-'))
+                   && argument.size() > 1) {
+            if (!takeOption(argument, &index))
+                return result;
+        } else {
+            positionals << argument;
+        }
+    }
+    if (options.help)
+        return result;
+    applyPositionals();
+    return result;
+}
+
+bool Parser::takeOption(const QString &argument, int *index)
+{
+    const QString command = commandName(result.options.command);
+    if (argument == QLatin1String("-h"))
+        return applyOption(QStringLiteral("help"), QString());
+    if (!argument.startsWith(QLatin1String("--")))
+        return fail(QStringLiteral("unknown option '%1' for %2").arg(argument, command));
+
+    QString name = argument.mid(2);
+    QString value;
+    bool valueGiven = false;
+    const int equals = name.indexOf(QLatin1Char('='));
+    if (equals >= 0) {
+        value = name.mid(equals + 1);
+        name = name.left(equals);
+        valueGiven = true;
+    }
+    const QVector<OptionRule> known = optionsOf(result.options.command);
+    const OptionRule *rule = findOption(known, name);
+    if (!rule)
+        return fail(QStringLiteral("unknown option '--%1' for %2").arg(name, command));
+    if (rule->takesValue && !valueGiven) {
+        if (*index + 1 >= arguments.size())
+            return fail(QStringLiteral("--%1 needs a value").arg(name));
+        value = arguments.at(++*index);
+    } else if (!rule->takesValue && valueGiven) {
+        return fail(QStringLiteral("--%1 takes no value").arg(name));
+    }
+    return applyOption(name, value);
+}
+
+bool Parser::applyOption(const QString &name, const QString &value)
+{
+    Options &options = result.options;
+    if (name == QLatin1String("help")) {
+        options.help = true;
+    } else if (name == QLatin1String("verbose")) {
+        options.verbose = true;
+    } else if (name == QLatin1String("json")) {
+        options.json = true;
+    } else if (name == QLatin1String("all")) {
+        options.all = true;
+    } else if (name == QLatin1String("verify")) {
+        options.verify = true;
+    } else if (name == QLatin1String("seconds")) {
+        const std::optional<double> seconds = parseSeconds(value, kMaxListenSeconds);
+        if (!seconds)
+            return fail(QStringLiteral("bad --seconds '%1': a number of seconds above 0 and at "
+                                       "most %2")
+                            .arg(value)
+                            .arg(kMaxListenSeconds));
+        options.seconds = *seconds;
+    } else if (name == QLatin1String("timeout")) {
+        const std::optional<double> seconds = parseSeconds(value, kMaxUploadTimeoutSeconds);
+        if (!seconds)
+            return fail(QStringLiteral("bad --timeout '%1': a number of seconds above 0 and at "
+                                       "most %2")
+                            .arg(value)
+                            .arg(kMaxUploadTimeoutSeconds));
+        options.timeoutSeconds = *seconds;
+    } else if (name == QLatin1String("board")) {
+        const std::optional<QString> board = canonicalBoard(value);
+        if (!board)
+            return fail(QStringLiteral("unknown board '%1': use one of %2")
+                            .arg(value, boardNames().join(QStringLiteral(", "))));
+        options.board = *board;
+        boardGiven = true;
+    } else if (name == QLatin1String("name")) {
+        if (value.isEmpty())
+            return fail(QStringLiteral("--name needs a module name"));
+        options.names << value;
+    }
+    return true;
+}
+
+bool Parser::applyPositionals()
+{
+    Options &options = result.options;
+    const QString command = commandName(options.command);
+    const auto tooMany = [&](int allowed) {
+        return fail(QStringLiteral("%1 takes %2, not '%3'")
+                        .arg(command,
+                             allowed == 0 ? QStringLiteral("no arguments")
+                                          : QStringLiteral("at most %1 arguments").arg(allowed),
+                             positionals.at(allowed)));
+    };
+    switch (options.command) {
+    case Command::List:
+    case Command::Locate:
+        if (!positionals.isEmpty())
+            return tooMany(0);
+        return true;
+    case Command::Convert:
+        if (positionals.isEmpty())
+            return fail(QStringLiteral("convert needs a HEX file"));
+        if (positionals.size() > 2)
+            return tooMany(2);
+        options.file = positionals.at(0);
+        if (positionals.size() == 2)
+            options.output = positionals.at(1);
+        return true;
+    case Command::Rename: {
+        if (positionals.size() != 3)
+            return fail(QStringLiteral("rename needs IP ATPORT NAME"));
+        const QHostAddress address(positionals.at(0));
+        if (address.isNull())
+            return fail(QStringLiteral("bad address '%1': an IPv4 or IPv6 address is needed")
+                            .arg(positionals.at(0)));
+        const std::optional<quint16> port = parsePort(positionals.at(1));
+        if (!port)
+            return fail(QStringLiteral("bad AT port '%1': a port is a number from 1 to 65535")
+                            .arg(positionals.at(1)));
+        options.renameAddress = address.toString();
+        options.renamePort = *port;
+        options.newName = positionals.at(2);
+        return true;
+    }
+    case Command::Upload: {
+        if (positionals.isEmpty())
+            return fail(QStringLiteral("upload needs a HEX file"));
+        if (!boardGiven)
+            return fail(QStringLiteral("upload needs --board (%1)")
+                            .arg(boardNames().join(QStringLiteral(", "))));
+        options.file = positionals.takeFirst();
+        for (const QString &text : positionals) {
+            QString error;
+            const std::optional<Target> target = parseTarget(text, &error);
+            if (!target)
+                return fail(error);
+            options.targets << *target;
+        }
+        if (options.targets.isEmpty() && options.names.isEmpty() && !options.all)
+            return fail(QStringLiteral("upload needs a target: IP:DATAPORT:ATPORT, --name NAME "
+                                       "or --all"));
+        return true;
+    }
+    case Command::None:
+        break;
+    }
+    return true;
+}
+} // namespace
+
+QString Target::text() const
+{
+    return QStringLiteral("%1:%2:%3").arg(bracketed(address)).arg(dataPort).arg(atPort);
+}
+
+ParsedCommandLine parseCommandLine(const QStringList &arguments)
+{
+    return Parser(arguments).parse();
+}
+
+QString commandName(Command command)
+{
+    for (const CommandEntry &entry : kCommands) {
+        if (entry.command == command)
+            return QString::fromLatin1(entry.name);
+    }
+    return QString();
+}
+
+std::optional<quint16> parsePort(const QString &text)
+{
+    if (text.isEmpty() || text.size() > kMaxPortDigits)
+        return std::nullopt;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
+    const int value = text.toInt(nullptr, kDecimal);
+    if (value < 1 || value > kMaxPort)
+        return std::nullopt;
+    return static_cast<quint16>(value);
+}
+
+std::optional<Target> parseTarget(const QString &text, QString *error)
+{
+    const auto fail = [&](const QString &why) {
+        *error = QStringLiteral("bad target '%1': %2").arg(text, why);
+        return std::nullopt;
+    };
+    const int atColon = text.lastIndexOf(QLatin1Char(':'));
+    const int dataColon = atColon > 0 ? text.lastIndexOf(QLatin1Char(':'), atColon - 1) : -1;
+    if (dataColon <= 0)
+        return fail(QStringLiteral("expected IP:DATAPORT:ATPORT"));
+    QString addressText = text.left(dataColon);
+    if (addressText.startsWith(QLatin1Char('[')) && addressText.endsWith(QLatin1Char(']')))
+        addressText = addressText.mid(1, addressText.size() - 2);
+    const QHostAddress address(addressText);
+    if (address.isNull())
+        return fail(QStringLiteral("'%1' is not an IP address").arg(addressText));
+    const QString dataText = text.mid(dataColon + 1, atColon - dataColon - 1);
+    const QString atText = text.mid(atColon + 1);
+    const std::optional<quint16> dataPort = parsePort(dataText);
+    if (!dataPort)
+        return fail(QStringLiteral("bad data port '%1': a port is a number from 1 to 65535")
+                        .arg(dataText));
+    const std::optional<quint16> atPort = parsePort(atText);
+    if (!atPort)
+        return fail(QStringLiteral("bad AT port '%1': a port is a number from 1 to 65535")
+                        .arg(atText));
+    Target target;
+    target.address = address.toString();
+    target.dataPort = *dataPort;
+    target.atPort = *atPort;
+    return target;
+}
+
+std::optional<QString> canonicalBoard(const QString &text)
+{
+    for (const char *board : kBoards) {
+        if (text.compare(QLatin1String(board), Qt::CaseInsensitive) == 0)
+            return QString::fromLatin1(board);
+    }
+    return std::nullopt;
+}
+
+QStringList boardNames()
+{
+    QStringList names;
+    for (const char *board : kBoards)
+        names << QString::fromLatin1(board);
+    return names;
+}
+
+std::optional<double> parseSeconds(const QString &text, double limit)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(value) || value <= 0.0 || value > limit)
+        return std::nullopt;
+    return value;
+}
+
+QString usageText(Command command)
+{
+    switch (command) {
+    case Command::List:
+        return QStringLiteral(R"(Usage: rudireze-cli list [--seconds N] [--json]
+
+Listens for module announcements on UDP port 3333 for N seconds (default 3)
+and prints every module heard: name, address, data port and AT port. This
+host's own announcements are left out, as the window leaves them out. A
+module that announces itself again with other values shows its latest ones.
+
+  --seconds N   how long to listen (decimals allowed, at most 3600)
+  --json        print {"modules": [{"name", "address", "dataPort", "atPort"}]}
+                with every value the text the module announced
+  -h, --help    show this text
+
+Exit status: 0 when the listening ran (also when no module was heard),
+1 when UDP port 3333 cannot be bound, 2 for a usage error.
+)");
+    case Command::Convert:
+        return QStringLiteral(R"(Usage: rudireze-cli convert FILE.hex [OUT.bin]
+
+Converts an Intel HEX file into the flat binary image the window uploads,
+exactly as the window converts it, and writes it to OUT.bin (default
+./update.bin). The byte for address A lands at offset A; gaps read as zero.
+A file that cannot be converted is named with the line at fault, and nothing
+is written.
+
+  -h, --help    show this text
+
+Exit status: 0 when the image was written, 1 when the file could not be
+read, converted or written, 2 for a usage error.
+)");
+    case Command::Locate:
+        return QStringLiteral(R"(Usage: rudireze-cli locate [--json]
+
+Prints the default firmware file the window would take right now: the newest
+sketch image (.ino.hex or .cpp.hex) an Arduino-style build left in the
+temporary directory, with its full path and the time text the window shows.
+Unlike the window, it appends nothing to ./log.txt.
+
+  --json        print {"path": ..., "time": ...} (both null when none)
+  -h, --help    show this text
+
+Exit status: 0 when a file was found, 1 when none was, 2 for a usage error.
+)");
+    case Command::Upload:
+        return QStringLiteral(R"(Usage: rudireze-cli upload FILE.hex --board BOARD [TARGET...]
+                            [--name NAME]... [--all] [--seconds N]
+                            [--verify] [--json] [--timeout S]
+
+Converts FILE.hex as the window does and uploads the image to every target
+at the same time, one worker each, with the window's upload engine.
+
+  TARGET         IP:DATAPORT:ATPORT of a module ([IPv6]:DATAPORT:ATPORT)
+  --board BOARD  UNO (STK500 version 1), MEGA2560, Orvex3 or Orvex0
+                 (STK500 version 2); letter case does not matter
+  --name NAME    the modules announcing this name (repeatable); listening
+                 stops as soon as every name was heard
+  --all          every module heard announcing itself
+  --seconds N    how long to listen for --name and --all (default 3)
+  --verify       after writing, read the flash back before leaving
+                 programming mode and compare it with the image; a
+                 difference fails the target and its first address is shown
+  --json         print one result per target instead of the progress
+                 display: {"results": [{"target", "address", "dataPort",
+                 "atPort", "name", "board", "bytes", "seconds", "status",
+                 "verified", "firstMismatch", "error"}], "succeeded", "failed"}
+                 status is one of ok, failed, unreachable, verify-failed,
+                 timeout, not-found
+  --timeout S    stop every upload still running after S seconds (default
+                 600)
+  --verbose      let the engine's diagnostics through to standard error
+  -h, --help     show this text
+
+On a terminal each target has a line with a bar and a percentage (when they
+all fit on the screen); otherwise plain lines are printed as the uploads go
+on. A summary follows.
+
+Exit status: 0 when every target succeeded, 1 when any failed (or none was
+found), 2 for a usage error or a HEX file that gives no image for the board
+(nothing is uploaded then).
+)");
+    case Command::Rename:
+        return QStringLiteral(R"(Usage: rudireze-cli rename IP ATPORT NAME
+
+Sends "AT+HOSTNAME=" and NAME to the module's AT port, as the window does
+when a Name cell is edited: one connection (3 s to connect), the reply waited
+for up to 1 s and not judged. Characters outside Latin-1 are sent as "?".
+The module's later announcements carry the new name.
+
+  -h, --help    show this text
+
+Exit status: 0 when the command was sent, 1 when no connection was made,
+2 for a usage error.
+)");
+    case Command::None:
+        break;
+    }
+    return QStringLiteral(R"(Usage: rudireze-cli COMMAND [OPTIONS]
+
+Writes firmware into AVR boards behind Wi-Fi serial bridge modules, with the
+window's own engine, from a terminal or a script.
+
+Commands:
+  list      print the modules announcing themselves
+  convert   convert an Intel HEX file into a flat image
+  locate    print the default firmware file the window would take
+  upload    upload a HEX file to one or many boards at once
+  rename    give a module a new name
+
+"rudireze-cli COMMAND --help" describes a command.
+
+Exit status: 0 success, 1 failure, 2 usage error.
+)");
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <optional>
+
+// Exit statuses scripts can rely on.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1; // something was attempted and did not work
+constexpr int kExitUsage = 2;   // nothing was attempted: the command line cannot be acted on
+
+// How long list and --name/--all listen for announcements unless told.
+constexpr double kDefaultListenSeconds = 3.0;
+constexpr double kMaxListenSeconds = 3600.0;
+// Every upload of one run ends by this time at the latest unless told.
+constexpr double kDefaultUploadTimeoutSeconds = 600.0;
+constexpr double kMaxUploadTimeoutSeconds = 24 * 3600.0;
+// The image the window's conversion writes, and convert's default output.
+constexpr char kDefaultImagePath[] = "update.bin";
+
+enum class Command { None, List, Convert, Locate, Upload, Rename };
+
+// A module to upload to: its address and its two ports.
+struct Target
+{
+    QString address;
+    quint16 dataPort = 0;
+    quint16 atPort = 0;
+    // The announced name when the target came from an announcement.
+    QString name;
+
+    // IP:DATAPORT:ATPORT (an IPv6 address in brackets).
+    QString text() const;
+};
+
+struct Options
+{
+    Command command = Command::None;
+    bool help = false;
+    bool json = false;
+    bool verbose = false;
+    double seconds = kDefaultListenSeconds;
+
+    // convert and upload
+    QString file;
+    QString output = QString::fromLatin1(kDefaultImagePath);
+
+    // upload
+    QString board;
+    QVector<Target> targets;
+    QStringList names;
+    bool all = false;
+    bool verify = false;
+    double timeoutSeconds = kDefaultUploadTimeoutSeconds;
+
+    // rename
+    QString renameAddress;
+    quint16 renamePort = 0;
+    QString newName;
+};
+
+// The options, or the reason the arguments (without the program name) cannot
+// be acted on.
+struct ParsedCommandLine
+{
+    Options options;
+    QString error;
+
+    bool ok() const { return error.isEmpty(); }
+};
+
+ParsedCommandLine parseCommandLine(const QStringList &arguments);
+
+// The help text of a command; Command::None gives the overview.
+QString usageText(Command command);
+QString commandName(Command command);
+
+// A TCP port: decimal digits only, 1 to 65535.
+std::optional<quint16> parsePort(const QString &text);
+// IP:DATAPORT:ATPORT; the address must be a literal (no name lookup).
+std::optional<Target> parseTarget(const QString &text, QString *error);
+// One of UNO, MEGA2560, Orvex3, Orvex0 in any letter case, spelled as the
+// window spells it.
+std::optional<QString> canonicalBoard(const QString &text);
+// The boards in the order the usage text lists them.
+QStringList boardNames();
+// Seconds above 0 and at most `limit`, decimals allowed.
+std::optional<double> parseSeconds(const QString &text, double limit);

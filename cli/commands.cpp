@@ -1,0 +1,414 @@
+#include "cli/commands.h"
+
+#include "cli/announcementlistener.h"
+#include "cli/progressview.h"
+#include "cli/terminal.h"
+#include "cli/uploadsession.h"
+#include "discovery/renameexchange.h"
+#include "firmware/defaultfirmware.h"
+#include "firmware/hexconversion.h"
+#include "platform/username.h"
+#include "upload/stk500v1.h"
+#include "upload/stk500v2.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace {
+constexpr double kMsecsPerSecond = 1000.0;
+// Wide enough for "VERIFY-FAILED".
+constexpr int kStatusColumn = 15;
+// The list's columns are at least as wide as their headings.
+const QLatin1String kNameHeading("NAME");
+const QLatin1String kAddressHeading("ADDRESS");
+const QLatin1String kDataPortHeading("DATA PORT");
+const QLatin1String kAtPortHeading("AT PORT");
+const QLatin1String kColumnGap("  ");
+
+void print(std::FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+void printLine(const QString &text)
+{
+    print(stdout, text + QLatin1Char('\n'));
+}
+
+void printError(const QString &text)
+{
+    print(stderr, QStringLiteral("rudireze-cli: ") + text + QLatin1Char('\n'));
+}
+
+// JSON is UTF-8 whatever the locale.
+void printJson(const QJsonObject &object)
+{
+    const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+}
+
+QString secondsText(double seconds)
+{
+    return QString::number(seconds, 'g', 6);
+}
+
+QJsonObject moduleJson(const Announcement &module)
+{
+    return QJsonObject{{QStringLiteral("name"), module.hostName},
+                       {QStringLiteral("address"), module.hostIp},
+                       {QStringLiteral("dataPort"), module.dataPort},
+                       {QStringLiteral("atPort"), module.atPort}};
+}
+
+QJsonValue orNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QJsonObject resultJson(const TargetResult &result)
+{
+    const bool located = !result.target.address.isEmpty();
+    QJsonObject object{
+        {QStringLiteral("target"), located ? QJsonValue(result.target.text()) : QJsonValue()},
+        {QStringLiteral("address"), orNull(result.target.address)},
+        {QStringLiteral("dataPort"), located ? QJsonValue(result.target.dataPort) : QJsonValue()},
+        {QStringLiteral("atPort"), located ? QJsonValue(result.target.atPort) : QJsonValue()},
+        {QStringLiteral("name"), orNull(result.target.name)},
+        {QStringLiteral("board"), result.board},
+        {QStringLiteral("bytes"), result.bytes},
+        {QStringLiteral("seconds"), result.seconds},
+        {QStringLiteral("status"), statusText(result.status)},
+        {QStringLiteral("verified"), result.verified},
+        {QStringLiteral("firstMismatch"),
+         result.firstMismatch >= 0 ? QJsonValue(result.firstMismatch) : QJsonValue()},
+        {QStringLiteral("error"), orNull(result.error)},
+    };
+    return object;
+}
+
+qint64 flashSizeOf(const QString &board)
+{
+    return board == QLatin1String("UNO") ? stk500v1::kFlashSize : stk500v2::kFlashSize;
+}
+
+QString targetLabel(const Target &target)
+{
+    return target.name.isEmpty() ? target.text()
+                                 : target.text() + QStringLiteral(" (") + target.name
+                                       + QLatin1Char(')');
+}
+
+// Targets from announcements: --all takes every module, --name those with
+// one of the names. A module that announces ports no connection can use
+// fails as a target of its own.
+struct AnnouncedTargets
+{
+    QVector<Target> targets;
+    QVector<TargetResult> failures;
+};
+
+bool wanted(const Options &options, const Announcement &module)
+{
+    return options.all || options.names.contains(module.hostName);
+}
+
+AnnouncedTargets targetsFromAnnouncements(const Options &options,
+                                          const QList<Announcement> &heard)
+{
+    AnnouncedTargets found;
+    for (const Announcement &module : heard) {
+        if (!wanted(options, module))
+            continue;
+        const QString text =
+            module.hostIp + QLatin1Char(':') + module.dataPort + QLatin1Char(':') + module.atPort;
+        QString error;
+        std::optional<Target> target = parseTarget(text, &error);
+        if (target) {
+            target->name = module.hostName;
+            found.targets << *target;
+            continue;
+        }
+        TargetResult failure;
+        failure.target.name = module.hostName;
+        failure.board = options.board;
+        failure.status = TargetStatus::Failed;
+        failure.error = QStringLiteral("module %1 announces what cannot be connected to: %2")
+                            .arg(module.hostName, error);
+        found.failures << failure;
+    }
+    for (const QString &name : options.names) {
+        const bool seen = std::any_of(heard.begin(), heard.end(), [&](const Announcement &m) {
+            return m.hostName == name;
+        });
+        if (seen)
+            continue;
+        TargetResult missing;
+        missing.target.name = name;
+        missing.board = options.board;
+        missing.status = TargetStatus::NotFound;
+        missing.error = QStringLiteral("no module named %1 announced itself within %2 s")
+                            .arg(name, secondsText(options.seconds));
+        found.failures << missing;
+    }
+    return found;
+}
+
+// Each module once: two workers on one module would fight over it.
+QVector<Target> withoutRepeats(const QVector<Target> &targets)
+{
+    QVector<Target> unique;
+    for (const Target &target : targets) {
+        const bool known = std::any_of(unique.begin(), unique.end(), [&](const Target &other) {
+            return QHostAddress(other.address) == QHostAddress(target.address);
+        });
+        if (!known)
+            unique << target;
+    }
+    return unique;
+}
+
+void printSummary(const QVector<TargetResult> &results)
+{
+    int succeeded = 0;
+    printLine(QString());
+    for (const TargetResult &result : results) {
+        const QString label = result.target.address.isEmpty()
+                                  ? QStringLiteral("--name ") + result.target.name
+                                  : targetLabel(result.target);
+        if (result.succeeded()) {
+            ++succeeded;
+            printLine(statusText(result.status).leftJustified(kStatusColumn) + label + QStringLiteral(": ")
+                      + QString::number(result.bytes) + QStringLiteral(" bytes in ")
+                      + QString::number(result.seconds, 'f', 1) + QStringLiteral(" s")
+                      + (result.verified ? QStringLiteral(", verified") : QString()));
+        } else {
+            printLine(statusText(result.status).toUpper().leftJustified(kStatusColumn) + label
+                      + QStringLiteral(": ") + result.error);
+        }
+    }
+    const int failed = results.size() - succeeded;
+    printLine(QStringLiteral("%1 of %2 target%3 succeeded, %4 failed.")
+                  .arg(succeeded)
+                  .arg(results.size())
+                  .arg(results.size() == 1 ? QString() : QStringLiteral("s"))
+                  .arg(failed));
+}
+} // namespace
+
+int runList(const Options &options)
+{
+    AnnouncementListener listener;
+    QString error;
+    if (!listener.bind(&error)) {
+        printError(error);
+        return kExitFailure;
+    }
+    const QList<Announcement> heard = listener.listen(
+        QDeadlineTimer(static_cast<qint64>(options.seconds * kMsecsPerSecond)));
+
+    if (options.json) {
+        QJsonArray modules;
+        for (const Announcement &module : heard)
+            modules.append(moduleJson(module));
+        printJson(QJsonObject{{QStringLiteral("modules"), modules}});
+        return kExitSuccess;
+    }
+    if (heard.isEmpty()) {
+        printLine(QStringLiteral("No module announced itself within %1 s.")
+                      .arg(secondsText(options.seconds)));
+        return kExitSuccess;
+    }
+    int nameWidth = kNameHeading.size();
+    int addressWidth = kAddressHeading.size();
+    for (const Announcement &module : heard) {
+        nameWidth = qMax(nameWidth, module.hostName.size());
+        addressWidth = qMax(addressWidth, module.hostIp.size());
+    }
+    const auto row = [&](const QString &name, const QString &address, const QString &data,
+                         const QString &at) {
+        printLine(name.leftJustified(nameWidth) + kColumnGap + address.leftJustified(addressWidth)
+                  + kColumnGap + data.leftJustified(kDataPortHeading.size()) + kColumnGap + at);
+    };
+    row(kNameHeading, kAddressHeading, kDataPortHeading, kAtPortHeading);
+    for (const Announcement &module : heard)
+        row(module.hostName, module.hostIp, module.dataPort, module.atPort);
+    printLine(QStringLiteral("%1 module%2 heard in %3 s.")
+                  .arg(heard.size())
+                  .arg(heard.size() == 1 ? QString() : QStringLiteral("s"))
+                  .arg(secondsText(options.seconds)));
+    return kExitSuccess;
+}
+
+int runConvert(const Options &options)
+{
+    const ImageFileConversion result = convertHexFileToImage(options.file, options.output);
+    if (!result.ok()) {
+        printError(result.message);
+        return kExitFailure;
+    }
+    printLine(QStringLiteral("%1: %2 bytes written to %3")
+                  .arg(options.file)
+                  .arg(QFileInfo(options.output).size())
+                  .arg(options.output));
+    return kExitSuccess;
+}
+
+int runLocate(const Options &options)
+{
+    FirmwareChoice choice;
+    // The window's run, without its ./log.txt.
+    locateDefaultFirmware(choice, loginUserName(), QString());
+    if (options.json) {
+        printJson(QJsonObject{{QStringLiteral("path"), orNull(choice.path)},
+                              {QStringLiteral("time"),
+                               choice.path.isEmpty() ? QJsonValue() : orNull(choice.generateTime)}});
+    } else if (choice.path.isEmpty()) {
+        printLine(QStringLiteral("No default firmware file found: no Arduino-style build left a "
+                                 ".ino.hex or .cpp.hex in the temporary directory."));
+    } else {
+        printLine(choice.path);
+        printLine(QStringLiteral("Generate time: ") + choice.generateTime);
+    }
+    return choice.path.isEmpty() ? kExitFailure : kExitSuccess;
+}
+
+int runUpload(const Options &options)
+{
+    QByteArray image;
+    const ImageFileConversion conversion = convertHexFile(options.file, &image);
+    if (!conversion.ok()) {
+        printError(conversion.message + QStringLiteral("; nothing was uploaded"));
+        return kExitUsage;
+    }
+    const qint64 capacity = flashSizeOf(options.board);
+    if (image.size() > capacity) {
+        printError(QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes a %4 board "
+                                  "takes; nothing was uploaded")
+                       .arg(options.file)
+                       .arg(image.size())
+                       .arg(capacity)
+                       .arg(options.board));
+        return kExitUsage;
+    }
+
+    QVector<Target> targets = options.targets;
+    QVector<TargetResult> failures;
+    if (options.all || !options.names.isEmpty()) {
+        AnnouncementListener listener;
+        QString error;
+        if (!listener.bind(&error)) {
+            printError(error);
+            return kExitFailure;
+        }
+        if (!options.json)
+            printLine(QStringLiteral("Listening for module announcements for up to %1 s ...")
+                          .arg(secondsText(options.seconds)));
+        // With names only, listening ends once every name was heard.
+        const auto everyNameHeard = [&options](const QList<Announcement> &heard) {
+            if (options.all)
+                return false;
+            return std::all_of(options.names.begin(), options.names.end(), [&](const QString &n) {
+                return std::any_of(heard.begin(), heard.end(),
+                                   [&](const Announcement &m) { return m.hostName == n; });
+            });
+        };
+        const QList<Announcement> heard = listener.listen(
+            QDeadlineTimer(static_cast<qint64>(options.seconds * kMsecsPerSecond)),
+            everyNameHeard);
+        const AnnouncedTargets announced = targetsFromAnnouncements(options, heard);
+        targets += announced.targets;
+        failures = announced.failures;
+    }
+    targets = withoutRepeats(targets);
+
+    QVector<TargetResult> results;
+    if (!targets.isEmpty()) {
+        // Lines drawn in place must all fit on the screen, the cursor cannot
+        // go back above its top.
+        const bool live = !options.json && isInteractiveTerminal(stdout)
+                          && targets.size() < terminalRows(stdout);
+        const ProgressView::Mode mode = options.json ? ProgressView::Mode::Silent
+                                        : live       ? ProgressView::Mode::Terminal
+                                                     : ProgressView::Mode::Plain;
+        ProgressView view(mode, stdout, live ? terminalColumns(stdout) : kDefaultTerminalColumns);
+        // The engine's diagnostics would tear the live lines apart.
+        std::unique_ptr<StandardErrorSilencer> silencer;
+        if (live && !options.verbose)
+            silencer = std::make_unique<StandardErrorSilencer>();
+        UploadSession session(image, options.board, options.verify,
+                              static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
+        results = session.run(targets);
+    }
+    results += failures;
+
+    const bool allSucceeded =
+        !results.isEmpty()
+        && std::all_of(results.begin(), results.end(),
+                       [](const TargetResult &result) { return result.succeeded(); });
+    if (options.json) {
+        QJsonArray array;
+        int succeeded = 0;
+        for (const TargetResult &result : results) {
+            array.append(resultJson(result));
+            succeeded += result.succeeded() ? 1 : 0;
+        }
+        printJson(QJsonObject{{QStringLiteral("results"), array},
+                              {QStringLiteral("succeeded"), succeeded},
+                              {QStringLiteral("failed"), results.size() - succeeded}});
+    } else if (results.isEmpty()) {
+        printLine(QStringLiteral("No module announced itself within %1 s: nothing was uploaded.")
+                      .arg(secondsText(options.seconds)));
+    } else {
+        printSummary(results);
+    }
+    return allSucceeded ? kExitSuccess : kExitFailure;
+}
+
+int runRename(const Options &options)
+{
+    const QString target = options.renameAddress + QLatin1Char(':')
+                           + QString::number(options.renamePort);
+    if (!sendHostName(options.renameAddress, options.renamePort, options.newName)) {
+        printError(QStringLiteral("cannot connect to the AT port %1 within %2 s; nothing was sent")
+                       .arg(target)
+                       .arg(kRenameConnectTimeoutMs / kMsecsPerSecond));
+        return kExitFailure;
+    }
+    printLine(QStringLiteral("Sent %1 to %2.")
+                  .arg(QString::fromLatin1(hostNameCommand(options.newName)), target));
+    return kExitSuccess;
+}
+
+int runCommand(const Options &options)
+{
+    if (options.help) {
+        print(stdout, usageText(options.command));
+        return kExitSuccess;
+    }
+    switch (options.command) {
+    case Command::List:
+        return runList(options);
+    case Command::Convert:
+        return runConvert(options);
+    case Command::Locate:
+        return runLocate(options);
+    case Command::Upload:
+        return runUpload(options);
+    case Command::Rename:
+        return runRename(options);
+    case Command::None:
+        break;
+    }
+    print(stdout, usageText(Command::None));
+    return kExitSuccess;
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "cli/commandline.h"
+
+// The commands of rudireze-cli; each returns the process's exit status.
+int runList(const Options &options);
+int runConvert(const Options &options);
+int runLocate(const Options &options);
+int runUpload(const Options &options);
+int runRename(const Options &options);
+
+// Runs what the options ask for, help included.
+int runCommand(const Options &options);

@@ -1,0 +1,37 @@
+#include "cli/commandline.h"
+#include "cli/commands.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+bool verbose = false;
+
+// The engine writes its protocol trace to the debug log; only --verbose
+// wants it.
+void filterMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg && !verbose)
+        return;
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    qInstallMessageHandler(filterMessages);
+
+    const ParsedCommandLine parsed = parseCommandLine(application.arguments().mid(1));
+    if (!parsed.ok()) {
+        std::fprintf(stderr, "rudireze-cli: %s\n", parsed.error.toLocal8Bit().constData());
+        const QString command = commandName(parsed.options.command);
+        std::fprintf(stderr, "Try \"rudireze-cli %s--help\".\n",
+                     command.isEmpty() ? "" : (command + QLatin1Char(' ')).toLocal8Bit().constData());
+        return kExitUsage;
+    }
+    verbose = parsed.options.verbose;
+    return runCommand(parsed.options);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdio>
+
+// What the command-line tool needs to know about where its output goes.
+
+// Whether the stream is an interactive terminal that takes the cursor
+// movements of the live progress display (on Windows, a console with virtual
+// terminal processing switched on).
+bool isInteractiveTerminal(std::FILE *stream);
+
+// Columns and rows of the terminal behind the stream; the defaults when
+// unknown.
+int terminalColumns(std::FILE *stream);
+int terminalRows(std::FILE *stream);
+constexpr int kDefaultTerminalColumns = 80;
+constexpr int kDefaultTerminalRows = 24;
+
+// Sends the process's standard error to nowhere while it lives, so that the
+// engine's diagnostics do not tear the live display apart; restores it after.
+class StandardErrorSilencer
+{
+public:
+    StandardErrorSilencer();
+    ~StandardErrorSilencer();
+    StandardErrorSilencer(const StandardErrorSilencer &) = delete;
+    StandardErrorSilencer &operator=(const StandardErrorSilencer &) = delete;
+
+private:
+    int saved = -1;
+};

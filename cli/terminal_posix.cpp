@@ -1,0 +1,49 @@
+#include "cli/terminal.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+bool isInteractiveTerminal(std::FILE *stream)
+{
+    return isatty(fileno(stream)) == 1;
+}
+
+int terminalColumns(std::FILE *stream)
+{
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return kDefaultTerminalColumns;
+}
+
+int terminalRows(std::FILE *stream)
+{
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
+        return size.ws_row;
+    return kDefaultTerminalRows;
+}
+
+StandardErrorSilencer::StandardErrorSilencer()
+{
+    std::fflush(stderr);
+    const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (nowhere < 0)
+        return;
+    saved = dup(STDERR_FILENO);
+    if (saved >= 0 && dup2(nowhere, STDERR_FILENO) < 0) {
+        close(saved);
+        saved = -1;
+    }
+    close(nowhere);
+}
+
+StandardErrorSilencer::~StandardErrorSilencer()
+{
+    if (saved < 0)
+        return;
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+}

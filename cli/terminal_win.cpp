@@ -1,0 +1,63 @@
+#include "cli/terminal.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+namespace {
+HANDLE consoleOf(std::FILE *stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+} // namespace
+
+bool isInteractiveTerminal(std::FILE *stream)
+{
+    if (!_isatty(_fileno(stream)))
+        return false;
+    // The live display moves the cursor with escape sequences.
+    const HANDLE console = consoleOf(stream);
+    DWORD mode = 0;
+    if (!GetConsoleMode(console, &mode))
+        return false;
+    return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+int terminalColumns(std::FILE *stream)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(consoleOf(stream), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+    return kDefaultTerminalColumns;
+}
+
+int terminalRows(std::FILE *stream)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(consoleOf(stream), &info))
+        return info.srWindow.Bottom - info.srWindow.Top + 1;
+    return kDefaultTerminalRows;
+}
+
+StandardErrorSilencer::StandardErrorSilencer()
+{
+    std::fflush(stderr);
+    const int nowhere = _open("NUL", _O_WRONLY);
+    if (nowhere < 0)
+        return;
+    saved = _dup(_fileno(stderr));
+    if (saved >= 0 && _dup2(nowhere, _fileno(stderr)) < 0) {
+        _close(saved);
+        saved = -1;
+    }
+    _close(nowhere);
+}
+
+StandardErrorSilencer::~StandardErrorSilencer()
+{
+    if (saved < 0)
+        return;
+    std::fflush(stderr);
+    _dup2(saved, _fileno(stderr));
+    _close(saved);
+}

@@ -1,0 +1,215 @@
+#include "cli/uploadsession.h"
+
+#include "upload/thread.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+constexpr double kMsecsPerSecond = 1000.0;
+} // namespace
+
+QString statusText(TargetStatus status)
+{
+    switch (status) {
+    case TargetStatus::Ok:
+        return QStringLiteral("ok");
+    case TargetStatus::Failed:
+        return QStringLiteral("failed");
+    case TargetStatus::Unreachable:
+        return QStringLiteral("unreachable");
+    case TargetStatus::VerifyFailed:
+        return QStringLiteral("verify-failed");
+    case TargetStatus::TimedOut:
+        return QStringLiteral("timeout");
+    case TargetStatus::NotFound:
+        return QStringLiteral("not-found");
+    }
+    return QString();
+}
+
+UploadSession::UploadSession(const QByteArray &image, const QString &board, bool verify,
+                             int timeoutMs, ProgressView &view)
+    : image(image)
+    , board(board)
+    , verify(verify)
+    , timeoutMs(timeoutMs)
+    , view(view)
+{
+}
+
+UploadSession::~UploadSession()
+{
+    stopRunning();
+    for (Worker &worker : workers) {
+        if (!worker.thread)
+            continue;
+        disconnect(worker.thread, nullptr, this, nullptr);
+        // A worker that would not stop is left to the end of the process:
+        // destroying a running thread would take the process down with it.
+        if (worker.thread->wait(kStopGraceMs))
+            delete worker.thread;
+    }
+}
+
+QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
+{
+    QVector<QString> labels;
+    workers.resize(targets.size());
+    for (int index = 0; index < targets.size(); ++index) {
+        Worker &worker = workers[index];
+        worker.result.target = targets.at(index);
+        worker.result.board = board;
+        worker.result.bytes = image.size();
+        labels << targets.at(index).text();
+    }
+    view.start(labels);
+
+    QEventLoop loop;
+    for (int index = 0; index < workers.size(); ++index) {
+        Worker &worker = workers[index];
+        QString at_port = QString::number(worker.result.target.atPort);
+        QString data_port = QString::number(worker.result.target.dataPort);
+        QString host_ip = worker.result.target.address;
+        QString board_type = board;
+        worker.thread = new Thread(at_port, data_port, host_ip, index, board_type);
+        worker.thread->set_image(image);
+        worker.thread->set_verify(verify);
+        // Reports and the end arrive queued, in the order the worker sent them.
+        connect(worker.thread, &Thread::updateover, this,
+                [this](int row, int status, float progress) { report(row, status, progress); });
+        connect(worker.thread, &QThread::finished, this, [this, index, &loop] {
+            workerEnded(index);
+            if (allDone())
+                loop.quit();
+        });
+    }
+    for (Worker &worker : workers) {
+        worker.clock.start();
+        worker.thread->start(QThread::InheritPriority);
+    }
+
+    QTimer redraw;
+    connect(&redraw, &QTimer::timeout, this, [this] { view.redraw(); });
+    redraw.start(kRedrawIntervalMs);
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, this, [this] { stopRunning(); });
+    limit.start(timeoutMs);
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    connect(&giveUp, &QTimer::timeout, &loop, &QEventLoop::quit);
+    giveUp.start(timeoutMs + kStopGraceMs);
+
+    if (!workers.isEmpty() && !allDone())
+        loop.exec();
+
+    // Workers that did not end even after being asked to stop.
+    for (int index = 0; index < workers.size(); ++index) {
+        Worker &worker = workers[index];
+        if (worker.done)
+            continue;
+        worker.done = true;
+        worker.result.status = TargetStatus::TimedOut;
+        worker.result.seconds = worker.clock.elapsed() / kMsecsPerSecond;
+        worker.result.error =
+            QStringLiteral("no result within %1 s, and the upload did not stop when asked")
+                .arg(timeoutMs / kMsecsPerSecond);
+        view.finish(index, false, worker.result.error);
+    }
+    view.redraw();
+    for (Worker &worker : workers)
+        disconnect(worker.thread, nullptr, this, nullptr);
+
+    QVector<TargetResult> results;
+    for (const Worker &worker : workers)
+        results << worker.result;
+    return results;
+}
+
+void UploadSession::report(int index, int status, float progress)
+{
+    if (index < 0 || index >= workers.size())
+        return;
+    Worker &worker = workers[index];
+    switch (status) {
+    case Thread::UPDATE_CONNECT_FAILED:
+        worker.connectFailed = true;
+        break;
+    case Thread::UPDATE_FINISHED:
+        worker.finalSeen = true;
+        worker.finalComplete = progress == 1.0f;
+        break;
+    case Thread::UPDATE_PROGRESS:
+        view.update(index, UploadPhase::Writing, progress);
+        break;
+    case Thread::UPDATE_VERIFY_PROGRESS:
+        view.update(index, UploadPhase::Verifying, progress);
+        break;
+    default:
+        break;
+    }
+}
+
+void UploadSession::workerEnded(int index)
+{
+    Worker &worker = workers[index];
+    if (worker.done)
+        return;
+    worker.done = true;
+    // The thread is on its way out once it has said so.
+    worker.thread->wait(kStopGraceMs);
+    TargetResult &result = worker.result;
+    result.seconds = worker.clock.elapsed() / kMsecsPerSecond;
+    result.firstMismatch = worker.thread->first_mismatch();
+    const QString reason = worker.thread->failure_reason();
+
+    if (worker.finalSeen && worker.finalComplete && !worker.connectFailed) {
+        result.status = TargetStatus::Ok;
+        result.verified = verify;
+    } else if (worker.timedOut) {
+        result.status = TargetStatus::TimedOut;
+        result.error = QStringLiteral("no result within %1 s; stopped").arg(timeoutMs / kMsecsPerSecond);
+        if (!reason.isEmpty())
+            result.error += QStringLiteral(" (") + reason + QLatin1Char(')');
+    } else if (worker.connectFailed) {
+        result.status = TargetStatus::Unreachable;
+        result.error = reason.isEmpty() ? QStringLiteral("the module could not be reached") : reason;
+    } else if (result.firstMismatch >= 0) {
+        result.status = TargetStatus::VerifyFailed;
+        result.error = QStringLiteral("the flash differs from the image at byte 0x%1")
+                           .arg(result.firstMismatch, 4, 16, QLatin1Char('0'));
+    } else {
+        result.status = TargetStatus::Failed;
+        result.error = reason.isEmpty() ? QStringLiteral("the upload ended without a result")
+                                        : reason;
+    }
+
+    QString note;
+    if (result.succeeded()) {
+        note = QStringLiteral("%1 bytes in %2 s%3")
+                   .arg(result.bytes)
+                   .arg(result.seconds, 0, 'f', 1)
+                   .arg(result.verified ? QStringLiteral(", verified") : QString());
+    } else {
+        note = result.error;
+    }
+    view.finish(index, result.succeeded(), note);
+}
+
+void UploadSession::stopRunning()
+{
+    for (Worker &worker : workers) {
+        if (worker.thread && !worker.done) {
+            worker.timedOut = true;
+            worker.thread->requestInterruption();
+        }
+    }
+}
+
+bool UploadSession::allDone() const
+{
+    return std::all_of(workers.begin(), workers.end(), [](const Worker &w) { return w.done; });
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "cli/commandline.h"
+#include "cli/progressview.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QVector>
+
+class Thread;
+
+enum class TargetStatus { Ok, Failed, Unreachable, VerifyFailed, TimedOut, NotFound };
+
+// ok, failed, unreachable, verify-failed, timeout, not-found
+QString statusText(TargetStatus status);
+
+// What became of one target.
+struct TargetResult
+{
+    Target target;
+    QString board;
+    qint64 bytes = 0;
+    double seconds = 0.0;
+    TargetStatus status = TargetStatus::Failed;
+    bool verified = false;
+    // Byte address of the first difference the read-back found; -1: none.
+    qint64 firstMismatch = -1;
+    QString error;
+
+    bool succeeded() const { return status == TargetStatus::Ok; }
+};
+
+// Uploads one image to many modules at once, one upload worker (the window's
+// Thread) each, and follows them on the progress display until every one
+// has ended or the time limit has passed.
+class UploadSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    // How long workers asked to stop at the time limit get to end.
+    static constexpr int kStopGraceMs = 5000;
+    // How often the terminal display is drawn again.
+    static constexpr int kRedrawIntervalMs = 100;
+
+    UploadSession(const QByteArray &image, const QString &board, bool verify, int timeoutMs,
+                  ProgressView &view);
+    ~UploadSession() override;
+
+    // The results in the order of the targets.
+    QVector<TargetResult> run(const QVector<Target> &targets);
+
+private:
+    struct Worker
+    {
+        Thread *thread = nullptr;
+        TargetResult result;
+        QElapsedTimer clock;
+        bool connectFailed = false;
+        bool finalSeen = false;
+        bool finalComplete = false;
+        bool timedOut = false;
+        bool done = false;
+    };
+
+    void report(int index, int status, float progress);
+    void workerEnded(int index);
+    void stopRunning();
+    bool allDone() const;
+
+    QByteArray image;
+    QString board;
+    bool verify = false;
+    int timeoutMs = 0;
+    ProgressView &view;
+    QVector<Worker> workers;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+// The default firmware file and the text of its last-write time, as the
+// window's locator keeps them between runs.
+struct FirmwareChoice
+{
+    QString path;
+    QString generateTime;
+};
+
+// The window keeps every second interpreter listing here.
+constexpr char kLocatorLogPath[] = "./log.txt";
+
+// One run of the default firmware locator: the newest sketch image of the
+// build*.tmp folders of the user's temporary directory (through the command
+// interpreter), against the builds of the later IDE generations; whichever
+// was written last. Nothing found keeps the previous choice. `logPath`
+// receives the listing of the .hex search (a log that cannot be opened ends
+// the interpreter part of the run); an empty path keeps no log.
+void locateDefaultFirmware(FirmwareChoice &choice, const QString &userName,
+                           const QString &logPath);
+
+// The interpreter search for the newest sketch image in one build*.tmp folder
+// of the user's temporary directory.
+void locateHexInBuildDir(FirmwareChoice &choice, const QString &userName, const QString &dir,
+                         const QString &logPath);
+
+// Sets choice.generateTime from the file's last-write time; an unreadable
+// file keeps the previous text.
+void readGenerateTime(FirmwareChoice &choice, const QString &path);

@@ -1,0 +1,644 @@
+// The rudireze-cli program as a user or a script runs it, against
+// virtual-module processes on loopback addresses.
+#include "discovery/localaddress.h"
+#include "firmwaretesting.h"
+#include "hexwriter.h"
+#include "moduleprocess.h"
+#include "widgetprobe.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace {
+// The longest any one run of the program may take here; it ends far sooner.
+constexpr int kCliLimitMs = 120000;
+// Flash files are written when the data connection closes, a moment after
+// the program has ended.
+constexpr int kFlashFileWaitMs = 10000;
+constexpr int kUnoPage = 128;
+constexpr int kMegaPage = 256;
+constexpr int kUnoFlash = 32 * 1024;
+constexpr int kMegaFlash = 256 * 1024;
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+struct CliRun
+{
+    bool finished = false;
+    int exitCode = -1;
+    QString out;
+    QString err;
+
+    QJsonObject json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
+    QString describe() const
+    {
+        return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3").arg(exitCode).arg(out, err);
+    }
+};
+
+CliRun runCli(const QStringList &arguments, int limitMs = kCliLimitMs)
+{
+    CliRun run;
+    QProcess process;
+    process.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
+    if (!process.waitForStarted(ModuleProcess::kStartMs))
+        return run;
+    run.finished = process.waitForFinished(limitMs);
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished(ModuleProcess::kStopMs);
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+QByteArray randomImage(int size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes(size, '\0');
+    for (char &byte : bytes)
+        byte = char(random.bounded(256));
+    // Never erased at the start, so a page never written shows.
+    bytes[0] = char(0x0C);
+    return bytes;
+}
+
+// Writes the image as an Intel HEX file and returns its path.
+QString writeHex(const QString &name, const QByteArray &image, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    HexWriter writer(random);
+    QFile file(QDir::current().absoluteFilePath(name));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return QString();
+    file.write(writer.write({{0, image}}));
+    return file.fileName();
+}
+
+QString targetOf(const ModuleProcess::Module &module)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(module.address.toString())
+        .arg(module.dataPort)
+        .arg(module.atPort);
+}
+
+QStringList targetsOf(const QList<ModuleProcess::Module> &modules)
+{
+    QStringList targets;
+    for (const ModuleProcess::Module &module : modules)
+        targets << targetOf(module);
+    return targets;
+}
+
+// Names no other program on the host announces.
+QString uniqueName(const char *what)
+{
+    return QStringLiteral("cli%1-%2").arg(QCoreApplication::applicationPid()).arg(what);
+}
+
+QString flashPattern()
+{
+    return QDir::current().absoluteFilePath(QStringLiteral("flash-%a.bin"));
+}
+
+QString flashFileOf(const ModuleProcess::Module &module)
+{
+    return QDir::current().absoluteFilePath(QStringLiteral("flash-%1.bin")
+                                                .arg(module.address.toString()));
+}
+
+// Whether the module's flash file holds the image followed by erased flash.
+bool flashHolds(const ModuleProcess::Module &module, const QByteArray &image, int flashSize)
+{
+    QFile file(flashFileOf(module));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray flash = file.readAll();
+    return flash.size() == flashSize && flash.left(image.size()) == image
+           && flash.mid(image.size()) == QByteArray(flashSize - image.size(), char(0xFF));
+}
+
+QJsonObject resultFor(const QJsonObject &report, const QString &target)
+{
+    for (const QJsonValue &value : report.value(QStringLiteral("results")).toArray()) {
+        if (value.toObject().value(QStringLiteral("target")).toString() == target)
+            return value.toObject();
+    }
+    return QJsonObject();
+}
+
+void removeFlashFiles()
+{
+    for (const QString &name : QDir::current().entryList({QStringLiteral("flash-*.bin")}))
+        QFile::remove(name);
+}
+} // namespace
+
+class CliTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void helpAndUsageErrors_data();
+    void helpAndUsageErrors();
+    void convert();
+    void locateTakesWhatTheWindowTakes();
+    void listSeesModulesButNotTheHost();
+    void uploadToThreeAtOnce_data();
+    void uploadToThreeAtOnce();
+    void verifyPassesAndFindsTheCorruptByte_data();
+    void verifyPassesAndFindsTheCorruptByte();
+    void refusedTargetFailsWhileOthersSucceed();
+    void targetsByAnnouncedName();
+    void timeLimitStopsAStalledUpload();
+    void renameReachesTheModule();
+    void liveDisplayOnATerminal();
+};
+
+void CliTest::init()
+{
+    removeFlashFiles();
+}
+
+void CliTest::helpAndUsageErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // start of standard output
+    QTest::addColumn<QString>("err"); // part of standard error
+
+    QTest::newRow("overview") << QStringList{"--help"} << kExitSuccess
+                              << "Usage: rudireze-cli COMMAND" << "";
+    for (const char *command : {"list", "convert", "locate", "upload", "rename"}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1 --help").arg(command)))
+            << QStringList{command, "--help"} << kExitSuccess
+            << QStringLiteral("Usage: rudireze-cli ") + command << "";
+    }
+    QTest::newRow("nothing") << QStringList() << kExitUsage << "" << "no command given";
+    QTest::newRow("unknown board")
+        << QStringList{"upload", "any.hex", "--board", "Nano", "127.0.0.2:1:2"} << kExitUsage
+        << "" << "unknown board 'Nano'";
+    QTest::newRow("bad port") << QStringList{"upload", "any.hex", "--board", "UNO",
+                                             "127.0.0.2:8000:0"}
+                              << kExitUsage << "" << "bad AT port '0'";
+    QTest::newRow("missing file") << QStringList{"upload", "missing.hex", "--board", "UNO",
+                                                 "127.0.0.2:1:2"}
+                                  << kExitUsage << "" << "cannot open missing.hex";
+    QTest::newRow("bad file") << QStringList{"upload", "bad.hex", "--board", "MEGA2560",
+                                             "127.0.0.2:1:2"}
+                              << kExitUsage << "" << "bad.hex line 2: 'z' at column 10";
+    QTest::newRow("too large for the UNO")
+        << QStringList{"upload", "large.hex", "--board", "uno", "127.0.0.2:1:2"} << kExitUsage
+        << "" << "larger than the 32768 bytes a UNO board takes; nothing was uploaded";
+    QTest::newRow("rename without a name") << QStringList{"rename", "127.0.0.2", "8001"}
+                                           << kExitUsage << "" << "rename needs IP ATPORT NAME";
+}
+
+void CliTest::helpAndUsageErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    QFile bad(QStringLiteral("bad.hex"));
+    QVERIFY(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    bad.write(":020000000C945E\n:02000000zz945E\n:00000001FF\n");
+    bad.close();
+    QVERIFY(!writeHex(QStringLiteral("large.hex"), randomImage(kUnoFlash + 1, 1), 1).isEmpty());
+
+    const CliRun run = runCli(arguments);
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.describe()));
+    QVERIFY2(out.isEmpty() ? run.out.isEmpty() : run.out.startsWith(out),
+             qPrintable(run.describe()));
+    QVERIFY2(run.err.contains(err), qPrintable(run.describe()));
+    // A command line that cannot be read points to the help; a file that
+    // gives no image says that nothing was uploaded.
+    if (exitCode == kExitUsage && !run.err.contains(QLatin1String("nothing was uploaded")))
+        QVERIFY2(run.err.contains(QLatin1String("--help")), qPrintable(run.describe()));
+}
+
+void CliTest::convert()
+{
+    const QByteArray image = randomImage(70000, 2);
+    const QString hex = writeHex(QStringLiteral("convert.hex"), image, 2);
+
+    QFile::remove(QStringLiteral("update.bin"));
+    CliRun run = runCli({QStringLiteral("convert"), hex});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+    QVERIFY(run.out.contains(QStringLiteral("70000 bytes written to update.bin")));
+    QCOMPARE(fileContents(QStringLiteral("update.bin")), image);
+
+    run = runCli({QStringLiteral("convert"), hex, QStringLiteral("other.bin")});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+    QCOMPARE(fileContents(QStringLiteral("other.bin")), image);
+
+    // A bad line is named, and the earlier image stays as it was.
+    QFile bad(QStringLiteral("bad.hex"));
+    QVERIFY(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    bad.write(":020000000C945E\n\n:020002000C9400\n:00000001FF\n");
+    bad.close();
+    run = runCli({QStringLiteral("convert"), QStringLiteral("bad.hex"), QStringLiteral("other.bin")});
+    QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
+    QVERIFY2(run.err.contains(QLatin1String("bad.hex line 3: wrong checksum")),
+             qPrintable(run.describe()));
+    QCOMPARE(fileContents(QStringLiteral("other.bin")), image);
+
+    run = runCli({QStringLiteral("convert"), QStringLiteral("nowhere.hex")});
+    QCOMPARE(run.exitCode, kExitFailure);
+    QVERIFY2(run.err.contains(QLatin1String("cannot open nowhere.hex")), qPrintable(run.err));
+}
+
+void CliTest::locateTakesWhatTheWindowTakes()
+{
+    OwnTemporaryDirectory temporary(QStringLiteral("locate-tmp"));
+    CliRun run = runCli({QStringLiteral("locate")});
+    QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
+    QVERIFY(run.out.contains(QLatin1String("No default firmware file found")));
+    run = runCli({QStringLiteral("locate"), QStringLiteral("--json")});
+    QCOMPARE(run.exitCode, kExitFailure);
+    QVERIFY(run.json().value(QStringLiteral("path")).isNull());
+
+    // A build*.tmp build, and a later IDE's build written after it.
+    QVERIFY(temporary.makeFolder(QStringLiteral("build4711.tmp")));
+    QVERIFY(writeFileAt(temporary.filePath(QStringLiteral("build4711.tmp/old.ino.hex")), "x",
+                        utc(2016, 5, 6, 2, 3, 4)));
+    QVERIFY(temporary.makeFolder(QStringLiteral("arduino_build_17")));
+    QVERIFY(writeFileAt(temporary.filePath(QStringLiteral("arduino_build_17/blink.ino.hex")),
+                        "x", utc(2021, 12, 31, 20, 5, 9)));
+
+    Widget window;
+    WidgetProbe probe(window);
+    probe.findBuildDir();
+    QVERIFY(probe.defaultPath().endsWith(QLatin1String("blink.ino.hex")));
+
+    run = runCli({QStringLiteral("locate")});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+    QCOMPARE(run.out, probe.defaultPath() + QStringLiteral("\nGenerate time: ")
+                          + probe.generateTime() + QLatin1Char('\n'));
+    QCOMPARE(probe.generateTime(), QStringLiteral("2022-01-01 4:05:09"));
+    run = runCli({QStringLiteral("locate"), QStringLiteral("--json")});
+    QCOMPARE(run.json().value(QStringLiteral("path")).toString(), probe.defaultPath());
+    QCOMPARE(run.json().value(QStringLiteral("time")).toString(), probe.generateTime());
+}
+
+void CliTest::listSeesModulesButNotTheHost()
+{
+    const QString name = uniqueName("list");
+    const QString own = uniqueName("own");
+    ModuleProcess modules;
+    QVERIFY2(modules.start({QStringLiteral("--count"), QStringLiteral("3"),
+                            QStringLiteral("--address"), QStringLiteral("127.0.0.111"),
+                            QStringLiteral("--name"), name, QStringLiteral("--announce-ms"),
+                            QStringLiteral("200"), QStringLiteral("--and"),
+                            QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
+                            QStringLiteral("--name"), own, QStringLiteral("--announce-ms"),
+                            QStringLiteral("200")}),
+             qPrintable(modules.output.join('\n')));
+    QCOMPARE(modules.modules.size(), 4);
+
+    const CliRun run =
+        runCli({QStringLiteral("list"), QStringLiteral("--seconds"), QStringLiteral("1.5"),
+                QStringLiteral("--json")});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+    QMap<QString, QJsonObject> heard;
+    for (const QJsonValue &value : run.json().value(QStringLiteral("modules")).toArray())
+        heard.insert(value.toObject().value(QStringLiteral("name")).toString(), value.toObject());
+    for (int i = 0; i < 3; ++i) {
+        const ModuleProcess::Module &module = modules.modules.at(i);
+        QVERIFY2(heard.contains(module.name), qPrintable(run.out));
+        const QJsonObject entry = heard.value(module.name);
+        QCOMPARE(entry.value(QStringLiteral("address")).toString(), module.address.toString());
+        QCOMPARE(entry.value(QStringLiteral("dataPort")).toString(),
+                 QString::number(module.dataPort));
+        QCOMPARE(entry.value(QStringLiteral("atPort")).toString(), QString::number(module.atPort));
+    }
+    // 127.0.0.1 is this host's first IPv4 address here: its announcement is the host's own.
+    if (firstIPv4Address() == QLatin1String("127.0.0.1"))
+        QVERIFY2(!heard.contains(own), qPrintable(run.out));
+    else
+        QVERIFY2(heard.contains(own), qPrintable(run.out));
+
+    // The window decides alike: the three get rows, the host's own does not.
+    {
+        Widget window;
+        WidgetProbe probe(window);
+        QTableWidget *table = probe.ui().userTableWidget;
+        const auto listed = [table](const QString &text) {
+            return !table->findItems(text, Qt::MatchExactly).isEmpty();
+        };
+        for (int i = 0; i < 3; ++i)
+            QTRY_VERIFY(listed(modules.modules.at(i).name));
+        // Announcements come every 200 ms: several of the host's own arrived meanwhile.
+        QTest::qWait(500);
+        QCOMPARE(listed(own), heard.contains(own));
+    }
+
+    // The table for people.
+    const CliRun table = runCli({QStringLiteral("list"), QStringLiteral("--seconds"),
+                                 QStringLiteral("1")});
+    QCOMPARE(table.exitCode, kExitSuccess);
+    QVERIFY(table.out.startsWith(QLatin1String("NAME")));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY2(table.out.contains(modules.modules.at(i).name), qPrintable(table.out));
+}
+
+void CliTest::uploadToThreeAtOnce_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("size");
+
+    QTest::newRow("UNO") << "UNO" << 9000;
+    QTest::newRow("MEGA2560 above 64 KiB") << "MEGA2560" << 70000;
+    QTest::newRow("Orvex3, full pages") << "Orvex3" << 40 * kMegaPage;
+}
+
+void CliTest::uploadToThreeAtOnce()
+{
+    QFETCH(QString, board);
+    QFETCH(int, size);
+    const bool uno = board == QLatin1String("UNO");
+    const QByteArray image = randomImage(size, 3);
+    const QString hex = writeHex(QStringLiteral("three.hex"), image, 3);
+
+    ModuleProcess modules;
+    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("3"),
+                           QStringLiteral("--address"), QStringLiteral("127.0.0.121"),
+                           QStringLiteral("--board"), uno ? QStringLiteral("uno") : QStringLiteral("mega"),
+                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                           QStringLiteral("--flash-out"), flashPattern()}));
+    const CliRun run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                                          board, QStringLiteral("--json")}
+                              + targetsOf(modules.modules));
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+
+    const QJsonObject report = run.json();
+    QCOMPARE(report.value(QStringLiteral("succeeded")).toInt(), 3);
+    QCOMPARE(report.value(QStringLiteral("failed")).toInt(), 0);
+    QCOMPARE(report.value(QStringLiteral("results")).toArray().size(), 3);
+    for (const ModuleProcess::Module &module : modules.modules) {
+        const QJsonObject result = resultFor(report, targetOf(module));
+        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("ok"));
+        QCOMPARE(result.value(QStringLiteral("board")).toString(), board);
+        QCOMPARE(result.value(QStringLiteral("bytes")).toInt(), size);
+        QCOMPARE(result.value(QStringLiteral("address")).toString(), module.address.toString());
+        QCOMPARE(result.value(QStringLiteral("dataPort")).toInt(), int(module.dataPort));
+        QCOMPARE(result.value(QStringLiteral("atPort")).toInt(), int(module.atPort));
+        QVERIFY(result.value(QStringLiteral("seconds")).toDouble() > 0.0);
+        QCOMPARE(result.value(QStringLiteral("verified")).toBool(), false);
+        QVERIFY(result.value(QStringLiteral("firstMismatch")).isNull());
+        QVERIFY(result.value(QStringLiteral("error")).isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, uno ? kUnoFlash : kMegaFlash),
+                                 kFlashFileWaitMs);
+    }
+}
+
+void CliTest::verifyPassesAndFindsTheCorruptByte_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("pageSize");
+
+    QTest::newRow("UNO") << "UNO" << kUnoPage;
+    QTest::newRow("MEGA2560") << "MEGA2560" << kMegaPage;
+}
+
+void CliTest::verifyPassesAndFindsTheCorruptByte()
+{
+    QFETCH(QString, board);
+    QFETCH(int, pageSize);
+    const QString kind = board == QLatin1String("UNO") ? QStringLiteral("uno") : QStringLiteral("mega");
+    constexpr int kCorruptPage = 2;
+    const QByteArray image = randomImage(5000, 4);
+    const QString hex = writeHex(QStringLiteral("verify.hex"), image, 4);
+
+    ModuleProcess modules;
+    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("2"),
+                           QStringLiteral("--address"), QStringLiteral("127.0.0.131"),
+                           QStringLiteral("--board"), kind, QStringLiteral("--announce-ms"),
+                           QStringLiteral("0"), QStringLiteral("--and"),
+                           QStringLiteral("--board"), kind, QStringLiteral("--announce-ms"),
+                           QStringLiteral("0"), QStringLiteral("--corrupt-page"),
+                           QString::number(kCorruptPage)}));
+    const QStringList targets = targetsOf(modules.modules);
+
+    // The two sound modules pass.
+    CliRun run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                                    board, QStringLiteral("--verify"), QStringLiteral("--json")}
+                        + targets.mid(0, 2));
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+    for (const QString &target : targets.mid(0, 2)) {
+        const QJsonObject result = resultFor(run.json(), target);
+        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("ok"));
+        QCOMPARE(result.value(QStringLiteral("verified")).toBool(), true);
+    }
+
+    // With the faulty one among them, it alone fails, at the first byte of its bad page.
+    run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
+                             QStringLiteral("--verify"), QStringLiteral("--json")}
+                 + targets);
+    QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
+    const QJsonObject report = run.json();
+    QCOMPARE(report.value(QStringLiteral("succeeded")).toInt(), 2);
+    QCOMPARE(report.value(QStringLiteral("failed")).toInt(), 1);
+    const QJsonObject bad = resultFor(report, targets.at(2));
+    QCOMPARE(bad.value(QStringLiteral("status")).toString(), QStringLiteral("verify-failed"));
+    QCOMPARE(bad.value(QStringLiteral("verified")).toBool(), false);
+    QCOMPARE(bad.value(QStringLiteral("firstMismatch")).toInt(), kCorruptPage * pageSize);
+    QVERIFY2(bad.value(QStringLiteral("error")).toString().contains(
+                 QStringLiteral("0x%1").arg(kCorruptPage * pageSize, 4, 16, QLatin1Char('0'))),
+             qPrintable(run.out));
+
+    // Without --verify the same fault goes unnoticed, as it does in the window.
+    run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
+                             QStringLiteral("--json"), targets.at(2)});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+}
+
+void CliTest::refusedTargetFailsWhileOthersSucceed()
+{
+    const QByteArray image = randomImage(3000, 5);
+    const QString hex = writeHex(QStringLiteral("refused.hex"), image, 5);
+    ModuleProcess modules;
+    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("2"),
+                           QStringLiteral("--address"), QStringLiteral("127.0.0.141"),
+                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                           QStringLiteral("--flash-out"), flashPattern(), QStringLiteral("--and"),
+                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                           QStringLiteral("--refuse-data"), QStringLiteral("--and"),
+                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                           QStringLiteral("--at-one-byte")}));
+    const QStringList targets = targetsOf(modules.modules);
+
+    const CliRun run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                                          QStringLiteral("mega2560")}
+                              + targets);
+    QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
+    // Not a terminal: plain lines, no cursor movements.
+    QVERIFY(!run.out.contains(QLatin1Char('\x1b')));
+    QVERIFY2(run.out.contains(targets.at(0) + QStringLiteral(": writing 100%")), qPrintable(run.out));
+    QVERIFY2(run.out.contains(QStringLiteral("UNREACHABLE    ") + targets.at(2)
+                              + QStringLiteral(": cannot connect to data port ")),
+             qPrintable(run.out));
+    QVERIFY2(run.out.contains(QStringLiteral("UNREACHABLE    ") + targets.at(3)
+                              + QStringLiteral(": the module did not answer AT+U2W=CLIENT")),
+             qPrintable(run.out));
+    QVERIFY2(run.out.endsWith(QLatin1String("2 of 4 targets succeeded, 2 failed.\n")),
+             qPrintable(run.out));
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY2(run.out.contains(QStringLiteral("ok             ") + targets.at(i)
+                                  + QStringLiteral(": 3000 bytes in ")),
+                 qPrintable(run.out));
+        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(modules.modules.at(i), image, kMegaFlash),
+                                 kFlashFileWaitMs);
+    }
+}
+
+void CliTest::targetsByAnnouncedName()
+{
+    const QString name = uniqueName("named");
+    const QByteArray image = randomImage(2000, 6);
+    const QString hex = writeHex(QStringLiteral("named.hex"), image, 6);
+    ModuleProcess modules;
+    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("3"),
+                           QStringLiteral("--address"), QStringLiteral("127.0.0.151"),
+                           QStringLiteral("--board"), QStringLiteral("uno"),
+                           QStringLiteral("--name"), name, QStringLiteral("--announce-ms"),
+                           QStringLiteral("200"), QStringLiteral("--flash-out"), flashPattern()}));
+    const QString first = modules.modules.at(0).name;
+    const QString third = modules.modules.at(2).name;
+
+    CliRun run = runCli({QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                         QStringLiteral("UNO"), QStringLiteral("--name"), first,
+                         QStringLiteral("--name"), third, QStringLiteral("--seconds"),
+                         QStringLiteral("20"), QStringLiteral("--json")});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+    const QJsonArray results = run.json().value(QStringLiteral("results")).toArray();
+    QCOMPARE(results.size(), 2);
+    for (int i : {0, 2}) {
+        const ModuleProcess::Module &module = modules.modules.at(i);
+        const QJsonObject result = resultFor(run.json(), targetOf(module));
+        QCOMPARE(result.value(QStringLiteral("name")).toString(), module.name);
+        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, kUnoFlash), kFlashFileWaitMs);
+    }
+    // The module that was not named was left alone.
+    QVERIFY(!QFile::exists(flashFileOf(modules.modules.at(1))));
+
+    // A name nobody announces fails, and nothing else is touched.
+    run = runCli({QStringLiteral("upload"), hex, QStringLiteral("--board"), QStringLiteral("UNO"),
+                  QStringLiteral("--name"), uniqueName("nobody"), QStringLiteral("--seconds"),
+                  QStringLiteral("0.5"), QStringLiteral("--json")});
+    QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
+    const QJsonObject missing = run.json().value(QStringLiteral("results")).toArray().at(0).toObject();
+    QCOMPARE(missing.value(QStringLiteral("status")).toString(), QStringLiteral("not-found"));
+    QVERIFY(missing.value(QStringLiteral("target")).isNull());
+    QCOMPARE(missing.value(QStringLiteral("name")).toString(), uniqueName("nobody"));
+}
+
+void CliTest::timeLimitStopsAStalledUpload()
+{
+    const QString hex = writeHex(QStringLiteral("stalled.hex"), randomImage(3000, 7), 7);
+    ModuleProcess modules;
+    // The fifth command (a parameter query) is carried out but never answered:
+    // the worker would wait five times three seconds for it.
+    QVERIFY(modules.start({QStringLiteral("--address"), QStringLiteral("127.0.0.161"),
+                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                           QStringLiteral("--no-reply"), QStringLiteral("5")}));
+    QElapsedTimer clock;
+    clock.start();
+    const CliRun run = runCli({QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                               QStringLiteral("MEGA2560"), QStringLiteral("--timeout"),
+                               QStringLiteral("1"), QStringLiteral("--json"),
+                               targetOf(modules.modules.at(0))});
+    QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
+    const QJsonObject result = run.json().value(QStringLiteral("results")).toArray().at(0).toObject();
+    QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("timeout"));
+    QVERIFY2(result.value(QStringLiteral("error")).toString().startsWith(
+                 QLatin1String("no result within 1 s; stopped")),
+             qPrintable(run.out));
+    // Stopped when asked, not at the end of the step's own fifteen seconds.
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void CliTest::renameReachesTheModule()
+{
+    const QString name = uniqueName("old");
+    const QString renamed = uniqueName("new");
+    ModuleProcess modules;
+    QVERIFY(modules.start({QStringLiteral("--address"), QStringLiteral("127.0.0.171"),
+                           QStringLiteral("--name"), name, QStringLiteral("--announce-ms"),
+                           QStringLiteral("200"), QStringLiteral("--and"),
+                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                           QStringLiteral("--refuse-at")}));
+    const ModuleProcess::Module &module = modules.modules.at(0);
+
+    CliRun run = runCli({QStringLiteral("rename"), module.address.toString(),
+                         QString::number(module.atPort), renamed});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+    QCOMPARE(run.out, QStringLiteral("Sent AT+HOSTNAME=%1 to %2:%3.\n")
+                          .arg(renamed, module.address.toString())
+                          .arg(module.atPort));
+
+    // The module announces itself under its new name from then on.
+    bool seen = false;
+    for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
+        run = runCli({QStringLiteral("list"), QStringLiteral("--seconds"), QStringLiteral("1"),
+                      QStringLiteral("--json")});
+        for (const QJsonValue &value : run.json().value(QStringLiteral("modules")).toArray()) {
+            const QJsonObject entry = value.toObject();
+            if (entry.value(QStringLiteral("address")).toString() == module.address.toString())
+                seen = entry.value(QStringLiteral("name")).toString() == renamed;
+        }
+    }
+    QVERIFY2(seen, qPrintable(run.out));
+
+    const ModuleProcess::Module &refusing = modules.modules.at(1);
+    run = runCli({QStringLiteral("rename"), refusing.address.toString(),
+                  QString::number(refusing.atPort), QStringLiteral("x")});
+    QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
+    QVERIFY2(run.err.contains(QLatin1String("cannot connect to the AT port")), qPrintable(run.err));
+}
+
+void CliTest::liveDisplayOnATerminal()
+{
+    // util-linux's script runs the program on a pseudo terminal of its own.
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("no 'script' program to provide a terminal");
+    const QString hex = writeHex(QStringLiteral("live.hex"), randomImage(6000, 8), 8);
+    ModuleProcess modules;
+    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("2"),
+                           QStringLiteral("--address"), QStringLiteral("127.0.0.181"),
+                           QStringLiteral("--announce-ms"), QStringLiteral("0")}));
+    const QString command = QStringLiteral("%1 upload %2 --board MEGA2560 --verify %3")
+                                .arg(QStringLiteral(RUDIREZE_CLI_EXE), hex,
+                                     targetsOf(modules.modules).join(QLatin1Char(' ')));
+    QProcess process;
+    process.start(script, {QStringLiteral("-qec"), command, QStringLiteral("/dev/null")});
+    QVERIFY(process.waitForStarted(ModuleProcess::kStartMs));
+    QVERIFY(process.waitForFinished(kCliLimitMs));
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    QVERIFY2(process.exitCode() == kExitSuccess, qPrintable(out));
+    // Both lines are drawn again in place, and end full with the result.
+    QVERIFY2(out.contains(QLatin1String("\x1b[2A")), qPrintable(out));
+    const QString full = QStringLiteral("[########################] 100%");
+    for (const QString &target : targetsOf(modules.modules)) {
+        const QRegularExpression done(QRegularExpression::escape(target)
+                                      + QStringLiteral(" +done +") + QRegularExpression::escape(full));
+        QVERIFY2(done.match(out).hasMatch(), qPrintable(out));
+    }
+    QVERIFY2(out.contains(QLatin1String("2 of 2 targets succeeded, 0 failed.")), qPrintable(out));
+}
+
+QTEST_MAIN(CliTest)
+#include "tst_cli.moc"

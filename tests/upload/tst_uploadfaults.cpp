@@ -1,0 +1,270 @@
+// Every fault the virtual module can put on the road of an upload, seen
+// through the window: the right message, the right end, and the Upload
+// button back in the user's hands.
+
+#include "uploadroad.h"
+
+using namespace road;
+
+namespace {
+constexpr int kFlashUno = 32 * 1024;
+constexpr int kFlashMega = 256 * 1024;
+constexpr int kSmallImage = 300;
+constexpr int kLargeImage = 30000;
+constexpr int kSplitPieces = 3;
+constexpr int kSplitGapMs = 20;
+
+const QString kBoxText =
+    QStringLiteral("connect server fail \n the server does not exist or has been occupied");
+
+BoardType boardOf(const QString &board)
+{
+    return board == QLatin1String("UNO") ? BoardType::Uno : BoardType::Mega;
+}
+
+int flashSizeOf(const QString &board)
+{
+    return board == QLatin1String("UNO") ? kFlashUno : kFlashMega;
+}
+} // namespace
+
+class UploadFaultsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void dataPortRefused();
+    void atPortRefused();
+    void oneByteAtReply();
+    void repliesInPieces_data();
+    void repliesInPieces();
+    void replyOneByteOff_data();
+    void replyOneByteOff();
+    void connectionClosedMidUpload_data();
+    void connectionClosedMidUpload();
+
+private:
+    // A module with these faults, its row waiting in a fresh window.
+    struct Road
+    {
+        ModuleLog log;
+        ModuleThread modules;
+        Widget window;
+        QString ip;
+        QPushButton *button = nullptr;
+    };
+    bool open(Road &road, const char *address, const QString &board, const FaultOptions &faults);
+
+    std::unique_ptr<DefaultFirmware> firmware;
+};
+
+void UploadFaultsTest::init()
+{
+    QFile::remove(QStringLiteral("update.bin"));
+    firmware = std::make_unique<DefaultFirmware>();
+}
+
+void UploadFaultsTest::cleanup()
+{
+    firmware.reset();
+}
+
+bool UploadFaultsTest::open(Road &road, const char *address, const QString &board,
+                            const FaultOptions &faults)
+{
+    ModuleOptions options = moduleAt(address, boardOf(board));
+    options.faults = faults;
+    if (!road.modules.start(1, options))
+        return false;
+    road.log.attach(road.modules, 0);
+    road.ip = road.modules.address(0).toString();
+    road.button = awaitRow(road.window, road.ip, board);
+    return road.button != nullptr;
+}
+
+void UploadFaultsTest::dataPortRefused()
+{
+    QVERIFY(firmware->setImage(patternImage(kSmallImage, 1)));
+    FaultOptions faults;
+    faults.refuseData = true;
+    Road road;
+    QVERIFY(open(road, "127.0.0.70", QStringLiteral("MEGA2560"), faults));
+    MessageBoxCloser boxes;
+    ReportCounter reports;
+
+    road.button->click();
+    QTRY_COMPARE_WITH_TIMEOUT(WidgetProbe(road.window).uploadWorkerCount(), 0, kUploadLimitMs);
+
+    QCOMPARE(reports.count(), 1);
+    QCOMPARE(boxes.seen().size(), 1);
+    QCOMPARE(boxes.seen().first().title, boxTitle());
+    QCOMPARE(boxes.seen().first().text, kBoxText);
+    QVERIFY(road.button->isEnabled());
+    QCOMPARE(progressOf(road.window, road.ip), QString());
+    // The AT port is never contacted when the data port is not there.
+    const ModuleCounters counters = road.modules.counters(0);
+    QCOMPARE(counters.atConnections, 0);
+    QCOMPARE(counters.dataConnections, 0);
+}
+
+void UploadFaultsTest::atPortRefused()
+{
+    QVERIFY(firmware->setImage(patternImage(kSmallImage, 2)));
+    FaultOptions faults;
+    faults.refuseAt = true;
+    Road road;
+    QVERIFY(open(road, "127.0.0.71", QStringLiteral("UNO"), faults));
+    MessageBoxCloser boxes;
+    ReportCounter reports;
+
+    road.button->click();
+    QTRY_COMPARE_WITH_TIMEOUT(WidgetProbe(road.window).uploadWorkerCount(), 0, kUploadLimitMs);
+
+    QCOMPARE(reports.count(), 1);
+    QCOMPARE(boxes.seen().size(), 1);
+    QCOMPARE(boxes.seen().first().title, boxTitle());
+    QVERIFY(road.button->isEnabled());
+    QCOMPARE(progressOf(road.window, road.ip), QString());
+    // The data connection was made, and closed again without a byte.
+    const ModuleCounters counters = road.modules.counters(0);
+    QCOMPARE(counters.dataConnections, 1);
+    QCOMPARE(counters.dataBytesIn, 0);
+    QTRY_COMPARE(road.log.dataDisconnects(), 1);
+}
+
+void UploadFaultsTest::oneByteAtReply()
+{
+    QVERIFY(firmware->setImage(patternImage(kSmallImage, 3)));
+    FaultOptions faults;
+    faults.oneByteAtReply = true;
+    Road road;
+    QVERIFY(open(road, "127.0.0.72", QStringLiteral("MEGA2560"), faults));
+    MessageBoxCloser boxes;
+    ReportCounter reports;
+    ProgressRecorder recorder(road.window, road.ip);
+
+    road.button->click();
+    QTRY_COMPARE_WITH_TIMEOUT(WidgetProbe(road.window).uploadWorkerCount(), 0, kUploadLimitMs);
+
+    // The box for the failed handshake, then the end of the run.
+    QCOMPARE(reports.count(), 2);
+    QCOMPARE(boxes.seen().size(), 1);
+    QCOMPARE(boxes.seen().first().title, boxTitle());
+    QCOMPARE(recorder.texts, QStringList{QStringLiteral("Fail")});
+    QVERIFY(road.button->isEnabled());
+    QCOMPARE(road.log.atCommands(), QList<QByteArray>{"AT+U2W=CLIENT"});
+    QCOMPARE(road.modules.counters(0).bootloaderCommands, 0);
+    QCOMPARE(road.modules.counters(0).dataBytesIn, 0);
+}
+
+void UploadFaultsTest::repliesInPieces_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::newRow("UNO") << QStringLiteral("UNO");
+    QTest::newRow("MEGA2560") << QStringLiteral("MEGA2560");
+}
+
+void UploadFaultsTest::repliesInPieces()
+{
+    QFETCH(QString, board);
+    const QByteArray image = patternImage(kSmallImage, 4);
+    QVERIFY(firmware->setImage(image));
+    FaultOptions faults;
+    faults.splitPieces = kSplitPieces;
+    faults.splitGapMs = kSplitGapMs;
+    Road road;
+    QVERIFY(open(road, "127.0.0.73", board, faults));
+    MessageBoxCloser boxes;
+
+    road.button->click();
+    QTRY_VERIFY_WITH_TIMEOUT(road.button->isEnabled(), kUploadLimitMs);
+
+    QCOMPARE(progressOf(road.window, road.ip), QStringLiteral("Successful"));
+    QCOMPARE(road.modules.flash(0), flashWith(image, flashSizeOf(board)));
+    QCOMPARE(boxes.seen().size(), 0);
+}
+
+void UploadFaultsTest::replyOneByteOff_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<bool>("shortReply");
+    QTest::addColumn<int>("command");
+
+    // Commands are counted from the board's reset. UNO: 1-3 sync, 4-14 the
+    // parameter queries (5 is 0x81, whose failure ends the upload). MEGA2560:
+    // 1 sign-on, 10 and 11 the first page, 12 the second page's address.
+    QTest::newRow("UNO short, parameter query") << QStringLiteral("UNO") << true << 5;
+    QTest::newRow("MEGA2560 short, sign-on") << QStringLiteral("MEGA2560") << true << 1;
+    QTest::newRow("MEGA2560 long, second page address")
+        << QStringLiteral("MEGA2560") << false << 12;
+}
+
+void UploadFaultsTest::replyOneByteOff()
+{
+    QFETCH(QString, board);
+    QFETCH(bool, shortReply);
+    QFETCH(int, command);
+    const QByteArray image = patternImage(kSmallImage, 5);
+    QVERIFY(firmware->setImage(image));
+    FaultOptions faults;
+    (shortReply ? faults.shortReplyAt : faults.longReplyAt) = command;
+    Road road;
+    QVERIFY(open(road, "127.0.0.74", board, faults));
+    MessageBoxCloser boxes;
+
+    road.button->click();
+    // The step waits out all its tries (a few seconds each) before it gives up.
+    QTRY_VERIFY_WITH_TIMEOUT(road.button->isEnabled(), kUploadLimitMs);
+
+    QCOMPARE(progressOf(road.window, road.ip), QStringLiteral("Fail"));
+    QCOMPARE(boxes.seen().size(), 0);
+    // Nothing after the step that failed.
+    QCOMPARE(road.modules.counters(0).commandsSinceReset, command);
+    QVERIFY(road.modules.flash(0) != flashWith(image, flashSizeOf(board)));
+}
+
+void UploadFaultsTest::connectionClosedMidUpload_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("command");
+    // Well into the pages: UNO's first page is command 23, MEGA2560's 10.
+    QTest::newRow("UNO") << QStringLiteral("UNO") << 60;
+    QTest::newRow("MEGA2560") << QStringLiteral("MEGA2560") << 40;
+}
+
+void UploadFaultsTest::connectionClosedMidUpload()
+{
+    QFETCH(QString, board);
+    QFETCH(int, command);
+    const QByteArray image = patternImage(kLargeImage, 6);
+    QVERIFY(firmware->setImage(image));
+    FaultOptions faults;
+    faults.closeDataAt = command;
+    Road road;
+    QVERIFY(open(road, "127.0.0.75", board, faults));
+    MessageBoxCloser boxes;
+    ProgressRecorder recorder(road.window, road.ip);
+
+    road.button->click();
+    QTRY_VERIFY_WITH_TIMEOUT(road.button->isEnabled(), kUploadLimitMs);
+
+    QCOMPARE(progressOf(road.window, road.ip), QStringLiteral("Fail"));
+    QCOMPARE(boxes.seen().size(), 0);
+    QVERIFY(recorder.texts.size() >= 2);
+    QVERIFY(recorder.texts.at(recorder.texts.size() - 2).endsWith(QLatin1Char('%')));
+    QCOMPARE(road.modules.counters(0).commandsSinceReset, command);
+    QVERIFY(road.modules.flash(0) != flashWith(image, flashSizeOf(board)));
+    QTRY_COMPARE(WidgetProbe(road.window).uploadWorkerCount(), 0);
+
+    // The board is fine: pressing Upload again programs it.
+    road.modules.setFaults(0, FaultOptions());
+    road.button->click();
+    QTRY_VERIFY_WITH_TIMEOUT(road.button->isEnabled(), kUploadLimitMs);
+    QCOMPARE(progressOf(road.window, road.ip), QStringLiteral("Successful"));
+    QCOMPARE(road.modules.flash(0), flashWith(image, flashSizeOf(board)));
+}
+
+QTEST_MAIN(UploadFaultsTest)
+#include "tst_uploadfaults.moc"

@@ -1,0 +1,408 @@
+#pragma once
+
+// The whole road of an upload, for tests: a window bound to UDP 3333, virtual
+// modules on a thread of their own announcing themselves to it, firmware that
+// the window finds and converts itself, and what the rows show.
+
+#include "modulegroup.h"
+#include "modulethread.h"
+#include "testsupport.h"
+#include "widgetprobe.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMutex>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QtTest>
+
+#include <cmath>
+
+namespace road {
+
+constexpr int kDeviceColumn = 1;
+constexpr int kIpColumn = 2;
+constexpr int kSendColumn = 5;
+constexpr int kProgressColumn = 6;
+
+// Modules announce often so rows appear quickly; the window keeps a row for
+// 6 to 8 s after the last announcement, far longer than this.
+constexpr int kAnnounceIntervalMs = 200;
+constexpr int kRowWaitMs = 10000;
+// Longest end-to-end upload of these tests, with room for the sanitizer build.
+constexpr int kUploadLimitMs = 120000;
+constexpr int kDialogWaitMs = 5000;
+constexpr int kPollIntervalMs = 10;
+
+constexpr int kUnoPage = 128;
+constexpr int kMegaPage = 256;
+constexpr int kHexRecordBytes = 16;
+constexpr int kHexSegmentSpan = 0x10000;
+constexpr double kPercent = 100.0;
+constexpr char kErased = '\xFF';
+
+inline QString boxTitle()
+{
+    return QStringLiteral("connect server fail");
+}
+
+// Bytes that differ from page to page and from image to image: the top byte
+// of a linear congruential generator (Numerical Recipes' constants).
+inline QByteArray patternImage(int size, int seed)
+{
+    constexpr quint32 kSeedMix = 0x9E3779B9u;
+    constexpr quint32 kMultiplier = 1664525u;
+    constexpr quint32 kIncrement = 1013904223u;
+    constexpr int kTopByteShift = 24;
+    QByteArray bytes(size, '\0');
+    quint32 state = kSeedMix ^ static_cast<quint32>(seed);
+    for (int i = 0; i < size; ++i) {
+        state = state * kMultiplier + kIncrement;
+        bytes[i] = static_cast<char>(state >> kTopByteShift);
+    }
+    return bytes;
+}
+
+// What the board's flash holds after the image was written into it.
+inline QByteArray flashWith(const QByteArray &image, int flashSize)
+{
+    return image + QByteArray(flashSize - image.size(), kErased);
+}
+
+inline QByteArray hexRecord(quint16 address, quint8 type, const QByteArray &data)
+{
+    QByteArray bytes;
+    bytes += static_cast<char>(data.size());
+    bytes += static_cast<char>(address >> 8);
+    bytes += static_cast<char>(address & 0xFF);
+    bytes += static_cast<char>(type);
+    bytes += data;
+    quint8 sum = 0;
+    for (char c : bytes)
+        sum = static_cast<quint8>(sum + static_cast<quint8>(c));
+    bytes += static_cast<char>(static_cast<quint8>(-sum));
+    return ':' + bytes.toHex().toUpper() + "\r\n";
+}
+
+// Intel HEX for an image at address 0, as an Arduino build writes it:
+// 16-byte data records, an extended linear address record at each 64 KiB.
+inline QByteArray hexFor(const QByteArray &image)
+{
+    constexpr quint8 kData = 0x00;
+    constexpr quint8 kEnd = 0x01;
+    constexpr quint8 kLinearBase = 0x04;
+    QByteArray text;
+    for (int offset = 0; offset < image.size(); offset += kHexRecordBytes) {
+        if (offset % kHexSegmentSpan == 0 && offset > 0) {
+            const quint16 upper = static_cast<quint16>(offset / kHexSegmentSpan);
+            QByteArray base;
+            base += static_cast<char>(upper >> 8);
+            base += static_cast<char>(upper & 0xFF);
+            text += hexRecord(0, kLinearBase, base);
+        }
+        text += hexRecord(static_cast<quint16>(offset % kHexSegmentSpan), kData,
+                          image.mid(offset, kHexRecordBytes));
+    }
+    return text + hexRecord(0, kEnd, QByteArray());
+}
+
+inline bool writeFile(const QString &path, const QByteArray &contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+           && file.write(contents) == contents.size();
+}
+
+// The firmware the window takes by default: the temporary directory points
+// at a folder of the test's own, holding a build folder with one sketch.
+class DefaultFirmware
+{
+public:
+    DefaultFirmware()
+        : root(QDir::current().absoluteFilePath(QStringLiteral("road-tmp")))
+        , cache(QDir::current().absoluteFilePath(QStringLiteral("road-cache")))
+        , previousTmp(qgetenv("TMPDIR"))
+        , previousCache(qgetenv("XDG_CACHE_HOME"))
+    {
+        for (const QString &folder : {root, cache}) {
+            QDir(folder).removeRecursively();
+            QDir().mkpath(folder);
+        }
+        QDir(root).mkpath(QStringLiteral("build1.tmp"));
+        qputenv("TMPDIR", QFile::encodeName(root));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
+    }
+    ~DefaultFirmware()
+    {
+        restore("TMPDIR", previousTmp);
+        restore("XDG_CACHE_HOME", previousCache);
+        QDir(root).removeRecursively();
+        QDir(cache).removeRecursively();
+    }
+    DefaultFirmware(const DefaultFirmware &) = delete;
+    DefaultFirmware &operator=(const DefaultFirmware &) = delete;
+
+    QString sketchPath() const { return root + QStringLiteral("/build1.tmp/sketch.ino.hex"); }
+    bool setImage(const QByteArray &image) const { return writeFile(sketchPath(), hexFor(image)); }
+
+private:
+    static void restore(const char *name, const QByteArray &value)
+    {
+        if (value.isEmpty())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
+
+    const QString root;
+    const QString cache;
+    const QByteArray previousTmp;
+    const QByteArray previousCache;
+};
+
+// Answers the next file dialog with a path, typed into its name field.
+// A dialog still open after kDialogWaitMs is cancelled.
+class FileDialogAnswer : public QObject
+{
+public:
+    explicit FileDialogAnswer(const QString &path) : path(path)
+    {
+        connect(&timer, &QTimer::timeout, this, &FileDialogAnswer::poll);
+        timer.start(kPollIntervalMs);
+        clock.start();
+    }
+    bool answered = false;
+
+private:
+    void poll()
+    {
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            auto *dialog = qobject_cast<QFileDialog *>(widget);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            if (!name || clock.hasExpired(kDialogWaitMs)) {
+                dialog->reject();
+                continue;
+            }
+            name->setText(path);
+            static_cast<QDialog *>(dialog)->accept();
+            answered = true;
+        }
+    }
+
+    QString path;
+    QTimer timer;
+    QElapsedTimer clock;
+};
+
+// Picks a file by hand, as the user does: Manual Assign File, Open File, the
+// dialog, and the box that tells the file was converted.
+inline bool pickFile(Widget &window, const QString &path)
+{
+    WidgetProbe probe(window);
+    probe.ui().radioButton->click();
+    if (!probe.manualMode())
+        return false;
+    MessageBoxCloser boxes;
+    FileDialogAnswer answer(path);
+    probe.ui().pushButton_4->click();
+    return answer.answered && probe.currentFileName() == QFileInfo(path).fileName();
+}
+
+inline QTableWidget *table(Widget &window)
+{
+    return WidgetProbe(window).ui().userTableWidget;
+}
+
+inline int rowOf(Widget &window, const QString &ip)
+{
+    QTableWidget *rows = table(window);
+    for (int row = 0; row < rows->rowCount(); ++row) {
+        const QTableWidgetItem *item = rows->item(row, kIpColumn);
+        if (item && item->text() == ip)
+            return row;
+    }
+    return -1;
+}
+
+inline QPushButton *uploadButton(Widget &window, const QString &ip)
+{
+    const int row = rowOf(window, ip);
+    return row < 0 ? nullptr
+                   : qobject_cast<QPushButton *>(table(window)->cellWidget(row, kSendColumn));
+}
+
+inline QString progressOf(Widget &window, const QString &ip)
+{
+    const int row = rowOf(window, ip);
+    const QTableWidgetItem *item = row < 0 ? nullptr : table(window)->item(row, kProgressColumn);
+    return item ? item->text() : QString();
+}
+
+// Waits for the module's row, put there by its announcement, and sets its
+// Device box.
+inline QPushButton *awaitRow(Widget &window, const QString &ip, const QString &board)
+{
+    if (!QTest::qWaitFor([&] { return rowOf(window, ip) >= 0; }, kRowWaitMs))
+        return nullptr;
+    auto *combo
+        = qobject_cast<QComboBox *>(table(window)->cellWidget(rowOf(window, ip), kDeviceColumn));
+    if (!combo || combo->findText(board) < 0)
+        return nullptr;
+    combo->setCurrentText(board);
+    return uploadButton(window, ip);
+}
+
+// What the progress cell shows after each page read: the share of the image
+// read so far, as a whole percentage truncated, not rounded.
+inline QString percentAfter(qint64 read, qint64 total)
+{
+    const float progress
+        = static_cast<float>(static_cast<double>(read) / static_cast<double>(total));
+    return QString::number(static_cast<int>(std::trunc(static_cast<double>(progress) * kPercent)))
+           + QLatin1Char('%');
+}
+
+// Every distinct text a successful upload shows, in order.
+inline QStringList successTexts(int size, int pageSize)
+{
+    QStringList texts;
+    for (qint64 read = 0;;) {
+        const qint64 count = qMin<qint64>(pageSize, size - read);
+        read += count;
+        const QString text = percentAfter(read, size);
+        if (texts.isEmpty() || texts.last() != text)
+            texts << text;
+        if (count < pageSize)
+            break;
+    }
+    return texts << QStringLiteral("Successful");
+}
+
+// Every distinct text the progress cell of one module's row showed, in order,
+// wherever the row was at the time.
+class ProgressRecorder : public QObject
+{
+public:
+    ProgressRecorder(Widget &window, const QString &ip) : window(window), ip(ip)
+    {
+        connect(table(window), &QTableWidget::itemChanged, this, [this](QTableWidgetItem *item) {
+            if (item->column() != kProgressColumn || item->row() != rowOf(this->window, this->ip))
+                return;
+            if (texts.isEmpty() || texts.last() != item->text())
+                texts.append(item->text());
+        });
+    }
+
+    QStringList texts;
+
+private:
+    Widget &window;
+    QString ip;
+};
+
+// Counts the reports the window took in (each writes "row = N" to the debug log).
+class ReportCounter
+{
+public:
+    ReportCounter()
+    {
+        QMutexLocker lock(&mutex());
+        active() = this;
+        previous = qInstallMessageHandler(&ReportCounter::handle);
+    }
+    ~ReportCounter()
+    {
+        qInstallMessageHandler(previous);
+        QMutexLocker lock(&mutex());
+        active() = nullptr;
+    }
+    ReportCounter(const ReportCounter &) = delete;
+    ReportCounter &operator=(const ReportCounter &) = delete;
+
+    int count() const { return reports.loadAcquire(); }
+
+private:
+    static QMutex &mutex()
+    {
+        static QMutex lock;
+        return lock;
+    }
+    static ReportCounter *&active()
+    {
+        static ReportCounter *counter = nullptr;
+        return counter;
+    }
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        QtMessageHandler chained = nullptr;
+        {
+            QMutexLocker lock(&mutex());
+            if (ReportCounter *counter = active()) {
+                if (type == QtDebugMsg && text.startsWith(QLatin1String("row = ")))
+                    counter->reports.fetchAndAddOrdered(1);
+                chained = counter->previous;
+            }
+        }
+        if (chained)
+            chained(type, context, text);
+    }
+
+    QAtomicInt reports;
+    QtMessageHandler previous = nullptr;
+};
+
+// Module options for these tests: loopback, announcing to the window, and
+// a line without delays unless a test asks for one.
+inline ModuleOptions moduleAt(const char *address, BoardType board)
+{
+    ModuleOptions options;
+    options.address = QHostAddress(QString::fromLatin1(address));
+    options.board = board;
+    options.announceIntervalMs = kAnnounceIntervalMs;
+    options.link.pageWriteUs = 0;
+    return options;
+}
+
+// What a module saw of its clients, collected from the modules' thread.
+class ModuleLog
+{
+public:
+    void attach(ModuleThread &modules, int index)
+    {
+        modules.run([this, index](ModuleGroup &group) {
+            VirtualModule *module = group.module(index);
+            QObject::connect(module, &VirtualModule::atCommandReceived, module,
+                             [this](const QByteArray &command) {
+                                 QMutexLocker lock(&mutex);
+                                 commands << command;
+                             });
+            QObject::connect(module, &VirtualModule::dataDisconnected, module, [this] {
+                QMutexLocker lock(&mutex);
+                ++disconnects;
+            });
+        });
+    }
+    QList<QByteArray> atCommands()
+    {
+        QMutexLocker lock(&mutex);
+        return commands;
+    }
+    int dataDisconnects()
+    {
+        QMutexLocker lock(&mutex);
+        return disconnects;
+    }
+
+private:
+    QMutex mutex;
+    QList<QByteArray> commands;
+    int disconnects = 0;
+};
+
+} // namespace road

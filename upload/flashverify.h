@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class QIODevice;
+
+// Reading the flash back after an upload, still in programming mode, and
+// comparing it with the image. Opt-in: the window's uploads never do this.
+
+// What the read-back found.
+struct FlashComparison
+{
+    // Bytes read back and compared, from address 0 on.
+    qint64 bytesCompared = 0;
+    // Byte address of the first byte that differs from the image; -1: none.
+    qint64 firstMismatch = -1;
+    // Why the read-back stopped before the end (no or a malformed reply).
+    QString error;
+
+    bool matches(qint64 imageSize) const
+    {
+        return error.isEmpty() && firstMismatch < 0 && bytesCompared == imageSize;
+    }
+};
+
+// Told the number of bytes compared so far, after every page.
+using ReadBackProgress = std::function<void(qint64 bytesCompared)>;
+
+// STK500 version 1: per 128-byte page, Cmnd_STK_LOAD_ADDRESS (word address)
+// and Cmnd_STK_READ_PAGE. Stops at the first page that differs.
+FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
+                              const ReadBackProgress &progress = ReadBackProgress());
+
+// STK500 version 2: per 256-byte page, CMD_LOAD_ADDRESS and CMD_READ_FLASH_ISP,
+// numbered from `sequence` on; `sequence` is left at the next free number.
+FlashComparison verifyFlashV2(QIODevice *device, quint8 &sequence, const QByteArray &image,
+                              const ReadBackProgress &progress = ReadBackProgress());
+
+// The data of a Cmnd_STK_READ_PAGE reply (Resp_STK_INSYNC, count bytes,
+// Resp_STK_OK); nothing when the reply has another shape.
+std::optional<QByteArray> pageOfV1Reply(const QByteArray &reply, int count);
+
+// The data of a CMD_READ_FLASH_ISP reply frame with the given sequence number
+// (body: the command, STATUS_CMD_OK, count bytes, STATUS_CMD_OK); nothing when
+// the frame, its checksum or a status is wrong.
+std::optional<QByteArray> pageOfV2Reply(const QByteArray &reply, quint8 sequence, int count);
+
+// Offset of the first byte where the two differ within the shorter one's
+// length; -1 when they agree there.
+qint64 firstDifference(const QByteArray &expected, const QByteArray &actual);
