@@ -7,6 +7,7 @@
 #include "upload/stkstep.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
 
@@ -28,6 +29,13 @@ constexpr quint8 kProtocolV2 = 1;
 constexpr int kSyncCommands = 3;
 constexpr int kSignatureBytes = 3;
 constexpr int kBytesPerWord = 2;
+// What the board's program sent before the reset may still be on its way
+// after the handshake (held in the module's bridge); it is taken in until the
+// data connection has been quiet this long, for at most kDrainLimitMs. The
+// bootloaders answer nothing before they are asked, and wait about a second
+// for their first command.
+constexpr int kDrainQuietMs = 50;
+constexpr int kDrainLimitMs = 400;
 
 // Version 1 parameter queries in the order the bootloader is asked. The
 // top-card query is answered by programmers only; a bootloader may stay silent.
@@ -230,6 +238,18 @@ int Thread::module_handshake(quint8 protocol_flag)
     return 0;
 }
 
+QByteArray Thread::drain_reset_output()
+{
+    QByteArray stray;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < kDrainLimitMs
+           && waitForData(data_socket, static_cast<int>(qMin<qint64>(
+                                           kDrainQuietMs, kDrainLimitMs - clock.elapsed()))))
+        stray += data_socket->readAll();
+    return stray;
+}
+
 int Thread::collect_reply(int expected, int tries, int wait_ms, const char *label,
                           const QByteArray &detail)
 {
@@ -271,10 +291,9 @@ bool Thread::upload_stk500v2()
         emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
         return false;
     }
-    // Whatever the board said while it was reset is no reply to the sign-on.
-    // A zero wait only takes in what has already arrived.
-    data_socket->waitForReadyRead(0);
-    const QByteArray stray = data_socket->read(kMaxReadBytes);
+    // Whatever the board said before and while it was reset is no reply to
+    // the sign-on; a program that prints all the time leaves plenty.
+    const QByteArray stray = drain_reset_output();
     qDebug() << "read send_sign_on reply 1=" << stray.toHex(' ');
 
     if (send_step(stk500v2::signOn(seq_num)) != 0)
@@ -329,6 +348,8 @@ bool Thread::upload_stk500v1()
         emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
         return false;
     }
+    // As for version 2: the program's last words are no answer to a sync.
+    drain_reset_output();
     for (int i = 0; i < kSyncCommands; ++i) {
         if (send_step(stk500v1::getSync()) != 0) {
             std::perror("send a 0 error");

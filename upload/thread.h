@@ -52,6 +52,7 @@ private:
     bool connect_module();
     void close_module();
     int module_handshake(quint8 protocol_flag);
+    QByteArray drain_reset_output();
     int collect_reply(int expected, int tries, int wait_ms, const char *label,
                       const QByteArray &detail);
     int send_step(const StkCommand &command);

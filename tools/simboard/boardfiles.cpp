@@ -19,6 +19,11 @@ const SketchName kSketches[] = {
     {"over128k-mega", BoardKind::Mega},
 };
 
+const SketchName kChattySketches[] = {
+    {"chatty-uno", BoardKind::Uno},
+    {"chatty-mega", BoardKind::Mega},
+};
+
 BoardFiles::Sketch describe(const SketchName &entry)
 {
     BoardFiles::Sketch sketch;
@@ -50,9 +55,18 @@ QList<Sketch> sketches()
     return all;
 }
 
+Sketch chattySketch(BoardKind kind)
+{
+    return describe(kChattySketches[kind == BoardKind::Uno ? 0 : 1]);
+}
+
 Sketch sketch(const QString &name)
 {
     for (const SketchName &entry : kSketches) {
+        if (name == QLatin1String(entry.name))
+            return describe(entry);
+    }
+    for (const SketchName &entry : kChattySketches) {
         if (name == QLatin1String(entry.name))
             return describe(entry);
     }

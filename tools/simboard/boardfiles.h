@@ -27,6 +27,9 @@ struct Sketch
 // tiny-uno, full-uno (near the UNO's 31,744 bytes), tiny-mega, over64k-mega,
 // over128k-mega.
 QList<Sketch> sketches();
+// A small program of the kind that prints its line over and over without a
+// pause (chatty-uno, chatty-mega).
+Sketch chattySketch(BoardKind kind);
 // The sketch of that name; its paths are empty when it was not built.
 Sketch sketch(const QString &name);
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -44,6 +45,7 @@ constexpr int kSamplesPerBit = 16;
 constexpr int kSamplesPerBitDoubleSpeed = 8;
 
 constexpr char kUartName = '0';
+constexpr quint64 kNsPerSecond = 1000000000;
 // Bytes already fed are cut off the front of the feed in blocks this big, so
 // a large write is not copied again every slice.
 constexpr int kFeedCompactBytes = 4096;
@@ -121,6 +123,8 @@ struct SimulatedBoard::Core
     // setting: the simulator's receiver would hand them over at once.
     quint64 nextFeedCycle = 0;
     QByteArray outbox;
+    // When the UART last sent a byte, in cycleCount's terms.
+    quint64 lastOutputCycle = 0;
 
     quint64 cycleCount = 0;
     avr_cycle_count_t lastCoreCycle = 0;
@@ -247,6 +251,12 @@ void SimulatedBoard::setSpeed(double factor)
     speed.store(factor > 0 ? factor : 0.0);
 }
 
+void SimulatedBoard::setOutputGrouping(int idleFrames, int maxBytes)
+{
+    outputIdleFrames.store(qMax(0, idleFrames));
+    outputMaxBytes.store(qMax(0, maxBytes));
+}
+
 bool SimulatedBoard::start()
 {
     if (running.load())
@@ -352,8 +362,11 @@ void SimulatedBoard::runLoop()
         {
             std::lock_guard<std::mutex> lock(coreMutex);
             takeInbox();
-            runUntil(target);
-            output.swap(core->outbox);
+            // A slice ends early where held output falls due, so it leaves
+            // when the line falls idle, not at the slice's end.
+            runUntil(std::min(target, outputDeadline()));
+            if (outputDue())
+                output.swap(core->outbox);
             resetsDone.swap(core->resetsToReport);
             cycles.store(core->cycleCount);
         }
@@ -366,6 +379,27 @@ void SimulatedBoard::runLoop()
         while (coreWaiters.load() > 0)
             std::this_thread::yield();
     }
+}
+
+// Called with the core held.
+quint64 SimulatedBoard::outputDeadline() const
+{
+    const int idleFrames = outputIdleFrames.load();
+    if (idleFrames == 0 || core->outbox.isEmpty())
+        return std::numeric_limits<quint64>::max();
+    return core->lastOutputCycle + quint64(idleFrames) * cyclesPerFrame(core->avr);
+}
+
+// Called with the core held.
+bool SimulatedBoard::outputDue() const
+{
+    const int idleFrames = outputIdleFrames.load();
+    if (idleFrames == 0 || core->outbox.isEmpty())
+        return true;
+    const int maxBytes = outputMaxBytes.load();
+    if (maxBytes > 0 && core->outbox.size() >= maxBytes)
+        return true;
+    return core->cycleCount >= outputDeadline();
 }
 
 void SimulatedBoard::takeInbox()
@@ -463,7 +497,14 @@ void SimulatedBoard::onCoreReset(avr_t *avr)
 
 void SimulatedBoard::onUartOutput(avr_irq_t *, uint32_t value, void *param)
 {
-    static_cast<SimulatedBoard *>(param)->core->outbox.append(static_cast<char>(value));
+    auto *board = static_cast<SimulatedBoard *>(param);
+    Core &core = *board->core;
+    core.outbox.append(static_cast<char>(value));
+    board->frameNs.store(qint64(cyclesPerFrame(core.avr) * kNsPerSecond / board->traits().clockHz));
+    // The core's own count may have started again at a reset in this run.
+    const avr_cycle_count_t now = core.avr->cycle;
+    core.lastOutputCycle
+        = core.cycleCount + (now >= core.lastCoreCycle ? now - core.lastCoreCycle : now);
 }
 
 void SimulatedBoard::onUartXon(avr_irq_t *, uint32_t, void *param)

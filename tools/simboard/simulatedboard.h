@@ -59,6 +59,10 @@ public:
     // Simulated time per wall-clock time: 1 is real time, 0 runs as fast as
     // the host can.
     void setSpeed(double factor);
+    // How bytesFromMcu groups the output. 0 (the default): whatever a slice
+    // produced. Otherwise as a serial bridge packs a TCP packet: held until
+    // the UART has been idle for this many frame times, or maxBytes are held.
+    void setOutputGrouping(int idleFrames, int maxBytes);
 
     // Power-on reset, then the simulation runs until stop().
     bool start();
@@ -80,11 +84,15 @@ public:
     // A copy of the whole flash, bootloader included.
     QByteArray flash() const;
     quint64 simulatedCycles() const { return cycles.load(); }
+    // One frame on UART0 at the rate and format the program last sent with,
+    // in simulated nanoseconds; 0 before it sent anything.
+    qint64 uartFrameNs() const { return frameNs.load(); }
     int resetCount() const { return resets.load(); }
 
 signals:
     // Bytes the MCU sent, gathered over at most about one simulated
-    // millisecond. Emitted on the simulation thread.
+    // millisecond, or as setOutputGrouping asks. Emitted on the simulation
+    // thread.
     void bytesFromMcu(const QByteArray &bytes);
     // Every reset, including the power-on one of start(); on the simulation
     // thread.
@@ -99,6 +107,8 @@ private:
     void countElapsedCycles();
     void performReset(ResetCause cause);
     void takeInbox();
+    quint64 outputDeadline() const;
+    bool outputDue() const;
     void setError(const QString &text) const;
 
     static void onUartOutput(struct avr_irq_t *irq, uint32_t value, void *param);
@@ -125,6 +135,9 @@ private:
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> running{false};
     std::atomic<double> speed{1.0};
+    std::atomic<int> outputIdleFrames{0};
+    std::atomic<int> outputMaxBytes{0};
+    std::atomic<qint64> frameNs{0};
     std::atomic<quint64> cycles{0};
     std::atomic<int> resets{0};
     std::thread thread;

@@ -123,7 +123,8 @@ int main(int argc, char *argv[])
             std::printf("module %d address=%s data-port=%u at-port=%u name=%s board=%s\n", i + 1,
                         qPrintable(module->address().toString()), unsigned(module->dataPort()),
                         unsigned(module->atPort()), qPrintable(module->name()),
-                        qPrintable(boardTypeName(module->board())));
+                        qPrintable(boardTypeName(module->board())
+                                   + (module->simulated() ? QStringLiteral("-sim") : QString())));
         }
         std::printf("ready\n");
         std::fflush(stdout);

@@ -13,6 +13,7 @@ constexpr int kMaxSplitPieces = 64;
 constexpr int kMaxPageWriteUs = 10 * 1000 * 1000;
 constexpr int kMaxCommandNumber = 1000000;
 constexpr double kMaxSeconds = 7 * 24 * 3600;
+constexpr double kMaxSimulationSpeed = 100.0;
 constexpr int kMsPerSecond = 1000;
 constexpr int kMaxPort = 65535;
 const QString kFirstAddress = QStringLiteral("127.0.0.2");
@@ -99,15 +100,29 @@ QList<Option> moduleOptions()
              g.options.name = v;
              return !v.isEmpty();
          }},
-        {QStringLiteral("board"), true, QStringLiteral("uno or mega"),
+        {QStringLiteral("board"), true, QStringLiteral("uno or mega, or uno-sim or mega-sim"),
          [](ModuleGroupSetup &g, const QString &v) {
-             const QString board = v.toLower();
+             QString board = v.toLower();
+             const QLatin1String simulated("-sim");
+             g.options.simulatedBoard = board.endsWith(simulated);
+             if (g.options.simulatedBoard)
+                 board.chop(simulated.size());
              if (board == QLatin1String("uno"))
                  g.options.board = BoardType::Uno;
              else if (board == QLatin1String("mega") || board == QLatin1String("mega2560"))
                  g.options.board = BoardType::Mega;
              else
                  return false;
+             return true;
+         }},
+        {QStringLiteral("sim-speed"), true,
+         QStringLiteral("a factor from 0 to %1").arg(kMaxSimulationSpeed),
+         [](ModuleGroupSetup &g, const QString &v) {
+             bool ok = false;
+             const double factor = v.toDouble(&ok);
+             if (!ok || factor < 0 || factor > kMaxSimulationSpeed)
+                 return false;
+             g.options.simulationSpeed = factor;
              return true;
          }},
         {QStringLiteral("data-port"), true, port,
@@ -339,34 +354,54 @@ its data port through to the board's bootloader: STK500 version 1 on an
 ATmega328P (uno) or STK500 version 2 on an ATmega2560 (mega). Until the first
 AT+MCUUPDATE the board runs its application and ignores the data port.
 
+The boards uno-sim and mega-sim are the real thing in a simulator: the MCU
+(ATmega328P or ATmega2560) runs in libsimavr with the board's own bootloader
+(optiboot, or the stk500v2 bootloader), its UART0 wired to the data port, and
+runs whatever program it was given. AT+MCUUPDATE pulls its RESET line, so the
+bootloader starts; the bootloader starts the program when it is done or when
+nothing comes for about a second. They need a build with libsimavr, the AVR
+tool chain and the bootloaders (Debian packages simavr, libsimavr-dev,
+gcc-avr, avr-libc, arduino-core-avr); without them such a module does not
+start. The faults below apply to the emulated boards only, except --refuse-at,
+--refuse-data, --at-one-byte and --stop-announcing-after.
+
 Each "--and" starts another group of modules with options of its own; a group
 without --address takes the addresses after the previous group's.
 
 When all modules listen, one line per module is printed to standard output,
   module N address=A data-port=P at-port=P name=NAME board=uno|mega
-followed by the line "ready". Ports chosen by the system (port 0) show there.
+followed by the line "ready". Ports chosen by the system (port 0) show there;
+a simulated board shows as board=uno-sim or board=mega-sim.
 
 Module options (per group):
   --count N              modules in this group (default 1); names get -1, -2, ...
   --address A            address of the group's first module (default 127.0.0.2)
   --name NAME            module name (default vmodule-<last number of the address>)
-  --board uno|mega       the board behind the module (default mega)
+  --board BOARD          the board behind the module: uno, mega (emulated
+                         bootloaders), uno-sim, mega-sim (simulated MCU with
+                         the real bootloader); default mega
+  --sim-speed F          simulated time per wall-clock time for uno-sim and
+                         mega-sim (default 1, real time; 0: as fast as the
+                         host can, which keeps a core busy per board)
   --data-port P          data port (default 0: any free port)
   --at-port P            AT port (default 0: any free port)
   --announce-ms MS       announcement interval (default 1000; 0: never announce)
   --announce-to A[:P]    where announcements go (default 127.0.0.1:3333)
   --in-bootloader        the board starts in its bootloader, without AT+MCUUPDATE
-  --flash-in FILE        flash content at start (raw binary; the rest erased)
+  --flash-in FILE        flash content at start (raw binary; the rest erased;
+                         a simulated board keeps its bootloader)
   --flash-out PATTERN    write the flash here on exit, on SIGUSR1, whenever the
                          data connection closes and when the bootloader is left;
                          %a is replaced by the address, %n by the module number
 
 Link emulation (per group):
   --baud N               pace the serial line at N baud, 10 bits a byte, both
-                         ways (default 0: no pacing)
+                         ways (default 0: no pacing; a simulated board's
+                         UART keeps its own rate in any case)
   --latency-ms MS        network delay added in each direction (default 0)
-  --page-write-us US     time to write one flash page (default: the part's own,
-                         4500 for the ATmega328P, 9000 for the ATmega2560)
+  --page-write-us US     time an emulated bootloader takes to write one flash
+                         page (default: the part's own, 4500 for the
+                         ATmega328P, 9000 for the ATmega2560)
 
 Faults (per group; command numbers count the bootloader commands since the
 last reset, from 1):
@@ -398,5 +433,6 @@ exit, 1 when a module could not start, 2 for bad arguments.
 Examples:
   virtual-module --board uno --and --board mega --and --board mega --baud 115200
   virtual-module --count 32 --board mega --announce-ms 500 --exit-after 60
+  virtual-module --count 2 --board uno-sim --flash-out uno-%n.bin
 )");
 }

@@ -50,6 +50,11 @@ struct ModuleOptions
     QHostAddress announceAddress{QHostAddress::LocalHost};
     quint16 announcePort = 3333;
     bool startInBootloader = false; // otherwise the board runs its application until reset
+    // The board's MCU simulated with its real bootloader instead of the
+    // emulated one (needs libsimavr in the build), and its simulated time
+    // per wall-clock time (0: as fast as the host can).
+    bool simulatedBoard = false;
+    double simulationSpeed = 1.0;
     QByteArray initialFlash;        // empty: erased
     LinkOptions link;
     FaultOptions faults;

@@ -83,3 +83,8 @@ void ModuleThread::setLink(int index, const LinkOptions &link)
 {
     run([&](ModuleGroup &modules) { modules.module(index)->setLink(link); });
 }
+
+void ModuleThread::setSimulationSpeed(int index, double factor)
+{
+    run([&](ModuleGroup &modules) { modules.module(index)->setSimulationSpeed(factor); });
+}

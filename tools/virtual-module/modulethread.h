@@ -40,6 +40,7 @@ public:
     ModuleCounters counters(int index);
     void setFaults(int index, const FaultOptions &faults);
     void setLink(int index, const LinkOptions &link);
+    void setSimulationSpeed(int index, double factor);
 
 private:
     QThread thread;

@@ -4,6 +4,7 @@
 #include "atcommandparser.h"
 #include "flash.h"
 #include "seriallink.h"
+#include "simulatedbridge.h"
 #include "stk500v1bootloader.h"
 #include "stk500v2bootloader.h"
 
@@ -91,6 +92,31 @@ VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
         counts.bytesLost += count;
         emit bytesLost(count);
     });
+    if (settings.simulatedBoard) {
+        simulatedBridge = new SimulatedBridge(settings.board, this);
+        simulatedBridge->setClientReader([this](qint64 maxBytes) {
+            if (!dataClient)
+                return QByteArray();
+            const QByteArray bytes = dataClient->read(maxBytes);
+            counts.dataBytesIn += bytes.size();
+            if (logging && !bytes.isEmpty())
+                log(QStringLiteral("data"),
+                    QStringLiteral("to board %1").arg(QString::fromLatin1(bytes.toHex(' '))));
+            return bytes;
+        });
+        connect(simulatedBridge, &SimulatedBridge::toClient, this,
+                [this](const QByteArray &packet) {
+                    if (logging)
+                        log(QStringLiteral("data"),
+                            QStringLiteral("from board %1")
+                                .arg(QString::fromLatin1(packet.toHex(' '))));
+                    if (!dataClient)
+                        return;
+                    counts.dataBytesOut += packet.size();
+                    dataClient->write(packet);
+                    dataClient->flush();
+                });
+    }
     setLink(settings.link);
     applyFaults();
 }
@@ -123,6 +149,9 @@ bool VirtualModule::start(QString *error)
     if (running)
         return true;
     uptime.start();
+    if (simulatedBridge
+        && !simulatedBridge->start(settings.initialFlash, settings.simulationSpeed, error))
+        return false;
     if (!listen(dataServer, settings.dataPort, settings.faults.refuseData, &dataPortNumber, error)
         || !listen(atServer, settings.atPort, settings.faults.refuseAt, &atPortNumber, error)) {
         dataServer->close();
@@ -138,9 +167,13 @@ bool VirtualModule::start(QString *error)
     }
     running = true;
     bootloaderRunning = settings.startInBootloader;
+    if (simulatedBridge && settings.startInBootloader)
+        simulatedBridge->resetIntoBootloader();
     log(QStringLiteral("module"),
         QStringLiteral("%1 board %2 data port %3 at port %4")
-            .arg(hostname, boardTypeName(settings.board))
+            .arg(hostname,
+                 boardTypeName(settings.board)
+                     + (simulatedBridge ? QStringLiteral(" (simulated)") : QString()))
             .arg(dataPortNumber)
             .arg(atPortNumber));
     return true;
@@ -162,6 +195,10 @@ void VirtualModule::stop()
     }
     dataClient.clear();
     serialLink->dropClientSide();
+    if (simulatedBridge) {
+        simulatedBridge->dropClientSide();
+        simulatedBridge->stop();
+    }
 }
 
 QByteArray VirtualModule::announcement() const
@@ -172,22 +209,27 @@ QByteArray VirtualModule::announcement() const
 
 QByteArray VirtualModule::flash() const
 {
-    return flashMemory->bytes();
+    return simulatedBridge ? simulatedBridge->flash() : flashMemory->bytes();
 }
 
 void VirtualModule::setFlash(const QByteArray &contents)
 {
-    flashMemory->setContents(contents);
+    if (!simulatedBridge)
+        flashMemory->setContents(contents);
+    else if (running)
+        simulatedBridge->setFlash(contents);
+    else
+        settings.initialFlash = contents;
 }
 
 int VirtualModule::flashSize() const
 {
-    return flashMemory->size();
+    return simulatedBridge ? simulatedBridge->flashSize() : flashMemory->size();
 }
 
 int VirtualModule::pageSize() const
 {
-    return flashMemory->pageSize();
+    return simulatedBridge ? simulatedBridge->pageSize() : flashMemory->pageSize();
 }
 
 QByteArray VirtualModule::eeprom() const
@@ -198,7 +240,9 @@ QByteArray VirtualModule::eeprom() const
 bool VirtualModule::writeFlash(const QString &path, QString *error) const
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(flashMemory->bytes()) != flashSize()
+    const QByteArray contents = flash();
+    if (!file.open(QIODevice::WriteOnly) || contents.size() != flashSize()
+        || file.write(contents) != flashSize()
         || !file.commit()) {
         if (error)
             *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
@@ -218,7 +262,16 @@ void VirtualModule::setLink(const LinkOptions &link)
     settings.link = link;
     bootloader->setPageWriteNs(link.pageWriteUs >= 0 ? link.pageWriteUs * kNsPerUs
                                                      : bootloader->part().pageWriteNs);
+    if (simulatedBridge)
+        simulatedBridge->setLink(link);
     applyFaults();
+}
+
+void VirtualModule::setSimulationSpeed(double factor)
+{
+    settings.simulationSpeed = factor;
+    if (simulatedBridge)
+        simulatedBridge->setSpeed(factor);
 }
 
 void VirtualModule::applyFaults()
@@ -258,6 +311,8 @@ void VirtualModule::resetBoard()
 {
     bootloader->reset();
     serialLink->resetBoardSide();
+    if (simulatedBridge)
+        simulatedBridge->resetIntoBootloader();
     bootloaderRunning = true;
     ++counts.resets;
     counts.commandsSinceReset = 0;
@@ -354,15 +409,25 @@ void VirtualModule::onDataConnection()
             old->abort();
             old->deleteLater();
             serialLink->dropClientSide();
+            if (simulatedBridge)
+                simulatedBridge->dropClientSide();
             emit dataDisconnected();
         }
         dataClient = socket;
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            const QByteArray bytes = socket->readAll();
-            counts.dataBytesIn += bytes.size();
-            serialLink->fromClient(bytes);
-        });
+        if (simulatedBridge) {
+            // Unread bytes stay in the system's buffer, so a board that
+            // does not read holds the client back through TCP.
+            socket->setReadBufferSize(SimulatedBridge::kHeldBytes);
+            connect(socket, &QTcpSocket::readyRead, this,
+                    [this] { simulatedBridge->clientReadable(); });
+        } else {
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                const QByteArray bytes = socket->readAll();
+                counts.dataBytesIn += bytes.size();
+                serialLink->fromClient(bytes);
+            });
+        }
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { onDataGone(socket); });
         log(QStringLiteral("data"),
             QStringLiteral("connected from %1:%2")
@@ -380,6 +445,8 @@ void VirtualModule::onDataGone(QTcpSocket *socket)
         return;
     dataClient.clear();
     serialLink->dropClientSide();
+    if (simulatedBridge)
+        simulatedBridge->dropClientSide();
     log(QStringLiteral("data"), QStringLiteral("disconnected"));
     emit dataDisconnected();
 }

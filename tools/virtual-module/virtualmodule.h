@@ -19,6 +19,7 @@ class QTcpServer;
 class QTcpSocket;
 class QTimer;
 class SerialLink;
+class SimulatedBridge;
 struct BoardAnswer;
 
 // What a module has seen since it started.
@@ -43,6 +44,11 @@ struct ModuleCounters
 // commands on its AT port, and passes its data port through a serial line
 // to the board's emulated bootloader, whose flash can be read at any time.
 // Everything runs on the thread's event loop; many modules share one thread.
+// With ModuleOptions::simulatedBoard the board is its MCU simulated with its
+// real bootloader instead (SimulatedBridge): the module then sees bytes,
+// not commands, so the bootloader's counters and signals (commandReceived,
+// pageWritten, bootloaderLeft, bytesLost) stay silent and faults other than
+// the AT and announcement ones have no effect.
 class VirtualModule : public QObject
 {
     Q_OBJECT
@@ -61,6 +67,7 @@ public:
     quint16 atPort() const { return atPortNumber; }
     QString name() const { return hostname; }
     BoardType board() const { return settings.board; }
+    bool simulated() const { return settings.simulatedBoard; }
     // The datagram the module announces itself with now.
     QByteArray announcement() const;
 
@@ -75,6 +82,10 @@ public:
     void setFaults(const FaultOptions &faults);
     LinkOptions link() const { return settings.link; }
     void setLink(const LinkOptions &link);
+
+    // A simulated board's simulated time per wall-clock time (1: real time,
+    // 0: as fast as the host can); nothing for an emulated board.
+    void setSimulationSpeed(double factor);
 
     // Resets the board into its bootloader, as AT+MCUUPDATE does.
     void resetBoard();
@@ -128,4 +139,5 @@ private:
     QTcpServer *dataServer = nullptr;
     QPointer<QTcpSocket> dataClient;
     SerialLink *serialLink = nullptr;
+    SimulatedBridge *simulatedBridge = nullptr; // only for a simulated board
 };

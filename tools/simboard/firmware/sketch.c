@@ -1,6 +1,8 @@
 /* A test program for the simulated boards. Once started it checks its table
    in program memory and prints "sketch NAME ok" (or "sketch NAME BAD") on
-   UART0, again every second, so a late listener still sees it. */
+   UART0, again every second, so a late listener still sees it. Built with
+   LINE_REPEAT_MS=0 it prints without a pause, as a program that logs all the
+   time does. */
 #include "sketchtable.h"
 
 #include <avr/io.h>
@@ -11,8 +13,12 @@
 #define STRINGIFY_TOKENS(x) #x
 #define STRINGIFY(x) STRINGIFY_TOKENS(x)
 
+#ifndef LINE_REPEAT_MS
+#define LINE_REPEAT_MS 1000
+#endif
+
 enum {
-    kLineRepeatMs = 1000,
+    kLineRepeatMs = LINE_REPEAT_MS,
     /* 115200 baud at 16 MHz in double-speed mode: UBRR 16 is 2.1 % fast,
        the setting the bootloaders and the usual serial library use. */
     kUbrr115200DoubleSpeed = 16
@@ -67,6 +73,7 @@ int main(void)
     for (;;) {
         putText("sketch " STRINGIFY(SKETCH_NAME));
         putText(verdict);
-        _delay_ms(kLineRepeatMs);
+        if (kLineRepeatMs > 0)
+            _delay_ms(kLineRepeatMs);
     }
 }

@@ -1,0 +1,195 @@
+#include "realboards.h"
+
+#include "intelhex.h"
+#include "modulethread.h"
+#include "simulatedbridge.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace RealBoards {
+
+namespace {
+constexpr int kAtReplyBytes = 2;
+constexpr char kErased = '\xff';
+const QByteArray kClientCommand = QByteArrayLiteral("AT+U2W=CLIENT\r\n");
+
+QByteArray atCommand(QTcpSocket &socket, const QByteArray &command)
+{
+    socket.write(command);
+    socket.flush();
+    QByteArray reply;
+    QDeadlineTimer deadline(kAtReplyTimeoutMs);
+    while (reply.size() < kAtReplyBytes && !deadline.hasExpired()) {
+        socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        reply += socket.readAll();
+    }
+    return reply;
+}
+} // namespace
+
+QString missing()
+{
+    QString why;
+    if (!SimulatedBridge::available(&why))
+        return why;
+    return BoardFiles::missing();
+}
+
+QString avrdudeProgram()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("avrdude"));
+}
+
+QByteArray sketchImage(const BoardFiles::Sketch &sketch, QString *why)
+{
+    if (sketch.hexPath.isEmpty()) {
+        *why = QStringLiteral("no sketch %1 in this build").arg(sketch.name);
+        return QByteArray();
+    }
+    const HexContents hex = readIntelHexFile(sketch.hexPath);
+    if (!hex.ok()) {
+        *why = hex.error;
+        return QByteArray();
+    }
+    return flatImage(hex);
+}
+
+BoardType boardTypeOf(BoardKind kind)
+{
+    return kind == BoardKind::Uno ? BoardType::Uno : BoardType::Mega;
+}
+
+QByteArray updateFamily(BoardKind kind)
+{
+    return kind == BoardKind::Uno ? QByteArrayLiteral("UNO") : QByteArrayLiteral("MEGA");
+}
+
+QString deviceText(BoardKind kind)
+{
+    return kind == BoardKind::Uno ? QStringLiteral("UNO") : QStringLiteral("MEGA2560");
+}
+
+QByteArray withoutErasedTail(const QByteArray &flash)
+{
+    int end = flash.size();
+    while (end > 0 && flash.at(end - 1) == kErased)
+        --end;
+    return flash.left(end);
+}
+
+ModuleOptions simulatedModules(BoardKind kind, const QHostAddress &address)
+{
+    ModuleOptions options;
+    options.address = address;
+    options.board = boardTypeOf(kind);
+    options.simulatedBoard = true;
+    options.announceIntervalMs = 0;
+    return options;
+}
+
+bool atHandshake(const QHostAddress &address, quint16 atPort, BoardKind kind, QString *error)
+{
+    QTcpSocket socket;
+    socket.connectToHost(address, atPort);
+    if (!socket.waitForConnected(kConnectTimeoutMs)) {
+        *error = QStringLiteral("AT port: ") + socket.errorString();
+        return false;
+    }
+    if (atCommand(socket, kClientCommand).size() < kAtReplyBytes
+        || atCommand(socket, "AT+MCUUPDATE=" + updateFamily(kind)).size() < kAtReplyBytes) {
+        *error = QStringLiteral("the module did not answer the AT handshake");
+        return false;
+    }
+    return true;
+}
+
+QByteArray readSketchLine(const QHostAddress &address, quint16 dataPort, const QByteArray &line,
+                          int timeoutMs)
+{
+    QTcpSocket socket;
+    socket.connectToHost(address, dataPort);
+    if (!socket.waitForConnected(kConnectTimeoutMs))
+        return QByteArray();
+    QByteArray received;
+    QDeadlineTimer deadline(timeoutMs);
+    while (!received.contains(line) && !deadline.hasExpired()) {
+        socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        received += socket.readAll();
+    }
+    return received;
+}
+
+bool speedUpOnceReached(ModuleThread &modules, int index, int resetsBefore, qint64 bytesBefore,
+                        int timeoutMs)
+{
+    const bool reached = QTest::qWaitFor(
+        [&] {
+            const ModuleCounters counts = modules.counters(index);
+            return counts.resets > resetsBefore && counts.dataBytesIn > bytesBefore;
+        },
+        timeoutMs);
+    if (reached)
+        modules.setSimulationSpeed(index, kFastSpeed);
+    return reached;
+}
+
+FlashReader::FlashReader(BoardKind kind, const QHostAddress &address, quint16 dataPort,
+                         quint16 atPort, const QString &outputPath)
+    : kind(kind), address(address), dataPort(dataPort), atPort(atPort), outputPath(outputPath)
+{
+    process.setProcessChannelMode(QProcess::MergedChannels);
+}
+
+FlashReader::~FlashReader()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(kConnectTimeoutMs);
+    }
+}
+
+bool FlashReader::start(QString *error)
+{
+    QFile::remove(outputPath);
+    if (!atHandshake(address, atPort, kind, error))
+        return false;
+    const bool uno = kind == BoardKind::Uno;
+    process.start(avrdudeProgram(),
+                  {QStringLiteral("-p"), uno ? QStringLiteral("m328p") : QStringLiteral("m2560"),
+                   QStringLiteral("-c"), uno ? QStringLiteral("arduino") : QStringLiteral("wiring"),
+                   QStringLiteral("-P"),
+                   QStringLiteral("net:%1:%2").arg(address.toString()).arg(dataPort),
+                   QStringLiteral("-U"), QStringLiteral("flash:r:%1:r").arg(outputPath)});
+    if (!process.waitForStarted(kConnectTimeoutMs)) {
+        *error = QStringLiteral("avrdude: ") + process.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool FlashReader::finish(int timeoutMs)
+{
+    // Spins the caller's event loop: the window may be running on it.
+    const bool finished = QTest::qWaitFor(
+        [this] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+    output += QString::fromLocal8Bit(process.readAll());
+    if (!finished) {
+        process.kill();
+        process.waitForFinished(kConnectTimeoutMs);
+        output += QStringLiteral("\n(avrdude stopped after %1 ms)").arg(timeoutMs);
+        return false;
+    }
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+QByteArray FlashReader::flash() const
+{
+    QFile file(outputPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace RealBoards

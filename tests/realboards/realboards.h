@@ -1,0 +1,88 @@
+#pragma once
+
+#include "boardfiles.h"
+#include "moduleoptions.h"
+#include "simulatedboard.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QProcess>
+#include <QString>
+
+class ModuleThread;
+
+namespace RealBoards {
+
+// optiboot spends about 0.4 s on its LED after a reset and both bootloaders
+// wait about a second for a first byte; a started program prints its line
+// once a second.
+constexpr int kSketchLineTimeoutMs = 10000;
+constexpr int kConnectTimeoutMs = 3000;
+constexpr int kAtReplyTimeoutMs = 2000;
+// How fast a board runs once its bootloader has been reached. Up to then it
+// runs in real time: the bootloaders give a programmer only about a second
+// of simulated time after a reset.
+constexpr double kFastSpeed = 3.0;
+constexpr double kRealTime = 1.0;
+
+// Why the simulated boards cannot run in this build, or empty.
+QString missing();
+// The avrdude program, or empty when it is not installed.
+QString avrdudeProgram();
+
+// The bytes of a sketch as its HEX file gives them from address 0.
+QByteArray sketchImage(const BoardFiles::Sketch &sketch, QString *why);
+BoardType boardTypeOf(BoardKind kind);
+// What AT+MCUUPDATE names the family, and the window's Device text for it.
+QByteArray updateFamily(BoardKind kind);
+QString deviceText(BoardKind kind);
+// The flash without its trailing erased bytes, as avrdude writes a read-out.
+QByteArray withoutErasedTail(const QByteArray &flash);
+
+// Modules with simulated boards of one kind, silent (no announcements).
+ModuleOptions simulatedModules(BoardKind kind, const QHostAddress &address);
+
+// "AT+U2W=CLIENT\r\n" and "AT+MCUUPDATE=..." as the upload worker sends them:
+// the board's bootloader then waits on the data port.
+bool atHandshake(const QHostAddress &address, quint16 atPort, BoardKind kind, QString *error);
+
+// Reads the line a started program prints, on a data connection of its own.
+QByteArray readSketchLine(const QHostAddress &address, quint16 dataPort, const QByteArray &line,
+                          int timeoutMs = kSketchLineTimeoutMs);
+
+// Once the module has reset its board and passed it bytes beyond
+// `bytesBefore`, the board may run faster than real time.
+bool speedUpOnceReached(ModuleThread &modules, int index, int resetsBefore, qint64 bytesBefore,
+                        int timeoutMs);
+
+// avrdude reading the whole flash through a module (-U flash:r:FILE:r),
+// -c arduino for the UNO's optiboot, -c wiring for the MEGA's bootloader.
+class FlashReader
+{
+public:
+    static constexpr int kFinishTimeoutMs = 120000;
+
+    FlashReader(BoardKind kind, const QHostAddress &address, quint16 dataPort, quint16 atPort,
+                const QString &outputPath);
+    ~FlashReader();
+    FlashReader(const FlashReader &) = delete;
+    FlashReader &operator=(const FlashReader &) = delete;
+
+    // The AT handshake, then avrdude is started.
+    bool start(QString *error);
+    // True when avrdude finished with status 0.
+    bool finish(int timeoutMs = kFinishTimeoutMs);
+    QByteArray flash() const;
+    QString log() const { return output; }
+
+private:
+    BoardKind kind;
+    QHostAddress address;
+    quint16 dataPort;
+    quint16 atPort;
+    QString outputPath;
+    QProcess process;
+    QString output;
+};
+
+} // namespace RealBoards

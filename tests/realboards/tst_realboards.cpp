@@ -1,0 +1,240 @@
+// The whole road through the window to boards no one here wrote: modules
+// with simulated boards announce themselves, their rows appear, the sketch
+// is picked with Open File, both boards of the kind are uploaded at once by
+// their rows' Upload buttons and run the new program; avrdude reads the
+// flash back through the same modules and agrees.
+#include "modulethread.h"
+#include "realboards.h"
+#include "testsupport.h"
+#include "widgetprobe.h"
+
+#include "discovery/devicecolumns.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QLoggingCategory>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+using namespace RealBoards;
+
+namespace {
+constexpr int kBoardsAtOnce = 2;
+constexpr int kAnnounceIntervalMs = 250;
+constexpr int kRowTimeoutMs = 5000;
+constexpr int kReachedTimeoutMs = 10000;
+// over128k-mega takes about 14 s in real time, a third of it when the
+// board may run at kFastSpeed; a loaded machine gets room to spare.
+constexpr int kUploadTimeoutMs = 90000;
+constexpr int kDialogPollMs = 10;
+constexpr int kDialogTimeoutMs = 5000;
+constexpr char kErased = '\xff';
+
+// Answers the next file dialog with a path typed into its name field; a
+// dialog still open after kDialogTimeoutMs is cancelled.
+class FileDialogAnswer : public QObject
+{
+public:
+    explicit FileDialogAnswer(const QString &path) : path(path)
+    {
+        connect(&timer, &QTimer::timeout, this, &FileDialogAnswer::poll);
+        timer.start(kDialogPollMs);
+        clock.start();
+    }
+
+    bool answered = false;
+
+private:
+    void poll()
+    {
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            auto *dialog = qobject_cast<QFileDialog *>(widget);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            if (!name || clock.hasExpired(kDialogTimeoutMs)) {
+                dialog->reject();
+                continue;
+            }
+            name->setText(path);
+            static_cast<QDialog *>(dialog)->accept();
+            answered = true;
+        }
+    }
+
+    QString path;
+    QTimer timer;
+    QElapsedTimer clock;
+};
+
+int rowOf(QTableWidget *table, const QString &ip)
+{
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const QTableWidgetItem *item = table->item(row, IpColumn);
+        if (item && item->text() == ip)
+            return row;
+    }
+    return -1;
+}
+
+QString cellText(QTableWidget *table, const QString &ip, int column)
+{
+    const int row = rowOf(table, ip);
+    const QTableWidgetItem *item = row >= 0 ? table->item(row, column) : nullptr;
+    return item ? item->text() : QString();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Where the flash must be erased after an upload of `imageBytes`: from the
+// end of the last page written to the boot section. optiboot writes whole
+// pages, so the rest of a short last page holds whatever its buffer held.
+QByteArray untouchedTail(const QByteArray &flash, BoardKind kind, int imageBytes)
+{
+    const BoardTraits &traits = boardTraits(kind);
+    const int pageEnd = (imageBytes + traits.pageBytes - 1) / traits.pageBytes * traits.pageBytes;
+    return flash.mid(pageEnd, int(traits.bootStart) - pageEnd);
+}
+} // namespace
+
+class RealBoardsWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void everySketchThroughTheWindow_data();
+    void everySketchThroughTheWindow();
+
+private:
+    // Each sketch gets modules at fresh addresses: a row keeps the ports it
+    // was first announced with.
+    quint32 nextAddress = QHostAddress(QStringLiteral("127.0.0.2")).toIPv4Address();
+};
+
+void RealBoardsWindowTest::initTestCase()
+{
+    const QString why = missing();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
+    // The worker writes a debug line for every reply; thousands per upload.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+}
+
+void RealBoardsWindowTest::everySketchThroughTheWindow_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const BoardFiles::Sketch &sketch : BoardFiles::sketches())
+        QTest::newRow(qPrintable(sketch.name)) << sketch.name;
+}
+
+void RealBoardsWindowTest::everySketchThroughTheWindow()
+{
+    QFETCH(QString, name);
+    const BoardFiles::Sketch sketch = BoardFiles::sketch(name);
+    QString why;
+    const QByteArray image = sketchImage(sketch, &why);
+    QVERIFY2(!image.isEmpty(), qPrintable(why));
+
+    Widget window;
+    WidgetProbe probe(window);
+    window.show();
+    MessageBoxCloser boxes;
+    QTableWidget *table = probe.ui().userTableWidget;
+
+    // Manual Assign File, and the sketch's HEX picked with Open File.
+    QTest::mouseClick(probe.ui().radioButton, Qt::LeftButton);
+    QVERIFY(probe.manualMode());
+    {
+        FileDialogAnswer answer(sketch.hexPath);
+        QTest::mouseClick(probe.ui().pushButton_4, Qt::LeftButton);
+        QVERIFY(answer.answered);
+    }
+    QCOMPARE(probe.currentFileName(), QFileInfo(sketch.hexPath).fileName());
+    QCOMPARE(readFile(QStringLiteral("update.bin")), image);
+
+    ModuleOptions options = simulatedModules(sketch.kind, QHostAddress(nextAddress));
+    options.announceIntervalMs = kAnnounceIntervalMs;
+    nextAddress += kBoardsAtOnce;
+    ModuleThread modules;
+    QVERIFY2(modules.start(kBoardsAtOnce, options, &why), qPrintable(why));
+
+    QList<QString> ips;
+    for (int i = 0; i < kBoardsAtOnce; ++i) {
+        const QString ip = modules.address(i).toString();
+        ips.append(ip);
+        QTRY_VERIFY_WITH_TIMEOUT(rowOf(table, ip) >= 0, kRowTimeoutMs);
+        QCOMPARE(cellText(table, ip, DataPortColumn), QString::number(modules.dataPort(i)));
+        QCOMPARE(cellText(table, ip, AtPortColumn), QString::number(modules.atPort(i)));
+        auto *device = qobject_cast<QComboBox *>(table->cellWidget(rowOf(table, ip), DeviceColumn));
+        QVERIFY(device);
+        device->setCurrentText(deviceText(sketch.kind));
+        QCOMPARE(device->currentText(), deviceText(sketch.kind));
+    }
+
+    // Both Upload buttons, one after the other: the uploads run side by side.
+    QList<ModuleCounters> before;
+    for (int i = 0; i < kBoardsAtOnce; ++i)
+        before.append(modules.counters(i));
+    for (const QString &ip : qAsConst(ips)) {
+        auto *upload = qobject_cast<QPushButton *>(table->cellWidget(rowOf(table, ip), SendColumn));
+        QVERIFY(upload);
+        QTest::mouseClick(upload, Qt::LeftButton);
+    }
+    for (int i = 0; i < kBoardsAtOnce; ++i)
+        QVERIFY(speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn,
+                                   kReachedTimeoutMs));
+    for (const QString &ip : qAsConst(ips))
+        QTRY_COMPARE_WITH_TIMEOUT(cellText(table, ip, ProgressColumn),
+                                  QStringLiteral("Successful"), kUploadTimeoutMs);
+    QVERIFY(boxes.seen().size() == 1); // "open file successful" only
+
+    for (int i = 0; i < kBoardsAtOnce; ++i) {
+        const QByteArray flash = modules.flash(i);
+        QCOMPARE(flash.left(image.size()), image);
+        const QByteArray tail = untouchedTail(flash, sketch.kind, image.size());
+        QCOMPARE(tail, QByteArray(tail.size(), kErased));
+        // The new program runs.
+        QVERIFY(readSketchLine(modules.address(i), modules.dataPort(i), sketch.line)
+                    .contains(sketch.line));
+    }
+
+    if (avrdudeProgram().isEmpty())
+        QSKIP("uploaded, but avrdude is not installed (Debian package avrdude): no read-back");
+    // avrdude needs the bootloader's first second in real time.
+    std::vector<std::unique_ptr<FlashReader>> readers;
+    for (int i = 0; i < kBoardsAtOnce; ++i) {
+        modules.setSimulationSpeed(i, kRealTime);
+        before[i] = modules.counters(i);
+        readers.push_back(std::make_unique<FlashReader>(
+            sketch.kind, modules.address(i), modules.dataPort(i), modules.atPort(i),
+            QDir::current().filePath(QStringLiteral("readback-%1.bin").arg(i))));
+        QVERIFY2(readers.back()->start(&why), qPrintable(why));
+    }
+    for (int i = 0; i < kBoardsAtOnce; ++i)
+        QVERIFY(speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn,
+                                   kReachedTimeoutMs));
+    for (int i = 0; i < kBoardsAtOnce; ++i) {
+        FlashReader &reader = *readers.at(size_t(i));
+        QVERIFY2(reader.finish(), qPrintable(reader.log()));
+        const QByteArray readBack = reader.flash();
+        QCOMPARE(readBack.left(image.size()), image);
+        QCOMPARE(readBack, withoutErasedTail(modules.flash(i)));
+    }
+}
+
+QTEST_MAIN(RealBoardsWindowTest)
+#include "tst_realboards.moc"

@@ -1,0 +1,336 @@
+// The virtual module with simulated boards behind it: the board's own
+// program and bootloader on the data port, AT+MCUUPDATE as the reset line,
+// flow control towards a board that reads slowly or not at all, the link
+// emulation on top, the flash dump, and the program's options.
+#include "intelhex.h"
+#include "modulecommandline.h"
+#include "moduleprocess.h"
+#include "modulethread.h"
+#include "realboards.h"
+#include "simulatedbridge.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <csignal>
+
+using namespace RealBoards;
+
+namespace {
+constexpr int kWaitMs = 10000;
+// Long enough for the module to take bytes it should not take.
+constexpr int kSettleMs = 500;
+constexpr int kQuietMs = 100;
+constexpr int kFloodBytes = 64 * 1024;
+// The simulated UART's receive FIFO: the simulator's, larger than the chip's.
+constexpr int kUartHeldBytes = 64;
+constexpr int kSyncBurstCount = 300;
+constexpr int kSignOnBurstCount = 100;
+constexpr int kLatencyMs = 100;
+constexpr int kSlowBaud = 2400;
+constexpr int kSlowSyncCount = 10;
+constexpr qint64 kBitsPerByte = 10;
+constexpr qint64 kMsPerSecond = 1000;
+// The bridge hands bytes over up to a timer tick early, each way, and the
+// simulated UART takes a byte in a fraction of a millisecond.
+constexpr qint64 kLookaheadSlackMs = 3;
+
+const QByteArray kGetSync = QByteArray::fromHex("3020");
+const QByteArray kInSyncOk = QByteArray::fromHex("1410");
+const QByteArray kSignOnFrame = QByteArray::fromHex("1b0100010e0114");
+// Sequence 1: CMD_SIGN_ON, STATUS_CMD_OK, 8, "AVRISP_2", checksum.
+const QByteArray kSignOnAnswer = QByteArray::fromHex("1b01000b0e0100084156524953505f3274");
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray bootloaderBytes(BoardKind kind)
+{
+    const HexContents hex = readIntelHexFile(BoardFiles::bootloaderHex(kind));
+    return flatImage(hex).mid(int(boardTraits(kind).bootStart));
+}
+
+// Writes a request and collects `count` bytes of answer, or what came in time.
+QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int count,
+                    int timeoutMs = kWaitMs)
+{
+    socket.write(request);
+    socket.flush();
+    QByteArray received;
+    QDeadlineTimer deadline(timeoutMs);
+    while (received.size() < count && !deadline.hasExpired()) {
+        socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        received += socket.readAll();
+    }
+    return received;
+}
+
+// What the program printed just before the reset may still come; the
+// bootloader says nothing before it is asked.
+void drainUntilQuiet(QTcpSocket &socket)
+{
+    QDeadlineTimer deadline(kWaitMs);
+    while (socket.waitForReadyRead(kQuietMs) && !deadline.hasExpired())
+        socket.readAll();
+}
+
+bool connectData(QTcpSocket &socket, ModuleThread &modules, int index)
+{
+    socket.connectToHost(modules.address(index), modules.dataPort(index));
+    return socket.waitForConnected(kConnectTimeoutMs);
+}
+
+bool handshake(ModuleThread &modules, int index, BoardKind kind)
+{
+    QString error;
+    const bool done = atHandshake(modules.address(index), modules.atPort(index), kind, &error);
+    if (!done)
+        qWarning("%s", qPrintable(error));
+    return done;
+}
+
+void addKinds()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("sketch");
+    QTest::newRow("UNO") << int(BoardKind::Uno) << QStringLiteral("tiny-uno");
+    QTest::newRow("MEGA") << int(BoardKind::Mega) << QStringLiteral("tiny-mega");
+}
+} // namespace
+
+class SimulatedModuleTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void programRunsFromPowerOn_data() { addKinds(); }
+    void programRunsFromPowerOn();
+    void resetStartsTheRealBootloader_data() { addKinds(); }
+    void resetStartsTheRealBootloader();
+    void clientIsHeldBackWhileTheProgramDoesNotRead();
+    void burstsLongerThanTheModuleHoldsAreAnswered_data();
+    void burstsLongerThanTheModuleHoldsAreAnswered();
+    void latencyAndBaudWorkOnTop();
+    void programWritesTheFlashOnRequestAndOnExit();
+    void commandLineNamesTheSimulatedBoards();
+};
+
+void SimulatedModuleTest::initTestCase()
+{
+    const QString why = missing();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
+}
+
+void SimulatedModuleTest::programRunsFromPowerOn()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, sketch);
+    const BoardFiles::Sketch program = BoardFiles::sketch(sketch);
+    QString why;
+    ModuleOptions options = simulatedModules(BoardKind(kind), QHostAddress("127.0.0.2"));
+    options.initialFlash = sketchImage(program, &why);
+    QVERIFY2(!options.initialFlash.isEmpty(), qPrintable(why));
+    ModuleThread modules;
+    QVERIFY2(modules.start(1, options, &why), qPrintable(why));
+
+    // A power-on reset: both bootloaders start the program at once.
+    QVERIFY(readSketchLine(modules.address(0), modules.dataPort(0), program.line)
+                .contains(program.line));
+}
+
+void SimulatedModuleTest::resetStartsTheRealBootloader()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, sketch);
+    const BoardKind board = BoardKind(kind);
+    const BoardFiles::Sketch program = BoardFiles::sketch(sketch);
+    QString why;
+    ModuleOptions options = simulatedModules(board, QHostAddress("127.0.0.2"));
+    const QByteArray image = sketchImage(program, &why);
+    options.initialFlash = image;
+    ModuleThread modules;
+    QVERIFY2(modules.start(1, options, &why), qPrintable(why));
+
+    QVERIFY(handshake(modules, 0, board));
+    QCOMPARE(modules.counters(0).resets, 1);
+    QTcpSocket data;
+    QVERIFY(connectData(data, modules, 0));
+    drainUntilQuiet(data);
+    if (board == BoardKind::Uno)
+        QCOMPARE(exchange(data, kGetSync, kInSyncOk.size()), kInSyncOk);
+    else
+        QCOMPARE(exchange(data, kSignOnFrame, kSignOnAnswer.size()), kSignOnAnswer);
+
+    const QByteArray flash = modules.flash(0);
+    const int bootStart = int(boardTraits(board).bootStart);
+    QCOMPARE(flash.size(), int(boardTraits(board).flashBytes));
+    QCOMPARE(flash.left(image.size()), image);
+    QCOMPARE(flash.mid(image.size(), bootStart - image.size()),
+             QByteArray(bootStart - image.size(), '\xff'));
+    QCOMPARE(flash.mid(bootStart).left(bootloaderBytes(board).size()), bootloaderBytes(board));
+}
+
+void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead()
+{
+    // The test program switches its receiver on and never reads it.
+    const BoardFiles::Sketch program = BoardFiles::sketch(QStringLiteral("tiny-uno"));
+    QString why;
+    ModuleOptions options = simulatedModules(BoardKind::Uno, QHostAddress("127.0.0.2"));
+    options.initialFlash = sketchImage(program, &why);
+    ModuleThread modules;
+    QVERIFY2(modules.start(1, options, &why), qPrintable(why));
+
+    QTcpSocket data;
+    QVERIFY(connectData(data, modules, 0));
+    QCOMPARE(data.write(QByteArray(kFloodBytes, 'x')), qint64(kFloodBytes));
+    data.flush();
+    QTRY_VERIFY_WITH_TIMEOUT(modules.counters(0).dataBytesIn >= SimulatedBridge::kHeldBytes,
+                             kWaitMs);
+    QTest::qWait(kSettleMs);
+    // What the module took is what it holds for the board plus what the
+    // UART took in; the rest waits in TCP.
+    QVERIFY2(modules.counters(0).dataBytesIn
+                 <= SimulatedBridge::kHeldBytes + kUartHeldBytes,
+             qPrintable(QString::number(modules.counters(0).dataBytesIn)));
+    // The module itself goes on: the program's line still comes through.
+    QVERIFY(readSketchLine(modules.address(0), modules.dataPort(0), program.line)
+                .contains(program.line));
+}
+
+void SimulatedModuleTest::burstsLongerThanTheModuleHoldsAreAnswered_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("count");
+    QTest::newRow("optiboot") << int(BoardKind::Uno) << kGetSync << kInSyncOk << kSyncBurstCount;
+    QTest::newRow("stk500v2") << int(BoardKind::Mega) << kSignOnFrame << kSignOnAnswer
+                              << kSignOnBurstCount;
+}
+
+void SimulatedModuleTest::burstsLongerThanTheModuleHoldsAreAnswered()
+{
+    QFETCH(int, kind);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, count);
+    QVERIFY(request.size() * count > SimulatedBridge::kHeldBytes);
+    QString why;
+    ModuleThread modules;
+    QVERIFY2(modules.start(1, simulatedModules(BoardKind(kind), QHostAddress("127.0.0.2")), &why),
+             qPrintable(why));
+    QVERIFY(handshake(modules, 0, BoardKind(kind)));
+    QTcpSocket data;
+    QVERIFY(connectData(data, modules, 0));
+
+    // Every request in one write: the module takes what it can hold and the
+    // rest as the bootloader reads; nothing is lost on the way.
+    const QByteArray received = exchange(data, request.repeated(count), answer.size() * count);
+    QCOMPARE(received.size(), answer.size() * count);
+    QCOMPARE(received, answer.repeated(count));
+}
+
+void SimulatedModuleTest::latencyAndBaudWorkOnTop()
+{
+    QString why;
+    ModuleThread modules;
+    QVERIFY2(modules.start(1, simulatedModules(BoardKind::Uno, QHostAddress("127.0.0.2")), &why),
+             qPrintable(why));
+    QVERIFY(handshake(modules, 0, BoardKind::Uno));
+    QTcpSocket data;
+    QVERIFY(connectData(data, modules, 0));
+    // The first answer waits for optiboot's LED; the link is timed after it.
+    QCOMPARE(exchange(data, kGetSync, kInSyncOk.size()), kInSyncOk);
+
+    LinkOptions link;
+    link.latencyMs = kLatencyMs;
+    modules.setLink(0, link);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(exchange(data, kGetSync, kInSyncOk.size()), kInSyncOk);
+    QVERIFY2(clock.elapsed() >= 2 * kLatencyMs, qPrintable(QString::number(clock.elapsed())));
+
+    link = LinkOptions();
+    link.baud = kSlowBaud;
+    modules.setLink(0, link);
+    clock.restart();
+    QCOMPARE(exchange(data, kGetSync.repeated(kSlowSyncCount), kInSyncOk.size() * kSlowSyncCount),
+             kInSyncOk.repeated(kSlowSyncCount));
+    // The last answer cannot leave before every request crossed the line.
+    const qint64 lineMs = (kGetSync.size() * kSlowSyncCount + kInSyncOk.size()) * kBitsPerByte
+        * kMsPerSecond / kSlowBaud;
+    QVERIFY2(clock.elapsed() >= lineMs - kLookaheadSlackMs,
+             qPrintable(QStringLiteral("%1 ms, the line needs %2").arg(clock.elapsed()).arg(lineMs)));
+}
+
+void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
+{
+    const BoardFiles::Sketch program = BoardFiles::sketch(QStringLiteral("tiny-uno"));
+    const QString flashFile = QDir::current().filePath(QStringLiteral("sim-%n.bin"));
+    const QString written = flashOutPath(flashFile, QHostAddress(), 1);
+    QFile::remove(written);
+    ModuleProcess process;
+    QVERIFY(process.start({QStringLiteral("--board"), QStringLiteral("uno-sim"),
+                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                           QStringLiteral("--flash-in"), program.binaryPath,
+                           QStringLiteral("--flash-out"), flashFile}));
+    QCOMPARE(process.modules.size(), 1);
+    QCOMPARE(process.modules.at(0).board, QStringLiteral("uno-sim"));
+
+    ::kill(pid_t(process.process.processId()), SIGUSR1);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(written), kWaitMs);
+    const QByteArray image = readFile(program.binaryPath);
+    QByteArray flash = readFile(written);
+    QCOMPARE(flash.size(), int(boardTraits(BoardKind::Uno).flashBytes));
+    QCOMPARE(flash.left(image.size()), image);
+    const int bootStart = int(boardTraits(BoardKind::Uno).bootStart);
+    QCOMPARE(flash.mid(bootStart).left(bootloaderBytes(BoardKind::Uno).size()),
+             bootloaderBytes(BoardKind::Uno));
+
+    QFile::remove(written);
+    ::kill(pid_t(process.process.processId()), SIGTERM);
+    QVERIFY(process.process.waitForFinished(kWaitMs));
+    QCOMPARE(process.process.exitCode(), 0);
+    QCOMPARE(readFile(written), flash);
+}
+
+void SimulatedModuleTest::commandLineNamesTheSimulatedBoards()
+{
+    VirtualModuleCommandLine line;
+    QString error;
+    QVERIFY2(parseVirtualModuleCommandLine({"--board", "uno-sim", "--sim-speed", "2.5", "--and",
+                                            "--board", "MEGA-SIM", "--and", "--board", "uno"},
+                                           &line, &error),
+             qPrintable(error));
+    QCOMPARE(line.groups.size(), 3);
+    QVERIFY(line.groups.at(0).options.simulatedBoard);
+    QCOMPARE(line.groups.at(0).options.board, BoardType::Uno);
+    QCOMPARE(line.groups.at(0).options.simulationSpeed, 2.5);
+    QVERIFY(line.groups.at(1).options.simulatedBoard);
+    QCOMPARE(line.groups.at(1).options.board, BoardType::Mega);
+    QCOMPARE(line.groups.at(1).options.simulationSpeed, 1.0);
+    QVERIFY(!line.groups.at(2).options.simulatedBoard);
+
+    for (const QStringList &bad : {QStringList{"--board", "nano-sim"},
+                                   QStringList{"--board", "-sim"},
+                                   QStringList{"--sim-speed", "-1"},
+                                   QStringList{"--sim-speed", "fast"}}) {
+        QVERIFY2(!parseVirtualModuleCommandLine(bad, &line, &error), qPrintable(bad.join(' ')));
+        QVERIFY(error.contains(bad.at(0)));
+    }
+    const QString usage = virtualModuleUsage();
+    for (const char *text : {"uno-sim", "mega-sim", "--sim-speed", "libsimavr"})
+        QVERIFY2(usage.contains(QLatin1String(text)), text);
+}
+
+QTEST_GUILESS_MAIN(SimulatedModuleTest)
+#include "tst_simulatedmodule.moc"

@@ -1,0 +1,279 @@
+#include "simulatedbridge.h"
+
+#include "boardfiles.h"
+#include "seriallink.h"
+#include "simulatedboard.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <deque>
+#include <limits>
+
+namespace {
+constexpr qint64 kNsPerSecond = 1000000000;
+constexpr qint64 kNsPerMs = 1000000;
+constexpr qint64 kBitsPerByte = 10; // start bit, eight data bits, stop bit
+constexpr qint64 kNever = std::numeric_limits<qint64>::max();
+// The timer's grain. A byte is handed to the board up to this much before
+// its last bit would arrive: the simulated UART takes bytes no faster than
+// its own rate anyway, and a timer would otherwise add up to a tick to every
+// command. The board's output leaves as early at most; the simulator holds
+// it back about as long.
+constexpr qint64 kLookaheadNs = kNsPerMs;
+// While the board is behind, the data connection is looked at again this often.
+constexpr int kThrottlePollMs = 1;
+constexpr char kErased = '\xff';
+
+struct TimedByte
+{
+    qint64 at;
+    char byte;
+};
+
+struct Packet
+{
+    qint64 at;
+    QByteArray bytes;
+};
+
+BoardKind kindOf(BoardType board)
+{
+    return board == BoardType::Uno ? BoardKind::Uno : BoardKind::Mega;
+}
+} // namespace
+
+struct SimulatedBridge::State
+{
+    std::unique_ptr<SimulatedBoard> board;
+    LinkOptions link;
+    ClientReader reader;
+    QElapsedTimer clock;
+    QTimer timer;
+    double speed = 1.0;
+
+    std::deque<TimedByte> towardsBoard;
+    qint64 downLineFreeAt = 0;
+    std::deque<Packet> towardsClient;
+    qint64 upLineFreeAt = 0;
+    // The data connection may hold bytes the board had no room for yet.
+    bool clientWaiting = false;
+
+    qint64 now() const { return clock.nsecsElapsed(); }
+    qint64 byteNs() const { return link.baud > 0 ? kBitsPerByte * kNsPerSecond / link.baud : 0; }
+    qint64 latencyNs() const { return link.latencyMs * kNsPerMs; }
+};
+
+SimulatedBridge::SimulatedBridge(BoardType board, QObject *parent)
+    : QObject(parent), boardType(board), d(std::make_unique<State>())
+{
+    d->clock.start();
+    d->timer.setSingleShot(true);
+    d->timer.setTimerType(Qt::PreciseTimer);
+    connect(&d->timer, &QTimer::timeout, this, &SimulatedBridge::pump);
+}
+
+SimulatedBridge::~SimulatedBridge()
+{
+    stop();
+}
+
+bool SimulatedBridge::available(QString *)
+{
+    return true;
+}
+
+bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *error)
+{
+    const auto fail = [error](const QString &text) {
+        if (error)
+            *error = text;
+        return false;
+    };
+    if (d->board && d->board->isRunning())
+        return true;
+    const BoardKind kind = kindOf(boardType);
+    const QString hex = BoardFiles::bootloaderHex(kind);
+    if (hex.isEmpty())
+        return fail(QStringLiteral("no %1 bootloader in this build (missing: %2)")
+                        .arg(QLatin1String(boardTraits(kind).name), BoardFiles::missing()));
+    auto board = std::make_unique<SimulatedBoard>(kind);
+    if (!board->loadBootloader(hex))
+        return fail(QStringLiteral("simulated %1 board: %2")
+                        .arg(QLatin1String(boardTraits(kind).name), board->errorString()));
+    d->board = std::move(board);
+    if (!flash.isEmpty())
+        setFlash(flash);
+    d->board->setSpeed(speed);
+    d->speed = speed;
+    // Packed as the module's bridge packs the line's bytes, in simulated
+    // time: a reply normally reaches the client in one piece.
+    d->board->setOutputGrouping(SerialLink::kIdleByteTimes, SerialLink::kBridgeBufferBytes);
+    // Emitted on the simulation's thread, taken in on the module's.
+    connect(d->board.get(), &SimulatedBoard::bytesFromMcu, this, &SimulatedBridge::fromBoard,
+            Qt::QueuedConnection);
+    if (!d->board->start()) {
+        const QString why = d->board->errorString();
+        d->board.reset();
+        return fail(QStringLiteral("simulated %1 board: %2")
+                        .arg(QLatin1String(boardTraits(kind).name), why));
+    }
+    return true;
+}
+
+void SimulatedBridge::stop()
+{
+    d->timer.stop();
+    if (d->board)
+        d->board->stop();
+}
+
+void SimulatedBridge::setLink(const LinkOptions &link)
+{
+    d->link = link;
+}
+
+void SimulatedBridge::setSpeed(double factor)
+{
+    if (d->board)
+        d->board->setSpeed(factor);
+    d->speed = factor;
+}
+
+void SimulatedBridge::setClientReader(ClientReader reader)
+{
+    d->reader = std::move(reader);
+}
+
+void SimulatedBridge::clientReadable()
+{
+    d->clientWaiting = true;
+    pump();
+}
+
+void SimulatedBridge::dropClientSide()
+{
+    d->towardsClient.clear();
+    d->clientWaiting = false;
+}
+
+void SimulatedBridge::resetIntoBootloader()
+{
+    if (d->board)
+        d->board->resetIntoBootloader();
+    d->towardsBoard.clear();
+    d->downLineFreeAt = 0;
+}
+
+QByteArray SimulatedBridge::flash() const
+{
+    return d->board ? d->board->flash() : QByteArray();
+}
+
+void SimulatedBridge::setFlash(const QByteArray &contents)
+{
+    if (!d->board)
+        return;
+    const int application = int(d->board->traits().bootStart);
+    QByteArray image = contents.left(application);
+    image.append(application - image.size(), kErased);
+    d->board->loadProgram(image, 0);
+}
+
+int SimulatedBridge::flashSize() const
+{
+    return int(boardTraits(kindOf(boardType)).flashBytes);
+}
+
+int SimulatedBridge::pageSize() const
+{
+    return boardTraits(kindOf(boardType)).pageBytes;
+}
+
+int SimulatedBridge::resetCount() const
+{
+    return d->board ? d->board->resetCount() : 0;
+}
+
+// Reads only as much as the module can hold: what the board has not taken
+// yet counts against it, so a program that does not read backs the client up
+// in TCP instead of losing bytes.
+void SimulatedBridge::takeFromClient()
+{
+    d->clientWaiting = false;
+    if (!d->reader || !d->board)
+        return;
+    const int room = kHeldBytes - int(d->towardsBoard.size()) - d->board->pendingInput();
+    if (room <= 0) {
+        d->clientWaiting = true;
+        return;
+    }
+    const QByteArray bytes = d->reader(room);
+    // A full read may have left more behind; the next look finds out.
+    d->clientWaiting = bytes.size() == room;
+    const qint64 arrival = d->now() + d->latencyNs();
+    for (char byte : bytes) {
+        const qint64 lineEnd = qMax(d->downLineFreeAt, arrival) + d->byteNs();
+        d->downLineFreeAt = lineEnd;
+        d->towardsBoard.push_back({qMax(arrival, lineEnd - kLookaheadNs), byte});
+    }
+}
+
+void SimulatedBridge::fromBoard(const QByteArray &bytes)
+{
+    const qint64 t = d->now();
+    // The board packs its output as the bridge does: it sent these bytes at
+    // its UART's rate and then waited kIdleByteTimes frames. The line cannot
+    // have carried them before the board sent them, nor faster than its own
+    // rate, and the bridge waits as long again after the last one. At the
+    // UART's own rate that adds nothing to what the simulation took.
+    const qint64 frame
+        = d->speed > 0 ? qint64(double(d->board->uartFrameNs()) / d->speed) : 0;
+    const qint64 count = bytes.size();
+    const qint64 boardStart = t - (SerialLink::kIdleByteTimes + count) * frame;
+    const qint64 lineEnd = qMax(d->upLineFreeAt, boardStart) + count * d->byteNs();
+    d->upLineFreeAt = lineEnd;
+    const qint64 due = qMax(t, lineEnd + SerialLink::kIdleByteTimes * d->byteNs() - kLookaheadNs)
+        + d->latencyNs();
+    if (!d->towardsClient.empty() && d->towardsClient.back().at >= due
+        && d->towardsClient.back().bytes.size() + bytes.size() <= kHeldBytes)
+        d->towardsClient.back().bytes.append(bytes);
+    else
+        d->towardsClient.push_back({due, bytes});
+    pump();
+}
+
+void SimulatedBridge::pump()
+{
+    if (d->clientWaiting)
+        takeFromClient();
+    const qint64 t = d->now();
+    QByteArray due;
+    while (!d->towardsBoard.empty() && d->towardsBoard.front().at <= t) {
+        due.append(d->towardsBoard.front().byte);
+        d->towardsBoard.pop_front();
+    }
+    if (!due.isEmpty() && d->board)
+        d->board->writeToMcu(due);
+    while (!d->towardsClient.empty() && d->towardsClient.front().at <= t) {
+        const QByteArray packet = d->towardsClient.front().bytes;
+        d->towardsClient.pop_front();
+        emit toClient(packet);
+    }
+
+    qint64 next = kNever;
+    if (!d->towardsBoard.empty())
+        next = d->towardsBoard.front().at;
+    if (!d->towardsClient.empty())
+        next = qMin(next, d->towardsClient.front().at);
+    int waitMs = -1;
+    if (next != kNever)
+        waitMs = int(qMin<qint64>((qMax<qint64>(next - t, 0) + kNsPerMs - 1) / kNsPerMs,
+                                  std::numeric_limits<int>::max()));
+    if (d->clientWaiting)
+        waitMs = waitMs < 0 ? kThrottlePollMs : qMin(waitMs, kThrottlePollMs);
+    if (waitMs < 0)
+        d->timer.stop();
+    else
+        d->timer.start(waitMs);
+}
