@@ -9,63 +9,12 @@
 #include <QtTest>
 
 namespace {
-constexpr int kPollIntervalMs = 10;
 constexpr int kTickWaitMs = 5000;
-constexpr int kDialogWaitMs = 5000;
 
 const QByteArray kSketch = ":0400000001020304F2\n:020004000506EF\n:00000001FF\n";
 const QByteArray kSketchImage = QByteArray::fromHex("010203040506");
 const QByteArray kOtherSketch = ":02000000AABB99\n:00000001FF\n";
 const QByteArray kBrokenSketch = ":0400000001020304F2\n:020004000506FF\n:00000001FF\n";
-
-// Answers the next file dialog: types the given path and accepts, or cancels
-// when the path is empty, and remembers how the dialog was set up. A dialog
-// still open after kDialogWaitMs is cancelled, so a test cannot hang on it.
-class FileDialogDriver : public QObject
-{
-public:
-    explicit FileDialogDriver(const QString &answer) : answer(answer)
-    {
-        connect(&timer, &QTimer::timeout, this, &FileDialogDriver::poll);
-        timer.start(kPollIntervalMs);
-        deadline.start();
-    }
-
-    QString title;
-    QString directory;
-    QStringList filters;
-    bool answered = false;
-
-private:
-    void poll()
-    {
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            auto *dialog = qobject_cast<QFileDialog *>(widget);
-            if (!dialog || !dialog->isVisible())
-                continue;
-            if (!answered) {
-                title = dialog->windowTitle();
-                directory = dialog->directory().absolutePath();
-                filters = dialog->nameFilters();
-            }
-            auto *nameEdit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-            if (answer.isEmpty() || !nameEdit || deadline.hasExpired(kDialogWaitMs)) {
-                dialog->reject();
-            } else {
-                // Typed rather than selected: selecting leaves the name field
-                // alone while it has the focus.
-                nameEdit->setText(answer);
-                // Through QDialog: the file dialog keeps its accept() protected.
-                static_cast<QDialog *>(dialog)->accept();
-            }
-            answered = true;
-        }
-    }
-
-    QString answer;
-    QTimer timer;
-    QElapsedTimer deadline;
-};
 
 // A window in manual mode with its refresh timer stopped.
 struct ManualWindow

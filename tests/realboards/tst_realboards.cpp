@@ -35,46 +35,7 @@ constexpr int kReachedTimeoutMs = 10000;
 // over128k-mega takes about 14 s in real time, a third of it when the
 // board may run at kFastSpeed; a loaded machine gets room to spare.
 constexpr int kUploadTimeoutMs = 90000;
-constexpr int kDialogPollMs = 10;
-constexpr int kDialogTimeoutMs = 5000;
 constexpr char kErased = '\xff';
-
-// Answers the next file dialog with a path typed into its name field; a
-// dialog still open after kDialogTimeoutMs is cancelled.
-class FileDialogAnswer : public QObject
-{
-public:
-    explicit FileDialogAnswer(const QString &path) : path(path)
-    {
-        connect(&timer, &QTimer::timeout, this, &FileDialogAnswer::poll);
-        timer.start(kDialogPollMs);
-        clock.start();
-    }
-
-    bool answered = false;
-
-private:
-    void poll()
-    {
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            auto *dialog = qobject_cast<QFileDialog *>(widget);
-            if (!dialog || !dialog->isVisible())
-                continue;
-            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-            if (!name || clock.hasExpired(kDialogTimeoutMs)) {
-                dialog->reject();
-                continue;
-            }
-            name->setText(path);
-            static_cast<QDialog *>(dialog)->accept();
-            answered = true;
-        }
-    }
-
-    QString path;
-    QTimer timer;
-    QElapsedTimer clock;
-};
 
 int rowOf(QTableWidget *table, const QString &ip)
 {
@@ -159,7 +120,7 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
     QTest::mouseClick(probe.ui().radioButton, Qt::LeftButton);
     QVERIFY(probe.manualMode());
     {
-        FileDialogAnswer answer(sketch.hexPath);
+        FileDialogDriver answer(sketch.hexPath);
         QTest::mouseClick(probe.ui().pushButton_4, Qt::LeftButton);
         QVERIFY(answer.answered);
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
+#include <QStringList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -39,3 +41,27 @@ private:
     bool paused = false;
 };
 
+
+// Answers the next file dialog: types the given path into its name field and
+// accepts, or cancels when the path is empty, and remembers how the dialog was
+// set up. A dialog still open after a few seconds is cancelled, so a test
+// cannot hang on it.
+class FileDialogDriver : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FileDialogDriver(const QString &answer, QObject *parent = nullptr);
+
+    QString title;
+    QString directory;
+    QStringList filters;
+    bool answered = false;
+
+private:
+    void poll();
+
+    QString answer;
+    QTimer timer;
+    QElapsedTimer deadline;
+};

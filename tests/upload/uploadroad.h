@@ -35,8 +35,6 @@ constexpr int kAnnounceIntervalMs = 200;
 constexpr int kRowWaitMs = 10000;
 // Longest end-to-end upload of these tests, with room for the sanitizer build.
 constexpr int kUploadLimitMs = 120000;
-constexpr int kDialogWaitMs = 5000;
-constexpr int kPollIntervalMs = 10;
 
 constexpr int kUnoPage = 128;
 constexpr int kMegaPage = 256;
@@ -164,42 +162,6 @@ private:
     const QByteArray previousCache;
 };
 
-// Answers the next file dialog with a path, typed into its name field.
-// A dialog still open after kDialogWaitMs is cancelled.
-class FileDialogAnswer : public QObject
-{
-public:
-    explicit FileDialogAnswer(const QString &path) : path(path)
-    {
-        connect(&timer, &QTimer::timeout, this, &FileDialogAnswer::poll);
-        timer.start(kPollIntervalMs);
-        clock.start();
-    }
-    bool answered = false;
-
-private:
-    void poll()
-    {
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            auto *dialog = qobject_cast<QFileDialog *>(widget);
-            if (!dialog || !dialog->isVisible())
-                continue;
-            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-            if (!name || clock.hasExpired(kDialogWaitMs)) {
-                dialog->reject();
-                continue;
-            }
-            name->setText(path);
-            static_cast<QDialog *>(dialog)->accept();
-            answered = true;
-        }
-    }
-
-    QString path;
-    QTimer timer;
-    QElapsedTimer clock;
-};
-
 // Picks a file by hand, as the user does: Manual Assign File, Open File, the
 // dialog, and the box that tells the file was converted.
 inline bool pickFile(Widget &window, const QString &path)
@@ -209,7 +171,7 @@ inline bool pickFile(Widget &window, const QString &path)
     if (!probe.manualMode())
         return false;
     MessageBoxCloser boxes;
-    FileDialogAnswer answer(path);
+    FileDialogDriver answer(path);
     probe.ui().pushButton_4->click();
     return answer.answered && probe.currentFileName() == QFileInfo(path).fileName();
 }
