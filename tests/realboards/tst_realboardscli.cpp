@@ -1,0 +1,142 @@
+// The command line to boards no one here wrote: rudireze-cli, run as a
+// process, uploads every sketch with --verify to two simulated boards of its
+// kind at once; the flash holds the image and the new program runs.
+#include "modulethread.h"
+#include "realboards.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QtTest>
+
+using namespace RealBoards;
+
+namespace {
+constexpr int kBoardsAtOnce = 2;
+constexpr int kReachedTimeoutMs = 10000;
+constexpr int kStartTimeoutMs = 5000;
+constexpr int kStopTimeoutMs = 5000;
+// over128k-mega is written and read back at kFastSpeed; a loaded machine
+// gets room to spare. The program's own limit ends it before ours does.
+constexpr int kUploadTimeoutMs = 150000;
+constexpr int kCliTimeoutSeconds = 120;
+constexpr int kExitSuccess = 0;
+
+QString targetOf(ModuleThread &modules, int index)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(modules.address(index).toString())
+        .arg(modules.dataPort(index))
+        .arg(modules.atPort(index));
+}
+
+QJsonObject resultFor(const QJsonObject &report, const QString &target)
+{
+    for (const QJsonValue &value : report.value(QStringLiteral("results")).toArray()) {
+        if (value.toObject().value(QStringLiteral("target")).toString() == target)
+            return value.toObject();
+    }
+    return QJsonObject();
+}
+} // namespace
+
+class RealBoardsCliTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void everySketchThroughTheCommandLine_data();
+    void everySketchThroughTheCommandLine();
+
+private:
+    // Each sketch gets modules at fresh addresses, apart from the window
+    // test's.
+    quint32 nextAddress = QHostAddress(QStringLiteral("127.0.0.150")).toIPv4Address();
+};
+
+void RealBoardsCliTest::initTestCase()
+{
+    const QString why = missing();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+}
+
+void RealBoardsCliTest::everySketchThroughTheCommandLine_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const BoardFiles::Sketch &sketch : BoardFiles::sketches())
+        QTest::newRow(qPrintable(sketch.name)) << sketch.name;
+}
+
+void RealBoardsCliTest::everySketchThroughTheCommandLine()
+{
+    QFETCH(QString, name);
+    const BoardFiles::Sketch sketch = BoardFiles::sketch(name);
+    QString why;
+    const QByteArray image = sketchImage(sketch, &why);
+    QVERIFY2(!image.isEmpty(), qPrintable(why));
+
+    ModuleThread modules;
+    QVERIFY2(modules.start(kBoardsAtOnce, simulatedModules(sketch.kind, QHostAddress(nextAddress)),
+                           &why),
+             qPrintable(why));
+    nextAddress += kBoardsAtOnce;
+
+    QStringList arguments{QStringLiteral("upload"), sketch.hexPath, QStringLiteral("--board"),
+                          deviceText(sketch.kind), QStringLiteral("--verify"),
+                          QStringLiteral("--json"), QStringLiteral("--timeout"),
+                          QString::number(kCliTimeoutSeconds)};
+    QStringList targets;
+    QList<ModuleCounters> before;
+    for (int i = 0; i < kBoardsAtOnce; ++i) {
+        targets << targetOf(modules, i);
+        before.append(modules.counters(i));
+    }
+    arguments << targets;
+
+    QProcess cli;
+    cli.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
+    QVERIFY2(cli.waitForStarted(kStartTimeoutMs), qPrintable(cli.errorString()));
+    bool reached = true;
+    for (int i = 0; i < kBoardsAtOnce; ++i)
+        reached = speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn,
+                                     kReachedTimeoutMs)
+                  && reached;
+    const bool finished = QTest::qWaitFor(
+        [&cli] { return cli.state() == QProcess::NotRunning; }, kUploadTimeoutMs);
+    if (!finished) {
+        cli.kill();
+        cli.waitForFinished(kStopTimeoutMs);
+    }
+    const QString out = QString::fromUtf8(cli.readAllStandardOutput());
+    const QString describe = QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3")
+                                 .arg(cli.exitCode())
+                                 .arg(out, QString::fromUtf8(cli.readAllStandardError()));
+    QVERIFY2(reached, qPrintable(describe));
+    QVERIFY2(finished, qPrintable(describe));
+    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == kExitSuccess,
+             qPrintable(describe));
+
+    const QJsonObject report = QJsonDocument::fromJson(out.toUtf8()).object();
+    QCOMPARE(report.value(QStringLiteral("succeeded")).toInt(), kBoardsAtOnce);
+    QCOMPARE(report.value(QStringLiteral("failed")).toInt(), 0);
+    for (int i = 0; i < kBoardsAtOnce; ++i) {
+        const QJsonObject result = resultFor(report, targets.at(i));
+        QVERIFY2(!result.isEmpty(), qPrintable(describe));
+        QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("ok"));
+        QVERIFY(result.value(QStringLiteral("verified")).toBool());
+        QCOMPARE(result.value(QStringLiteral("bytes")).toInt(), image.size());
+
+        QCOMPARE(modules.flash(i).left(image.size()), image);
+        // The new program runs.
+        QVERIFY(readSketchLine(modules.address(i), modules.dataPort(i), sketch.line)
+                    .contains(sketch.line));
+    }
+}
+
+QTEST_GUILESS_MAIN(RealBoardsCliTest)
+#include "tst_realboardscli.moc"
