@@ -74,3 +74,8 @@ void readGenerateTime(FirmwareChoice &choice, const QString &path)
     if (lastWrite.isValid())
         choice.generateTime = generateTimeText(lastWrite);
 }
+
+QString defaultFileName(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QDir::separator()) + 1);
+}

@@ -30,3 +30,7 @@ void locateHexInBuildDir(FirmwareChoice &choice, const QString &userName, const 
 // Sets choice.generateTime from the file's last-write time; an unreadable
 // file keeps the previous text.
 void readGenerateTime(FirmwareChoice &choice, const QString &path);
+
+// The file-name part of a default firmware path, which uses the platform's
+// separator ('\\' on Windows); a path without one is a name already.
+QString defaultFileName(const QString &path);

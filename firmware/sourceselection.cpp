@@ -1,6 +1,7 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
+#include "firmware/defaultfirmware.h"
 #include "firmware/conversionreport.h"
 
 #include <QDir>
@@ -62,8 +63,7 @@ void Widget::update_hex_file()
     if (manual_mode)
         return;
     refresh_default_file();
-    // default_path uses the platform's separator ('\' on Windows).
-    current_file_name = default_path.mid(default_path.lastIndexOf(QDir::separator()) + 1);
+    current_file_name = defaultFileName(default_path);
     ui->lineEdit_3->setText(current_file_name);
     if (!removingModule)
         sweepLiveness();

@@ -1,6 +1,7 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
+#include "firmware/defaultfirmware.h"
 #include "upload/thread.h"
 
 #include <QComboBox>
@@ -31,8 +32,7 @@ void Widget::OnBtnClicked()
     bool converted = true;
     if (!manual_mode) {
         refresh_default_file();
-        // default_path uses the platform's separator ('\\' on Windows), as the tick does.
-        current_file_name = default_path.mid(default_path.lastIndexOf(QDir::separator()) + 1);
+        current_file_name = defaultFileName(default_path);
         ui->lineEdit_3->setText(current_file_name);
         converted = convert_hex_file(default_path);
     }
