@@ -370,7 +370,7 @@ void UploadWorkerTest::atPortRefused()
     QVERIFY(run.finish());
 
     QCOMPARE(run.reports(), (QList<Report>{{2, 0, 1.0f}}));
-    QCOMPARE(module.dataConnections(), 1);
+    QTRY_COMPARE(module.dataConnections(), 1);
     QTRY_VERIFY(module.dataDisconnected());
     QVERIFY(module.dataCommands().isEmpty());
 }
