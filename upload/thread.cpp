@@ -1,5 +1,6 @@
 #include "upload/thread.h"
 
+#include "upload/athandshake.h"
 #include "upload/flashverify.h"
 #include "upload/stepnames.h"
 #include "upload/stk500v1.h"
@@ -15,14 +16,8 @@
 
 namespace {
 constexpr int kConnectTimeoutMs = 3000;
-constexpr int kHandshakeWaitMs = 1000;
-// The module answers each AT command with at least this much ("OK").
-constexpr int kMinimumAtReply = 2;
 
 const char kImagePath[] = "./update.bin";
-const char kClientCommand[] = "AT+U2W=CLIENT\r\n";
-const char kUpdateUnoCommand[] = "AT+MCUUPDATE=UNO";
-const char kUpdateMegaCommand[] = "AT+MCUUPDATE=MEGA";
 
 constexpr quint8 kProtocolV1 = 0;
 constexpr quint8 kProtocolV2 = 1;
@@ -90,6 +85,13 @@ void Thread::set_image(const QByteArray &bytes)
 {
     given_image = bytes;
     image_given = true;
+}
+
+QTcpSocket *Thread::take_data_socket()
+{
+    QTcpSocket *socket = kept_data_socket;
+    kept_data_socket = nullptr;
+    return socket;
 }
 
 void Thread::run()
@@ -205,6 +207,11 @@ bool Thread::connect_module()
 
 void Thread::close_module()
 {
+    if (data_receiver && data_socket && data_socket->state() == QAbstractSocket::ConnectedState) {
+        data_socket->moveToThread(data_receiver);
+        kept_data_socket = data_socket;
+        data_socket = nullptr;
+    }
     // The sockets belong to this thread; they go with the run.
     closeSocket(data_socket);
     closeSocket(at_socket);
@@ -212,27 +219,10 @@ void Thread::close_module()
 
 int Thread::module_handshake(quint8 protocol_flag)
 {
-    char reply[kMaxReadBytes];
-    writeCommand(at_socket, QByteArray(kClientCommand));
-    waitForData(at_socket, kHandshakeWaitMs);
-    if (at_socket->read(reply, kMaxReadBytes) < kMinimumAtReply) {
-        note_failure(QStringLiteral("the module did not answer AT+U2W=CLIENT"));
-        return 1;
-    }
-
-    qDebug() << "protocol =" << static_cast<int>(protocol_flag);
-    writeCommand(at_socket,
-                 QByteArray(protocol_flag != kProtocolV1 ? kUpdateMegaCommand : kUpdateUnoCommand));
-    waitForData(at_socket, kHandshakeWaitMs);
-    const qint64 count = at_socket->read(reply, kMaxReadBytes);
-    const QByteArray answer(reply, static_cast<int>(qMax<qint64>(count, 0)));
-    qDebug() << "read client reply =" << answer;
-    if (count < kMinimumAtReply) {
-        note_failure(QStringLiteral("the module did not answer %1")
-                         .arg(QLatin1String(protocol_flag != kProtocolV1 ? kUpdateMegaCommand
-                                                                         : kUpdateUnoCommand)));
-        QObject::disconnect(at_socket, nullptr, nullptr, nullptr);
-        at_socket->close();
+    const AtHandshakeResult result = moduleHandshake(
+        at_socket, protocol_flag != kProtocolV1 ? AtFamily::Mega : AtFamily::Uno);
+    if (!result.ok) {
+        note_failure(result.failure);
         return 1;
     }
     return 0;

@@ -31,6 +31,13 @@ public:
     // After the last page, read the flash back and compare it with the image
     // before leaving programming mode; a difference fails the upload.
     void set_verify(bool on) { verify = on; }
+    // Instead of closing the data connection at the end of a run that got
+    // both connections, hand it to the receiver thread (the board's program
+    // starts talking right after the bootloader, and a new connection would
+    // miss its first lines). Take it with take_data_socket() once the run has
+    // ended; the caller then owns it.
+    void set_keep_data_connection(QThread *receiver) { data_receiver = receiver; }
+    QTcpSocket *take_data_socket();
 
     // Once the run has ended: why it failed (empty when it succeeded), and
     // the byte address of the first difference the read-back found (-1: none).
@@ -85,6 +92,8 @@ private:
     QByteArray given_image;
     bool image_given = false;
     bool verify = false;
+    QThread *data_receiver = nullptr;
+    QTcpSocket *kept_data_socket = nullptr;
     bool verify_passed = true;
     qint64 mismatch_address = -1;
     QString failure;
