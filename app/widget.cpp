@@ -1,13 +1,13 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
+#include "common/names.h"
 
 #include <QHeaderView>
 #include <QTimer>
 #include <QUdpSocket>
 
 namespace {
-constexpr quint16 kAnnouncementPort = 3333;
 constexpr int kRefreshIntervalMs = 2000;
 constexpr int kWindowWidth = 1078;
 constexpr int kWindowHeight = 490;

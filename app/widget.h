@@ -47,6 +47,8 @@ private:
     void lockTableCells();
     QString localIPv4Address();
     QString currentUserName();
+    // The critical box of a module whose port could not be reached.
+    void showConnectServerFail();
 
     // Firmware image preparation (firmware/).
     bool convert_hex_file(QString path);

@@ -1,15 +1,14 @@
 #include "cli/commandline.h"
 
+#include "upload/boards.h"
+
 #include <QHostAddress>
 
 #include <cmath>
 
 namespace {
 constexpr int kMaxPort = 65535;
-constexpr int kDecimal = 10;
 constexpr int kMaxPortDigits = 5;
-
-const char kBoards[][9] = {"UNO", "MEGA2560", "Orvex3", "Orvex0"};
 
 struct CommandEntry
 {
@@ -312,7 +311,7 @@ std::optional<quint16> parsePort(const QString &text)
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
             return std::nullopt;
     }
-    const int value = text.toInt(nullptr, kDecimal);
+    const int value = text.toInt(nullptr, 10);
     if (value < 1 || value > kMaxPort)
         return std::nullopt;
     return static_cast<quint16>(value);
@@ -353,18 +352,16 @@ std::optional<Target> parseTarget(const QString &text, QString *error)
 
 std::optional<QString> canonicalBoard(const QString &text)
 {
-    for (const char *board : kBoards) {
-        if (text.compare(QLatin1String(board), Qt::CaseInsensitive) == 0)
-            return QString::fromLatin1(board);
-    }
+    if (const Board *board = boardNamedIgnoringCase(text))
+        return QString::fromLatin1(board->name);
     return std::nullopt;
 }
 
 QStringList boardNames()
 {
     QStringList names;
-    for (const char *board : kBoards)
-        names << QString::fromLatin1(board);
+    for (const Board &board : boards())
+        names << QString::fromLatin1(board.name);
     return names;
 }
 

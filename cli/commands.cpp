@@ -1,15 +1,14 @@
 #include "cli/commands.h"
 
-#include "cli/announcementlistener.h"
 #include "cli/progressview.h"
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
+#include "discovery/announcementlistener.h"
 #include "discovery/renameexchange.h"
 #include "firmware/defaultfirmware.h"
 #include "firmware/hexconversion.h"
 #include "platform/username.h"
-#include "upload/stk500v1.h"
-#include "upload/stk500v2.h"
+#include "upload/boards.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -98,7 +97,7 @@ QJsonObject resultJson(const TargetResult &result)
 
 qint64 flashSizeOf(const QString &board)
 {
-    return board == QLatin1String("UNO") ? stk500v1::kFlashSize : stk500v2::kFlashSize;
+    return boardNamed(board)->flashSize;
 }
 
 QString targetLabel(const Target &target)

@@ -10,7 +10,6 @@ const QLatin1String kInoHex(".ino.hex");
 const QLatin1String kCppHex(".cpp.hex");
 constexpr int kHexEndingLength = 8;
 constexpr int kTwoDigits = 2;
-constexpr int kDecimal = 10;
 
 // Characters the interpreter gives a meaning to on a "cd" line.
 const QLatin1String kInterpreterSpecials("&|<>^%\"");
@@ -22,7 +21,7 @@ bool isNameBoundary(QChar c)
 
 QString twoDigits(int value)
 {
-    return QStringLiteral("%1").arg(value, kTwoDigits, kDecimal, QLatin1Char('0'));
+    return QStringLiteral("%1").arg(value, kTwoDigits, 10, QLatin1Char('0'));
 }
 } // namespace
 

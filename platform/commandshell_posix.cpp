@@ -14,7 +14,6 @@ const char kFileNotFound[] = "File Not Found\n";
 // Local time, as the interpreter shows it.
 const char kDateFormat[] = "%Y/%m/%d  %H:%M";
 constexpr int kDateTextSize = 32;
-constexpr qint64 kMsecsPerSecond = 1000;
 constexpr int kSizeWidth = 17;
 constexpr int kDirectoryPadding = 10;
 constexpr int kSummaryIndent = 15;
@@ -31,7 +30,7 @@ const QRegularExpression &userTemporaryDirectory()
 
 QString localDateText(qint64 msecs)
 {
-    const std::time_t seconds = std::time_t(msecs / kMsecsPerSecond);
+    const std::time_t seconds = std::time_t(msecs / 1000);
     std::tm local{};
     char text[kDateTextSize] = {};
     if (!localtime_r(&seconds, &local) || std::strftime(text, sizeof text, kDateFormat, &local) == 0)

@@ -7,12 +7,11 @@
 #include <sys/stat.h>
 
 namespace {
-constexpr qint64 kMsecsPerSecond = 1000;
 constexpr qint64 kNsecsPerMsec = 1000000;
 
 qint64 modificationMsecs(const struct stat &status)
 {
-    return qint64(status.st_mtim.tv_sec) * kMsecsPerSecond +
+    return qint64(status.st_mtim.tv_sec) * 1000 +
            qint64(status.st_mtim.tv_nsec) / kNsecsPerMsec;
 }
 

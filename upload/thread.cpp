@@ -1,6 +1,8 @@
 #include "upload/thread.h"
 
+#include "common/names.h"
 #include "upload/athandshake.h"
+#include "upload/boards.h"
 #include "upload/flashverify.h"
 #include "upload/stepnames.h"
 #include "upload/stk500v1.h"
@@ -17,7 +19,6 @@
 namespace {
 constexpr int kConnectTimeoutMs = 3000;
 
-const char kImagePath[] = "./update.bin";
 
 constexpr quint8 kProtocolV1 = 0;
 constexpr quint8 kProtocolV2 = 1;
@@ -96,11 +97,14 @@ QTcpSocket *Thread::take_data_socket()
 
 void Thread::run()
 {
-    if (board_type == QLatin1String("UNO")) {
+    // Any other text: nothing is opened, sent or reported.
+    const Board *board = boardNamed(board_type);
+    if (!board)
+        return;
+    if (board->protocol == StkVersion::V1) {
         protocol_flag = kProtocolV1;
         run_frame(&Thread::upload_stk500v1);
-    } else if (board_type == QLatin1String("MEGA2560") || board_type == QLatin1String("Orvex3")
-               || board_type == QLatin1String("Orvex0")) {
+    } else {
         protocol_flag = kProtocolV2;
         run_frame(&Thread::upload_stk500v2);
     }
@@ -156,8 +160,7 @@ bool Thread::open_image()
 
 bool Thread::image_fits()
 {
-    const qint64 capacity =
-        protocol_flag == kProtocolV1 ? stk500v1::kFlashSize : stk500v2::kFlashSize;
+    const qint64 capacity = boardNamed(board_type)->flashSize;
     if (total_bytes == 0) {
         qWarning("update.bin is empty: nothing to upload");
         note_failure(QStringLiteral("the image is empty"));

@@ -1,7 +1,8 @@
 #include "app/form/ui_widget.h"
 
+#include "common/names.h"
+
 namespace {
-constexpr int kColumnCount = 7;
 constexpr int kBold = 75;
 
 QString yaHei()
@@ -37,8 +38,8 @@ void Ui_Widget::setupUi(QWidget *Widget)
     horizontalLayout_2->addLayout(verticalLayout);
 
     userTableWidget = new QTableWidget(Widget);
-    if (userTableWidget->columnCount() < kColumnCount)
-        userTableWidget->setColumnCount(kColumnCount);
+    if (userTableWidget->columnCount() < DeviceColumnCount)
+        userTableWidget->setColumnCount(DeviceColumnCount);
     QFont headerFontA;
     headerFontA.setFamily(yaHei());
     headerFontA.setBold(true);
@@ -48,7 +49,7 @@ void Ui_Widget::setupUi(QWidget *Widget)
     headerFontB.setPointSize(9);
     headerFontB.setBold(true);
     headerFontB.setWeight(kBold);
-    for (int column = 0; column < kColumnCount; ++column) {
+    for (int column = 0; column < DeviceColumnCount; ++column) {
         auto *headerItem = new QTableWidgetItem();
         headerItem->setTextAlignment(Qt::AlignCenter);
         const bool fontB = column >= 1 && column <= 3;
@@ -65,7 +66,7 @@ void Ui_Widget::setupUi(QWidget *Widget)
     userTableWidget->setSelectionMode(QAbstractItemView::SingleSelection);
     userTableWidget->setSelectionBehavior(QAbstractItemView::SelectRows);
     userTableWidget->setShowGrid(false);
-    userTableWidget->setColumnCount(kColumnCount);
+    userTableWidget->setColumnCount(DeviceColumnCount);
     userTableWidget->horizontalHeader()->setDefaultSectionSize(150);
     userTableWidget->horizontalHeader()->setMinimumSectionSize(27);
 

@@ -34,7 +34,6 @@ constexpr int kRunLimitMs = 300000;
 constexpr int kConnectMs = 3000;
 constexpr int kAtReplyMs = 1000;
 constexpr int kMinimumAtReply = 2;
-constexpr double kMsecsPerSecond = 1000.0;
 
 struct Board
 {

@@ -305,7 +305,7 @@ void CliCommandLineTest::refused_data()
     QTest::newRow("upload without a board") << QStringList{"upload", "f.hex", "10.0.0.1:1:2"}
                                             << "upload needs --board";
     QTest::newRow("unknown board") << QStringList{"upload", "f.hex", "--board", "ATtiny85"}
-                                   << "unknown board 'ATtiny85': use one of UNO, MEGA2560";
+                                   << "unknown board 'ATtiny85': use one of MEGA2560, UNO";
     QTest::newRow("upload without targets") << QStringList{"upload", "f.hex", "--board", "UNO"}
                                             << "upload needs a target";
     QTest::newRow("upload to a bad port")

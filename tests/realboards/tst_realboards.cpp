@@ -8,7 +8,7 @@
 #include "testsupport.h"
 #include "widgetprobe.h"
 
-#include "discovery/devicecolumns.h"
+#include "common/names.h"
 
 #include <QApplication>
 #include <QComboBox>

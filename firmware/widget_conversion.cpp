@@ -1,12 +1,11 @@
 #include "app/widget.h"
+#include "common/names.h"
 #include "firmware/conversionreport.h"
 #include "firmware/hexconversion.h"
 
 #include <cstdio>
 
 namespace {
-const char kImagePath[] = "./update.bin";
-
 QString &lastFailure()
 {
     static QString failure;

@@ -1,7 +1,7 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
-#include "discovery/devicecolumns.h"
+#include "common/names.h"
 #include "discovery/renameexchange.h"
 
 #include <QDebug>
@@ -9,8 +9,6 @@
 #include <QTableWidget>
 
 namespace {
-constexpr int kDecimal = 10;
-
 QString cellText(const QTableWidget *table, int row, int column)
 {
     const QTableWidgetItem *item = table->item(row, column);
@@ -33,11 +31,7 @@ void Widget::on_userTableWidget_itemChanged(QTableWidgetItem *item)
 
     // Not a number gives 0; the value is taken as a 16-bit port as it stands.
     const auto port =
-        static_cast<quint16>(cellText(table, row, AtPortColumn).toInt(nullptr, kDecimal));
-    if (!sendHostName(host, port, name)) {
-        QMessageBox::critical(this, tr("connect server fail"),
-                              tr("connect server fail ")
-                                  + tr("\n the server does not exist or has been occupied"),
-                              QMessageBox::Ok, QMessageBox::NoButton);
-    }
+        static_cast<quint16>(cellText(table, row, AtPortColumn).toInt(nullptr, 10));
+    if (!sendHostName(host, port, name))
+        showConnectServerFail();
 }

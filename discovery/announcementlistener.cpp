@@ -1,4 +1,4 @@
-#include "cli/announcementlistener.h"
+#include "discovery/announcementlistener.h"
 
 #include "discovery/localaddress.h"
 

@@ -1,6 +1,7 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
+#include "common/names.h"
 #include "firmware/defaultfirmware.h"
 #include "upload/thread.h"
 
@@ -12,11 +13,6 @@
 #include <QTableWidget>
 
 namespace {
-constexpr int kDeviceColumn = 1;
-constexpr int kIpColumn = 2;
-constexpr int kDataPortColumn = 3;
-constexpr int kAtPortColumn = 4;
-constexpr int kSendColumn = 5;
 // Longer than the longest wait a worker cannot cut short (a connect, 3000 ms).
 constexpr int kStopWaitMs = 5000;
 
@@ -61,7 +57,7 @@ void Widget::OnBtnClicked()
     QTableWidget *table = ui->userTableWidget;
     int row = -1;
     for (int candidate = 0; candidate < table->rowCount(); ++candidate) {
-        if (table->cellWidget(candidate, kSendColumn) == button) {
+        if (table->cellWidget(candidate, SendColumn) == button) {
             row = candidate;
             break;
         }
@@ -70,15 +66,15 @@ void Widget::OnBtnClicked()
     if (row < 0)
         return;
 
-    auto *combo = qobject_cast<QComboBox *>(table->cellWidget(row, kDeviceColumn));
+    auto *combo = qobject_cast<QComboBox *>(table->cellWidget(row, DeviceColumn));
     QString board_type = combo ? combo->currentText() : QString();
     qDebug() << board_type << (combo ? combo->currentIndex() : -1);
 
     button->setEnabled(false);
 
-    QString at_port = cellText(table, row, kAtPortColumn);
-    QString host_ip = cellText(table, row, kIpColumn);
-    QString data_port = cellText(table, row, kDataPortColumn);
+    QString at_port = cellText(table, row, AtPortColumn);
+    QString host_ip = cellText(table, row, IpColumn);
+    QString data_port = cellText(table, row, DataPortColumn);
 
     Thread *started = new Thread(at_port, data_port, host_ip, row, board_type);
     worker = started;

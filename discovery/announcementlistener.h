@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/names.h"
 #include "discovery/announcement.h"
 
 #include <QDeadlineTimer>
@@ -13,7 +14,7 @@
 class AnnouncementListener
 {
 public:
-    static constexpr quint16 kPort = 3333;
+    static constexpr quint16 kPort = kAnnouncementPort;
 
     // False with the reason when the port cannot be bound.
     bool bind(QString *error);

@@ -1,6 +1,7 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
+#include "common/names.h"
 #include "upload/thread.h"
 
 #include <QDebug>
@@ -11,9 +12,6 @@
 #include <cmath>
 
 namespace {
-constexpr int kIpColumn = 2;
-constexpr int kSendColumn = 5;
-constexpr int kProgressColumn = 6;
 constexpr double kPercent = 100.0;
 
 // Truncated, not rounded: the float nearest 0.57 lies just below it and shows 56%.
@@ -28,7 +26,7 @@ QString percentText(float progress)
 int rowOfModule(const QTableWidget *table, const QString &ip)
 {
     for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *item = table->item(row, kIpColumn);
+        const QTableWidgetItem *item = table->item(row, IpColumn);
         if (item && item->text() == ip)
             return row;
     }
@@ -38,13 +36,13 @@ int rowOfModule(const QTableWidget *table, const QString &ip)
 void putProgressText(QTableWidget *table, int row, const QString &text)
 {
     auto *item = new QTableWidgetItem(text);
-    table->setItem(row, kProgressColumn, item);
+    table->setItem(row, ProgressColumn, item);
     item->setTextAlignment(Qt::AlignHCenter);
 }
 
 void enableSendButton(QTableWidget *table, int row)
 {
-    if (QWidget *button = table->cellWidget(row, kSendColumn))
+    if (QWidget *button = table->cellWidget(row, SendColumn))
         button->setEnabled(true);
 }
 } // namespace
@@ -73,7 +71,7 @@ void Widget::deal_ui(int row, int status, float progress)
             return;
         auto *item = new QTableWidgetItem(progress == 1.0f ? QStringLiteral("Successful")
                                                            : QStringLiteral("Fail"));
-        table->setItem(target, kProgressColumn, item);
+        table->setItem(target, ProgressColumn, item);
         enableSendButton(table, target);
         item->setTextAlignment(Qt::AlignHCenter);
         break;
@@ -85,10 +83,7 @@ void Widget::deal_ui(int row, int status, float progress)
         break;
     }
     case Thread::UPDATE_CONNECT_FAILED: {
-        QMessageBox::critical(this, tr("connect server fail"),
-                              tr("connect server fail ")
-                                  + tr("\n the server does not exist or has been occupied"),
-                              QMessageBox::Ok, QMessageBox::NoButton);
+        showConnectServerFail();
         // The box ran an event loop: rows may have moved meanwhile.
         const int target = currentRow();
         if (target >= 0)
@@ -98,4 +93,12 @@ void Widget::deal_ui(int row, int status, float progress)
     default:
         break;
     }
+}
+
+void Widget::showConnectServerFail()
+{
+    QMessageBox::critical(this, tr("connect server fail"),
+                          tr("connect server fail ")
+                              + tr("\n the server does not exist or has been occupied"),
+                          QMessageBox::Ok, QMessageBox::NoButton);
 }

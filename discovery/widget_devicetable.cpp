@@ -1,7 +1,8 @@
 #include "app/widget.h"
 
 #include "app/form/ui_widget.h"
-#include "discovery/devicecolumns.h"
+#include "common/names.h"
+#include "upload/boards.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -13,8 +14,6 @@
 namespace {
 // Every column after the name is read-only.
 constexpr int kFirstLockedColumn = DeviceColumn;
-
-const char *const kBoardTypes[] = {"MEGA2560", "UNO", "Orvex3", "Orvex0"};
 
 const char kComboStyleSheet[] =
     "QComboBox:hover{background-color:transparent;}"
@@ -73,8 +72,8 @@ void Widget::addDeviceRow(QString ip, QString dataPort, QString atPort, QString 
     if (QStyle *style = boardBoxStyle())
         boardBox->setStyle(style);
     int index = 0;
-    for (const char *board : kBoardTypes)
-        boardBox->insertItem(index++, QIcon(), QLatin1String(board));
+    for (const Board &board : boards())
+        boardBox->insertItem(index++, QIcon(), QLatin1String(board.name));
     table->setCellWidget(0, DeviceColumn, boardBox);
 
     table->setItem(0, NameColumn, nameItem);

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QtGlobal>
+
+// Names that the window, the command-line tool and the stand-ins share.
+
+// The flat image every conversion writes and every upload reads, relative to
+// the working directory.
+constexpr char kImagePath[] = "./update.bin";
+
+// Modules announce themselves to this UDP port.
+constexpr quint16 kAnnouncementPort = 3333;
+
+// The columns of a device table row.
+enum DeviceColumn {
+    NameColumn = 0,
+    DeviceColumn = 1,
+    IpColumn = 2,
+    DataPortColumn = 3,
+    AtPortColumn = 4,
+    SendColumn = 5,
+    ProgressColumn = 6,
+    DeviceColumnCount = 7,
+};

@@ -1,0 +1,43 @@
+#include "upload/boards.h"
+
+#include "upload/stk500v1.h"
+#include "upload/stk500v2.h"
+
+namespace {
+// The parts' sizes are those the protocol modules describe to the bootloaders;
+// Orvex3 and Orvex0 are programmed like the ATmega2560.
+constexpr int kUnoFlashSize = stk500v1::kFlashSize;
+constexpr int kUnoPageSize = stk500v1::kPageSize;
+constexpr int kMegaFlashSize = stk500v2::kFlashSize;
+constexpr int kMegaPageSize = stk500v2::kPageSize;
+
+const Board *find(const QString &name, Qt::CaseSensitivity sensitivity)
+{
+    for (const Board &board : boards()) {
+        if (name.compare(QLatin1String(board.name), sensitivity) == 0)
+            return &board;
+    }
+    return nullptr;
+}
+} // namespace
+
+const QVector<Board> &boards()
+{
+    static const QVector<Board> table = {
+        {"MEGA2560", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega},
+        {"UNO", StkVersion::V1, kUnoFlashSize, kUnoPageSize, AtFamily::Uno},
+        {"Orvex3", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega},
+        {"Orvex0", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega},
+    };
+    return table;
+}
+
+const Board *boardNamed(const QString &name)
+{
+    return find(name, Qt::CaseSensitive);
+}
+
+const Board *boardNamedIgnoringCase(const QString &name)
+{
+    return find(name, Qt::CaseInsensitive);
+}
