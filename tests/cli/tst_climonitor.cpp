@@ -56,6 +56,17 @@ Run finish(QProcess &process, int limitMs = kRunTimeoutMs)
     return run;
 }
 
+// The port a proxy printed when it started listening; 0 when it did not.
+quint16 listeningPort(QProcess &proxy)
+{
+    if (!QTest::qWaitFor([&proxy] { return proxy.canReadLine(); }, kStartTimeoutMs))
+        return 0;
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("^Listening on 127\\.0\\.0\\.1:(\\d+) "))
+            .match(QString::fromLocal8Bit(proxy.readLine()));
+    return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
+}
+
 // rudireze-cli uploading to the module: the board runs faster once reached.
 Run uploadRun(ModuleThread &modules, const QStringList &arguments)
 {
@@ -76,6 +87,8 @@ class CliMonitorTest : public QObject
 
 private slots:
     void initTestCase();
+    void refused_data();
+    void refused();
     void format_data();
     void format();
     void uploadMonitorAndEcho();
@@ -92,6 +105,41 @@ private:
 void CliMonitorTest::initTestCase()
 {
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+}
+
+void CliMonitorTest::refused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("monitor without target") << QStringList{"monitor"} << "exactly one target";
+    QTest::newRow("monitor, two targets")
+        << QStringList{"monitor", "127.0.0.1:1", "--name", "x"} << "exactly one target";
+    QTest::newRow("monitor, bad --eol")
+        << QStringList{"monitor", "127.0.0.1:1", "--eol", "lfcr"} << "bad --eol";
+    QTest::newRow("proxy without AT port")
+        << QStringList{"proxy", "127.0.0.1:1", "--board", "UNO"} << "bad target";
+    QTest::newRow("proxy without board") << QStringList{"proxy", "127.0.0.1:1:2"} << "--board";
+    QTest::newRow("proxy, bad --listen")
+        << QStringList{"proxy", "127.0.0.1:1:2", "--board", "UNO", "--listen", "localhost:80"}
+        << "bad --listen";
+    QTest::newRow("upload --monitor, two targets")
+        << QStringList{"upload", "a.hex", "--board", "UNO", "127.0.0.1:1:2", "127.0.0.2:1:2",
+                       "--monitor"}
+        << "exactly one target";
+    QTest::newRow("upload --monitor --all")
+        << QStringList{"upload", "a.hex", "--board", "UNO", "--all", "--monitor"}
+        << "exactly one target";
+    QTest::newRow("upload --until without --monitor")
+        << QStringList{"upload", "a.hex", "--board", "UNO", "127.0.0.1:1:2", "--until", "ok"}
+        << "need --monitor";
+}
+
+void CliMonitorTest::refused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    const ParsedCommandLine parsed = parseCommandLine(arguments);
+    QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
 }
 
 void CliMonitorTest::format_data()
@@ -206,17 +254,14 @@ void CliMonitorTest::avrdudeThroughProxy()
                  deviceText(sketch.kind), QStringLiteral("--clients"), QStringLiteral("1"),
                  QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000)});
     QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
-    QVERIFY(QTest::qWaitFor([&proxy] { return proxy.canReadLine(); }, kStartTimeoutMs));
-    const QString listening = QString::fromLocal8Bit(proxy.readLine());
-    const QRegularExpressionMatch port =
-        QRegularExpression(QStringLiteral("^Listening on 127\\.0\\.0\\.1:(\\d+) ")).match(listening);
-    QVERIFY2(port.hasMatch(), qPrintable(listening));
+    const quint16 port = listeningPort(proxy);
+    QVERIFY(port != 0);
 
     QProcess avrdude;
     avrdude.setProcessChannelMode(QProcess::MergedChannels);
     avrdude.start(avrdudeProgram(),
                   avrdudeOptions
-                      << QStringLiteral("-P") << QStringLiteral("net:127.0.0.1:") + port.captured(1)
+                      << QStringLiteral("-P") << QStringLiteral("net:127.0.0.1:%1").arg(port)
                       << QStringLiteral("-U") << QStringLiteral("flash:w:%1:i").arg(sketch.hexPath));
     QVERIFY(avrdude.waitForStarted(kStartTimeoutMs));
     speedUpOnceReached(modules, 0, 0, 0, kReachedTimeoutMs);
@@ -266,10 +311,9 @@ void CliMonitorTest::proxyBadInput()
     QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
     QTcpSocket client;
     if (fault != QLatin1String("port")) {
-        QVERIFY(QTest::qWaitFor([&proxy] { return proxy.canReadLine(); }, kStartTimeoutMs));
-        const QString listening = QString::fromLocal8Bit(proxy.readLine());
-        client.connectToHost(QHostAddress::LocalHost,
-                             quint16(listening.section(QLatin1Char(':'), 1, 1).toInt()));
+        const quint16 port = listeningPort(proxy);
+        QVERIFY(port != 0);
+        client.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(client.waitForConnected(kStartTimeoutMs));
         client.write("0 ");
         client.flush();
