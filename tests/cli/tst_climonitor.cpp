@@ -94,6 +94,8 @@ private slots:
     void uploadMonitorAndEcho();
     void avrdudeThroughProxy_data();
     void avrdudeThroughProxy();
+    void monitorEndsOnAFailure_data();
+    void monitorEndsOnAFailure();
     void proxyBadInput_data();
     void proxyBadInput();
     void packageHoldsThePrograms();
@@ -270,6 +272,41 @@ void CliMonitorTest::avrdudeThroughProxy()
     QVERIFY2(written.exitCode == 0, qPrintable(written.describe + served.describe));
     QVERIFY2(served.exitCode == kExitSuccess, qPrintable(served.describe));
     QCOMPARE(modules.flash(0).left(image.size()), image);
+}
+
+// A data port nobody listens on, or a connection the module closes: a
+// message and exit 1, even while waiting for a text.
+void CliMonitorTest::monitorEndsOnAFailure_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unreachable") << false << QStringLiteral("cannot connect to the data port");
+    QTest::newRow("connection lost") << true << QStringLiteral("was lost");
+}
+
+void CliMonitorTest::monitorEndsOnAFailure()
+{
+    QFETCH(bool, listening);
+    QFETCH(QString, message);
+    QTcpServer module;
+    QVERIFY(module.listen(QHostAddress::LocalHost));
+    const quint16 port = module.serverPort();
+    if (!listening)
+        module.close();
+    connect(&module, &QTcpServer::newConnection, &module, [&module] {
+        QTcpSocket *connection = module.nextPendingConnection();
+        connection->write("last words\n");
+        connection->disconnectFromHost();
+    });
+    QProcess monitor;
+    monitor.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                  {QStringLiteral("monitor"), QStringLiteral("127.0.0.1:%1").arg(port),
+                   QStringLiteral("--until"), QStringLiteral("never sent")});
+    monitor.closeWriteChannel();
+    const Run run = finish(monitor);
+    QVERIFY2(run.exitCode == kExitFailure && run.describe.contains(message),
+             qPrintable(run.describe));
+    QCOMPARE(run.out, listening ? QByteArray("last words\n") : QByteArray());
 }
 
 // A port in use, a module that cannot be reached or refuses the AT
