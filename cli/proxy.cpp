@@ -75,10 +75,11 @@ int Proxy::run(int clients, int limitMs)
     clientLimit = clients;
     QEventLoop loop;
     int status = kExitSuccess;
-    connect(this, &Proxy::ended, &loop, [&](int exitStatus) {
-        status = exitStatus;
-        loop.quit();
-    });
+    const QMetaObject::Connection ending =
+        connect(this, &Proxy::ended, &loop, [&](int exitStatus) {
+            status = exitStatus;
+            loop.quit();
+        });
     StopRequests stop;
     connect(&stop, &StopRequests::requested, &loop, &QEventLoop::quit);
     QTimer limit;
@@ -87,6 +88,7 @@ int Proxy::run(int clients, int limitMs)
     if (limitMs > 0)
         limit.start(limitMs);
     loop.exec();
+    disconnect(ending);
     server.close();
     closeSession();
     return status;

@@ -264,7 +264,8 @@ void CliMonitorTest::avrdudeThroughProxy()
     avrdude.start(avrdudeProgram(),
                   avrdudeOptions
                       << QStringLiteral("-P") << QStringLiteral("net:127.0.0.1:%1").arg(port)
-                      << QStringLiteral("-U") << QStringLiteral("flash:w:%1:i").arg(sketch.hexPath));
+                      << QStringLiteral("-U")
+                      << QStringLiteral("flash:w:%1:i").arg(sketch.hexPath));
     QVERIFY(avrdude.waitForStarted(kStartTimeoutMs));
     speedUpOnceReached(modules, 0, 0, 0, kReachedTimeoutMs);
     const Run written = finish(avrdude);
@@ -394,7 +395,8 @@ void CliMonitorTest::packageHoldsThePrograms()
         QVERIFY2(run.out.contains(path), path);
     QVERIFY2(!run.out.contains("virtual-module") && !run.out.contains("tst_"),
              qPrintable(run.describe));
-    dpkg.start(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), package, QStringLiteral("Depends")});
+    dpkg.start(QStringLiteral("dpkg-deb"),
+               {QStringLiteral("-f"), package, QStringLiteral("Depends")});
     run = finish(dpkg);
     QVERIFY2(run.out.contains("libqt5core5a") && run.out.contains("libqt5widgets5"),
              qPrintable(run.describe));
