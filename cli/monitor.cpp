@@ -223,9 +223,14 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
     // a script's "monitor --until X < /dev/null" still waits for X.
     const bool ownEnd = options.secondsGiven || !options.until.isEmpty();
     int status = kExitSuccess;
+    bool ending = false;
 
     QEventLoop loop;
+    // The first reason to end decides the exit status.
     const auto end = [&](int exitStatus) {
+        if (ending)
+            return;
+        ending = true;
         status = exitStatus;
         loop.exit();
     };
