@@ -1,5 +1,7 @@
 #include "cli/commandline.h"
 
+#include "cli/monitor.h"
+#include "cli/proxy.h"
 #include "upload/boards.h"
 
 #include <QHostAddress>
@@ -18,6 +20,7 @@ struct CommandEntry
 const CommandEntry kCommands[] = {
     {Command::List, "list"},     {Command::Convert, "convert"}, {Command::Locate, "locate"},
     {Command::Upload, "upload"}, {Command::Rename, "rename"},
+    {Command::Monitor, "monitor"}, {Command::Proxy, "proxy"},
 };
 
 Command commandNamed(const QString &name)
@@ -49,6 +52,16 @@ QVector<OptionRule> optionsOf(Command command)
     case Command::Upload:
         options += {{"board", true},   {"name", true},   {"all", false},    {"seconds", true},
                     {"verify", false}, {"json", false},  {"timeout", true}};
+        options += {{"monitor", false}, {"until", true}, {"eol", true}, {"timestamp", false},
+                    {"hex", false}};
+        break;
+    case Command::Monitor:
+        options += {{"name", true}, {"seconds", true}, {"until", true},
+                    {"eol", true},  {"timestamp", false}, {"hex", false}};
+        break;
+    case Command::Proxy:
+        options += {{"name", true}, {"board", true}, {"listen", true}, {"clients", true},
+                    {"seconds", true}};
         break;
     case Command::Convert:
     case Command::Rename:
@@ -193,6 +206,7 @@ bool Parser::applyOption(const QString &name, const QString &value)
                             .arg(value)
                             .arg(kMaxListenSeconds));
         options.seconds = *seconds;
+        options.secondsGiven = true;
     } else if (name == QLatin1String("timeout")) {
         const std::optional<double> seconds = parseSeconds(value, kMaxUploadTimeoutSeconds);
         if (!seconds)
@@ -212,6 +226,10 @@ bool Parser::applyOption(const QString &name, const QString &value)
         if (value.isEmpty())
             return fail(QStringLiteral("--name needs a module name"));
         options.names << value;
+    } else if (QString error; applyMonitorOption(options, name, value, &error)
+                              || applyProxyOption(options, name, value, &error)) {
+        if (!error.isEmpty())
+            return fail(error);
     }
     return true;
 }
@@ -275,6 +293,33 @@ bool Parser::applyPositionals()
         if (options.targets.isEmpty() && options.names.isEmpty() && !options.all)
             return fail(QStringLiteral("upload needs a target: IP:DATAPORT:ATPORT, --name NAME "
                                        "or --all"));
+        if (options.monitor && (options.all || options.targets.size() + options.names.size() != 1))
+            return fail(QStringLiteral("upload --monitor takes exactly one target"));
+        if (options.monitor && options.json)
+            return fail(QStringLiteral("--monitor and --json cannot go together"));
+        if (!options.monitor && (options.timestamp || options.hex || !options.until.isEmpty()))
+            return fail(QStringLiteral("--until, --timestamp and --hex need --monitor"));
+        return true;
+    }
+    case Command::Monitor:
+    case Command::Proxy: {
+        if (options.command == Command::Proxy && !boardGiven)
+            return fail(QStringLiteral("proxy needs --board (%1)")
+                            .arg(boardNames().join(QStringLiteral(", "))));
+        if (positionals.size() + options.names.size() != 1)
+            return fail(QStringLiteral("%1 takes exactly one target: %2 or --name NAME")
+                            .arg(command, options.command == Command::Proxy
+                                              ? QStringLiteral("IP:DATAPORT:ATPORT")
+                                              : QStringLiteral("IP:DATAPORT[:ATPORT]")));
+        if (positionals.isEmpty())
+            return true;
+        QString error;
+        const std::optional<Target> target =
+            options.command == Command::Proxy ? parseTarget(positionals.first(), &error)
+                                              : parseMonitorTarget(positionals.first(), &error);
+        if (!target)
+            return fail(error);
+        options.targets << *target;
         return true;
     }
     case Command::None:
@@ -424,6 +469,7 @@ Exit status: 0 when a file was found, 1 when none was, 2 for a usage error.
         return QStringLiteral(R"(Usage: rudireze-cli upload FILE.hex --board BOARD [TARGET...]
                             [--name NAME]... [--all] [--seconds N]
                             [--verify] [--json] [--timeout S]
+                            [--monitor [monitor options]]
 
 Converts FILE.hex as the window does and uploads the image to every target
 at the same time, one worker each, with the window's upload engine.
@@ -447,6 +493,12 @@ at the same time, one worker each, with the window's upload engine.
   --timeout S    stop every upload still running after S seconds (default
                  600)
   --verbose      let the engine's diagnostics through to standard error
+  --monitor      one target only: after a successful upload, keep its data
+                 connection and go on as "rudireze-cli monitor", so the new
+                 program's first lines are not missed; takes monitor's
+                 --until, --eol, --timestamp and --hex, and --seconds then
+                 bounds the monitoring (--name listens for 3 s); the exit
+                 status is then the monitor's
   -h, --help     show this text
 
 On a terminal each target has a line with a bar and a percentage (when they
@@ -470,6 +522,10 @@ The module's later announcements carry the new name.
 Exit status: 0 when the command was sent, 1 when no connection was made,
 2 for a usage error.
 )");
+    case Command::Monitor:
+        return monitorUsageText();
+    case Command::Proxy:
+        return proxyUsageText();
     case Command::None:
         break;
     }
@@ -484,6 +540,8 @@ Commands:
   locate    print the default firmware file the window would take
   upload    upload a HEX file to one or many boards at once
   rename    give a module a new name
+  monitor   show the board's serial output, send it typed lines
+  proxy     a local port for programs that speak STK500 themselves
 
 "rudireze-cli COMMAND --help" describes a command.
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -20,7 +21,7 @@ constexpr double kMaxUploadTimeoutSeconds = 24 * 3600.0;
 // The image the window's conversion writes, and convert's default output.
 constexpr char kDefaultImagePath[] = "update.bin";
 
-enum class Command { None, List, Convert, Locate, Upload, Rename };
+enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy };
 
 // A module to upload to: its address and its two ports.
 struct Target
@@ -54,6 +55,19 @@ struct Options
     bool all = false;
     bool verify = false;
     double timeoutSeconds = kDefaultUploadTimeoutSeconds;
+
+    // monitor, and upload --monitor; --seconds also bounds monitor and proxy
+    bool monitor = false;
+    bool secondsGiven = false;
+    QByteArray eol = QByteArrayLiteral("\n");
+    bool timestamp = false;
+    bool hex = false;
+    QString until;
+
+    // proxy
+    QString listenAddress = QStringLiteral("127.0.0.1");
+    quint16 listenPort = 0; // 0: a free port
+    int clients = 0;        // 0: no limit
 
     // rename
     QString renameAddress;

@@ -1,5 +1,7 @@
 #include "cli/commands.h"
 
+#include "cli/monitor.h"
+#include "cli/proxy.h"
 #include "cli/progressview.h"
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
@@ -16,6 +18,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpSocket>
 
 #include <algorithm>
 #include <cstdio>
@@ -321,14 +324,23 @@ int runUpload(const Options &options)
                                    [&](const Announcement &m) { return m.hostName == n; });
             });
         };
+        // With --monitor, --seconds bounds the monitoring instead.
+        const double listenSeconds = options.monitor ? kDefaultListenSeconds : options.seconds;
         const QList<Announcement> heard = listener.listen(
-            QDeadlineTimer(static_cast<qint64>(options.seconds * kMsecsPerSecond)),
+            QDeadlineTimer(static_cast<qint64>(listenSeconds * kMsecsPerSecond)),
             everyNameHeard);
         const AnnouncedTargets announced = targetsFromAnnouncements(options, heard);
         targets += announced.targets;
         failures = announced.failures;
     }
     targets = withoutRepeats(targets);
+    if (options.monitor && targets.size() > 1) {
+        printError(QStringLiteral("upload --monitor takes one target; %1 modules answer to the "
+                                  "name; nothing was uploaded")
+                       .arg(targets.size()));
+        return kExitUsage;
+    }
+    std::unique_ptr<QTcpSocket> kept;
 
     QVector<TargetResult> results;
     if (!targets.isEmpty()) {
@@ -346,7 +358,10 @@ int runUpload(const Options &options)
             silencer = std::make_unique<StandardErrorSilencer>();
         UploadSession session(image, options.board, options.verify,
                               static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
+        session.setKeepDataConnection(options.monitor);
         results = session.run(targets);
+        if (options.monitor)
+            kept.reset(session.takeDataSocket(0));
     }
     results += failures;
 
@@ -369,6 +384,12 @@ int runUpload(const Options &options)
                       .arg(secondsText(options.seconds)));
     } else {
         printSummary(results);
+    }
+    if (allSucceeded && kept) {
+        const Target &target = targets.first();
+        return runMonitorOn(kept.release(),
+                            QStringLiteral("%1:%2").arg(target.address).arg(target.dataPort),
+                            options);
     }
     return allSucceeded ? kExitSuccess : kExitFailure;
 }
@@ -405,6 +426,10 @@ int runCommand(const Options &options)
         return runUpload(options);
     case Command::Rename:
         return runRename(options);
+    case Command::Monitor:
+        return runMonitor(options);
+    case Command::Proxy:
+        return runProxy(options);
     case Command::None:
         break;
     }

@@ -77,6 +77,8 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
         worker.thread = new Thread(at_port, data_port, host_ip, index, board_type);
         worker.thread->set_image(image);
         worker.thread->set_verify(verify);
+        if (keepDataConnection)
+            worker.thread->set_keep_data_connection(QThread::currentThread());
         // Reports and the end arrive queued, in the order the worker sent them.
         connect(worker.thread, &Thread::updateover, this,
                 [this](int row, int status, float progress) { report(row, status, progress); });
@@ -127,6 +129,14 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
     for (const Worker &worker : workers)
         results << worker.result;
     return results;
+}
+
+QTcpSocket *UploadSession::takeDataSocket(int index)
+{
+    if (index < 0 || index >= workers.size() || !workers[index].done || !workers[index].thread
+        || workers[index].thread->isRunning())
+        return nullptr;
+    return workers[index].thread->take_data_socket();
 }
 
 void UploadSession::report(int index, int status, float progress)

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QVector>
 
+class QTcpSocket;
 class Thread;
 
 enum class TargetStatus { Ok, Failed, Unreachable, VerifyFailed, TimedOut, NotFound };
@@ -51,6 +52,12 @@ public:
     // The results in the order of the targets.
     QVector<TargetResult> run(const QVector<Target> &targets);
 
+    // Before run(): each worker hands its data connection over instead of
+    // closing it. After run(): the connection of a target, or nullptr; the
+    // caller owns it.
+    void setKeepDataConnection(bool on) { keepDataConnection = on; }
+    QTcpSocket *takeDataSocket(int index);
+
 private:
     struct Worker
     {
@@ -72,6 +79,7 @@ private:
     QByteArray image;
     QString board;
     bool verify = false;
+    bool keepDataConnection = false;
     int timeoutMs = 0;
     ProgressView &view;
     QVector<Worker> workers;

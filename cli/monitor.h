@@ -1,0 +1,81 @@
+#pragma once
+
+#include "cli/commandline.h"
+
+#include <QByteArray>
+#include <QTime>
+
+#include <optional>
+
+class QTcpSocket;
+
+// The board's serial line through the module's data port: what the board
+// sends is printed as it arrives, what is typed is sent line by line.
+
+// What --eol names: the bytes that end each line sent (lf, crlf, cr, none).
+std::optional<QByteArray> lineEnding(const QString &name);
+
+// Turns the board's bytes into the text printed: as they are, or as
+// hexadecimal pairs (sixteen to a line, a new line after each line feed),
+// each line started with the time when asked.
+class MonitorFormat
+{
+public:
+    static constexpr int kHexBytesPerLine = 16;
+
+    MonitorFormat(bool timestamp, bool hex) : timestamp(timestamp), hex(hex) {}
+    QByteArray format(const QByteArray &bytes, const QTime &now);
+
+private:
+    bool timestamp = false;
+    bool hex = false;
+    bool lineStart = true;
+    int hexColumn = 0;
+};
+
+// Whether a text was seen in a stream of bytes, across the borders of the
+// pieces it arrives in.
+class TextWatch
+{
+public:
+    explicit TextWatch(const QByteArray &text) : text(text) {}
+    // True once the text has been seen (always true for an empty text).
+    bool feed(const QByteArray &bytes);
+    bool seen() const { return found; }
+
+private:
+    QByteArray text;
+    QByteArray tail;
+    bool found = false;
+};
+
+// Typed input into the lines sent: each line without its "\n" (or "\r\n")
+// followed by the chosen ending; an unfinished last line is sent at the end.
+class LineSplitter
+{
+public:
+    explicit LineSplitter(const QByteArray &ending) : ending(ending) {}
+    QByteArray take(const QByteArray &bytes);
+    QByteArray finish();
+
+private:
+    QByteArray ending;
+    QByteArray pending;
+};
+
+// The monitor's options and the ones upload --monitor shares; false when
+// `name` is none of them, with *error set when its value is bad.
+bool applyMonitorOption(Options &options, const QString &name, const QString &value,
+                        QString *error);
+// IP:DATAPORT or IP:DATAPORT:ATPORT (atPort 0 when left out).
+std::optional<Target> parseMonitorTarget(const QString &text, QString *error);
+// The one target of monitor and proxy: given, or the module announcing
+// --name; the failure printed and std::nullopt when there is none.
+std::optional<Target> resolveSingleTarget(const Options &options);
+
+QString monitorUsageText();
+
+int runMonitor(const Options &options);
+// Goes on with a connection already open (taken over from an upload); takes
+// ownership of the socket.
+int runMonitorOn(QTcpSocket *socket, const QString &label, const Options &options);

@@ -1,0 +1,287 @@
+#include "cli/proxy.h"
+
+#include "cli/consoleinput.h"
+#include "cli/monitor.h"
+
+#include <QEventLoop>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+constexpr double kMsecsPerSecond = 1000.0;
+constexpr int kMaxClients = 1000000;
+
+void printError(const QString &text)
+{
+    std::fprintf(stderr, "rudireze-cli: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void printLine(const QString &text)
+{
+    std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+QString endpoint(const QHostAddress &address, quint16 port)
+{
+    const QString text = address.toString();
+    return (address.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + text
+                                                                      + QLatin1Char(']')
+                                                                : text)
+           + QLatin1Char(':') + QString::number(port);
+}
+
+// Gives what is still buffered a moment to leave, then closes.
+void closeGently(QTcpSocket *socket)
+{
+    if (!socket)
+        return;
+    QObject::disconnect(socket, nullptr, nullptr, nullptr);
+    if (socket->state() == QAbstractSocket::ConnectedState) {
+        socket->disconnectFromHost();
+        if (socket->state() != QAbstractSocket::UnconnectedState)
+            socket->waitForDisconnected(Proxy::kCloseTimeoutMs);
+    }
+    socket->abort();
+    socket->deleteLater();
+}
+} // namespace
+
+Proxy::Proxy(const Target &target, AtFamily family, QObject *parent)
+    : QObject(parent), target(target), family(family)
+{
+    connect(&server, &QTcpServer::newConnection, this, &Proxy::accept);
+}
+
+Proxy::~Proxy()
+{
+    closeSession();
+}
+
+bool Proxy::listen(const QHostAddress &address, quint16 port, QString *error)
+{
+    if (server.listen(address, port))
+        return true;
+    *error = QStringLiteral("cannot listen on %1: %2")
+                 .arg(endpoint(address, port), server.errorString());
+    return false;
+}
+
+int Proxy::run(int clients, int limitMs)
+{
+    clientLimit = clients;
+    QEventLoop loop;
+    int status = kExitSuccess;
+    const QMetaObject::Connection ending =
+        connect(this, &Proxy::ended, &loop, [&](int exitStatus) {
+            status = exitStatus;
+            loop.quit();
+        });
+    StopRequests stop;
+    connect(&stop, &StopRequests::requested, &loop, &QEventLoop::quit);
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (limitMs > 0)
+        limit.start(limitMs);
+    loop.exec();
+    disconnect(ending);
+    server.close();
+    closeSession();
+    return status;
+}
+
+void Proxy::accept()
+{
+    while (QTcpSocket *incoming = server.nextPendingConnection()) {
+        if (client) {
+            // One client at a time: the board has one serial line.
+            printError(QStringLiteral("refused %1: another client is connected")
+                           .arg(endpoint(incoming->peerAddress(), incoming->peerPort())));
+            incoming->abort();
+            incoming->deleteLater();
+            continue;
+        }
+        client = incoming;
+        printLine(QStringLiteral("Client %1 connected; resetting the board")
+                      .arg(endpoint(client->peerAddress(), client->peerPort())));
+        // The client's first bytes wait in its socket until the board is
+        // in its bootloader; they are meant for it, not for the old program.
+        QString error;
+        if (!openModule(&error)) {
+            printError(error + QStringLiteral("; nothing was passed to the module"));
+            closeSession();
+            emit ended(kExitFailure);
+            return;
+        }
+        passing = true;
+        connect(client, &QTcpSocket::readyRead, this, [this] { data->write(client->readAll()); });
+        connect(data, &QTcpSocket::readyRead, this, [this] { client->write(data->readAll()); });
+        connect(client, &QTcpSocket::disconnected, this, [this] {
+            data->write(client->readAll());
+            closeSession();
+        });
+        connect(data, &QTcpSocket::disconnected, this, [this] {
+            client->write(data->readAll());
+            printError(QStringLiteral("the module closed the data connection"));
+            closeSession();
+        });
+        if (client->bytesAvailable() > 0)
+            data->write(client->readAll());
+        if (client->state() != QAbstractSocket::ConnectedState)
+            closeSession();
+    }
+}
+
+bool Proxy::openModule(QString *error)
+{
+    data = new QTcpSocket(this);
+    at = new QTcpSocket(this);
+    data->connectToHost(target.address, target.dataPort);
+    if (!data->waitForConnected(kConnectTimeoutMs)) {
+        *error = QStringLiteral("cannot connect to the data port %1:%2: %3")
+                     .arg(target.address)
+                     .arg(target.dataPort)
+                     .arg(data->errorString());
+        return false;
+    }
+    data->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    at->connectToHost(target.address, target.atPort);
+    if (!at->waitForConnected(kConnectTimeoutMs)) {
+        *error = QStringLiteral("cannot connect to the AT port %1:%2: %3")
+                     .arg(target.address)
+                     .arg(target.atPort)
+                     .arg(at->errorString());
+        return false;
+    }
+    const AtHandshakeResult reset = moduleHandshake(at, family);
+    if (!reset.ok) {
+        *error = QStringLiteral("the board was not reset: ") + reset.failure;
+        return false;
+    }
+    // What the old program sent before the reset is not the bootloader's.
+    data->readAll();
+    client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    return true;
+}
+
+void Proxy::closeSession()
+{
+    if (!client && !data && !at)
+        return;
+    const bool servedClient = passing;
+    passing = false;
+    closeGently(client);
+    closeGently(data);
+    closeGently(at);
+    client = data = at = nullptr;
+    if (!servedClient)
+        return;
+    ++served;
+    printLine(QStringLiteral("Client done (%1 served)").arg(served));
+    if (clientLimit > 0 && served >= clientLimit)
+        emit ended(kExitSuccess);
+}
+
+std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return std::nullopt;
+    QString addressText = text.left(colon);
+    if (addressText.startsWith(QLatin1Char('[')) && addressText.endsWith(QLatin1Char(']')))
+        addressText = addressText.mid(1, addressText.size() - 2);
+    const QHostAddress address(addressText);
+    const QString portText = text.mid(colon + 1);
+    const std::optional<quint16> port =
+        portText == QLatin1String("0") ? std::optional<quint16>(0) : parsePort(portText);
+    if (address.isNull() || !port)
+        return std::nullopt;
+    return std::make_pair(address, *port);
+}
+
+bool applyProxyOption(Options &options, const QString &name, const QString &value,
+                      QString *error)
+{
+    if (name == QLatin1String("listen")) {
+        const auto listen = parseListenAddress(value);
+        if (!listen) {
+            *error = QStringLiteral("bad --listen '%1': ADDRESS:PORT with an IP address and a "
+                                    "port from 0 (any free one) to 65535")
+                         .arg(value);
+            return true;
+        }
+        options.listenAddress = listen->first.toString();
+        options.listenPort = listen->second;
+    } else if (name == QLatin1String("clients")) {
+        bool ok = false;
+        const int clients = value.toInt(&ok);
+        if (!ok || clients < 1 || clients > kMaxClients)
+            *error = QStringLiteral("bad --clients '%1': a number from 1 to %2")
+                         .arg(value)
+                         .arg(kMaxClients);
+        else
+            options.clients = clients;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+int runProxy(const Options &options)
+{
+    const std::optional<Target> target = resolveSingleTarget(options);
+    if (!target)
+        return kExitFailure;
+    const AtFamily family =
+        options.board == QLatin1String("UNO") ? AtFamily::Uno : AtFamily::Mega;
+    Proxy proxy(*target, family);
+    QString error;
+    const QHostAddress address(options.listenAddress);
+    if (!proxy.listen(address, options.listenPort, &error)) {
+        printError(error);
+        return kExitFailure;
+    }
+    printLine(QStringLiteral("Listening on %1 for %2 (%3)")
+                  .arg(endpoint(address, proxy.port()), target->text(), options.board));
+    return proxy.run(options.clients,
+                     options.secondsGiven ? static_cast<int>(options.seconds * kMsecsPerSecond)
+                                          : 0);
+}
+
+QString proxyUsageText()
+{
+    return QStringLiteral(R"(Usage: rudireze-cli proxy TARGET --board BOARD [--listen ADDRESS:PORT]
+                           [--clients N] [--seconds N]
+       rudireze-cli proxy --name NAME --board BOARD [options]
+
+Opens a local TCP port for programs that speak STK500 themselves (avrdude,
+for one). For each client that connects, the board is reset into its
+bootloader with the module's AT handshake, the module's data port is
+connected, and bytes pass both ways unchanged until either side closes. One
+client at a time: another one is turned away while the board is in use.
+Nothing reaches the module unless the reset succeeded.
+
+  TARGET            IP:DATAPORT:ATPORT of a module
+  --name NAME       the module announcing this name (heard within 3 s)
+  --board BOARD     UNO (AT+MCUUPDATE=UNO) or MEGA2560, Orvex3, Orvex0
+                    (AT+MCUUPDATE=MEGA)
+  --listen A:PORT   where to listen (default 127.0.0.1 and a free port;
+                    [IPv6]:PORT, port 0 for a free one); the address and
+                    port taken are printed first
+  --clients N       end after N clients were served
+  --seconds N       end after N seconds (decimals allowed, at most 3600)
+  -h, --help        show this text
+
+Example, with the port printed at the start:
+  avrdude -p m328p -c arduino -P net:127.0.0.1:PORT -U flash:w:sketch.hex:i
+  avrdude -p m2560 -c wiring -P net:127.0.0.1:PORT -D -U flash:w:sketch.hex:i
+
+Exit status: 0 when it ended as asked (or by Ctrl-C), 1 when the port
+cannot be listened on or the module could not be reached or reset (the
+client is closed then), 2 for a usage error.
+)");
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "cli/commandline.h"
+#include "upload/athandshake.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QTcpServer>
+
+#include <optional>
+
+class QTcpSocket;
+
+// A local TCP port for programs that speak STK500 themselves: each client in
+// turn gets the board reset into its bootloader (the upload's AT handshake)
+// and the module's data port, byte for byte, until one side closes.
+class Proxy : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kConnectTimeoutMs = 3000;
+    // Bytes still on their way when one side closes get this long to leave.
+    static constexpr int kCloseTimeoutMs = 1000;
+
+    Proxy(const Target &target, AtFamily family, QObject *parent = nullptr);
+    ~Proxy() override;
+
+    // False with the reason when the address cannot be listened on.
+    bool listen(const QHostAddress &address, quint16 port, QString *error);
+    quint16 port() const { return server.serverPort(); }
+
+    // Serves clients until `clients` of them were served (0: no limit), the
+    // time limit passes (0: none), a stop is requested, or the module fails
+    // (exit status 1).
+    int run(int clients, int limitMs);
+
+signals:
+    void ended(int status);
+
+private:
+    void accept();
+    bool openModule(QString *error);
+    void closeSession();
+
+    Target target;
+    AtFamily family;
+    QTcpServer server;
+    QTcpSocket *client = nullptr;
+    QTcpSocket *data = nullptr;
+    QTcpSocket *at = nullptr;
+    // The board was reset and bytes may pass.
+    bool passing = false;
+    int served = 0;
+    int clientLimit = 0;
+};
+
+// ADDRESS:PORT for --listen; PORT 0 takes a free port.
+std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text);
+// --listen and --clients; false when `name` is neither.
+bool applyProxyOption(Options &options, const QString &name, const QString &value,
+                      QString *error);
+
+QString proxyUsageText();
+
+int runProxy(const Options &options);

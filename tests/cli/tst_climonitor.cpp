@@ -1,0 +1,418 @@
+// After the upload, against simulated boards running their real bootloaders:
+// upload --monitor, monitor, avrdude through proxy, and the package.
+#include "cli/monitor.h"
+#include "modulethread.h"
+#include "realboards.h"
+
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace RealBoards;
+
+namespace {
+constexpr int kStartTimeoutMs = 5000;
+constexpr int kRunTimeoutMs = 120000;
+constexpr int kReachedTimeoutMs = 10000;
+constexpr int kPackageTimeoutMs = 300000;
+constexpr char kMonitorSeconds[] = "60";
+const QByteArray kTypedLine = QByteArrayLiteral("hello board");
+
+QString targetOf(ModuleThread &modules)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(modules.address(0).toString())
+        .arg(modules.dataPort(0))
+        .arg(modules.atPort(0));
+}
+
+// A program run to its end (killed at the limit), with what it printed.
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QString describe;
+};
+
+Run finish(QProcess &process, int limitMs = kRunTimeoutMs)
+{
+    const bool finished = QTest::qWaitFor(
+        [&process] { return process.state() == QProcess::NotRunning; }, limitMs);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished(kStartTimeoutMs);
+    }
+    Run run;
+    run.exitCode = finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode()
+                                                                             : -1;
+    run.out = process.readAllStandardOutput();
+    run.describe = QStringLiteral("%1 %2: exit %3\n--- stdout\n%4--- stderr\n%5")
+                       .arg(process.program(), process.arguments().join(QLatin1Char(' ')))
+                       .arg(run.exitCode)
+                       .arg(QString::fromLocal8Bit(run.out),
+                            QString::fromLocal8Bit(process.readAllStandardError()));
+    return run;
+}
+
+// The port a proxy printed when it started listening; 0 when it did not.
+quint16 listeningPort(QProcess &proxy)
+{
+    if (!QTest::qWaitFor([&proxy] { return proxy.canReadLine(); }, kStartTimeoutMs))
+        return 0;
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("^Listening on 127\\.0\\.0\\.1:(\\d+) "))
+            .match(QString::fromLocal8Bit(proxy.readLine()));
+    return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
+}
+
+// rudireze-cli uploading to the module: the board runs faster once reached.
+Run uploadRun(ModuleThread &modules, const QStringList &arguments)
+{
+    const ModuleCounters before = modules.counters(0);
+    QProcess cli;
+    cli.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
+    cli.closeWriteChannel();
+    speedUpOnceReached(modules, 0, before.resets, before.dataBytesIn, kReachedTimeoutMs);
+    Run run = finish(cli);
+    modules.setSimulationSpeed(0, kRealTime);
+    return run;
+}
+} // namespace
+
+class CliMonitorTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void refused_data();
+    void refused();
+    void format_data();
+    void format();
+    void uploadMonitorAndEcho();
+    void avrdudeThroughProxy_data();
+    void avrdudeThroughProxy();
+    void monitorEndsOnAFailure_data();
+    void monitorEndsOnAFailure();
+    void proxyBadInput_data();
+    void proxyBadInput();
+    void packageHoldsThePrograms();
+
+private:
+    quint32 nextAddress = QHostAddress(QStringLiteral("127.0.0.170")).toIPv4Address();
+};
+
+void CliMonitorTest::initTestCase()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+}
+
+void CliMonitorTest::refused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("monitor without target") << QStringList{"monitor"} << "exactly one target";
+    QTest::newRow("monitor, two targets")
+        << QStringList{"monitor", "127.0.0.1:1", "--name", "x"} << "exactly one target";
+    QTest::newRow("monitor, bad --eol")
+        << QStringList{"monitor", "127.0.0.1:1", "--eol", "lfcr"} << "bad --eol";
+    QTest::newRow("proxy without AT port")
+        << QStringList{"proxy", "127.0.0.1:1", "--board", "UNO"} << "bad target";
+    QTest::newRow("proxy without board") << QStringList{"proxy", "127.0.0.1:1:2"} << "--board";
+    QTest::newRow("proxy, bad --listen")
+        << QStringList{"proxy", "127.0.0.1:1:2", "--board", "UNO", "--listen", "localhost:80"}
+        << "bad --listen";
+    QTest::newRow("upload --monitor, two targets")
+        << QStringList{"upload", "a.hex", "--board", "UNO", "127.0.0.1:1:2", "127.0.0.2:1:2",
+                       "--monitor"}
+        << "exactly one target";
+    QTest::newRow("upload --monitor --all")
+        << QStringList{"upload", "a.hex", "--board", "UNO", "--all", "--monitor"}
+        << "exactly one target";
+    QTest::newRow("upload --until without --monitor")
+        << QStringList{"upload", "a.hex", "--board", "UNO", "127.0.0.1:1:2", "--until", "ok"}
+        << "need --monitor";
+}
+
+void CliMonitorTest::refused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    const ParsedCommandLine parsed = parseCommandLine(arguments);
+    QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
+}
+
+void CliMonitorTest::format_data()
+{
+    QTest::addColumn<bool>("timestamp");
+    QTest::addColumn<bool>("hex");
+    QTest::addColumn<QByteArrayList>("pieces");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("plain") << false << false << QByteArrayList{"a\r\nb", "c\n"}
+                           << QByteArray("a\r\nbc\n");
+    QTest::newRow("timestamp across pieces")
+        << true << false << QByteArrayList{"ab", "c\nd"}
+        << QByteArray("[12:34:56.789] abc\n[12:34:56.789] d");
+    QTest::newRow("hex breaks after line feeds and 16 bytes")
+        << false << true << QByteArrayList{"A\n", QByteArray(17, '\xff')}
+        << QByteArray("41 0a\nff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff\nff");
+}
+
+void CliMonitorTest::format()
+{
+    QFETCH(bool, timestamp);
+    QFETCH(bool, hex);
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(QByteArray, expected);
+    MonitorFormat monitorFormat(timestamp, hex);
+    QByteArray text;
+    for (const QByteArray &piece : pieces)
+        text += monitorFormat.format(piece, QTime(12, 34, 56, 789));
+    QCOMPARE(text, expected);
+}
+
+// The echo program prints its line once, right after the bootloader: only a
+// connection kept from the upload sees it. Then a typed line comes back.
+void CliMonitorTest::uploadMonitorAndEcho()
+{
+    QString why = missing();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
+    const BoardFiles::Sketch tiny = BoardFiles::sketch(QStringLiteral("tiny-uno"));
+    const QString echoHex =
+        QFileInfo(tiny.hexPath).dir().filePath(QStringLiteral("echo-uno.hex"));
+    BoardFiles::Sketch echo = tiny;
+    echo.hexPath = echoHex;
+    const QByteArray image = sketchImage(echo, &why);
+    QVERIFY2(!image.isEmpty(), qPrintable(why));
+
+    ModuleThread modules;
+    QVERIFY2(modules.start(1, simulatedModules(BoardKind::Uno, QHostAddress(nextAddress++)), &why),
+             qPrintable(why));
+    const QString target = targetOf(modules);
+
+    // The README's PlatformIO upload_command with $SOURCE and the target filled in.
+    Run run = uploadRun(modules, {QStringLiteral("upload"), echoHex, QStringLiteral("--board"),
+                                  QStringLiteral("UNO"), target, QStringLiteral("--verify")});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
+    QCOMPARE(modules.flash(0).left(image.size()), image);
+
+    run = uploadRun(modules, {QStringLiteral("upload"), echoHex, QStringLiteral("--board"),
+                              QStringLiteral("UNO"), target, QStringLiteral("--monitor"),
+                              QStringLiteral("--until"), QStringLiteral("sketch echo-uno ok"),
+                              QStringLiteral("--seconds"), QLatin1String(kMonitorSeconds)});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
+    QVERIFY2(run.out.contains("sketch echo-uno ok\r\n"), qPrintable(run.describe));
+
+    QProcess monitor;
+    monitor.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                  {QStringLiteral("monitor"), target, QStringLiteral("--eol"),
+                   QStringLiteral("crlf"), QStringLiteral("--until"),
+                   QString::fromLatin1(kTypedLine + "\r\n"), QStringLiteral("--seconds"),
+                   QLatin1String(kMonitorSeconds)});
+    QVERIFY(monitor.waitForStarted(kStartTimeoutMs));
+    monitor.write(kTypedLine + '\n');
+    // The end of input does not end a monitor that waits for its text.
+    monitor.closeWriteChannel();
+    run = finish(monitor);
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
+    QCOMPARE(run.out, kTypedLine + "\r\n");
+}
+
+void CliMonitorTest::avrdudeThroughProxy_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("avrdudeOptions");
+    QTest::newRow("UNO") << QStringLiteral("full-uno")
+                         << QStringList{QStringLiteral("-p"), QStringLiteral("m328p"),
+                                        QStringLiteral("-c"), QStringLiteral("arduino")};
+    QTest::newRow("MEGA2560") << QStringLiteral("tiny-mega")
+                              << QStringList{QStringLiteral("-p"), QStringLiteral("m2560"),
+                                             QStringLiteral("-c"), QStringLiteral("wiring"),
+                                             QStringLiteral("-D")};
+}
+
+void CliMonitorTest::avrdudeThroughProxy()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, avrdudeOptions);
+    QString why = missing();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
+    if (avrdudeProgram().isEmpty())
+        QSKIP("avrdude is not installed");
+    const BoardFiles::Sketch sketch = BoardFiles::sketch(name);
+    const QByteArray image = sketchImage(sketch, &why);
+    QVERIFY2(!image.isEmpty(), qPrintable(why));
+    ModuleThread modules;
+    QVERIFY2(modules.start(1, simulatedModules(sketch.kind, QHostAddress(nextAddress++)), &why),
+             qPrintable(why));
+
+    QProcess proxy;
+    proxy.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                {QStringLiteral("proxy"), targetOf(modules), QStringLiteral("--board"),
+                 deviceText(sketch.kind), QStringLiteral("--clients"), QStringLiteral("1"),
+                 QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000)});
+    QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
+    const quint16 port = listeningPort(proxy);
+    QVERIFY(port != 0);
+
+    QProcess avrdude;
+    avrdude.setProcessChannelMode(QProcess::MergedChannels);
+    avrdude.start(avrdudeProgram(),
+                  avrdudeOptions
+                      << QStringLiteral("-P") << QStringLiteral("net:127.0.0.1:%1").arg(port)
+                      << QStringLiteral("-U")
+                      << QStringLiteral("flash:w:%1:i").arg(sketch.hexPath));
+    QVERIFY(avrdude.waitForStarted(kStartTimeoutMs));
+    speedUpOnceReached(modules, 0, 0, 0, kReachedTimeoutMs);
+    const Run written = finish(avrdude);
+    const Run served = finish(proxy);
+    QVERIFY2(written.exitCode == 0, qPrintable(written.describe + served.describe));
+    QVERIFY2(served.exitCode == kExitSuccess, qPrintable(served.describe));
+    QCOMPARE(modules.flash(0).left(image.size()), image);
+}
+
+// A data port nobody listens on, or a connection the module closes: a
+// message and exit 1, even while waiting for a text.
+void CliMonitorTest::monitorEndsOnAFailure_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unreachable") << false << QStringLiteral("cannot connect to the data port");
+    QTest::newRow("connection lost") << true << QStringLiteral("was lost");
+}
+
+void CliMonitorTest::monitorEndsOnAFailure()
+{
+    QFETCH(bool, listening);
+    QFETCH(QString, message);
+    QTcpServer module;
+    QVERIFY(module.listen(QHostAddress::LocalHost));
+    const quint16 port = module.serverPort();
+    if (!listening)
+        module.close();
+    connect(&module, &QTcpServer::newConnection, &module, [&module] {
+        QTcpSocket *connection = module.nextPendingConnection();
+        connection->write("last words\n");
+        connection->disconnectFromHost();
+    });
+    QProcess monitor;
+    monitor.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                  {QStringLiteral("monitor"), QStringLiteral("127.0.0.1:%1").arg(port),
+                   QStringLiteral("--until"), QStringLiteral("never sent")});
+    monitor.closeWriteChannel();
+    const Run run = finish(monitor);
+    QVERIFY2(run.exitCode == kExitFailure && run.describe.contains(message),
+             qPrintable(run.describe));
+    QCOMPARE(run.out, listening ? QByteArray("last words\n") : QByteArray());
+}
+
+// A port in use, a module that cannot be reached or refuses the AT
+// handshake: a message, exit 1, and nothing passed on to the module.
+void CliMonitorTest::proxyBadInput_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("port in use") << QStringLiteral("port") << QStringLiteral("cannot listen on");
+    QTest::newRow("no data port") << QStringLiteral("data")
+                                  << QStringLiteral("cannot connect to the data port");
+    QTest::newRow("handshake refused") << QStringLiteral("at")
+                                       << QStringLiteral("the board was not reset");
+}
+
+void CliMonitorTest::proxyBadInput()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, message);
+    ModuleOptions options;
+    options.address = QHostAddress(nextAddress++);
+    options.announceIntervalMs = 0;
+    options.faults.refuseData = fault == QLatin1String("data");
+    options.faults.oneByteAtReply = fault == QLatin1String("at");
+    ModuleThread modules;
+    QString why;
+    QVERIFY2(modules.start(1, options, &why), qPrintable(why));
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost));
+
+    QStringList arguments{QStringLiteral("proxy"), targetOf(modules), QStringLiteral("--board"),
+                          QStringLiteral("MEGA2560"), QStringLiteral("--seconds"),
+                          QString::number(kRunTimeoutMs / 1000)};
+    if (fault == QLatin1String("port"))
+        arguments << QStringLiteral("--listen")
+                  << QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
+    QProcess proxy;
+    proxy.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
+    QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
+    QTcpSocket client;
+    if (fault != QLatin1String("port")) {
+        const quint16 port = listeningPort(proxy);
+        QVERIFY(port != 0);
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(kStartTimeoutMs));
+        client.write("0 ");
+        client.flush();
+    }
+    const Run run = finish(proxy);
+    QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe));
+    QVERIFY2(run.describe.contains(message), qPrintable(run.describe));
+    QCOMPARE(modules.counters(0).dataBytesIn, qint64(0));
+    if (fault != QLatin1String("port"))
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+}
+
+// cpack's Debian package holds the programs, the desktop entry, the icon
+// and the manual pages, and the packaged command-line tool runs.
+void CliMonitorTest::packageHoldsThePrograms()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("dpkg-shlibdeps")).isEmpty())
+        QSKIP("dpkg-dev is not installed");
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    QProcess cpack;
+    cpack.setProcessChannelMode(QProcess::MergedChannels);
+    cpack.start(QStringLiteral("cpack"),
+                {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
+                 QStringLiteral(RUDIREZE_BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"),
+                 directory.path()});
+    Run run = finish(cpack, kPackageTimeoutMs);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.describe));
+    const QStringList packages = QDir(directory.path()).entryList({QStringLiteral("*.deb")});
+    QCOMPARE(packages.size(), 1);
+    const QString package = QDir(directory.path()).filePath(packages.first());
+
+    QProcess dpkg;
+    dpkg.start(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), package});
+    run = finish(dpkg);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.describe));
+    for (const char *path :
+         {"./usr/bin/rudireze\n", "./usr/bin/rudireze-cli\n",
+          "./usr/share/applications/rudireze.desktop\n",
+          "./usr/share/icons/hicolor/scalable/apps/rudireze.svg\n",
+          "./usr/share/icons/hicolor/256x256/apps/rudireze.png\n",
+          "./usr/share/man/man1/rudireze.1\n", "./usr/share/man/man1/rudireze-cli.1\n"})
+        QVERIFY2(run.out.contains(path), path);
+    QVERIFY2(!run.out.contains("virtual-module") && !run.out.contains("tst_"),
+             qPrintable(run.describe));
+    dpkg.start(QStringLiteral("dpkg-deb"),
+               {QStringLiteral("-f"), package, QStringLiteral("Depends")});
+    run = finish(dpkg);
+    QVERIFY2(run.out.contains("libqt5core5a") && run.out.contains("libqt5widgets5"),
+             qPrintable(run.describe));
+
+    const QString root = directory.filePath(QStringLiteral("root"));
+    dpkg.start(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), package, root});
+    QVERIFY2(finish(dpkg).exitCode == 0, "dpkg-deb -x failed");
+    QProcess cli;
+    cli.start(root + QStringLiteral("/usr/bin/rudireze-cli"), {QStringLiteral("--help")});
+    run = finish(cli);
+    QVERIFY2(run.exitCode == kExitSuccess && run.out.contains("Usage: rudireze-cli"),
+             qPrintable(run.describe));
+}
+
+QTEST_GUILESS_MAIN(CliMonitorTest)
+#include "tst_climonitor.moc"
