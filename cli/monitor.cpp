@@ -1,7 +1,7 @@
 #include "cli/monitor.h"
 
-#include "discovery/announcementlistener.h"
 #include "cli/consoleinput.h"
+#include "discovery/announcementlistener.h"
 
 #include <QEventLoop>
 #include <QTcpSocket>
