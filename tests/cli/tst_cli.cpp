@@ -166,6 +166,8 @@ private slots:
 
 void CliTest::init()
 {
+    // The file times expected here are shown eight hours ahead of UTC.
+    qputenv("TZ", "UTC-8");
     removeFlashFiles();
 }
 
