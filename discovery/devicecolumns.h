@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QtCore/qnamespace.h>
+
 // The columns of a device table row.
 enum DeviceColumn {
     NameColumn = 0,
@@ -10,3 +12,7 @@ enum DeviceColumn {
     SendColumn = 5,
     ProgressColumn = 6,
 };
+
+// The Name cell keeps, under this role, the name last announced or sent, to
+// put back when an edit is refused.
+constexpr int kSentNameRole = Qt::UserRole;
