@@ -316,9 +316,18 @@ ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString 
     if (!result.ok())
         return result;
 
+    // Unbuffered: a buffered write that fails only when the file is closed
+    // lets the commit go ahead with a cut image (a full disk, a file size
+    // limit). A short write is tried again, so the call that fails names the
+    // system's reason instead of an unknown error.
     QSaveFile output(imagePath);
-    if (!output.open(QIODevice::WriteOnly) ||
-        output.write(image) != image.size() || !output.commit()) {
+    bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    for (qint64 done = 0; written && done < image.size();) {
+        const qint64 step = output.write(image.constData() + done, image.size() - done);
+        written = step > 0;
+        done += qMax<qint64>(step, 0);
+    }
+    if (!written || !output.commit()) {
         result.status = ImageFileConversion::OutputUnwritable;
         result.systemError = output.errorString();
         result.message = QStringLiteral("cannot write %1: %2").arg(imagePath, result.systemError);
