@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QHostAddress>
 #include <QMap>
 #include <QString>
@@ -69,6 +70,9 @@ private:
     QString current_file_name;
     QTimer *hex_timer = nullptr;
     QMap<QString, int> moduleLiveness;
+    // The address item of each module's row, so an announcement finds its
+    // module without reading the table (discovery/).
+    QHash<QString, QTableWidgetItem *> moduleRows;
     bool removingModule = false;
     bool manual_mode = false;
     QString generate_time;

@@ -2,6 +2,7 @@
 
 #include "cli/monitor.h"
 #include "cli/proxy.h"
+#include "discovery/renameexchange.h"
 #include "upload/boards.h"
 
 #include <QHostAddress>
@@ -51,7 +52,7 @@ QVector<OptionRule> optionsOf(Command command)
         break;
     case Command::Upload:
         options += {{"board", true},   {"name", true},   {"all", false},    {"seconds", true},
-                    {"verify", false}, {"json", false},  {"timeout", true}};
+                    {"verify", false}, {"json", false},  {"timeout", true}, {"all-matching", false}};
         options += {{"monitor", false}, {"until", true}, {"eol", true}, {"timestamp", false},
                     {"hex", false}};
         break;
@@ -196,6 +197,8 @@ bool Parser::applyOption(const QString &name, const QString &value)
         options.json = true;
     } else if (name == QLatin1String("all")) {
         options.all = true;
+    } else if (name == QLatin1String("all-matching")) {
+        options.allMatching = true;
     } else if (name == QLatin1String("verify")) {
         options.verify = true;
     } else if (name == QLatin1String("seconds")) {
@@ -274,6 +277,9 @@ bool Parser::applyPositionals()
         options.renameAddress = address.toString();
         options.renamePort = *port;
         options.newName = positionals.at(2);
+        const QString problem = hostNameProblem(options.newName);
+        if (!problem.isEmpty())
+            return fail(QStringLiteral("bad name: %1; nothing was sent").arg(problem));
         return true;
     }
     case Command::Upload: {
@@ -467,7 +473,7 @@ Exit status: 0 when a file was found, 1 when none was, 2 for a usage error.
 )");
     case Command::Upload:
         return QStringLiteral(R"(Usage: rudireze-cli upload FILE.hex --board BOARD [TARGET...]
-                            [--name NAME]... [--all] [--seconds N]
+                            [--name NAME]... [--all-matching] [--all] [--seconds N]
                             [--verify] [--json] [--timeout S]
                             [--monitor [monitor options]]
 
@@ -477,8 +483,10 @@ at the same time, one worker each, with the window's upload engine.
   TARGET         IP:DATAPORT:ATPORT of a module ([IPv6]:DATAPORT:ATPORT)
   --board BOARD  UNO (STK500 version 1), MEGA2560, Orvex3 or Orvex0
                  (STK500 version 2); letter case does not matter
-  --name NAME    the modules announcing this name (repeatable); listening
-                 stops as soon as every name was heard
+  --name NAME    the module announcing this name (repeatable); listening
+                 stops a second after every name was heard; a name heard
+                 from more than one address is refused
+  --all-matching every module announcing one of the names
   --all          every module heard announcing itself
   --seconds N    how long to listen for --name and --all (default 3)
   --verify       after writing, read the flash back before leaving
@@ -506,8 +514,8 @@ all fit on the screen); otherwise plain lines are printed as the uploads go
 on. A summary follows.
 
 Exit status: 0 when every target succeeded, 1 when any failed (or none was
-found), 2 for a usage error or a HEX file that gives no image for the board
-(nothing is uploaded then).
+found), 2 for a usage error, a HEX file that gives no image for the board or
+a --name heard from more than one address (nothing is uploaded then).
 )");
     case Command::Rename:
         return QStringLiteral(R"(Usage: rudireze-cli rename IP ATPORT NAME
@@ -515,12 +523,14 @@ found), 2 for a usage error or a HEX file that gives no image for the board
 Sends "AT+HOSTNAME=" and NAME to the module's AT port, as the window does
 when a Name cell is edited: one connection (3 s to connect), the reply waited
 for up to 1 s and not judged. Characters outside Latin-1 are sent as "?".
-The module's later announcements carry the new name.
+A name with a control character, with "AT+" in any letter case, or longer
+than 32 characters is refused. The module's later announcements carry the
+new name.
 
   -h, --help    show this text
 
 Exit status: 0 when the command was sent, 1 when no connection was made,
-2 for a usage error.
+2 for a usage error or a refused name.
 )");
     case Command::Monitor:
         return monitorUsageText();

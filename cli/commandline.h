@@ -53,6 +53,8 @@ struct Options
     QVector<Target> targets;
     QStringList names;
     bool all = false;
+    // --name may match modules at several addresses.
+    bool allMatching = false;
     bool verify = false;
     double timeoutSeconds = kDefaultUploadTimeoutSeconds;
 

@@ -35,20 +35,45 @@ const QLatin1String kDataPortHeading("DATA PORT");
 const QLatin1String kAtPortHeading("AT PORT");
 const QLatin1String kColumnGap("  ");
 
+// After every name was heard, announcements are still read this long, so a
+// second module with one of the names shows.
+constexpr int kNameGraceMs = 1000;
+
 void print(std::FILE *stream, const QString &text)
 {
     std::fputs(text.toLocal8Bit().constData(), stream);
     std::fflush(stream);
 }
 
+// Module names and other announced texts may hold anything: shown raw, an
+// escape sequence would act on the terminal and a line end forge a line.
+QString printable(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const QChar::Category category = c.category();
+        if (category != QChar::Other_Control && category != QChar::Separator_Line
+            && category != QChar::Separator_Paragraph) {
+            shown += c;
+        } else {
+            const bool byte = c.unicode() <= 0xFF;
+            shown += (byte ? QLatin1String("\\x") : QLatin1String("\\u"))
+                     + QString::number(c.unicode(), 16).toUpper().rightJustified(byte ? 2 : 4,
+                                                                                 QLatin1Char('0'));
+        }
+    }
+    return shown;
+}
+
 void printLine(const QString &text)
 {
-    print(stdout, text + QLatin1Char('\n'));
+    print(stdout, printable(text) + QLatin1Char('\n'));
 }
 
 void printError(const QString &text)
 {
-    print(stderr, QStringLiteral("rudireze-cli: ") + text + QLatin1Char('\n'));
+    print(stderr, QStringLiteral("rudireze-cli: ") + printable(text) + QLatin1Char('\n'));
 }
 
 // JSON is UTF-8 whatever the locale.
@@ -165,6 +190,25 @@ AnnouncedTargets targetsFromAnnouncements(const Options &options,
     return found;
 }
 
+// The names given with --name that modules at more than one address
+// announce, each with its addresses: one name meant one board, and flashing
+// whichever answered would be a guess.
+QStringList ambiguousNames(const Options &options, const QList<Announcement> &heard)
+{
+    QStringList ambiguous;
+    for (const QString &name : options.names) {
+        QStringList addresses;
+        for (const Announcement &module : heard) {
+            if (module.hostName == name && !addresses.contains(module.hostIp))
+                addresses << module.hostIp;
+        }
+        if (addresses.size() > 1)
+            ambiguous << name + QStringLiteral(" (") + addresses.join(QStringLiteral(", "))
+                             + QLatin1Char(')');
+    }
+    return ambiguous;
+}
+
 // Each module once: two workers on one module would fight over it.
 QVector<Target> withoutRepeats(const QVector<Target> &targets)
 {
@@ -233,13 +277,14 @@ int runList(const Options &options)
     int nameWidth = kNameHeading.size();
     int addressWidth = kAddressHeading.size();
     for (const Announcement &module : heard) {
-        nameWidth = qMax(nameWidth, module.hostName.size());
-        addressWidth = qMax(addressWidth, module.hostIp.size());
+        nameWidth = qMax(nameWidth, printable(module.hostName).size());
+        addressWidth = qMax(addressWidth, printable(module.hostIp).size());
     }
     const auto row = [&](const QString &name, const QString &address, const QString &data,
                          const QString &at) {
-        printLine(name.leftJustified(nameWidth) + kColumnGap + address.leftJustified(addressWidth)
-                  + kColumnGap + data.leftJustified(kDataPortHeading.size()) + kColumnGap + at);
+        printLine(printable(name).leftJustified(nameWidth) + kColumnGap
+                  + printable(address).leftJustified(addressWidth) + kColumnGap
+                  + printable(data).leftJustified(kDataPortHeading.size()) + kColumnGap + at);
     };
     row(kNameHeading, kAddressHeading, kDataPortHeading, kAtPortHeading);
     for (const Announcement &module : heard)
@@ -315,20 +360,32 @@ int runUpload(const Options &options)
         if (!options.json)
             printLine(QStringLiteral("Listening for module announcements for up to %1 s ...")
                           .arg(secondsText(options.seconds)));
-        // With names only, listening ends once every name was heard.
-        const auto everyNameHeard = [&options](const QList<Announcement> &heard) {
+        // With names only, listening ends a moment after every name was heard.
+        QDeadlineTimer grace(QDeadlineTimer::Forever);
+        const auto everyNameHeard = [&options, &grace](const QList<Announcement> &heard) {
             if (options.all)
                 return false;
-            return std::all_of(options.names.begin(), options.names.end(), [&](const QString &n) {
-                return std::any_of(heard.begin(), heard.end(),
-                                   [&](const Announcement &m) { return m.hostName == n; });
-            });
+            if (grace.isForever()
+                && std::all_of(options.names.begin(), options.names.end(), [&](const QString &n) {
+                       return std::any_of(heard.begin(), heard.end(),
+                                          [&](const Announcement &m) { return m.hostName == n; });
+                   }))
+                grace.setRemainingTime(kNameGraceMs);
+            return grace.hasExpired();
         };
         // With --monitor, --seconds bounds the monitoring instead.
         const double listenSeconds = options.monitor ? kDefaultListenSeconds : options.seconds;
         const QList<Announcement> heard = listener.listen(
             QDeadlineTimer(static_cast<qint64>(listenSeconds * kMsecsPerSecond)),
             everyNameHeard);
+        const QStringList ambiguous = ambiguousNames(options, heard);
+        if (!ambiguous.isEmpty() && !options.allMatching) {
+            printError(QStringLiteral("--name matches modules at more than one address: %1; "
+                                      "give their addresses, or --all-matching to take them all; "
+                                      "nothing was uploaded")
+                           .arg(ambiguous.join(QStringLiteral("; "))));
+            return kExitUsage;
+        }
         const AnnouncedTargets announced = targetsFromAnnouncements(options, heard);
         targets += announced.targets;
         failures = announced.failures;
@@ -352,9 +409,11 @@ int runUpload(const Options &options)
                                         : live       ? ProgressView::Mode::Terminal
                                                      : ProgressView::Mode::Plain;
         ProgressView view(mode, stdout, live ? terminalColumns(stdout) : kDefaultTerminalColumns);
-        // The engine's diagnostics would tear the live lines apart.
+        // The engine's diagnostics would tear the live lines apart, and a
+        // script reading --json wants nothing but the results; every failure
+        // is in them.
         std::unique_ptr<StandardErrorSilencer> silencer;
-        if (live && !options.verbose)
+        if ((live || options.json) && !options.verbose)
             silencer = std::make_unique<StandardErrorSilencer>();
         UploadSession session(image, options.board, options.verify,
                               static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);

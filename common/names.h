@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QtCore/qnamespace.h>
 
 // Names that the window, the command-line tool and the stand-ins share.
 
@@ -22,3 +22,7 @@ enum DeviceColumn {
     ProgressColumn = 6,
     DeviceColumnCount = 7,
 };
+
+// The Name cell keeps, under this role, the name last announced or sent, to
+// put back when an edit is refused.
+constexpr int kSentNameRole = Qt::UserRole;

@@ -1,6 +1,7 @@
 #include "discovery/announcement.h"
 
 #include <QHash>
+#include <QStringList>
 
 #include <charconv>
 #include <cmath>
@@ -664,6 +665,34 @@ std::optional<Announcement> parseAnnouncement(const QByteArray &payload)
             announcement.hostName = property.second;
     }
     return announcement;
+}
+
+bool isModuleAddress(const QString &text)
+{
+    constexpr int kParts = 4;
+    constexpr int kMaxPartDigits = 3;
+    constexpr int kMaxPartValue = 255;
+    constexpr int kThisNetwork = 0;
+    constexpr int kFirstMulticast = 224;
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != kParts)
+        return false;
+    int values[kParts] = {};
+    for (int i = 0; i < kParts; ++i) {
+        const QString &part = parts.at(i);
+        if (part.isEmpty() || part.size() > kMaxPartDigits
+            || (part.size() > 1 && part.at(0) == QLatin1Char('0')))
+            return false;
+        for (const QChar c : part) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return false;
+        }
+        values[i] = part.toInt();
+        if (values[i] > kMaxPartValue)
+            return false;
+    }
+    // 224.0.0.0 and up: multicast, the reserved block and the broadcast address.
+    return values[0] != kThisNetwork && values[0] < kFirstMulticast;
 }
 
 QString ecmaNumberToString(double value)

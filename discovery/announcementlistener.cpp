@@ -4,7 +4,6 @@
 
 #include <QHostAddress>
 
-#include <algorithm>
 
 namespace {
 // The longest single wait, so that the deadline is kept closely.
@@ -24,6 +23,7 @@ QList<Announcement> AnnouncementListener::listen(
     QDeadlineTimer deadline, const std::function<bool(const QList<Announcement> &)> &enough)
 {
     QList<Announcement> heard;
+    positions.clear();
     while (true) {
         readPending(heard);
         if (enough && enough(heard))
@@ -41,22 +41,27 @@ QList<Announcement> AnnouncementListener::listen(
 void AnnouncementListener::readPending(QList<Announcement> &heard)
 {
     while (socket.hasPendingDatagrams()) {
+        const qint64 size = socket.pendingDatagramSize();
+        if (size > kMaxAnnouncementBytes) {
+            socket.readDatagram(nullptr, 0);
+            continue;
+        }
         QByteArray datagram;
-        datagram.resize(static_cast<int>(qMax<qint64>(socket.pendingDatagramSize(), 0)));
+        datagram.resize(static_cast<int>(qMax<qint64>(size, 0)));
         QHostAddress sender;
         socket.readDatagram(datagram.data(), datagram.size(), &sender);
 
         const std::optional<Announcement> announcement = parseAnnouncement(datagram);
-        if (!announcement || announcement->hostIp.isEmpty())
+        if (!announcement || !isModuleAddress(announcement->hostIp))
             continue;
         if (isOwnAnnouncement(sender, firstIPv4Address()))
             continue;
-        auto known = std::find_if(heard.begin(), heard.end(), [&](const Announcement &module) {
-            return module.hostIp == announcement->hostIp;
-        });
-        if (known != heard.end())
-            *known = *announcement;
-        else
+        const auto known = positions.constFind(announcement->hostIp);
+        if (known != positions.constEnd()) {
+            heard[known.value()] = *announcement;
+        } else if (heard.size() < kMaxListedModules) {
+            positions.insert(announcement->hostIp, heard.size());
             heard.append(*announcement);
+        }
     }
 }

@@ -4,6 +4,7 @@
 #include "discovery/announcement.h"
 
 #include <QDeadlineTimer>
+#include <QHash>
 #include <QList>
 #include <QUdpSocket>
 
@@ -22,7 +23,7 @@ public:
     // Reads announcements until the deadline, or earlier once `enough` says
     // the modules heard so far suffice. Returns the modules in the order
     // they were first heard; a module that announces itself again keeps its
-    // place and takes its latest values.
+    // place and takes its latest values. At most kMaxListedModules are kept.
     QList<Announcement> listen(QDeadlineTimer deadline,
                                const std::function<bool(const QList<Announcement> &)> &enough = {});
 
@@ -30,4 +31,6 @@ private:
     void readPending(QList<Announcement> &heard);
 
     QUdpSocket socket;
+    // Where each address stands in the list being filled.
+    QHash<QString, int> positions;
 };

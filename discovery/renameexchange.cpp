@@ -8,6 +8,22 @@ namespace {
 const char kHostNamePrefix[] = "AT+HOSTNAME=";
 }
 
+QString hostNameProblem(const QString &name)
+{
+    if (name.size() > kMaxHostNameLength)
+        return QStringLiteral("a name has at most %1 characters").arg(kMaxHostNameLength);
+    // Judged on the bytes that would be sent.
+    const QByteArray bytes = name.toLatin1();
+    for (const char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (QChar(c).category() == QChar::Other_Control)
+            return QStringLiteral("a name cannot hold control characters");
+    }
+    if (bytes.toUpper().contains("AT+"))
+        return QStringLiteral("a name cannot hold \"AT+\"");
+    return QString();
+}
+
 QByteArray hostNameCommand(const QString &name)
 {
     return (QLatin1String(kHostNamePrefix) + name).toLatin1();

@@ -24,14 +24,19 @@ void Widget::processPendingDatagrams()
     QElapsedTimer pass;
     pass.start();
     while (udpSocket->hasPendingDatagrams() && pass.nsecsElapsed() < kPassBudgetNs) {
+        const qint64 size = udpSocket->pendingDatagramSize();
+        if (size > kMaxAnnouncementBytes) {
+            udpSocket->readDatagram(nullptr, 0);
+            continue;
+        }
         QByteArray datagram;
-        datagram.resize(static_cast<int>(qMax<qint64>(udpSocket->pendingDatagramSize(), 0)));
+        datagram.resize(static_cast<int>(qMax<qint64>(size, 0)));
         QHostAddress sender;
         quint16 senderPort = 0;
         udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
 
         const std::optional<Announcement> announcement = parseAnnouncement(datagram);
-        if (!announcement || announcement->hostIp.isEmpty())
+        if (!announcement || !isModuleAddress(announcement->hostIp))
             continue;
         if (isOwnAnnouncement(sender, localIPv4Address()) || removingModule)
             continue;
@@ -41,7 +46,9 @@ void Widget::processPendingDatagrams()
                      announcement->hostName);
         fillingTable = false;
         lockTableCells();
-        refreshLiveness(announcement->hostIp);
+        // A module the full table had no room for is not counted down either.
+        if (moduleRows.contains(announcement->hostIp))
+            refreshLiveness(announcement->hostIp);
     }
 }
 
@@ -69,5 +76,8 @@ void Widget::sweepLiveness()
         removingModule = true;
         participantLeft(module);
         removingModule = false;
+        // Only modules with a row are counted, so the map stays as small as
+        // the table.
+        moduleLiveness.remove(module);
     }
 }

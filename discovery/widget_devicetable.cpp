@@ -2,6 +2,7 @@
 
 #include "app/form/ui_widget.h"
 #include "common/names.h"
+#include "discovery/announcement.h"
 #include "upload/boards.h"
 
 #include <QApplication>
@@ -48,17 +49,21 @@ QStyle *boardBoxStyle()
 void Widget::addDeviceRow(QString ip, QString dataPort, QString atPort, QString name)
 {
     QTableWidget *table = ui->userTableWidget;
-    if (!table->findItems(ip, Qt::MatchExactly).isEmpty())
+    // Only the address column identifies a module: a name that reads like an
+    // address must not hide the module at that address.
+    if (moduleRows.contains(ip) || table->rowCount() >= kMaxListedModules)
         return;
 
     auto *ipItem = new QTableWidgetItem(ip);
     auto *dataPortItem = new QTableWidgetItem(dataPort);
     auto *atPortItem = new QTableWidgetItem(atPort);
     auto *nameItem = new QTableWidgetItem(name);
+    nameItem->setData(kSentNameRole, name);
     auto *uploadButton = new QPushButton(QStringLiteral("Upload"));
 
     table->insertRow(0);
     table->setItem(0, IpColumn, ipItem);
+    moduleRows.insert(ip, ipItem);
     ipItem->setTextAlignment(Qt::AlignHCenter);
     table->setItem(0, DataPortColumn, dataPortItem);
     dataPortItem->setTextAlignment(Qt::AlignHCenter);
@@ -109,6 +114,7 @@ void Widget::participantLeft(QString ip)
     while (row < table->rowCount()) {
         const QTableWidgetItem *ipItem = table->item(row, IpColumn);
         if (ipItem && ipItem->text() == ip) {
+            moduleRows.remove(ip);
             table->removeRow(row);
             ui->userNumLabel->setText(tr("online count\xef\xbc\x9a%1").arg(table->rowCount()));
             continue;

@@ -29,6 +29,21 @@ void Widget::on_userTableWidget_itemChanged(QTableWidgetItem *item)
     const QString host = cellText(table, row, IpColumn);
     qDebug() << name << host;
 
+    const QString problem = hostNameProblem(name);
+    if (!problem.isEmpty()) {
+        // The box runs an event loop; the old name goes back first so the
+        // cell never shows what was not sent.
+        fillingTable = true;
+        item->setText(item->data(kSentNameRole).toString());
+        fillingTable = false;
+        QMessageBox::warning(this, tr("rename refused"), tr("The name was not sent: ") + problem,
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+    fillingTable = true;
+    item->setData(kSentNameRole, name);
+    fillingTable = false;
+
     // Not a number gives 0; the value is taken as a 16-bit port as it stands.
     const auto port =
         static_cast<quint16>(cellText(table, row, AtPortColumn).toInt(nullptr, 10));

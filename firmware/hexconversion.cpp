@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <vector>
 
 namespace {
 // A record is count, two address bytes, type, data and checksum.
@@ -19,6 +20,7 @@ constexpr int kDataIndex = 4;
 constexpr int kExtendedAddressBytes = 2;
 
 constexpr quint8 kDataRecord = 0x00;
+constexpr quint8 kEndOfFileRecord = 0x01;
 constexpr quint8 kExtendedSegmentRecord = 0x02;
 constexpr quint8 kExtendedLinearRecord = 0x04;
 constexpr int kSegmentShift = 4;
@@ -26,11 +28,13 @@ constexpr int kLinearShift = 16;
 constexpr int kByteShift = 8;
 constexpr int kNibbleShift = 4;
 constexpr int kHexBase = 16;
-constexpr int kByteMask = 0xFF;
 
-// Only this exact spelling ends the reading; other end records are skipped.
+// The usual spelling of the end-of-file record, taken without decoding.
 constexpr char kEndOfFileLine[] = ":00000001FF";
 constexpr int kEndOfFileLineLength = sizeof(kEndOfFileLine) - 1;
+// Editors on Windows put a UTF-8 byte order mark before the first line.
+constexpr char kUtf8ByteOrderMark[] = "\xEF\xBB\xBF";
+constexpr int kUtf8ByteOrderMarkLength = sizeof(kUtf8ByteOrderMark) - 1;
 
 // Digit values 0-15; any other character maps to a value with high bits set,
 // so or-ing the values of a whole record tells whether all were digits.
@@ -91,10 +95,7 @@ QString badCharacterError(const char *line, int column)
 class HexReader
 {
 public:
-    explicit HexReader(HexConversion &result) : result(result)
-    {
-        result.image = QByteArray(kMaxImageSize, '\0');
-    }
+    explicit HexReader(HexConversion &result) : result(result) {}
 
     // Returns false when reading ends (the end-of-file line or an error).
     bool readLine(const char *line, int length, int lineNumber);
@@ -111,17 +112,31 @@ private:
     HexConversion &result;
     quint32 base = 0;
     qint64 end = 0;
+    bool endOfFileSeen = false;
     std::array<quint8, kMaxRecordBytes> record{};
+    // Which image bytes a record already gave: a second record for the same
+    // address means the file is not one program.
+    std::vector<bool> written;
 };
 
 bool HexReader::readLine(const char *line, int length, int lineNumber)
 {
+    if (lineNumber == 1 && length >= kUtf8ByteOrderMarkLength
+        && std::memcmp(line, kUtf8ByteOrderMark, kUtf8ByteOrderMarkLength) == 0) {
+        line += kUtf8ByteOrderMarkLength;
+        length -= kUtf8ByteOrderMarkLength;
+    }
     while (length > 0 && isTrailingBlank(line[length - 1]))
         --length;
-    if (length == 0 || line[0] != ':')
+    if (length == 0)
         return true;
-    if (length == kEndOfFileLineLength && std::memcmp(line, kEndOfFileLine, length) == 0)
+    // A comment or an indented record would leave a hole that reads as zeros.
+    if (line[0] != ':')
+        return fail(lineNumber, QStringLiteral("the line does not start with ':'"));
+    if (length == kEndOfFileLineLength && std::memcmp(line, kEndOfFileLine, length) == 0) {
+        endOfFileSeen = true;
         return false;
+    }
 
     const int digits = length - 1;
     const int bytes = digits / 2;
@@ -174,8 +189,12 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
         base = value << (type == kExtendedSegmentRecord ? kSegmentShift : kLinearShift);
         return true;
     }
-    // End records in another spelling, start addresses and unknown types
-    // carry no image bytes.
+    // Also in lower case: whatever follows the end is not part of the program.
+    if (type == kEndOfFileRecord) {
+        endOfFileSeen = true;
+        return false;
+    }
+    // Start addresses and unknown types carry no image bytes.
     if (type != kDataRecord || count == 0)
         return true;
 
@@ -185,8 +204,20 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
                     QStringLiteral("address %1 is at or beyond the 256 KiB flash limit")
                         .arg(hexText(qMax(start, qint64(kMaxImageSize)))));
     }
+    if (start + count > end) {
+        // The image grows with the highest address; the gap reads as zeros.
+        result.image.append(QByteArray(int(start + count - end), '\0'));
+        end = start + count;
+        written.resize(size_t(end));
+    }
+    for (qint64 address = start; address < start + count; ++address) {
+        if (written[size_t(address)]) {
+            return fail(lineNumber, QStringLiteral("the record overlaps an earlier one at %1")
+                                        .arg(hexText(address)));
+        }
+        written[size_t(address)] = true;
+    }
     std::memcpy(result.image.data() + start, record.data() + kDataIndex, size_t(count));
-    end = qMax(end, start + count);
     return true;
 }
 
@@ -194,6 +225,9 @@ void HexReader::finish()
 {
     if (result.ok() && end == 0)
         fail(0, QStringLiteral("no data records"));
+    // A file cut at a line boundary must not pass for a shorter program.
+    if (result.ok() && !endOfFileSeen)
+        fail(0, QStringLiteral("no end-of-file record"));
     result.image.resize(result.ok() ? int(end) : 0);
 }
 } // namespace
@@ -229,6 +263,14 @@ ImageFileConversion convertHexFile(const QString &hexPath, QByteArray *image)
     ImageFileConversion result;
     const QString hexName = QFileInfo(hexPath).fileName();
 
+    // A FIFO or a device would block the read or never end it.
+    const QFileInfo info(hexPath);
+    if (info.exists() && !info.isFile()) {
+        result.status = ImageFileConversion::InputUnreadable;
+        result.systemError = QStringLiteral("not a regular file");
+        result.message = QStringLiteral("cannot open %1: %2").arg(hexPath, result.systemError);
+        return result;
+    }
     QFile input(hexPath);
     if (!input.open(QIODevice::ReadOnly)) {
         result.status = ImageFileConversion::InputUnreadable;
@@ -274,9 +316,18 @@ ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString 
     if (!result.ok())
         return result;
 
+    // Unbuffered: a buffered write that fails only when the file is closed
+    // lets the commit go ahead with a cut image (a full disk, a file size
+    // limit). A short write is tried again, so the call that fails names the
+    // system's reason instead of an unknown error.
     QSaveFile output(imagePath);
-    if (!output.open(QIODevice::WriteOnly) ||
-        output.write(image) != image.size() || !output.commit()) {
+    bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    for (qint64 done = 0; written && done < image.size();) {
+        const qint64 step = output.write(image.constData() + done, image.size() - done);
+        written = step > 0;
+        done += qMax<qint64>(step, 0);
+    }
+    if (!written || !output.commit()) {
         result.status = ImageFileConversion::OutputUnwritable;
         result.systemError = output.errorString();
         result.message = QStringLiteral("cannot write %1: %2").arg(imagePath, result.systemError);

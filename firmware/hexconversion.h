@@ -26,6 +26,10 @@ struct HexConversion
     QString describe() const;
 };
 
+// Data records (with extended segment and linear addresses) up to the
+// end-of-file record, which must be there; a UTF-8 byte order mark and blank
+// lines are allowed, any other line must be a record with a correct
+// checksum, and no two records may give the same address.
 HexConversion convertHexText(const QByteArray &text);
 
 // Reading a HEX file and writing its image, with what went wrong.

@@ -94,7 +94,7 @@ std::optional<QString> hexFileInListing(const QString &listing)
 
 QString generateTimeText(const QDateTime &lastWrite)
 {
-    const QDateTime shown = lastWrite.toUTC().addSecs(kGenerateTimeShiftSeconds);
+    const QDateTime shown = lastWrite.toLocalTime();
     const QDate date = shown.date();
     const QTime time = shown.time();
     return QString::number(date.year()) + QLatin1Char('-') + twoDigits(date.month()) +

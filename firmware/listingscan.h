@@ -10,8 +10,6 @@
 constexpr int kMaxListingLength = 65535;
 constexpr int kMaxBuildDirectoryNameLength = 99;
 constexpr int kMaxHexFileNameLength = 49;
-// The shown time is this far ahead of UTC.
-constexpr int kGenerateTimeShiftSeconds = 8 * 3600;
 
 // The interpreter lines that list the build folders of the user's temporary
 // directory, newest first.
@@ -29,6 +27,6 @@ std::optional<QString> buildDirectoryInListing(const QString &listing);
 // text, its name taken from the blank (or line start) before it.
 std::optional<QString> hexFileInListing(const QString &listing);
 
-// "2016-05-06 10:03:04" for 02:03:04 UTC: eight hours ahead, the hour
-// unpadded; past midnight the date moves on.
+// The time in the local zone, the hour unpadded: "2016-05-06 10:03:04" for
+// 02:03:04 UTC where the clocks are eight hours ahead.
 QString generateTimeText(const QDateTime &lastWrite);

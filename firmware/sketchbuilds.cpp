@@ -18,19 +18,32 @@ const QStringList &sketchImagePatterns()
     return patterns;
 }
 
-std::optional<SketchBuild> newestImageIn(const QString &folder)
+// What one build folder holds: its newest sketch image, if any.
+struct FolderLook
 {
+    std::optional<SketchBuild> image;
+    bool empty = true;
+};
+
+FolderLook lookInto(const QString &folder)
+{
+    FolderLook look;
     std::optional<FolderEntry> newest;
-    for (const FolderEntry &entry : folderEntries(folder, sketchImagePatterns())) {
+    for (const FolderEntry &entry : folderEntries(folder, {QStringLiteral("*")})) {
+        look.empty = false;
         if (entry.isDirectory || entry.name.contains(kBootloaderMark))
             continue;
-        if (!newest || entry.lastWriteMsecs > newest->lastWriteMsecs)
+        const bool image = std::any_of(
+            sketchImagePatterns().begin(), sketchImagePatterns().end(),
+            [&](const QString &pattern) { return matchesWildcard(entry.name, pattern); });
+        if (image && (!newest || entry.lastWriteMsecs > newest->lastWriteMsecs))
             newest = entry;
     }
-    if (!newest)
-        return std::nullopt;
-    return SketchBuild{folder + QLatin1Char('/') + newest->name,
-                       QDateTime::fromMSecsSinceEpoch(newest->lastWriteMsecs, Qt::UTC)};
+    if (newest) {
+        look.image = SketchBuild{folder + QLatin1Char('/') + newest->name,
+                                 QDateTime::fromMSecsSinceEpoch(newest->lastWriteMsecs, Qt::UTC)};
+    }
+    return look;
 }
 
 std::optional<SketchBuild> newestImageIn(const BuildLayout &layout)
@@ -38,19 +51,26 @@ std::optional<SketchBuild> newestImageIn(const BuildLayout &layout)
     if (layout.root.isEmpty())
         return std::nullopt;
     QVector<FolderEntry> folders = folderEntries(layout.root, {layout.folderPattern});
+    // Another user's build in a shared temporary directory is not this
+    // user's firmware.
     folders.erase(std::remove_if(folders.begin(), folders.end(),
-                                 [](const FolderEntry &entry) { return !entry.isDirectory; }),
+                                 [](const FolderEntry &entry) {
+                                     return !entry.isDirectory || !entry.ownedByCurrentUser;
+                                 }),
                   folders.end());
-    // Only the newest few are ever read, so only they are put in order.
-    const auto tried = folders.begin() + qMin(int(folders.size()), kMaxFoldersTriedPerLayout);
-    std::partial_sort(folders.begin(), tried, folders.end(),
+    // Only the newest are ever read, so only they are put in order.
+    const auto read = folders.begin() + qMin(int(folders.size()), kMaxFoldersReadPerLayout);
+    std::partial_sort(folders.begin(), read, folders.end(),
                       [](const FolderEntry &a, const FolderEntry &b) {
                           return a.lastWriteMsecs > b.lastWriteMsecs;
                       });
-    for (auto folder = folders.begin(); folder != tried; ++folder) {
-        if (std::optional<SketchBuild> image =
-                newestImageIn(layout.root + QLatin1Char('/') + folder->name))
-            return image;
+    int passedOver = 0;
+    for (auto folder = folders.begin(); folder != read; ++folder) {
+        const FolderLook look = lookInto(layout.root + QLatin1Char('/') + folder->name);
+        if (look.image)
+            return look.image;
+        if (!look.empty && ++passedOver == kMaxFoldersTriedPerLayout)
+            break;
     }
     return std::nullopt;
 }

@@ -23,9 +23,12 @@ struct SketchBuild
     QDateTime lastWrite;
 };
 
-// A layout's newest folders that hold no sketch image (empty, unreadable, or
-// a build still under way) are passed over, up to this many.
+// A layout's newest folders that hold files but no sketch image (a build
+// still under way) are passed over, up to this many; empty or unreadable
+// folders (an IDE makes one whenever a sketch is opened) do not count.
 constexpr int kMaxFoldersTriedPerLayout = 4;
+// However many folders are empty, no more than this many are read per layout.
+constexpr int kMaxFoldersReadPerLayout = 256;
 
 // arduino_build_NNNNNN and arduino-sketch-HASH in the temporary directory,
 // arduino/sketches/HASH in the temporary directory and in the user's cache

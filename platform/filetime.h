@@ -17,6 +17,9 @@ struct FolderEntry
     qint64 lastWriteMsecs = 0;
     qint64 size = 0;
     bool isDirectory = false;
+    // False for an entry another user owns (POSIX); a shared temporary
+    // directory holds other users' builds too.
+    bool ownedByCurrentUser = true;
 };
 
 // The entries of a folder (not "." and "..") whose names match one of the

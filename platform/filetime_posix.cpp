@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 constexpr qint64 kNsecsPerMsec = 1000000;
@@ -52,7 +53,7 @@ QVector<FolderEntry> folderEntries(const QString &folder, const QStringList &pat
         if (::fstatat(folderHandle, rawName, &status, 0) != 0)
             continue;
         entries.append({name, modificationMsecs(status), qint64(status.st_size),
-                        S_ISDIR(status.st_mode)});
+                        S_ISDIR(status.st_mode), status.st_uid == ::geteuid()});
     }
     ::closedir(dir);
     return entries;

@@ -166,6 +166,8 @@ private slots:
 
 void CliTest::init()
 {
+    // The file times expected here are shown eight hours ahead of UTC.
+    qputenv("TZ", "UTC-8");
     removeFlashFiles();
 }
 
@@ -199,6 +201,9 @@ void CliTest::helpAndUsageErrors_data()
     QTest::newRow("too large for the UNO")
         << QStringList{"upload", "large.hex", "--board", "uno", "127.0.0.2:1:2"} << kExitUsage
         << "" << "larger than the 32768 bytes a UNO board takes; nothing was uploaded";
+    QTest::newRow("rename to a name holding a command")
+        << QStringList{"rename", "127.0.0.2", "8001", "x\r\nAT+MCUUPDATE=UNO"} << kExitUsage << ""
+        << "bad name: a name cannot hold control characters; nothing was sent";
     QTest::newRow("rename without a name") << QStringList{"rename", "127.0.0.2", "8001"}
                                            << kExitUsage << "" << "rename needs IP ATPORT NAME";
 }
@@ -257,6 +262,18 @@ void CliTest::convert()
     run = runCli({QStringLiteral("convert"), QStringLiteral("nowhere.hex")});
     QCOMPARE(run.exitCode, kExitFailure);
     QVERIFY2(run.err.contains(QLatin1String("cannot open nowhere.hex")), qPrintable(run.err));
+    // A write that fails part way (a file size limit stands in for a full
+    // disk) names the system's reason, and the earlier image stays.
+    QProcess limited;
+    limited.start(QStringLiteral("/bin/sh"),
+                  {QStringLiteral("-c"),
+                   QStringLiteral("ulimit -f 8; trap '' XFSZ; exec \"$0\" convert \"$1\" other.bin"),
+                   QStringLiteral(RUDIREZE_CLI_EXE), hex});
+    QVERIFY(limited.waitForFinished(kCliLimitMs));
+    QCOMPARE(limited.exitCode(), kExitFailure);
+    QVERIFY2(limited.readAllStandardError().contains("cannot write other.bin: File too large"),
+             "no reason given");
+    QCOMPARE(fileContents(QStringLiteral("other.bin")), image);
 }
 
 void CliTest::locateTakesWhatTheWindowTakes()
@@ -303,9 +320,12 @@ void CliTest::listSeesModulesButNotTheHost()
                             QStringLiteral("200"), QStringLiteral("--and"),
                             QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
                             QStringLiteral("--name"), own, QStringLiteral("--announce-ms"),
-                            QStringLiteral("200")}),
+                            QStringLiteral("200"), QStringLiteral("--and"),
+                            QStringLiteral("--address"), QStringLiteral("127.0.0.115"),
+                            QStringLiteral("--name"), QStringLiteral("esc\x1b[2Jname"),
+                            QStringLiteral("--announce-ms"), QStringLiteral("200")}),
              qPrintable(modules.output.join('\n')));
-    QCOMPARE(modules.modules.size(), 4);
+    QCOMPARE(modules.modules.size(), 5);
 
     const CliRun run =
         runCli({QStringLiteral("list"), QStringLiteral("--seconds"), QStringLiteral("1.5"),
@@ -351,6 +371,9 @@ void CliTest::listSeesModulesButNotTheHost()
     QVERIFY(table.out.startsWith(QLatin1String("NAME")));
     for (int i = 0; i < 3; ++i)
         QVERIFY2(table.out.contains(modules.modules.at(i).name), qPrintable(table.out));
+    // An announced escape sequence is shown, not obeyed.
+    QVERIFY2(table.out.contains(QLatin1String("esc\\x1B[2Jname")), qPrintable(table.out));
+    QVERIFY(!table.out.contains(QLatin1Char('\x1b')));
 }
 
 void CliTest::uploadToThreeAtOnce_data()
@@ -501,6 +524,14 @@ void CliTest::refusedTargetFailsWhileOthersSucceed()
         QTRY_VERIFY_WITH_TIMEOUT(flashHolds(modules.modules.at(i), image, kMegaFlash),
                                  kFlashFileWaitMs);
     }
+
+    // With --json the engine's system error lines stay off standard error.
+    const CliRun json = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                                           QStringLiteral("mega2560"), QStringLiteral("--json")}
+                               + targets);
+    QVERIFY2(json.exitCode == kExitFailure, qPrintable(json.describe()));
+    QCOMPARE(json.json().value(QStringLiteral("failed")).toInt(), 2);
+    QVERIFY2(json.err.isEmpty(), qPrintable(json.describe()));
 }
 
 void CliTest::targetsByAnnouncedName()
@@ -543,6 +574,26 @@ void CliTest::targetsByAnnouncedName()
     QCOMPARE(missing.value(QStringLiteral("status")).toString(), QStringLiteral("not-found"));
     QVERIFY(missing.value(QStringLiteral("target")).isNull());
     QCOMPARE(missing.value(QStringLiteral("name")).toString(), uniqueName("nobody"));
+
+    // A name heard from two addresses is refused, unless all are wanted.
+    ModuleProcess twin;
+    QVERIFY(twin.start({QStringLiteral("--address"), QStringLiteral("127.0.0.154"),
+                        QStringLiteral("--board"), QStringLiteral("uno"), QStringLiteral("--name"),
+                        first, QStringLiteral("--announce-ms"), QStringLiteral("200"),
+                        QStringLiteral("--flash-out"), flashPattern()}));
+    const QStringList byName = {QStringLiteral("upload"), hex,      QStringLiteral("--board"),
+                                QStringLiteral("UNO"),    QStringLiteral("--name"), first,
+                                QStringLiteral("--seconds"), QStringLiteral("20"),
+                                QStringLiteral("--json")};
+    run = runCli(byName);
+    QVERIFY2(run.exitCode == kExitUsage, qPrintable(run.describe()));
+    QVERIFY2(run.err.contains(QLatin1String("more than one address"))
+                 && run.err.contains(modules.modules.at(0).address.toString())
+                 && run.err.contains(QLatin1String("127.0.0.154")),
+             qPrintable(run.describe()));
+    run = runCli(byName + QStringList{QStringLiteral("--all-matching")});
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
+    QCOMPARE(run.json().value(QStringLiteral("succeeded")).toInt(), 2);
 }
 
 void CliTest::timeLimitStopsAStalledUpload()

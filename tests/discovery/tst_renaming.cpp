@@ -113,6 +113,8 @@ private slots:
     void failedConnectionShowsTheCriticalBox_data();
     void failedConnectionShowsTheCriticalBox();
     void everySocketIsReleased();
+    void unsafeNameIsRefused_data();
+    void unsafeNameIsRefused();
 };
 
 void RenamingTest::editedNameReachesTheModule_data()
@@ -125,7 +127,9 @@ void RenamingTest::editedNameReachesTheModule_data()
         << QString::fromUtf8("K\xc3\xbc" "che \xd0\x96\xe4\xb8\xad!")
         << QByteArray("AT+HOSTNAME=K\xfc" "che ?" "?!") << false;
     QTest::newRow("cleared") << QString() << QByteArray("AT+HOSTNAME=") << true;
-    QTest::newRow("no line end added") << "a b\t" << QByteArray("AT+HOSTNAME=a b\t") << false;
+    QTest::newRow("no line end added") << "a b " << QByteArray("AT+HOSTNAME=a b ") << false;
+    QTest::newRow("32 characters") << QString(32, 'n') << "AT+HOSTNAME=" + QByteArray(32, 'n')
+                                   << true;
 }
 
 void RenamingTest::editedNameReachesTheModule()
@@ -220,8 +224,6 @@ void RenamingTest::failedConnectionShowsTheCriticalBox_data()
                              << QString::number(closedPort(QHostAddress(refusing)));
     QTest::newRow("empty port goes to port 0") << refusing << QString();
     QTest::newRow("port that is no number") << refusing << QStringLiteral("at");
-    // A name would need a lookup without a time limit; it is not tried.
-    QTest::newRow("address that is a name") << QStringLiteral("localhost") << QStringLiteral("1");
 }
 
 void RenamingTest::failedConnectionShowsTheCriticalBox()
@@ -274,6 +276,37 @@ void RenamingTest::everySocketIsReleased()
     QTRY_COMPARE(module.exchanges().size(), 1 + kRepeatedExchanges);
     QCOMPARE(boxes.seen().size(), 1 + kRepeatedExchanges);
     QCOMPARE(openDescriptors(), before);
+}
+
+void RenamingTest::unsafeNameIsRefused_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("line end and a command") << "x\r\nAT+MCUUPDATE=UNO";
+    QTest::newRow("command in lower case") << "xat+mcuupdate=UNO";
+    QTest::newRow("terminal escape") << "\x1b[2J";
+    QTest::newRow("33 characters") << QString(33, 'n');
+}
+
+void RenamingTest::unsafeNameIsRefused()
+{
+    QFETCH(QString, name);
+    const QString address = moduleAddress(12);
+    AtPortServer module{QHostAddress(address)};
+    QVERIFY(module.listen());
+    RenameWindow w;
+    QVERIFY(w.addModule(address, QString::number(module.port())));
+    {
+        BoxInspector box;
+        w.nameItem()->setText(name);
+        QCOMPARE(box.shown, 1);
+        QCOMPARE(box.icon, QMessageBox::Warning);
+    }
+    QCOMPARE(w.nameItem()->text(), QStringLiteral("module"));
+    // Only the next, sound name reaches the module.
+    MessageBoxCloser boxes;
+    w.nameItem()->setText(QStringLiteral("fine"));
+    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({"AT+HOSTNAME=fine"}));
+    QVERIFY(boxes.seen().isEmpty());
 }
 
 QTEST_MAIN(RenamingTest)

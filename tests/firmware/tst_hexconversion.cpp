@@ -9,6 +9,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 namespace {
 constexpr int kPropertyRounds = 150;
 constexpr int kOracleRounds = 12;
@@ -150,28 +154,24 @@ void HexConversionTest::convertsRecords_data()
         << data(0x0000, a.toHex()) + data(0x0020, c.toHex()) + kEnd << a + zeros(16) + c;
     QTest::newRow("image starts at address zero")
         << data(0x0100, "AABB") + kEnd << zeros(0x100) + QByteArray::fromHex("AABB");
-    QTest::newRow("later record wins")
-        << data(0x0000, "01020304") + data(0x0001, "FFEE") + kEnd
-        << QByteArray::fromHex("01FFEE04");
     QTest::newRow("lower-case digits")
         << data(0x0000, "a1b2c3").toLower() + kEnd << QByteArray::fromHex("A1B2C3");
     QByteArray crlf = data(0x0000, "0102") + data(0x0002, "0304") + kEnd;
     crlf.replace("\n", "\r\n");
     QTest::newRow("CR LF reads like LF") << crlf << QByteArray::fromHex("01020304");
-    QByteArray lastLine = data(0x0000, "0102");
-    lastLine.chop(1);
-    QTest::newRow("last line without newline") << lastLine << QByteArray::fromHex("0102");
+    QTest::newRow("last line without newline")
+        << data(0x0000, "0102") + kEnd.chopped(1) << QByteArray::fromHex("0102");
     QTest::newRow("trailing blanks")
         << data(0x0000, "0102").replace("\n", " \t\n") + kEnd << QByteArray::fromHex("0102");
-    QTest::newRow("lines without colon skipped")
-        << "\n# comment\n\n" + data(0x0000, "0102") + "garbage ZZ\n" + kEnd
+    QTest::newRow("byte order mark and blank lines")
+        << "\xEF\xBB\xBF\n \r\n" + data(0x0000, "0102") + "\n" + kEnd
         << QByteArray::fromHex("0102");
     QTest::newRow("end record ends reading")
         << data(0x0000, "0102") + kEnd + data(0x0002, "0304") + ":ZZZZ\n"
         << QByteArray::fromHex("0102");
-    QTest::newRow("lower-case end record is skipped")
-        << data(0x0000, "0102") + ":00000001ff\n" + data(0x0002, "0304")
-        << QByteArray::fromHex("01020304");
+    QTest::newRow("lower-case end record ends reading too")
+        << data(0x0000, "0102") + ":00000001ff\n" + data(0x0000, "0304")
+        << QByteArray::fromHex("0102");
     QTest::newRow("start addresses skipped")
         << line(0, 0x03, "00001234") + data(0x0000, "0102") + line(0, 0x05, "00000000") + kEnd
         << QByteArray::fromHex("0102");
@@ -216,7 +216,7 @@ void HexConversionTest::refusesMalformedInput_data()
     QTest::newRow("non-hex data character")
         << good + ":0200020003G4F5\n" + kEnd << 2 << "'G' at column 12";
     QTest::newRow("non-hex in the count")
-        << good + good + ":X200020003040F\n" << 3 << "not a hexadecimal digit";
+        << good + data(0x0010, "0102") + ":X200020003040F\n" << 3 << "not a hexadecimal digit";
     QTest::newRow("control byte") << QByteArray(":02000000\x01" "102FB\n") << 1 << "byte 0x1";
     QTest::newRow("blank inside a record")
         << QByteArray(":0200000001 02FB\n") << 1 << "' ' at column 12";
@@ -228,7 +228,7 @@ void HexConversionTest::refusesMalformedInput_data()
     QTest::newRow("too short") << good + ":0000\n" << 2 << "too short";
     QTest::newRow("colon alone") << QByteArray(":\n") << 1 << "too short";
     QTest::newRow("wrong checksum")
-        << good + good + ":020002000304F4\n" << 3 << "wrong checksum: 0xF4 given, 0xF5 expected";
+        << good + data(0x0010, "0102") + ":020002000304F4\n" << 3 << "wrong checksum: 0xF4 given, 0xF5 expected";
     QTest::newRow("wrong checksum on an address record")
         << good + ":020000040001F8\n" << 2 << "wrong checksum";
     QTest::newRow("address record of wrong size")
@@ -242,6 +242,15 @@ void HexConversionTest::refusesMalformedInput_data()
     QTest::newRow("overlong record")
         << QByteArray(":FF000000") + QByteArray(2 * 300, 'A') + "00\n" << 1
         << "byte count says 255 data bytes, the line holds 300";
+    QTest::newRow("cut at a line boundary") << good << 0 << "no end-of-file record";
+    QTest::newRow("comment line") << good + "# note\n" + kEnd << 2 << "does not start with ':'";
+    QTest::newRow("indented first record")
+        << "  " + good + kEnd << 1 << "does not start with ':'";
+    QTest::newRow("byte order mark after the first line")
+        << good + "\xEF\xBB\xBF" + kEnd << 2 << "does not start with ':'";
+    QTest::newRow("overlapping records")
+        << data(0x0000, "01020304") + data(0x0003, "FFEE") + kEnd << 2
+        << "overlaps an earlier one at 0x3";
     QTest::newRow("no data records") << kEnd << 0 << "no data records";
     QTest::newRow("empty text") << QByteArray() << 0 << "no data records";
     QTest::newRow("last line without newline is checked too")
@@ -270,9 +279,13 @@ void HexConversionTest::randomImagesComeBack()
         writer.crlf = random.bounded(2) == 1;
         writer.endRecord = random.bounded(4) != 0;
         writer.maxRecordBytes = random.bounded(2) ? 16 : 255;
-        const QList<HexRegion> regions = randomRegions(random, false);
+        const QList<HexRegion> regions = randomRegions(random, true);
         const QByteArray text = writer.write(regions);
         const HexConversion result = convertHexText(text);
+        if (!writer.endRecord) {
+            QCOMPARE(result.error, QStringLiteral("no end-of-file record"));
+            continue;
+        }
         QVERIFY2(result.ok(), qPrintable(QStringLiteral("round %1: %2")
                                              .arg(round)
                                              .arg(result.describe())));
@@ -334,14 +347,14 @@ void HexConversionTest::failuresLeaveThePreviousImage_data()
     const QByteArray good = data(0x0000, "0102");
     QTest::newRow("bad digit") << good + ":0200020003G4F5\n"
                                << "bad.hex line 2: 'G' at column 12 is not a hexadecimal digit";
-    QTest::newRow("count") << good + good + ":03000200030404\n"
+    QTest::newRow("count") << good + data(0x0010, "0102") + ":03000200030404\n"
                            << "bad.hex line 3: byte count says 3 data bytes, the line holds 2";
     QTest::newRow("checksum") << good + ":020002000304F4\n"
                               << "bad.hex line 2: wrong checksum: 0xF4 given, 0xF5 expected";
     QTest::newRow("beyond the flash")
         << good + linearBase(0x0004) + data(0x0000, "01")
         << "bad.hex line 3: address 0x40000 is at or beyond the 256 KiB flash limit";
-    QTest::newRow("nothing in it") << QByteArray("hello\n") << "bad.hex: no data records";
+    QTest::newRow("nothing in it") << QByteArray("\n") << "bad.hex: no data records";
 }
 
 void HexConversionTest::failuresLeaveThePreviousImage()
@@ -369,6 +382,12 @@ void HexConversionTest::failuresLeaveThePreviousImage()
     const ImageFileConversion folder = convertHexFileToImage(scratch.path(), imagePath);
     QCOMPARE(folder.status, ImageFileConversion::InputUnreadable);
     QCOMPARE(readAll(imagePath), previous);
+#ifdef Q_OS_UNIX
+    // A FIFO with no writer would block the open for ever.
+    const QString fifo = scratch.filePath(QStringLiteral("fifo.hex"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0 || QFile::exists(fifo));
+    QCOMPARE(convertHexFileToImage(fifo, imagePath).systemError, QStringLiteral("not a regular file"));
+#endif
 }
 
 void HexConversionTest::openReaderKeepsTheImageItStartedWith()

@@ -217,23 +217,35 @@ void LocatorTest::hexFileInListing()
 void LocatorTest::generateTimeText_data()
 {
     QTest::addColumn<QDateTime>("lastWrite");
+    QTest::addColumn<QByteArray>("zone");
     QTest::addColumn<QString>("text");
-    QTest::newRow("morning") << utc(2016, 5, 6, 2, 3, 4) << "2016-05-06 10:03:04";
-    QTest::newRow("unpadded hour") << utc(2016, 5, 6, 0, 5, 9) << "2016-05-06 8:05:09";
-    QTest::newRow("past midnight") << utc(2016, 5, 6, 23, 30, 0) << "2016-05-07 7:30:00";
-    QTest::newRow("exactly midnight") << utc(2016, 5, 6, 16, 0, 0) << "2016-05-07 0:00:00";
-    QTest::newRow("into a leap day") << utc(2016, 2, 28, 20, 0, 1) << "2016-02-29 4:00:01";
-    QTest::newRow("into a new year") << utc(2016, 12, 31, 17, 59, 59) << "2017-01-01 1:59:59";
+    // POSIX zone texts: "UTC-8" is eight hours ahead of UTC.
+    const QByteArray china = "UTC-8";
+    QTest::newRow("morning") << utc(2016, 5, 6, 2, 3, 4) << china << "2016-05-06 10:03:04";
+    QTest::newRow("unpadded hour") << utc(2016, 5, 6, 0, 5, 9) << china << "2016-05-06 8:05:09";
+    QTest::newRow("past midnight") << utc(2016, 5, 6, 23, 30, 0) << china << "2016-05-07 7:30:00";
+    QTest::newRow("exactly midnight") << utc(2016, 5, 6, 16, 0, 0) << china << "2016-05-07 0:00:00";
+    QTest::newRow("into a leap day") << utc(2016, 2, 28, 20, 0, 1) << china << "2016-02-29 4:00:01";
+    QTest::newRow("into a new year") << utc(2016, 12, 31, 17, 59, 59) << china << "2017-01-01 1:59:59";
     QTest::newRow("given in another zone")
-        << QDateTime(QDate(2016, 5, 6), QTime(12, 0), Qt::OffsetFromUTC, 3600 * 5)
+        << QDateTime(QDate(2016, 5, 6), QTime(12, 0), Qt::OffsetFromUTC, 3600 * 5) << china
         << "2016-05-06 15:00:00";
+    QTest::newRow("local zone UTC") << utc(2016, 5, 6, 2, 3, 4) << QByteArray("UTC0")
+                                    << "2016-05-06 2:03:04";
+    QTest::newRow("local zone behind UTC") << utc(2016, 5, 6, 2, 3, 4) << QByteArray("UTC+5")
+                                           << "2016-05-05 21:03:04";
 }
 
 void LocatorTest::generateTimeText()
 {
     QFETCH(QDateTime, lastWrite);
+    QFETCH(QByteArray, zone);
     QFETCH(QString, text);
-    QCOMPARE(::generateTimeText(lastWrite), text);
+    const QByteArray before = qgetenv("TZ");
+    qputenv("TZ", zone);
+    const QString shown = ::generateTimeText(lastWrite);
+    qputenv("TZ", before);
+    QCOMPARE(shown, text);
 }
 
 void LocatorTest::standInListsTheTemporaryDirectory()

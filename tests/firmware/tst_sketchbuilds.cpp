@@ -232,10 +232,24 @@ void SketchBuildsTest::foldersWithoutAnImageArePassedOver()
     QVERIFY(found);
     QCOMPARE(found->path, tmp.path + "/arduino_build_1/s.ino.hex");
 
-    // Past the first few empty folders a layout is given up, so a tick never
-    // reads every old build.
-    for (int i = 0; i < kMaxFoldersTriedPerLayout; ++i)
+    // Empty folders, however many, hide nothing; another user's folder is
+    // not looked into.
+    for (int i = 0; i < 20; ++i)
         QVERIFY(makeBuild(tmp.path, QStringLiteral("arduino_build_1%1").arg(i), {}, day(10 + i)));
+    if (geteuid() == 0) {
+        QVERIFY(makeBuild(tmp.path, "arduino_build_7", {{"other.ino.hex", day(7)}}, day(7)));
+        QVERIFY(::chown(QFile::encodeName(tmp.path + "/arduino_build_7").constData(), 65534,
+                        65534) == 0);
+    }
+    found = newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
+    QVERIFY(found);
+    QCOMPARE(found->path, tmp.path + "/arduino_build_1/s.ino.hex");
+    // Past the first few folders that hold a build under way a layout is
+    // given up, so a tick never reads every old build.
+    for (int i = 0; i < kMaxFoldersTriedPerLayout; ++i) {
+        QVERIFY(makeBuild(tmp.path, QStringLiteral("arduino_build_4%1").arg(i),
+                          {{"s.ino.elf", day(20)}}, day(20 + i)));
+    }
     QVERIFY(!newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache)));
 }
 
