@@ -4,11 +4,30 @@
 
 #include <QHostAddress>
 
-
 namespace {
 // The longest single wait, so that the deadline is kept closely.
 constexpr int kWaitSliceMs = 100;
 } // namespace
+
+std::optional<Announcement> readAnnouncement(QUdpSocket &socket,
+                                             const std::function<QString()> &ownAddress)
+{
+    const qint64 size = socket.pendingDatagramSize();
+    if (size > kMaxAnnouncementBytes) {
+        socket.readDatagram(nullptr, 0);
+        return std::nullopt;
+    }
+    QByteArray datagram;
+    datagram.resize(static_cast<int>(qMax<qint64>(size, 0)));
+    QHostAddress sender;
+    socket.readDatagram(datagram.data(), datagram.size(), &sender);
+
+    std::optional<Announcement> announcement = parseAnnouncement(datagram);
+    if (!announcement || !isModuleAddress(announcement->hostIp)
+        || isOwnAnnouncement(sender, ownAddress()))
+        return std::nullopt;
+    return announcement;
+}
 
 bool AnnouncementListener::bind(QString *error)
 {
@@ -40,21 +59,10 @@ QList<Announcement> AnnouncementListener::listen(
 
 void AnnouncementListener::readPending(QList<Announcement> &heard)
 {
+    const auto ownAddress = [] { return firstIPv4Address(); };
     while (socket.hasPendingDatagrams()) {
-        const qint64 size = socket.pendingDatagramSize();
-        if (size > kMaxAnnouncementBytes) {
-            socket.readDatagram(nullptr, 0);
-            continue;
-        }
-        QByteArray datagram;
-        datagram.resize(static_cast<int>(qMax<qint64>(size, 0)));
-        QHostAddress sender;
-        socket.readDatagram(datagram.data(), datagram.size(), &sender);
-
-        const std::optional<Announcement> announcement = parseAnnouncement(datagram);
-        if (!announcement || !isModuleAddress(announcement->hostIp))
-            continue;
-        if (isOwnAnnouncement(sender, firstIPv4Address()))
+        const std::optional<Announcement> announcement = readAnnouncement(socket, ownAddress);
+        if (!announcement)
             continue;
         const auto known = positions.constFind(announcement->hostIp);
         if (known != positions.constEnd()) {

@@ -9,6 +9,14 @@
 #include <QUdpSocket>
 
 #include <functional>
+#include <optional>
+
+// Takes the next datagram off the socket and reads it as a module's
+// announcement. Datagrams over kMaxAnnouncementBytes are dropped unread;
+// anything that is no module's announcement, or comes from this host itself
+// (ownAddress is asked only for a valid announcement), gives nothing.
+std::optional<Announcement> readAnnouncement(QUdpSocket &socket,
+                                             const std::function<QString()> &ownAddress);
 
 // Listens on UDP port 3333 as the window does (shared with other programs)
 // and keeps the modules heard, leaving out this host's own announcements.

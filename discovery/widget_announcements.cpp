@@ -1,11 +1,8 @@
 #include "app/widget.h"
 
-#include "discovery/announcement.h"
-#include "discovery/localaddress.h"
+#include "discovery/announcementlistener.h"
 
-#include <QByteArray>
 #include <QElapsedTimer>
-#include <QHostAddress>
 #include <QUdpSocket>
 
 namespace {
@@ -24,21 +21,9 @@ void Widget::processPendingDatagrams()
     QElapsedTimer pass;
     pass.start();
     while (udpSocket->hasPendingDatagrams() && pass.nsecsElapsed() < kPassBudgetNs) {
-        const qint64 size = udpSocket->pendingDatagramSize();
-        if (size > kMaxAnnouncementBytes) {
-            udpSocket->readDatagram(nullptr, 0);
-            continue;
-        }
-        QByteArray datagram;
-        datagram.resize(static_cast<int>(qMax<qint64>(size, 0)));
-        QHostAddress sender;
-        quint16 senderPort = 0;
-        udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
-
-        const std::optional<Announcement> announcement = parseAnnouncement(datagram);
-        if (!announcement || !isModuleAddress(announcement->hostIp))
-            continue;
-        if (isOwnAnnouncement(sender, localIPv4Address()) || removingModule)
+        const std::optional<Announcement> announcement =
+            readAnnouncement(*udpSocket, [this] { return localIPv4Address(); });
+        if (!announcement || removingModule)
             continue;
 
         fillingTable = true;

@@ -1,4 +1,5 @@
 #include "discovery/announcement.h"
+#include "discovery/objectliteral.h"
 #include "literalgenerator.h"
 
 #include <QMap>
