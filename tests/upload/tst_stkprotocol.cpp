@@ -1,3 +1,4 @@
+#include "upload/replyjudge.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 #include "upload/stkstep.h"
@@ -70,6 +71,9 @@ private slots:
     void replyRule_data();
     void replyRule();
     void transactWritesThenJudges();
+    void replyJudges_data();
+    void replyJudges();
+    void atRuleAndSignatures();
 };
 
 void StkProtocolTest::commands_data()
@@ -204,21 +208,24 @@ void StkProtocolTest::replyRule_data()
     QTest::newRow("whole") << Pieces{"abcdefgh"} << 8 << 5 << true << 1 << Reads{8};
     QTest::newRow("in three pieces") << Pieces{"ab", "cde", "fgh"} << 8 << 5 << true << 3
                                      << Reads{2, 3, 3};
-    QTest::newRow("pieces arrive too late") << Pieces{"ab", "cde", "fgh"} << 8 << 2 << false << 2
-                                            << Reads{2, 3};
+    // Pieces are no tries: only waits that bring nothing use them up.
+    QTest::newRow("never whole") << Pieces{"ab", "cde"} << 8 << 2 << false << 4 << Reads{2, 3};
+    QTest::newRow("one byte at a time") << Pieces{"a", "b", "c", "d", "e", "f", "g", "h"} << 8
+                                        << 2 << true << 8 << Reads{1, 1, 1, 1, 1, 1, 1, 1};
     QTest::newRow("one byte short: every try used")
-        << Pieces{"abcdefg"} << 8 << 5 << false << 5 << Reads{7};
-    QTest::newRow("one byte long") << Pieces{"abcdefghi"} << 8 << 5 << false << 5
-                                   << Reads{9};
-    QTest::newRow("long in pieces") << Pieces{"abcd", "efghi"} << 8 << 5 << false << 5
-                                    << Reads{4, 5};
+        << Pieces{"abcdefg"} << 8 << 5 << false << 6 << Reads{7};
+    // More than expected fails at once; the surplus is read for the judging.
+    QTest::newRow("one byte long") << Pieces{"abcdefghi"} << 8 << 5 << false << 1
+                                   << Reads{8, 1};
+    QTest::newRow("long in pieces") << Pieces{"abcd", "efghi"} << 8 << 5 << false << 2
+                                    << Reads{4, 4, 1};
     QTest::newRow("nothing") << Pieces{} << 2 << 10 << false << 10
                              << Reads{};
     // At most 100 bytes a read: a 150-byte reply needs two tries, buffered data no wait.
     QTest::newRow("150 bytes, two tries") << Pieces{QByteArray(150, 'x')} << 150 << 2 << true << 1
                                           << Reads{100, 50};
-    QTest::newRow("150 bytes, one try") << Pieces{QByteArray(150, 'x')} << 150 << 1 << false << 1
-                                        << Reads{100};
+    QTest::newRow("150 bytes, one try") << Pieces{QByteArray(150, 'x')} << 150 << 1 << true << 1
+                                        << Reads{100, 50};
 }
 
 void StkProtocolTest::replyRule()
@@ -246,20 +253,95 @@ void StkProtocolTest::replyRule()
 
 void StkProtocolTest::transactWritesThenJudges()
 {
-    PieceDevice device({hex("1B0100 0B0E0100 08") + "AVRISP_2" + hex("00")});
-    QByteArray reply;
-    QVERIFY(transact(&device, stk500v2::signOn(1), &reply));
+    const QByteArray signOn = stk500v2::frame(1, hex("0100 08") + "AVRISP_2");
+    PieceDevice device({signOn});
+    const StepResult result = transact(&device, stk500v2::signOn(1));
+    QVERIFY2(result.ok, qPrintable(result.reason));
     QCOMPARE(device.written, hex("1B0100010E0114"));
-    QCOMPARE(reply.size(), 17);
+    QCOMPARE(result.reply, signOn);
 
     // Two sync replies at once total 4 and fail the first sync.
     PieceDevice doubled({hex("14101410")});
-    QVERIFY(!transact(&doubled, stk500v1::getSync()));
+    QVERIFY(!transact(&doubled, stk500v1::getSync()).ok);
     QCOMPARE(doubled.written, hex("3020"));
 
     // A stray byte ahead of the reply spoils it.
     PieceDevice stray({hex("10"), hex("1410")});
-    QVERIFY(!transact(&stray, stk500v1::getSync()));
+    QVERIFY(!transact(&stray, stk500v1::getSync()).ok);
+
+    // Commands written together: each reply ends at its own length, a byte at a time.
+    PieceDevice pair({hex("14"), hex("10"), hex("14"), hex("10")});
+    const QList<StepResult> results =
+        transactTogether(&pair, {stk500v1::loadAddress(0x40), stk500v1::programPage(hex("AB"))});
+    QCOMPARE(pair.written, hex("55400020 64000146AB20"));
+    QCOMPARE(results.size(), 2);
+    QVERIFY(results.at(0).ok && results.at(1).ok);
+    // The first refused: the second is not judged.
+    PieceDevice refused({hex("1411")});
+    QCOMPARE(transactTogether(&refused, {stk500v1::loadAddress(0), stk500v1::getSync()}).size(), 1);
+}
+
+void StkProtocolTest::replyJudges_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QString>("reason"); // empty: accepted
+
+    const QByteArray sync = stk500v1::getSync().bytes;
+    const QByteArray parameter = stk500v1::getParameter(0x81).bytes;
+    QTest::newRow("v1 ok") << sync << hex("1410") << 2 << QString();
+    QTest::newRow("v1 value ok") << parameter << hex("140810") << 3 << QString();
+    QTest::newRow("v1 failed") << sync << hex("1411") << 2 << "0x11 (Resp_STK_FAILED)";
+    QTest::newRow("v1 failed, short") << parameter << hex("1411") << 3 << "answered 0x11";
+    QTest::newRow("v1 no sync") << sync << hex("15") << 2 << "0x15 (Resp_STK_NOSYNC)";
+    QTest::newRow("v1 short") << parameter << hex("1408") << 3 << "2 bytes where 3";
+    QTest::newRow("v1 nothing") << sync << QByteArray() << 2 << "no reply";
+
+    const QByteArray signOn = stk500v2::signOn(7).bytes;
+    const QByteArray answer = hex("0100 08") + "AVRISP_2";
+    QTest::newRow("v2 ok") << signOn << stk500v2::frame(7, answer) << 17 << QString();
+    QTest::newRow("v2 sequence") << signOn << stk500v2::frame(8, answer) << 17
+                                 << "sequence number 0x08 where 0x07";
+    QByteArray badSum = stk500v2::frame(7, answer);
+    badSum[16] = char(badSum.at(16) ^ 1);
+    QTest::newRow("v2 checksum") << signOn << badSum << 17 << "checksum";
+    QTest::newRow("v2 failed, short frame") << signOn << stk500v2::frame(7, hex("01C0")) << 17
+                                            << "status 0xC0 (STATUS_CMD_FAILED)";
+    QTest::newRow("v2 other command") << signOn << stk500v2::frame(7, hex("0300") + "AVRISP_2_")
+                                      << 17 << "command 0x03 where 0x01";
+    QTest::newRow("v2 not a frame") << signOn << hex("1410") << 17 << "0x14 where MESSAGE_START";
+    QTest::newRow("v2 header only") << signOn << hex("1B07FFFF0E") << 17 << "5 bytes where 17";
+    QTest::newRow("v2 empty body") << signOn << stk500v2::frame(7, QByteArray()) << 17
+                                   << "without a status";
+}
+
+void StkProtocolTest::replyJudges()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, expected);
+    QFETCH(QString, reason);
+    const ReplyVerdict verdict = judgeReply(command, reply, expected);
+    QCOMPARE(verdict.ok, reason.isEmpty());
+    QVERIFY2(verdict.reason.contains(reason), qPrintable(verdict.reason));
+}
+
+void StkProtocolTest::atRuleAndSignatures()
+{
+    QCOMPARE(judgeAtReply(QByteArray()), AtReply::Silent);
+    QCOMPARE(judgeAtReply("O"), AtReply::Refused);
+    QCOMPARE(judgeAtReply(QByteArray(2, '\0')), AtReply::Answered);
+
+    QVERIFY(judgeSignature(hex("1E950F"), QStringLiteral("UNO")).ok);
+    QVERIFY(judgeSignature(hex("1E9801"), QStringLiteral("MEGA2560")).ok);
+    QVERIFY(judgeSignature(hex("000000"), QStringLiteral("Orvex3")).ok);
+    QCOMPARE(judgeSignature(hex("1E9801"), QStringLiteral("UNO")).reason,
+             QStringLiteral("the board's signature is 1E 98 01, not 1E 95 0F of a UNO"));
+    QCOMPARE(signatureOfV1Reply(hex("141E950F10")), hex("1E950F"));
+    QCOMPARE(signatureOfV1Reply(hex("141E950F11")), QByteArray());
+    QCOMPARE(signatureByteOfV2Reply(stk500v2::frame(9, hex("1D00003000 0F00"))), 0x0F);
+    QCOMPARE(signatureByteOfV2Reply(hex("1B")), -1);
 }
 
 QTEST_GUILESS_MAIN(StkProtocolTest)
