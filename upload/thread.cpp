@@ -458,14 +458,15 @@ void Thread::verify_and_leave()
     // A full last page also needs the leave, or the new program never starts.
     verify_image();
     // The leave's outcome is no failure of the upload, and must not hide one
-    // that the read-back found.
+    // that the read-back found. The new program may start talking right
+    // behind the reply: that is no surplus of the reply, and stays unread.
     const QString noted = failure;
-    if (protocol_flag == kProtocolV1) {
-        if (!send_step(stk500v1::leaveProgMode()))
-            std::perror("send q error");
-    } else {
-        send_step(stk500v2::leaveProgMode(seq_num));
-    }
+    const StkCommand leave =
+        protocol_flag == kProtocolV1 ? stk500v1::leaveProgMode() : stk500v2::leaveProgMode(seq_num);
+    sendCommand(data_socket, leave);
+    if (!collect_reply(leave, ReplyEnd::Followed, replyBudget(leave))
+        && protocol_flag == kProtocolV1)
+        std::perror("send q error");
     failure = noted;
 }
 
