@@ -92,6 +92,8 @@ private:
                 ++module.dataConnectionCount;
             }
             dataSocket = socket;
+            // Replies in pieces go out as pieces, not held back for an ACK.
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readData(socket); });
             connect(socket, &QTcpSocket::disconnected, this, [this] {
                 QMutexLocker lock(&module.mutex);
