@@ -21,8 +21,9 @@ struct AtHandshakeResult
 };
 
 // Runs the exchange on a connected AT socket. Each answer is read until it
-// holds at least two bytes, however many pieces carry them, for at most 1000 ms. The socket stays open on
-// success; after a refused second command it is closed.
+// holds at least two bytes, however many pieces carry them, for at most
+// 1000 ms. The socket stays open on success; after a refused second command
+// it is closed.
 AtHandshakeResult moduleHandshake(QAbstractSocket *at, AtFamily family);
 
 // The second command's text for the family.

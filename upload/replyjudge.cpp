@@ -49,7 +49,8 @@ quint8 byteAt(const QByteArray &bytes, int index)
 
 QString hexByte(quint8 value)
 {
-    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+    return QStringLiteral("0x")
+        + QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
 }
 
 template <size_t N>

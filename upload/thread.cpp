@@ -248,15 +248,8 @@ bool Thread::collect_reply(const StkCommand &command, ReplyEnd end,
     const StepResult result = awaitReply(data_socket, command, end, budget);
     if (reply)
         *reply = result.reply;
-    if (!result.ok) {
-        const QString step = QStringLiteral("the %1 command (image offset %2)")
-                                 .arg(stkStepName(command.bytes))
-                                 .arg(file_offset);
-        note_failure(result.reply.isEmpty()
-                         ? QStringLiteral("no reply of %1 bytes to %2").arg(command.expected).arg(step)
-                         : QStringLiteral("wrong reply to %1: %2").arg(step, result.reason));
-        qDebug() << "step failed:" << failure;
-    }
+    if (!result.ok)
+        note_step_failure(command, result);
     return result.ok;
 }
 
@@ -268,20 +261,23 @@ bool Thread::send_step(const StkCommand &command, QByteArray *reply)
 
 int Thread::send_together(const QList<StkCommand> &commands)
 {
-    QByteArray bytes;
-    QList<QDeadlineTimer> budgets;
-    for (const StkCommand &command : commands)
-        bytes += command.bytes;
-    writeCommand(data_socket, bytes);
-    // Every reply's budget counts from the one write.
-    for (const StkCommand &command : commands)
-        budgets.append(replyBudget(command));
-    for (int i = 0; i < commands.size(); ++i) {
-        const ReplyEnd end = i + 1 < commands.size() ? ReplyEnd::Followed : ReplyEnd::Alone;
-        if (!collect_reply(commands.at(i), end, budgets.at(i)))
-            return i;
-    }
-    return static_cast<int>(commands.size());
+    const QList<StepResult> results = transactTogether(data_socket, commands);
+    const int judged = static_cast<int>(results.size());
+    if (results.last().ok)
+        return judged;
+    note_step_failure(commands.at(judged - 1), results.last());
+    return judged - 1;
+}
+
+void Thread::note_step_failure(const StkCommand &command, const StepResult &result)
+{
+    const QString step = QStringLiteral("the %1 command (image offset %2)")
+                             .arg(stkStepName(command.bytes))
+                             .arg(file_offset);
+    note_failure(result.reply.isEmpty()
+                     ? QStringLiteral("no reply of %1 bytes to %2").arg(command.expected).arg(step)
+                     : QStringLiteral("wrong reply to %1: %2").arg(step, result.reason));
+    qDebug() << "step failed:" << failure;
 }
 
 bool Thread::signature_matches(const QByteArray &signature)

@@ -8,6 +8,7 @@
 class QDeadlineTimer;
 class QTcpSocket;
 struct StkCommand;
+struct StepResult;
 enum class ReplyEnd;
 
 // One upload of one board: handshake on the module's AT port, then STK500
@@ -74,6 +75,7 @@ private:
     // The commands in one write, their replies judged in order; returns how
     // many were accepted before the first that was not.
     int send_together(const QList<StkCommand> &commands);
+    void note_step_failure(const StkCommand &command, const StepResult &result);
     bool signature_matches(const QByteArray &signature);
     // The one way out of a page loop that sent every page: the read-back when
     // asked for, then leave-programming-mode, whose outcome decides nothing.

@@ -220,11 +220,12 @@ private:
             QMutexLocker lock(&module.mutex);
             module.commands.append(command);
         }
-        const ScriptedModule::Fault fault =
-            index == module.options.faultCommand ? module.options.fault : ScriptedModule::Fault::None;
+        using Fault = ScriptedModule::Fault;
+        const Fault fault = index == module.options.faultCommand ? module.options.fault : Fault::None;
         if (fault != ScriptedModule::Fault::None)
             reply = faulted(reply, v2);
-        const bool writesPage = at(command, 0) == 0x64 || (v2 && at(command, kV2HeaderSize) == 0x13);
+        const bool writesPage =
+            v2 ? at(command, kV2HeaderSize) == 0x13 : at(command, 0) == 0x64;
         if (writesPage && module.options.pageWriteMs > 0 && fault != ScriptedModule::Fault::Close
             && fault != ScriptedModule::Fault::Hold) {
             // As the bootloaders do: version 1 is in sync at once and OK after
@@ -309,8 +310,8 @@ private:
         case 0x1D:
             // The four bytes shifted back: a zero, the instruction's first
             // two bytes, then the signature byte read.
-            answer += QByteArray(1, '\0') + body.mid(4, 2) + signature(kV2Signature).mid(at(body, 6), 1)
-                + kStatusOk;
+            answer += QByteArray(1, '\0') + body.mid(4, 2)
+                + signature(kV2Signature).mid(at(body, 6), 1) + kStatusOk;
             break;
         case 0x06:
             wordAddress = (at(body, 1) & 0x7F) << 24 | at(body, 2) << 16 | at(body, 3) << 8

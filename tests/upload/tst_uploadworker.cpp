@@ -464,7 +464,8 @@ void UploadWorkerTest::failureAnswers_data()
     QTest::newRow("v1 sync no sync") << uno << 0 << Fault::NoSync << own << 0 << "NOSYNC";
     QTest::newRow("v1 set device failed") << uno << 14 << Fault::FailedStatus << own << 0
                                           << "set device command (image offset 0): 0x11";
-    QTest::newRow("v1 top card failed") << uno << 6 << Fault::FailedStatus << own << -1 << QString();
+    QTest::newRow("v1 top card failed") << uno << 6 << Fault::FailedStatus << own << -1
+                                        << QString();
     QTest::newRow("v1 address failed") << uno << kV1FirstAddress << Fault::FailedStatus << own << 1
                                        << "load address command";
     QTest::newRow("v1 page failed") << uno << kV1FirstAddress + 1 << Fault::FailedStatus << own
@@ -629,7 +630,8 @@ void UploadWorkerTest::failedLeaveKeepsSuccess()
     QFETCH(int, pageSize);
     writeImage(pattern(size));
     const int pages = (size + pageSize - 1) / pageSize;
-    const int leave = pageSize == kV1Page ? kV1FirstAddress + 2 * pages : kV2FirstAddress + 1 + pages;
+    const int leave =
+        pageSize == kV1Page ? kV1FirstAddress + 2 * pages : kV2FirstAddress + 1 + pages;
     ScriptedModule module(faulty("127.0.0.10", leave, Fault::Close));
     WorkerRun run(module, board);
     QVERIFY(run.finish());
