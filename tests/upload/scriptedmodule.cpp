@@ -162,40 +162,35 @@ private:
         }
     }
 
-    // The reply after the fault of the options, if it is this command's.
+    // The reply as the option's fault has it.
     QByteArray faulted(QByteArray reply, bool v2)
     {
+        using Fault = ScriptedModule::Fault;
+        const int last = reply.size() - 1;
         switch (module.options.fault) {
-        case ScriptedModule::Fault::ShortReply:
-            reply.chop(1);
+        case Fault::ShortReply:
+            return reply.left(last);
+        case Fault::LongReply:
+            return reply + kOk;
+        case Fault::NoSync:
+            return reply.replace(0, 1, QByteArray(1, kNoSync));
+        case Fault::BadChecksum:
+            return reply.replace(last, 1, QByteArray(1, static_cast<char>(reply.at(last) ^ 1)));
+        case Fault::FailedStatus:
+            if (!v2)
+                return reply.replace(last, 1, QByteArray(1, kFailed));
+            reply[kV2HeaderSize + 1] = kStatusFailed;
             break;
-        case ScriptedModule::Fault::LongReply:
-            reply += kOk;
-            break;
-        case ScriptedModule::Fault::FailedStatus:
-            if (v2)
-                reply[kV2HeaderSize + 1] = kStatusFailed;
-            else
-                reply[reply.size() - 1] = kFailed;
-            break;
-        case ScriptedModule::Fault::NoSync:
-            reply[0] = kNoSync;
-            break;
-        case ScriptedModule::Fault::WrongSequence:
+        case Fault::WrongSequence:
             reply[1] = static_cast<char>(reply.at(1) + 1);
             break;
-        case ScriptedModule::Fault::BadChecksum:
-            reply[reply.size() - 1] = static_cast<char>(reply.at(reply.size() - 1) ^ 1);
-            return reply;
         default:
             return reply;
         }
-        if (v2) {
-            char sum = 0;
-            for (int i = 0; i + 1 < reply.size(); ++i)
-                sum ^= reply.at(i);
-            reply[reply.size() - 1] = sum;
-        }
+        // The checksum made to fit: the frame is sound, its content is not.
+        reply[last] = 0;
+        for (int i = 0; i < last; ++i)
+            reply[last] = static_cast<char>(reply.at(last) ^ reply.at(i));
         return reply;
     }
 

@@ -24,9 +24,7 @@ public:
         SplitReply, // the reply in two pieces, the second a little later
         Close,      // the connection is closed instead of replying
         Hold,       // the reply waits for release()
-        // Answers that arrive whole but say no: v1 Resp_STK_FAILED where
-        // Resp_STK_OK belongs, v2 STATUS_CMD_FAILED.
-        FailedStatus,
+        FailedStatus,  // v1 Resp_STK_FAILED for Resp_STK_OK, v2 STATUS_CMD_FAILED
         NoSync,        // v1: Resp_STK_NOSYNC where Resp_STK_INSYNC belongs
         WrongSequence, // v2: the next sequence number (checksum made to fit)
         BadChecksum,   // v2: the checksum off by one bit
@@ -49,8 +47,7 @@ public:
         // Every reply byte written on its own, as a bridge that forwards the
         // UART's bytes as they come.
         bool bytewise = false;
-        // The device signature reported; empty: the part of the protocol's
-        // board (ATmega328P for version 1, ATmega2560 for version 2).
+        // The device signature; empty: ATmega328P (v1), ATmega2560 (v2).
         QByteArray signature;
         // Time a page write takes. Bytes that arrive meanwhile would be lost
         // by the bootloader: they are counted as overruns.

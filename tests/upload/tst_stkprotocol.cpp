@@ -1,4 +1,3 @@
-#include "upload/replyjudge.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 #include "upload/stkstep.h"
@@ -71,9 +70,6 @@ private slots:
     void replyRule_data();
     void replyRule();
     void transactWritesThenJudges();
-    void replyJudges_data();
-    void replyJudges();
-    void atRuleAndSignatures();
 };
 
 void StkProtocolTest::commands_data()
@@ -276,72 +272,6 @@ void StkProtocolTest::transactWritesThenJudges()
     QCOMPARE(pair.written, hex("55400020 64000146AB20"));
     QCOMPARE(results.size(), 2);
     QVERIFY(results.at(0).ok && results.at(1).ok);
-    // The first refused: the second is not judged.
-    PieceDevice refused({hex("1411")});
-    QCOMPARE(transactTogether(&refused, {stk500v1::loadAddress(0), stk500v1::getSync()}).size(), 1);
-}
-
-void StkProtocolTest::replyJudges_data()
-{
-    QTest::addColumn<QByteArray>("command");
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<int>("expected");
-    QTest::addColumn<QString>("reason"); // empty: accepted
-
-    const QByteArray sync = stk500v1::getSync().bytes;
-    const QByteArray parameter = stk500v1::getParameter(0x81).bytes;
-    QTest::newRow("v1 ok") << sync << hex("1410") << 2 << QString();
-    QTest::newRow("v1 value ok") << parameter << hex("140810") << 3 << QString();
-    QTest::newRow("v1 failed") << sync << hex("1411") << 2 << "0x11 (Resp_STK_FAILED)";
-    QTest::newRow("v1 failed, short") << parameter << hex("1411") << 3 << "answered 0x11";
-    QTest::newRow("v1 no sync") << sync << hex("15") << 2 << "0x15 (Resp_STK_NOSYNC)";
-    QTest::newRow("v1 short") << parameter << hex("1408") << 3 << "2 bytes where 3";
-    QTest::newRow("v1 nothing") << sync << QByteArray() << 2 << "no reply";
-
-    const QByteArray signOn = stk500v2::signOn(7).bytes;
-    const QByteArray answer = hex("0100 08") + "AVRISP_2";
-    QTest::newRow("v2 ok") << signOn << stk500v2::frame(7, answer) << 17 << QString();
-    QTest::newRow("v2 sequence") << signOn << stk500v2::frame(8, answer) << 17
-                                 << "sequence number 0x08 where 0x07";
-    QByteArray badSum = stk500v2::frame(7, answer);
-    badSum[16] = char(badSum.at(16) ^ 1);
-    QTest::newRow("v2 checksum") << signOn << badSum << 17 << "checksum";
-    QTest::newRow("v2 failed, short frame") << signOn << stk500v2::frame(7, hex("01C0")) << 17
-                                            << "status 0xC0 (STATUS_CMD_FAILED)";
-    QTest::newRow("v2 other command") << signOn << stk500v2::frame(7, hex("0300") + "AVRISP_2_")
-                                      << 17 << "command 0x03 where 0x01";
-    QTest::newRow("v2 not a frame") << signOn << hex("1410") << 17 << "0x14 where MESSAGE_START";
-    QTest::newRow("v2 header only") << signOn << hex("1B07FFFF0E") << 17 << "5 bytes where 17";
-    QTest::newRow("v2 empty body") << signOn << stk500v2::frame(7, QByteArray()) << 17
-                                   << "without a status";
-}
-
-void StkProtocolTest::replyJudges()
-{
-    QFETCH(QByteArray, command);
-    QFETCH(QByteArray, reply);
-    QFETCH(int, expected);
-    QFETCH(QString, reason);
-    const ReplyVerdict verdict = judgeReply(command, reply, expected);
-    QCOMPARE(verdict.ok, reason.isEmpty());
-    QVERIFY2(verdict.reason.contains(reason), qPrintable(verdict.reason));
-}
-
-void StkProtocolTest::atRuleAndSignatures()
-{
-    QCOMPARE(judgeAtReply(QByteArray()), AtReply::Silent);
-    QCOMPARE(judgeAtReply("O"), AtReply::Refused);
-    QCOMPARE(judgeAtReply(QByteArray(2, '\0')), AtReply::Answered);
-
-    QVERIFY(judgeSignature(hex("1E950F"), QStringLiteral("UNO")).ok);
-    QVERIFY(judgeSignature(hex("1E9801"), QStringLiteral("MEGA2560")).ok);
-    QVERIFY(judgeSignature(hex("000000"), QStringLiteral("Orvex3")).ok);
-    QCOMPARE(judgeSignature(hex("1E9801"), QStringLiteral("UNO")).reason,
-             QStringLiteral("the board's signature is 1E 98 01, not 1E 95 0F of a UNO"));
-    QCOMPARE(signatureOfV1Reply(hex("141E950F10")), hex("1E950F"));
-    QCOMPARE(signatureOfV1Reply(hex("141E950F11")), QByteArray());
-    QCOMPARE(signatureByteOfV2Reply(stk500v2::frame(9, hex("1D00003000 0F00"))), 0x0F);
-    QCOMPARE(signatureByteOfV2Reply(hex("1B")), -1);
 }
 
 QTEST_GUILESS_MAIN(StkProtocolTest)

@@ -451,10 +451,6 @@ void UploadWorkerTest::failureAnswers_data()
     QTest::newRow("v2 parameter sequence") << mega << 2 << Fault::WrongSequence << own << 0
                                            << "sequence number 0x04 where 0x03";
     QTest::newRow("v2 enter checksum") << mega << 5 << Fault::BadChecksum << own << 0 << "checksum";
-    QTest::newRow("v2 signature sequence") << mega << 7 << Fault::WrongSequence << own << 0
-                                           << "read signature command";
-    QTest::newRow("v2 address failed") << mega << kV2FirstAddress << Fault::FailedStatus << own
-                                       << 1 << "load address command";
     QTest::newRow("v2 page failed") << mega << kV2FirstAddress + 1 << Fault::FailedStatus << own
                                     << 1 << "program flash command (image offset 0): status";
     QTest::newRow("v2 wrong signature") << mega << -1 << Fault::None << QByteArray("\x1E\x95\x0F")
@@ -462,12 +458,8 @@ void UploadWorkerTest::failureAnswers_data()
     QTest::newRow("Orvex0 any signature") << QStringLiteral("Orvex0") << -1 << Fault::None
                                           << QByteArray("\x1E\x95\x0F") << -1 << QString();
     QTest::newRow("v1 sync no sync") << uno << 0 << Fault::NoSync << own << 0 << "NOSYNC";
-    QTest::newRow("v1 set device failed") << uno << 14 << Fault::FailedStatus << own << 0
-                                          << "set device command (image offset 0): 0x11";
     QTest::newRow("v1 top card failed") << uno << 6 << Fault::FailedStatus << own << -1
                                         << QString();
-    QTest::newRow("v1 address failed") << uno << kV1FirstAddress << Fault::FailedStatus << own << 1
-                                       << "load address command";
     QTest::newRow("v1 page failed") << uno << kV1FirstAddress + 1 << Fault::FailedStatus << own
                                     << 1 << "program page command (image offset 0): 0x11";
     QTest::newRow("v1 wrong signature") << uno << -1 << Fault::None << QByteArray("\x1E\x98\x01")
