@@ -184,7 +184,7 @@ void UploadSession::workerEnded(int index)
         result.error = QStringLiteral("no result within %1 s; stopped").arg(timeoutMs / kMsecsPerSecond);
         if (!reason.isEmpty())
             result.error += QStringLiteral(" (") + reason + QLatin1Char(')');
-    } else if (worker.connectFailed) {
+    } else if (worker.connectFailed && !worker.thread->handshake_refused()) {
         result.status = TargetStatus::Unreachable;
         result.error = reason.isEmpty() ? QStringLiteral("the module could not be reached") : reason;
     } else if (result.firstMismatch >= 0) {

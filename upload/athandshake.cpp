@@ -1,18 +1,44 @@
 #include "upload/athandshake.h"
 
+#include "upload/replyjudge.h"
 #include "upload/stkstep.h"
 
 #include <QAbstractSocket>
 #include <QDebug>
+#include <QDeadlineTimer>
 
 namespace {
 constexpr int kHandshakeWaitMs = 1000;
-// The module answers each AT command with at least this much ("OK").
-constexpr int kMinimumAtReply = 2;
 
 const char kClientCommand[] = "AT+U2W=CLIENT\r\n";
 const char kUpdateUnoCommand[] = "AT+MCUUPDATE=UNO";
 const char kUpdateMegaCommand[] = "AT+MCUUPDATE=MEGA";
+
+// Pieces summed until the answer is long enough, then whatever else of it is
+// already there, so that its tail is not taken for the next answer.
+QByteArray readAnswer(QAbstractSocket *at)
+{
+    QByteArray answer;
+    const QDeadlineTimer deadline(kHandshakeWaitMs);
+    while (judgeAtReply(answer) != AtReply::Answered) {
+        const qint64 remaining = deadline.remainingTime();
+        if (remaining == 0 || !waitForData(at, static_cast<int>(remaining)))
+            break;
+        answer += at->read(kMaxReadBytes);
+    }
+    if (judgeAtReply(answer) == AtReply::Answered)
+        answer += at->read(kMaxReadBytes);
+    return answer;
+}
+
+QString failureOf(const QByteArray &answer, const char *command)
+{
+    if (judgeAtReply(answer) == AtReply::Refused)
+        return QStringLiteral("the module refused the handshake: it answered %1 with the single "
+                              "byte %2")
+            .arg(QLatin1String(command), QString::fromLatin1(answer.toHex().toUpper()));
+    return QStringLiteral("the module did not answer %1").arg(QLatin1String(command));
+}
 } // namespace
 
 const char *updateCommand(AtFamily family)
@@ -23,23 +49,21 @@ const char *updateCommand(AtFamily family)
 AtHandshakeResult moduleHandshake(QAbstractSocket *at, AtFamily family)
 {
     AtHandshakeResult result;
-    char reply[kMaxReadBytes];
     writeCommand(at, QByteArray(kClientCommand));
-    waitForData(at, kHandshakeWaitMs);
-    if (at->read(reply, kMaxReadBytes) < kMinimumAtReply) {
-        result.failure = QStringLiteral("the module did not answer AT+U2W=CLIENT");
+    const QByteArray first = readAnswer(at);
+    if (judgeAtReply(first) != AtReply::Answered) {
+        result.refused = judgeAtReply(first) == AtReply::Refused;
+        result.failure = failureOf(first, "AT+U2W=CLIENT");
         return result;
     }
 
     qDebug() << "protocol =" << (family == AtFamily::Mega ? 1 : 0);
     writeCommand(at, QByteArray(updateCommand(family)));
-    waitForData(at, kHandshakeWaitMs);
-    const qint64 count = at->read(reply, kMaxReadBytes);
-    const QByteArray answer(reply, static_cast<int>(qMax<qint64>(count, 0)));
+    const QByteArray answer = readAnswer(at);
     qDebug() << "read client reply =" << answer;
-    if (count < kMinimumAtReply) {
-        result.failure =
-            QStringLiteral("the module did not answer %1").arg(QLatin1String(updateCommand(family)));
+    if (judgeAtReply(answer) != AtReply::Answered) {
+        result.refused = judgeAtReply(answer) == AtReply::Refused;
+        result.failure = failureOf(answer, updateCommand(family));
         QObject::disconnect(at, nullptr, nullptr, nullptr);
         at->close();
         return result;

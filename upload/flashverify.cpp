@@ -95,14 +95,18 @@ FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
                               const ReadBackProgress &progress)
 {
     const auto readPage = [device](int offset, int count, QByteArray *data) -> QString {
-        if (!transact(device, stk500v1::loadAddress(static_cast<quint32>(offset / kBytesPerWord))))
-            return QStringLiteral("no reply to the load-address command for %1 while verifying")
-                .arg(hexAddress(offset));
-        QByteArray reply;
-        if (!transact(device, stk500v1::readPage(count), &reply))
-            return QStringLiteral("no complete reply to the read-page command at %1")
-                .arg(hexAddress(offset));
-        const std::optional<QByteArray> page = pageOfV1Reply(reply, count);
+        // Address and read in one write: the bootloader takes the read from
+        // its receive buffer right after answering the address.
+        const QList<StepResult> results = transactTogether(
+            device, {stk500v1::loadAddress(static_cast<quint32>(offset / kBytesPerWord)),
+                     stk500v1::readPage(count)});
+        if (!results.first().ok)
+            return QStringLiteral("no reply to the load-address command for %1 while verifying: %2")
+                .arg(hexAddress(offset), results.first().reason);
+        if (!results.last().ok)
+            return QStringLiteral("no complete reply to the read-page command at %1: %2")
+                .arg(hexAddress(offset), results.last().reason);
+        const std::optional<QByteArray> page = pageOfV1Reply(results.last().reply, count);
         if (!page)
             return QStringLiteral("malformed reply to the read-page command at %1")
                 .arg(hexAddress(offset));
@@ -113,23 +117,32 @@ FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
 }
 
 FlashComparison verifyFlashV2(QIODevice *device, quint8 &sequence, const QByteArray &image,
-                              const ReadBackProgress &progress)
+                              const ReadBackProgress &progress, bool addressEachPage)
 {
-    const auto readPage = [device, &sequence](int offset, int count, QByteArray *data) -> QString {
-        const quint8 addressSequence = sequence++;
-        if (!transact(device, stk500v2::loadAddress(addressSequence,
-                                                    static_cast<quint32>(offset / kBytesPerWord))))
-            return QStringLiteral("no reply to the load-address command for %1 while verifying")
-                .arg(hexAddress(offset));
+    // CMD_READ_FLASH_ISP advances the bootloader's address: one load address
+    // serves consecutive pages, until the extended address byte changes.
+    qint64 nextWord = -1;
+    const auto readPage = [device, &sequence, &nextWord, addressEachPage](
+                              int offset, int count, QByteArray *data) -> QString {
+        const auto word = static_cast<quint32>(offset / kBytesPerWord);
+        if (addressEachPage || !stk500v2::addressCarriesOn(nextWord, word)) {
+            const StepResult address =
+                transact(device, stk500v2::loadAddress(sequence++, word));
+            if (!address.ok)
+                return QStringLiteral(
+                           "no reply to the load-address command for %1 while verifying: %2")
+                    .arg(hexAddress(offset), address.reason);
+        }
         const quint8 readSequence = sequence++;
-        QByteArray reply;
-        if (!transact(device, stk500v2::readFlash(readSequence, count), &reply))
-            return QStringLiteral("no complete reply to the read-flash command at %1")
-                .arg(hexAddress(offset));
-        const std::optional<QByteArray> page = pageOfV2Reply(reply, readSequence, count);
+        const StepResult read = transact(device, stk500v2::readFlash(readSequence, count));
+        if (!read.ok)
+            return QStringLiteral("no complete reply to the read-flash command at %1: %2")
+                .arg(hexAddress(offset), read.reason);
+        const std::optional<QByteArray> page = pageOfV2Reply(read.reply, readSequence, count);
         if (!page)
             return QStringLiteral("malformed reply to the read-flash command at %1")
                 .arg(hexAddress(offset));
+        nextWord = word + static_cast<quint32>(count / kBytesPerWord);
         *data = *page;
         return QString();
     };

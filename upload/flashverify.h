@@ -31,14 +31,17 @@ struct FlashComparison
 using ReadBackProgress = std::function<void(qint64 bytesCompared)>;
 
 // STK500 version 1: per 128-byte page, Cmnd_STK_LOAD_ADDRESS (word address)
-// and Cmnd_STK_READ_PAGE. Stops at the first page that differs.
+// and Cmnd_STK_READ_PAGE in one write. Stops at the first page that differs.
 FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
                               const ReadBackProgress &progress = ReadBackProgress());
 
-// STK500 version 2: per 256-byte page, CMD_LOAD_ADDRESS and CMD_READ_FLASH_ISP,
+// STK500 version 2: CMD_READ_FLASH_ISP per 256-byte page, after one
+// CMD_LOAD_ADDRESS that the reads then advance (again where the extended
+// address byte changes, or before every page with `addressEachPage`),
 // numbered from `sequence` on; `sequence` is left at the next free number.
 FlashComparison verifyFlashV2(QIODevice *device, quint8 &sequence, const QByteArray &image,
-                              const ReadBackProgress &progress = ReadBackProgress());
+                              const ReadBackProgress &progress = ReadBackProgress(),
+                              bool addressEachPage = false);
 
 // The data of a Cmnd_STK_READ_PAGE reply (Resp_STK_INSYNC, count bytes,
 // Resp_STK_OK); nothing when the reply has another shape.

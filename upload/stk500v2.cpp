@@ -84,6 +84,13 @@ QByteArray frame(quint8 sequence, const QByteArray &body)
     return bytes;
 }
 
+bool addressCarriesOn(qint64 nextWord, quint32 word)
+{
+    // Word addresses with their low 16 bits 0 start a new extended address byte.
+    constexpr quint32 kWithinSegment = 0xFFFF;
+    return nextWord == static_cast<qint64>(word) && (word & kWithinSegment) != 0;
+}
+
 QByteArray signOnBody()
 {
     return bytesOf({kSignOn});

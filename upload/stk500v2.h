@@ -48,6 +48,11 @@ QByteArray programFlashBody(const QByteArray &page);
 QByteArray leaveProgModeBody();
 QByteArray readFlashBody(int count);
 
+// Whether the bootloader's flash address, left at `nextWord` by the last
+// program-flash or read-flash (-1: nothing loaded yet), already stands at
+// `word` within the same extended address byte, so no CMD_LOAD_ADDRESS is due.
+bool addressCarriesOn(qint64 nextWord, quint32 word);
+
 // Complete steps: frame and reply rule.
 StkCommand signOn(quint8 sequence);
 StkCommand getParameter(quint8 sequence, quint8 id);

@@ -1,5 +1,7 @@
 #include "upload/stkstep.h"
 
+#include "upload/replyjudge.h"
+
 #include <QAbstractSocket>
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -45,29 +47,58 @@ void writeCommand(QIODevice *device, const QByteArray &bytes)
         socket->flush();
 }
 
-bool collectReply(QIODevice *device, int expected, int tries, int waitMs, const char *label,
-                  const QByteArray &detail, QByteArray *reply)
+QDeadlineTimer replyBudget(const StkCommand &command)
 {
+    return QDeadlineTimer(static_cast<qint64>(command.tries) * command.waitMs);
+}
+
+bool collectReply(QIODevice *device, int expected, int tries, int waitMs, const char *label,
+                  const QByteArray &detail, QByteArray *reply, ReplyEnd end,
+                  const QDeadlineTimer *budget)
+{
+    const QDeadlineTimer deadline =
+        budget ? *budget : QDeadlineTimer(static_cast<qint64>(tries) * waitMs);
     qint64 total = 0;
     char piece[kMaxReadBytes];
-    for (int round = 0; round < tries; ++round) {
-        waitForData(device, waitMs);
-        const qint64 count = qMax<qint64>(device->read(piece, kMaxReadBytes), 0);
+    const auto debugLine = [&](qint64 count) {
+        if (!label)
+            return;
+        const QByteArray hex = QByteArray(piece, static_cast<int>(count)).toHex(' ');
+        if (detail.isEmpty())
+            qDebug() << label << hex << "len=" << total;
+        else
+            qDebug() << label << detail << hex << "len=" << total;
+    };
+    // Every read that brings bytes brings the total closer to `expected`, and
+    // every one that brings none has used up a wait: the loop is bounded both
+    // in rounds and in time.
+    int emptyRounds = 0;
+    while (emptyRounds < tries && total < expected) {
+        const qint64 remaining = deadline.remainingTime();
+        if (remaining == 0)
+            break;
+        waitForData(device, static_cast<int>(qMin<qint64>(remaining, waitMs)));
+        const qint64 count =
+            qMax<qint64>(device->read(piece, qMin<qint64>(kMaxReadBytes, expected - total)), 0);
         total += count;
         if (reply)
             reply->append(piece, static_cast<int>(count));
-        if (label) {
-            const QByteArray hex = QByteArray(piece, static_cast<int>(count)).toHex(' ');
-            if (detail.isEmpty())
-                qDebug() << label << hex << "len=" << total;
-            else
-                qDebug() << label << detail << hex << "len=" << total;
-        }
-        if (total == expected)
-            return true;
+        debugLine(count);
+        if (count == 0)
+            ++emptyRounds;
         if (stopRequested())
             return false;
     }
+    if (total != expected)
+        return false;
+    if (end == ReplyEnd::Followed || device->bytesAvailable() <= 0)
+        return true;
+    // More than the reply: take it in, so that the judging sees it.
+    const qint64 count = qMax<qint64>(device->read(piece, kMaxReadBytes), 0);
+    total += count;
+    if (reply)
+        reply->append(piece, static_cast<int>(count));
+    debugLine(count);
     return false;
 }
 
@@ -78,9 +109,46 @@ void sendCommand(QIODevice *device, const StkCommand &command)
     writeCommand(device, command.bytes);
 }
 
-bool transact(QIODevice *device, const StkCommand &command, QByteArray *reply)
+StepResult awaitReply(QIODevice *device, const StkCommand &command, ReplyEnd end,
+                      const QDeadlineTimer &budget)
+{
+    StepResult result;
+    const bool complete = collectReply(device, command.expected, command.tries, command.waitMs,
+                                       command.replyLabel, command.detail, &result.reply, end,
+                                       &budget);
+    const ReplyVerdict verdict = judgeReply(command.bytes, result.reply, command.expected);
+    result.ok = complete && verdict.ok;
+    if (!result.ok)
+        result.reason = verdict.ok ? QStringLiteral("no whole reply in time") : verdict.reason;
+    return result;
+}
+
+StepResult transact(QIODevice *device, const StkCommand &command)
 {
     sendCommand(device, command);
-    return collectReply(device, command.expected, command.tries, command.waitMs,
-                        command.replyLabel, command.detail, reply);
+    return awaitReply(device, command, ReplyEnd::Alone, replyBudget(command));
+}
+
+QList<StepResult> transactTogether(QIODevice *device, const QList<StkCommand> &commands)
+{
+    QByteArray bytes;
+    for (const StkCommand &command : commands) {
+        if (command.sendLabel)
+            qDebug() << command.sendLabel << command.bytes.toHex(' ') << command.bytes.size();
+        bytes += command.bytes;
+    }
+    writeCommand(device, bytes);
+    // Every budget counts from the one write.
+    QList<QDeadlineTimer> budgets;
+    for (const StkCommand &command : commands)
+        budgets.append(replyBudget(command));
+    QList<StepResult> results;
+    for (int i = 0; i < commands.size(); ++i) {
+        results.append(awaitReply(device, commands.at(i),
+                              i + 1 < commands.size() ? ReplyEnd::Followed : ReplyEnd::Alone,
+                              budgets.at(i)));
+        if (!results.last().ok)
+            break;
+    }
+    return results;
 }

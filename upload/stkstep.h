@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
+#include <QList>
+#include <QString>
 
 class QIODevice;
 
-// One STK500 request and how its reply is judged. Both protocol versions are
-// judged by reply length alone: the bootloaders behind the module answer every
-// command with a fixed-size reply, and its content is never examined.
+// One STK500 request and how its reply is judged: the bootloaders behind the
+// module answer every command with a reply of fixed length, whose content is
+// then checked (upload/replyjudge.h).
 struct StkCommand
 {
     QByteArray bytes;              // written in one piece
@@ -31,13 +34,41 @@ void writeCommand(QIODevice *device, const QByteArray &bytes);
 // writeCommand for a step, with its send label written first when it has one.
 void sendCommand(QIODevice *device, const StkCommand &command);
 
-// The reply rule: up to `tries` rounds, each waiting at most waitMs and then
-// reading at most kMaxReadBytes; the step is accepted as soon as the running
-// total equals `expected` exactly. More bytes than expected, or stray bytes
-// ahead of the reply, never match. When `reply` is given it receives every
-// byte read, for callers that look at the content (a read-back).
-bool collectReply(QIODevice *device, int expected, int tries, int waitMs, const char *label,
-                  const QByteArray &detail = QByteArray(), QByteArray *reply = nullptr);
+// Whether more replies follow on the line: commands written together are
+// answered one after the other, so a reply then ends at its own length.
+enum class ReplyEnd { Alone, Followed };
 
-// sendCommand followed by collectReply with the command's own rule.
-bool transact(QIODevice *device, const StkCommand &command, QByteArray *reply = nullptr);
+// The reply rule: reads (at most kMaxReadBytes each, never past `expected`)
+// until exactly `expected` bytes have arrived, however many pieces carried
+// them. A reply that is alone and has more bytes behind it fails at once;
+// otherwise the step fails when its budget (`tries` x waitMs from the
+// command's write; default: from now) is spent or `tries` waits brought
+// nothing. The debug line is written for every read. When `reply` is given it
+// receives every byte read.
+bool collectReply(QIODevice *device, int expected, int tries, int waitMs, const char *label,
+                  const QByteArray &detail = QByteArray(), QByteArray *reply = nullptr,
+                  ReplyEnd end = ReplyEnd::Alone, const QDeadlineTimer *budget = nullptr);
+
+// The budget of a step whose command is written now.
+QDeadlineTimer replyBudget(const StkCommand &command);
+
+// What one step came to.
+struct StepResult
+{
+    bool ok = false;
+    // Why it failed (the length or the content of the reply); empty on success.
+    QString reason;
+    QByteArray reply;
+};
+
+// collectReply with the command's own rule (its budget given), and the reply
+// judged by its content.
+StepResult awaitReply(QIODevice *device, const StkCommand &command, ReplyEnd end,
+                      const QDeadlineTimer &budget);
+
+// sendCommand, then awaitReply.
+StepResult transact(QIODevice *device, const StkCommand &command);
+
+// The commands in one write, then their replies judged in order; judging
+// stops at the first that fails, which is the last result returned.
+QList<StepResult> transactTogether(QIODevice *device, const QList<StkCommand> &commands);

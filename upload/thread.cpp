@@ -4,12 +4,14 @@
 #include "upload/athandshake.h"
 #include "upload/boards.h"
 #include "upload/flashverify.h"
+#include "upload/replyjudge.h"
 #include "upload/stepnames.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 #include "upload/stkstep.h"
 
 #include <QDebug>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
@@ -220,15 +222,15 @@ void Thread::close_module()
     closeSocket(at_socket);
 }
 
-int Thread::module_handshake(quint8 protocol_flag)
+bool Thread::module_handshake(quint8 protocol_flag)
 {
     const AtHandshakeResult result = moduleHandshake(
         at_socket, protocol_flag != kProtocolV1 ? AtFamily::Mega : AtFamily::Uno);
     if (!result.ok) {
+        at_refused = result.refused;
         note_failure(result.failure);
-        return 1;
     }
-    return 0;
+    return result.ok;
 }
 
 QByteArray Thread::drain_reset_output()
@@ -243,24 +245,52 @@ QByteArray Thread::drain_reset_output()
     return stray;
 }
 
-int Thread::collect_reply(int expected, int tries, int wait_ms, const char *label,
-                          const QByteArray &detail)
+bool Thread::collect_reply(const StkCommand &command, ReplyEnd end,
+                           const QDeadlineTimer &budget, QByteArray *reply)
 {
-    return collectReply(data_socket, expected, tries, wait_ms, label, detail) ? 0 : 1;
+    const StepResult result = awaitReply(data_socket, command, end, budget);
+    if (reply)
+        *reply = result.reply;
+    if (!result.ok)
+        note_step_failure(command, result);
+    return result.ok;
 }
 
-int Thread::send_step(const StkCommand &command)
+bool Thread::send_step(const StkCommand &command, QByteArray *reply)
 {
     sendCommand(data_socket, command);
-    const int result = collect_reply(command.expected, command.tries, command.waitMs,
-                                     command.replyLabel, command.detail);
-    if (result != 0) {
-        note_failure(QStringLiteral("no reply of %1 bytes to the %2 command (image offset %3)")
-                         .arg(command.expected)
-                         .arg(stkStepName(command.bytes))
-                         .arg(file_offset));
+    return collect_reply(command, ReplyEnd::Alone, replyBudget(command), reply);
+}
+
+int Thread::send_together(const QList<StkCommand> &commands)
+{
+    const QList<StepResult> results = transactTogether(data_socket, commands);
+    const int judged = static_cast<int>(results.size());
+    if (results.last().ok)
+        return judged;
+    note_step_failure(commands.at(judged - 1), results.last());
+    return judged - 1;
+}
+
+void Thread::note_step_failure(const StkCommand &command, const StepResult &result)
+{
+    const QString step = QStringLiteral("the %1 command (image offset %2)")
+                             .arg(stkStepName(command.bytes))
+                             .arg(file_offset);
+    note_failure(result.reply.isEmpty()
+                     ? QStringLiteral("no reply of %1 bytes to %2").arg(command.expected).arg(step)
+                     : QStringLiteral("wrong reply to %1: %2").arg(step, result.reason));
+    qDebug() << "step failed:" << failure;
+}
+
+bool Thread::signature_matches(const QByteArray &signature)
+{
+    const ReplyVerdict verdict = judgeSignature(signature, board_type);
+    if (!verdict.ok) {
+        note_failure(verdict.reason);
+        qDebug() << "step failed:" << failure;
     }
-    return result;
+    return verdict.ok;
 }
 
 int Thread::read_page(int page_size)
@@ -280,7 +310,7 @@ float Thread::progress() const
 bool Thread::upload_stk500v2()
 {
     seq_num = 1;
-    if (module_handshake(kProtocolV2) != 0) {
+    if (!module_handshake(kProtocolV2)) {
         emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
         return false;
     }
@@ -289,125 +319,154 @@ bool Thread::upload_stk500v2()
     const QByteArray stray = drain_reset_output();
     qDebug() << "read send_sign_on reply 1=" << stray.toHex(' ');
 
-    if (send_step(stk500v2::signOn(seq_num)) != 0)
+    if (!send_step(stk500v2::signOn(seq_num)))
         return false;
     ++seq_num;
     for (quint8 id : kV2Parameters) {
-        if (send_step(stk500v2::getParameter(seq_num, id)) != 0)
+        if (!send_step(stk500v2::getParameter(seq_num, id)))
             return false;
         ++seq_num;
     }
-    if (send_step(stk500v2::enterProgMode(seq_num)) != 0)
+    if (!send_step(stk500v2::enterProgMode(seq_num)))
         return false;
     ++seq_num;
+    QByteArray signature;
     for (quint8 index = 0; index < kSignatureBytes; ++index) {
-        if (send_step(stk500v2::readSignature(seq_num, index)) != 0)
+        QByteArray reply;
+        if (!send_step(stk500v2::readSignature(seq_num, index), &reply))
             return false;
         ++seq_num;
+        const int value = signatureByteOfV2Reply(reply);
+        if (value >= 0)
+            signature += static_cast<char>(value);
     }
+    if (!signature_matches(signature))
+        return false;
 
+    // Program-flash advances the bootloader's address, so the MEGA2560 gets a
+    // load address only where the pages would not carry on by themselves.
+    // The other boards keep one before every page. The bootloader erases the
+    // pages in the order it is sent them, from the first on.
+    const bool address_advances = board_type == QLatin1String("MEGA2560");
+    qint64 next_word = -1;
     while (true) {
         const int count = read_page(stk500v2::kPageSize);
-        if (count == 0) {
-            // A full last page also needs the leave, or the new program never starts.
-            verify_image();
-            send_step(stk500v2::leaveProgMode(seq_num));
+        if (count == 0)
             break;
-        }
         const auto word_address = static_cast<quint32>(file_offset / kBytesPerWord);
-        if (send_step(stk500v2::loadAddress(seq_num, word_address)) != 0) {
-            std::perror("send stk header erro");
-            return false;
+        if (!address_advances || !stk500v2::addressCarriesOn(next_word, word_address)) {
+            if (!send_step(stk500v2::loadAddress(seq_num, word_address))) {
+                std::perror("send stk header erro");
+                return false;
+            }
+            ++seq_num;
         }
-        ++seq_num;
-        if (send_step(stk500v2::programFlash(seq_num, page)) != 0) {
+        if (!send_step(stk500v2::programFlash(seq_num, page))) {
             std::perror("send data error");
             return false;
         }
         ++seq_num;
         file_offset += count;
-        if (count < stk500v2::kPageSize) {
-            verify_image();
-            send_step(stk500v2::leaveProgMode(seq_num));
+        next_word = word_address + stk500v2::kPageSize / kBytesPerWord;
+        if (count < stk500v2::kPageSize)
             break;
-        }
     }
+    verify_and_leave();
     return true;
 }
 
 bool Thread::upload_stk500v1()
 {
-    if (module_handshake(kProtocolV1) != 0) {
+    if (!module_handshake(kProtocolV1)) {
         emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
         return false;
     }
     // As for version 2: the program's last words are no answer to a sync.
     drain_reset_output();
     for (int i = 0; i < kSyncCommands; ++i) {
-        if (send_step(stk500v1::getSync()) != 0) {
+        if (!send_step(stk500v1::getSync())) {
             std::perror("send a 0 error");
             return false;
         }
     }
     for (const ParameterQuery &query : kV1Queries) {
-        if (send_step(stk500v1::getParameter(query.id)) != 0) {
+        if (!send_step(stk500v1::getParameter(query.id))) {
             std::perror(query.failure);
             if (query.ends_upload)
                 return false;
         }
     }
-    if (send_step(stk500v1::setDevice()) != 0) {
+    if (!send_step(stk500v1::setDevice())) {
         std::perror("send B error");
         return false;
     }
-    if (send_step(stk500v1::setDeviceExt()) != 0) {
+    if (!send_step(stk500v1::setDeviceExt())) {
         std::perror("send_E error");
         return false;
     }
-    if (send_step(stk500v1::enterProgMode()) != 0) {
+    if (!send_step(stk500v1::enterProgMode())) {
         std::perror("send P error");
         return false;
     }
-    if (send_step(stk500v1::readSignature()) != 0) {
+    QByteArray signature;
+    if (!send_step(stk500v1::readSignature(), &signature)) {
         std::perror("send u error");
         return false;
     }
+    if (!signature_matches(signatureOfV1Reply(signature)))
+        return false;
     for (quint8 low : kV1EepromReads) {
-        if (send_step(stk500v1::universalReadEeprom(low)) != 0) {
+        if (!send_step(stk500v1::universalReadEeprom(low))) {
             std::perror("send v error");
             return false;
         }
     }
 
-    // seq_num counts the pages the board accepted.
     while (true) {
         const int count = read_page(stk500v1::kPageSize);
-        if (count == 0) {
-            // A full last page also needs the leave, or the new program never starts.
-            verify_image();
-            if (send_step(stk500v1::leaveProgMode()) != 0)
-                std::perror("send q error");
+        if (count == 0)
             break;
-        }
-        if (send_step(stk500v1::loadAddress(static_cast<quint32>(file_offset / kBytesPerWord)))
-            != 0) {
+        // The bootloader writes its whole page buffer: a short last page is
+        // filled up with erased flash, or it would take the previous page's tail.
+        const QByteArray whole_page = page + QByteArray(stk500v1::kPageSize - count, '\xFF');
+        // Address and page in one write: the bootloader answers the address
+        // at once and takes the page from its receive buffer. Nothing of the
+        // next page goes out before this one's reply, as the bootloader
+        // cannot take bytes while it writes the flash.
+        const int accepted = send_together(
+            {stk500v1::loadAddress(static_cast<quint32>(file_offset / kBytesPerWord)),
+             stk500v1::programPage(whole_page)});
+        if (accepted < 1) {
             std::perror("send header erro");
             return false;
         }
-        if (send_step(stk500v1::programPage(page)) != 0) {
+        if (accepted < 2) {
             std::perror("send data error");
             return false;
         }
-        ++seq_num;
         file_offset += count;
-        if (count < stk500v1::kPageSize) {
-            verify_image();
-            if (send_step(stk500v1::leaveProgMode()) != 0)
-                std::perror("send q error");
+        if (count < stk500v1::kPageSize)
             break;
-        }
     }
+    verify_and_leave();
     return true;
+}
+
+void Thread::verify_and_leave()
+{
+    // A full last page also needs the leave, or the new program never starts.
+    verify_image();
+    // The leave's outcome is no failure of the upload, and must not hide one
+    // that the read-back found. The new program may start talking right
+    // behind the reply: that is no surplus of the reply, and stays unread.
+    const QString noted = failure;
+    const StkCommand leave =
+        protocol_flag == kProtocolV1 ? stk500v1::leaveProgMode() : stk500v2::leaveProgMode(seq_num);
+    sendCommand(data_socket, leave);
+    if (!collect_reply(leave, ReplyEnd::Followed, replyBudget(leave))
+        && protocol_flag == kProtocolV1)
+        std::perror("send q error");
+    failure = noted;
 }
 
 void Thread::verify_image()
@@ -421,7 +480,8 @@ void Thread::verify_image()
     };
     const FlashComparison result = protocol_flag == kProtocolV1
                                        ? verifyFlashV1(data_socket, image, report)
-                                       : verifyFlashV2(data_socket, seq_num, image, report);
+                                       : verifyFlashV2(data_socket, seq_num, image, report,
+                                                       board_type != QLatin1String("MEGA2560"));
     verify_passed = result.matches(total_bytes);
     mismatch_address = result.firstMismatch;
     if (result.firstMismatch >= 0) {

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QThread>
 
+class QDeadlineTimer;
 class QTcpSocket;
 struct StkCommand;
+struct StepResult;
+enum class ReplyEnd;
 
 // One upload of one board: handshake on the module's AT port, then STK500
 // through its data port. Reports leave only through updateover.
@@ -43,6 +47,9 @@ public:
     // the byte address of the first difference the read-back found (-1: none).
     const QString &failure_reason() const { return failure; }
     qint64 first_mismatch() const { return mismatch_address; }
+    // The module answered the AT handshake but refused it (a single byte),
+    // as against not being reached or staying silent.
+    bool handshake_refused() const { return at_refused; }
 
 signals:
     void updateover(int row, int status, float progress);
@@ -58,11 +65,21 @@ private:
     bool image_fits();
     bool connect_module();
     void close_module();
-    int module_handshake(quint8 protocol_flag);
+    bool module_handshake(quint8 protocol_flag);
     QByteArray drain_reset_output();
-    int collect_reply(int expected, int tries, int wait_ms, const char *label,
-                      const QByteArray &detail);
-    int send_step(const StkCommand &command);
+    // Waits for the reply to a command already written and judges it; a
+    // failure is noted with its reason. `reply` receives the bytes.
+    bool collect_reply(const StkCommand &command, ReplyEnd end, const QDeadlineTimer &budget,
+                       QByteArray *reply = nullptr);
+    bool send_step(const StkCommand &command, QByteArray *reply = nullptr);
+    // The commands in one write, their replies judged in order; returns how
+    // many were accepted before the first that was not.
+    int send_together(const QList<StkCommand> &commands);
+    void note_step_failure(const StkCommand &command, const StepResult &result);
+    bool signature_matches(const QByteArray &signature);
+    // The one way out of a page loop that sent every page: the read-back when
+    // asked for, then leave-programming-mode, whose outcome decides nothing.
+    void verify_and_leave();
     // Takes the next page of the image and reports the progress; returns its length.
     int read_page(int page_size);
     float progress() const;
@@ -85,6 +102,7 @@ private:
     qint32 file_offset = 0;
     qint64 total_bytes = 0;
     qint64 bytes_read = 0;
+    // Version 2 message sequence number.
     quint8 seq_num = 0;
     int last_read = 0;
     quint8 protocol_flag = 0;
@@ -95,6 +113,7 @@ private:
     QThread *data_receiver = nullptr;
     QTcpSocket *kept_data_socket = nullptr;
     bool verify_passed = true;
+    bool at_refused = false;
     qint64 mismatch_address = -1;
     QString failure;
 };

@@ -9,7 +9,11 @@ constexpr int kSplitDelayMs = 30;
 constexpr char kInSync = 0x14;
 constexpr char kOk = 0x10;
 constexpr char kStatusOk = 0x00;
-const QByteArray kSignature("\x1E\x98\x01", 3);
+const QByteArray kV1Signature("\x1E\x95\x0F", 3);
+const QByteArray kV2Signature("\x1E\x98\x01", 3);
+constexpr char kFailed = 0x11;
+constexpr char kNoSync = 0x15;
+constexpr char kStatusFailed = static_cast<char>(0xC0);
 const QByteArray kProgrammerName("AVRISP_2");
 constexpr quint8 kMessageStart = 0x1B;
 constexpr int kV2HeaderSize = 5;
@@ -88,6 +92,8 @@ private:
                 ++module.dataConnectionCount;
             }
             dataSocket = socket;
+            // Replies in pieces go out as pieces, not held back for an ACK.
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readData(socket); });
             connect(socket, &QTcpSocket::disconnected, this, [this] {
                 QMutexLocker lock(&module.mutex);
@@ -133,7 +139,12 @@ private:
 
     void readData(QTcpSocket *socket)
     {
-        dataBuffer += socket->readAll();
+        const QByteArray bytes = socket->readAll();
+        if (writing && !bytes.isEmpty()) {
+            QMutexLocker lock(&module.mutex);
+            module.overrunCount += bytes.size();
+        }
+        dataBuffer += bytes;
         while (!dataBuffer.isEmpty()) {
             int length = 0;
             if (at(dataBuffer, 0) == kMessageStart) {
@@ -151,34 +162,85 @@ private:
         }
     }
 
+    // The reply as the option's fault has it.
+    QByteArray faulted(QByteArray reply, bool v2)
+    {
+        using Fault = ScriptedModule::Fault;
+        const int last = reply.size() - 1;
+        switch (module.options.fault) {
+        case Fault::ShortReply:
+            return reply.left(last);
+        case Fault::LongReply:
+            return reply + kOk;
+        case Fault::NoSync:
+            return reply.replace(0, 1, QByteArray(1, kNoSync));
+        case Fault::BadChecksum:
+            return reply.replace(last, 1, QByteArray(1, static_cast<char>(reply.at(last) ^ 1)));
+        case Fault::FailedStatus:
+            if (!v2)
+                return reply.replace(last, 1, QByteArray(1, kFailed));
+            reply[kV2HeaderSize + 1] = kStatusFailed;
+            break;
+        case Fault::WrongSequence:
+            reply[1] = static_cast<char>(reply.at(1) + 1);
+            break;
+        default:
+            return reply;
+        }
+        // The checksum made to fit: the frame is sound, its content is not.
+        reply[last] = 0;
+        for (int i = 0; i < last; ++i)
+            reply[last] = static_cast<char>(reply.at(last) ^ reply.at(i));
+        return reply;
+    }
+
+    void send(QTcpSocket *socket, const QByteArray &bytes)
+    {
+        if (!module.options.bytewise) {
+            socket->write(bytes);
+            return;
+        }
+        for (char byte : bytes) {
+            socket->write(&byte, 1);
+            socket->flush();
+        }
+    }
+
     void answer(QTcpSocket *socket, const QByteArray &command)
     {
         const int index = commandCount++;
-        QByteArray reply = at(command, 0) == kMessageStart ? v2Reply(command) : v1Reply(command);
+        const bool v2 = at(command, 0) == kMessageStart;
+        QByteArray reply = v2 ? v2Reply(command) : v1Reply(command);
         {
             QMutexLocker lock(&module.mutex);
             module.commands.append(command);
         }
-        if (index != module.options.faultCommand) {
-            socket->write(reply);
+        using Fault = ScriptedModule::Fault;
+        const Fault fault = index == module.options.faultCommand ? module.options.fault : Fault::None;
+        if (fault != ScriptedModule::Fault::None)
+            reply = faulted(reply, v2);
+        const bool writesPage =
+            v2 ? at(command, kV2HeaderSize) == 0x13 : at(command, 0) == 0x64;
+        if (writesPage && module.options.pageWriteMs > 0 && fault != ScriptedModule::Fault::Close
+            && fault != ScriptedModule::Fault::Hold) {
+            // As the bootloaders do: version 1 is in sync at once and OK after
+            // the write, version 2 answers whole after it.
+            const int early = v2 ? 0 : 1;
+            send(socket, reply.left(early));
+            writing = true;
+            const QByteArray rest = reply.mid(early);
+            QTimer::singleShot(module.options.pageWriteMs, socket, [this, socket, rest] {
+                writing = false;
+                send(socket, rest);
+            });
             return;
         }
-        switch (module.options.fault) {
-        case ScriptedModule::Fault::None:
-            socket->write(reply);
-            break;
-        case ScriptedModule::Fault::ShortReply:
-            reply.chop(1);
-            socket->write(reply);
-            break;
-        case ScriptedModule::Fault::LongReply:
-            socket->write(reply + kOk);
-            break;
+        switch (fault) {
         case ScriptedModule::Fault::SplitReply: {
             const int half = reply.size() / 2;
-            socket->write(reply.left(half));
+            send(socket, reply.left(half));
             const QByteArray rest = reply.mid(half);
-            QTimer::singleShot(kSplitDelayMs, socket, [socket, rest] { socket->write(rest); });
+            QTimer::singleShot(kSplitDelayMs, socket, [this, socket, rest] { send(socket, rest); });
             break;
         }
         case ScriptedModule::Fault::Close:
@@ -187,6 +249,9 @@ private:
         case ScriptedModule::Fault::Hold:
             heldSocket = socket;
             heldReply = reply;
+            break;
+        default:
+            send(socket, reply);
             break;
         }
     }
@@ -206,7 +271,7 @@ private:
         case 0x56:
             return QByteArray(1, kInSync) + QByteArray(1, '\x02') + kOk;
         case 0x75:
-            return QByteArray(1, kInSync) + kSignature + kOk;
+            return QByteArray(1, kInSync) + signature(kV1Signature) + kOk;
         case 0x55:
             wordAddress = at(command, 1) | at(command, 2) << 8;
             break;
@@ -238,7 +303,10 @@ private:
             answer += '\x02';
             break;
         case 0x1D:
-            answer += kSignature.mid(at(body, 6), 1) + QByteArray(3, '\0') + kStatusOk;
+            // The four bytes shifted back: a zero, the instruction's first
+            // two bytes, then the signature byte read.
+            answer += QByteArray(1, '\0') + body.mid(4, 2)
+                + signature(kV2Signature).mid(at(body, 6), 1) + kStatusOk;
             break;
         case 0x06:
             wordAddress = (at(body, 1) & 0x7F) << 24 | at(body, 2) << 16 | at(body, 3) << 8
@@ -247,6 +315,8 @@ private:
         case 0x13: {
             const int count = at(body, 1) << 8 | at(body, 2);
             program(wordAddress * 2, body.mid(10, count));
+            // As the bootloader does: the address moves on past the page.
+            wordAddress += count / 2;
             break;
         }
         default:
@@ -265,7 +335,13 @@ private:
         return reply + sum;
     }
 
+    QByteArray signature(const QByteArray &ofTheBoard) const
+    {
+        return module.options.signature.isEmpty() ? ofTheBoard : module.options.signature;
+    }
+
     ScriptedModule &module;
+    bool writing = false;
     QTcpServer *dataServer = nullptr;
     QTcpServer *atServer = nullptr;
     QByteArray atBuffer;
@@ -333,6 +409,12 @@ QByteArray ScriptedModule::flash() const
 {
     QMutexLocker lock(&mutex);
     return memory;
+}
+
+int ScriptedModule::overruns() const
+{
+    QMutexLocker lock(&mutex);
+    return overrunCount;
 }
 
 quint16 refusingPort(const QHostAddress &address)

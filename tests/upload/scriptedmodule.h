@@ -24,6 +24,10 @@ public:
         SplitReply, // the reply in two pieces, the second a little later
         Close,      // the connection is closed instead of replying
         Hold,       // the reply waits for release()
+        FailedStatus,  // v1 Resp_STK_FAILED for Resp_STK_OK, v2 STATUS_CMD_FAILED
+        NoSync,        // v1: Resp_STK_NOSYNC where Resp_STK_INSYNC belongs
+        WrongSequence, // v2: the next sequence number (checksum made to fit)
+        BadChecksum,   // v2: the checksum off by one bit
     };
 
     struct Options
@@ -40,6 +44,14 @@ public:
         // Index of the data command (from 0) that the fault applies to; -1 for none.
         int faultCommand = -1;
         Fault fault = Fault::None;
+        // Every reply byte written on its own, as a bridge that forwards the
+        // UART's bytes as they come.
+        bool bytewise = false;
+        // The device signature; empty: ATmega328P (v1), ATmega2560 (v2).
+        QByteArray signature;
+        // Time a page write takes. Bytes that arrive meanwhile would be lost
+        // by the bootloader: they are counted as overruns.
+        int pageWriteMs = 0;
     };
 
     static constexpr int kFlashSize = 256 * 1024;
@@ -60,6 +72,7 @@ public:
     QByteArray atReceived() const;
     QList<QByteArray> dataCommands() const;
     QByteArray flash() const;
+    int overruns() const;
 
 private:
     friend class ModuleServer;
@@ -77,6 +90,7 @@ private:
     QByteArray atBytes;
     QList<QByteArray> commands;
     QByteArray memory;
+    int overrunCount = 0;
 };
 
 // A port on the address where nothing listens.

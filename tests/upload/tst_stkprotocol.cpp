@@ -204,21 +204,24 @@ void StkProtocolTest::replyRule_data()
     QTest::newRow("whole") << Pieces{"abcdefgh"} << 8 << 5 << true << 1 << Reads{8};
     QTest::newRow("in three pieces") << Pieces{"ab", "cde", "fgh"} << 8 << 5 << true << 3
                                      << Reads{2, 3, 3};
-    QTest::newRow("pieces arrive too late") << Pieces{"ab", "cde", "fgh"} << 8 << 2 << false << 2
-                                            << Reads{2, 3};
+    // Pieces are no tries: only waits that bring nothing use them up.
+    QTest::newRow("never whole") << Pieces{"ab", "cde"} << 8 << 2 << false << 4 << Reads{2, 3};
+    QTest::newRow("one byte at a time") << Pieces{"a", "b", "c", "d", "e", "f", "g", "h"} << 8
+                                        << 2 << true << 8 << Reads{1, 1, 1, 1, 1, 1, 1, 1};
     QTest::newRow("one byte short: every try used")
-        << Pieces{"abcdefg"} << 8 << 5 << false << 5 << Reads{7};
-    QTest::newRow("one byte long") << Pieces{"abcdefghi"} << 8 << 5 << false << 5
-                                   << Reads{9};
-    QTest::newRow("long in pieces") << Pieces{"abcd", "efghi"} << 8 << 5 << false << 5
-                                    << Reads{4, 5};
+        << Pieces{"abcdefg"} << 8 << 5 << false << 6 << Reads{7};
+    // More than expected fails at once; the surplus is read for the judging.
+    QTest::newRow("one byte long") << Pieces{"abcdefghi"} << 8 << 5 << false << 1
+                                   << Reads{8, 1};
+    QTest::newRow("long in pieces") << Pieces{"abcd", "efghi"} << 8 << 5 << false << 2
+                                    << Reads{4, 4, 1};
     QTest::newRow("nothing") << Pieces{} << 2 << 10 << false << 10
                              << Reads{};
     // At most 100 bytes a read: a 150-byte reply needs two tries, buffered data no wait.
     QTest::newRow("150 bytes, two tries") << Pieces{QByteArray(150, 'x')} << 150 << 2 << true << 1
                                           << Reads{100, 50};
-    QTest::newRow("150 bytes, one try") << Pieces{QByteArray(150, 'x')} << 150 << 1 << false << 1
-                                        << Reads{100};
+    QTest::newRow("150 bytes, one try") << Pieces{QByteArray(150, 'x')} << 150 << 1 << true << 1
+                                        << Reads{100, 50};
 }
 
 void StkProtocolTest::replyRule()
@@ -246,20 +249,29 @@ void StkProtocolTest::replyRule()
 
 void StkProtocolTest::transactWritesThenJudges()
 {
-    PieceDevice device({hex("1B0100 0B0E0100 08") + "AVRISP_2" + hex("00")});
-    QByteArray reply;
-    QVERIFY(transact(&device, stk500v2::signOn(1), &reply));
+    const QByteArray signOn = stk500v2::frame(1, hex("0100 08") + "AVRISP_2");
+    PieceDevice device({signOn});
+    const StepResult result = transact(&device, stk500v2::signOn(1));
+    QVERIFY2(result.ok, qPrintable(result.reason));
     QCOMPARE(device.written, hex("1B0100010E0114"));
-    QCOMPARE(reply.size(), 17);
+    QCOMPARE(result.reply, signOn);
 
     // Two sync replies at once total 4 and fail the first sync.
     PieceDevice doubled({hex("14101410")});
-    QVERIFY(!transact(&doubled, stk500v1::getSync()));
+    QVERIFY(!transact(&doubled, stk500v1::getSync()).ok);
     QCOMPARE(doubled.written, hex("3020"));
 
     // A stray byte ahead of the reply spoils it.
     PieceDevice stray({hex("10"), hex("1410")});
-    QVERIFY(!transact(&stray, stk500v1::getSync()));
+    QVERIFY(!transact(&stray, stk500v1::getSync()).ok);
+
+    // Commands written together: each reply ends at its own length, a byte at a time.
+    PieceDevice pair({hex("14"), hex("10"), hex("14"), hex("10")});
+    const QList<StepResult> results =
+        transactTogether(&pair, {stk500v1::loadAddress(0x40), stk500v1::programPage(hex("AB"))});
+    QCOMPARE(pair.written, hex("55400020 64000146AB20"));
+    QCOMPARE(results.size(), 2);
+    QVERIFY(results.at(0).ok && results.at(1).ok);
 }
 
 QTEST_GUILESS_MAIN(StkProtocolTest)

@@ -100,6 +100,7 @@ public:
     }
 
     bool finish() { return thread.wait(kWorkerLimitMs); }
+    const Thread &worker() const { return thread; }
 
     QList<Report> reports() const
     {
@@ -170,6 +171,8 @@ private slots:
     void atPortRefused();
     void handshakeReplies_data();
     void handshakeReplies();
+    void failureAnswers_data();
+    void failureAnswers();
     void splitRepliesAccepted_data();
     void splitRepliesAccepted();
     void repliesThatWaitOutTheirTries();
@@ -218,7 +221,12 @@ void UploadWorkerTest::completeUploads()
     const int pageSize = v1 ? kV1Page : kV2Page;
     const QByteArray image = pattern(size);
     writeImage(image);
-    ScriptedModule module(moduleAt("127.0.0.2"));
+    // Replies come a byte at a time, and bytes that arrive while a page is
+    // written would be lost.
+    ScriptedModule::Options options = moduleAt("127.0.0.2");
+    options.bytewise = true;
+    options.pageWriteMs = 1;
+    ScriptedModule module(options);
 
     WorkerRun run(module, board, 3);
     QVERIFY(run.finish());
@@ -230,19 +238,28 @@ void UploadWorkerTest::completeUploads()
     QCOMPARE(flash.left(size), image);
     QCOMPARE(flash.mid(size, kV2Page), QByteArray(kV2Page, '\xFF'));
 
+    QCOMPARE(module.overruns(), 0);
+
     const QList<QByteArray> commands = module.dataCommands();
     const int pages = (size + pageSize - 1) / pageSize;
-    const int opening = v1 ? kV1FirstAddress : kV2FirstAddress;
-    // Each page: its address and its data; then the leave, also after a full last page.
-    QCOMPARE(commands.size(), opening + 2 * pages + 1);
+    int index = v1 ? kV1FirstAddress : kV2FirstAddress;
+    // Program-flash advances the MEGA2560's address: one load address serves
+    // them all. Every other board gets one before every page.
+    const bool addressEachPage = board != QLatin1String("MEGA2560");
+    for (int page = 0; page < pages; ++page) {
+        if (page == 0 || addressEachPage) {
+            QCOMPARE(v1 ? commands.at(index) : bodyOf(commands.at(index)),
+                     v1 ? stk500v1::loadAddress(static_cast<quint32>(page * 64)).bytes
+                        : stk500v2::loadAddressBody(static_cast<quint32>(page * 128)));
+            ++index;
+        }
+        // Whole pages only: the bootloaders write their whole page buffer.
+        QCOMPARE(commands.at(index++).size(), v1 ? 133 : 272);
+    }
+    // Then the leave, also after a full last page.
+    QCOMPARE(commands.size(), index + 1);
     if (v1) {
         QCOMPARE(commands.last(), hex("5120"));
-        for (int page = 0; page < pages; ++page) {
-            QCOMPARE(commands.at(opening + 2 * page),
-                     stk500v1::loadAddress(static_cast<quint32>(page * 64)).bytes);
-            const int length = qMin(pageSize, size - page * pageSize);
-            QCOMPARE(commands.at(opening + 2 * page + 1).size(), length + 5);
-        }
         return;
     }
     QCOMPARE(commands.first(), hex("1B0100010E0114"));
@@ -250,11 +267,6 @@ void UploadWorkerTest::completeUploads()
         const QByteArray &frame = commands.at(i);
         QCOMPARE(static_cast<quint8>(frame.at(1)), static_cast<quint8>(i + 1));
         QCOMPARE(stk500v2::checksum(frame), static_cast<quint8>(0));
-    }
-    for (int page = 0; page < pages; ++page) {
-        QCOMPARE(bodyOf(commands.at(opening + 2 * page)),
-                 stk500v2::loadAddressBody(static_cast<quint32>(page * 128)));
-        QCOMPARE(commands.at(opening + 2 * page + 1).size(), 272);
     }
     QCOMPARE(bodyOf(commands.last()), hex("110101"));
 }
@@ -276,7 +288,8 @@ void UploadWorkerTest::versionOneOpening()
         hex("418120"),       hex("418220"),       stk500v1::setDevice().bytes,
         hex("450504D7C20020"), hex("5020"),       hex("7520"),
         hex("56A003FC0020"), hex("56A003FD0020"), hex("56A003FE0020"),
-        hex("56A003FF0020"), hex("55000020"),     hex("64000146") + pattern(1) + hex("20"),
+        hex("56A003FF0020"), hex("55000020"),
+        hex("64008046") + pattern(1) + QByteArray(127, '\xFF') + hex("20"),
         hex("5120")};
     QCOMPARE(module.dataCommands(), expected);
 }
@@ -292,10 +305,11 @@ void UploadWorkerTest::extendedAddressAbove128KiB()
 
     QCOMPARE(run.reports().last(), (Report{0, 1, 1.0f}));
     const QList<QByteArray> commands = module.dataCommands();
-    // Page 511 is the last below 128 KiB; page 512 needs the extended address byte.
-    QCOMPARE(bodyOf(commands.at(kV2FirstAddress + 2 * 511)), hex("068000FF80"));
-    QCOMPARE(bodyOf(commands.at(kV2FirstAddress + 2 * 512)), hex("0680010000"));
-    QCOMPARE(bodyOf(commands.at(kV2FirstAddress + 2 * 513)), hex("0680010080"));
+    // One load address for the first 512 pages; page 512 needs the extended
+    // address byte, and page 513 carries on from it.
+    QCOMPARE(bodyOf(commands.at(kV2FirstAddress)), hex("0680000000"));
+    QCOMPARE(bodyOf(commands.at(kV2FirstAddress + 1 + 512)), hex("0680010000"));
+    QCOMPARE(commands.size(), kV2FirstAddress + 1 + 514 + 1 + 1);
     const QByteArray flash = module.flash();
     QCOMPARE(flash.left(size), image);
     QCOMPARE(flash.mid(size, kV2Page), QByteArray(kV2Page, '\xFF'));
@@ -412,8 +426,76 @@ void UploadWorkerTest::handshakeReplies()
     }
     QCOMPARE(run.reports(), (QList<Report>{{1, 0, 1.0f}, {1, 1, 0.0f}}));
     QVERIFY(module.dataCommands().isEmpty());
+    // A single byte is an answer that says no, not silence.
+    QVERIFY(run.worker().handshake_refused());
+    QVERIFY2(run.worker().failure_reason().contains(QLatin1String("refused the handshake")),
+             qPrintable(run.worker().failure_reason()));
     // A refused first command never leads to the second.
     QCOMPARE(module.atReceived().contains("AT+MCUUPDATE"), firstReply.size() >= 2);
+}
+
+void UploadWorkerTest::failureAnswers_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QByteArray>("signature"); // empty: the board's own
+    QTest::addColumn<int>("pagesRead");        // -1: the upload succeeds
+    QTest::addColumn<QString>("reason");
+
+    const QByteArray own;
+    const QString mega = QStringLiteral("MEGA2560");
+    const QString uno = QStringLiteral("UNO");
+    QTest::newRow("v2 sign-on failed") << mega << 0 << Fault::FailedStatus << own << 0
+                                       << "sign on command (image offset 0): status 0xC0";
+    QTest::newRow("v2 parameter sequence") << mega << 2 << Fault::WrongSequence << own << 0
+                                           << "sequence number 0x04 where 0x03";
+    QTest::newRow("v2 enter checksum") << mega << 5 << Fault::BadChecksum << own << 0 << "checksum";
+    QTest::newRow("v2 page failed") << mega << kV2FirstAddress + 1 << Fault::FailedStatus << own
+                                    << 1 << "program flash command (image offset 0): status";
+    QTest::newRow("v2 wrong signature") << mega << -1 << Fault::None << QByteArray("\x1E\x95\x0F")
+                                        << 0 << "signature is 1E 95 0F, not 1E 98 01 of a MEGA2560";
+    QTest::newRow("Orvex0 any signature") << QStringLiteral("Orvex0") << -1 << Fault::None
+                                          << QByteArray("\x1E\x95\x0F") << -1 << QString();
+    QTest::newRow("v1 sync no sync") << uno << 0 << Fault::NoSync << own << 0 << "NOSYNC";
+    QTest::newRow("v1 top card failed") << uno << 6 << Fault::FailedStatus << own << -1
+                                        << QString();
+    QTest::newRow("v1 page failed") << uno << kV1FirstAddress + 1 << Fault::FailedStatus << own
+                                    << 1 << "program page command (image offset 0): 0x11";
+    QTest::newRow("v1 wrong signature") << uno << -1 << Fault::None << QByteArray("\x1E\x98\x01")
+                                        << 0 << "signature is 1E 98 01, not 1E 95 0F of a UNO";
+}
+
+void UploadWorkerTest::failureAnswers()
+{
+    QFETCH(QString, board);
+    QFETCH(int, command);
+    QFETCH(Fault, fault);
+    QFETCH(QByteArray, signature);
+    QFETCH(int, pagesRead);
+    QFETCH(QString, reason);
+    const QByteArray image = pattern(300);
+    writeImage(image);
+    ScriptedModule::Options options = faulty("127.0.0.15", command, fault);
+    options.bytewise = true;
+    options.signature = signature;
+    ScriptedModule module(options);
+    WorkerRun run(module, board);
+    QVERIFY(run.finish());
+
+    const int pageSize = board == QLatin1String("UNO") ? kV1Page : kV2Page;
+    const QList<Report> complete = completeReports(0, image.size(), pageSize);
+    if (pagesRead < 0) {
+        QCOMPARE(run.reports(), complete);
+        QCOMPARE(module.flash().left(image.size()), image);
+        return;
+    }
+    QCOMPARE(run.reports(), complete.mid(0, pagesRead) + QList<Report>({{0, 1, 0.0f}}));
+    QVERIFY2(run.worker().failure_reason().contains(reason),
+             qPrintable(run.worker().failure_reason()));
+    // A wrong signature stops the upload before anything is written.
+    if (!signature.isEmpty())
+        QCOMPARE(module.flash(), QByteArray(ScriptedModule::kFlashSize, '\xFF'));
 }
 
 void UploadWorkerTest::splitRepliesAccepted_data()
@@ -447,7 +529,7 @@ void UploadWorkerTest::repliesThatWaitOutTheirTries()
     const QByteArray image = pattern(300);
     writeImage(image);
     ScriptedModule shortSignOn(faulty("127.0.0.6", 0, Fault::ShortReply));
-    ScriptedModule longLastPage(faulty("127.0.0.7", kV2FirstAddress + 3, Fault::LongReply));
+    ScriptedModule longLastPage(faulty("127.0.0.7", kV2FirstAddress + 2, Fault::LongReply));
     ScriptedModule shortV1Page(faulty("127.0.0.8", kV1FirstAddress, Fault::ShortReply));
     WorkerRun first(shortSignOn, QStringLiteral("MEGA2560"), 4);
     WorkerRun second(longLastPage, QStringLiteral("MEGA2560"), 6);
@@ -466,10 +548,11 @@ void UploadWorkerTest::repliesThatWaitOutTheirTries()
     // Every byte was read, but the bootloader did not accept the last page.
     QCOMPARE(second.reports(),
              progressOnly(completeReports(6, 300, kV2Page)) + QList<Report>({{6, 1, 0.0f}}));
-    QCOMPARE(longLastPage.dataCommands().size(), kV2FirstAddress + 4);
+    QCOMPARE(longLastPage.dataCommands().size(), kV2FirstAddress + 3);
 
+    // The address and its page went out together; the short address reply fails the page.
     QCOMPARE(third.reports(), (QList<Report>{{8, 2, fraction(128, 300)}, {8, 1, 0.0f}}));
-    QCOMPARE(shortV1Page.dataCommands().size(), kV1FirstAddress + 1);
+    QCOMPARE(shortV1Page.dataCommands().size(), kV1FirstAddress + 2);
 
     QCOMPARE(fourth.reports(), completeReports(9, 300, kV1Page));
     QCOMPARE(silentTopCard.dataCommands().at(7), hex("418420"));
@@ -496,8 +579,9 @@ void UploadWorkerTest::connectionClosedMidUpload_data()
     QTest::addColumn<int>("command");
     QTest::addColumn<int>("pagesRead");
 
-    QTest::newRow("v2 second page") << QStringLiteral("MEGA2560") << kV2FirstAddress + 3 << 2;
-    QTest::newRow("v2 second address") << QStringLiteral("MEGA2560") << kV2FirstAddress + 2 << 2;
+    QTest::newRow("v2 second page") << QStringLiteral("MEGA2560") << kV2FirstAddress + 2 << 2;
+    QTest::newRow("v2 first address") << QStringLiteral("MEGA2560") << kV2FirstAddress << 1;
+    QTest::newRow("Orvex3 second address") << QStringLiteral("Orvex3") << kV2FirstAddress + 2 << 2;
     QTest::newRow("v1 first page") << QStringLiteral("UNO") << kV1FirstAddress + 1 << 1;
     QTest::newRow("v1 parameter") << QStringLiteral("UNO") << 5 << 0;
 }
@@ -538,8 +622,9 @@ void UploadWorkerTest::failedLeaveKeepsSuccess()
     QFETCH(int, pageSize);
     writeImage(pattern(size));
     const int pages = (size + pageSize - 1) / pageSize;
-    const int opening = pageSize == kV1Page ? kV1FirstAddress : kV2FirstAddress;
-    ScriptedModule module(faulty("127.0.0.10", opening + 2 * pages, Fault::Close));
+    const int leave =
+        pageSize == kV1Page ? kV1FirstAddress + 2 * pages : kV2FirstAddress + 1 + pages;
+    ScriptedModule module(faulty("127.0.0.10", leave, Fault::Close));
     WorkerRun run(module, board);
     QVERIFY(run.finish());
 
