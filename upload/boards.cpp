@@ -10,6 +10,8 @@ constexpr int kUnoFlashSize = stk500v1::kFlashSize;
 constexpr int kUnoPageSize = stk500v1::kPageSize;
 constexpr int kMegaFlashSize = stk500v2::kFlashSize;
 constexpr int kMegaPageSize = stk500v2::kPageSize;
+const char kAtmega328pSignature[] = "\x1E\x95\x0F";
+const char kAtmega2560Signature[] = "\x1E\x98\x01";
 
 const Board *find(const QString &name, Qt::CaseSensitivity sensitivity)
 {
@@ -24,10 +26,11 @@ const Board *find(const QString &name, Qt::CaseSensitivity sensitivity)
 const QVector<Board> &boards()
 {
     static const QVector<Board> table = {
-        {"MEGA2560", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega},
-        {"UNO", StkVersion::V1, kUnoFlashSize, kUnoPageSize, AtFamily::Uno},
-        {"Orvex3", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega},
-        {"Orvex0", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega},
+        {"MEGA2560", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega,
+         kAtmega2560Signature},
+        {"UNO", StkVersion::V1, kUnoFlashSize, kUnoPageSize, AtFamily::Uno, kAtmega328pSignature},
+        {"Orvex3", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr},
+        {"Orvex0", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr},
     };
     return table;
 }

@@ -16,6 +16,8 @@ struct Board
     int flashSize;        // largest image the board takes, in bytes
     int pageSize;         // flash page, in bytes
     AtFamily resetFamily; // which "AT+MCUUPDATE=" command resets it
+    // The three signature bytes its bootloader must report; nullptr: not checked.
+    const char *signature;
 };
 
 // Every board type, in the order of the Device box (the first is the default).

@@ -1,5 +1,6 @@
 #include "upload/replyjudge.h"
 
+#include "upload/boards.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 
@@ -158,11 +159,10 @@ AtReply judgeAtReply(const QByteArray &reply)
 
 QByteArray expectedSignature(const QString &boardType)
 {
-    if (boardType == QLatin1String("UNO"))
-        return QByteArray("\x1E\x95\x0F", kSignatureBytes);      // ATmega328P
-    if (boardType == QLatin1String("MEGA2560"))
-        return QByteArray("\x1E\x98\x01", kSignatureBytes);      // ATmega2560
-    return QByteArray();
+    const Board *board = boardNamed(boardType);
+    if (!board || !board->signature)
+        return QByteArray();
+    return QByteArray(board->signature, kSignatureBytes);
 }
 
 QByteArray signatureOfV1Reply(const QByteArray &reply)
