@@ -1,5 +1,7 @@
 #pragma once
 
+#include "firmware/hexconversion.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QMap>
@@ -53,6 +55,8 @@ private:
 
     // Firmware image preparation (firmware/).
     bool convert_hex_file(QString path);
+    // convert_hex_file with the reason a conversion failed.
+    ImageFileConversion convertIntoImage(const QString &path);
     void find_build_dir();
     void find_hex_in_dir(QString dir);
     void read_generate_time(QString path);

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 constexpr double kMsecsPerSecond = 1000.0;
@@ -329,27 +330,35 @@ int runLocate(const Options &options)
     return choice.path.isEmpty() ? kExitFailure : kExitSuccess;
 }
 
-int runUpload(const Options &options)
+namespace {
+// The image of the command line's HEX file, or the exit status when it
+// cannot be uploaded to the board.
+std::optional<int> readUploadImage(const Options &options, QByteArray *image)
 {
-    QByteArray image;
-    const ImageFileConversion conversion = convertHexFile(options.file, &image);
+    const ImageFileConversion conversion = convertHexFile(options.file, image);
     if (!conversion.ok()) {
         printError(conversion.message + QStringLiteral("; nothing was uploaded"));
         return kExitUsage;
     }
     const qint64 capacity = flashSizeOf(options.board);
-    if (image.size() > capacity) {
+    if (image->size() > capacity) {
         printError(QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes a %4 board "
                                   "takes; nothing was uploaded")
                        .arg(options.file)
-                       .arg(image.size())
+                       .arg(image->size())
                        .arg(capacity)
                        .arg(options.board));
         return kExitUsage;
     }
+    return std::nullopt;
+}
 
-    QVector<Target> targets = options.targets;
-    QVector<TargetResult> failures;
+// The targets given, and those that --name and --all pick from the
+// announcements (names not heard become failures); or the exit status.
+std::optional<int> resolveUploadTargets(const Options &options, QVector<Target> *targets,
+                                        QVector<TargetResult> *failures)
+{
+    *targets = options.targets;
     if (options.all || !options.names.isEmpty()) {
         AnnouncementListener listener;
         QString error;
@@ -387,47 +396,49 @@ int runUpload(const Options &options)
             return kExitUsage;
         }
         const AnnouncedTargets announced = targetsFromAnnouncements(options, heard);
-        targets += announced.targets;
-        failures = announced.failures;
+        *targets += announced.targets;
+        *failures = announced.failures;
     }
-    targets = withoutRepeats(targets);
-    if (options.monitor && targets.size() > 1) {
+    *targets = withoutRepeats(*targets);
+    if (options.monitor && targets->size() > 1) {
         printError(QStringLiteral("upload --monitor takes one target; %1 modules answer to the "
                                   "name; nothing was uploaded")
-                       .arg(targets.size()));
+                       .arg(targets->size()));
         return kExitUsage;
     }
-    std::unique_ptr<QTcpSocket> kept;
+    return std::nullopt;
+}
 
-    QVector<TargetResult> results;
-    if (!targets.isEmpty()) {
-        // Lines drawn in place must all fit on the screen, the cursor cannot
-        // go back above its top.
-        const bool live = !options.json && isInteractiveTerminal(stdout)
-                          && targets.size() < terminalRows(stdout);
-        const ProgressView::Mode mode = options.json ? ProgressView::Mode::Silent
-                                        : live       ? ProgressView::Mode::Terminal
-                                                     : ProgressView::Mode::Plain;
-        ProgressView view(mode, stdout, live ? terminalColumns(stdout) : kDefaultTerminalColumns);
-        // The engine's diagnostics would tear the live lines apart, and a
-        // script reading --json wants nothing but the results; every failure
-        // is in them.
-        std::unique_ptr<StandardErrorSilencer> silencer;
-        if ((live || options.json) && !options.verbose)
-            silencer = std::make_unique<StandardErrorSilencer>();
-        UploadSession session(image, options.board, options.verify,
-                              static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
-        session.setKeepDataConnection(options.monitor);
-        results = session.run(targets);
-        if (options.monitor)
-            kept.reset(session.takeDataSocket(0));
-    }
-    results += failures;
+// Uploads to every target at once with the progress display the output
+// calls for; with --monitor, *kept takes the data connection of the target.
+QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &image,
+                                      const QVector<Target> &targets,
+                                      std::unique_ptr<QTcpSocket> *kept)
+{
+    // Lines drawn in place must all fit on the screen, the cursor cannot go
+    // back above its top.
+    const bool live = !options.json && isInteractiveTerminal(stdout)
+                      && targets.size() < terminalRows(stdout);
+    const ProgressView::Mode mode = options.json ? ProgressView::Mode::Silent
+                                    : live       ? ProgressView::Mode::Terminal
+                                                 : ProgressView::Mode::Plain;
+    ProgressView view(mode, stdout, live ? terminalColumns(stdout) : kDefaultTerminalColumns);
+    // The engine's diagnostics would tear the live lines apart, and a script
+    // reading --json wants nothing but the results; every failure is in them.
+    std::unique_ptr<StandardErrorSilencer> silencer;
+    if ((live || options.json) && !options.verbose)
+        silencer = std::make_unique<StandardErrorSilencer>();
+    UploadSession session(image, options.board, options.verify,
+                          static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
+    session.setKeepDataConnection(options.monitor);
+    const QVector<TargetResult> results = session.run(targets);
+    if (options.monitor)
+        kept->reset(session.takeDataSocket(0));
+    return results;
+}
 
-    const bool allSucceeded =
-        !results.isEmpty()
-        && std::all_of(results.begin(), results.end(),
-                       [](const TargetResult &result) { return result.succeeded(); });
+void printUploadResults(const Options &options, const QVector<TargetResult> &results)
+{
     if (options.json) {
         QJsonArray array;
         int succeeded = 0;
@@ -444,6 +455,31 @@ int runUpload(const Options &options)
     } else {
         printSummary(results);
     }
+}
+
+} // namespace
+
+int runUpload(const Options &options)
+{
+    QByteArray image;
+    if (const std::optional<int> exit = readUploadImage(options, &image))
+        return *exit;
+    QVector<Target> targets;
+    QVector<TargetResult> failures;
+    if (const std::optional<int> exit = resolveUploadTargets(options, &targets, &failures))
+        return *exit;
+
+    std::unique_ptr<QTcpSocket> kept;
+    QVector<TargetResult> results;
+    if (!targets.isEmpty())
+        results = uploadToTargets(options, image, targets, &kept);
+    results += failures;
+    printUploadResults(options, results);
+
+    const bool allSucceeded =
+        !results.isEmpty()
+        && std::all_of(results.begin(), results.end(),
+                       [](const TargetResult &result) { return result.succeeded(); });
     if (allSucceeded && kept) {
         const Target &target = targets.first();
         return runMonitorOn(kept.release(),

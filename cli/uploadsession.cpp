@@ -43,15 +43,14 @@ UploadSession::UploadSession(const QByteArray &image, const QString &board, bool
 UploadSession::~UploadSession()
 {
     stopRunning();
+    QList<Thread *> threads;
     for (Worker &worker : workers) {
         if (!worker.thread)
             continue;
         disconnect(worker.thread, nullptr, this, nullptr);
-        // A worker that would not stop is left to the end of the process:
-        // destroying a running thread would take the process down with it.
-        if (worker.thread->wait(kStopGraceMs))
-            delete worker.thread;
+        threads.append(worker.thread);
     }
+    stopAndDeleteWorkers(threads);
 }
 
 QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
@@ -103,7 +102,7 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
     QTimer giveUp;
     giveUp.setSingleShot(true);
     connect(&giveUp, &QTimer::timeout, &loop, &QEventLoop::quit);
-    giveUp.start(timeoutMs + kStopGraceMs);
+    giveUp.start(timeoutMs + kWorkerStopGraceMs);
 
     if (!workers.isEmpty() && !allDone())
         loop.exec();
@@ -170,7 +169,7 @@ void UploadSession::workerEnded(int index)
         return;
     worker.done = true;
     // The thread is on its way out once it has said so.
-    worker.thread->wait(kStopGraceMs);
+    worker.thread->wait(kWorkerStopGraceMs);
     TargetResult &result = worker.result;
     result.seconds = worker.clock.elapsed() / kMsecsPerSecond;
     result.firstMismatch = worker.thread->first_mismatch();

@@ -40,8 +40,6 @@ class UploadSession : public QObject
     Q_OBJECT
 
 public:
-    // How long workers asked to stop at the time limit get to end.
-    static constexpr int kStopGraceMs = 5000;
     // How often the terminal display is drawn again.
     static constexpr int kRedrawIntervalMs = 100;
 

@@ -1,17 +1,10 @@
 #include "app/widget.h"
 #include "common/names.h"
-#include "firmware/conversionreport.h"
 #include "firmware/hexconversion.h"
 
 #include <cstdio>
 
 namespace {
-QString &lastFailure()
-{
-    static QString failure;
-    return failure;
-}
-
 // The C library's perror layout: the text, a colon, a blank, the system's
 // error text and a newline.
 void reportLikePerror(const char *text, const QString &systemError)
@@ -20,12 +13,12 @@ void reportLikePerror(const char *text, const QString &systemError)
 }
 } // namespace
 
-QString lastHexConversionFailure()
+bool Widget::convert_hex_file(QString path)
 {
-    return lastFailure();
+    return convertIntoImage(path).ok();
 }
 
-bool Widget::convert_hex_file(QString path)
+ImageFileConversion Widget::convertIntoImage(const QString &path)
 {
     const ImageFileConversion result =
         convertHexFileToImage(path, QString::fromLatin1(kImagePath));
@@ -42,6 +35,5 @@ bool Widget::convert_hex_file(QString path)
         std::fprintf(stderr, "%s\n", result.message.toLocal8Bit().constData());
         break;
     }
-    lastFailure() = result.message;
-    return result.ok();
+    return result;
 }

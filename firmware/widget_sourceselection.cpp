@@ -2,7 +2,6 @@
 
 #include "app/form/ui_widget.h"
 #include "firmware/defaultfirmware.h"
-#include "firmware/conversionreport.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -35,9 +34,10 @@ void Widget::on_pushButton_4_clicked()
     }
     // Converted first: a file that gives no image leaves the previous choice
     // (and ./update.bin) in place, so no upload starts with a stale image.
-    if (!convert_hex_file(manual_path)) {
+    const ImageFileConversion conversion = convertIntoImage(manual_path);
+    if (!conversion.ok()) {
         QMessageBox::warning(this, QStringLiteral("waring"),
-                             QStringLiteral("open file fail\n") + lastHexConversionFailure(),
+                             QStringLiteral("open file fail\n") + conversion.message,
                              QMessageBox::Ok);
         return;
     }

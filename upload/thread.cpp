@@ -498,3 +498,16 @@ void Thread::note_failure(const QString &reason)
     // The last one is what ended the run: earlier ones did not stop it.
     failure = reason;
 }
+
+void stopAndDeleteWorkers(const QList<Thread *> &workers)
+{
+    // Every wait of a worker checks this between its short slices.
+    for (Thread *thread : workers)
+        thread->requestInterruption();
+    for (Thread *thread : workers) {
+        if (thread->wait(kWorkerStopGraceMs))
+            delete thread;
+        else
+            qWarning("An upload did not stop in time; its worker is left to the process's end.");
+    }
+}

@@ -117,3 +117,12 @@ private:
     qint64 mismatch_address = -1;
     QString failure;
 };
+
+// How long a worker asked to stop may take: longer than its longest wait
+// that cannot be cut short (a connect, 3000 ms).
+constexpr int kWorkerStopGraceMs = 5000;
+
+// Asks every worker to stop, waits for each at most kWorkerStopGraceMs and
+// deletes those that ended. A worker that would not stop is left to the end
+// of the process: destroying a running thread would take the process down.
+void stopAndDeleteWorkers(const QList<Thread *> &workers);

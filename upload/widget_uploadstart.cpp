@@ -13,8 +13,6 @@
 #include <QTableWidget>
 
 namespace {
-// Longer than the longest wait a worker cannot cut short (a connect, 3000 ms).
-constexpr int kStopWaitMs = 5000;
 
 QString cellText(const QTableWidget *table, int row, int column)
 {
@@ -85,7 +83,7 @@ void Widget::OnBtnClicked()
         uploadWorkers.removeOne(started);
         if (worker == started)
             worker = nullptr;
-        started->wait(kStopWaitMs);
+        started->wait(kWorkerStopGraceMs);
         started->deleteLater();
     });
     started->start(QThread::InheritPriority);
@@ -96,15 +94,7 @@ void Widget::stopWorkers()
     const QList<Thread *> running = uploadWorkers;
     uploadWorkers.clear();
     worker = nullptr;
-    for (Thread *thread : running) {
+    for (Thread *thread : running)
         disconnect(thread, nullptr, this, nullptr);
-        // Every wait of a worker checks this between its short slices.
-        thread->requestInterruption();
-    }
-    for (Thread *thread : running) {
-        if (thread->wait(kStopWaitMs))
-            delete thread;
-        else
-            qWarning("An upload did not stop in time; its worker is left to the process's end.");
-    }
+    stopAndDeleteWorkers(running);
 }
