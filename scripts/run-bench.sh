@@ -2,6 +2,10 @@
 # Installs what is missing, builds with optimisation, and runs every benchmark
 # (the executables named bench_* under bench/). Each prints its figures as
 # ratios against a peer or a limit measured in the same run.
+#   run-bench.sh                 every benchmark
+#   run-bench.sh bridges|latency one part of bench_realboards alone (a few
+#                                minutes): the bridge modes, or the network
+#                                delays against avrdude
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
@@ -11,6 +15,11 @@ cmake --build "$top/build-bench" -j "$(nproc)"
 workdir=$(mktemp -d)
 trap 'rm -rf "$workdir"' EXIT
 status=0
+if [[ "${1:-}" == bridges || "${1:-}" == latency ]]; then
+    echo "== bench_realboards --part $1"
+    (cd "$workdir" && timeout 900 "$top/build-bench/bin/bench_realboards" --part "$1") || status=1
+    exit $status
+fi
 for bench in "$top"/build-bench/bin/bench_*; do
     [[ -x "$bench" ]] || continue
     echo "== $(basename "$bench")"

@@ -51,6 +51,8 @@ SerialLink::~SerialLink()
 
 void SerialLink::setSettings(const Settings &settings)
 {
+    if (settings.bridge != current.bridge || settings.bridgeSeed != current.bridgeSeed)
+        shaper.setMode(settings.bridge, settings.bridgeSeed);
     current = settings;
     current.splitPieces = qMax(1, current.splitPieces);
 }
@@ -117,7 +119,7 @@ bool SerialLink::processNext(qint64 limit, qint64 *nextAt)
         bridgeBuffer.append(char(fromBoard.front().byte));
         bridgeLastByteAt = up;
         fromBoard.pop_front();
-        if (bridgeBuffer.size() >= kBridgeBufferBytes)
+        if (bridgeBuffer.size() >= kBridgeBufferBytes || shaper.segmentFull(bridgeBuffer.size()))
             bridgeSends(up);
     } else if (first == ready) {
         boardBusy = false;
@@ -167,8 +169,9 @@ qint64 SerialLink::wakeUpAt() const
     const qint64 room
         = kBridgeBufferBytes - qint64(bridgeBuffer.size()) - qint64(fromBoard.size());
     // A new reply byte needs its own time on the line before it can fill the buffer.
-    const qint64 afterBoard = byteNs() * qBound<qint64>(1, room, 1 + kIdleByteTimes) + latency;
-    const qint64 afterLine = byteNs() * qBound<qint64>(0, room, kIdleByteTimes) + latency;
+    const qint64 idle = current.bridge == BridgeMode::Packed ? kIdleByteTimes : 0;
+    const qint64 afterBoard = byteNs() * qBound<qint64>(1, room, 1 + idle) + latency;
+    const qint64 afterLine = byteNs() * qBound<qint64>(0, room, idle) + latency;
     qint64 at = kNever;
     if (!towardsClient.empty())
         at = std::min(at, towardsClient.front().at);
@@ -233,7 +236,8 @@ void SerialLink::boardSends(const QByteArray &bytes, qint64 at)
 void SerialLink::bridgeSends(qint64 at)
 {
     const int pieces = qMin(current.splitPieces, int(bridgeBuffer.size()));
-    const qint64 sendAt = qMax(lastPacketAt, at + current.latencyMs * kNsPerMs);
+    const qint64 sendAt = qMax(lastPacketAt, at + current.latencyMs * kNsPerMs + shaper.jitterNs());
+    shaper.segmentSent();
     int offset = 0;
     for (int i = 0; i < pieces; ++i) {
         const int size = (bridgeBuffer.size() - offset) / (pieces - i);

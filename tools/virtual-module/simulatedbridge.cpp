@@ -1,6 +1,7 @@
 #include "simulatedbridge.h"
 
 #include "boardfiles.h"
+#include "bridgeshaper.h"
 #include "seriallink.h"
 #include "simulatedboard.h"
 
@@ -51,6 +52,11 @@ struct SimulatedBridge::State
     QElapsedTimer clock;
     QTimer timer;
     double speed = 1.0;
+    BridgeShaper shaper;
+    // Frames the board holds its output for after the line fell idle.
+    int boardIdleFrames = 0;
+    // The last packet towards the client may still take bytes (random mode).
+    bool segmentOpen = false;
 
     std::deque<TimedByte> towardsBoard;
     qint64 downLineFreeAt = 0;
@@ -106,11 +112,11 @@ bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *erro
         setFlash(flash);
     d->board->setSpeed(speed);
     d->speed = speed;
-    // Packed as the module's bridge packs the line's bytes, in simulated
-    // time: a reply normally reaches the client in one piece.
-    d->board->setOutputGrouping(SerialLink::kIdleByteTimes, SerialLink::kBridgeBufferBytes);
+    applyLinkToBoard();
     // Emitted on the simulation's thread, taken in on the module's.
     connect(d->board.get(), &SimulatedBoard::bytesFromMcu, this, &SimulatedBridge::fromBoard,
+            Qt::QueuedConnection);
+    connect(d->board.get(), &SimulatedBoard::bytesLost, this, &SimulatedBridge::bytesLost,
             Qt::QueuedConnection);
     if (!d->board->start()) {
         const QString why = d->board->errorString();
@@ -130,7 +136,27 @@ void SimulatedBridge::stop()
 
 void SimulatedBridge::setLink(const LinkOptions &link)
 {
+    if (link.bridge != d->link.bridge || link.bridgeSeed != d->link.bridgeSeed)
+        d->shaper.setMode(link.bridge, link.bridgeSeed);
     d->link = link;
+    applyLinkToBoard();
+}
+
+void SimulatedBridge::applyLinkToBoard()
+{
+    if (!d->board)
+        return;
+    d->board->setLossyReceive(d->link.lossyUart);
+    if (d->link.bridge == BridgeMode::Packed) {
+        // Packed as the module's bridge packs the line's bytes, in simulated
+        // time: a reply normally reaches the client in one piece.
+        d->boardIdleFrames = SerialLink::kIdleByteTimes;
+        d->board->setOutputGrouping(SerialLink::kIdleByteTimes, SerialLink::kBridgeBufferBytes);
+    } else {
+        // Every byte as the UART sends it; the bridge cuts the segments.
+        d->boardIdleFrames = 0;
+        d->board->setOutputGrouping(0, 1);
+    }
 }
 
 void SimulatedBridge::setSpeed(double factor)
@@ -154,6 +180,7 @@ void SimulatedBridge::clientReadable()
 void SimulatedBridge::dropClientSide()
 {
     d->towardsClient.clear();
+    d->segmentOpen = false;
     d->clientWaiting = false;
 }
 
@@ -195,6 +222,11 @@ int SimulatedBridge::resetCount() const
     return d->board ? d->board->resetCount() : 0;
 }
 
+int SimulatedBridge::lostBytes() const
+{
+    return d->board ? d->board->overrunBytes() : 0;
+}
+
 // Reads only as much as the module can hold: what the board has not taken
 // yet counts against it, so a program that does not read backs the client up
 // in TCP instead of losing bytes.
@@ -230,16 +262,35 @@ void SimulatedBridge::fromBoard(const QByteArray &bytes)
     const qint64 frame
         = d->speed > 0 ? qint64(double(d->board->uartFrameNs()) / d->speed) : 0;
     const qint64 count = bytes.size();
-    const qint64 boardStart = t - (SerialLink::kIdleByteTimes + count) * frame;
+    const qint64 idle = d->boardIdleFrames;
+    const qint64 boardStart = t - (idle + count) * frame;
     const qint64 lineEnd = qMax(d->upLineFreeAt, boardStart) + count * d->byteNs();
     d->upLineFreeAt = lineEnd;
-    const qint64 due = qMax(t, lineEnd + SerialLink::kIdleByteTimes * d->byteNs() - kLookaheadNs)
-        + d->latencyNs();
-    if (!d->towardsClient.empty() && d->towardsClient.back().at >= due
-        && d->towardsClient.back().bytes.size() + bytes.size() <= kHeldBytes)
-        d->towardsClient.back().bytes.append(bytes);
-    else
-        d->towardsClient.push_back({due, bytes});
+    const qint64 due = qMax(t, lineEnd + idle * d->byteNs() - kLookaheadNs) + d->latencyNs();
+    if (d->link.bridge == BridgeMode::Packed) {
+        if (!d->towardsClient.empty() && d->towardsClient.back().at >= due
+            && d->towardsClient.back().bytes.size() + bytes.size() <= kHeldBytes)
+            d->towardsClient.back().bytes.append(bytes);
+        else
+            d->towardsClient.push_back({ due, bytes });
+    } else {
+        // Bytes mode: a segment per byte. Random mode: an open segment (not
+        // yet sent) takes the byte until it has its drawn length, and then
+        // leaves with the byte's own time plus a little jitter.
+        for (char byte : bytes) {
+            const qint64 earliest = d->towardsClient.empty() ? due : d->towardsClient.back().at;
+            const qint64 at = qMax(earliest, due + d->shaper.jitterNs());
+            if (d->segmentOpen && !d->towardsClient.empty()) {
+                d->towardsClient.back().bytes.append(byte);
+                d->towardsClient.back().at = at;
+            } else {
+                d->towardsClient.push_back({ at, QByteArray(1, byte) });
+            }
+            d->segmentOpen = !d->shaper.segmentFull(d->towardsClient.back().bytes.size());
+            if (!d->segmentOpen)
+                d->shaper.segmentSent();
+        }
+    }
     pump();
 }
 
@@ -258,6 +309,8 @@ void SimulatedBridge::pump()
     while (!d->towardsClient.empty() && d->towardsClient.front().at <= t) {
         const QByteArray packet = d->towardsClient.front().bytes;
         d->towardsClient.pop_front();
+        if (d->towardsClient.empty())
+            d->segmentOpen = false;
         emit toClient(packet);
     }
 
