@@ -1,13 +1,8 @@
 #include "seriallink.h"
 
-#include <QSocketNotifier>
+#include "precisewake.h"
 
 #include <limits>
-
-#ifdef Q_OS_LINUX
-#include <sys/timerfd.h>
-#include <unistd.h>
-#endif
 
 namespace {
 constexpr qint64 kNsPerSecond = 1000000000;
@@ -18,36 +13,14 @@ constexpr qint64 kNever = std::numeric_limits<qint64>::max();
 constexpr int kMaxEventsPerPass = 100000;
 } // namespace
 
-SerialLink::SerialLink(BoardInput board, QObject *parent) : QObject(parent), board(std::move(board))
+SerialLink::SerialLink(BoardInput board, QObject *parent)
+    : QObject(parent), board(std::move(board)), wake(new PreciseWake(this))
 {
     clock.start();
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    connect(&timer, &QTimer::timeout, this, &SerialLink::pump);
-#ifdef Q_OS_LINUX
-    wakeFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (wakeFd >= 0) {
-        wakeNotifier = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
-        connect(wakeNotifier, &QSocketNotifier::activated, this, [this] {
-            quint64 expirations = 0;
-            if (::read(wakeFd, &expirations, sizeof expirations) < 0) {
-                // Nothing to take: the wake-up was re-armed meanwhile.
-            }
-            pump();
-        });
-    }
-#endif
+    connect(wake, &PreciseWake::due, this, &SerialLink::pump);
 }
 
-SerialLink::~SerialLink()
-{
-#ifdef Q_OS_LINUX
-    if (wakeFd >= 0) {
-        delete wakeNotifier;
-        ::close(wakeFd);
-    }
-#endif
-}
+SerialLink::~SerialLink() = default;
 
 void SerialLink::setSettings(const Settings &settings)
 {
@@ -188,27 +161,7 @@ qint64 SerialLink::wakeUpAt() const
 
 void SerialLink::wakeAt(qint64 at)
 {
-    const qint64 wait = at == kNever ? kNever : qMax<qint64>(at - now(), 0);
-#ifdef Q_OS_LINUX
-    if (wakeFd >= 0) {
-        itimerspec spec{};
-        if (wait != kNever) {
-            // A zero value would disarm the timer; one nanosecond fires at once.
-            const qint64 ns = qMax<qint64>(wait, 1);
-            spec.it_value.tv_sec = time_t(ns / kNsPerSecond);
-            spec.it_value.tv_nsec = long(ns % kNsPerSecond);
-        }
-        timerfd_settime(wakeFd, 0, &spec, nullptr);
-        return;
-    }
-#endif
-    if (wait == kNever) {
-        timer.stop();
-        return;
-    }
-    // Round up: a timer never fires early, and a late pass catches up.
-    const qint64 waitMs = (wait + kNsPerMs - 1) / kNsPerMs;
-    timer.start(int(qMin<qint64>(waitMs, std::numeric_limits<int>::max())));
+    wake->wakeAfterNs(at == kNever ? -1 : qMax<qint64>(at - now(), 0));
 }
 
 void SerialLink::deliverToBoard(quint8 byte, qint64 at)

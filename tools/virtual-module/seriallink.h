@@ -5,12 +5,11 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
-#include <QTimer>
 
 #include <deque>
 #include <functional>
 
-class QSocketNotifier;
+class PreciseWake;
 
 // What the board did with one byte that reached it.
 struct BoardAnswer
@@ -99,11 +98,7 @@ private:
     Settings current;
     BridgeShaper shaper;
     QElapsedTimer clock;
-    // Qt's timers count whole milliseconds, which would make every reply up
-    // to a millisecond late; where the system has a finer timer, it is used.
-    QTimer timer;
-    int wakeFd = -1;
-    QSocketNotifier *wakeNotifier = nullptr;
+    PreciseWake *wake;
 
     std::deque<TimedByte> towardsBoard;
     qint64 downLineFreeAt = 0;

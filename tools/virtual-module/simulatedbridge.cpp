@@ -2,11 +2,11 @@
 
 #include "boardfiles.h"
 #include "bridgeshaper.h"
+#include "precisewake.h"
 #include "seriallink.h"
 #include "simulatedboard.h"
 
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include <deque>
 #include <limits>
@@ -23,8 +23,11 @@ constexpr qint64 kNever = std::numeric_limits<qint64>::max();
 // it back about as long.
 constexpr qint64 kLookaheadNs = kNsPerMs;
 // While the board is behind, the data connection is looked at again this often.
-constexpr int kThrottlePollMs = 1;
+constexpr qint64 kThrottlePollNs = 1000000;
 constexpr char kErased = '\xff';
+// A random bridge sends a segment short of its length once the line has
+// been idle this many frames.
+constexpr qint64 kRandomIdleFrames = 2;
 
 struct TimedByte
 {
@@ -50,13 +53,14 @@ struct SimulatedBridge::State
     LinkOptions link;
     ClientReader reader;
     QElapsedTimer clock;
-    QTimer timer;
+    PreciseWake *wake = nullptr;
     double speed = 1.0;
     BridgeShaper shaper;
     // Frames the board holds its output for after the line fell idle.
     int boardIdleFrames = 0;
     // The last packet towards the client may still take bytes (random mode).
     bool segmentOpen = false;
+    qint64 previousSegmentAt = 0;
 
     std::deque<TimedByte> towardsBoard;
     qint64 downLineFreeAt = 0;
@@ -74,9 +78,8 @@ SimulatedBridge::SimulatedBridge(BoardType board, QObject *parent)
     : QObject(parent), boardType(board), d(std::make_unique<State>())
 {
     d->clock.start();
-    d->timer.setSingleShot(true);
-    d->timer.setTimerType(Qt::PreciseTimer);
-    connect(&d->timer, &QTimer::timeout, this, &SimulatedBridge::pump);
+    d->wake = new PreciseWake(this);
+    connect(d->wake, &PreciseWake::due, this, &SimulatedBridge::pump);
 }
 
 SimulatedBridge::~SimulatedBridge()
@@ -129,7 +132,7 @@ bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *erro
 
 void SimulatedBridge::stop()
 {
-    d->timer.stop();
+    d->wake->wakeAfterNs(-1);
     if (d->board)
         d->board->stop();
 }
@@ -274,20 +277,23 @@ void SimulatedBridge::fromBoard(const QByteArray &bytes)
         else
             d->towardsClient.push_back({ due, bytes });
     } else {
-        // Bytes mode: a segment per byte. Random mode: an open segment (not
-        // yet sent) takes the byte until it has its drawn length, and then
-        // leaves with the byte's own time plus a little jitter.
+        // Bytes mode: a segment per byte, sent at once. Random mode: a
+        // segment takes bytes until it has its drawn length, or the line has
+        // been idle a little while, and leaves with a little jitter.
         for (char byte : bytes) {
-            const qint64 earliest = d->towardsClient.empty() ? due : d->towardsClient.back().at;
-            const qint64 at = qMax(earliest, due + d->shaper.jitterNs());
             if (d->segmentOpen && !d->towardsClient.empty()) {
                 d->towardsClient.back().bytes.append(byte);
-                d->towardsClient.back().at = at;
             } else {
-                d->towardsClient.push_back({ at, QByteArray(1, byte) });
+                // Segments leave in order, whatever their jitter.
+                d->previousSegmentAt = d->towardsClient.empty() ? 0 : d->towardsClient.back().at;
+                d->towardsClient.push_back({0, QByteArray(1, byte)});
             }
-            d->segmentOpen = !d->shaper.segmentFull(d->towardsClient.back().bytes.size());
-            if (!d->segmentOpen)
+            const bool full = d->shaper.segmentFull(d->towardsClient.back().bytes.size());
+            const qint64 hold = full ? 0 : kRandomIdleFrames * frame;
+            d->towardsClient.back().at
+                = qMax(d->previousSegmentAt, due + hold + d->shaper.jitterNs());
+            d->segmentOpen = !full;
+            if (full)
                 d->shaper.segmentSent();
         }
     }
@@ -319,14 +325,8 @@ void SimulatedBridge::pump()
         next = d->towardsBoard.front().at;
     if (!d->towardsClient.empty())
         next = qMin(next, d->towardsClient.front().at);
-    int waitMs = -1;
-    if (next != kNever)
-        waitMs = int(qMin<qint64>((qMax<qint64>(next - t, 0) + kNsPerMs - 1) / kNsPerMs,
-                                  std::numeric_limits<int>::max()));
+    qint64 waitNs = next == kNever ? -1 : qMax<qint64>(next - t, 0);
     if (d->clientWaiting)
-        waitMs = waitMs < 0 ? kThrottlePollMs : qMin(waitMs, kThrottlePollMs);
-    if (waitMs < 0)
-        d->timer.stop();
-    else
-        d->timer.start(waitMs);
+        waitNs = waitNs < 0 ? kThrottlePollNs : qMin(waitNs, kThrottlePollNs);
+    d->wake->wakeAfterNs(waitNs);
 }
