@@ -1,7 +1,8 @@
 // The virtual module with simulated boards behind it: the board's own
 // program and bootloader on the data port, AT+MCUUPDATE as the reset line,
-// flow control towards a board that reads slowly or not at all, the link
-// emulation on top, the flash dump, and the program's options.
+// flow control towards a board that reads slowly or not at all (or the
+// chip's lossy UART that loses what it cannot hold), the link emulation and
+// the bridge's segments on top, the flash dump, and the program's options.
 #include "intelhex.h"
 #include "modulecommandline.h"
 #include "moduleprocess.h"
@@ -29,6 +30,8 @@ constexpr int kFloodBytes = 64 * 1024;
 // The simulated UART's receive FIFO: the simulator's, larger than the chip's.
 constexpr int kUartHeldBytes = 64;
 constexpr int kSyncBurstCount = 300;
+// A line sent byte by byte, read at once: pieces even a loaded machine sees.
+constexpr int kFewestBytePieces = 3;
 constexpr int kSignOnBurstCount = 100;
 constexpr int kLatencyMs = 100;
 constexpr int kSlowBaud = 2400;
@@ -115,7 +118,10 @@ private slots:
     void programRunsFromPowerOn();
     void resetStartsTheRealBootloader_data() { addKinds(); }
     void resetStartsTheRealBootloader();
+    void clientIsHeldBackWhileTheProgramDoesNotRead_data();
     void clientIsHeldBackWhileTheProgramDoesNotRead();
+    void bridgeCutsTheLineIntoSegments_data();
+    void bridgeCutsTheLineIntoSegments();
     void burstsLongerThanTheModuleHoldsAreAnswered_data();
     void burstsLongerThanTheModuleHoldsAreAnswered();
     void latencyAndBaudWorkOnTop();
@@ -179,13 +185,22 @@ void SimulatedModuleTest::resetStartsTheRealBootloader()
     QCOMPARE(flash.mid(bootStart).left(bootloaderBytes(board).size()), bootloaderBytes(board));
 }
 
+void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead_data()
+{
+    QTest::addColumn<bool>("lossy");
+    QTest::newRow("paced UART") << false;
+    QTest::newRow("lossy UART") << true;
+}
+
 void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead()
 {
+    QFETCH(bool, lossy);
     // The test program switches its receiver on and never reads it.
     const BoardFiles::Sketch program = BoardFiles::sketch(QStringLiteral("tiny-uno"));
     QString why;
     ModuleOptions options = simulatedModules(BoardKind::Uno, QHostAddress("127.0.0.2"));
     options.initialFlash = sketchImage(program, &why);
+    options.link.lossyUart = lossy;
     ModuleThread modules;
     QVERIFY2(modules.start(1, options, &why), qPrintable(why));
 
@@ -193,6 +208,12 @@ void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead()
     QVERIFY(connectData(data, modules, 0));
     QCOMPARE(data.write(QByteArray(kFloodBytes, 'x')), qint64(kFloodBytes));
     data.flush();
+    if (lossy) {
+        // The chip's line does not wait for the program: past its two bytes
+        // and the shift register, what arrives is lost and counted.
+        QTRY_VERIFY_WITH_TIMEOUT(modules.counters(0).bytesLost > kUartHeldBytes, kWaitMs);
+        return;
+    }
     QTRY_VERIFY_WITH_TIMEOUT(modules.counters(0).dataBytesIn >= SimulatedBridge::kHeldBytes,
                              kWaitMs);
     QTest::qWait(kSettleMs);
@@ -204,6 +225,49 @@ void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead()
     // The module itself goes on: the program's line still comes through.
     QVERIFY(readSketchLine(modules.address(0), modules.dataPort(0), program.line)
                 .contains(program.line));
+}
+
+void SimulatedModuleTest::bridgeCutsTheLineIntoSegments_data()
+{
+    QTest::addColumn<int>("bridge");
+    QTest::newRow("packed") << int(BridgeMode::Packed);
+    QTest::newRow("bytes") << int(BridgeMode::Bytes);
+}
+
+// The program's line, read as it comes: packed, it is one segment; byte by
+// byte, a client that reads at once sees many.
+void SimulatedModuleTest::bridgeCutsTheLineIntoSegments()
+{
+    QFETCH(int, bridge);
+    const BoardFiles::Sketch program = BoardFiles::sketch(QStringLiteral("tiny-uno"));
+    QString why;
+    ModuleOptions options = simulatedModules(BoardKind::Uno, QHostAddress("127.0.0.2"));
+    options.initialFlash = sketchImage(program, &why);
+    options.link.bridge = BridgeMode(bridge);
+    ModuleThread modules;
+    QVERIFY2(modules.start(1, options, &why), qPrintable(why));
+    QTcpSocket data;
+    QVERIFY(connectData(data, modules, 0));
+    // The first line may have begun before the connection; the next is whole.
+    QByteArray received;
+    QDeadlineTimer deadline(kWaitMs);
+    while (!received.contains(program.line) && !deadline.hasExpired()) {
+        data.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        received += data.readAll();
+    }
+    QVERIFY(received.contains(program.line));
+    int reads = 0;
+    received.clear();
+    while (!received.contains(program.line) && !deadline.hasExpired()) {
+        data.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        received += data.readAll();
+        ++reads;
+    }
+    QVERIFY(received.contains(program.line));
+    if (BridgeMode(bridge) == BridgeMode::Packed)
+        QCOMPARE(reads, 1);
+    else
+        QVERIFY2(reads >= kFewestBytePieces, qPrintable(QString::number(reads)));
 }
 
 void SimulatedModuleTest::burstsLongerThanTheModuleHoldsAreAnswered_data()
