@@ -288,13 +288,13 @@ double exchangeLimit(BoardKind kind, int imageBytes, int baud, double startSecon
         + exchanges * 2.0 * latencyMs / kMsPerSecond;
 }
 
-// How long the bootloader takes from AT+MCUUPDATE to its first answer: a
-// sync (version 1) or a sign-on (version 2) is sent every few milliseconds
-// until one is answered.
+// How long the bootloader takes from AT+MCUUPDATE to its first answer. One
+// sync (version 1) or sign-on (version 2) is sent at once and waited for: it
+// waits in the UART's buffer until the bootloader reads. More would overrun
+// the buffer while optiboot shows its LED, and leave it out of step.
 double bootloaderStartSeconds(ModuleThread &modules, BoardKind kind, const QByteArray &family)
 {
-    constexpr int kProbeEveryMs = 5;
-    constexpr int kStartTimeoutMs = 3000;
+    constexpr int kAnswerTimeoutMs = 2000;
     const QByteArray sync = QByteArray::fromHex("3020");
     const QByteArray signOn = QByteArray::fromHex("1b010001"
                                                   "0e0114");
@@ -306,13 +306,14 @@ double bootloaderStartSeconds(ModuleThread &modules, BoardKind kind, const QByte
         return -1;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < kStartTimeoutMs) {
-        data.write(kind == BoardKind::Uno ? sync : signOn);
-        data.flush();
-        if (data.waitForReadyRead(kProbeEveryMs) && data.readAll().contains(firstReplyByte))
-            return double(clock.nsecsElapsed()) / 1e9;
+    data.write(kind == BoardKind::Uno ? sync : signOn);
+    data.flush();
+    QByteArray received;
+    while (!received.contains(firstReplyByte) && clock.elapsed() < kAnswerTimeoutMs) {
+        data.waitForReadyRead(int(qMax<qint64>(1, kAnswerTimeoutMs - clock.elapsed())));
+        received += data.readAll();
     }
-    return -1;
+    return received.contains(firstReplyByte) ? double(clock.nsecsElapsed()) / 1e9 : -1;
 }
 
 bool prepareImage(const BoardFiles::Sketch &sketch, QByteArray *image)
@@ -452,20 +453,20 @@ bool runLatency(int repetitions, int baud)
             const int lostBefore = modules.counters(0).bytesLost;
             std::vector<double> ours, theirs;
             QString failure;
-            for (int i = 0; i < repetitions && failure.isEmpty(); ++i) {
+            for (int i = 0; i < repetitions; ++i) {
+                // A failure of one does not keep the other from its figure.
                 const Run mine = bench.ours();
-                if (!mine.ok) {
+                if (mine.ok)
+                    ours.push_back(mine.seconds);
+                else
                     failure = QStringLiteral("ours: ") + mine.failure;
-                    break;
-                }
-                ours.push_back(mine.seconds);
                 if (!haveAvrdude)
                     continue;
                 const Run peer = bench.avrdude(false);
-                if (!peer.ok)
-                    failure = QStringLiteral("avrdude: ") + peer.failure;
-                else
+                if (peer.ok)
                     theirs.push_back(peer.seconds);
+                else
+                    failure = QStringLiteral("avrdude: ") + peer.failure;
             }
             const int lost = modules.counters(0).bytesLost - lostBefore;
             const double limit = exchangeLimit(sketch.kind, image.size(), baud, start, latencyMs);

@@ -75,7 +75,7 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine_data()
 void RealBoardsCliTest::everySketchThroughTheCommandLine()
 {
     QFETCH(int, road);
-    const Road &how = roads().at(road);
+    const Road how = roads().at(road);
     const BoardFiles::Sketch sketch = BoardFiles::sketch(how.sketch);
     QString why;
     const QByteArray image = sketchImage(sketch, &why);
