@@ -288,32 +288,44 @@ double exchangeLimit(BoardKind kind, int imageBytes, int baud, double startSecon
         + exchanges * 2.0 * latencyMs / kMsPerSecond;
 }
 
-// How long the bootloader takes from AT+MCUUPDATE to its first answer. One
-// sync (version 1) or sign-on (version 2) is sent at once and waited for: it
-// waits in the UART's buffer until the bootloader reads. More would overrun
-// the buffer while optiboot shows its LED, and leave it out of step.
+// How long the bootloader takes from AT+MCUUPDATE to its first answer: a
+// sync (version 1) or a sign-on (version 2) is sent every few milliseconds
+// until one is answered. While optiboot shows its LED the first three bytes
+// wait in the buffer and the rest are lost, so the answer comes as soon as
+// it reads. A sync that reached the board while its receiver came on would
+// start the buffer in its middle and put optiboot out of step: the first is
+// sent once the board has surely started, and a failed attempt is made
+// again from another reset.
 double bootloaderStartSeconds(ModuleThread &modules, BoardKind kind, const QByteArray &family)
 {
+    constexpr int kProbeEveryMs = 20;
+    constexpr int kFirstProbeAfterMs = 10;
     constexpr int kAnswerTimeoutMs = 2000;
+    constexpr int kAttempts = 3;
     const QByteArray sync = QByteArray::fromHex("3020");
     const QByteArray signOn = QByteArray::fromHex("1b010001"
                                                   "0e0114");
     const char firstReplyByte = kind == BoardKind::Uno ? '\x14' : '\x1b';
-    QTcpSocket data;
-    data.connectToHost(modules.address(0), modules.dataPort(0));
-    if (!data.waitForConnected(kConnectTimeoutMs)
-        || !atHandshake(modules.address(0), modules.atPort(0), family))
-        return -1;
-    QElapsedTimer clock;
-    clock.start();
-    data.write(kind == BoardKind::Uno ? sync : signOn);
-    data.flush();
-    QByteArray received;
-    while (!received.contains(firstReplyByte) && clock.elapsed() < kAnswerTimeoutMs) {
-        data.waitForReadyRead(int(qMax<qint64>(1, kAnswerTimeoutMs - clock.elapsed())));
-        received += data.readAll();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        QTcpSocket data;
+        data.connectToHost(modules.address(0), modules.dataPort(0));
+        if (!data.waitForConnected(kConnectTimeoutMs)
+            || !atHandshake(modules.address(0), modules.atPort(0), family))
+            return -1;
+        QElapsedTimer clock;
+        clock.start();
+        QByteArray received;
+        data.waitForReadyRead(kFirstProbeAfterMs);
+        while (!received.contains(firstReplyByte) && clock.elapsed() < kAnswerTimeoutMs) {
+            data.write(kind == BoardKind::Uno ? sync : signOn);
+            data.flush();
+            data.waitForReadyRead(kProbeEveryMs);
+            received += data.readAll();
+        }
+        if (received.contains(firstReplyByte))
+            return double(clock.nsecsElapsed()) / 1e9;
     }
-    return received.contains(firstReplyByte) ? double(clock.nsecsElapsed()) / 1e9 : -1;
+    return -1;
 }
 
 bool prepareImage(const BoardFiles::Sketch &sketch, QByteArray *image)

@@ -156,6 +156,8 @@ struct SimulatedBoard::Core
     avr_cycle_count_t lastCoreCycle = 0;
     // Until then a page erase or write is under way (lossy receive only).
     quint64 spmBusyUntil = 0;
+    // One frame on the line towards the UART (lossy receive only).
+    quint64 lineFrameCycles = 0;
     bool halted = false;
 
     // A reset the board did not start itself comes from the watchdog.
@@ -523,8 +525,13 @@ void SimulatedBoard::receiveFromLine()
     avr_t *avr = core->avr;
     const quint8 byte = static_cast<quint8>(core->feed.at(core->feedPosition++));
     --pendingBytes;
-    core->nextFeedCycle = core->cycleCount + cyclesPerFrame(avr);
-    if (!(avr->data[kUcsr0bAddress] & kRxen0Mask))
+    // The line runs at the sender's rate, which a reset does not change: the
+    // rate the program last set while its receiver was on.
+    const bool receiving = avr->data[kUcsr0bAddress] & kRxen0Mask;
+    if (receiving || core->lineFrameCycles == 0)
+        core->lineFrameCycles = cyclesPerFrame(avr);
+    core->nextFeedCycle = core->cycleCount + core->lineFrameCycles;
+    if (!receiving)
         return;
     if (unreadBytes(core->uart->input) >= kChipReceiveBytes) {
         avr_regbit_setto(avr, core->uart->dor, 1);
