@@ -482,14 +482,14 @@ bool runLatency(int repetitions, int baud)
             }
             const int lost = modules.counters(0).bytesLost - lostBefore;
             const double limit = exchangeLimit(sketch.kind, image.size(), baud, start, latencyMs);
-            std::printf("    %2d ms:", latencyMs);
+            std::printf("    %2d ms: limit %6.0f ms", latencyMs, limit * kMsPerSecond);
             if (!ours.empty())
-                std::printf(" ours %6.0f ms  ours/limit %.2f (limit %.0f ms)",
-                            median(ours) * kMsPerSecond, median(ours) / limit,
-                            limit * kMsPerSecond);
+                std::printf("  ours %6.0f ms  ours/limit %.2f", median(ours) * kMsPerSecond,
+                            median(ours) / limit);
             if (!theirs.empty())
-                std::printf("  avrdude %6.0f ms  ours/avrdude %.2f", median(theirs) * kMsPerSecond,
-                            ours.empty() ? 0.0 : median(ours) / median(theirs));
+                std::printf("  avrdude %6.0f ms", median(theirs) * kMsPerSecond);
+            if (!ours.empty() && !theirs.empty())
+                std::printf("  ours/avrdude %.2f", median(ours) / median(theirs));
             std::printf("  bytes lost %d", lost);
             if (!failure.isEmpty()) {
                 std::printf("  FAILED (%s)", qPrintable(failure.left(300)));
