@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with optimisation, and runs every benchmark
 # (the executables named bench_* under bench/). Each prints its figures as
-# ratios against a peer or a limit measured in the same run.
+# ratios against a peer or a limit measured in the same run. Every benchmark
+# is bounded: bench_realboards runs about a quarter of an hour in all.
 #   run-bench.sh                 every benchmark
 #   run-bench.sh bridges|latency one part of bench_realboards alone (a few
 #                                minutes): the bridge modes, or the network
@@ -23,6 +24,6 @@ fi
 for bench in "$top"/build-bench/bin/bench_*; do
     [[ -x "$bench" ]] || continue
     echo "== $(basename "$bench")"
-    (cd "$workdir" && timeout 1200 "$bench" "$@") || status=1
+    (cd "$workdir" && timeout 1800 "$bench" "$@") || status=1
 done
 exit $status
