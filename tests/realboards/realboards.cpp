@@ -31,6 +31,68 @@ QByteArray atCommand(QTcpSocket &socket, const QByteArray &command)
 }
 } // namespace
 
+QList<Road> roads()
+{
+    constexpr BridgeMode packed = BridgeMode::Packed;
+    constexpr BridgeMode bytes = BridgeMode::Bytes;
+    constexpr BridgeMode random = BridgeMode::Random;
+    constexpr bool lossy = true;
+    constexpr bool verify = true;
+    constexpr bool cli = true;
+    return {
+        { QStringLiteral("tiny-uno"), packed, !lossy, !verify, !cli },
+        { QStringLiteral("full-uno"), bytes, lossy, !verify, !cli },
+        { QStringLiteral("tiny-mega"), random, lossy, !verify, !cli },
+        { QStringLiteral("over64k-mega"), packed, lossy, !verify, !cli },
+        { QStringLiteral("over128k-mega"), bytes, lossy, !verify, !cli },
+        { QStringLiteral("tiny-uno"), random, lossy, verify, cli },
+        { QStringLiteral("full-uno"), packed, lossy, verify, cli },
+        { QStringLiteral("tiny-mega"), bytes, lossy, verify, cli },
+        { QStringLiteral("over64k-mega"), random, lossy, !verify, cli },
+        { QStringLiteral("over128k-mega"), random, lossy, verify, cli },
+    };
+}
+
+void addRoadRows(bool commandLine)
+{
+    QTest::addColumn<int>("road");
+    const QList<Road> all = roads();
+    for (int i = 0; i < all.size(); ++i) {
+        const Road &road = all.at(i);
+        if (road.commandLine != commandLine)
+            continue;
+        const QString name
+            = QStringLiteral("%1/%2/%3%4")
+                  .arg(road.sketch, bridgeModeName(road.bridge),
+                       road.lossyUart ? QStringLiteral("lossy") : QStringLiteral("paced"),
+                       road.verify ? QStringLiteral("/verify") : QString());
+        QTest::newRow(qPrintable(name)) << i;
+    }
+}
+
+LinkOptions linkFor(const Road &road, int index)
+{
+    LinkOptions link;
+    link.bridge = road.bridge;
+    link.bridgeSeed = quint32(index + 1);
+    link.lossyUart = road.lossyUart;
+    return link;
+}
+
+QString flashProblem(const QByteArray &flash, const QByteArray &image, BoardKind kind)
+{
+    if (flash.left(image.size()) != image)
+        return QStringLiteral("the flash does not hold the image");
+    const int bootStart = int(boardTraits(kind).bootStart);
+    for (int at = image.size(); at < bootStart; ++at) {
+        if (flash.at(at) != kErased)
+            return QStringLiteral("the flash is not erased at 0x%1 after the image's %2 bytes")
+                .arg(at, 0, 16)
+                .arg(image.size());
+    }
+    return QString();
+}
+
 QString missing()
 {
     QString why;

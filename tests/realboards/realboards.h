@@ -25,6 +25,32 @@ constexpr int kAtReplyTimeoutMs = 2000;
 constexpr double kFastSpeed = 3.0;
 constexpr double kRealTime = 1.0;
 
+// One upload of the real-board tests: a sketch to two boards of its kind
+// through one bridge mode, with the chip's lossy UART receive or the paced
+// one, with or without the command line's read-back. The window has no
+// read-back: it takes the rows without --verify, the command line the rest.
+// Together they cover every bridge mode with the lossy UART on both boards
+// and the sketch past 128 KiB, without the whole cross product.
+struct Road
+{
+    QString sketch;
+    BridgeMode bridge = BridgeMode::Packed;
+    bool lossyUart = false;
+    bool verify = false;
+    bool commandLine = false;
+};
+
+QList<Road> roads();
+// One data row per road of that front end, in the column "road" (an index
+// into roads()), named sketch/bridge/uart[/verify].
+void addRoadRows(bool commandLine);
+// The road's link at the line's real rate; a random bridge gets a seed of
+// its own per road, which the module's log shows.
+LinkOptions linkFor(const Road &road, int index);
+// Empty when the flash holds the image and is erased from its end to the
+// boot section; otherwise what differs.
+QString flashProblem(const QByteArray &flash, const QByteArray &image, BoardKind kind);
+
 // Why the simulated boards cannot run in this build, or empty.
 QString missing();
 // The avrdude program, or empty when it is not installed.

@@ -112,6 +112,10 @@ void VirtualModuleProgramTest::commandLine_data()
                        "7"}
         << "127.0.0.2 mega 1 - 0 split3/20 short1 long2 none3 close4 refuseat refusedata "
            "onebyte stop2500 smallrx corrupt7";
+    QTest::newRow("bridge and uart")
+        << QStringList { "--board", "uno-sim", "--bridge", "random",   "--bridge-seed", "42",
+                         "--uart",  "lossy",   "--and",    "--bridge", "bytes" }
+        << "127.0.0.2 uno 1 - 0 random42 lossy|127.0.0.3 mega 1 - 0 bytes";
     QTest::newRow("global options anywhere")
         << QStringList{"--board", "uno",   "--and", "--exit-after",
                        "1.5",     "--log", "x.log", "--quiet"}
@@ -152,6 +156,12 @@ void VirtualModuleProgramTest::commandLine()
             faults << "smallrx";
         if (f.corruptPage >= 0)
             faults << QStringLiteral("corrupt%1").arg(f.corruptPage);
+        if (o.link.bridge != BridgeMode::Packed)
+            faults << bridgeModeName(o.link.bridge)
+                    + (o.link.bridge == BridgeMode::Random ? QString::number(o.link.bridgeSeed)
+                                                           : QString());
+        if (o.link.lossyUart)
+            faults << "lossy";
         groups << QStringLiteral("%1 %2 %3 %4 %5 %6")
                       .arg(o.address.toString(), boardTypeName(o.board))
                       .arg(g.count)
@@ -186,8 +196,11 @@ void VirtualModuleProgramTest::badArguments_data()
     QTest::newRow("split of one") << QStringList{"--split-replies", "1"} << "--split-replies needs";
     QTest::newRow("command zero") << QStringList{"--no-reply", "0"} << "--no-reply needs a command";
     QTest::newRow("flag with value")
-        << QStringList{"--refuse-at=yes"} << "--refuse-at takes no value";
-    QTest::newRow("exit-after zero") << QStringList{"--exit-after", "0"} << "--exit-after needs";
+        << QStringList { "--refuse-at=yes" } << "--refuse-at takes no value";
+    QTest::newRow("bridge unknown")
+        << QStringList { "--bridge", "fast" } << "--bridge needs packed";
+    QTest::newRow("uart unknown") << QStringList { "--uart", "x" } << "--uart needs paced or lossy";
+    QTest::newRow("exit-after zero") << QStringList { "--exit-after", "0" } << "--exit-after needs";
     QTest::newRow("same address twice")
         << QStringList{"--count", "2", "--and", "--address", "127.0.0.3"}
         << "two modules would have the address 127.0.0.3";
@@ -274,7 +287,7 @@ void VirtualModuleProgramTest::exitsAfterItsLifetime()
     QVERIFY(program.process.waitForFinished(kWaitMs));
     QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.process.exitCode(), 0);
-    QVERIFY(program.process.readAllStandardOutput().contains("exit\n"));
+    QVERIFY(program.process.readAllStandardOutput().contains("exit lost-bytes=0\n"));
 }
 
 void VirtualModuleProgramTest::stopsCleanlyOnSignals_data()

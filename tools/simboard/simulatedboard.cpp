@@ -41,6 +41,16 @@ constexpr int kUcsz0Shift = 1;
 constexpr quint8 kUcsz0Bits = 0x3;
 constexpr quint8 kUbrr0hBits = 0x0F;
 constexpr int kMinDataBits = 5;
+// USART0's receive buffer (two bytes) plus its shift register.
+constexpr int kChipReceiveBytes = 3;
+// The simulator erases and writes a flash page at once. The chip takes
+// tWD_FLASH (4.5 ms) for each, with SPMEN held set meanwhile, and a
+// bootloader waiting for it reads no UART then.
+constexpr int kSpmcsrAddress = 0x57;
+constexpr quint8 kSpmenMask = 1 << 0;
+constexpr quint8 kPageOperationMask = (1 << 1) | (1 << 2); // PGERS, PGWRT
+constexpr quint16 kSpmOpcode = 0x95E8;
+constexpr double kPageOperationSeconds = 0.0045;
 constexpr int kSamplesPerBit = 16;
 constexpr int kSamplesPerBitDoubleSpeed = 8;
 
@@ -81,6 +91,21 @@ quint64 cyclesPerFrame(const avr_t *avr)
     return quint64(divisor) * quint64(samples) * quint64(bits);
 }
 
+// Bytes in the simulator's receive FIFO (its accessors are not exported).
+int unreadBytes(const uart_fifo_t &fifo)
+{
+    return int((fifo.write + uart_fifo_fifo_size - fifo.read) & (uart_fifo_fifo_size - 1));
+}
+
+// The next instruction is an SPM that erases or writes a page.
+bool isPageOperation(const avr_t *avr)
+{
+    const quint32 pc = avr->pc;
+    const quint16 opcode = quint16(avr->flash[pc] | (avr->flash[pc + 1] << 8));
+    const quint8 control = avr->data[kSpmcsrAddress];
+    return opcode == kSpmOpcode && (control & kSpmenMask) && (control & kPageOperationMask);
+}
+
 void setRegisterBit(avr_t *avr, const avr_regbit_t &bit)
 {
     if (bit.reg)
@@ -112,6 +137,7 @@ struct SimulatedBoard::Core
     avr_t *avr = nullptr;
     void (*mcuReset)(avr_t *) = nullptr;
     avr_irq_t *uartInput = nullptr;
+    avr_uart_t *uart = nullptr;
     bool bootloaderLoaded = false;
 
     // Set while the UART's receive FIFO is full.
@@ -128,6 +154,10 @@ struct SimulatedBoard::Core
 
     quint64 cycleCount = 0;
     avr_cycle_count_t lastCoreCycle = 0;
+    // Until then a page erase or write is under way (lossy receive only).
+    quint64 spmBusyUntil = 0;
+    // One frame on the line towards the UART (lossy receive only).
+    quint64 lineFrameCycles = 0;
     bool halted = false;
 
     // A reset the board did not start itself comes from the watchdog.
@@ -164,6 +194,12 @@ SimulatedBoard::SimulatedBoard(BoardKind kind, QObject *parent)
     avr_ioctl(avr, AVR_IOCTL_UART_SET_FLAGS(kUartName), &uartFlags);
     const uint32_t uartIrqs = AVR_IOCTL_UART_GETIRQ(kUartName);
     core->uartInput = avr_io_getirq(avr, uartIrqs, UART_IRQ_INPUT);
+    // The lossy receive needs to see how full the receiver is.
+    for (avr_io_t *io = avr->io_port; io; io = io->next) {
+        if (std::strcmp(io->kind, "uart") == 0
+            && reinterpret_cast<avr_uart_t *>(io)->name == kUartName)
+            core->uart = reinterpret_cast<avr_uart_t *>(io);
+    }
     avr_irq_register_notify(avr_io_getirq(avr, uartIrqs, UART_IRQ_OUTPUT), onUartOutput, this);
     avr_irq_register_notify(avr_io_getirq(avr, uartIrqs, UART_IRQ_OUT_XON), onUartXon, this);
     avr_irq_register_notify(avr_io_getirq(avr, uartIrqs, UART_IRQ_OUT_XOFF), onUartXoff, this);
@@ -323,6 +359,7 @@ void SimulatedBoard::runLoop()
     const double clockHz = traits().clockHz;
     const auto cyclesOf = [clockHz](double seconds) { return quint64(seconds * clockHz); };
     Clock::time_point origin = Clock::now();
+    int reportedOverruns = overruns.load();
     quint64 originCycles = cycles.load();
     double originSpeed = speed.load();
 
@@ -372,6 +409,10 @@ void SimulatedBoard::runLoop()
         }
         for (ResetCause cause : resetsDone)
             emit resetDone(cause);
+        if (const int lost = overruns.load(); lost > reportedOverruns) {
+            emit bytesLost(lost - reportedOverruns);
+            reportedOverruns = lost;
+        }
         if (!output.isEmpty())
             emit bytesFromMcu(output);
         // Let a caller waiting for the core (flash read-out) in before the
@@ -435,11 +476,27 @@ void SimulatedBoard::runUntil(quint64 targetCycles)
             core->cycleCount = targetCycles;
             break;
         }
-        if (core->feedPosition < core->feed.size() && !core->xoff
+        const bool lossy = lossyReceive.load() && core->uart;
+        if (core->feedPosition < core->feed.size() && (lossy || !core->xoff)
             && core->cycleCount >= core->nextFeedCycle)
-            feedUart();
+            lossy ? receiveFromLine() : feedUart();
+        const bool pageOperation = lossy && isPageOperation(avr);
         avr_run(avr);
         countElapsedCycles();
+        if (pageOperation)
+            core->spmBusyUntil
+                = core->cycleCount + quint64(kPageOperationSeconds * traits().clockHz);
+        if (core->spmBusyUntil > 0) {
+            if (core->cycleCount < core->spmBusyUntil) {
+                avr->data[kSpmcsrAddress] |= kSpmenMask;
+            } else {
+                avr->data[kSpmcsrAddress] &= quint8(~kSpmenMask);
+                core->spmBusyUntil = 0;
+            }
+        }
+        // Each byte leaves on its own: end the slice as soon as there is one.
+        if (outputMaxBytes.load() == 1 && outputIdleFrames.load() == 0 && !core->outbox.isEmpty())
+            break;
         if (avr->state == cpu_Crashed || avr->state == cpu_Done) {
             qWarning().noquote() << traits().name << "board: the simulated MCU stopped at"
                                  << hexAddress(avr->pc) << "until the next reset";
@@ -457,6 +514,31 @@ void SimulatedBoard::feedUart()
     avr_raise_irq(core->uartInput, byte);
     --pendingBytes;
     core->nextFeedCycle = core->cycleCount + cyclesPerFrame(avr);
+}
+
+// The next byte's start bit arrives: the byte goes into the simulator's FIFO
+// now, a frame early, because the simulator raises RXC one frame after a
+// byte enters an empty FIFO, which is when its stop bit is in. The FIFO then
+// holds the received bytes plus the one in the shift register.
+void SimulatedBoard::receiveFromLine()
+{
+    avr_t *avr = core->avr;
+    const quint8 byte = static_cast<quint8>(core->feed.at(core->feedPosition++));
+    --pendingBytes;
+    // The line runs at the sender's rate, which a reset does not change: the
+    // rate the program last set while its receiver was on.
+    const bool receiving = avr->data[kUcsr0bAddress] & kRxen0Mask;
+    if (receiving || core->lineFrameCycles == 0)
+        core->lineFrameCycles = cyclesPerFrame(avr);
+    core->nextFeedCycle = core->cycleCount + core->lineFrameCycles;
+    if (!receiving)
+        return;
+    if (unreadBytes(core->uart->input) >= kChipReceiveBytes) {
+        avr_regbit_setto(avr, core->uart->dor, 1);
+        ++overruns;
+        return;
+    }
+    avr_raise_irq(core->uartInput, byte);
 }
 
 void SimulatedBoard::countElapsedCycles()
@@ -489,6 +571,7 @@ void SimulatedBoard::onCoreReset(avr_t *avr)
     avr->pc = board->traits().bootStart;
     core.xoff = false;
     core.halted = false;
+    core.spmBusyUntil = 0;
     core.nextFeedCycle = core.cycleCount;
     core.resetsToReport.append(core.nextResetCause);
     core.nextResetCause = ResetCause::Watchdog;

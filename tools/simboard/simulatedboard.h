@@ -62,7 +62,17 @@ public:
     // How bytesFromMcu groups the output. 0 (the default): whatever a slice
     // produced. Otherwise as a serial bridge packs a TCP packet: held until
     // the UART has been idle for this many frame times, or maxBytes are held.
+    // idleFrames 0 with maxBytes 1: every byte leaves the moment it is sent.
     void setOutputGrouping(int idleFrames, int maxBytes);
+
+    // The chip's receiver instead of a flow-controlled feed: bytes enter at
+    // the line's rate whether the program reads them or not, into a two-byte
+    // buffer plus the shift register; a byte arriving when all three are
+    // full is lost (data overrun, DOR0 set) and counted; bytes arriving while
+    // the receiver is off are dropped as the chip drops them. A page erase or
+    // write then also takes the chip's time.
+    void setLossyReceive(bool on) { lossyReceive.store(on); }
+    int overrunBytes() const { return overruns.load(); }
 
     // Power-on reset, then the simulation runs until stop().
     bool start();
@@ -70,8 +80,9 @@ public:
     bool isRunning() const { return running.load(); }
 
     // Queues bytes for the MCU's RX line. They enter the UART no faster than
-    // the wire would carry them at the rate the program set, and only while
-    // its receive FIFO has room, so none is dropped while the receiver is on.
+    // the wire would carry them at the rate the program set; unless the
+    // receive is lossy, only while its receive FIFO has room, so none is
+    // dropped while the receiver is on.
     void writeToMcu(const QByteArray &bytes);
     // Bytes queued and not yet in the UART: a program that does not read
     // lets this grow, so a bridge can stop reading its socket.
@@ -97,6 +108,9 @@ signals:
     // Every reset, including the power-on one of start(); on the simulation
     // thread.
     void resetDone(ResetCause cause);
+    // Bytes the lossy receive lost to data overruns since the last report;
+    // on the simulation thread.
+    void bytesLost(int count);
 
 private:
     struct Core;
@@ -104,6 +118,7 @@ private:
     void runLoop();
     void runUntil(quint64 targetCycles);
     void feedUart();
+    void receiveFromLine();
     void countElapsedCycles();
     void performReset(ResetCause cause);
     void takeInbox();
@@ -140,6 +155,8 @@ private:
     std::atomic<qint64> frameNs{0};
     std::atomic<quint64> cycles{0};
     std::atomic<int> resets{0};
+    std::atomic<bool> lossyReceive{false};
+    std::atomic<int> overruns{0};
     std::thread thread;
 };
 

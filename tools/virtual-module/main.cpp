@@ -101,12 +101,12 @@ int main(int argc, char *argv[])
 
     for (const Running &r : qAsConst(modules)) {
         if (logFile.isOpen()) {
-            r.module->setLogging(true);
             QObject::connect(r.module, &VirtualModule::logLine, &group,
                              [&logStream](const QString &line) {
                                  logStream << line << '\n';
                                  logStream.flush();
                              });
+            r.module->setLogging(true);
         }
         if (!r.flashOut.isEmpty()) {
             const auto write = [r] {
@@ -139,7 +139,10 @@ int main(int argc, char *argv[])
     group.stop();
     const bool written = writeFlashFiles(modules);
     if (!commandLine.quiet) {
-        std::printf("exit\n");
+        int lost = 0;
+        for (const Running &r : qAsConst(modules))
+            lost += r.module->counters().bytesLost;
+        std::printf("exit lost-bytes=%d\n", lost);
         std::fflush(stdout);
     }
     return written ? kExitOk : kExitFailed;

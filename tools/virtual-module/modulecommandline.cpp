@@ -3,6 +3,7 @@
 #include <QSet>
 
 #include <functional>
+#include <limits>
 
 namespace {
 constexpr int kMaxModules = 250;
@@ -171,6 +172,30 @@ QList<Option> moduleOptions()
                  return false;
              g.options.link.pageWriteUs = us;
              return true;
+         }},
+        {QStringLiteral("bridge"), true, QStringLiteral("packed, bytes or random"),
+         [](ModuleGroupSetup &g, const QString &v) {
+             for (BridgeMode mode : {BridgeMode::Packed, BridgeMode::Bytes, BridgeMode::Random}) {
+                 if (v == bridgeModeName(mode)) {
+                     g.options.link.bridge = mode;
+                     return true;
+                 }
+             }
+             return false;
+         }},
+        {QStringLiteral("bridge-seed"), true,
+         QStringLiteral("a number from 0 to %1").arg(std::numeric_limits<quint32>::max()),
+         [](ModuleGroupSetup &g, const QString &v) {
+             bool ok = false;
+             const quint32 seed = v.toUInt(&ok, 10);
+             if (ok)
+                 g.options.link.bridgeSeed = seed;
+             return ok;
+         }},
+        {QStringLiteral("uart"), true, QStringLiteral("paced or lossy"),
+         [](ModuleGroupSetup &g, const QString &v) {
+             g.options.link.lossyUart = v == QLatin1String("lossy");
+             return g.options.link.lossyUart || v == QLatin1String("paced");
          }},
         {QStringLiteral("split-replies"), true,
          QStringLiteral("PIECES or PIECES:GAP_MS, pieces from 2 to %1").arg(kMaxSplitPieces),
@@ -363,7 +388,8 @@ nothing comes for about a second. They need a build with libsimavr, the AVR
 tool chain and the bootloaders (Debian packages simavr, libsimavr-dev,
 gcc-avr, avr-libc, arduino-core-avr); without them such a module does not
 start. The faults below apply to the emulated boards only, except --refuse-at,
---refuse-data, --at-one-byte and --stop-announcing-after.
+--refuse-data, --at-one-byte and --stop-announcing-after; the link options
+apply to both.
 
 Each "--and" starts another group of modules with options of its own; a group
 without --address takes the addresses after the previous group's.
@@ -371,7 +397,9 @@ without --address takes the addresses after the previous group's.
 When all modules listen, one line per module is printed to standard output,
   module N address=A data-port=P at-port=P name=NAME board=uno|mega
 followed by the line "ready". Ports chosen by the system (port 0) show there;
-a simulated board shows as board=uno-sim or board=mega-sim.
+a simulated board shows as board=uno-sim or board=mega-sim. The last line,
+  exit lost-bytes=N
+counts the bytes all modules' boards lost to a full receive buffer.
 
 Module options (per group):
   --count N              modules in this group (default 1); names get -1, -2, ...
@@ -402,6 +430,20 @@ Link emulation (per group):
   --page-write-us US     time an emulated bootloader takes to write one flash
                          page (default: the part's own, 4500 for the
                          ATmega328P, 9000 for the ATmega2560)
+  --bridge MODE          how the board's bytes are cut into TCP segments:
+                         packed (default: one segment once the line has been
+                         idle 4 byte times, or 512 bytes), bytes (every byte
+                         its own segment as the UART has it), random
+                         (segments of random length, a little jitter)
+  --bridge-seed N        the seed of --bridge random (default 1; the log
+                         shows it)
+  --uart MODE            the board's UART receive: paced (default; the line
+                         waits until the program has room) or lossy (the
+                         chip's two-byte buffer and shift register, filled
+                         at the line's rate, and the chip's page write time;
+                         a byte arriving when they are full is lost and
+                         counted). Lossy on an emulated board is
+                         --small-rx-buffer
 
 Faults (per group; command numbers count the bootloader commands since the
 last reset, from 1):

@@ -12,12 +12,27 @@ enum class BoardType {
 
 QString boardTypeName(BoardType board);
 
+// How the module's bridge cuts the board's bytes into TCP segments.
+enum class BridgeMode {
+    Packed, // one segment once the line has been idle 4 byte times, or 512 bytes
+    Bytes, // every byte its own segment, the moment the UART has it
+    Random // segments of random length with a little jitter, from a seed
+};
+
+QString bridgeModeName(BridgeMode mode);
+
 // How the serial line and the network between client and board behave.
 struct LinkOptions
 {
     int baud = 0;            // serial line speed; 0 lets bytes cross at once
     int latencyMs = 0;       // network delay added in each direction
     qint64 pageWriteUs = -1; // time to write one flash page; -1: the part's own
+    BridgeMode bridge = BridgeMode::Packed;
+    quint32 bridgeSeed = 1; // for BridgeMode::Random
+    // The chip's UART receive: two bytes of buffer plus the shift register,
+    // filled at the line's rate whether the program reads or not; a byte
+    // arriving when both are full is lost (data overrun).
+    bool lossyUart = false;
 };
 
 // Failures the upload code must survive. Command numbers count the

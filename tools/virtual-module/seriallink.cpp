@@ -1,13 +1,8 @@
 #include "seriallink.h"
 
-#include <QSocketNotifier>
+#include "precisewake.h"
 
 #include <limits>
-
-#ifdef Q_OS_LINUX
-#include <sys/timerfd.h>
-#include <unistd.h>
-#endif
 
 namespace {
 constexpr qint64 kNsPerSecond = 1000000000;
@@ -18,39 +13,19 @@ constexpr qint64 kNever = std::numeric_limits<qint64>::max();
 constexpr int kMaxEventsPerPass = 100000;
 } // namespace
 
-SerialLink::SerialLink(BoardInput board, QObject *parent) : QObject(parent), board(std::move(board))
+SerialLink::SerialLink(BoardInput board, QObject *parent)
+    : QObject(parent), board(std::move(board)), wake(new PreciseWake(this))
 {
     clock.start();
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    connect(&timer, &QTimer::timeout, this, &SerialLink::pump);
-#ifdef Q_OS_LINUX
-    wakeFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (wakeFd >= 0) {
-        wakeNotifier = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
-        connect(wakeNotifier, &QSocketNotifier::activated, this, [this] {
-            quint64 expirations = 0;
-            if (::read(wakeFd, &expirations, sizeof expirations) < 0) {
-                // Nothing to take: the wake-up was re-armed meanwhile.
-            }
-            pump();
-        });
-    }
-#endif
+    connect(wake, &PreciseWake::due, this, &SerialLink::pump);
 }
 
-SerialLink::~SerialLink()
-{
-#ifdef Q_OS_LINUX
-    if (wakeFd >= 0) {
-        delete wakeNotifier;
-        ::close(wakeFd);
-    }
-#endif
-}
+SerialLink::~SerialLink() = default;
 
 void SerialLink::setSettings(const Settings &settings)
 {
+    if (settings.bridge != current.bridge || settings.bridgeSeed != current.bridgeSeed)
+        shaper.setMode(settings.bridge, settings.bridgeSeed);
     current = settings;
     current.splitPieces = qMax(1, current.splitPieces);
 }
@@ -117,7 +92,7 @@ bool SerialLink::processNext(qint64 limit, qint64 *nextAt)
         bridgeBuffer.append(char(fromBoard.front().byte));
         bridgeLastByteAt = up;
         fromBoard.pop_front();
-        if (bridgeBuffer.size() >= kBridgeBufferBytes)
+        if (bridgeBuffer.size() >= kBridgeBufferBytes || shaper.segmentFull(bridgeBuffer.size()))
             bridgeSends(up);
     } else if (first == ready) {
         boardBusy = false;
@@ -167,8 +142,9 @@ qint64 SerialLink::wakeUpAt() const
     const qint64 room
         = kBridgeBufferBytes - qint64(bridgeBuffer.size()) - qint64(fromBoard.size());
     // A new reply byte needs its own time on the line before it can fill the buffer.
-    const qint64 afterBoard = byteNs() * qBound<qint64>(1, room, 1 + kIdleByteTimes) + latency;
-    const qint64 afterLine = byteNs() * qBound<qint64>(0, room, kIdleByteTimes) + latency;
+    const qint64 idle = current.bridge == BridgeMode::Packed ? kIdleByteTimes : 0;
+    const qint64 afterBoard = byteNs() * qBound<qint64>(1, room, 1 + idle) + latency;
+    const qint64 afterLine = byteNs() * qBound<qint64>(0, room, idle) + latency;
     qint64 at = kNever;
     if (!towardsClient.empty())
         at = std::min(at, towardsClient.front().at);
@@ -185,27 +161,7 @@ qint64 SerialLink::wakeUpAt() const
 
 void SerialLink::wakeAt(qint64 at)
 {
-    const qint64 wait = at == kNever ? kNever : qMax<qint64>(at - now(), 0);
-#ifdef Q_OS_LINUX
-    if (wakeFd >= 0) {
-        itimerspec spec{};
-        if (wait != kNever) {
-            // A zero value would disarm the timer; one nanosecond fires at once.
-            const qint64 ns = qMax<qint64>(wait, 1);
-            spec.it_value.tv_sec = time_t(ns / kNsPerSecond);
-            spec.it_value.tv_nsec = long(ns % kNsPerSecond);
-        }
-        timerfd_settime(wakeFd, 0, &spec, nullptr);
-        return;
-    }
-#endif
-    if (wait == kNever) {
-        timer.stop();
-        return;
-    }
-    // Round up: a timer never fires early, and a late pass catches up.
-    const qint64 waitMs = (wait + kNsPerMs - 1) / kNsPerMs;
-    timer.start(int(qMin<qint64>(waitMs, std::numeric_limits<int>::max())));
+    wake->wakeAfterNs(at == kNever ? -1 : qMax<qint64>(at - now(), 0));
 }
 
 void SerialLink::deliverToBoard(quint8 byte, qint64 at)
@@ -233,7 +189,8 @@ void SerialLink::boardSends(const QByteArray &bytes, qint64 at)
 void SerialLink::bridgeSends(qint64 at)
 {
     const int pieces = qMin(current.splitPieces, int(bridgeBuffer.size()));
-    const qint64 sendAt = qMax(lastPacketAt, at + current.latencyMs * kNsPerMs);
+    const qint64 sendAt = qMax(lastPacketAt, at + current.latencyMs * kNsPerMs + shaper.jitterNs());
+    shaper.segmentSent();
     int offset = 0;
     for (int i = 0; i < pieces; ++i) {
         const int size = (bridgeBuffer.size() - offset) / (pieces - i);

@@ -1,14 +1,15 @@
 #pragma once
 
+#include "bridgeshaper.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
-#include <QTimer>
 
 #include <deque>
 #include <functional>
 
-class QSocketNotifier;
+class PreciseWake;
 
 // What the board did with one byte that reached it.
 struct BoardAnswer
@@ -22,7 +23,8 @@ struct BoardAnswer
 // a byte) after the network latency. Back from the board, the bridge collects
 // the UART's bytes and sends them as one TCP packet once the line has been
 // idle for a few byte times or its buffer is full, so a reply normally
-// reaches the client in one piece. Everything is driven by one wake-up set to
+// reaches the client in one piece; other bridge modes send every byte as it
+// comes, or segments of random length. Everything is driven by one wake-up set to
 // the earliest moment the client could see something happen; nothing sleeps
 // or polls. Events in between are handled late but at their own times, so
 // only what reaches the client needs a precise wake-up.
@@ -38,6 +40,8 @@ public:
         bool smallReceiveBuffer = false; // the chip's UART: two bytes plus the shift register
         int splitPieces = 1;             // each packet to the client sent in this many pieces
         int splitGapMs = 0;              // time between those pieces
+        BridgeMode bridge = BridgeMode::Packed;
+        quint32 bridgeSeed = 1;
     };
     using BoardInput = std::function<BoardAnswer(quint8 byte)>;
 
@@ -92,12 +96,9 @@ private:
 
     BoardInput board;
     Settings current;
+    BridgeShaper shaper;
     QElapsedTimer clock;
-    // Qt's timers count whole milliseconds, which would make every reply up
-    // to a millisecond late; where the system has a finer timer, it is used.
-    QTimer timer;
-    int wakeFd = -1;
-    QSocketNotifier *wakeNotifier = nullptr;
+    PreciseWake *wake;
 
     std::deque<TimedByte> towardsBoard;
     qint64 downLineFreeAt = 0;

@@ -1,11 +1,12 @@
 #include "simulatedbridge.h"
 
 #include "boardfiles.h"
+#include "bridgeshaper.h"
+#include "precisewake.h"
 #include "seriallink.h"
 #include "simulatedboard.h"
 
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include <deque>
 #include <limits>
@@ -22,8 +23,11 @@ constexpr qint64 kNever = std::numeric_limits<qint64>::max();
 // it back about as long.
 constexpr qint64 kLookaheadNs = kNsPerMs;
 // While the board is behind, the data connection is looked at again this often.
-constexpr int kThrottlePollMs = 1;
+constexpr qint64 kThrottlePollNs = 1000000;
 constexpr char kErased = '\xff';
+// A random bridge sends a segment short of its length once the line has
+// been idle this many frames.
+constexpr qint64 kRandomIdleFrames = 2;
 
 struct TimedByte
 {
@@ -49,8 +53,14 @@ struct SimulatedBridge::State
     LinkOptions link;
     ClientReader reader;
     QElapsedTimer clock;
-    QTimer timer;
+    PreciseWake *wake = nullptr;
     double speed = 1.0;
+    BridgeShaper shaper;
+    // Frames the board holds its output for after the line fell idle.
+    int boardIdleFrames = 0;
+    // The last packet towards the client may still take bytes (random mode).
+    bool segmentOpen = false;
+    qint64 previousSegmentAt = 0;
 
     std::deque<TimedByte> towardsBoard;
     qint64 downLineFreeAt = 0;
@@ -68,9 +78,8 @@ SimulatedBridge::SimulatedBridge(BoardType board, QObject *parent)
     : QObject(parent), boardType(board), d(std::make_unique<State>())
 {
     d->clock.start();
-    d->timer.setSingleShot(true);
-    d->timer.setTimerType(Qt::PreciseTimer);
-    connect(&d->timer, &QTimer::timeout, this, &SimulatedBridge::pump);
+    d->wake = new PreciseWake(this);
+    connect(d->wake, &PreciseWake::due, this, &SimulatedBridge::pump);
 }
 
 SimulatedBridge::~SimulatedBridge()
@@ -106,11 +115,11 @@ bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *erro
         setFlash(flash);
     d->board->setSpeed(speed);
     d->speed = speed;
-    // Packed as the module's bridge packs the line's bytes, in simulated
-    // time: a reply normally reaches the client in one piece.
-    d->board->setOutputGrouping(SerialLink::kIdleByteTimes, SerialLink::kBridgeBufferBytes);
+    applyLinkToBoard();
     // Emitted on the simulation's thread, taken in on the module's.
     connect(d->board.get(), &SimulatedBoard::bytesFromMcu, this, &SimulatedBridge::fromBoard,
+            Qt::QueuedConnection);
+    connect(d->board.get(), &SimulatedBoard::bytesLost, this, &SimulatedBridge::bytesLost,
             Qt::QueuedConnection);
     if (!d->board->start()) {
         const QString why = d->board->errorString();
@@ -123,14 +132,34 @@ bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *erro
 
 void SimulatedBridge::stop()
 {
-    d->timer.stop();
+    d->wake->wakeAfterNs(-1);
     if (d->board)
         d->board->stop();
 }
 
 void SimulatedBridge::setLink(const LinkOptions &link)
 {
+    if (link.bridge != d->link.bridge || link.bridgeSeed != d->link.bridgeSeed)
+        d->shaper.setMode(link.bridge, link.bridgeSeed);
     d->link = link;
+    applyLinkToBoard();
+}
+
+void SimulatedBridge::applyLinkToBoard()
+{
+    if (!d->board)
+        return;
+    d->board->setLossyReceive(d->link.lossyUart);
+    if (d->link.bridge == BridgeMode::Packed) {
+        // Packed as the module's bridge packs the line's bytes, in simulated
+        // time: a reply normally reaches the client in one piece.
+        d->boardIdleFrames = SerialLink::kIdleByteTimes;
+        d->board->setOutputGrouping(SerialLink::kIdleByteTimes, SerialLink::kBridgeBufferBytes);
+    } else {
+        // Every byte as the UART sends it; the bridge cuts the segments.
+        d->boardIdleFrames = 0;
+        d->board->setOutputGrouping(0, 1);
+    }
 }
 
 void SimulatedBridge::setSpeed(double factor)
@@ -154,6 +183,7 @@ void SimulatedBridge::clientReadable()
 void SimulatedBridge::dropClientSide()
 {
     d->towardsClient.clear();
+    d->segmentOpen = false;
     d->clientWaiting = false;
 }
 
@@ -195,6 +225,11 @@ int SimulatedBridge::resetCount() const
     return d->board ? d->board->resetCount() : 0;
 }
 
+int SimulatedBridge::lostBytes() const
+{
+    return d->board ? d->board->overrunBytes() : 0;
+}
+
 // Reads only as much as the module can hold: what the board has not taken
 // yet counts against it, so a program that does not read backs the client up
 // in TCP instead of losing bytes.
@@ -230,16 +265,38 @@ void SimulatedBridge::fromBoard(const QByteArray &bytes)
     const qint64 frame
         = d->speed > 0 ? qint64(double(d->board->uartFrameNs()) / d->speed) : 0;
     const qint64 count = bytes.size();
-    const qint64 boardStart = t - (SerialLink::kIdleByteTimes + count) * frame;
+    const qint64 idle = d->boardIdleFrames;
+    const qint64 boardStart = t - (idle + count) * frame;
     const qint64 lineEnd = qMax(d->upLineFreeAt, boardStart) + count * d->byteNs();
     d->upLineFreeAt = lineEnd;
-    const qint64 due = qMax(t, lineEnd + SerialLink::kIdleByteTimes * d->byteNs() - kLookaheadNs)
-        + d->latencyNs();
-    if (!d->towardsClient.empty() && d->towardsClient.back().at >= due
-        && d->towardsClient.back().bytes.size() + bytes.size() <= kHeldBytes)
-        d->towardsClient.back().bytes.append(bytes);
-    else
-        d->towardsClient.push_back({due, bytes});
+    const qint64 due = qMax(t, lineEnd + idle * d->byteNs() - kLookaheadNs) + d->latencyNs();
+    if (d->link.bridge == BridgeMode::Packed) {
+        if (!d->towardsClient.empty() && d->towardsClient.back().at >= due
+            && d->towardsClient.back().bytes.size() + bytes.size() <= kHeldBytes)
+            d->towardsClient.back().bytes.append(bytes);
+        else
+            d->towardsClient.push_back({ due, bytes });
+    } else {
+        // Bytes mode: a segment per byte, sent at once. Random mode: a
+        // segment takes bytes until it has its drawn length, or the line has
+        // been idle a little while, and leaves with a little jitter.
+        for (char byte : bytes) {
+            if (d->segmentOpen && !d->towardsClient.empty()) {
+                d->towardsClient.back().bytes.append(byte);
+            } else {
+                // Segments leave in order, whatever their jitter.
+                d->previousSegmentAt = d->towardsClient.empty() ? 0 : d->towardsClient.back().at;
+                d->towardsClient.push_back({0, QByteArray(1, byte)});
+            }
+            const bool full = d->shaper.segmentFull(d->towardsClient.back().bytes.size());
+            const qint64 hold = full ? 0 : kRandomIdleFrames * frame;
+            d->towardsClient.back().at
+                = qMax(d->previousSegmentAt, due + hold + d->shaper.jitterNs());
+            d->segmentOpen = !full;
+            if (full)
+                d->shaper.segmentSent();
+        }
+    }
     pump();
 }
 
@@ -258,6 +315,8 @@ void SimulatedBridge::pump()
     while (!d->towardsClient.empty() && d->towardsClient.front().at <= t) {
         const QByteArray packet = d->towardsClient.front().bytes;
         d->towardsClient.pop_front();
+        if (d->towardsClient.empty())
+            d->segmentOpen = false;
         emit toClient(packet);
     }
 
@@ -266,14 +325,8 @@ void SimulatedBridge::pump()
         next = d->towardsBoard.front().at;
     if (!d->towardsClient.empty())
         next = qMin(next, d->towardsClient.front().at);
-    int waitMs = -1;
-    if (next != kNever)
-        waitMs = int(qMin<qint64>((qMax<qint64>(next - t, 0) + kNsPerMs - 1) / kNsPerMs,
-                                  std::numeric_limits<int>::max()));
+    qint64 waitNs = next == kNever ? -1 : qMax<qint64>(next - t, 0);
     if (d->clientWaiting)
-        waitMs = waitMs < 0 ? kThrottlePollMs : qMin(waitMs, kThrottlePollMs);
-    if (waitMs < 0)
-        d->timer.stop();
-    else
-        d->timer.start(waitMs);
+        waitNs = waitNs < 0 ? kThrottlePollNs : qMin(waitNs, kThrottlePollNs);
+    d->wake->wakeAfterNs(waitNs);
 }

@@ -14,9 +14,12 @@
 // stk500v2 bootloader on the MEGA), UART0 wired to the module's data port.
 // The link emulation works on top: bytes towards the board wait for the
 // network latency and leave at the line's rate; the board's output reaches
-// the client no faster than the line carries it, after the latency. Bytes
-// the board has not taken yet hold the data connection back (the socket is
-// not read), so nothing is dropped however slowly the program reads.
+// the client no faster than the line carries it, after the latency, cut
+// into segments as the link's bridge mode says. Bytes the line has not
+// carried yet hold the data connection back (the socket is not read). With
+// a flow-controlled UART the board's program also holds them back, so
+// nothing is dropped however slowly it reads; with the lossy UART the line
+// does not wait for the program, and what the chip cannot hold is lost.
 // Without libsimavr in the build, start() fails and says what is missing.
 class SimulatedBridge : public QObject
 {
@@ -61,10 +64,14 @@ public:
     int flashSize() const;
     int pageSize() const;
     int resetCount() const;
+    // Bytes the lossy UART lost to data overruns, all resets together.
+    int lostBytes() const;
 
 signals:
     // One TCP packet for the client.
     void toClient(const QByteArray &packet);
+    // Bytes lost to a data overrun just now.
+    void bytesLost(int count);
 
 private:
     struct State;
@@ -72,6 +79,7 @@ private:
     void takeFromClient();
     void fromBoard(const QByteArray &bytes);
     void pump();
+    void applyLinkToBoard();
 
     const BoardType boardType;
     std::unique_ptr<State> d;

@@ -59,6 +59,11 @@ int SimulatedBridge::resetCount() const
 {
     return 0;
 }
+int SimulatedBridge::lostBytes() const
+{
+    return 0;
+}
+void SimulatedBridge::applyLinkToBoard() {}
 void SimulatedBridge::takeFromClient() {}
 void SimulatedBridge::fromBoard(const QByteArray &) {}
 void SimulatedBridge::pump() {}

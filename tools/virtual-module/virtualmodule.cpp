@@ -56,6 +56,19 @@ QString boardTypeName(BoardType board)
     return board == BoardType::Uno ? QStringLiteral("uno") : QStringLiteral("mega");
 }
 
+QString bridgeModeName(BridgeMode mode)
+{
+    switch (mode) {
+    case BridgeMode::Bytes:
+        return QStringLiteral("bytes");
+    case BridgeMode::Random:
+        return QStringLiteral("random");
+    case BridgeMode::Packed:
+        break;
+    }
+    return QStringLiteral("packed");
+}
+
 VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
     : QObject(parent), settings(options)
 {
@@ -88,10 +101,15 @@ VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
         dataClient->write(packet);
         dataClient->flush();
     });
-    connect(serialLink, &SerialLink::bytesLost, this, [this](int count) {
+    const auto lose = [this](int count) {
         counts.bytesLost += count;
+        log(QStringLiteral("board"),
+            QStringLiteral("lost %1 byte(s) to a full receive buffer, %2 in all")
+                .arg(count)
+                .arg(counts.bytesLost));
         emit bytesLost(count);
-    });
+    };
+    connect(serialLink, &SerialLink::bytesLost, this, lose);
     if (settings.simulatedBoard) {
         simulatedBridge = new SimulatedBridge(settings.board, this);
         simulatedBridge->setClientReader([this](qint64 maxBytes) {
@@ -104,6 +122,7 @@ VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
                     QStringLiteral("to board %1").arg(QString::fromLatin1(bytes.toHex(' '))));
             return bytes;
         });
+        connect(simulatedBridge, &SimulatedBridge::bytesLost, this, lose);
         connect(simulatedBridge, &SimulatedBridge::toClient, this,
                 [this](const QByteArray &packet) {
                     if (logging)
@@ -169,14 +188,31 @@ bool VirtualModule::start(QString *error)
     bootloaderRunning = settings.startInBootloader;
     if (simulatedBridge && settings.startInBootloader)
         simulatedBridge->resetIntoBootloader();
-    log(QStringLiteral("module"),
-        QStringLiteral("%1 board %2 data port %3 at port %4")
-            .arg(hostname,
-                 boardTypeName(settings.board)
-                     + (simulatedBridge ? QStringLiteral(" (simulated)") : QString()))
-            .arg(dataPortNumber)
-            .arg(atPortNumber));
+    log(QStringLiteral("module"), description());
     return true;
+}
+
+// What the module is, for the log: a random bridge's seed replays its run.
+QString VirtualModule::description() const
+{
+    return QStringLiteral("%1 board %2 data port %3 at port %4 bridge %5 uart %6")
+        .arg(hostname,
+             boardTypeName(settings.board)
+                 + (simulatedBridge ? QStringLiteral(" (simulated)") : QString()))
+        .arg(dataPortNumber)
+        .arg(atPortNumber)
+        .arg(bridgeModeName(settings.link.bridge)
+                 + (settings.link.bridge == BridgeMode::Random
+                        ? QStringLiteral(" seed %1").arg(settings.link.bridgeSeed)
+                        : QString()),
+             settings.link.lossyUart ? QStringLiteral("lossy") : QStringLiteral("paced"));
+}
+
+void VirtualModule::setLogging(bool on)
+{
+    logging = on;
+    if (on && running)
+        log(QStringLiteral("module"), description());
 }
 
 void VirtualModule::stop()
@@ -280,7 +316,9 @@ void VirtualModule::applyFaults()
     SerialLink::Settings line;
     line.baud = settings.link.baud;
     line.latencyMs = settings.link.latencyMs;
-    line.smallReceiveBuffer = f.smallReceiveBuffer;
+    line.smallReceiveBuffer = f.smallReceiveBuffer || settings.link.lossyUart;
+    line.bridge = settings.link.bridge;
+    line.bridgeSeed = settings.link.bridgeSeed;
     line.splitPieces = f.splitPieces;
     line.splitGapMs = f.splitGapMs;
     serialLink->setSettings(line);

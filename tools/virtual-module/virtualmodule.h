@@ -33,7 +33,7 @@ struct ModuleCounters
     int bootloaderCommands = 0; // complete commands, all resets together
     int commandsSinceReset = 0;
     int pagesWritten = 0;
-    int bytesLost = 0;          // dropped by the small receive buffer
+    int bytesLost = 0;          // dropped by the small (or lossy) receive buffer
     int bytesToApplication = 0; // arrived while the board ran its application
     qint64 dataBytesIn = 0;
     qint64 dataBytesOut = 0;
@@ -47,8 +47,9 @@ struct ModuleCounters
 // With ModuleOptions::simulatedBoard the board is its MCU simulated with its
 // real bootloader instead (SimulatedBridge): the module then sees bytes,
 // not commands, so the bootloader's counters and signals (commandReceived,
-// pageWritten, bootloaderLeft, bytesLost) stay silent and faults other than
-// the AT and announcement ones have no effect.
+// pageWritten, bootloaderLeft) stay silent and faults other than the AT and
+// announcement ones have no effect; bytesLost counts the lossy UART's
+// overruns.
 class VirtualModule : public QObject
 {
     Q_OBJECT
@@ -92,8 +93,9 @@ public:
     bool inBootloader() const { return bootloaderRunning; }
     ModuleCounters counters() const { return counts; }
 
-    // Lines for a command log are built only while this is on.
-    void setLogging(bool on) { logging = on; }
+    // Lines for a command log are built only while this is on; turning it on
+    // logs what the module is (board, ports, bridge and its seed, UART).
+    void setLogging(bool on);
 
 signals:
     void announced(const QByteArray &datagram);
@@ -120,6 +122,7 @@ private:
     void onDataGone(QTcpSocket *socket);
     BoardAnswer boardByte(quint8 byte);
     void log(const QString &channel, const QString &text);
+    QString description() const;
 
     ModuleOptions settings;
     QString hostname;
