@@ -1,6 +1,6 @@
 #include "firmware/sketchbuilds.h"
 
-#include "platform/filetime.h"
+#include "platform/folderlisting.h"
 
 #include <QDir>
 #include <QStandardPaths>

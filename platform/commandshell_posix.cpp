@@ -1,5 +1,5 @@
 #include "platform/commandshell.h"
-#include "platform/filetime.h"
+#include "platform/folderlisting.h"
 
 #include <QDir>
 #include <QFileInfo>

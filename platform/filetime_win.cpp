@@ -1,4 +1,5 @@
 #include "platform/filetime.h"
+#include "platform/folderlisting.h"
 
 #include <QDate>
 #include <QDir>

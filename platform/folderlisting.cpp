@@ -1,4 +1,4 @@
-#include "platform/filetime.h"
+#include "platform/folderlisting.h"
 
 bool matchesWildcard(const QString &name, const QString &pattern)
 {
