@@ -1,4 +1,5 @@
 #include "scriptedmodule.h"
+#include "testkit.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 
@@ -27,10 +28,7 @@ const QString kBoxText =
 
 QByteArray pattern(int size)
 {
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 13 + 5) & 0xFF);
-    return bytes;
+    return TestKit::pattern(size, 5, 13, 1, 0);
 }
 
 void writeImage(const QByteArray &image)
