@@ -3,6 +3,7 @@
 #include "intelhex.h"
 #include "modulethread.h"
 #include "simulatedbridge.h"
+#include "testkit.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -13,22 +14,7 @@
 namespace RealBoards {
 
 namespace {
-constexpr int kAtReplyBytes = 2;
 constexpr char kErased = '\xff';
-const QByteArray kClientCommand = QByteArrayLiteral("AT+U2W=CLIENT\r\n");
-
-QByteArray atCommand(QTcpSocket &socket, const QByteArray &command)
-{
-    socket.write(command);
-    socket.flush();
-    QByteArray reply;
-    QDeadlineTimer deadline(kAtReplyTimeoutMs);
-    while (reply.size() < kAtReplyBytes && !deadline.hasExpired()) {
-        socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        reply += socket.readAll();
-    }
-    return reply;
-}
 } // namespace
 
 QList<Road> roads()
@@ -161,8 +147,7 @@ bool atHandshake(const QHostAddress &address, quint16 atPort, BoardKind kind, QS
         *error = QStringLiteral("AT port: ") + socket.errorString();
         return false;
     }
-    if (atCommand(socket, kClientCommand).size() < kAtReplyBytes
-        || atCommand(socket, "AT+MCUUPDATE=" + updateFamily(kind)).size() < kAtReplyBytes) {
+    if (!TestKit::atUpdateHandshake(socket, updateFamily(kind), kAtReplyTimeoutMs)) {
         *error = QStringLiteral("the module did not answer the AT handshake");
         return false;
     }

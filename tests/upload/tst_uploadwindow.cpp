@@ -31,12 +31,7 @@ QByteArray pattern(int size)
     return TestKit::pattern(size, 5, 13, 1, 0);
 }
 
-void writeImage(const QByteArray &image)
-{
-    QFile file(QStringLiteral("update.bin"));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(image), static_cast<qint64>(image.size()));
-}
+using TestKit::writeImage;
 
 // Puts a module's row at the top, laid out as the device table lays out its rows.
 QPushButton *addRow(Widget &window, const QString &ip, const QString &dataPort,

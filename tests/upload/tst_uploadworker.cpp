@@ -42,12 +42,7 @@ QByteArray pattern(int size)
     return TestKit::pattern(size, 7, 31, 1, 256);
 }
 
-void writeImage(const QByteArray &image)
-{
-    QFile file(QStringLiteral("update.bin"));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(image), static_cast<qint64>(image.size()));
-}
+using TestKit::writeImage;
 
 float fraction(qint64 part, qint64 whole)
 {
