@@ -1,3 +1,4 @@
+#include "devicetable.h"
 #include "scriptedmodule.h"
 #include "testkit.h"
 #include "testsupport.h"
@@ -62,15 +63,6 @@ QPushButton *addRow(Widget &window, const ScriptedModule &module,
     return addRow(window, module.ip(), module.dataPort(), module.atPort(), board);
 }
 
-int rowOf(Widget &window, const QString &ip)
-{
-    QTableWidget *table = WidgetProbe(window).ui().userTableWidget;
-    for (int row = 0; row < table->rowCount(); ++row)
-        if (table->item(row, 2) && table->item(row, 2)->text() == ip)
-            return row;
-    return -1;
-}
-
 QString progressText(Widget &window, int row)
 {
     const QTableWidgetItem *item =
@@ -106,28 +98,6 @@ ScriptedModule::Options holdingSignOn(const char *address)
     return options;
 }
 
-// Every distinct text the progress cell of a module showed, in order.
-class ProgressRecorder : public QObject
-{
-public:
-    ProgressRecorder(Widget &window, const QString &ip) : window(window), ip(ip)
-    {
-        connect(WidgetProbe(window).ui().userTableWidget, &QTableWidget::itemChanged, this,
-                [this](QTableWidgetItem *item) {
-                    if (item->column() != kProgressColumn
-                        || item->row() != rowOf(this->window, this->ip))
-                        return;
-                    if (texts.isEmpty() || texts.last() != item->text())
-                        texts.append(item->text());
-                });
-    }
-
-    QStringList texts;
-
-private:
-    Widget &window;
-    QString ip;
-};
 } // namespace
 
 class UploadWindowTest : public QObject
