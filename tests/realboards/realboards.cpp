@@ -92,20 +92,6 @@ QString avrdudeProgram()
     return QStandardPaths::findExecutable(QStringLiteral("avrdude"));
 }
 
-QByteArray sketchImage(const BoardFiles::Sketch &sketch, QString *why)
-{
-    if (sketch.hexPath.isEmpty()) {
-        *why = QStringLiteral("no sketch %1 in this build").arg(sketch.name);
-        return QByteArray();
-    }
-    const HexContents hex = readIntelHexFile(sketch.hexPath);
-    if (!hex.ok()) {
-        *why = hex.error;
-        return QByteArray();
-    }
-    return flatImage(hex);
-}
-
 BoardType boardTypeOf(BoardKind kind)
 {
     return kind == BoardKind::Uno ? BoardType::Uno : BoardType::Mega;
