@@ -4,6 +4,7 @@
 //    total time against one upload, and one upload against the link limit;
 //  - --verify's extra time against avrdude's own verify (with minus without
 //    -V) on the same module, after the same AT handshake.
+#include "hexwriter.h"
 #include "moduleprocess.h"
 
 #include <QCoreApplication>
@@ -49,26 +50,11 @@ const Board kBoards[] = {
     {"MEGA2560", "mega", "wiring", "atmega2560", "AT+MCUUPDATE=MEGA", "127.0.12.1"},
 };
 
-QByteArray record(quint16 address, const QByteArray &data)
-{
-    QByteArray bytes;
-    bytes += char(data.size());
-    bytes += char(address >> 8);
-    bytes += char(address & 0xFF);
-    bytes += char(0);
-    bytes += data;
-    quint8 sum = 0;
-    for (char c : bytes)
-        sum = quint8(sum + quint8(c));
-    bytes += char(quint8(-sum));
-    return ':' + bytes.toHex().toUpper() + '\n';
-}
-
 bool writeHexFile(const QString &path, const QByteArray &image)
 {
     QByteArray text;
     for (int address = 0; address < image.size(); address += kRecordBytes)
-        text += record(quint16(address), image.mid(address, kRecordBytes));
+        text += HexWriter::record(quint16(address), 0x00, image.mid(address, kRecordBytes)) + '\n';
     text += ":00000001FF\n";
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();

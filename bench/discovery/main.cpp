@@ -3,6 +3,7 @@
 // handled end to end by the window, with the longest pause in its repainting.
 
 #include "discovery/announcement.h"
+#include "discovery/objectliteral.h"
 #include "widgetprobe.h"
 
 #include <QApplication>

@@ -6,6 +6,7 @@
 #include "firmware/hexconversion.h"
 #include "firmware/listingscan.h"
 #include "firmware/sketchbuilds.h"
+#include "hexwriter.h"
 #include "platform/commandshell.h"
 
 #include <QApplication>
@@ -36,17 +37,7 @@ constexpr int kFolderTimeSpreadSeconds = 90 * 24 * 3600;
 
 QByteArray record(quint16 address, quint8 type, const QByteArray &data)
 {
-    QByteArray bytes;
-    bytes += char(data.size());
-    bytes += char(address >> 8);
-    bytes += char(address & 0xFF);
-    bytes += char(type);
-    bytes += data;
-    quint8 sum = 0;
-    for (char c : bytes)
-        sum = quint8(sum + quint8(c));
-    bytes += char(quint8(-sum));
-    return ':' + bytes.toHex().toUpper() + '\n';
+    return HexWriter::record(address, type, data) + '\n';
 }
 
 // The shape an AVR toolchain writes: 16-byte records, an extended linear

@@ -25,10 +25,10 @@
 #include "modulethread.h"
 #include "simulatedboard.h"
 #include "simulatedbridge.h"
+#include "testkit.h"
 #include "upload/thread.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -47,7 +47,6 @@ constexpr int kBaud = 115200;
 constexpr double kBitsPerByte = 10.0;
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kAtReplyTimeoutMs = 2000;
-constexpr int kAtReplyBytes = 2;
 constexpr int kUploadTimeoutMs = 180000;
 constexpr double kMsPerSecond = 1000.0;
 constexpr float kComplete = 1.0f;
@@ -97,20 +96,7 @@ bool atHandshake(const QHostAddress &address, quint16 port, const QByteArray &fa
     socket.connectToHost(address, port);
     if (!socket.waitForConnected(kConnectTimeoutMs))
         return false;
-    for (const QByteArray &command :
-         {QByteArrayLiteral("AT+U2W=CLIENT\r\n"), QByteArray("AT+MCUUPDATE=" + family)}) {
-        socket.write(command);
-        socket.flush();
-        QByteArray reply;
-        QDeadlineTimer deadline(kAtReplyTimeoutMs);
-        while (reply.size() < kAtReplyBytes && !deadline.hasExpired()) {
-            socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-            reply += socket.readAll();
-        }
-        if (reply.size() < kAtReplyBytes)
-            return false;
-    }
-    return true;
+    return TestKit::atUpdateHandshake(socket, family, kAtReplyTimeoutMs);
 }
 
 class Bench

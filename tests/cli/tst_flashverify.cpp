@@ -1,11 +1,13 @@
 // The read-back that --verify adds to the upload engine: reply parsing, the
 // page loop against the emulated bootloaders, and the worker's opt-ins.
+#include "fakedevices.h"
 #include "flash.h"
 #include "modulegroup.h"
 #include "modulethread.h"
 #include "part.h"
 #include "stk500v1bootloader.h"
 #include "stk500v2bootloader.h"
+#include "testkit.h"
 #include "upload/flashverify.h"
 #include "upload/stepnames.h"
 #include "upload/stk500v1.h"
@@ -26,23 +28,17 @@ constexpr int kWorkerLimitMs = 60000;
 constexpr int kUnoPage = 128;
 constexpr int kMegaPage = 256;
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
+using TestKit::hex;
 
 QByteArray pattern(int size, int seed = 0)
 {
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 37 + i / 251 + seed) & 0xFF);
-    return bytes;
+    return TestKit::pattern(size, seed, 37, 1, 251);
 }
 
 // A serial line straight into an emulated bootloader: every byte written is
 // fed to it, its answers are there to read at once. A silent line swallows
 // the answers, as a board that stopped answering would.
-class BootloaderDevice : public QIODevice
+class BootloaderDevice : public FakeLine
 {
 public:
     BootloaderDevice(bool v2, int corruptPage = -1)
@@ -54,11 +50,8 @@ public:
             bootloader = std::make_unique<Stk500v2Bootloader>(part, flash);
         else
             bootloader = std::make_unique<Stk500v1Bootloader>(part, flash);
-        open(QIODevice::ReadWrite | QIODevice::Unbuffered);
     }
 
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return pending.size() + QIODevice::bytesAvailable(); }
     bool waitForReadyRead(int) override { return !pending.isEmpty(); }
 
     // Writes the image as an uploader would have, page by page.
@@ -74,13 +67,6 @@ public:
     int commands = 0;
 
 protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        const qint64 count = qMin<qint64>(maxSize, pending.size());
-        memcpy(data, pending.constData(), size_t(count));
-        pending.remove(0, int(count));
-        return count;
-    }
     qint64 writeData(const char *data, qint64 maxSize) override
     {
         BootloaderReply reply;
@@ -98,7 +84,6 @@ private:
     PartInfo part;
     Flash flash;
     std::unique_ptr<Bootloader> bootloader;
-    QByteArray pending;
 };
 
 // A worker run against in-process modules, reports collected.

@@ -3,6 +3,7 @@
 #include "intelhex.h"
 #include "modulethread.h"
 #include "simulatedbridge.h"
+#include "testkit.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -13,22 +14,7 @@
 namespace RealBoards {
 
 namespace {
-constexpr int kAtReplyBytes = 2;
 constexpr char kErased = '\xff';
-const QByteArray kClientCommand = QByteArrayLiteral("AT+U2W=CLIENT\r\n");
-
-QByteArray atCommand(QTcpSocket &socket, const QByteArray &command)
-{
-    socket.write(command);
-    socket.flush();
-    QByteArray reply;
-    QDeadlineTimer deadline(kAtReplyTimeoutMs);
-    while (reply.size() < kAtReplyBytes && !deadline.hasExpired()) {
-        socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        reply += socket.readAll();
-    }
-    return reply;
-}
 } // namespace
 
 QList<Road> roads()
@@ -106,20 +92,6 @@ QString avrdudeProgram()
     return QStandardPaths::findExecutable(QStringLiteral("avrdude"));
 }
 
-QByteArray sketchImage(const BoardFiles::Sketch &sketch, QString *why)
-{
-    if (sketch.hexPath.isEmpty()) {
-        *why = QStringLiteral("no sketch %1 in this build").arg(sketch.name);
-        return QByteArray();
-    }
-    const HexContents hex = readIntelHexFile(sketch.hexPath);
-    if (!hex.ok()) {
-        *why = hex.error;
-        return QByteArray();
-    }
-    return flatImage(hex);
-}
-
 BoardType boardTypeOf(BoardKind kind)
 {
     return kind == BoardKind::Uno ? BoardType::Uno : BoardType::Mega;
@@ -161,8 +133,7 @@ bool atHandshake(const QHostAddress &address, quint16 atPort, BoardKind kind, QS
         *error = QStringLiteral("AT port: ") + socket.errorString();
         return false;
     }
-    if (atCommand(socket, kClientCommand).size() < kAtReplyBytes
-        || atCommand(socket, "AT+MCUUPDATE=" + updateFamily(kind)).size() < kAtReplyBytes) {
+    if (!TestKit::atUpdateHandshake(socket, updateFamily(kind), kAtReplyTimeoutMs)) {
         *error = QStringLiteral("the module did not answer the AT handshake");
         return false;
     }

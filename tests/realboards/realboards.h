@@ -1,6 +1,7 @@
 #pragma once
 
 #include "boardfiles.h"
+#include "boardlink.h"
 #include "moduleoptions.h"
 #include "simulatedboard.h"
 
@@ -56,8 +57,6 @@ QString missing();
 // The avrdude program, or empty when it is not installed.
 QString avrdudeProgram();
 
-// The bytes of a sketch as its HEX file gives them from address 0.
-QByteArray sketchImage(const BoardFiles::Sketch &sketch, QString *why);
 BoardType boardTypeOf(BoardKind kind);
 // What AT+MCUUPDATE names the family, and the window's Device text for it.
 QByteArray updateFamily(BoardKind kind);

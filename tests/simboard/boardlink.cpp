@@ -67,11 +67,10 @@ std::unique_ptr<SimulatedBoard> boardWithBootloader(BoardKind kind, QString *why
     return board;
 }
 
-QByteArray sketchImage(const QString &name, QString *why)
+QByteArray sketchImage(const BoardFiles::Sketch &sketch, QString *why)
 {
-    const BoardFiles::Sketch sketch = BoardFiles::sketch(name);
     if (sketch.hexPath.isEmpty()) {
-        *why = QStringLiteral("no sketch %1, missing: %2").arg(name, BoardFiles::missing());
+        *why = QStringLiteral("no sketch %1 in this build").arg(sketch.name);
         return QByteArray();
     }
     const HexContents hex = readIntelHexFile(sketch.hexPath);
@@ -80,4 +79,14 @@ QByteArray sketchImage(const QString &name, QString *why)
         return QByteArray();
     }
     return flatImage(hex);
+}
+
+QByteArray sketchImage(const QString &name, QString *why)
+{
+    const BoardFiles::Sketch sketch = BoardFiles::sketch(name);
+    if (sketch.hexPath.isEmpty()) {
+        *why = QStringLiteral("no sketch %1, missing: %2").arg(name, BoardFiles::missing());
+        return QByteArray();
+    }
+    return sketchImage(sketch, why);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "boardfiles.h"
 #include "simulatedboard.h"
 
 #include <QByteArray>
@@ -54,5 +55,7 @@ private:
 // A board of the kind with the build's bootloader loaded, not yet started;
 // nullptr with the reason when that cannot be had.
 std::unique_ptr<SimulatedBoard> boardWithBootloader(BoardKind kind, QString *why);
-// The sketch image of that name from its HEX file; empty with the reason.
+// The bytes of a sketch as its HEX file gives them from address 0, found by
+// the sketch or by its name; empty with the reason.
+QByteArray sketchImage(const BoardFiles::Sketch &sketch, QString *why);
 QByteArray sketchImage(const QString &name, QString *why);

@@ -1,18 +1,15 @@
 #include "stkwriter.h"
 
+#include "stkframes.h"
+
 namespace {
 // AVR061
-constexpr char kCrcEop = 0x20;
 constexpr char kInSync = 0x14;
 constexpr char kOk = 0x10;
 constexpr char kGetSync = 0x30;
 constexpr char kReadSign = 0x75;
 constexpr char kEnterProgmode = 0x50;
 constexpr char kLeaveProgmode = 0x51;
-constexpr char kLoadAddress = 0x55;
-constexpr char kProgPage = 0x64;
-constexpr char kReadPage = 0x74;
-constexpr char kMemoryFlash = 'F';
 
 // AVR068
 constexpr quint8 kMessageStart = 0x1B;
@@ -21,24 +18,13 @@ constexpr int kFrameHeaderBytes = 5; // start, sequence, size high, size low, to
 constexpr quint8 kStatusOk = 0x00;
 constexpr char kCmdSignOn = 0x01;
 constexpr char kCmdLoadAddress = 0x06;
-constexpr char kCmdEnterProgmodeIsp = 0x10;
-constexpr char kCmdLeaveProgmodeIsp = 0x11;
 constexpr char kCmdChipEraseIsp = 0x12;
-constexpr char kCmdProgramFlashIsp = 0x13;
 constexpr char kCmdReadFlashIsp = 0x14;
 constexpr char kCmdReadSignatureIsp = 0x1B;
 // Bit 31 of a load address asks for the extended (RAMPZ) address byte.
 constexpr quint32 kExtendedAddressFlag = 0x80000000u;
 constexpr quint32 kSixteenBitWords = 0x10000;
 constexpr int kSignatureBytes = 3;
-
-QByteArray bigEndian16(int value)
-{
-    QByteArray bytes;
-    bytes.append(static_cast<char>((value >> 8) & 0xFF));
-    bytes.append(static_cast<char>(value & 0xFF));
-    return bytes;
-}
 
 QByteArray padded(const QByteArray &page, int pageBytes)
 {
@@ -50,7 +36,7 @@ bool Stk500v1Writer::command(const QByteArray &request, int answerBytes, QByteAr
 {
     const int replyBytes = answerBytes + 2;
     link.clear();
-    link.send(request + kCrcEop);
+    link.send(request);
     if (!link.waitForBytes(replyBytes, kReplyTimeoutMs)) {
         lastError = QStringLiteral("command %1: %2 of %3 reply bytes")
                             .arg(QString::fromLatin1(request.left(1).toHex()))
@@ -72,44 +58,39 @@ bool Stk500v1Writer::command(const QByteArray &request, int answerBytes, QByteAr
 
 bool Stk500v1Writer::sync()
 {
-    return command(QByteArray(1, kGetSync), 0);
+    return command(StkFrames::v1(kGetSync), 0);
 }
 
 QByteArray Stk500v1Writer::readSignature()
 {
     QByteArray signature;
-    return command(QByteArray(1, kReadSign), kSignatureBytes, &signature) ? signature : QByteArray();
+    return command(StkFrames::v1(kReadSign), kSignatureBytes, &signature) ? signature : QByteArray();
 }
 
 bool Stk500v1Writer::enterProgrammingMode()
 {
-    return command(QByteArray(1, kEnterProgmode), 0);
+    return command(StkFrames::v1(kEnterProgmode), 0);
 }
 
 bool Stk500v1Writer::loadAddress(quint32 wordAddress)
 {
-    QByteArray request(1, kLoadAddress);
-    request.append(static_cast<char>(wordAddress & 0xFF));
-    request.append(static_cast<char>((wordAddress >> 8) & 0xFF));
-    return command(request, 0);
+    return command(StkFrames::v1LoadAddress(static_cast<quint16>(wordAddress)), 0);
 }
 
 bool Stk500v1Writer::programPage(const QByteArray &data)
 {
-    return command(QByteArray(1, kProgPage) + bigEndian16(data.size()) + kMemoryFlash + data, 0);
+    return command(StkFrames::v1ProgramPage(data), 0);
 }
 
 QByteArray Stk500v1Writer::readPage(int size)
 {
     QByteArray data;
-    return command(QByteArray(1, kReadPage) + bigEndian16(size) + kMemoryFlash, size, &data)
-            ? data
-            : QByteArray();
+    return command(StkFrames::v1ReadPage(size), size, &data) ? data : QByteArray();
 }
 
 bool Stk500v1Writer::leaveProgrammingMode()
 {
-    return command(QByteArray(1, kLeaveProgmode), 0);
+    return command(StkFrames::v1(kLeaveProgmode), 0);
 }
 
 bool Stk500v1Writer::writeImage(const QByteArray &image, int pageBytes, bool padLastPage)
@@ -141,20 +122,9 @@ QByteArray Stk500v1Writer::readImage(int size, int pageBytes)
 
 QByteArray Stk500v2Writer::transact(const QByteArray &body)
 {
-    QByteArray frame;
-    frame.append(static_cast<char>(kMessageStart));
-    frame.append(static_cast<char>(sequence));
-    frame.append(bigEndian16(body.size()));
-    frame.append(static_cast<char>(kToken));
-    frame.append(body);
-    quint8 checksum = 0;
-    for (char c : frame)
-        checksum ^= static_cast<quint8>(c);
-    frame.append(static_cast<char>(checksum));
-
     const QString what = QString::fromLatin1(body.left(1).toHex());
     link.clear();
-    link.send(frame);
+    link.send(StkFrames::v2(sequence, body));
     if (!link.waitForBytes(kFrameHeaderBytes, kReplyTimeoutMs)) {
         lastError = QStringLiteral("message %1: no answer").arg(what);
         return QByteArray();
@@ -199,10 +169,7 @@ QByteArray Stk500v2Writer::signOn()
 
 bool Stk500v2Writer::enterProgrammingMode()
 {
-    // timeout, stabDelay, cmdexeDelay, synchLoops, byteDelay, pollValue,
-    // pollIndex and the ISP "programming enable" instruction.
-    const QByteArray body = QByteArray::fromHex("10c86419200053 03ac530000");
-    return expectOk(body, "enter programming mode");
+    return expectOk(StkFrames::v2EnterBody(), "enter programming mode");
 }
 
 QByteArray Stk500v2Writer::readSignature()
@@ -238,17 +205,12 @@ bool Stk500v2Writer::loadAddress(quint32 wordAddress)
 
 bool Stk500v2Writer::programPage(const QByteArray &data)
 {
-    // mode (page write), delay, and the ISP instructions for load page,
-    // write page and read; the bootloader needs only the data.
-    const QByteArray body = QByteArray(1, kCmdProgramFlashIsp) + bigEndian16(data.size())
-            + QByteArray::fromHex("c10a404c200000") + data;
-    return expectOk(body, "program flash");
+    return expectOk(StkFrames::v2ProgramPageBody(data), "program flash");
 }
 
 QByteArray Stk500v2Writer::readPage(int size)
 {
-    const QByteArray answer = transact(QByteArray(1, kCmdReadFlashIsp) + bigEndian16(size)
-                                       + QByteArray::fromHex("20"));
+    const QByteArray answer = transact(StkFrames::v2ReadFlashBody(size));
     if (answer.size() != size + 3 || answer.at(0) != kCmdReadFlashIsp || answer.at(1) != kStatusOk
         || answer.back() != kStatusOk)
         return QByteArray();
@@ -257,7 +219,7 @@ QByteArray Stk500v2Writer::readPage(int size)
 
 bool Stk500v2Writer::leaveProgrammingMode()
 {
-    return expectOk(QByteArray::fromHex("110101"), "leave programming mode");
+    return expectOk(StkFrames::v2LeaveBody(), "leave programming mode");
 }
 
 bool Stk500v2Writer::writeImage(const QByteArray &image, int pageBytes)

@@ -4,10 +4,12 @@
 #include "stk500v1bootloader.h"
 #include "stk500v2bootloader.h"
 #include "stkframes.h"
+#include "testkit.h"
 
 #include <QtTest>
 
 using namespace StkFrames;
+using namespace TestKit;
 
 namespace {
 // Feeds bytes one at a time and collects every answer.

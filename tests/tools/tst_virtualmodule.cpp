@@ -6,6 +6,7 @@
 #include "moduleclient.h"
 #include "seriallink.h"
 #include "stkframes.h"
+#include "testkit.h"
 #include "virtualmodule.h"
 
 #include <QSignalSpy>
@@ -15,6 +16,7 @@
 #include <memory>
 
 using namespace StkFrames;
+using namespace TestKit;
 
 namespace {
 constexpr int kSignOnReply = 17;

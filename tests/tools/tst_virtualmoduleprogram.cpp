@@ -3,6 +3,7 @@
 #include "modulecommandline.h"
 #include "moduleprocess.h"
 #include "stkframes.h"
+#include "testkit.h"
 
 #include <QFile>
 #include <QStandardPaths>
@@ -12,6 +13,7 @@
 #include <csignal>
 
 using namespace StkFrames;
+using namespace TestKit;
 
 namespace {
 constexpr int kWaitMs = 10000;

@@ -1,60 +1,12 @@
+#include "fakedevices.h"
+#include "testkit.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 #include "upload/stkstep.h"
 
 #include <QtTest>
 
-namespace {
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
-
-// A device that hands out one prepared piece per wait, as a socket would
-// deliver a reply that the link cut into pieces. It records every wait.
-class PieceDevice : public QIODevice
-{
-public:
-    explicit PieceDevice(QList<QByteArray> pieces) : pieces(std::move(pieces))
-    {
-        open(QIODevice::ReadWrite | QIODevice::Unbuffered);
-    }
-
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return ready.size() + QIODevice::bytesAvailable(); }
-    bool waitForReadyRead(int msecs) override
-    {
-        waits.append(msecs);
-        if (pieces.isEmpty())
-            return false;
-        ready += pieces.takeFirst();
-        return true;
-    }
-
-    QList<int> waits;
-    QList<qint64> readSizes;
-    QByteArray written;
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        const qint64 count = qMin<qint64>(maxSize, ready.size());
-        memcpy(data, ready.constData(), static_cast<size_t>(count));
-        ready.remove(0, static_cast<int>(count));
-        readSizes.append(count);
-        return count;
-    }
-    qint64 writeData(const char *data, qint64 maxSize) override
-    {
-        written.append(data, static_cast<int>(maxSize));
-        return maxSize;
-    }
-
-private:
-    QList<QByteArray> pieces;
-    QByteArray ready;
-};
-} // namespace
+using TestKit::hex;
 
 Q_DECLARE_METATYPE(StkCommand)
 

@@ -1,4 +1,6 @@
+#include "devicetable.h"
 #include "scriptedmodule.h"
+#include "testkit.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 
@@ -27,18 +29,10 @@ const QString kBoxText =
 
 QByteArray pattern(int size)
 {
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 13 + 5) & 0xFF);
-    return bytes;
+    return TestKit::pattern(size, 5, 13, 1, 0);
 }
 
-void writeImage(const QByteArray &image)
-{
-    QFile file(QStringLiteral("update.bin"));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(image), static_cast<qint64>(image.size()));
-}
+using TestKit::writeImage;
 
 // Puts a module's row at the top, laid out as the device table lays out its rows.
 QPushButton *addRow(Widget &window, const QString &ip, const QString &dataPort,
@@ -67,15 +61,6 @@ QPushButton *addRow(Widget &window, const ScriptedModule &module,
                     const QString &board = QStringLiteral("MEGA2560"))
 {
     return addRow(window, module.ip(), module.dataPort(), module.atPort(), board);
-}
-
-int rowOf(Widget &window, const QString &ip)
-{
-    QTableWidget *table = WidgetProbe(window).ui().userTableWidget;
-    for (int row = 0; row < table->rowCount(); ++row)
-        if (table->item(row, 2) && table->item(row, 2)->text() == ip)
-            return row;
-    return -1;
 }
 
 QString progressText(Widget &window, int row)
@@ -113,28 +98,6 @@ ScriptedModule::Options holdingSignOn(const char *address)
     return options;
 }
 
-// Every distinct text the progress cell of a module showed, in order.
-class ProgressRecorder : public QObject
-{
-public:
-    ProgressRecorder(Widget &window, const QString &ip) : window(window), ip(ip)
-    {
-        connect(WidgetProbe(window).ui().userTableWidget, &QTableWidget::itemChanged, this,
-                [this](QTableWidgetItem *item) {
-                    if (item->column() != kProgressColumn
-                        || item->row() != rowOf(this->window, this->ip))
-                        return;
-                    if (texts.isEmpty() || texts.last() != item->text())
-                        texts.append(item->text());
-                });
-    }
-
-    QStringList texts;
-
-private:
-    Widget &window;
-    QString ip;
-};
 } // namespace
 
 class UploadWindowTest : public QObject

@@ -1,4 +1,5 @@
 #include "scriptedmodule.h"
+#include "testkit.h"
 
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
@@ -38,18 +39,10 @@ char *toString(const Report &report)
 
 QByteArray pattern(int size)
 {
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 31 + i / 256 + 7) & 0xFF);
-    return bytes;
+    return TestKit::pattern(size, 7, 31, 1, 256);
 }
 
-void writeImage(const QByteArray &image)
-{
-    QFile file(QStringLiteral("update.bin"));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(image), static_cast<qint64>(image.size()));
-}
+using TestKit::writeImage;
 
 float fraction(qint64 part, qint64 whole)
 {
@@ -135,10 +128,7 @@ ScriptedModule::Options faulty(const char *address, int command, Fault fault)
     return options;
 }
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
+using TestKit::hex;
 
 // The body of a version 2 frame.
 QByteArray bodyOf(const QByteArray &frame)

@@ -4,6 +4,7 @@
 // modules on a thread of their own announcing themselves to it, firmware that
 // the window finds and converts itself, and what the rows show.
 
+#include "devicetable.h"
 #include "modulegroup.h"
 #include "modulethread.h"
 #include "testsupport.h"
@@ -25,7 +26,6 @@
 namespace road {
 
 constexpr int kDeviceColumn = 1;
-constexpr int kIpColumn = 2;
 constexpr int kSendColumn = 5;
 constexpr int kProgressColumn = 6;
 
@@ -178,18 +178,7 @@ inline bool pickFile(Widget &window, const QString &path)
 
 inline QTableWidget *table(Widget &window)
 {
-    return WidgetProbe(window).ui().userTableWidget;
-}
-
-inline int rowOf(Widget &window, const QString &ip)
-{
-    QTableWidget *rows = table(window);
-    for (int row = 0; row < rows->rowCount(); ++row) {
-        const QTableWidgetItem *item = rows->item(row, kIpColumn);
-        if (item && item->text() == ip)
-            return row;
-    }
-    return -1;
+    return deviceTable(window);
 }
 
 inline QPushButton *uploadButton(Widget &window, const QString &ip)
@@ -245,28 +234,6 @@ inline QStringList successTexts(int size, int pageSize)
     }
     return texts << QStringLiteral("Successful");
 }
-
-// Every distinct text the progress cell of one module's row showed, in order,
-// wherever the row was at the time.
-class ProgressRecorder : public QObject
-{
-public:
-    ProgressRecorder(Widget &window, const QString &ip) : window(window), ip(ip)
-    {
-        connect(table(window), &QTableWidget::itemChanged, this, [this](QTableWidgetItem *item) {
-            if (item->column() != kProgressColumn || item->row() != rowOf(this->window, this->ip))
-                return;
-            if (texts.isEmpty() || texts.last() != item->text())
-                texts.append(item->text());
-        });
-    }
-
-    QStringList texts;
-
-private:
-    Widget &window;
-    QString ip;
-};
 
 // Counts the reports the window took in (each writes "row = N" to the debug log).
 class ReportCounter

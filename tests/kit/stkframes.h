@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+
+// The uploader's frames, built the way the upload worker builds them, for
+// feeding the emulated bootloaders and the simulated boards in tests.
+namespace StkFrames {
+
+// STK500 version 1 (AVR061): the command byte, its arguments, CRC_EOP.
+QByteArray v1(quint8 command, const QByteArray &arguments = QByteArray());
+QByteArray v1LoadAddress(quint16 word);
+QByteArray v1ProgramPage(const QByteArray &data);
+QByteArray v1ReadPage(int count);
+QByteArray v1SetDevice();
+
+// STK500 version 2 (AVR068): MESSAGE_START, sequence, size, TOKEN, body and
+// the XOR of all of them.
+QByteArray v2(quint8 sequence, const QByteArray &body);
+QByteArray v2SignOn(quint8 sequence);
+QByteArray v2GetParameter(quint8 sequence, quint8 id);
+QByteArray v2Enter(quint8 sequence);
+QByteArray v2Signature(quint8 sequence, quint8 index);
+// CMD_LOAD_ADDRESS with bit 31 set, the extended byte and a 16-bit word address.
+QByteArray v2LoadAddress(quint8 sequence, quint32 wordAddress);
+QByteArray v2ProgramPage(quint8 sequence, const QByteArray &page);
+QByteArray v2ReadFlash(quint8 sequence, int count);
+QByteArray v2Leave(quint8 sequence);
+
+// The bodies of the version 2 messages above, for writers that number
+// their frames themselves.
+QByteArray v2EnterBody();
+QByteArray v2ProgramPageBody(const QByteArray &page);
+QByteArray v2ReadFlashBody(int count);
+QByteArray v2LeaveBody();
+
+} // namespace StkFrames
