@@ -12,13 +12,14 @@ constexpr int kRefreshIntervalMs = 2000;
 constexpr int kWindowWidth = 1078;
 constexpr int kWindowHeight = 490;
 
-const char kOpenFileStyleSheet[] =
-    "QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, angle:179.9, "
-    "stop:0.494318 rgba(2, 225, 250, 255), stop:0.5 rgba(2, 242, 251, 255));}"
-    "QPushButton{background-color:transparent;            border: 1px solid rgb(124, 124, 124);"
-    "             border-radius:5px;}"
-    "QPushButton:pressed{background-color:yellow;             border: 1px solid rgb(124, 124, 124);"
-    "             }";
+const char kOpenFileStyleSheet[]
+    = "QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, angle:179.9, "
+      "stop:0.494318 rgba(2, 225, 250, 255), stop:0.5 rgba(2, 242, 251, 255));}"
+      "QPushButton{background-color:transparent;            border: 1px solid rgb(124, 124, 124);"
+      "             border-radius:5px;}"
+      "QPushButton:pressed{background-color:yellow;             border: 1px solid rgb(124, 124, "
+      "124);"
+      "             }";
 } // namespace
 
 Widget::Widget(QWidget *parent)

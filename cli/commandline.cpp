@@ -19,9 +19,9 @@ struct CommandEntry
     const char *name;
 };
 const CommandEntry kCommands[] = {
-    {Command::List, "list"},     {Command::Convert, "convert"}, {Command::Locate, "locate"},
-    {Command::Upload, "upload"}, {Command::Rename, "rename"},
-    {Command::Monitor, "monitor"}, {Command::Proxy, "proxy"},
+    { Command::List, "list" },     { Command::Convert, "convert" }, { Command::Locate, "locate" },
+    { Command::Upload, "upload" }, { Command::Rename, "rename" },   { Command::Monitor, "monitor" },
+    { Command::Proxy, "proxy" },
 };
 
 Command commandNamed(const QString &name)
@@ -42,27 +42,34 @@ struct OptionRule
 
 QVector<OptionRule> optionsOf(Command command)
 {
-    QVector<OptionRule> options = {{"help", false}, {"verbose", false}};
+    QVector<OptionRule> options = { { "help", false }, { "verbose", false } };
     switch (command) {
     case Command::List:
-        options += {{"seconds", true}, {"json", false}};
+        options += { { "seconds", true }, { "json", false } };
         break;
     case Command::Locate:
-        options += {{"json", false}};
+        options += { { "json", false } };
         break;
     case Command::Upload:
-        options += {{"board", true},   {"name", true},   {"all", false},    {"seconds", true},
-                    {"verify", false}, {"json", false},  {"timeout", true}, {"all-matching", false}};
-        options += {{"monitor", false}, {"until", true}, {"eol", true}, {"timestamp", false},
-                    {"hex", false}};
+        options += { { "board", true },   { "name", true },         { "all", false },
+                     { "seconds", true }, { "verify", false },      { "json", false },
+                     { "timeout", true }, { "all-matching", false } };
+        options += { { "monitor", false },
+                     { "until", true },
+                     { "eol", true },
+                     { "timestamp", false },
+                     { "hex", false } };
         break;
     case Command::Monitor:
-        options += {{"name", true}, {"seconds", true}, {"until", true},
-                    {"eol", true},  {"timestamp", false}, {"hex", false}};
+        options += { { "name", true }, { "seconds", true },    { "until", true },
+                     { "eol", true },  { "timestamp", false }, { "hex", false } };
         break;
     case Command::Proxy:
-        options += {{"name", true}, {"board", true}, {"listen", true}, {"clients", true},
-                    {"seconds", true}};
+        options += { { "name", true },
+                     { "board", true },
+                     { "listen", true },
+                     { "clients", true },
+                     { "seconds", true } };
         break;
     case Command::Convert:
     case Command::Rename:
@@ -90,7 +97,10 @@ QString bracketed(const QString &address)
 class Parser
 {
 public:
-    explicit Parser(const QStringList &arguments) : arguments(arguments) {}
+    explicit Parser(const QStringList &arguments)
+        : arguments(arguments)
+    {
+    }
     ParsedCommandLine parse();
 
 private:
@@ -141,8 +151,7 @@ ParsedCommandLine Parser::parse()
         const QString &argument = arguments.at(index);
         if (!optionsEnded && argument == QLatin1String("--")) {
             optionsEnded = true;
-        } else if (!optionsEnded && argument.startsWith(QLatin1Char('-'))
-                   && argument.size() > 1) {
+        } else if (!optionsEnded && argument.startsWith(QLatin1Char('-')) && argument.size() > 1) {
             if (!takeOption(argument, &index))
                 return result;
         } else {
@@ -230,7 +239,7 @@ bool Parser::applyOption(const QString &name, const QString &value)
             return fail(QStringLiteral("--name needs a module name"));
         options.names << value;
     } else if (QString error; applyMonitorOption(options, name, value, &error)
-                              || applyProxyOption(options, name, value, &error)) {
+               || applyProxyOption(options, name, value, &error)) {
         if (!error.isEmpty())
             return fail(error);
     }
@@ -314,15 +323,16 @@ bool Parser::applyPositionals()
                             .arg(boardNames().join(QStringLiteral(", "))));
         if (positionals.size() + options.names.size() != 1)
             return fail(QStringLiteral("%1 takes exactly one target: %2 or --name NAME")
-                            .arg(command, options.command == Command::Proxy
-                                              ? QStringLiteral("IP:DATAPORT:ATPORT")
-                                              : QStringLiteral("IP:DATAPORT[:ATPORT]")));
+                            .arg(command,
+                                 options.command == Command::Proxy
+                                     ? QStringLiteral("IP:DATAPORT:ATPORT")
+                                     : QStringLiteral("IP:DATAPORT[:ATPORT]")));
         if (positionals.isEmpty())
             return true;
         QString error;
-        const std::optional<Target> target =
-            options.command == Command::Proxy ? parseTarget(positionals.first(), &error)
-                                              : parseMonitorTarget(positionals.first(), &error);
+        const std::optional<Target> target = options.command == Command::Proxy
+            ? parseTarget(positionals.first(), &error)
+            : parseMonitorTarget(positionals.first(), &error);
         if (!target)
             return fail(error);
         options.targets << *target;
@@ -388,12 +398,12 @@ std::optional<Target> parseTarget(const QString &text, QString *error)
     const QString atText = text.mid(atColon + 1);
     const std::optional<quint16> dataPort = parsePort(dataText);
     if (!dataPort)
-        return fail(QStringLiteral("bad data port '%1': a port is a number from 1 to 65535")
-                        .arg(dataText));
+        return fail(
+            QStringLiteral("bad data port '%1': a port is a number from 1 to 65535").arg(dataText));
     const std::optional<quint16> atPort = parsePort(atText);
     if (!atPort)
-        return fail(QStringLiteral("bad AT port '%1': a port is a number from 1 to 65535")
-                        .arg(atText));
+        return fail(
+            QStringLiteral("bad AT port '%1': a port is a number from 1 to 65535").arg(atText));
     Target target;
     target.address = address.toString();
     target.dataPort = *dataPort;

@@ -10,7 +10,7 @@
 // Exit statuses scripts can rely on.
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1; // something was attempted and did not work
-constexpr int kExitUsage = 2;   // nothing was attempted: the command line cannot be acted on
+constexpr int kExitUsage = 2; // nothing was attempted: the command line cannot be acted on
 
 // How long list and --name/--all listen for announcements unless told.
 constexpr double kDefaultListenSeconds = 3.0;
@@ -69,7 +69,7 @@ struct Options
     // proxy
     QString listenAddress = QStringLiteral("127.0.0.1");
     quint16 listenPort = 0; // 0: a free port
-    int clients = 0;        // 0: no limit
+    int clients = 0; // 0: no limit
 
     // rename
     QString renameAddress;

@@ -1,8 +1,8 @@
 #include "cli/commands.h"
 
 #include "cli/monitor.h"
-#include "cli/proxy.h"
 #include "cli/progressview.h"
+#include "cli/proxy.h"
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
@@ -60,8 +60,9 @@ QString printable(const QString &text)
         } else {
             const bool byte = c.unicode() <= 0xFF;
             shown += (byte ? QLatin1String("\\x") : QLatin1String("\\u"))
-                     + QString::number(c.unicode(), 16).toUpper().rightJustified(byte ? 2 : 4,
-                                                                                 QLatin1Char('0'));
+                + QString::number(c.unicode(), 16)
+                      .toUpper()
+                      .rightJustified(byte ? 2 : 4, QLatin1Char('0'));
         }
     }
     return shown;
@@ -92,10 +93,10 @@ QString secondsText(double seconds)
 
 QJsonObject moduleJson(const Announcement &module)
 {
-    return QJsonObject{{QStringLiteral("name"), module.hostName},
-                       {QStringLiteral("address"), module.hostIp},
-                       {QStringLiteral("dataPort"), module.dataPort},
-                       {QStringLiteral("atPort"), module.atPort}};
+    return QJsonObject { { QStringLiteral("name"), module.hostName },
+                         { QStringLiteral("address"), module.hostIp },
+                         { QStringLiteral("dataPort"), module.dataPort },
+                         { QStringLiteral("atPort"), module.atPort } };
 }
 
 QJsonValue orNull(const QString &text)
@@ -106,20 +107,20 @@ QJsonValue orNull(const QString &text)
 QJsonObject resultJson(const TargetResult &result)
 {
     const bool located = !result.target.address.isEmpty();
-    QJsonObject object{
-        {QStringLiteral("target"), located ? QJsonValue(result.target.text()) : QJsonValue()},
-        {QStringLiteral("address"), orNull(result.target.address)},
-        {QStringLiteral("dataPort"), located ? QJsonValue(result.target.dataPort) : QJsonValue()},
-        {QStringLiteral("atPort"), located ? QJsonValue(result.target.atPort) : QJsonValue()},
-        {QStringLiteral("name"), orNull(result.target.name)},
-        {QStringLiteral("board"), result.board},
-        {QStringLiteral("bytes"), result.bytes},
-        {QStringLiteral("seconds"), result.seconds},
-        {QStringLiteral("status"), statusText(result.status)},
-        {QStringLiteral("verified"), result.verified},
-        {QStringLiteral("firstMismatch"),
-         result.firstMismatch >= 0 ? QJsonValue(result.firstMismatch) : QJsonValue()},
-        {QStringLiteral("error"), orNull(result.error)},
+    QJsonObject object {
+        { QStringLiteral("target"), located ? QJsonValue(result.target.text()) : QJsonValue() },
+        { QStringLiteral("address"), orNull(result.target.address) },
+        { QStringLiteral("dataPort"), located ? QJsonValue(result.target.dataPort) : QJsonValue() },
+        { QStringLiteral("atPort"), located ? QJsonValue(result.target.atPort) : QJsonValue() },
+        { QStringLiteral("name"), orNull(result.target.name) },
+        { QStringLiteral("board"), result.board },
+        { QStringLiteral("bytes"), result.bytes },
+        { QStringLiteral("seconds"), result.seconds },
+        { QStringLiteral("status"), statusText(result.status) },
+        { QStringLiteral("verified"), result.verified },
+        { QStringLiteral("firstMismatch"),
+          result.firstMismatch >= 0 ? QJsonValue(result.firstMismatch) : QJsonValue() },
+        { QStringLiteral("error"), orNull(result.error) },
     };
     return object;
 }
@@ -131,9 +132,9 @@ qint64 flashSizeOf(const QString &board)
 
 QString targetLabel(const Target &target)
 {
-    return target.name.isEmpty() ? target.text()
-                                 : target.text() + QStringLiteral(" (") + target.name
-                                       + QLatin1Char(')');
+    return target.name.isEmpty()
+        ? target.text()
+        : target.text() + QStringLiteral(" (") + target.name + QLatin1Char(')');
 }
 
 // Targets from announcements: --all takes every module, --name those with
@@ -150,15 +151,14 @@ bool wanted(const Options &options, const Announcement &module)
     return options.all || options.names.contains(module.hostName);
 }
 
-AnnouncedTargets targetsFromAnnouncements(const Options &options,
-                                          const QList<Announcement> &heard)
+AnnouncedTargets targetsFromAnnouncements(const Options &options, const QList<Announcement> &heard)
 {
     AnnouncedTargets found;
     for (const Announcement &module : heard) {
         if (!wanted(options, module))
             continue;
-        const QString text =
-            module.hostIp + QLatin1Char(':') + module.dataPort + QLatin1Char(':') + module.atPort;
+        const QString text
+            = module.hostIp + QLatin1Char(':') + module.dataPort + QLatin1Char(':') + module.atPort;
         QString error;
         std::optional<Target> target = parseTarget(text, &error);
         if (target) {
@@ -175,9 +175,8 @@ AnnouncedTargets targetsFromAnnouncements(const Options &options,
         found.failures << failure;
     }
     for (const QString &name : options.names) {
-        const bool seen = std::any_of(heard.begin(), heard.end(), [&](const Announcement &m) {
-            return m.hostName == name;
-        });
+        const bool seen = std::any_of(heard.begin(), heard.end(),
+                                      [&](const Announcement &m) { return m.hostName == name; });
         if (seen)
             continue;
         TargetResult missing;
@@ -205,7 +204,7 @@ QStringList ambiguousNames(const Options &options, const QList<Announcement> &he
         }
         if (addresses.size() > 1)
             ambiguous << name + QStringLiteral(" (") + addresses.join(QStringLiteral(", "))
-                             + QLatin1Char(')');
+                    + QLatin1Char(')');
     }
     return ambiguous;
 }
@@ -230,13 +229,14 @@ void printSummary(const QVector<TargetResult> &results)
     printLine(QString());
     for (const TargetResult &result : results) {
         const QString label = result.target.address.isEmpty()
-                                  ? QStringLiteral("--name ") + result.target.name
-                                  : targetLabel(result.target);
+            ? QStringLiteral("--name ") + result.target.name
+            : targetLabel(result.target);
         if (result.succeeded()) {
             ++succeeded;
-            printLine(statusText(result.status).leftJustified(kStatusColumn) + label + QStringLiteral(": ")
-                      + QString::number(result.bytes) + QStringLiteral(" bytes in ")
-                      + QString::number(result.seconds, 'f', 1) + QStringLiteral(" s")
+            printLine(statusText(result.status).leftJustified(kStatusColumn) + label
+                      + QStringLiteral(": ") + QString::number(result.bytes)
+                      + QStringLiteral(" bytes in ") + QString::number(result.seconds, 'f', 1)
+                      + QStringLiteral(" s")
                       + (result.verified ? QStringLiteral(", verified") : QString()));
         } else {
             printLine(statusText(result.status).toUpper().leftJustified(kStatusColumn) + label
@@ -260,14 +260,14 @@ int runList(const Options &options)
         printError(error);
         return kExitFailure;
     }
-    const QList<Announcement> heard = listener.listen(
-        QDeadlineTimer(static_cast<qint64>(options.seconds * kMsecsPerSecond)));
+    const QList<Announcement> heard
+        = listener.listen(QDeadlineTimer(static_cast<qint64>(options.seconds * kMsecsPerSecond)));
 
     if (options.json) {
         QJsonArray modules;
         for (const Announcement &module : heard)
             modules.append(moduleJson(module));
-        printJson(QJsonObject{{QStringLiteral("modules"), modules}});
+        printJson(QJsonObject { { QStringLiteral("modules"), modules } });
         return kExitSuccess;
     }
     if (heard.isEmpty()) {
@@ -281,12 +281,12 @@ int runList(const Options &options)
         nameWidth = qMax(nameWidth, printable(module.hostName).size());
         addressWidth = qMax(addressWidth, printable(module.hostIp).size());
     }
-    const auto row = [&](const QString &name, const QString &address, const QString &data,
-                         const QString &at) {
-        printLine(printable(name).leftJustified(nameWidth) + kColumnGap
-                  + printable(address).leftJustified(addressWidth) + kColumnGap
-                  + printable(data).leftJustified(kDataPortHeading.size()) + kColumnGap + at);
-    };
+    const auto row
+        = [&](const QString &name, const QString &address, const QString &data, const QString &at) {
+              printLine(printable(name).leftJustified(nameWidth) + kColumnGap
+                        + printable(address).leftJustified(addressWidth) + kColumnGap
+                        + printable(data).leftJustified(kDataPortHeading.size()) + kColumnGap + at);
+          };
     row(kNameHeading, kAddressHeading, kDataPortHeading, kAtPortHeading);
     for (const Announcement &module : heard)
         row(module.hostName, module.hostIp, module.dataPort, module.atPort);
@@ -317,9 +317,10 @@ int runLocate(const Options &options)
     // The window's run, without its ./log.txt.
     locateDefaultFirmware(choice, loginUserName(), QString());
     if (options.json) {
-        printJson(QJsonObject{{QStringLiteral("path"), orNull(choice.path)},
-                              {QStringLiteral("time"),
-                               choice.path.isEmpty() ? QJsonValue() : orNull(choice.generateTime)}});
+        printJson(
+            QJsonObject { { QStringLiteral("path"), orNull(choice.path) },
+                          { QStringLiteral("time"),
+                            choice.path.isEmpty() ? QJsonValue() : orNull(choice.generateTime) } });
     } else if (choice.path.isEmpty()) {
         printLine(QStringLiteral("No default firmware file found: no Arduino-style build left a "
                                  ".ino.hex or .cpp.hex in the temporary directory."));
@@ -385,8 +386,7 @@ std::optional<int> resolveUploadTargets(const Options &options, QVector<Target> 
         // With --monitor, --seconds bounds the monitoring instead.
         const double listenSeconds = options.monitor ? kDefaultListenSeconds : options.seconds;
         const QList<Announcement> heard = listener.listen(
-            QDeadlineTimer(static_cast<qint64>(listenSeconds * kMsecsPerSecond)),
-            everyNameHeard);
+            QDeadlineTimer(static_cast<qint64>(listenSeconds * kMsecsPerSecond)), everyNameHeard);
         const QStringList ambiguous = ambiguousNames(options, heard);
         if (!ambiguous.isEmpty() && !options.allMatching) {
             printError(QStringLiteral("--name matches modules at more than one address: %1; "
@@ -417,10 +417,10 @@ QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &
 {
     // Lines drawn in place must all fit on the screen, the cursor cannot go
     // back above its top.
-    const bool live = !options.json && isInteractiveTerminal(stdout)
-                      && targets.size() < terminalRows(stdout);
+    const bool live
+        = !options.json && isInteractiveTerminal(stdout) && targets.size() < terminalRows(stdout);
     const ProgressView::Mode mode = options.json ? ProgressView::Mode::Silent
-                                    : live       ? ProgressView::Mode::Terminal
+        : live                                   ? ProgressView::Mode::Terminal
                                                  : ProgressView::Mode::Plain;
     ProgressView view(mode, stdout, live ? terminalColumns(stdout) : kDefaultTerminalColumns);
     // The engine's diagnostics would tear the live lines apart, and a script
@@ -446,9 +446,9 @@ void printUploadResults(const Options &options, const QVector<TargetResult> &res
             array.append(resultJson(result));
             succeeded += result.succeeded() ? 1 : 0;
         }
-        printJson(QJsonObject{{QStringLiteral("results"), array},
-                              {QStringLiteral("succeeded"), succeeded},
-                              {QStringLiteral("failed"), results.size() - succeeded}});
+        printJson(QJsonObject { { QStringLiteral("results"), array },
+                                { QStringLiteral("succeeded"), succeeded },
+                                { QStringLiteral("failed"), results.size() - succeeded } });
     } else if (results.isEmpty()) {
         printLine(QStringLiteral("No module announced itself within %1 s: nothing was uploaded.")
                       .arg(secondsText(options.seconds)));
@@ -476,8 +476,7 @@ int runUpload(const Options &options)
     results += failures;
     printUploadResults(options, results);
 
-    const bool allSucceeded =
-        !results.isEmpty()
+    const bool allSucceeded = !results.isEmpty()
         && std::all_of(results.begin(), results.end(),
                        [](const TargetResult &result) { return result.succeeded(); });
     if (allSucceeded && kept) {
@@ -491,8 +490,8 @@ int runUpload(const Options &options)
 
 int runRename(const Options &options)
 {
-    const QString target = options.renameAddress + QLatin1Char(':')
-                           + QString::number(options.renamePort);
+    const QString target
+        = options.renameAddress + QLatin1Char(':') + QString::number(options.renamePort);
     if (!sendHostName(options.renameAddress, options.renamePort, options.newName)) {
         printError(QStringLiteral("cannot connect to the AT port %1 within %2 s; nothing was sent")
                        .arg(target)

@@ -26,8 +26,8 @@ constexpr int kReadChunk = 4096;
 namespace {
 // The reading thread cannot be interrupted in its blocking read; it is left
 // to the end of the process and posts to whichever reader is current.
-std::atomic<StandardInput *> currentInput{nullptr};
-std::atomic<StopRequests *> currentStop{nullptr};
+std::atomic<StandardInput *> currentInput { nullptr };
+std::atomic<StopRequests *> currentStop { nullptr };
 
 BOOL WINAPI consoleEvent(DWORD)
 {
@@ -39,7 +39,10 @@ BOOL WINAPI consoleEvent(DWORD)
 }
 } // namespace
 
-StandardInput::StandardInput(QObject *parent) : QObject(parent) {}
+StandardInput::StandardInput(QObject *parent)
+    : QObject(parent)
+{
+}
 
 StandardInput::~StandardInput()
 {
@@ -68,9 +71,10 @@ void StandardInput::start()
     }).detach();
 }
 
-void StandardInput::readAvailable() {}
+void StandardInput::readAvailable() { }
 
-StopRequests::StopRequests(QObject *parent) : QObject(parent)
+StopRequests::StopRequests(QObject *parent)
+    : QObject(parent)
 {
     currentStop = this;
     SetConsoleCtrlHandler(consoleEvent, TRUE);
@@ -87,7 +91,7 @@ StopRequests::~StopRequests()
 namespace {
 // The signal handler's end of a pipe the event loop watches: a handler may
 // do little more than write(2).
-int stopPipe[2] = {-1, -1};
+int stopPipe[2] = { -1, -1 };
 
 void onStopSignal(int)
 {
@@ -106,7 +110,10 @@ void setStopHandler(void (*handler)(int))
 }
 } // namespace
 
-StandardInput::StandardInput(QObject *parent) : QObject(parent) {}
+StandardInput::StandardInput(QObject *parent)
+    : QObject(parent)
+{
+}
 
 StandardInput::~StandardInput() = default;
 
@@ -132,7 +139,8 @@ void StandardInput::readAvailable()
     }
 }
 
-StopRequests::StopRequests(QObject *parent) : QObject(parent)
+StopRequests::StopRequests(QObject *parent)
+    : QObject(parent)
 {
     if (pipe(stopPipe) != 0)
         return;

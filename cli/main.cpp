@@ -29,7 +29,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "rudireze-cli: %s\n", parsed.error.toLocal8Bit().constData());
         const QString command = commandName(parsed.options.command);
         std::fprintf(stderr, "Try \"rudireze-cli %s--help\".\n",
-                     command.isEmpty() ? "" : (command + QLatin1Char(' ')).toLocal8Bit().constData());
+                     command.isEmpty() ? ""
+                                       : (command + QLatin1Char(' ')).toLocal8Bit().constData());
         return kExitUsage;
     }
     verbose = parsed.options.verbose;

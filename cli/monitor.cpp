@@ -26,7 +26,8 @@ struct EndingName
     const char *name;
     const char *bytes;
 };
-const EndingName kEndings[] = {{"lf", "\n"}, {"crlf", "\r\n"}, {"cr", "\r"}, {"none", ""}};
+const EndingName kEndings[]
+    = { { "lf", "\n" }, { "crlf", "\r\n" }, { "cr", "\r" }, { "none", "" } };
 
 void printError(const QString &text)
 {
@@ -57,8 +58,8 @@ std::optional<QByteArray> lineEnding(const QString &name)
 
 QByteArray MonitorFormat::format(const QByteArray &bytes, const QTime &now)
 {
-    const QByteArray stamp = timestamp ? now.toString(QLatin1String(kTimeFormat)).toLatin1()
-                                       : QByteArray();
+    const QByteArray stamp
+        = timestamp ? now.toString(QLatin1String(kTimeFormat)).toLatin1() : QByteArray();
     QByteArray text;
     for (const char byte : bytes) {
         if (lineStart) {
@@ -118,8 +119,7 @@ QByteArray LineSplitter::finish()
     return take(line);
 }
 
-bool applyMonitorOption(Options &options, const QString &name, const QString &value,
-                        QString *error)
+bool applyMonitorOption(Options &options, const QString &name, const QString &value, QString *error)
 {
     if (name == QLatin1String("monitor")) {
         options.monitor = true;
@@ -234,9 +234,8 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
         status = exitStatus;
         loop.exit();
     };
-    const auto untilStatus = [&] {
-        return options.until.isEmpty() || watch.seen() ? kExitSuccess : kExitFailure;
-    };
+    const auto untilStatus
+        = [&] { return options.until.isEmpty() || watch.seen() ? kExitSuccess : kExitFailure; };
     const auto readBoard = [&] {
         const QByteArray bytes = socket->readAll();
         if (bytes.isEmpty())
@@ -297,7 +296,8 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
 
 QString monitorUsageText()
 {
-    return QStringLiteral(R"(Usage: rudireze-cli monitor TARGET [--eol lf|crlf|cr|none] [--timestamp]
+    return QStringLiteral(
+        R"(Usage: rudireze-cli monitor TARGET [--eol lf|crlf|cr|none] [--timestamp]
                              [--hex] [--seconds N] [--until TEXT]
        rudireze-cli monitor --name NAME [options]
 

@@ -23,7 +23,11 @@ class MonitorFormat
 public:
     static constexpr int kHexBytesPerLine = 16;
 
-    MonitorFormat(bool timestamp, bool hex) : timestamp(timestamp), hex(hex) {}
+    MonitorFormat(bool timestamp, bool hex)
+        : timestamp(timestamp)
+        , hex(hex)
+    {
+    }
     QByteArray format(const QByteArray &bytes, const QTime &now);
 
 private:
@@ -38,7 +42,10 @@ private:
 class TextWatch
 {
 public:
-    explicit TextWatch(const QByteArray &text) : text(text) {}
+    explicit TextWatch(const QByteArray &text)
+        : text(text)
+    {
+    }
     // True once the text has been seen (always true for an empty text).
     bool feed(const QByteArray &bytes);
     bool seen() const { return found; }
@@ -54,7 +61,10 @@ private:
 class LineSplitter
 {
 public:
-    explicit LineSplitter(const QByteArray &ending) : ending(ending) {}
+    explicit LineSplitter(const QByteArray &ending)
+        : ending(ending)
+    {
+    }
     QByteArray take(const QByteArray &bytes);
     QByteArray finish();
 

@@ -39,20 +39,20 @@ QString progressLine(const QString &label, UploadPhase phase, double fraction, i
 {
     const double bounded = qBound(0.0, fraction, 1.0);
     const int filled = static_cast<int>(std::floor(bounded * kBarWidth));
-    const QString bar = QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('-'));
+    const QString bar
+        = QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('-'));
     // Built by concatenation: a module's name may hold anything, "%1" too.
     const QString line = label.leftJustified(kLabelWidth) + QLatin1Char(' ')
-                         + phaseText(phase).leftJustified(kPhaseWidth) + QStringLiteral(" [")
-                         + bar + QStringLiteral("] ")
-                         + QString::number(percentOf(bounded)).rightJustified(3)
-                         + QLatin1Char('%');
+        + phaseText(phase).leftJustified(kPhaseWidth) + QStringLiteral(" [") + bar
+        + QStringLiteral("] ") + QString::number(percentOf(bounded)).rightJustified(3)
+        + QLatin1Char('%');
     return line.left(qMax(width, kMinimumWidth));
 }
 
 QString finishedLine(const QString &label, UploadPhase phase, const QString &note, int width)
 {
     const QString line = label.leftJustified(kLabelWidth) + QLatin1Char(' ')
-                         + phaseText(phase).leftJustified(kPhaseWidth) + QLatin1Char(' ') + note;
+        + phaseText(phase).leftJustified(kPhaseWidth) + QLatin1Char(' ') + note;
     return line.left(qMax(width, kMinimumWidth));
 }
 
@@ -126,12 +126,11 @@ void ProgressView::redraw()
         text += QString::fromLatin1(kCursorUp).arg(lines.size());
     for (const Line &line : lines) {
         // A failed target shows why instead of a bar that stopped somewhere.
-        const QString shown =
-            line.phase == UploadPhase::Failed
-                ? finishedLine(line.label, line.phase, line.note, width - 1)
-                : (progressLine(line.label, line.phase, line.fraction, width - 1)
-                   + (line.note.isEmpty() ? QString() : QLatin1Char(' ') + line.note))
-                      .left(qMax(width - 1, kMinimumWidth));
+        const QString shown = line.phase == UploadPhase::Failed
+            ? finishedLine(line.label, line.phase, line.note, width - 1)
+            : (progressLine(line.label, line.phase, line.fraction, width - 1)
+               + (line.note.isEmpty() ? QString() : QLatin1Char(' ') + line.note))
+                  .left(qMax(width - 1, kMinimumWidth));
         text += QLatin1String(kClearLine) + shown + QLatin1Char('\n');
     }
     print(text);

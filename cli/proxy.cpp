@@ -28,10 +28,10 @@ void printLine(const QString &text)
 QString endpoint(const QHostAddress &address, quint16 port)
 {
     const QString text = address.toString();
-    return (address.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + text
-                                                                      + QLatin1Char(']')
-                                                                : text)
-           + QLatin1Char(':') + QString::number(port);
+    return (address.protocol() == QAbstractSocket::IPv6Protocol
+                ? QLatin1Char('[') + text + QLatin1Char(']')
+                : text)
+        + QLatin1Char(':') + QString::number(port);
 }
 
 // Gives what is still buffered a moment to leave, then closes.
@@ -51,7 +51,9 @@ void closeGently(QTcpSocket *socket)
 } // namespace
 
 Proxy::Proxy(const Target &target, AtFamily family, QObject *parent)
-    : QObject(parent), target(target), family(family)
+    : QObject(parent)
+    , target(target)
+    , family(family)
 {
     connect(&server, &QTcpServer::newConnection, this, &Proxy::accept);
 }
@@ -75,11 +77,10 @@ int Proxy::run(int clients, int limitMs)
     clientLimit = clients;
     QEventLoop loop;
     int status = kExitSuccess;
-    const QMetaObject::Connection ending =
-        connect(this, &Proxy::ended, &loop, [&](int exitStatus) {
-            status = exitStatus;
-            loop.quit();
-        });
+    const QMetaObject::Connection ending = connect(this, &Proxy::ended, &loop, [&](int exitStatus) {
+        status = exitStatus;
+        loop.quit();
+    });
     StopRequests stop;
     connect(&stop, &StopRequests::requested, &loop, &QEventLoop::quit);
     QTimer limit;
@@ -196,15 +197,14 @@ std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString
         addressText = addressText.mid(1, addressText.size() - 2);
     const QHostAddress address(addressText);
     const QString portText = text.mid(colon + 1);
-    const std::optional<quint16> port =
-        portText == QLatin1String("0") ? std::optional<quint16>(0) : parsePort(portText);
+    const std::optional<quint16> port
+        = portText == QLatin1String("0") ? std::optional<quint16>(0) : parsePort(portText);
     if (address.isNull() || !port)
         return std::nullopt;
     return std::make_pair(address, *port);
 }
 
-bool applyProxyOption(Options &options, const QString &name, const QString &value,
-                      QString *error)
+bool applyProxyOption(Options &options, const QString &name, const QString &value, QString *error)
 {
     if (name == QLatin1String("listen")) {
         const auto listen = parseListenAddress(value);
@@ -236,8 +236,7 @@ int runProxy(const Options &options)
     const std::optional<Target> target = resolveSingleTarget(options);
     if (!target)
         return kExitFailure;
-    const AtFamily family =
-        options.board == QLatin1String("UNO") ? AtFamily::Uno : AtFamily::Mega;
+    const AtFamily family = options.board == QLatin1String("UNO") ? AtFamily::Uno : AtFamily::Mega;
     Proxy proxy(*target, family);
     QString error;
     const QHostAddress address(options.listenAddress);

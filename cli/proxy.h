@@ -58,8 +58,7 @@ private:
 // ADDRESS:PORT for --listen; PORT 0 takes a free port.
 std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text);
 // --listen and --clients; false when `name` is neither.
-bool applyProxyOption(Options &options, const QString &name, const QString &value,
-                      QString *error);
+bool applyProxyOption(Options &options, const QString &name, const QString &value, QString *error);
 
 QString proxyUsageText();
 

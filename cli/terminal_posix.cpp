@@ -11,7 +11,7 @@ bool isInteractiveTerminal(std::FILE *stream)
 
 int terminalColumns(std::FILE *stream)
 {
-    winsize size{};
+    winsize size {};
     if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
     return kDefaultTerminalColumns;
@@ -19,7 +19,7 @@ int terminalColumns(std::FILE *stream)
 
 int terminalRows(std::FILE *stream)
 {
-    winsize size{};
+    winsize size {};
     if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
         return size.ws_row;
     return kDefaultTerminalRows;

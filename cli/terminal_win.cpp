@@ -25,7 +25,7 @@ bool isInteractiveTerminal(std::FILE *stream)
 
 int terminalColumns(std::FILE *stream)
 {
-    CONSOLE_SCREEN_BUFFER_INFO info{};
+    CONSOLE_SCREEN_BUFFER_INFO info {};
     if (GetConsoleScreenBufferInfo(consoleOf(stream), &info))
         return info.srWindow.Right - info.srWindow.Left + 1;
     return kDefaultTerminalColumns;
@@ -33,7 +33,7 @@ int terminalColumns(std::FILE *stream)
 
 int terminalRows(std::FILE *stream)
 {
-    CONSOLE_SCREEN_BUFFER_INFO info{};
+    CONSOLE_SCREEN_BUFFER_INFO info {};
     if (GetConsoleScreenBufferInfo(consoleOf(stream), &info))
         return info.srWindow.Bottom - info.srWindow.Top + 1;
     return kDefaultTerminalRows;

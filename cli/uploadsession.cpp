@@ -115,9 +115,9 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
         worker.done = true;
         worker.result.status = TargetStatus::TimedOut;
         worker.result.seconds = worker.clock.elapsed() / kMsecsPerSecond;
-        worker.result.error =
-            QStringLiteral("no result within %1 s, and the upload did not stop when asked")
-                .arg(timeoutMs / kMsecsPerSecond);
+        worker.result.error
+            = QStringLiteral("no result within %1 s, and the upload did not stop when asked")
+                  .arg(timeoutMs / kMsecsPerSecond);
         view.finish(index, false, worker.result.error);
     }
     view.redraw();
@@ -180,20 +180,22 @@ void UploadSession::workerEnded(int index)
         result.verified = verify;
     } else if (worker.timedOut) {
         result.status = TargetStatus::TimedOut;
-        result.error = QStringLiteral("no result within %1 s; stopped").arg(timeoutMs / kMsecsPerSecond);
+        result.error
+            = QStringLiteral("no result within %1 s; stopped").arg(timeoutMs / kMsecsPerSecond);
         if (!reason.isEmpty())
             result.error += QStringLiteral(" (") + reason + QLatin1Char(')');
     } else if (worker.connectFailed && !worker.thread->handshake_refused()) {
         result.status = TargetStatus::Unreachable;
-        result.error = reason.isEmpty() ? QStringLiteral("the module could not be reached") : reason;
+        result.error
+            = reason.isEmpty() ? QStringLiteral("the module could not be reached") : reason;
     } else if (result.firstMismatch >= 0) {
         result.status = TargetStatus::VerifyFailed;
         result.error = QStringLiteral("the flash differs from the image at byte 0x%1")
                            .arg(result.firstMismatch, 4, 16, QLatin1Char('0'));
     } else {
         result.status = TargetStatus::Failed;
-        result.error = reason.isEmpty() ? QStringLiteral("the upload ended without a result")
-                                        : reason;
+        result.error
+            = reason.isEmpty() ? QStringLiteral("the upload ended without a result") : reason;
     }
 
     QString note;

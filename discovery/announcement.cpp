@@ -20,8 +20,8 @@ QString announcementText(const QByteArray &payload)
 
 std::optional<Announcement> parseAnnouncement(const QByteArray &payload)
 {
-    const std::optional<LiteralProperties> properties =
-        parseObjectLiteral(announcementText(payload));
+    const std::optional<LiteralProperties> properties
+        = parseObjectLiteral(announcementText(payload));
     if (!properties)
         return std::nullopt;
     Announcement announcement;

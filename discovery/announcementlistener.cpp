@@ -34,12 +34,14 @@ bool AnnouncementListener::bind(QString *error)
     if (socket.bind(QHostAddress::Any, kPort,
                     QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
         return true;
-    *error = QStringLiteral("cannot listen on UDP port %1: %2").arg(kPort).arg(socket.errorString());
+    *error
+        = QStringLiteral("cannot listen on UDP port %1: %2").arg(kPort).arg(socket.errorString());
     return false;
 }
 
-QList<Announcement> AnnouncementListener::listen(
-    QDeadlineTimer deadline, const std::function<bool(const QList<Announcement> &)> &enough)
+QList<Announcement>
+AnnouncementListener::listen(QDeadlineTimer deadline,
+                             const std::function<bool(const QList<Announcement> &)> &enough)
 {
     QList<Announcement> heard;
     positions.clear();

@@ -37,12 +37,11 @@ const QString kToStringKey = QStringLiteral("toString");
 
 // Words the engine refuses as unquoted property names.
 const char *const kReservedWords[] = {
-    "break",  "case",   "catch",      "class",   "const",    "continue", "debugger",
-    "default", "delete", "do",        "else",    "enum",     "export",   "extends",
-    "false",  "finally", "for",       "function", "if",      "import",   "in",
-    "instanceof", "new", "null",      "return",  "super",    "switch",   "this",
-    "throw",  "true",   "try",        "typeof",  "var",      "void",     "while",
-    "with",
+    "break",  "case",     "catch",  "class",  "const",  "continue",   "debugger", "default",
+    "delete", "do",       "else",   "enum",   "export", "extends",    "false",    "finally",
+    "for",    "function", "if",     "import", "in",     "instanceof", "new",      "null",
+    "return", "super",    "switch", "this",   "throw",  "true",       "try",      "typeof",
+    "var",    "void",     "while",  "with",
 };
 
 bool isReservedWord(const QString &word)
@@ -83,7 +82,7 @@ bool isLineTerminator(char16_t c)
 bool isWhiteSpace(char16_t c)
 {
     return c == u'\t' || c == kVerticalTab || c == kFormFeed
-           || QChar::category(c) == QChar::Separator_Space;
+        || QChar::category(c) == QChar::Separator_Space;
 }
 
 bool isIdentifierStart(char16_t c)
@@ -165,18 +164,16 @@ bool isAboveDoubleRange(const std::string &literal)
     const std::size_t firstSignificant = integerPart.find_first_not_of('0');
     if (firstSignificant != std::string::npos)
         return exponent + static_cast<long long>(integerPart.size() - firstSignificant) > 0;
-    const std::string fraction =
-        point == std::string::npos ? std::string() : mantissa.substr(point + 1);
+    const std::string fraction
+        = point == std::string::npos ? std::string() : mantissa.substr(point + 1);
     const std::size_t leadingZeros = fraction.find_first_not_of('0');
-    return leadingZeros != std::string::npos
-           && exponent - static_cast<long long>(leadingZeros) > 0;
+    return leadingZeros != std::string::npos && exponent - static_cast<long long>(leadingZeros) > 0;
 }
 
 double decimalLiteralValue(const std::string &literal)
 {
     double value = 0;
-    const auto result =
-        std::from_chars(literal.data(), literal.data() + literal.size(), value);
+    const auto result = std::from_chars(literal.data(), literal.data() + literal.size(), value);
     if (result.ec == std::errc::result_out_of_range)
         return isAboveDoubleRange(literal) ? std::numeric_limits<double>::infinity() : 0.0;
     return value;
@@ -196,13 +193,15 @@ struct Value
 class LiteralReader
 {
 public:
-    explicit LiteralReader(QString source) : s(std::move(source)) {}
+    explicit LiteralReader(QString source)
+        : s(std::move(source))
+    {
+    }
 
     std::optional<LiteralProperties> readProgram()
     {
         LiteralProperties properties;
-        if (!skipSpace() || peek() != u'{' || !readObject(1, &properties, nullptr)
-            || !skipSpace())
+        if (!skipSpace() || peek() != u'{' || !readObject(1, &properties, nullptr) || !skipSpace())
             return std::nullopt;
         if (peek() == u';') {
             ++pos;
@@ -274,7 +273,7 @@ private:
                     (*properties)[known.value()].second = element.text;
                 } else {
                     indexOf.insert(name, properties->size());
-                    properties->append({name, element.text});
+                    properties->append({ name, element.text });
                 }
             }
             if (!skipSpace())
@@ -649,8 +648,8 @@ QString ecmaNumberToString(double value)
 
     // Shortest digits that read back as the value, as d.ddde±x.
     char buffer[kNumberBufferSize];
-    const auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const auto result
+        = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     const std::string scientific(buffer, result.ptr);
     const std::size_t ePos = scientific.find('e');
     std::string digits;
@@ -666,7 +665,7 @@ QString ecmaNumberToString(double value)
         text = digits + std::string(static_cast<std::size_t>(n - k), '0');
     } else if (0 < n && n <= kMaxPlainExponent) {
         text = digits.substr(0, static_cast<std::size_t>(n)) + '.'
-               + digits.substr(static_cast<std::size_t>(n));
+            + digits.substr(static_cast<std::size_t>(n));
     } else if (kMinPlainExponent < n && n <= 0) {
         text = "0." + std::string(static_cast<std::size_t>(-n), '0') + digits;
     } else {

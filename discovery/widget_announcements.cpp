@@ -21,8 +21,8 @@ void Widget::processPendingDatagrams()
     QElapsedTimer pass;
     pass.start();
     while (udpSocket->hasPendingDatagrams() && pass.nsecsElapsed() < kPassBudgetNs) {
-        const std::optional<Announcement> announcement =
-            readAnnouncement(*udpSocket, [this] { return localIPv4Address(); });
+        const std::optional<Announcement> announcement
+            = readAnnouncement(*udpSocket, [this] { return localIPv4Address(); });
         if (!announcement || removingModule)
             continue;
 

@@ -7,26 +7,25 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
-#include <QPushButton>
 #include <QTableWidget>
 
 namespace {
 // Every column after the name is read-only.
 constexpr int kFirstLockedColumn = DeviceColumn;
 
-const char kComboStyleSheet[] =
-    "QComboBox:hover{background-color:transparent;}"
-    "QComboBox{background-color:transparent;                 }";
+const char kComboStyleSheet[] = "QComboBox:hover{background-color:transparent;}"
+                                "QComboBox{background-color:transparent;                 }";
 
-const char kUploadStyleSheet[] =
-    "QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, angle:179.9, "
-    "stop:0.494318 rgba(2, 225, 250, 255), stop:0.5 rgba(2, 242, 251, 255));}"
-    "QPushButton{background-color:transparent;                "
-    "border: 1px solid rgb(124, 124, 124);                 border-radius:5px;}"
-    "QPushButton:pressed{background-color:yellow;                 "
-    "border: 1px solid rgb(124, 124, 124);                 }";
+const char kUploadStyleSheet[]
+    = "QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, angle:179.9, "
+      "stop:0.494318 rgba(2, 225, 250, 255), stop:0.5 rgba(2, 242, 251, 255));}"
+      "QPushButton{background-color:transparent;                "
+      "border: 1px solid rgb(124, 124, 124);                 border-radius:5px;}"
+      "QPushButton:pressed{background-color:yellow;                 "
+      "border: 1px solid rgb(124, 124, 124);                 }";
 // The board box's transparent style sheet relies on the Windows look. Other
 // platforms' default style fills a "transparent" box black, hiding the board
 // type, so there the box borrows the Windows style; one instance serves all.

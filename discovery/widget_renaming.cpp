@@ -45,8 +45,7 @@ void Widget::on_userTableWidget_itemChanged(QTableWidgetItem *item)
     fillingTable = false;
 
     // Not a number gives 0; the value is taken as a 16-bit port as it stands.
-    const auto port =
-        static_cast<quint16>(cellText(table, row, AtPortColumn).toInt(nullptr, 10));
+    const auto port = static_cast<quint16>(cellText(table, row, AtPortColumn).toInt(nullptr, 10));
     if (!sendHostName(host, port, name))
         showConnectServerFail();
 }

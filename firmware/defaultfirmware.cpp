@@ -35,8 +35,7 @@ bool isNewerThanChoice(const SketchBuild &build, const QString &choice)
 }
 } // namespace
 
-void locateDefaultFirmware(FirmwareChoice &choice, const QString &userName,
-                           const QString &logPath)
+void locateDefaultFirmware(FirmwareChoice &choice, const QString &userName, const QString &logPath)
 {
     const QString listing = runCommandInterpreter(buildDirectoryCommands(userName));
     if (const std::optional<QString> dir = buildDirectoryInListing(listing))
@@ -44,8 +43,8 @@ void locateDefaultFirmware(FirmwareChoice &choice, const QString &userName,
 
     // Later IDE generations build elsewhere; whichever build was written
     // last is the one the user made most recently.
-    const std::optional<SketchBuild> later =
-        newestSketchBuild(laterBuildLayouts(QDir::tempPath(), userCacheDirectory()));
+    const std::optional<SketchBuild> later
+        = newestSketchBuild(laterBuildLayouts(QDir::tempPath(), userCacheDirectory()));
     if (later && isNewerThanChoice(*later, choice.path)) {
         choice.path = QDir::toNativeSeparators(later->path);
         readGenerateTime(choice, choice.path);

@@ -19,8 +19,7 @@ constexpr char kLocatorLogPath[] = "./log.txt";
 // was written last. Nothing found keeps the previous choice. `logPath`
 // receives the listing of the .hex search (a log that cannot be opened ends
 // the interpreter part of the run); an empty path keeps no log.
-void locateDefaultFirmware(FirmwareChoice &choice, const QString &userName,
-                           const QString &logPath);
+void locateDefaultFirmware(FirmwareChoice &choice, const QString &userName, const QString &logPath);
 
 // The interpreter search for the newest sketch image in one build*.tmp folder
 // of the user's temporary directory.

@@ -43,7 +43,7 @@ constexpr quint8 kHighBits = 0xF0;
 
 constexpr std::array<quint8, 256> makeDigitTable()
 {
-    std::array<quint8, 256> table{};
+    std::array<quint8, 256> table {};
     for (int c = 0; c < 256; ++c) {
         if (c >= '0' && c <= '9')
             table[c] = quint8(c - '0');
@@ -88,14 +88,17 @@ QString badCharacterError(const char *line, int column)
 {
     const unsigned char c = static_cast<unsigned char>(line[column - 1]);
     const QString shown = (c >= ' ' && c < 0x7F) ? QStringLiteral("'%1'").arg(QChar(c))
-                                                  : QStringLiteral("byte %1").arg(hexText(c));
+                                                 : QStringLiteral("byte %1").arg(hexText(c));
     return QStringLiteral("%1 at column %2 is not a hexadecimal digit").arg(shown).arg(column);
 }
 
 class HexReader
 {
 public:
-    explicit HexReader(HexConversion &result) : result(result) {}
+    explicit HexReader(HexConversion &result)
+        : result(result)
+    {
+    }
 
     // Returns false when reading ends (the end-of-file line or an error).
     bool readLine(const char *line, int length, int lineNumber);
@@ -113,7 +116,7 @@ private:
     quint32 base = 0;
     qint64 end = 0;
     bool endOfFileSeen = false;
-    std::array<quint8, kMaxRecordBytes> record{};
+    std::array<quint8, kMaxRecordBytes> record {};
     // Which image bytes a record already gave: a second record for the same
     // address means the file is not one program.
     std::vector<bool> written;
@@ -164,28 +167,30 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
 
     const int count = record[0];
     if (bytes != count + kRecordOverheadBytes) {
-        return fail(lineNumber, QStringLiteral("byte count says %1 data bytes, the line holds %2")
-                                    .arg(count)
-                                    .arg(bytes - kRecordOverheadBytes));
+        return fail(lineNumber,
+                    QStringLiteral("byte count says %1 data bytes, the line holds %2")
+                        .arg(count)
+                        .arg(bytes - kRecordOverheadBytes));
     }
     if (sum != 0) {
         const quint8 given = record[bytes - 1];
         const quint8 expected = quint8(given - sum);
-        return fail(lineNumber, QStringLiteral("wrong checksum: %1 given, %2 expected")
-                                    .arg(hexText(given), hexText(expected)));
+        return fail(lineNumber,
+                    QStringLiteral("wrong checksum: %1 given, %2 expected")
+                        .arg(hexText(given), hexText(expected)));
     }
 
     const quint8 type = record[kTypeIndex];
-    const quint32 offset = (quint32(record[kAddressHighIndex]) << kByteShift) |
-                           record[kAddressLowIndex];
+    const quint32 offset
+        = (quint32(record[kAddressHighIndex]) << kByteShift) | record[kAddressLowIndex];
     if (type == kExtendedSegmentRecord || type == kExtendedLinearRecord) {
         if (count != kExtendedAddressBytes) {
-            return fail(lineNumber, QStringLiteral("address record with %1 bytes instead of %2")
-                                        .arg(count)
-                                        .arg(kExtendedAddressBytes));
+            return fail(lineNumber,
+                        QStringLiteral("address record with %1 bytes instead of %2")
+                            .arg(count)
+                            .arg(kExtendedAddressBytes));
         }
-        const quint32 value = (quint32(record[kDataIndex]) << kByteShift) |
-                              record[kDataIndex + 1];
+        const quint32 value = (quint32(record[kDataIndex]) << kByteShift) | record[kDataIndex + 1];
         base = value << (type == kExtendedSegmentRecord ? kSegmentShift : kLinearShift);
         return true;
     }
@@ -212,8 +217,9 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
     }
     for (qint64 address = start; address < start + count; ++address) {
         if (written[size_t(address)]) {
-            return fail(lineNumber, QStringLiteral("the record overlaps an earlier one at %1")
-                                        .arg(hexText(address)));
+            return fail(
+                lineNumber,
+                QStringLiteral("the record overlaps an earlier one at %1").arg(hexText(address)));
         }
         written[size_t(address)] = true;
     }
@@ -298,11 +304,11 @@ ImageFileConversion convertHexFile(const QString &hexPath, QByteArray *image)
     if (!converted.ok()) {
         result.status = ImageFileConversion::BadHex;
         result.message = converted.errorLine > 0
-                             ? QStringLiteral("%1 line %2: %3")
-                                   .arg(hexName)
-                                   .arg(converted.errorLine)
-                                   .arg(converted.error)
-                             : QStringLiteral("%1: %2").arg(hexName, converted.error);
+            ? QStringLiteral("%1 line %2: %3")
+                  .arg(hexName)
+                  .arg(converted.errorLine)
+                  .arg(converted.error)
+            : QStringLiteral("%1: %2").arg(hexName, converted.error);
         return result;
     }
     *image = converted.image;

@@ -27,16 +27,15 @@ QString twoDigits(int value)
 
 QStringList buildDirectoryCommands(const QString &userName)
 {
-    return {QStringLiteral("c:\n"),
-            QStringLiteral("cd \\Users\\") + userName + QStringLiteral("\\AppData\\Local\\Temp\n"),
-            QStringLiteral("dir D build* /o-d/tw\n")};
+    return { QStringLiteral("c:\n"),
+             QStringLiteral("cd \\Users\\") + userName + QStringLiteral("\\AppData\\Local\\Temp\n"),
+             QStringLiteral("dir D build* /o-d/tw\n") };
 }
 
 QStringList hexFileCommands(const QString &userName, const QString &dir)
 {
-    return buildDirectoryCommands(userName)
-           << QStringLiteral("cd ") + dir + QStringLiteral("\n")
-           << QStringLiteral("dir *.hex  /o-d/tw \n");
+    return buildDirectoryCommands(userName) << QStringLiteral("cd ") + dir + QStringLiteral("\n")
+                                            << QStringLiteral("dir *.hex  /o-d/tw \n");
 }
 
 std::optional<QString> buildDirectoryInListing(const QString &listing)
@@ -59,11 +58,10 @@ std::optional<QString> buildDirectoryInListing(const QString &listing)
             QString name = entry.mid(build);
             while (!name.isEmpty() && name.back().isSpace())
                 name.chop(1);
-            const bool usable = name.endsWith(kBuildSuffix) &&
-                                name.size() <= kMaxBuildDirectoryNameLength &&
-                                std::none_of(name.begin(), name.end(), [](QChar c) {
-                                    return kInterpreterSpecials.contains(c);
-                                });
+            const bool usable = name.endsWith(kBuildSuffix)
+                && name.size() <= kMaxBuildDirectoryNameLength
+                && std::none_of(name.begin(), name.end(),
+                                [](QChar c) { return kInterpreterSpecials.contains(c); });
             if (usable)
                 return name;
         }
@@ -97,8 +95,7 @@ QString generateTimeText(const QDateTime &lastWrite)
     const QDateTime shown = lastWrite.toLocalTime();
     const QDate date = shown.date();
     const QTime time = shown.time();
-    return QString::number(date.year()) + QLatin1Char('-') + twoDigits(date.month()) +
-           QLatin1Char('-') + twoDigits(date.day()) + QLatin1Char(' ') +
-           QString::number(time.hour()) + QLatin1Char(':') + twoDigits(time.minute()) +
-           QLatin1Char(':') + twoDigits(time.second());
+    return QString::number(date.year()) + QLatin1Char('-') + twoDigits(date.month())
+        + QLatin1Char('-') + twoDigits(date.day()) + QLatin1Char(' ') + QString::number(time.hour())
+        + QLatin1Char(':') + twoDigits(time.minute()) + QLatin1Char(':') + twoDigits(time.second());
 }

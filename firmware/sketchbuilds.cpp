@@ -13,8 +13,8 @@ const QLatin1String kSketchesFolder("/arduino/sketches");
 
 const QStringList &sketchImagePatterns()
 {
-    static const QStringList patterns = {QStringLiteral("*.ino.hex"),
-                                         QStringLiteral("*.cpp.hex")};
+    static const QStringList patterns
+        = { QStringLiteral("*.ino.hex"), QStringLiteral("*.cpp.hex") };
     return patterns;
 }
 
@@ -29,7 +29,7 @@ FolderLook lookInto(const QString &folder)
 {
     FolderLook look;
     std::optional<FolderEntry> newest;
-    for (const FolderEntry &entry : folderEntries(folder, {QStringLiteral("*")})) {
+    for (const FolderEntry &entry : folderEntries(folder, { QStringLiteral("*") })) {
         look.empty = false;
         if (entry.isDirectory || entry.name.contains(kBootloaderMark))
             continue;
@@ -40,8 +40,9 @@ FolderLook lookInto(const QString &folder)
             newest = entry;
     }
     if (newest) {
-        look.image = SketchBuild{folder + QLatin1Char('/') + newest->name,
-                                 QDateTime::fromMSecsSinceEpoch(newest->lastWriteMsecs, Qt::UTC)};
+        look.image
+            = SketchBuild { folder + QLatin1Char('/') + newest->name,
+                            QDateTime::fromMSecsSinceEpoch(newest->lastWriteMsecs, Qt::UTC) };
     }
     return look;
 }
@@ -50,7 +51,7 @@ std::optional<SketchBuild> newestImageIn(const BuildLayout &layout)
 {
     if (layout.root.isEmpty())
         return std::nullopt;
-    QVector<FolderEntry> folders = folderEntries(layout.root, {layout.folderPattern});
+    QVector<FolderEntry> folders = folderEntries(layout.root, { layout.folderPattern });
     // Another user's build in a shared temporary directory is not this
     // user's firmware.
     folders.erase(std::remove_if(folders.begin(), folders.end(),
@@ -81,12 +82,12 @@ QList<BuildLayout> laterBuildLayouts(const QString &temporaryDirectory,
 {
     const QString any = QStringLiteral("*");
     QList<BuildLayout> layouts = {
-        {temporaryDirectory, QStringLiteral("arduino_build_*")},
-        {temporaryDirectory, QStringLiteral("arduino-sketch-*")},
-        {temporaryDirectory + kSketchesFolder, any},
+        { temporaryDirectory, QStringLiteral("arduino_build_*") },
+        { temporaryDirectory, QStringLiteral("arduino-sketch-*") },
+        { temporaryDirectory + kSketchesFolder, any },
     };
     if (!cacheDirectory.isEmpty())
-        layouts.append({cacheDirectory + kSketchesFolder, any});
+        layouts.append({ cacheDirectory + kSketchesFolder, any });
     return layouts;
 }
 

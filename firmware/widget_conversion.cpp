@@ -20,8 +20,7 @@ bool Widget::convert_hex_file(QString path)
 
 ImageFileConversion Widget::convertIntoImage(const QString &path)
 {
-    const ImageFileConversion result =
-        convertHexFileToImage(path, QString::fromLatin1(kImagePath));
+    const ImageFileConversion result = convertHexFileToImage(path, QString::fromLatin1(kImagePath));
     switch (result.status) {
     case ImageFileConversion::Converted:
         break;

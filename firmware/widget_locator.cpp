@@ -6,7 +6,7 @@
 
 void Widget::find_build_dir()
 {
-    FirmwareChoice choice{default_path, generate_time};
+    FirmwareChoice choice { default_path, generate_time };
     locateDefaultFirmware(choice, currentUserName(), QString::fromLatin1(kLocatorLogPath));
     default_path = choice.path;
     generate_time = choice.generateTime;
@@ -14,7 +14,7 @@ void Widget::find_build_dir()
 
 void Widget::find_hex_in_dir(QString dir)
 {
-    FirmwareChoice choice{default_path, generate_time};
+    FirmwareChoice choice { default_path, generate_time };
     locateHexInBuildDir(choice, currentUserName(), dir, QString::fromLatin1(kLocatorLogPath));
     default_path = choice.path;
     generate_time = choice.generateTime;
@@ -22,7 +22,7 @@ void Widget::find_hex_in_dir(QString dir)
 
 void Widget::read_generate_time(QString path)
 {
-    FirmwareChoice choice{default_path, generate_time};
+    FirmwareChoice choice { default_path, generate_time };
     readGenerateTime(choice, path);
     generate_time = choice.generateTime;
 }

@@ -25,8 +25,8 @@ void Widget::on_radioButton_toggled(bool checked)
 
 void Widget::on_pushButton_4_clicked()
 {
-    manual_path = QFileDialog::getOpenFileName(this, tr("Open hex"), QStringLiteral("."),
-                                               tr("hex(*.hex)"));
+    manual_path
+        = QFileDialog::getOpenFileName(this, tr("Open hex"), QStringLiteral("."), tr("hex(*.hex)"));
     if (manual_path.isEmpty()) {
         QMessageBox::warning(this, QStringLiteral("waring"), QStringLiteral("open file fail"),
                              QMessageBox::Ok);

@@ -7,12 +7,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    const QByteArray reply = QByteArray::fromRawData(reinterpret_cast<const char *>(data),
-                                                     int(size));
+    const QByteArray reply
+        = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
     const AtReply verdict = judgeAtReply(reply);
     const AtReply expected = size >= std::size_t(kMinimumAtReply) ? AtReply::Answered
-                             : size == 0                         ? AtReply::Silent
-                                                                 : AtReply::Refused;
+        : size == 0                                               ? AtReply::Silent
+                                                                  : AtReply::Refused;
     if (verdict != expected)
         __builtin_trap();
     return 0;

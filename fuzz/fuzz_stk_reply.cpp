@@ -23,7 +23,7 @@ void check(bool condition)
 }
 
 // Keeps the reply rule's debug lines out of the fuzzer's output.
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) { }
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)

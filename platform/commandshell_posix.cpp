@@ -31,9 +31,10 @@ const QRegularExpression &userTemporaryDirectory()
 QString localDateText(qint64 msecs)
 {
     const std::time_t seconds = std::time_t(msecs / 1000);
-    std::tm local{};
+    std::tm local {};
     char text[kDateTextSize] = {};
-    if (!localtime_r(&seconds, &local) || std::strftime(text, sizeof text, kDateFormat, &local) == 0)
+    if (!localtime_r(&seconds, &local)
+        || std::strftime(text, sizeof text, kDateFormat, &local) == 0)
         return QString();
     return QString::fromLatin1(text);
 }
@@ -67,8 +68,8 @@ QString StandIn::run(const QString &line)
     if (word == QLatin1String("cd"))
         return changeDirectory(rest);
     if (word == QLatin1String("dir"))
-        return listDirectory(rest.split(QRegularExpression(QStringLiteral("\\s+")),
-                                        Qt::SkipEmptyParts));
+        return listDirectory(
+            rest.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts));
     return QStringLiteral("'%1' is not recognized as an internal or external command,\n"
                           "operable program or batch file.\n")
         .arg(word);
@@ -76,8 +77,8 @@ QString StandIn::run(const QString &line)
 
 QString StandIn::changeDirectory(QString target)
 {
-    if (target.size() >= 2 && target.startsWith(QLatin1Char('"')) &&
-        target.endsWith(QLatin1Char('"')))
+    if (target.size() >= 2 && target.startsWith(QLatin1Char('"'))
+        && target.endsWith(QLatin1Char('"')))
         target = target.mid(1, target.size() - 2);
     if (target.isEmpty())
         return QDir::toNativeSeparators(current) + QLatin1Char('\n');
@@ -86,9 +87,8 @@ QString StandIn::changeDirectory(QString target)
         return QString();
     }
     // One folder down, by name; nothing else is reachable.
-    const bool oneName = !target.contains(QLatin1Char('/')) &&
-                         !target.contains(QLatin1Char('\\')) && target != QLatin1String("..") &&
-                         target != QLatin1String(".");
+    const bool oneName = !target.contains(QLatin1Char('/')) && !target.contains(QLatin1Char('\\'))
+        && target != QLatin1String("..") && target != QLatin1String(".");
     const QFileInfo folder(QDir(current).filePath(target));
     if (!oneName || !folder.isDir())
         return QString::fromLatin1(kNoPath);
@@ -120,8 +120,8 @@ QString StandIn::listDirectory(const QStringList &arguments) const
                                                     : a.name < b.name;
     });
 
-    QString listing = QStringLiteral(" Directory of ") + QDir::toNativeSeparators(current) +
-                      QStringLiteral("\n\n");
+    QString listing = QStringLiteral(" Directory of ") + QDir::toNativeSeparators(current)
+        + QStringLiteral("\n\n");
     if (entries.isEmpty())
         return listing + QString::fromLatin1(kFileNotFound);
     int files = 0;

@@ -13,8 +13,7 @@ constexpr qint64 kNsecsPerMsec = 1000000;
 
 qint64 modificationMsecs(const struct stat &status)
 {
-    return qint64(status.st_mtim.tv_sec) * 1000 +
-           qint64(status.st_mtim.tv_nsec) / kNsecsPerMsec;
+    return qint64(status.st_mtim.tv_sec) * 1000 + qint64(status.st_mtim.tv_nsec) / kNsecsPerMsec;
 }
 
 bool matchesAny(const QString &name, const QStringList &patterns)
@@ -53,8 +52,8 @@ QVector<FolderEntry> folderEntries(const QString &folder, const QStringList &pat
         struct stat status;
         if (::fstatat(folderHandle, rawName, &status, 0) != 0)
             continue;
-        entries.append({name, modificationMsecs(status), qint64(status.st_size),
-                        S_ISDIR(status.st_mode), status.st_uid == ::geteuid()});
+        entries.append({ name, modificationMsecs(status), qint64(status.st_size),
+                         S_ISDIR(status.st_mode), status.st_uid == ::geteuid() });
     }
     ::closedir(dir);
     return entries;

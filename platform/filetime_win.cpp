@@ -15,8 +15,8 @@ constexpr int kHighPartShift = 32;
 
 qint64 unixMsecs(const FILETIME &time)
 {
-    const quint64 intervals =
-        (quint64(time.dwHighDateTime) << kHighPartShift) | quint64(time.dwLowDateTime);
+    const quint64 intervals
+        = (quint64(time.dwHighDateTime) << kHighPartShift) | quint64(time.dwLowDateTime);
     return qint64(intervals / kIntervalsPerMsec) - kMsecsFrom1601To1970;
 }
 } // namespace
@@ -29,8 +29,8 @@ QDateTime lastWriteTimeUtc(const QString &path)
     // reach the file system unchanged.
     const QString nativePath = QDir::toNativeSeparators(path);
     WIN32_FILE_ATTRIBUTE_DATA attributes;
-    if (!GetFileAttributesExW(reinterpret_cast<LPCWSTR>(nativePath.utf16()),
-                              GetFileExInfoStandard, &attributes))
+    if (!GetFileAttributesExW(reinterpret_cast<LPCWSTR>(nativePath.utf16()), GetFileExInfoStandard,
+                              &attributes))
         return QDateTime();
     SYSTEMTIME utc;
     if (!FileTimeToSystemTime(&attributes.ftLastWriteTime, &utc))
@@ -44,9 +44,9 @@ QVector<FolderEntry> folderEntries(const QString &folder, const QStringList &pat
     QVector<FolderEntry> entries;
     const QString search = QDir::toNativeSeparators(folder) + QStringLiteral("\\*");
     WIN32_FIND_DATAW found;
-    HANDLE handle = FindFirstFileExW(reinterpret_cast<LPCWSTR>(search.utf16()),
-                                     FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                     FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE handle
+        = FindFirstFileExW(reinterpret_cast<LPCWSTR>(search.utf16()), FindExInfoBasic, &found,
+                           FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (handle == INVALID_HANDLE_VALUE)
         return entries;
     do {
@@ -58,10 +58,10 @@ QVector<FolderEntry> folderEntries(const QString &folder, const QStringList &pat
             matches = matches || matchesWildcard(name, pattern);
         if (!matches)
             continue;
-        const qint64 size =
-            qint64((quint64(found.nFileSizeHigh) << kHighPartShift) | found.nFileSizeLow);
-        entries.append({name, unixMsecs(found.ftLastWriteTime), size,
-                        (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        const qint64 size
+            = qint64((quint64(found.nFileSizeHigh) << kHighPartShift) | found.nFileSizeLow);
+        entries.append({ name, unixMsecs(found.ftLastWriteTime), size,
+                         (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 });
     } while (FindNextFileW(handle, &found));
     FindClose(handle);
     return entries;

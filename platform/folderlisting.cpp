@@ -11,9 +11,9 @@ bool matchesWildcard(const QString &name, const QString &pattern)
         if (p < pattern.size() && pattern.at(p) == QLatin1Char('*')) {
             starPattern = p++;
             starName = n;
-        } else if (p < pattern.size() &&
-                   (pattern.at(p) == QLatin1Char('?') ||
-                    pattern.at(p).toCaseFolded() == name.at(n).toCaseFolded())) {
+        } else if (p < pattern.size()
+                   && (pattern.at(p) == QLatin1Char('?')
+                       || pattern.at(p).toCaseFolded() == name.at(n).toCaseFolded())) {
             ++p;
             ++n;
         } else if (starPattern >= 0) {

@@ -19,7 +19,7 @@ QString loginUserName()
     std::size_t size = static_cast<std::size_t>(hint > 0 ? hint : kFallbackEntrySize);
     for (; size <= kMaxEntrySize; size *= 2) {
         std::vector<char> buffer(size);
-        passwd entry{};
+        passwd entry {};
         passwd *found = nullptr;
         const int error = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
         if (error == ERANGE)

@@ -4,8 +4,8 @@
 #include "upload/stkstep.h"
 
 #include <QAbstractSocket>
-#include <QDebug>
 #include <QDeadlineTimer>
+#include <QDebug>
 
 namespace {
 constexpr int kHandshakeWaitMs = 1000;

@@ -26,11 +26,11 @@ const Board *find(const QString &name, Qt::CaseSensitivity sensitivity)
 const QVector<Board> &boards()
 {
     static const QVector<Board> table = {
-        {"MEGA2560", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega,
-         kAtmega2560Signature},
-        {"UNO", StkVersion::V1, kUnoFlashSize, kUnoPageSize, AtFamily::Uno, kAtmega328pSignature},
-        {"Orvex3", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr},
-        {"Orvex0", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr},
+        { "MEGA2560", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega,
+          kAtmega2560Signature },
+        { "UNO", StkVersion::V1, kUnoFlashSize, kUnoPageSize, AtFamily::Uno, kAtmega328pSignature },
+        { "Orvex3", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr },
+        { "Orvex0", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr },
     };
     return table;
 }

@@ -11,10 +11,10 @@ enum class StkVersion { V1, V2 };
 // One board type as the user picks it, and what it means for an upload.
 struct Board
 {
-    const char *name;     // as shown in the Device box and taken on the command line
+    const char *name; // as shown in the Device box and taken on the command line
     StkVersion protocol;
-    int flashSize;        // largest image the board takes, in bytes
-    int pageSize;         // flash page, in bytes
+    int flashSize; // largest image the board takes, in bytes
+    int pageSize; // flash page, in bytes
     AtFamily resetFamily; // which "AT+MCUUPDATE=" command resets it
     // The three signature bytes its bootloader must report; nullptr: not checked.
     const char *signature;

@@ -8,7 +8,7 @@ namespace {
 constexpr int kBytesPerWord = 2;
 
 constexpr quint8 kV1InSync = 0x14; // Resp_STK_INSYNC
-constexpr quint8 kV1Ok = 0x10;     // Resp_STK_OK
+constexpr quint8 kV1Ok = 0x10; // Resp_STK_OK
 constexpr int kV1ReplyFraming = 2;
 
 constexpr quint8 kV2StatusOk = 0x00; // STATUS_CMD_OK
@@ -29,7 +29,7 @@ QString hexAddress(qint64 address)
 
 // The page loop both versions share: `readPage(offset, count, &data)` loads
 // the address and reads, returning an error text or an empty string.
-template <typename ReadPage>
+template<typename ReadPage>
 FlashComparison compareByPages(const QByteArray &image, int pageSize, ReadPage readPage,
                                const ReadBackProgress &progress)
 {
@@ -98,8 +98,9 @@ FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
         // Address and read in one write: the bootloader takes the read from
         // its receive buffer right after answering the address.
         const QList<StepResult> results = transactTogether(
-            device, {stk500v1::loadAddress(static_cast<quint32>(offset / kBytesPerWord)),
-                     stk500v1::readPage(count)});
+            device,
+            { stk500v1::loadAddress(static_cast<quint32>(offset / kBytesPerWord)),
+              stk500v1::readPage(count) });
         if (!results.first().ok)
             return QStringLiteral("no reply to the load-address command for %1 while verifying: %2")
                 .arg(hexAddress(offset), results.first().reason);
@@ -122,12 +123,11 @@ FlashComparison verifyFlashV2(QIODevice *device, quint8 &sequence, const QByteAr
     // CMD_READ_FLASH_ISP advances the bootloader's address: one load address
     // serves consecutive pages, until the extended address byte changes.
     qint64 nextWord = -1;
-    const auto readPage = [device, &sequence, &nextWord, addressEachPage](
-                              int offset, int count, QByteArray *data) -> QString {
+    const auto readPage = [device, &sequence, &nextWord,
+                           addressEachPage](int offset, int count, QByteArray *data) -> QString {
         const auto word = static_cast<quint32>(offset / kBytesPerWord);
         if (addressEachPage || !stk500v2::addressCarriesOn(nextWord, word)) {
-            const StepResult address =
-                transact(device, stk500v2::loadAddress(sequence++, word));
+            const StepResult address = transact(device, stk500v2::loadAddress(sequence++, word));
             if (!address.ok)
                 return QStringLiteral(
                            "no reply to the load-address command for %1 while verifying: %2")

@@ -5,10 +5,10 @@
 #include "upload/stk500v2.h"
 
 namespace {
-constexpr quint8 kV1Ok = 0x10;      // Resp_STK_OK
-constexpr quint8 kV1Failed = 0x11;  // Resp_STK_FAILED
+constexpr quint8 kV1Ok = 0x10; // Resp_STK_OK
+constexpr quint8 kV1Failed = 0x11; // Resp_STK_FAILED
 constexpr quint8 kV1NoDevice = 0x13; // Resp_STK_NODEVICE
-constexpr quint8 kV1InSync = 0x14;  // Resp_STK_INSYNC
+constexpr quint8 kV1InSync = 0x14; // Resp_STK_INSYNC
 constexpr quint8 kV2StatusOk = 0x00; // STATUS_CMD_OK
 
 // Frame offsets: start, sequence, size (2), token, then the body.
@@ -32,15 +32,15 @@ struct ByteName
 };
 
 const ByteName kV1Responses[] = {
-    {0x10, "Resp_STK_OK"},      {0x11, "Resp_STK_FAILED"}, {0x12, "Resp_STK_UNKNOWN"},
-    {0x13, "Resp_STK_NODEVICE"}, {0x14, "Resp_STK_INSYNC"}, {0x15, "Resp_STK_NOSYNC"},
+    { 0x10, "Resp_STK_OK" },       { 0x11, "Resp_STK_FAILED" }, { 0x12, "Resp_STK_UNKNOWN" },
+    { 0x13, "Resp_STK_NODEVICE" }, { 0x14, "Resp_STK_INSYNC" }, { 0x15, "Resp_STK_NOSYNC" },
 };
 
 const ByteName kV2Statuses[] = {
-    {0x00, "STATUS_CMD_OK"},          {0x80, "STATUS_CMD_TOUT"},
-    {0x81, "STATUS_RDY_BSY_TOUT"},    {0x82, "STATUS_SET_PARAM_MISSING"},
-    {0xC0, "STATUS_CMD_FAILED"},      {0xC1, "STATUS_CKSUM_ERROR"},
-    {0xC9, "STATUS_CMD_UNKNOWN"},
+    { 0x00, "STATUS_CMD_OK" },       { 0x80, "STATUS_CMD_TOUT" },
+    { 0x81, "STATUS_RDY_BSY_TOUT" }, { 0x82, "STATUS_SET_PARAM_MISSING" },
+    { 0xC0, "STATUS_CMD_FAILED" },   { 0xC1, "STATUS_CKSUM_ERROR" },
+    { 0xC9, "STATUS_CMD_UNKNOWN" },
 };
 
 quint8 byteAt(const QByteArray &bytes, int index)
@@ -54,8 +54,7 @@ QString hexByte(quint8 value)
         + QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
 }
 
-template <size_t N>
-QString named(const ByteName (&names)[N], quint8 value)
+template<size_t N> QString named(const ByteName (&names)[N], quint8 value)
 {
     for (const ByteName &entry : names) {
         if (entry.value == value)
@@ -72,7 +71,7 @@ QString spaced(const QByteArray &bytes)
 
 ReplyVerdict refuse(const QString &reason)
 {
-    return ReplyVerdict{false, reason};
+    return ReplyVerdict { false, reason };
 }
 
 QString lengthReason(int size, int expected)
@@ -100,7 +99,7 @@ ReplyVerdict judgeV1Reply(const QByteArray &reply, int expected)
     if (last != kV1Ok)
         return refuse(
             QStringLiteral("%1 where Resp_STK_OK was due").arg(named(kV1Responses, last)));
-    return ReplyVerdict{true, QString()};
+    return ReplyVerdict { true, QString() };
 }
 
 ReplyVerdict judgeV2Reply(const QByteArray &reply, quint8 sequence, quint8 command, int expected)
@@ -108,16 +107,16 @@ ReplyVerdict judgeV2Reply(const QByteArray &reply, quint8 sequence, quint8 comma
     if (reply.isEmpty())
         return refuse(QStringLiteral("no reply"));
     if (byteAt(reply, 0) != stk500v2::kMessageStart)
-        return refuse(QStringLiteral("%1 where MESSAGE_START 0x1B was due")
-                          .arg(hexByte(byteAt(reply, 0))));
+        return refuse(
+            QStringLiteral("%1 where MESSAGE_START 0x1B was due").arg(hexByte(byteAt(reply, 0))));
     if (reply.size() > kV2SequenceAt && byteAt(reply, kV2SequenceAt) != sequence)
         return refuse(QStringLiteral("sequence number %1 where %2 was due")
                           .arg(hexByte(byteAt(reply, kV2SequenceAt)), hexByte(sequence)));
     if (reply.size() <= kV2TokenAt)
         return refuse(lengthReason(reply.size(), expected));
     if (byteAt(reply, kV2TokenAt) != stk500v2::kToken)
-        return refuse(QStringLiteral("token %1 where 0x0E was due")
-                          .arg(hexByte(byteAt(reply, kV2TokenAt))));
+        return refuse(
+            QStringLiteral("token %1 where 0x0E was due").arg(hexByte(byteAt(reply, kV2TokenAt))));
     const int bodySize = byteAt(reply, kV2SizeAt) << 8 | byteAt(reply, kV2SizeAt + 1);
     const int frameSize = bodySize + stk500v2::kFrameOverhead;
     // A whole frame of another length than due may still say why: judge its
@@ -126,8 +125,8 @@ ReplyVerdict judgeV2Reply(const QByteArray &reply, quint8 sequence, quint8 comma
         const quint8 sum = stk500v2::checksum(reply.left(frameSize - 1));
         const quint8 sent = byteAt(reply, frameSize - 1);
         if (sum != sent)
-            return refuse(QStringLiteral("checksum %1 where %2 was due")
-                              .arg(hexByte(sent), hexByte(sum)));
+            return refuse(
+                QStringLiteral("checksum %1 where %2 was due").arg(hexByte(sent), hexByte(sum)));
         if (bodySize < 2)
             return refuse(QStringLiteral("an answer of %1 bytes, without a status").arg(bodySize));
         if (byteAt(reply, kV2BodyAt) != command)
@@ -139,7 +138,7 @@ ReplyVerdict judgeV2Reply(const QByteArray &reply, quint8 sequence, quint8 comma
     }
     if (reply.size() != expected || frameSize != expected)
         return refuse(lengthReason(reply.size(), expected));
-    return ReplyVerdict{true, QString()};
+    return ReplyVerdict { true, QString() };
 }
 
 ReplyVerdict judgeReply(const QByteArray &commandBytes, const QByteArray &reply, int expected)
@@ -184,7 +183,7 @@ ReplyVerdict judgeSignature(const QByteArray &signature, const QString &boardTyp
 {
     const QByteArray expected = expectedSignature(boardType);
     if (expected.isEmpty() || signature == expected)
-        return ReplyVerdict{true, QString()};
+        return ReplyVerdict { true, QString() };
     return refuse(QStringLiteral("the board's signature is %1, not %2 of a %3")
                       .arg(signature.isEmpty() ? QStringLiteral("unreadable") : spaced(signature),
                            spaced(expected), boardType));

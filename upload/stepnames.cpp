@@ -15,32 +15,31 @@ struct StepName
 };
 
 const StepName kV1Names[] = {
-    {stk500v1::kGetSync, "get sync"},
-    {stk500v1::kGetParameter, "get parameter"},
-    {stk500v1::kSetDevice, "set device"},
-    {stk500v1::kSetDeviceExt, "set device extended"},
-    {stk500v1::kEnterProgMode, "enter programming mode"},
-    {stk500v1::kLeaveProgMode, "leave programming mode"},
-    {stk500v1::kLoadAddress, "load address"},
-    {stk500v1::kUniversal, "universal (EEPROM read)"},
-    {stk500v1::kProgPage, "program page"},
-    {stk500v1::kReadPage, "read page"},
-    {stk500v1::kReadSign, "read signature"},
+    { stk500v1::kGetSync, "get sync" },
+    { stk500v1::kGetParameter, "get parameter" },
+    { stk500v1::kSetDevice, "set device" },
+    { stk500v1::kSetDeviceExt, "set device extended" },
+    { stk500v1::kEnterProgMode, "enter programming mode" },
+    { stk500v1::kLeaveProgMode, "leave programming mode" },
+    { stk500v1::kLoadAddress, "load address" },
+    { stk500v1::kUniversal, "universal (EEPROM read)" },
+    { stk500v1::kProgPage, "program page" },
+    { stk500v1::kReadPage, "read page" },
+    { stk500v1::kReadSign, "read signature" },
 };
 
 const StepName kV2Names[] = {
-    {stk500v2::kSignOn, "sign on"},
-    {stk500v2::kGetParameter, "get parameter"},
-    {stk500v2::kLoadAddress, "load address"},
-    {stk500v2::kEnterProgModeIsp, "enter programming mode"},
-    {stk500v2::kLeaveProgModeIsp, "leave programming mode"},
-    {stk500v2::kProgramFlashIsp, "program flash"},
-    {stk500v2::kReadFlashIsp, "read flash"},
-    {stk500v2::kSpiMulti, "read signature"},
+    { stk500v2::kSignOn, "sign on" },
+    { stk500v2::kGetParameter, "get parameter" },
+    { stk500v2::kLoadAddress, "load address" },
+    { stk500v2::kEnterProgModeIsp, "enter programming mode" },
+    { stk500v2::kLeaveProgModeIsp, "leave programming mode" },
+    { stk500v2::kProgramFlashIsp, "program flash" },
+    { stk500v2::kReadFlashIsp, "read flash" },
+    { stk500v2::kSpiMulti, "read signature" },
 };
 
-template <size_t N>
-QString nameIn(const StepName (&names)[N], quint8 command)
+template<size_t N> QString nameIn(const StepName (&names)[N], quint8 command)
 {
     for (const StepName &entry : names) {
         if (entry.command == command)

@@ -10,10 +10,10 @@ constexpr int kPageTries = 10;
 constexpr int kLeaveWaitMs = 30000;
 constexpr int kReadPageTries = 10;
 
-constexpr int kStatusReply = 2;       // INSYNC OK
-constexpr int kParameterReply = 3;    // INSYNC value OK
-constexpr int kSignatureReply = 5;    // INSYNC three signature bytes OK
-constexpr int kUniversalReply = 3;    // INSYNC value OK
+constexpr int kStatusReply = 2; // INSYNC OK
+constexpr int kParameterReply = 3; // INSYNC value OK
+constexpr int kSignatureReply = 5; // INSYNC three signature bytes OK
+constexpr int kUniversalReply = 3; // INSYNC value OK
 
 constexpr quint8 kInstructionReadEeprom = 0xA0;
 constexpr quint8 kEepromHighAddress = 0x03;
@@ -21,11 +21,11 @@ constexpr quint8 kEepromHighAddress = 0x03;
 // Set device: device code 0x86, revision 0, programming type 0, parallel mode 1,
 // polling 1, self-timed 1, lock bytes 1, fuse bytes 3, flash poll FF FF, EEPROM
 // poll FF FF, page 128 bytes, EEPROM 1 KiB, flash 32 KiB (sizes MSB first).
-const char kSetDeviceBytes[] = {
-    '\x42', '\x86', '\x00', '\x00', '\x01', '\x01', '\x01', '\x01', '\x03', '\xFF', '\xFF',
-    '\xFF', '\xFF', '\x00', '\x80', '\x04', '\x00', '\x00', '\x00', '\x80', '\x00', '\x20'};
+const char kSetDeviceBytes[]
+    = { '\x42', '\x86', '\x00', '\x00', '\x01', '\x01', '\x01', '\x01', '\x03', '\xFF', '\xFF',
+        '\xFF', '\xFF', '\x00', '\x80', '\x04', '\x00', '\x00', '\x00', '\x80', '\x00', '\x20' };
 // Set device extended: command size 5, EEPROM page 4, PAGEL 0xD7, BS2 0xC2, reset disable 0.
-const char kSetDeviceExtBytes[] = {'\x45', '\x05', '\x04', '\xD7', '\xC2', '\x00', '\x20'};
+const char kSetDeviceExtBytes[] = { '\x45', '\x05', '\x04', '\xD7', '\xC2', '\x00', '\x20' };
 
 QByteArray bytesOf(std::initializer_list<quint8> values)
 {
@@ -51,12 +51,12 @@ StkCommand command(QByteArray bytes, int expected, const char *label, int tries 
 
 StkCommand getSync()
 {
-    return command(bytesOf({kGetSync, kEndOfPacket}), kStatusReply, "read hello reply 1=");
+    return command(bytesOf({ kGetSync, kEndOfPacket }), kStatusReply, "read hello reply 1=");
 }
 
 StkCommand getParameter(quint8 id)
 {
-    StkCommand result = command(bytesOf({kGetParameter, id, kEndOfPacket}), kParameterReply,
+    StkCommand result = command(bytesOf({ kGetParameter, id, kEndOfPacket }), kParameterReply,
                                 "read send_A reply =");
     result.detail = "0x" + QByteArray::number(id, 16);
     return result;
@@ -76,19 +76,19 @@ StkCommand setDeviceExt()
 
 StkCommand enterProgMode()
 {
-    return command(bytesOf({kEnterProgMode, kEndOfPacket}), kStatusReply, "read send_p reply =");
+    return command(bytesOf({ kEnterProgMode, kEndOfPacket }), kStatusReply, "read send_p reply =");
 }
 
 StkCommand readSignature()
 {
-    return command(bytesOf({kReadSign, kEndOfPacket}), kSignatureReply, "read send_u reply =");
+    return command(bytesOf({ kReadSign, kEndOfPacket }), kSignatureReply, "read send_u reply =");
 }
 
 StkCommand universalReadEeprom(quint8 low)
 {
-    StkCommand result = command(
-        bytesOf({kUniversal, kInstructionReadEeprom, kEepromHighAddress, low, 0x00, kEndOfPacket}),
-        kUniversalReply, nullptr);
+    StkCommand result = command(bytesOf({ kUniversal, kInstructionReadEeprom, kEepromHighAddress,
+                                          low, 0x00, kEndOfPacket }),
+                                kUniversalReply, nullptr);
     result.sendLabel = "send v data =";
     return result;
 }
@@ -97,15 +97,15 @@ StkCommand loadAddress(quint32 wordAddress)
 {
     const auto low = static_cast<quint8>(wordAddress & 0xFF);
     const auto high = static_cast<quint8>((wordAddress >> 8) & 0xFF);
-    return command(bytesOf({kLoadAddress, low, high, kEndOfPacket}), kStatusReply,
+    return command(bytesOf({ kLoadAddress, low, high, kEndOfPacket }), kStatusReply,
                    "send header lenght =");
 }
 
 StkCommand programPage(const QByteArray &data)
 {
     const auto count = static_cast<quint16>(data.size());
-    QByteArray bytes = bytesOf({kProgPage, static_cast<quint8>(count >> 8),
-                                static_cast<quint8>(count & 0xFF), kMemoryFlash});
+    QByteArray bytes = bytesOf({ kProgPage, static_cast<quint8>(count >> 8),
+                                 static_cast<quint8>(count & 0xFF), kMemoryFlash });
     bytes.append(data);
     bytes.append(static_cast<char>(kEndOfPacket));
     return command(std::move(bytes), kStatusReply, "send data lenght =", kPageTries);
@@ -113,15 +113,15 @@ StkCommand programPage(const QByteArray &data)
 
 StkCommand leaveProgMode()
 {
-    return command(bytesOf({kLeaveProgMode, kEndOfPacket}), kStatusReply, "read send_q reply =",
-                   kTries, kLeaveWaitMs);
+    return command(bytesOf({ kLeaveProgMode, kEndOfPacket }), kStatusReply,
+                   "read send_q reply =", kTries, kLeaveWaitMs);
 }
 
 StkCommand readPage(int count)
 {
     const auto size = static_cast<quint16>(count);
-    return command(bytesOf({kReadPage, static_cast<quint8>(size >> 8),
-                            static_cast<quint8>(size & 0xFF), kMemoryFlash, kEndOfPacket}),
+    return command(bytesOf({ kReadPage, static_cast<quint8>(size >> 8),
+                             static_cast<quint8>(size & 0xFF), kMemoryFlash, kEndOfPacket }),
                    count + kStatusReply, "read page reply =", kReadPageTries);
 }
 

@@ -7,26 +7,26 @@ constexpr int kWaitMs = 3000;
 constexpr int kReadFlashTries = 10;
 
 // Reply lengths of the bootloader, whole frames.
-constexpr int kSignOnReply = 17;      // command, status, name length 8, "AVRISP_2"
-constexpr int kParameterReply = 9;    // command, status, value
-constexpr int kStatusReply = 8;       // command, status
-constexpr int kSpiMultiReply = 13;    // command, status, 4 bytes received, status
-constexpr int kReadFlashExtra = 9;    // command, status, data, status in a frame
+constexpr int kSignOnReply = 17; // command, status, name length 8, "AVRISP_2"
+constexpr int kParameterReply = 9; // command, status, value
+constexpr int kStatusReply = 8; // command, status
+constexpr int kSpiMultiReply = 13; // command, status, 4 bytes received, status
+constexpr int kReadFlashExtra = 9; // command, status, data, status in a frame
 
 constexpr quint32 kExtendedAddressFlag = 0x80000000U;
 
 // Enter programming mode: timeout 200, stabilisation delay 100, command delay
 // 25, 32 synchronisation loops, byte delay 0, poll value 0x53 at index 3, then
 // the ISP programming-enable instruction AC 53 00 00.
-const char kEnterProgModeBody[] = {'\x10', '\xC8', '\x64', '\x19', '\x20', '\x00',
-                                   '\x53', '\x03', '\xAC', '\x53', '\x00', '\x00'};
+const char kEnterProgModeBody[] = { '\x10', '\xC8', '\x64', '\x19', '\x20', '\x00',
+                                    '\x53', '\x03', '\xAC', '\x53', '\x00', '\x00' };
 // Program flash: 256 bytes, mode 0xC1 (page mode, ready/busy polling, write
 // page), delay 10, instructions 0x40 load page, 0x4C write page, 0x20 read,
 // poll values 00 00.
-const char kProgramFlashHeader[] = {'\x13', '\x01', '\x00', '\xC1', '\x0A',
-                                    '\x40', '\x4C', '\x20', '\x00', '\x00'};
+const char kProgramFlashHeader[]
+    = { '\x13', '\x01', '\x00', '\xC1', '\x0A', '\x40', '\x4C', '\x20', '\x00', '\x00' };
 // Leave programming mode: pre-delay 1, post-delay 1.
-const char kLeaveProgModeBody[] = {'\x11', '\x01', '\x01'};
+const char kLeaveProgModeBody[] = { '\x11', '\x01', '\x01' };
 
 constexpr quint8 kSpiBytesOut = 4;
 constexpr quint8 kSpiBytesIn = 4;
@@ -93,12 +93,12 @@ bool addressCarriesOn(qint64 nextWord, quint32 word)
 
 QByteArray signOnBody()
 {
-    return bytesOf({kSignOn});
+    return bytesOf({ kSignOn });
 }
 
 QByteArray getParameterBody(quint8 id)
 {
-    return bytesOf({kGetParameter, id});
+    return bytesOf({ kGetParameter, id });
 }
 
 QByteArray enterProgModeBody()
@@ -108,15 +108,15 @@ QByteArray enterProgModeBody()
 
 QByteArray readSignatureBody(quint8 index)
 {
-    return bytesOf({kSpiMulti, kSpiBytesOut, kSpiBytesIn, kSpiReceiveStart,
-                    kInstructionReadSignature, 0x00, index, 0x00});
+    return bytesOf({ kSpiMulti, kSpiBytesOut, kSpiBytesIn, kSpiReceiveStart,
+                     kInstructionReadSignature, 0x00, index, 0x00 });
 }
 
 QByteArray loadAddressBody(quint32 wordAddress)
 {
     const quint32 address = kExtendedAddressFlag | wordAddress;
-    return bytesOf({kLoadAddress, byteOf(address, 24), byteOf(address, 16), byteOf(address, 8),
-                    byteOf(address, 0)});
+    return bytesOf({ kLoadAddress, byteOf(address, 24), byteOf(address, 16), byteOf(address, 8),
+                     byteOf(address, 0) });
 }
 
 QByteArray programFlashBody(const QByteArray &page)
@@ -137,8 +137,8 @@ QByteArray leaveProgModeBody()
 QByteArray readFlashBody(int count)
 {
     const auto size = static_cast<quint16>(count);
-    return bytesOf({kReadFlashIsp, byteOf(size, 8), byteOf(size, 0),
-                    kInstructionReadProgramMemory});
+    return bytesOf(
+        { kReadFlashIsp, byteOf(size, 8), byteOf(size, 0), kInstructionReadProgramMemory });
 }
 
 StkCommand signOn(quint8 sequence)
@@ -179,8 +179,8 @@ StkCommand leaveProgMode(quint8 sequence)
 
 StkCommand readFlash(quint8 sequence, int count)
 {
-    return command(sequence, readFlashBody(count), count + kReadFlashExtra, "read flash reply =",
-                   kReadFlashTries);
+    return command(sequence, readFlashBody(count), count + kReadFlashExtra,
+                   "read flash reply =", kReadFlashTries);
 }
 
 } // namespace stk500v2

@@ -9,26 +9,26 @@
 // the body (command and parameters), CHECKSUM (XOR of all bytes before it).
 namespace stk500v2 {
 
-constexpr int kPageSize = 256;                 // flash page of the ATmega2560
-constexpr int kFlashSize = 256 * 1024;         // largest image the family takes
-constexpr int kFrameOverhead = 6;              // start, sequence, size (2), token, checksum
+constexpr int kPageSize = 256; // flash page of the ATmega2560
+constexpr int kFlashSize = 256 * 1024; // largest image the family takes
+constexpr int kFrameOverhead = 6; // start, sequence, size (2), token, checksum
 
 constexpr quint8 kMessageStart = 0x1B;
 constexpr quint8 kToken = 0x0E;
 
-constexpr quint8 kSignOn = 0x01;               // CMD_SIGN_ON
-constexpr quint8 kGetParameter = 0x03;         // CMD_GET_PARAMETER
-constexpr quint8 kLoadAddress = 0x06;          // CMD_LOAD_ADDRESS
-constexpr quint8 kEnterProgModeIsp = 0x10;     // CMD_ENTER_PROGMODE_ISP
-constexpr quint8 kLeaveProgModeIsp = 0x11;     // CMD_LEAVE_PROGMODE_ISP
-constexpr quint8 kProgramFlashIsp = 0x13;      // CMD_PROGRAM_FLASH_ISP
-constexpr quint8 kReadFlashIsp = 0x14;         // CMD_READ_FLASH_ISP
-constexpr quint8 kSpiMulti = 0x1D;             // CMD_SPI_MULTI
+constexpr quint8 kSignOn = 0x01; // CMD_SIGN_ON
+constexpr quint8 kGetParameter = 0x03; // CMD_GET_PARAMETER
+constexpr quint8 kLoadAddress = 0x06; // CMD_LOAD_ADDRESS
+constexpr quint8 kEnterProgModeIsp = 0x10; // CMD_ENTER_PROGMODE_ISP
+constexpr quint8 kLeaveProgModeIsp = 0x11; // CMD_LEAVE_PROGMODE_ISP
+constexpr quint8 kProgramFlashIsp = 0x13; // CMD_PROGRAM_FLASH_ISP
+constexpr quint8 kReadFlashIsp = 0x14; // CMD_READ_FLASH_ISP
+constexpr quint8 kSpiMulti = 0x1D; // CMD_SPI_MULTI
 
-constexpr quint8 kParamHwVersion = 0x90;       // PARAM_HW_VER
-constexpr quint8 kParamSwMajor = 0x91;         // PARAM_SW_MAJOR
-constexpr quint8 kParamSwMinor = 0x92;         // PARAM_SW_MINOR
-constexpr quint8 kParamVTarget = 0x94;         // PARAM_VTARGET
+constexpr quint8 kParamHwVersion = 0x90; // PARAM_HW_VER
+constexpr quint8 kParamSwMajor = 0x91; // PARAM_SW_MAJOR
+constexpr quint8 kParamSwMinor = 0x92; // PARAM_SW_MINOR
+constexpr quint8 kParamVTarget = 0x94; // PARAM_VTARGET
 
 // XOR of every byte.
 quint8 checksum(const QByteArray &bytes);

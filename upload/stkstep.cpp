@@ -56,8 +56,8 @@ bool collectReply(QIODevice *device, int expected, int tries, int waitMs, const 
                   const QByteArray &detail, QByteArray *reply, ReplyEnd end,
                   const QDeadlineTimer *budget)
 {
-    const QDeadlineTimer deadline =
-        budget ? *budget : QDeadlineTimer(static_cast<qint64>(tries) * waitMs);
+    const QDeadlineTimer deadline
+        = budget ? *budget : QDeadlineTimer(static_cast<qint64>(tries) * waitMs);
     qint64 total = 0;
     char piece[kMaxReadBytes];
     const auto debugLine = [&](qint64 count) {
@@ -78,8 +78,8 @@ bool collectReply(QIODevice *device, int expected, int tries, int waitMs, const 
         if (remaining == 0)
             break;
         waitForData(device, static_cast<int>(qMin<qint64>(remaining, waitMs)));
-        const qint64 count =
-            qMax<qint64>(device->read(piece, qMin<qint64>(kMaxReadBytes, expected - total)), 0);
+        const qint64 count
+            = qMax<qint64>(device->read(piece, qMin<qint64>(kMaxReadBytes, expected - total)), 0);
         total += count;
         if (reply)
             reply->append(piece, static_cast<int>(count));
@@ -113,9 +113,9 @@ StepResult awaitReply(QIODevice *device, const StkCommand &command, ReplyEnd end
                       const QDeadlineTimer &budget)
 {
     StepResult result;
-    const bool complete = collectReply(device, command.expected, command.tries, command.waitMs,
-                                       command.replyLabel, command.detail, &result.reply, end,
-                                       &budget);
+    const bool complete
+        = collectReply(device, command.expected, command.tries, command.waitMs, command.replyLabel,
+                       command.detail, &result.reply, end, &budget);
     const ReplyVerdict verdict = judgeReply(command.bytes, result.reply, command.expected);
     result.ok = complete && verdict.ok;
     if (!result.ok)
@@ -145,8 +145,8 @@ QList<StepResult> transactTogether(QIODevice *device, const QList<StkCommand> &c
     QList<StepResult> results;
     for (int i = 0; i < commands.size(); ++i) {
         results.append(awaitReply(device, commands.at(i),
-                              i + 1 < commands.size() ? ReplyEnd::Followed : ReplyEnd::Alone,
-                              budgets.at(i)));
+                                  i + 1 < commands.size() ? ReplyEnd::Followed : ReplyEnd::Alone,
+                                  budgets.at(i)));
         if (!results.last().ok)
             break;
     }

@@ -12,13 +12,13 @@ class QIODevice;
 // then checked (upload/replyjudge.h).
 struct StkCommand
 {
-    QByteArray bytes;              // written in one piece
-    int expected = 0;              // exact reply length that accepts the step
-    int tries = 0;                 // wait-and-read rounds
-    int waitMs = 0;                // longest wait of one round
+    QByteArray bytes; // written in one piece
+    int expected = 0; // exact reply length that accepts the step
+    int tries = 0; // wait-and-read rounds
+    int waitMs = 0; // longest wait of one round
     const char *replyLabel = nullptr; // debug label of every round; nullptr: no line
-    const char *sendLabel = nullptr;  // debug label written before sending; nullptr: no line
-    QByteArray detail;             // extra debug text after the reply label (a parameter id)
+    const char *sendLabel = nullptr; // debug label written before sending; nullptr: no line
+    QByteArray detail; // extra debug text after the reply label (a parameter id)
 };
 
 // Most bytes taken from the device in one read.

@@ -10,8 +10,8 @@
 #include "upload/stk500v2.h"
 #include "upload/stkstep.h"
 
-#include <QDebug>
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
@@ -20,7 +20,6 @@
 
 namespace {
 constexpr int kConnectTimeoutMs = 3000;
-
 
 constexpr quint8 kProtocolV1 = 0;
 constexpr quint8 kProtocolV2 = 1;
@@ -44,18 +43,18 @@ struct ParameterQuery
     bool ends_upload;
 };
 const ParameterQuery kV1Queries[] = {
-    {0x80, "send a 0x80 error", true}, {0x81, "send A error 0x81", true},
-    {0x82, "send A error 0x82", true}, {0x98, "send A error 0x98", false},
-    {0x84, "send A error 0x84", true}, {0x85, "send A error 0x85", true},
-    {0x86, "send A error 0x86", true}, {0x87, "send A error 0x87", true},
-    {0x89, "send A error 0x89", true}, {0x81, "send A error 0x81", true},
-    {0x82, "send A error 0x82", true},
+    { 0x80, "send a 0x80 error", true }, { 0x81, "send A error 0x81", true },
+    { 0x82, "send A error 0x82", true }, { 0x98, "send A error 0x98", false },
+    { 0x84, "send A error 0x84", true }, { 0x85, "send A error 0x85", true },
+    { 0x86, "send A error 0x86", true }, { 0x87, "send A error 0x87", true },
+    { 0x89, "send A error 0x89", true }, { 0x81, "send A error 0x81", true },
+    { 0x82, "send A error 0x82", true },
 };
 // The last four bytes of the 1 KiB EEPROM, read through Cmnd_STK_UNIVERSAL.
-const quint8 kV1EepromReads[] = {0xFC, 0xFD, 0xFE, 0xFF};
+const quint8 kV1EepromReads[] = { 0xFC, 0xFD, 0xFE, 0xFF };
 
-const quint8 kV2Parameters[] = {stk500v2::kParamHwVersion, stk500v2::kParamSwMajor,
-                                stk500v2::kParamSwMinor, stk500v2::kParamVTarget};
+const quint8 kV2Parameters[] = { stk500v2::kParamHwVersion, stk500v2::kParamSwMajor,
+                                 stk500v2::kParamSwMinor, stk500v2::kParamVTarget };
 
 quint16 portOf(const QString &text)
 {
@@ -74,8 +73,7 @@ void closeSocket(QTcpSocket *&socket)
 }
 } // namespace
 
-Thread::Thread(QString &at_port, QString &data_port, QString &host_ip, int row,
-               QString &board_type)
+Thread::Thread(QString &at_port, QString &data_port, QString &host_ip, int row, QString &board_type)
     : row(row)
     , host_ip(host_ip)
     , at_port(at_port)
@@ -172,10 +170,11 @@ bool Thread::image_fits()
         qWarning("update.bin holds %lld bytes, more than the %lld bytes a %s board takes",
                  static_cast<long long>(total_bytes), static_cast<long long>(capacity),
                  qPrintable(board_type));
-        note_failure(QStringLiteral("the image (%1 bytes) is larger than the %2 bytes of a %3 board")
-                         .arg(total_bytes)
-                         .arg(capacity)
-                         .arg(board_type));
+        note_failure(
+            QStringLiteral("the image (%1 bytes) is larger than the %2 bytes of a %3 board")
+                .arg(total_bytes)
+                .arg(capacity)
+                .arg(board_type));
         return false;
     }
     return true;
@@ -224,8 +223,8 @@ void Thread::close_module()
 
 bool Thread::module_handshake(quint8 protocol_flag)
 {
-    const AtHandshakeResult result = moduleHandshake(
-        at_socket, protocol_flag != kProtocolV1 ? AtFamily::Mega : AtFamily::Uno);
+    const AtHandshakeResult result
+        = moduleHandshake(at_socket, protocol_flag != kProtocolV1 ? AtFamily::Mega : AtFamily::Uno);
     if (!result.ok) {
         at_refused = result.refused;
         note_failure(result.failure);
@@ -239,14 +238,15 @@ QByteArray Thread::drain_reset_output()
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < kDrainLimitMs
-           && waitForData(data_socket, static_cast<int>(qMin<qint64>(
-                                           kDrainQuietMs, kDrainLimitMs - clock.elapsed()))))
+           && waitForData(
+               data_socket,
+               static_cast<int>(qMin<qint64>(kDrainQuietMs, kDrainLimitMs - clock.elapsed()))))
         stray += data_socket->readAll();
     return stray;
 }
 
-bool Thread::collect_reply(const StkCommand &command, ReplyEnd end,
-                           const QDeadlineTimer &budget, QByteArray *reply)
+bool Thread::collect_reply(const StkCommand &command, ReplyEnd end, const QDeadlineTimer &budget,
+                           QByteArray *reply)
 {
     const StepResult result = awaitReply(data_socket, command, end, budget);
     if (reply)
@@ -434,8 +434,8 @@ bool Thread::upload_stk500v1()
         // next page goes out before this one's reply, as the bootloader
         // cannot take bytes while it writes the flash.
         const int accepted = send_together(
-            {stk500v1::loadAddress(static_cast<quint32>(file_offset / kBytesPerWord)),
-             stk500v1::programPage(whole_page)});
+            { stk500v1::loadAddress(static_cast<quint32>(file_offset / kBytesPerWord)),
+              stk500v1::programPage(whole_page) });
         if (accepted < 1) {
             std::perror("send header erro");
             return false;
@@ -460,8 +460,8 @@ void Thread::verify_and_leave()
     // that the read-back found. The new program may start talking right
     // behind the reply: that is no surplus of the reply, and stays unread.
     const QString noted = failure;
-    const StkCommand leave =
-        protocol_flag == kProtocolV1 ? stk500v1::leaveProgMode() : stk500v2::leaveProgMode(seq_num);
+    const StkCommand leave = protocol_flag == kProtocolV1 ? stk500v1::leaveProgMode()
+                                                          : stk500v2::leaveProgMode(seq_num);
     sendCommand(data_socket, leave);
     if (!collect_reply(leave, ReplyEnd::Followed, replyBudget(leave))
         && protocol_flag == kProtocolV1)
@@ -474,14 +474,14 @@ void Thread::verify_image()
     if (!verify)
         return;
     const auto report = [this](qint64 compared) {
-        emit updateover(row, UPDATE_VERIFY_PROGRESS,
-                        static_cast<float>(static_cast<double>(compared)
-                                           / static_cast<double>(total_bytes)));
+        emit updateover(
+            row, UPDATE_VERIFY_PROGRESS,
+            static_cast<float>(static_cast<double>(compared) / static_cast<double>(total_bytes)));
     };
     const FlashComparison result = protocol_flag == kProtocolV1
-                                       ? verifyFlashV1(data_socket, image, report)
-                                       : verifyFlashV2(data_socket, seq_num, image, report,
-                                                       board_type != QLatin1String("MEGA2560"));
+        ? verifyFlashV1(data_socket, image, report)
+        : verifyFlashV2(data_socket, seq_num, image, report,
+                        board_type != QLatin1String("MEGA2560"));
     verify_passed = result.matches(total_bytes);
     mismatch_address = result.firstMismatch;
     if (result.firstMismatch >= 0) {

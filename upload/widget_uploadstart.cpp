@@ -77,7 +77,7 @@ void Widget::OnBtnClicked()
     Thread *started = new Thread(at_port, data_port, host_ip, row, board_type);
     worker = started;
     uploadWorkers.append(started);
-    connect(started, SIGNAL(updateover(int,int,float)), this, SLOT(deal_ui(int,int,float)));
+    connect(started, SIGNAL(updateover(int, int, float)), this, SLOT(deal_ui(int, int, float)));
     // Queued behind the worker's reports, so deal_ui has seen them all.
     connect(started, &QThread::finished, this, [this, started] {
         uploadWorkers.removeOne(started);

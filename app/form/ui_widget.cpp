@@ -165,14 +165,16 @@ void Ui_Widget::retranslateUi(QWidget *Widget)
 {
     Widget->setWindowTitle(
         QCoreApplication::translate("Widget", "Corvane-MT7681 Wireless Rudireze V1.0 ", nullptr));
-    static const char *const headers[] = {"Name",      "Device", "IP",      "Port_Data",
-                                          "Port_At",   "Send",   "Progress"};
+    static const char *const headers[]
+        = { "Name", "Device", "IP", "Port_Data", "Port_At", "Send", "Progress" };
     for (int column = 0; column < 7; ++column)
         userTableWidget->horizontalHeaderItem(column)->setText(
             QCoreApplication::translate("Widget", headers[column], nullptr));
     radioButton_2->setText(QCoreApplication::translate("Widget", "Use Default file", nullptr));
-    userNumLabel->setText(
-        QCoreApplication::translate("Widget", "Online Count\xef\xbc\x9a" "0", nullptr));
+    userNumLabel->setText(QCoreApplication::translate("Widget",
+                                                      "Online Count\xef\xbc\x9a"
+                                                      "0",
+                                                      nullptr));
     radioButton->setText(QCoreApplication::translate("Widget", "Manual Assign File", nullptr));
     pushButton_4->setText(QCoreApplication::translate("Widget", "Open File", nullptr));
     label->setText(QCoreApplication::translate("Widget", "Current Use File:", nullptr));

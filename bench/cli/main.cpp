@@ -29,7 +29,7 @@ constexpr int kBitsPerByte = 10; // start, eight data bits, stop
 constexpr int kImageBytes = 16 * 1024;
 constexpr int kRecordBytes = 16;
 constexpr int kRepeats = 3;
-const int kTargetCounts[] = {1, 4, 16, 32};
+const int kTargetCounts[] = { 1, 4, 16, 32 };
 constexpr int kModuleLifetimeSeconds = 900;
 constexpr int kRunLimitMs = 300000;
 constexpr int kConnectMs = 3000;
@@ -38,16 +38,16 @@ constexpr int kMinimumAtReply = 2;
 
 struct Board
 {
-    const char *name;        // rudireze-cli's --board
-    const char *module;      // virtual-module's --board
-    const char *programmer;  // avrdude -c
-    const char *part;        // avrdude -p
-    const char *update;      // the AT command that resets the board into its bootloader
+    const char *name; // rudireze-cli's --board
+    const char *module; // virtual-module's --board
+    const char *programmer; // avrdude -c
+    const char *part; // avrdude -p
+    const char *update; // the AT command that resets the board into its bootloader
     const char *firstAddress;
 };
 const Board kBoards[] = {
-    {"UNO", "uno", "arduino", "atmega328p", "AT+MCUUPDATE=UNO", "127.0.10.1"},
-    {"MEGA2560", "mega", "wiring", "atmega2560", "AT+MCUUPDATE=MEGA", "127.0.12.1"},
+    { "UNO", "uno", "arduino", "atmega328p", "AT+MCUUPDATE=UNO", "127.0.10.1" },
+    { "MEGA2560", "mega", "wiring", "atmega2560", "AT+MCUUPDATE=MEGA", "127.0.12.1" },
 };
 
 bool writeHexFile(const QString &path, const QByteArray &image)
@@ -76,21 +76,21 @@ QString targetOf(const ModuleProcess::Module &module)
 
 bool startModules(ModuleProcess &modules, const Board &board, int count)
 {
-    return modules.start({QStringLiteral("--count"), QString::number(count),
-                          QStringLiteral("--address"), QString::fromLatin1(board.firstAddress),
-                          QStringLiteral("--board"), QString::fromLatin1(board.module),
-                          QStringLiteral("--baud"), QString::number(kBaud),
-                          QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                          QStringLiteral("--exit-after"), QString::number(kModuleLifetimeSeconds)})
-           && modules.modules.size() == count;
+    return modules.start(
+               { QStringLiteral("--count"), QString::number(count), QStringLiteral("--address"),
+                 QString::fromLatin1(board.firstAddress), QStringLiteral("--board"),
+                 QString::fromLatin1(board.module), QStringLiteral("--baud"),
+                 QString::number(kBaud), QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                 QStringLiteral("--exit-after"), QString::number(kModuleLifetimeSeconds) })
+        && modules.modules.size() == count;
 }
 
 // Seconds one rudireze-cli upload took from start to exit; -1 when it failed.
 double timeCli(const QString &hex, const Board &board, const QList<ModuleProcess::Module> &modules,
                bool verify)
 {
-    QStringList arguments = {QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                             QString::fromLatin1(board.name), QStringLiteral("--json")};
+    QStringList arguments = { QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                              QString::fromLatin1(board.name), QStringLiteral("--json") };
     if (verify)
         arguments << QStringLiteral("--verify");
     for (const ModuleProcess::Module &module : modules)
@@ -106,7 +106,8 @@ double timeCli(const QString &hex, const Board &board, const QList<ModuleProcess
     }
     const double seconds = clock.nsecsElapsed() / 1e9;
     const QJsonObject report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-    if (process.exitCode() != 0 || report.value(QStringLiteral("succeeded")).toInt() != modules.size()) {
+    if (process.exitCode() != 0
+        || report.value(QStringLiteral("succeeded")).toInt() != modules.size()) {
         std::printf("    rudireze-cli failed: %s\n", process.readAllStandardError().constData());
         return -1.0;
     }
@@ -120,7 +121,8 @@ bool handshake(QTcpSocket &at, const ModuleProcess::Module &module, const Board 
     at.connectToHost(module.address, module.atPort);
     if (!at.waitForConnected(kConnectMs))
         return false;
-    for (const QByteArray &command : {QByteArray("AT+U2W=CLIENT\r\n"), QByteArray(board.update)}) {
+    for (const QByteArray &command :
+         { QByteArray("AT+U2W=CLIENT\r\n"), QByteArray(board.update) }) {
         at.write(command);
         at.flush();
         QByteArray reply;
@@ -143,12 +145,17 @@ double timeAvrdude(const QString &avrdude, const QString &hex, const Board &boar
     QTcpSocket at;
     if (!handshake(at, module, board))
         return -1.0;
-    QStringList arguments = {QStringLiteral("-c"), QString::fromLatin1(board.programmer),
-                             QStringLiteral("-p"), QString::fromLatin1(board.part),
-                             QStringLiteral("-P"),
-                             QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
-                             QStringLiteral("-D"), QStringLiteral("-q"), QStringLiteral("-U"),
-                             QStringLiteral("flash:w:%1:i").arg(hex)};
+    QStringList arguments
+        = { QStringLiteral("-c"),
+            QString::fromLatin1(board.programmer),
+            QStringLiteral("-p"),
+            QString::fromLatin1(board.part),
+            QStringLiteral("-P"),
+            QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
+            QStringLiteral("-D"),
+            QStringLiteral("-q"),
+            QStringLiteral("-U"),
+            QStringLiteral("flash:w:%1:i").arg(hex) };
     if (!verify)
         arguments << QStringLiteral("-V");
     QProcess process;
@@ -213,7 +220,7 @@ bool verifyCost(const QString &hex, const Board &board, const QString &avrdude)
     QVector<double> theirs[2];
     for (int repeat = 0; repeat < kRepeats; ++repeat) {
         for (int verify = 0; verify < 2; ++verify) {
-            const double cli = timeCli(hex, board, {module}, verify);
+            const double cli = timeCli(hex, board, { module }, verify);
             if (cli < 0)
                 return false;
             ours[verify] << cli;

@@ -44,7 +44,9 @@ void dropDebugLines(QtMsgType type, const QMessageLogContext &, const QString &m
 
 int openDescriptors()
 {
-    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size();
+    return QDir(QStringLiteral("/proc/self/fd"))
+        .entryList(QDir::NoDotAndDotDot | QDir::System)
+        .size();
 }
 } // namespace
 
@@ -53,8 +55,8 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     qInstallMessageHandler(dropDebugLines);
     const int uploads = qEnvironmentVariableIsSet("RUDIREZE_SOAK_UPLOADS")
-                            ? qEnvironmentVariableIntValue("RUDIREZE_SOAK_UPLOADS")
-                            : kDefaultUploads;
+        ? qEnvironmentVariableIntValue("RUDIREZE_SOAK_UPLOADS")
+        : kDefaultUploads;
     const int warmUp = qMax(1, uploads / kWarmUpDivisor);
 
     ModuleThread uno;
@@ -74,9 +76,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot start the modules: %s\n", qPrintable(error));
         return 1;
     }
-    const Target targets[] = {{uno.address(0).toString(), uno.dataPort(0), uno.atPort(0), {}},
-                              {mega.address(0).toString(), mega.dataPort(0), mega.atPort(0), {}}};
-    const char *const boards[] = {"UNO", "MEGA2560"};
+    const Target targets[]
+        = { { uno.address(0).toString(), uno.dataPort(0), uno.atPort(0), {} },
+            { mega.address(0).toString(), mega.dataPort(0), mega.atPort(0), {} } };
+    const char *const boards[] = { "UNO", "MEGA2560" };
 
     QByteArray image(kImageBytes, '\0');
     QRandomGenerator random(42);
@@ -93,7 +96,7 @@ int main(int argc, char *argv[])
             baseDescriptors = openDescriptors();
         }
         UploadSession session(image, QLatin1String(boards[i % 2]), false, kUploadLimitMs, view);
-        const QVector<TargetResult> results = session.run({targets[i % 2]});
+        const QVector<TargetResult> results = session.run({ targets[i % 2] });
         if (results.size() != 1 || !results.first().succeeded()) {
             ++failures;
             std::fprintf(stderr, "upload %d failed: %s\n", i,

@@ -62,12 +62,12 @@ int flood(QUdpSocket &socket, int &next, int perSecond, int seconds, Each each)
     int sent = 0;
     for (int slice = 0; slice < slices; ++slice) {
         for (int i = 0; i < perSlice; ++i, ++next) {
-            const QByteArray payload =
-                QStringLiteral("{\"host ip\":\"%1\",\"data port\":\"8000\",\"atcomd port\":"
-                               "\"8001\",\"hostname\":\"fake-%2\"}")
-                    .arg(fakeAddress(next))
-                    .arg(next)
-                    .toUtf8();
+            const QByteArray payload
+                = QStringLiteral("{\"host ip\":\"%1\",\"data port\":\"8000\",\"atcomd port\":"
+                                 "\"8001\",\"hostname\":\"fake-%2\"}")
+                      .arg(fakeAddress(next))
+                      .arg(next)
+                      .toUtf8();
             sent += socket.writeDatagram(payload, QHostAddress::LocalHost, kAnnouncementPort) > 0;
         }
         each();
@@ -108,7 +108,7 @@ double cpuSeconds(qint64 pid)
     constexpr int kUtime = 11;
     constexpr int kStime = 12;
     return (fields.value(kUtime).toDouble() + fields.value(kStime).toDouble())
-           / double(sysconf(_SC_CLK_TCK));
+        / double(sysconf(_SC_CLK_TCK));
 }
 
 struct Program
@@ -165,35 +165,34 @@ int main(int argc, char *argv[])
         const double memory = residentMb(pid);
         std::printf("window: %d announcements of new modules in %d s; %.1f MB before\n", sent,
                     kFloodSeconds, before);
-        report("window CPU share after 500 modules/s for 60 s", share * 100, "%", kIdleCpuGoal * 100);
+        report("window CPU share after 500 modules/s for 60 s", share * 100, "%",
+               kIdleCpuGoal * 100);
         report("window memory after the flood", memory, "MB", kWindowMemoryGoalMb);
         met = met && share <= kIdleCpuGoal && memory <= kWindowMemoryGoalMb;
     }
 
     {
         Program list(work.path());
-        list.process.start(QStringLiteral(RUDIREZE_CLI_EXE),
-                           {QStringLiteral("list"), QStringLiteral("--seconds"),
-                            QString::number(kListSeconds)});
+        list.process.start(
+            QStringLiteral(RUDIREZE_CLI_EXE),
+            { QStringLiteral("list"), QStringLiteral("--seconds"), QString::number(kListSeconds) });
         if (!list.process.waitForStarted(kStartMs))
             return 1;
         const qint64 pid = list.process.processId();
         double peak = 0;
-        flood(socket, next, kFloodModulesPerSecond, kListSeconds + 1, [&] {
-            peak = qMax(peak, residentMb(pid, "VmHWM:"));
-        });
+        flood(socket, next, kFloodModulesPerSecond, kListSeconds + 1,
+              [&] { peak = qMax(peak, residentMb(pid, "VmHWM:")); });
         list.process.waitForFinished(kStopMs);
         report("list --seconds 3 peak memory under 500 modules/s", peak, "MB", kListMemoryGoalMb);
         met = met && peak > 0 && peak <= kListMemoryGoalMb;
     }
 
     {
-        const int soakSeconds =
-            qEnvironmentVariableIsSet("RUDIREZE_SOAK_SECONDS")
-                ? qEnvironmentVariableIntValue("RUDIREZE_SOAK_SECONDS")
-                : kDefaultSoakSeconds;
-        const int baselineSeconds =
-            qMin(kSoakBaselineLimitSeconds, qMax(1, soakSeconds / kSoakBaselineDivisor));
+        const int soakSeconds = qEnvironmentVariableIsSet("RUDIREZE_SOAK_SECONDS")
+            ? qEnvironmentVariableIntValue("RUDIREZE_SOAK_SECONDS")
+            : kDefaultSoakSeconds;
+        const int baselineSeconds
+            = qMin(kSoakBaselineLimitSeconds, qMax(1, soakSeconds / kSoakBaselineDivisor));
         Program window(work.path());
         window.process.start(QStringLiteral(RUDIREZE_WINDOW_EXE), QStringList());
         if (!window.process.waitForStarted(kStartMs))

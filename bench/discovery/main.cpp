@@ -24,7 +24,7 @@
 #include <vector>
 
 namespace {
-constexpr double kGoalPerSecond = 20000;   // announcements parsed per second
+constexpr double kGoalPerSecond = 20000; // announcements parsed per second
 constexpr qint64 kMinMeasureNs = 1000000000; // each rate is measured for at least 1 s
 constexpr int kCorpusSize = 1000;
 constexpr int kVariants = 3;
@@ -98,7 +98,7 @@ std::vector<std::vector<QByteArray>> senderPayloads(int senders)
 
 // Runs `parse` over the corpus again and again for at least kMinMeasureNs;
 // returns payloads per second.
-template <typename Parse>
+template<typename Parse>
 double rate(const std::vector<QByteArray> &payloads, Parse parse, int *accepted)
 {
     QElapsedTimer clock;
@@ -117,8 +117,8 @@ double rate(const std::vector<QByteArray> &payloads, Parse parse, int *accepted)
 bool engineParse(const QByteArray &payload)
 {
     QScriptEngine engine;
-    const QScriptValue value =
-        engine.evaluate(QStringLiteral("value = ") + announcementText(payload), QString(), 1);
+    const QScriptValue value
+        = engine.evaluate(QStringLiteral("value = ") + announcementText(payload), QString(), 1);
     QString hostIp;
     QScriptValueIterator it(value);
     while (it.hasNext()) {
@@ -134,13 +134,15 @@ bool engineParse(const QByteArray &payload)
 // both protocols) or /proc/net/udp; -1 where that cannot be read.
 qint64 kernelDrops(qintptr descriptor)
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (fstat(int(descriptor), &status) != 0)
         return -1;
     const QByteArray inode = QByteArray::number(quint64(status.st_ino));
     constexpr int kInodeField = 9;
-    for (const char *path : {"/proc/net/udp6", "/proc/net/udp"}) {
-        QFile table{QString::fromLatin1(path)};
+    for (const char *path : { "/proc/net/udp6", "/proc/net/udp" }) {
+        QFile table { QString::fromLatin1(path) };
         if (!table.open(QIODevice::ReadOnly))
             continue;
         // The size of a /proc file reads as 0: read it to the end in one go.
@@ -159,7 +161,8 @@ qint64 kernelDrops(qintptr descriptor)
 class PaintRecorder : public QObject
 {
 public:
-    explicit PaintRecorder(QWidget *viewport) : viewport(viewport)
+    explicit PaintRecorder(QWidget *viewport)
+        : viewport(viewport)
     {
         viewport->installEventFilter(this);
         clock.start();
@@ -237,8 +240,8 @@ BurstResult burst(WidgetProbe &probe, PaintRecorder &recorder, int senders, int 
                 sockets.back()->bind(QHostAddress(senderAddress(s)), 0);
             }
             const QHostAddress window(QHostAddress::LocalHost);
-            const double perThreadNs =
-                perSecond > 0 ? kNsPerSecond * kSenderThreads / perSecond : 0;
+            const double perThreadNs
+                = perSecond > 0 ? kNsPerSecond * kSenderThreads / perSecond : 0;
             QElapsedTimer clock;
             clock.start();
             qint64 count = 0;
@@ -285,8 +288,8 @@ BurstResult burst(WidgetProbe &probe, PaintRecorder &recorder, int senders, int 
     result.dropped = dropsBefore < 0 || dropsAfter < 0 ? -1 : dropsAfter - dropsBefore;
     result.handled = result.sent - int(qMax<qint64>(result.dropped, 0));
     result.seconds = double(end - start) / kNsPerSecond;
-    result.longestPaintGapMs =
-        PaintRecorder::longestGap(recorder.paints, start, end, &result.paints);
+    result.longestPaintGapMs
+        = PaintRecorder::longestGap(recorder.paints, start, end, &result.paints);
     result.longestTickGapMs = PaintRecorder::longestGap(recorder.ticks, start, end, &result.ticks);
     return result;
 }
@@ -296,20 +299,20 @@ void report(const BurstResult &result)
     const double perSecond = double(result.handled) / result.seconds;
     std::printf("  sent %d, dropped by the kernel %lld, handled %d in %.3f s = %.0f announcements/s"
                 " = %.2f x the goal\n",
-                result.sent, static_cast<long long>(result.dropped), result.handled,
-                result.seconds, perSecond, perSecond / kGoalPerSecond);
+                result.sent, static_cast<long long>(result.dropped), result.handled, result.seconds,
+                perSecond, perSecond / kGoalPerSecond);
     std::printf("  repainting: %d paints, longest gap %.1f ms = %.2f x the %d ms frame timer;"
                 " %d timer ticks, longest gap %.1f ms\n",
-                result.paints, result.longestPaintGapMs, result.longestPaintGapMs / kFrameIntervalMs,
-                kFrameIntervalMs, result.ticks, result.longestTickGapMs);
+                result.paints, result.longestPaintGapMs,
+                result.longestPaintGapMs / kFrameIntervalMs, kFrameIntervalMs, result.ticks,
+                result.longestTickGapMs);
 }
 
 // The largest datagram that still is an announcement: many keys, deep arrays.
 QByteArray largestLiteral()
 {
     QByteArray payload = "{\"host ip\":\"127.0.0.2\",\"deep\":"
-                         + QByteArray(kMaxLiteralDepth - 1, '[')
-                         + "1" + QByteArray(kMaxLiteralDepth - 1, ']');
+        + QByteArray(kMaxLiteralDepth - 1, '[') + "1" + QByteArray(kMaxLiteralDepth - 1, ']');
     for (int i = 0; payload.size() < kLargestDatagram - 32; ++i)
         payload += ",k" + QByteArray::number(i) + ":[1e20,'x',.5]";
     return payload + "}";
@@ -324,10 +327,13 @@ int main(int argc, char *argv[])
     const std::vector<QByteArray> payloads = corpus();
 
     int accepted = 0;
-    const double parsed = rate(payloads, [](const QByteArray &p) {
-        const std::optional<Announcement> a = parseAnnouncement(p);
-        return a && !a->hostIp.isEmpty();
-    }, &accepted);
+    const double parsed = rate(
+        payloads,
+        [](const QByteArray &p) {
+            const std::optional<Announcement> a = parseAnnouncement(p);
+            return a && !a->hostIp.isEmpty();
+        },
+        &accepted);
     if (accepted == 0)
         return 1;
     const double engine = rate(payloads, engineParse, &accepted);
@@ -364,15 +370,17 @@ int main(int argc, char *argv[])
         window.show();
         PaintRecorder recorder(probe.ui().userTableWidget->viewport());
         burst(probe, recorder, kSustainedSenders, kSustainedSenders, 0);
-        sustained = burst(probe, recorder, kSustainedSenders, kSustainedDatagrams,
-                          2 * kGoalPerSecond);
+        sustained
+            = burst(probe, recorder, kSustainedSenders, kSustainedDatagrams, 2 * kGoalPerSecond);
         sustainedRows = probe.ui().userTableWidget->rowCount();
     }
 
-    std::printf("announcement reader alone:        %10.0f announcements/s = %.1f x the goal of %.0f/s\n",
-                parsed, parsed / kGoalPerSecond, kGoalPerSecond);
-    std::printf("fresh script engine per datagram: %10.0f announcements/s (reader is %.0f x faster)\n",
-                engine, parsed / engine);
+    std::printf(
+        "announcement reader alone:        %10.0f announcements/s = %.1f x the goal of %.0f/s\n",
+        parsed, parsed / kGoalPerSecond, kGoalPerSecond);
+    std::printf(
+        "fresh script engine per datagram: %10.0f announcements/s (reader is %.0f x faster)\n",
+        engine, parsed / engine);
     std::printf("largest datagram (%d bytes, %s): read in %.2f ms = %.2f x a %d ms frame\n",
                 largest.size(), largestAccepted ? "accepted" : "dropped", largestMs,
                 largestMs / kFrameIntervalMs, kFrameIntervalMs);

@@ -58,13 +58,12 @@ QByteArray hexFor(const QByteArray &image)
 bool writeFile(const QString &path, const QByteArray &contents)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(contents) == contents.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(contents) == contents.size();
 }
 
 // Mean nanoseconds per call, repeating for at least kMinMeasureNs.
-template <typename Work>
-double meanNs(Work work)
+template<typename Work> double meanNs(Work work)
 {
     work(); // warm the caches and the page cache
     QElapsedTimer clock;
@@ -83,7 +82,7 @@ double objcopyMeanNs(const QString &objcopy, const QString &input, const QString
     clock.start();
     for (int run = 0; run < kObjcopyRuns; ++run) {
         QProcess process;
-        process.start(objcopy, {"-I", "ihex", "-O", "binary", input, output});
+        process.start(objcopy, { "-I", "ihex", "-O", "binary", input, output });
         if (!process.waitForFinished(kProcessTimeoutMs) || process.exitCode() != 0)
             return -1;
     }
@@ -102,8 +101,8 @@ int conversionThroughput()
     for (char &byte : image)
         byte = char(random.bounded(256));
     const QByteArray text = hexFor(image);
-    if (!writeFile(QStringLiteral("bench.hex"), text) ||
-        !writeFile(QStringLiteral("tiny.hex"), record(0, 0, "\x01") + ":00000001FF\n"))
+    if (!writeFile(QStringLiteral("bench.hex"), text)
+        || !writeFile(QStringLiteral("tiny.hex"), record(0, 0, "\x01") + ":00000001FF\n"))
         return 1;
 
     const HexConversion check = convertHexText(text);
@@ -113,9 +112,8 @@ int conversionThroughput()
     }
 
     const double inMemoryNs = meanNs([&] { convertHexText(text); });
-    const double fileNs = meanNs([] {
-        convertHexFileToImage(QStringLiteral("bench.hex"), QStringLiteral("update.bin"));
-    });
+    const double fileNs = meanNs(
+        [] { convertHexFileToImage(QStringLiteral("bench.hex"), QStringLiteral("update.bin")); });
 
     std::printf("HEX text of a %d KiB image: %.2f MB (%d-byte records)\n", kImageBytes / 1024,
                 text.size() / kBytesPerMB, kRecordBytes);
@@ -132,8 +130,8 @@ int conversionThroughput()
     const double objcopyNs = objcopyMeanNs(objcopy, "bench.hex", "objcopy.bin");
     const double startNs = objcopyMeanNs(objcopy, "tiny.hex", "tiny.bin");
     QFile peerOutput(QStringLiteral("objcopy.bin"));
-    if (objcopyNs < 0 || startNs < 0 || !peerOutput.open(QIODevice::ReadOnly) ||
-        peerOutput.readAll() != image) {
+    if (objcopyNs < 0 || startNs < 0 || !peerOutput.open(QIODevice::ReadOnly)
+        || peerOutput.readAll() != image) {
         std::printf("  objcopy failed or disagreed\n");
         return 1;
     }
@@ -151,8 +149,8 @@ int conversionThroughput()
 bool setModificationTime(const QString &path, const QDateTime &time)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadWrite) &&
-           file.setFileTime(time, QFileDevice::FileModificationTime);
+    return file.open(QIODevice::ReadWrite)
+        && file.setFileTime(time, QFileDevice::FileModificationTime);
 }
 
 // One build folder as the IDEs leave it: the sketch image, the bootloader
@@ -162,7 +160,8 @@ bool makeBuild(const QString &folder, const QDateTime &time)
     if (!QDir().mkpath(folder))
         return false;
     const QByteArray image = record(0, 0, "\x01") + ":00000001FF\n";
-    for (const char *name : {"sketch.ino.hex", "sketch.ino.with_bootloader.hex", "sketch.ino.elf"}) {
+    for (const char *name :
+         { "sketch.ino.hex", "sketch.ino.with_bootloader.hex", "sketch.ino.elf" }) {
         const QString path = folder + QLatin1Char('/') + QLatin1String(name);
         if (!writeFile(path, image) || !setModificationTime(path, time))
             return false;
@@ -175,10 +174,10 @@ int locatorTick()
     const QString temporary = QDir::current().absoluteFilePath(QStringLiteral("bench-tmp"));
     const QString cache = QDir::current().absoluteFilePath(QStringLiteral("bench-cache"));
     // Folder names per layout, the build*.tmp one first.
-    const QStringList folders = {temporary + "/build%1.tmp", temporary + "/arduino_build_%1",
-                                 temporary + "/arduino-sketch-%1",
-                                 temporary + "/arduino/sketches/%1",
-                                 cache + "/arduino/sketches/%1"};
+    const QStringList folders
+        = { temporary + "/build%1.tmp", temporary + "/arduino_build_%1",
+            temporary + "/arduino-sketch-%1", temporary + "/arduino/sketches/%1",
+            cache + "/arduino/sketches/%1" };
     QRandomGenerator random(500);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (const QString &pattern : folders) {
@@ -193,12 +192,10 @@ int locatorTick()
 
     Widget window;
     QString shown;
-    const double tickNs = meanNs([&] {
-        QMetaObject::invokeMethod(&window, "update_hex_file", Qt::DirectConnection);
-    });
-    const double laterNs = meanNs([&] {
-        newestSketchBuild(laterBuildLayouts(QDir::tempPath(), userCacheDirectory()));
-    });
+    const double tickNs = meanNs(
+        [&] { QMetaObject::invokeMethod(&window, "update_hex_file", Qt::DirectConnection); });
+    const double laterNs = meanNs(
+        [&] { newestSketchBuild(laterBuildLayouts(QDir::tempPath(), userCacheDirectory())); });
     const double buildTmpNs = meanNs([&] {
         const QString first = runCommandInterpreter(buildDirectoryCommands(QString()));
         if (const std::optional<QString> dir = buildDirectoryInListing(first))

@@ -57,15 +57,15 @@ struct Case
 {
     const char *sketch;
     const char *deviceText; // the window's Device column
-    const char *family;     // AT+MCUUPDATE=
-    const char *part;       // avrdude -p
+    const char *family; // AT+MCUUPDATE=
+    const char *part; // avrdude -p
     const char *programmer; // avrdude -c
     const char *address;
 };
 
 const Case kCases[] = {
-    {"full-uno", "UNO", "UNO", "m328p", "arduino", "127.0.0.2"},
-    {"over64k-mega", "MEGA2560", "MEGA", "m2560", "wiring", "127.0.0.3"},
+    { "full-uno", "UNO", "UNO", "m328p", "arduino", "127.0.0.2" },
+    { "over64k-mega", "MEGA2560", "MEGA", "m2560", "wiring", "127.0.0.3" },
 };
 
 // The worker's debug lines (one per reply) would drown the figures.
@@ -104,8 +104,13 @@ class Bench
 public:
     Bench(ModuleThread &modules, int index, const Case &c, const QByteArray &image,
           const QString &hexPath)
-        : modules(modules), index(index), c(c), image(image), hexPath(hexPath)
-    {}
+        : modules(modules)
+        , index(index)
+        , c(c)
+        , image(image)
+        , hexPath(hexPath)
+    {
+    }
 
     Run ours()
     {
@@ -116,8 +121,8 @@ public:
         QString ip = modules.address(index).toString();
         QString board = QString::fromLatin1(c.deviceText);
         Thread worker(at, data, ip, 0, board);
-        std::atomic<int> finalStatus{-1};
-        std::atomic<float> finalProgress{0};
+        std::atomic<int> finalStatus { -1 };
+        std::atomic<float> finalProgress { 0 };
         QObject::connect(
             &worker, &Thread::updateover, &worker,
             [&](int, int status, float progress) {
@@ -138,8 +143,8 @@ public:
         }
         run.seconds = double(clock.nsecsElapsed()) / 1e9;
         const ModuleCounters after = modules.counters(index);
-        run.lineBytes = (after.dataBytesIn - before.dataBytesIn)
-            + (after.dataBytesOut - before.dataBytesOut);
+        run.lineBytes
+            = (after.dataBytesIn - before.dataBytesIn) + (after.dataBytesOut - before.dataBytesOut);
         if (finalStatus != Thread::UPDATE_FINISHED || finalProgress != kComplete) {
             run.failure = QStringLiteral("the worker reported status %1, progress %2")
                               .arg(finalStatus.load())
@@ -159,16 +164,16 @@ public:
             run.failure = QStringLiteral("no answer to the AT handshake");
             return run;
         }
-        QStringList arguments{QStringLiteral("-p"),
-                              QLatin1String(c.part),
-                              QStringLiteral("-c"),
-                              QLatin1String(c.programmer),
-                              QStringLiteral("-P"),
-                              QStringLiteral("net:%1:%2")
-                                  .arg(modules.address(index).toString())
-                                  .arg(modules.dataPort(index)),
-                              QStringLiteral("-U"),
-                              QStringLiteral("flash:w:%1:i").arg(hexPath)};
+        QStringList arguments { QStringLiteral("-p"),
+                                QLatin1String(c.part),
+                                QStringLiteral("-c"),
+                                QLatin1String(c.programmer),
+                                QStringLiteral("-P"),
+                                QStringLiteral("net:%1:%2")
+                                    .arg(modules.address(index).toString())
+                                    .arg(modules.dataPort(index)),
+                                QStringLiteral("-U"),
+                                QStringLiteral("flash:w:%1:i").arg(hexPath) };
         // No chip erase (-D), as boards with a bootloader are programmed: the
         // MEGA's bootloader refuses it and erases each page as it writes it.
         arguments << QStringLiteral("-D");
@@ -184,8 +189,8 @@ public:
         }
         run.seconds = double(clock.nsecsElapsed()) / 1e9;
         const ModuleCounters after = modules.counters(index);
-        run.lineBytes = (after.dataBytesIn - before.dataBytesIn)
-            + (after.dataBytesOut - before.dataBytesOut);
+        run.lineBytes
+            = (after.dataBytesIn - before.dataBytesIn) + (after.dataBytesOut - before.dataBytesOut);
         return checked(run);
     }
 
@@ -525,8 +530,8 @@ int main(int argc, char *argv[])
         std::printf("real bootloaders: skipped, missing %s\n", qPrintable(missing));
         return 0;
     }
-    const bool haveAvrdude = !onlyOurs
-        && !QStandardPaths::findExecutable(QStringLiteral("avrdude")).isEmpty();
+    const bool haveAvrdude
+        = !onlyOurs && !QStandardPaths::findExecutable(QStringLiteral("avrdude")).isEmpty();
     if (!haveAvrdude && !onlyOurs)
         std::printf("avrdude is not installed (Debian package avrdude): only the line limit\n");
 
@@ -615,8 +620,8 @@ int main(int argc, char *argv[])
         const double oursSeconds = median(ours);
         const double limit = median(limits);
         std::printf("%s (%s, %d bytes):\n", c.sketch, c.deviceText, int(image.size()));
-        std::printf("  ours            %8.0f ms  %7lld bytes on the line", oursSeconds * kMsPerSecond,
-                    static_cast<long long>(oursBytes));
+        std::printf("  ours            %8.0f ms  %7lld bytes on the line",
+                    oursSeconds * kMsPerSecond, static_cast<long long>(oursBytes));
         if (limit > 0)
             std::printf("   %.2fx the line limit (%.0f ms)", oursSeconds / limit,
                         limit * kMsPerSecond);

@@ -63,10 +63,10 @@ struct Case
 };
 
 const Case kCases[] = {
-    {"UNO 1 KiB", BoardType::Uno, "UNO", 1 * kKiB},
-    {"UNO 30 KiB", BoardType::Uno, "UNO", 30 * kKiB},
-    {"MEGA2560 30 KiB", BoardType::Mega, "MEGA2560", 30 * kKiB},
-    {"MEGA2560 200 KiB", BoardType::Mega, "MEGA2560", 200 * kKiB},
+    { "UNO 1 KiB", BoardType::Uno, "UNO", 1 * kKiB },
+    { "UNO 30 KiB", BoardType::Uno, "UNO", 30 * kKiB },
+    { "MEGA2560 30 KiB", BoardType::Mega, "MEGA2560", 30 * kKiB },
+    { "MEGA2560 200 KiB", BoardType::Mega, "MEGA2560", 200 * kKiB },
 };
 // The case that 16 uploads at once are measured with.
 constexpr int kParallelCase = 1;
@@ -104,7 +104,7 @@ bool writeImage(const QByteArray &image)
 {
     QFile file(QString::fromLatin1(kImagePath));
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && file.write(image) == image.size();
+        && file.write(image) == image.size();
 }
 
 double pageWriteSeconds(BoardType board)
@@ -124,8 +124,8 @@ struct Traffic
 Traffic trafficBetween(const ModuleCounters &before, const ModuleCounters &after)
 {
     Traffic traffic;
-    traffic.bytes = (after.dataBytesIn - before.dataBytesIn)
-                    + (after.dataBytesOut - before.dataBytesOut);
+    traffic.bytes
+        = (after.dataBytesIn - before.dataBytesIn) + (after.dataBytesOut - before.dataBytesOut);
     traffic.pages = after.pagesWritten - before.pagesWritten;
     traffic.commands = after.bootloaderCommands - before.bootloaderCommands;
     return traffic;
@@ -135,8 +135,8 @@ double lineLimitSeconds(const Traffic &traffic, BoardType board, int latencyMs)
 {
     // Every command is one request and one reply, each crossing the network once.
     return static_cast<double>(traffic.bytes) / kLineBytesPerSecond
-           + traffic.pages * pageWriteSeconds(board)
-           + 2.0 * traffic.commands * latencyMs / kMsPerSecond;
+        + traffic.pages * pageWriteSeconds(board)
+        + 2.0 * traffic.commands * latencyMs / kMsPerSecond;
 }
 
 // The bridge's idle gap after every reply.
@@ -246,7 +246,7 @@ QString avrdudePath()
 // avrdude on the same module, the handshake included in its time as in ours.
 double runAvrdude(ModuleThread &modules, int index, const Case &c, bool verify, bool *ok)
 {
-    QStringList arguments{QStringLiteral("-q"), QStringLiteral("-q")};
+    QStringList arguments { QStringLiteral("-q"), QStringLiteral("-q") };
     if (c.board == BoardType::Uno)
         arguments << QStringLiteral("-p") << QStringLiteral("m328p") << QStringLiteral("-c")
                   << QStringLiteral("arduino");
@@ -282,8 +282,7 @@ double runAvrdude(ModuleThread &modules, int index, const Case &c, bool verify, 
     *ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     if (!*ok)
         std::fprintf(stderr, "  avrdude %s failed:\n%s\n",
-                     qPrintable(arguments.join(QLatin1Char(' '))),
-                     process.readAll().constData());
+                     qPrintable(arguments.join(QLatin1Char(' '))), process.readAll().constData());
     return seconds;
 }
 
@@ -332,7 +331,7 @@ bool measureCase(const Case &c, int caseIndex, const Settings &settings, CaseFig
         modules.setFlash(0, QByteArray());
         const ModuleCounters before = modules.counters(0);
         bool successful = false;
-        const double seconds = runWorkers({{&modules, 0}}, c.boardType, &successful);
+        const double seconds = runWorkers({ { &modules, 0 } }, c.boardType, &successful);
         const Traffic traffic = trafficBetween(before, modules.counters(0));
         if (!successful || !flashHolds(modules, 0, image)) {
             std::fprintf(stderr, "  %s: our upload failed\n", c.name);
@@ -344,7 +343,7 @@ bool measureCase(const Case &c, int caseIndex, const Settings &settings, CaseFig
 
         if (!settings.avrdude)
             continue;
-        for (bool verify : {false, true}) {
+        for (bool verify : { false, true }) {
             modules.setFlash(0, QByteArray());
             bool ok = false;
             const double peer = runAvrdude(modules, 0, c, verify, &ok);
@@ -375,25 +374,24 @@ bool measureParallel(const Settings &settings, double *one, double *sixteen)
     const QHostAddress first(QString::fromLatin1(kParallelFirstAddress));
     for (int i = 0; i < kParallelUploads; ++i) {
         modules.push_back(std::make_unique<ModuleThread>());
-        const QByteArray address =
-            QHostAddress(first.toIPv4Address() + static_cast<quint32>(i)).toString().toLatin1();
+        const QByteArray address
+            = QHostAddress(first.toIPv4Address() + static_cast<quint32>(i)).toString().toLatin1();
         QString error;
-        if (!modules.back()->start(1, moduleOptions(address.constData(), c.board,
-                                                    settings.latencyMs),
-                                   &error)) {
+        if (!modules.back()->start(
+                1, moduleOptions(address.constData(), c.board, settings.latencyMs), &error)) {
             std::fprintf(stderr, "cannot start a module: %s\n", qPrintable(error));
             return false;
         }
     }
     bool good = true;
     bool successful = false;
-    *one = runWorkers({{modules.front().get(), 0}}, c.boardType, &successful);
+    *one = runWorkers({ { modules.front().get(), 0 } }, c.boardType, &successful);
     good = successful && flashHolds(*modules.front(), 0, image);
 
     std::vector<Target> targets;
     for (auto &module : modules) {
         module->setFlash(0, QByteArray());
-        targets.push_back({module.get(), 0});
+        targets.push_back({ module.get(), 0 });
     }
     *sixteen = runWorkers(targets, c.boardType, &successful);
     good = good && successful;
@@ -456,8 +454,8 @@ int main(int argc, char *argv[])
         const double withGap = f.limit + f.bridgeGap;
         linkGoal = linkGoal && toLimit <= kLinkGoal;
         gapGoal = gapGoal && f.ours / withGap <= kLinkGoal;
-        std::printf("%-17s %7.3f %7.3f %6.3f %7.3f %6.3f", kCases[i].name, f.ours, f.limit,
-                    toLimit, withGap, f.ours / withGap);
+        std::printf("%-17s %7.3f %7.3f %6.3f %7.3f %6.3f", kCases[i].name, f.ours, f.limit, toLimit,
+                    withGap, f.ours / withGap);
         if (settings.avrdude) {
             avrdudeGoal = avrdudeGoal && f.ours < f.avrdudeNoVerify;
             std::printf(" | %9.3f %6.3f | %9.3f %6.3f", f.avrdudeNoVerify,
@@ -477,8 +475,8 @@ int main(int argc, char *argv[])
                     kParallelUploads, kCases[kParallelCase].name, sixteen, one, parallel);
     }
 
-    std::printf("goal: within %.2fx the line limit: %s; with the bridge's gap: %s\n",
-                kLinkGoal, verdict(linkGoal), verdict(gapGoal));
+    std::printf("goal: within %.2fx the line limit: %s; with the bridge's gap: %s\n", kLinkGoal,
+                verdict(linkGoal), verdict(gapGoal));
     if (settings.avrdude)
         std::printf("goal: faster than avrdude without verify: %s\n", verdict(avrdudeGoal));
     if (settings.parallel)

@@ -77,7 +77,9 @@ void MainWindowTest::firstStateAsTheUserSeesIt()
     QVERIFY(ui.radioButton_2->isChecked());
     QCOMPARE(ui.radioButton->text(), QStringLiteral("Manual Assign File"));
     QVERIFY(!ui.radioButton->isChecked());
-    QCOMPARE(ui.userNumLabel->text(), QString::fromUtf8("Online Count\xef\xbc\x9a" "0"));
+    QCOMPARE(ui.userNumLabel->text(),
+             QString::fromUtf8("Online Count\xef\xbc\x9a"
+                               "0"));
     QCOMPARE(ui.pushButton_4->text(), QStringLiteral("Open File"));
     QVERIFY(!ui.pushButton_4->isEnabled());
     QCOMPARE(ui.label->text(), QStringLiteral("Current Use File:"));
@@ -85,7 +87,7 @@ void MainWindowTest::firstStateAsTheUserSeesIt()
     QCOMPARE(ui.label_2->text(), QStringLiteral("0:0:0"));
     QVERIFY(!probe.manualMode());
 
-    for (QLineEdit *edit : {ui.lineEdit, ui.lineEdit_2, ui.lineEdit_3}) {
+    for (QLineEdit *edit : { ui.lineEdit, ui.lineEdit_2, ui.lineEdit_3 }) {
         QVERIFY(edit->text().isEmpty());
         QVERIFY(edit->isReadOnly());
         QVERIFY(edit->isEnabled());
@@ -101,13 +103,13 @@ void MainWindowTest::firstStateAsTheUserSeesIt()
              QStringLiteral("QPushButton:hover{background-color: qconicalgradient(cx:0.5, "
                             "cy:0.522909, angle:179.9, stop:0.494318 rgba(2, 225, 250, 255), "
                             "stop:0.5 rgba(2, 242, 251, 255));}QPushButton{background-color:"
-                            "transparent;") +
-                 QString(12, ' ') + QStringLiteral("border: 1px solid rgb(124, 124, 124);") +
-                 QString(13, ' ') +
-                 QStringLiteral("border-radius:5px;}QPushButton:pressed{background-color:"
-                                "yellow;") +
-                 QString(13, ' ') + QStringLiteral("border: 1px solid rgb(124, 124, 124);") +
-                 QString(13, ' ') + QStringLiteral("}"));
+                            "transparent;")
+                 + QString(12, ' ') + QStringLiteral("border: 1px solid rgb(124, 124, 124);")
+                 + QString(13, ' ')
+                 + QStringLiteral("border-radius:5px;}QPushButton:pressed{background-color:"
+                                  "yellow;")
+                 + QString(13, ' ') + QStringLiteral("border: 1px solid rgb(124, 124, 124);")
+                 + QString(13, ' ') + QStringLiteral("}"));
 
     QCOMPARE(probe.defaultPath(), QStringLiteral(""));
     QVERIFY(!probe.defaultPath().isNull());
@@ -138,9 +140,9 @@ void MainWindowTest::fontsAndHeaders()
     QCOMPARE(tableFont.weight(), 75);
 
     // The control font sets family and size; the weight comes from the window.
-    const QList<QWidget *> controls = {ui.radioButton_2, ui.lineEdit_2, ui.radioButton,
-                                       ui.pushButton_4,  ui.lineEdit,   ui.label,
-                                       ui.lineEdit_3,    ui.label_3,    ui.label_2};
+    const QList<QWidget *> controls
+        = { ui.radioButton_2, ui.lineEdit_2, ui.radioButton, ui.pushButton_4, ui.lineEdit,
+            ui.label,         ui.lineEdit_3, ui.label_3,     ui.label_2 };
     for (QWidget *control : controls) {
         QCOMPARE(control->font().family(), kYaHei);
         QCOMPARE(control->font().pointSize(), 9);
@@ -150,8 +152,8 @@ void MainWindowTest::fontsAndHeaders()
     QCOMPARE(ui.userNumLabel->font().pointSize(), 9);
     QCOMPARE(ui.userNumLabel->font().weight(), 75);
 
-    const QStringList headers = {"Name", "Device", "IP", "Port_Data", "Port_At", "Send",
-                                 "Progress"};
+    const QStringList headers
+        = { "Name", "Device", "IP", "Port_Data", "Port_At", "Send", "Progress" };
     const int defaultPointSize = QFont().pointSize();
     for (int column = 0; column < headers.size(); ++column) {
         QTableWidgetItem *item = ui.userTableWidget->horizontalHeaderItem(column);
@@ -176,19 +178,19 @@ void MainWindowTest::widgetTreeAndLayouts()
     QCOMPARE(ui.verticalLayout_2->spacing(), 6);
     QCOMPARE(ui.verticalLayout_2->contentsMargins(), QMargins(11, 11, 11, 11));
     QCOMPARE(objectNamesOf(ui.verticalLayout_2),
-             QStringList({"horizontalLayout_2", "horizontalLayout_3", "horizontalLayout_8"}));
+             QStringList({ "horizontalLayout_2", "horizontalLayout_3", "horizontalLayout_8" }));
     QCOMPARE(objectNamesOf(ui.horizontalLayout_2),
-             QStringList({"verticalLayout", "userTableWidget"}));
+             QStringList({ "verticalLayout", "userTableWidget" }));
     QCOMPARE(ui.verticalLayout->count(), 0);
     QCOMPARE(objectNamesOf(ui.horizontalLayout_3),
-             QStringList({"radioButton_2", "lineEdit_2", "<spacer>", "userNumLabel"}));
+             QStringList({ "radioButton_2", "lineEdit_2", "<spacer>", "userNumLabel" }));
     QCOMPARE(objectNamesOf(ui.horizontalLayout_8),
-             QStringList({"radioButton", "pushButton_4", "lineEdit", "label", "lineEdit_3",
-                          "label_3", "label_2"}));
-    for (QLayout *layout : {static_cast<QLayout *>(ui.horizontalLayout_2),
-                            static_cast<QLayout *>(ui.verticalLayout),
-                            static_cast<QLayout *>(ui.horizontalLayout_3),
-                            static_cast<QLayout *>(ui.horizontalLayout_8)})
+             QStringList({ "radioButton", "pushButton_4", "lineEdit", "label", "lineEdit_3",
+                           "label_3", "label_2" }));
+    for (QLayout *layout :
+         { static_cast<QLayout *>(ui.horizontalLayout_2), static_cast<QLayout *>(ui.verticalLayout),
+           static_cast<QLayout *>(ui.horizontalLayout_3),
+           static_cast<QLayout *>(ui.horizontalLayout_8) })
         QCOMPARE(layout->spacing(), 6);
     QCOMPARE(ui.horizontalLayout_8->contentsMargins().top(), 0);
 
@@ -198,10 +200,10 @@ void MainWindowTest::widgetTreeAndLayouts()
     QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
 
     // Every widget of the form belongs to the window and is found by its name.
-    const QStringList widgetNames = {"userTableWidget", "radioButton_2", "lineEdit_2",
-                                     "userNumLabel",    "radioButton",   "pushButton_4",
-                                     "lineEdit",        "label",         "lineEdit_3",
-                                     "label_3",         "label_2"};
+    const QStringList widgetNames
+        = { "userTableWidget", "radioButton_2", "lineEdit_2", "userNumLabel",
+            "radioButton",     "pushButton_4",  "lineEdit",   "label",
+            "lineEdit_3",      "label_3",       "label_2" };
     for (const QString &name : widgetNames) {
         auto *child = window.findChild<QWidget *>(name, Qt::FindDirectChildrenOnly);
         QVERIFY2(child, qPrintable(name));
@@ -263,19 +265,19 @@ void MainWindowTest::metaObjectSurfaceAndConnections()
         const char *signature;
     };
     const Expected expected[] = {
-        {QMetaMethod::Signal, "sendIPaddress(QString)"},
-        {QMetaMethod::Signal, "change_username(QString,QHostAddress)"},
-        {QMetaMethod::Signal, "send_hostname(QString,QString,QString)"},
-        {QMetaMethod::Signal, "send_hostinfo(QString,QString,QString)"},
-        {QMetaMethod::Slot, "processPendingDatagrams()"},
-        {QMetaMethod::Slot, "OnBtnClicked()"},
-        {QMetaMethod::Slot, "on_pushButton_4_clicked()"},
-        {QMetaMethod::Slot, "deal_ui(int,int,float)"},
-        {QMetaMethod::Slot, "update_hex_file()"},
-        {QMetaMethod::Slot, "participantLeft(QString)"},
-        {QMetaMethod::Slot, "on_radioButton_2_toggled(bool)"},
-        {QMetaMethod::Slot, "on_radioButton_toggled(bool)"},
-        {QMetaMethod::Slot, "on_userTableWidget_itemChanged(QTableWidgetItem*)"},
+        { QMetaMethod::Signal, "sendIPaddress(QString)" },
+        { QMetaMethod::Signal, "change_username(QString,QHostAddress)" },
+        { QMetaMethod::Signal, "send_hostname(QString,QString,QString)" },
+        { QMetaMethod::Signal, "send_hostinfo(QString,QString,QString)" },
+        { QMetaMethod::Slot, "processPendingDatagrams()" },
+        { QMetaMethod::Slot, "OnBtnClicked()" },
+        { QMetaMethod::Slot, "on_pushButton_4_clicked()" },
+        { QMetaMethod::Slot, "deal_ui(int,int,float)" },
+        { QMetaMethod::Slot, "update_hex_file()" },
+        { QMetaMethod::Slot, "participantLeft(QString)" },
+        { QMetaMethod::Slot, "on_radioButton_2_toggled(bool)" },
+        { QMetaMethod::Slot, "on_radioButton_toggled(bool)" },
+        { QMetaMethod::Slot, "on_userTableWidget_itemChanged(QTableWidgetItem*)" },
     };
     for (int i = 0; i < 13; ++i) {
         const QMetaMethod method = meta->method(meta->methodOffset() + i);
@@ -288,10 +290,10 @@ void MainWindowTest::metaObjectSurfaceAndConnections()
     QVERIFY(window.inherits("QWidget"));
 
     // The four signals are declared for the surface and never connected.
-    for (const char *signal : {SIGNAL(sendIPaddress(QString)),
-                               SIGNAL(change_username(QString, QHostAddress)),
-                               SIGNAL(send_hostname(QString, QString, QString)),
-                               SIGNAL(send_hostinfo(QString, QString, QString))})
+    for (const char *signal :
+         { SIGNAL(sendIPaddress(QString)), SIGNAL(change_username(QString, QHostAddress)),
+           SIGNAL(send_hostname(QString, QString, QString)),
+           SIGNAL(send_hostinfo(QString, QString, QString)) })
         QVERIFY(!QObject::disconnect(&window, signal, nullptr, nullptr));
 
     // Each start-up connection exists exactly once: disconnecting it succeeds
@@ -305,13 +307,13 @@ void MainWindowTest::metaObjectSurfaceAndConnections()
         const char *slot;
     };
     const Connection connections[] = {
-        {probe.udpSocket(), SIGNAL(readyRead()), SLOT(processPendingDatagrams())},
-        {probe.hexTimer(), SIGNAL(timeout()), SLOT(update_hex_file())},
-        {ui.pushButton_4, SIGNAL(clicked()), SLOT(on_pushButton_4_clicked())},
-        {ui.radioButton_2, SIGNAL(toggled(bool)), SLOT(on_radioButton_2_toggled(bool))},
-        {ui.radioButton, SIGNAL(toggled(bool)), SLOT(on_radioButton_toggled(bool))},
-        {ui.userTableWidget, SIGNAL(itemChanged(QTableWidgetItem *)),
-         SLOT(on_userTableWidget_itemChanged(QTableWidgetItem *))},
+        { probe.udpSocket(), SIGNAL(readyRead()), SLOT(processPendingDatagrams()) },
+        { probe.hexTimer(), SIGNAL(timeout()), SLOT(update_hex_file()) },
+        { ui.pushButton_4, SIGNAL(clicked()), SLOT(on_pushButton_4_clicked()) },
+        { ui.radioButton_2, SIGNAL(toggled(bool)), SLOT(on_radioButton_2_toggled(bool)) },
+        { ui.radioButton, SIGNAL(toggled(bool)), SLOT(on_radioButton_toggled(bool)) },
+        { ui.userTableWidget, SIGNAL(itemChanged(QTableWidgetItem *)),
+          SLOT(on_userTableWidget_itemChanged(QTableWidgetItem *)) },
     };
     for (const Connection &c : connections) {
         QVERIFY2(QObject::disconnect(c.sender, c.signal, &window, c.slot), c.signal);

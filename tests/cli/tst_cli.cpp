@@ -77,7 +77,7 @@ QString writeHex(const QString &name, const QByteArray &image, quint32 seed)
     QFile file(QDir::current().absoluteFilePath(name));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return QString();
-    file.write(writer.write({{0, image}}));
+    file.write(writer.write({ { 0, image } }));
     return file.fileName();
 }
 
@@ -110,8 +110,8 @@ QString flashPattern()
 
 QString flashFileOf(const ModuleProcess::Module &module)
 {
-    return QDir::current().absoluteFilePath(QStringLiteral("flash-%1.bin")
-                                                .arg(module.address.toString()));
+    return QDir::current().absoluteFilePath(
+        QStringLiteral("flash-%1.bin").arg(module.address.toString()));
 }
 
 // Whether the module's flash file holds the image followed by erased flash.
@@ -122,7 +122,7 @@ bool flashHolds(const ModuleProcess::Module &module, const QByteArray &image, in
         return false;
     const QByteArray flash = file.readAll();
     return flash.size() == flashSize && flash.left(image.size()) == image
-           && flash.mid(image.size()) == QByteArray(flashSize - image.size(), char(0xFF));
+        && flash.mid(image.size()) == QByteArray(flashSize - image.size(), char(0xFF));
 }
 
 QJsonObject resultFor(const QJsonObject &report, const QString &target)
@@ -136,7 +136,7 @@ QJsonObject resultFor(const QJsonObject &report, const QString &target)
 
 void removeFlashFiles()
 {
-    for (const QString &name : QDir::current().entryList({QStringLiteral("flash-*.bin")}))
+    for (const QString &name : QDir::current().entryList({ QStringLiteral("flash-*.bin") }))
         QFile::remove(name);
 }
 } // namespace
@@ -178,34 +178,43 @@ void CliTest::helpAndUsageErrors_data()
     QTest::addColumn<QString>("out"); // start of standard output
     QTest::addColumn<QString>("err"); // part of standard error
 
-    QTest::newRow("overview") << QStringList{"--help"} << kExitSuccess
-                              << "Usage: rudireze-cli COMMAND" << "";
-    for (const char *command : {"list", "convert", "locate", "upload", "rename"}) {
+    QTest::newRow("overview") << QStringList { "--help" } << kExitSuccess
+                              << "Usage: rudireze-cli COMMAND"
+                              << "";
+    for (const char *command : { "list", "convert", "locate", "upload", "rename" }) {
         QTest::newRow(qPrintable(QStringLiteral("%1 --help").arg(command)))
-            << QStringList{command, "--help"} << kExitSuccess
+            << QStringList { command, "--help" } << kExitSuccess
             << QStringLiteral("Usage: rudireze-cli ") + command << "";
     }
-    QTest::newRow("nothing") << QStringList() << kExitUsage << "" << "no command given";
+    QTest::newRow("nothing") << QStringList() << kExitUsage << ""
+                             << "no command given";
     QTest::newRow("unknown board")
-        << QStringList{"upload", "any.hex", "--board", "Nano", "127.0.0.2:1:2"} << kExitUsage
-        << "" << "unknown board 'Nano'";
-    QTest::newRow("bad port") << QStringList{"upload", "any.hex", "--board", "UNO",
-                                             "127.0.0.2:8000:0"}
-                              << kExitUsage << "" << "bad AT port '0'";
-    QTest::newRow("missing file") << QStringList{"upload", "missing.hex", "--board", "UNO",
-                                                 "127.0.0.2:1:2"}
-                                  << kExitUsage << "" << "cannot open missing.hex";
-    QTest::newRow("bad file") << QStringList{"upload", "bad.hex", "--board", "MEGA2560",
-                                             "127.0.0.2:1:2"}
-                              << kExitUsage << "" << "bad.hex line 2: 'z' at column 10";
+        << QStringList { "upload", "any.hex", "--board", "Nano", "127.0.0.2:1:2" } << kExitUsage
+        << ""
+        << "unknown board 'Nano'";
+    QTest::newRow("bad port") << QStringList { "upload", "any.hex", "--board", "UNO",
+                                               "127.0.0.2:8000:0" }
+                              << kExitUsage << ""
+                              << "bad AT port '0'";
+    QTest::newRow("missing file") << QStringList { "upload", "missing.hex", "--board", "UNO",
+                                                   "127.0.0.2:1:2" }
+                                  << kExitUsage << ""
+                                  << "cannot open missing.hex";
+    QTest::newRow("bad file") << QStringList { "upload", "bad.hex", "--board", "MEGA2560",
+                                               "127.0.0.2:1:2" }
+                              << kExitUsage << ""
+                              << "bad.hex line 2: 'z' at column 10";
     QTest::newRow("too large for the UNO")
-        << QStringList{"upload", "large.hex", "--board", "uno", "127.0.0.2:1:2"} << kExitUsage
-        << "" << "larger than the 32768 bytes a UNO board takes; nothing was uploaded";
+        << QStringList { "upload", "large.hex", "--board", "uno", "127.0.0.2:1:2" } << kExitUsage
+        << ""
+        << "larger than the 32768 bytes a UNO board takes; nothing was uploaded";
     QTest::newRow("rename to a name holding a command")
-        << QStringList{"rename", "127.0.0.2", "8001", "x\r\nAT+MCUUPDATE=UNO"} << kExitUsage << ""
+        << QStringList { "rename", "127.0.0.2", "8001", "x\r\nAT+MCUUPDATE=UNO" } << kExitUsage
+        << ""
         << "bad name: a name cannot hold control characters; nothing was sent";
-    QTest::newRow("rename without a name") << QStringList{"rename", "127.0.0.2", "8001"}
-                                           << kExitUsage << "" << "rename needs IP ATPORT NAME";
+    QTest::newRow("rename without a name")
+        << QStringList { "rename", "127.0.0.2", "8001" } << kExitUsage << ""
+        << "rename needs IP ATPORT NAME";
 }
 
 void CliTest::helpAndUsageErrors()
@@ -239,12 +248,12 @@ void CliTest::convert()
     const QString hex = writeHex(QStringLiteral("convert.hex"), image, 2);
 
     QFile::remove(QStringLiteral("update.bin"));
-    CliRun run = runCli({QStringLiteral("convert"), hex});
+    CliRun run = runCli({ QStringLiteral("convert"), hex });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     QVERIFY(run.out.contains(QStringLiteral("70000 bytes written to update.bin")));
     QCOMPARE(fileContents(QStringLiteral("update.bin")), image);
 
-    run = runCli({QStringLiteral("convert"), hex, QStringLiteral("other.bin")});
+    run = runCli({ QStringLiteral("convert"), hex, QStringLiteral("other.bin") });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     QCOMPARE(fileContents(QStringLiteral("other.bin")), image);
 
@@ -253,22 +262,24 @@ void CliTest::convert()
     QVERIFY(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
     bad.write(":020000000C945E\n\n:020002000C9400\n:00000001FF\n");
     bad.close();
-    run = runCli({QStringLiteral("convert"), QStringLiteral("bad.hex"), QStringLiteral("other.bin")});
+    run = runCli(
+        { QStringLiteral("convert"), QStringLiteral("bad.hex"), QStringLiteral("other.bin") });
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     QVERIFY2(run.err.contains(QLatin1String("bad.hex line 3: wrong checksum")),
              qPrintable(run.describe()));
     QCOMPARE(fileContents(QStringLiteral("other.bin")), image);
 
-    run = runCli({QStringLiteral("convert"), QStringLiteral("nowhere.hex")});
+    run = runCli({ QStringLiteral("convert"), QStringLiteral("nowhere.hex") });
     QCOMPARE(run.exitCode, kExitFailure);
     QVERIFY2(run.err.contains(QLatin1String("cannot open nowhere.hex")), qPrintable(run.err));
     // A write that fails part way (a file size limit stands in for a full
     // disk) names the system's reason, and the earlier image stays.
     QProcess limited;
-    limited.start(QStringLiteral("/bin/sh"),
-                  {QStringLiteral("-c"),
-                   QStringLiteral("ulimit -f 8; trap '' XFSZ; exec \"$0\" convert \"$1\" other.bin"),
-                   QStringLiteral(RUDIREZE_CLI_EXE), hex});
+    limited.start(
+        QStringLiteral("/bin/sh"),
+        { QStringLiteral("-c"),
+          QStringLiteral("ulimit -f 8; trap '' XFSZ; exec \"$0\" convert \"$1\" other.bin"),
+          QStringLiteral(RUDIREZE_CLI_EXE), hex });
     QVERIFY(limited.waitForFinished(kCliLimitMs));
     QCOMPARE(limited.exitCode(), kExitFailure);
     QVERIFY2(limited.readAllStandardError().contains("cannot write other.bin: File too large"),
@@ -279,10 +290,10 @@ void CliTest::convert()
 void CliTest::locateTakesWhatTheWindowTakes()
 {
     OwnTemporaryDirectory temporary(QStringLiteral("locate-tmp"));
-    CliRun run = runCli({QStringLiteral("locate")});
+    CliRun run = runCli({ QStringLiteral("locate") });
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     QVERIFY(run.out.contains(QLatin1String("No default firmware file found")));
-    run = runCli({QStringLiteral("locate"), QStringLiteral("--json")});
+    run = runCli({ QStringLiteral("locate"), QStringLiteral("--json") });
     QCOMPARE(run.exitCode, kExitFailure);
     QVERIFY(run.json().value(QStringLiteral("path")).isNull());
 
@@ -291,20 +302,21 @@ void CliTest::locateTakesWhatTheWindowTakes()
     QVERIFY(writeFileAt(temporary.filePath(QStringLiteral("build4711.tmp/old.ino.hex")), "x",
                         utc(2016, 5, 6, 2, 3, 4)));
     QVERIFY(temporary.makeFolder(QStringLiteral("arduino_build_17")));
-    QVERIFY(writeFileAt(temporary.filePath(QStringLiteral("arduino_build_17/blink.ino.hex")),
-                        "x", utc(2021, 12, 31, 20, 5, 9)));
+    QVERIFY(writeFileAt(temporary.filePath(QStringLiteral("arduino_build_17/blink.ino.hex")), "x",
+                        utc(2021, 12, 31, 20, 5, 9)));
 
     Widget window;
     WidgetProbe probe(window);
     probe.findBuildDir();
     QVERIFY(probe.defaultPath().endsWith(QLatin1String("blink.ino.hex")));
 
-    run = runCli({QStringLiteral("locate")});
+    run = runCli({ QStringLiteral("locate") });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
-    QCOMPARE(run.out, probe.defaultPath() + QStringLiteral("\nGenerate time: ")
-                          + probe.generateTime() + QLatin1Char('\n'));
+    QCOMPARE(run.out,
+             probe.defaultPath() + QStringLiteral("\nGenerate time: ") + probe.generateTime()
+                 + QLatin1Char('\n'));
     QCOMPARE(probe.generateTime(), QStringLiteral("2022-01-01 4:05:09"));
-    run = runCli({QStringLiteral("locate"), QStringLiteral("--json")});
+    run = runCli({ QStringLiteral("locate"), QStringLiteral("--json") });
     QCOMPARE(run.json().value(QStringLiteral("path")).toString(), probe.defaultPath());
     QCOMPARE(run.json().value(QStringLiteral("time")).toString(), probe.generateTime());
 }
@@ -314,22 +326,33 @@ void CliTest::listSeesModulesButNotTheHost()
     const QString name = uniqueName("list");
     const QString own = uniqueName("own");
     ModuleProcess modules;
-    QVERIFY2(modules.start({QStringLiteral("--count"), QStringLiteral("3"),
-                            QStringLiteral("--address"), QStringLiteral("127.0.0.111"),
-                            QStringLiteral("--name"), name, QStringLiteral("--announce-ms"),
-                            QStringLiteral("200"), QStringLiteral("--and"),
-                            QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
-                            QStringLiteral("--name"), own, QStringLiteral("--announce-ms"),
-                            QStringLiteral("200"), QStringLiteral("--and"),
-                            QStringLiteral("--address"), QStringLiteral("127.0.0.115"),
-                            QStringLiteral("--name"), QStringLiteral("esc\x1b[2Jname"),
-                            QStringLiteral("--announce-ms"), QStringLiteral("200")}),
+    QVERIFY2(modules.start({ QStringLiteral("--count"),
+                             QStringLiteral("3"),
+                             QStringLiteral("--address"),
+                             QStringLiteral("127.0.0.111"),
+                             QStringLiteral("--name"),
+                             name,
+                             QStringLiteral("--announce-ms"),
+                             QStringLiteral("200"),
+                             QStringLiteral("--and"),
+                             QStringLiteral("--address"),
+                             QStringLiteral("127.0.0.1"),
+                             QStringLiteral("--name"),
+                             own,
+                             QStringLiteral("--announce-ms"),
+                             QStringLiteral("200"),
+                             QStringLiteral("--and"),
+                             QStringLiteral("--address"),
+                             QStringLiteral("127.0.0.115"),
+                             QStringLiteral("--name"),
+                             QStringLiteral("esc\x1b[2Jname"),
+                             QStringLiteral("--announce-ms"),
+                             QStringLiteral("200") }),
              qPrintable(modules.output.join('\n')));
     QCOMPARE(modules.modules.size(), 5);
 
-    const CliRun run =
-        runCli({QStringLiteral("list"), QStringLiteral("--seconds"), QStringLiteral("1.5"),
-                QStringLiteral("--json")});
+    const CliRun run = runCli({ QStringLiteral("list"), QStringLiteral("--seconds"),
+                                QStringLiteral("1.5"), QStringLiteral("--json") });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     QMap<QString, QJsonObject> heard;
     for (const QJsonValue &value : run.json().value(QStringLiteral("modules")).toArray())
@@ -365,8 +388,8 @@ void CliTest::listSeesModulesButNotTheHost()
     }
 
     // The table for people.
-    const CliRun table = runCli({QStringLiteral("list"), QStringLiteral("--seconds"),
-                                 QStringLiteral("1")});
+    const CliRun table
+        = runCli({ QStringLiteral("list"), QStringLiteral("--seconds"), QStringLiteral("1") });
     QCOMPARE(table.exitCode, kExitSuccess);
     QVERIFY(table.out.startsWith(QLatin1String("NAME")));
     for (int i = 0; i < 3; ++i)
@@ -395,14 +418,15 @@ void CliTest::uploadToThreeAtOnce()
     const QString hex = writeHex(QStringLiteral("three.hex"), image, 3);
 
     ModuleProcess modules;
-    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("3"),
-                           QStringLiteral("--address"), QStringLiteral("127.0.0.121"),
-                           QStringLiteral("--board"), uno ? QStringLiteral("uno") : QStringLiteral("mega"),
-                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                           QStringLiteral("--flash-out"), flashPattern()}));
-    const CliRun run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                                          board, QStringLiteral("--json")}
-                              + targetsOf(modules.modules));
+    QVERIFY(modules.start(
+        { QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--address"),
+          QStringLiteral("127.0.0.121"), QStringLiteral("--board"),
+          uno ? QStringLiteral("uno") : QStringLiteral("mega"), QStringLiteral("--announce-ms"),
+          QStringLiteral("0"), QStringLiteral("--flash-out"), flashPattern() }));
+    const CliRun run
+        = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
+                               QStringLiteral("--json") }
+                 + targetsOf(modules.modules));
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
 
     const QJsonObject report = run.json();
@@ -439,24 +463,24 @@ void CliTest::verifyPassesAndFindsTheCorruptByte()
 {
     QFETCH(QString, board);
     QFETCH(int, pageSize);
-    const QString kind = board == QLatin1String("UNO") ? QStringLiteral("uno") : QStringLiteral("mega");
+    const QString kind
+        = board == QLatin1String("UNO") ? QStringLiteral("uno") : QStringLiteral("mega");
     constexpr int kCorruptPage = 2;
     const QByteArray image = randomImage(5000, 4);
     const QString hex = writeHex(QStringLiteral("verify.hex"), image, 4);
 
     ModuleProcess modules;
-    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("2"),
-                           QStringLiteral("--address"), QStringLiteral("127.0.0.131"),
-                           QStringLiteral("--board"), kind, QStringLiteral("--announce-ms"),
-                           QStringLiteral("0"), QStringLiteral("--and"),
-                           QStringLiteral("--board"), kind, QStringLiteral("--announce-ms"),
-                           QStringLiteral("0"), QStringLiteral("--corrupt-page"),
-                           QString::number(kCorruptPage)}));
+    QVERIFY(modules.start({ QStringLiteral("--count"), QStringLiteral("2"),
+                            QStringLiteral("--address"), QStringLiteral("127.0.0.131"),
+                            QStringLiteral("--board"), kind, QStringLiteral("--announce-ms"),
+                            QStringLiteral("0"), QStringLiteral("--and"), QStringLiteral("--board"),
+                            kind, QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                            QStringLiteral("--corrupt-page"), QString::number(kCorruptPage) }));
     const QStringList targets = targetsOf(modules.modules);
 
     // The two sound modules pass.
-    CliRun run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                                    board, QStringLiteral("--verify"), QStringLiteral("--json")}
+    CliRun run = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                                      board, QStringLiteral("--verify"), QStringLiteral("--json") }
                         + targets.mid(0, 2));
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     for (const QString &target : targets.mid(0, 2)) {
@@ -466,8 +490,8 @@ void CliTest::verifyPassesAndFindsTheCorruptByte()
     }
 
     // With the faulty one among them, it alone fails, at the first byte of its bad page.
-    run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
-                             QStringLiteral("--verify"), QStringLiteral("--json")}
+    run = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
+                               QStringLiteral("--verify"), QStringLiteral("--json") }
                  + targets);
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     const QJsonObject report = run.json();
@@ -477,13 +501,15 @@ void CliTest::verifyPassesAndFindsTheCorruptByte()
     QCOMPARE(bad.value(QStringLiteral("status")).toString(), QStringLiteral("verify-failed"));
     QCOMPARE(bad.value(QStringLiteral("verified")).toBool(), false);
     QCOMPARE(bad.value(QStringLiteral("firstMismatch")).toInt(), kCorruptPage * pageSize);
-    QVERIFY2(bad.value(QStringLiteral("error")).toString().contains(
-                 QStringLiteral("0x%1").arg(kCorruptPage * pageSize, 4, 16, QLatin1Char('0'))),
-             qPrintable(run.out));
+    QVERIFY2(
+        bad.value(QStringLiteral("error"))
+            .toString()
+            .contains(QStringLiteral("0x%1").arg(kCorruptPage * pageSize, 4, 16, QLatin1Char('0'))),
+        qPrintable(run.out));
 
     // Without --verify the same fault goes unnoticed, as it does in the window.
-    run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
-                             QStringLiteral("--json"), targets.at(2)});
+    run = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
+                               QStringLiteral("--json"), targets.at(2) });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
 }
 
@@ -492,23 +518,23 @@ void CliTest::refusedTargetFailsWhileOthersSucceed()
     const QByteArray image = randomImage(3000, 5);
     const QString hex = writeHex(QStringLiteral("refused.hex"), image, 5);
     ModuleProcess modules;
-    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("2"),
-                           QStringLiteral("--address"), QStringLiteral("127.0.0.141"),
-                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                           QStringLiteral("--flash-out"), flashPattern(), QStringLiteral("--and"),
-                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                           QStringLiteral("--refuse-data"), QStringLiteral("--and"),
-                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                           QStringLiteral("--at-one-byte")}));
+    QVERIFY(modules.start(
+        { QStringLiteral("--count"), QStringLiteral("2"), QStringLiteral("--address"),
+          QStringLiteral("127.0.0.141"), QStringLiteral("--announce-ms"), QStringLiteral("0"),
+          QStringLiteral("--flash-out"), flashPattern(), QStringLiteral("--and"),
+          QStringLiteral("--announce-ms"), QStringLiteral("0"), QStringLiteral("--refuse-data"),
+          QStringLiteral("--and"), QStringLiteral("--announce-ms"), QStringLiteral("0"),
+          QStringLiteral("--at-one-byte") }));
     const QStringList targets = targetsOf(modules.modules);
 
-    const CliRun run = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                                          QStringLiteral("mega2560")}
+    const CliRun run = runCli(QStringList { QStringLiteral("upload"), hex,
+                                            QStringLiteral("--board"), QStringLiteral("mega2560") }
                               + targets);
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     // Not a terminal: plain lines, no cursor movements.
     QVERIFY(!run.out.contains(QLatin1Char('\x1b')));
-    QVERIFY2(run.out.contains(targets.at(0) + QStringLiteral(": writing 100%")), qPrintable(run.out));
+    QVERIFY2(run.out.contains(targets.at(0) + QStringLiteral(": writing 100%")),
+             qPrintable(run.out));
     QVERIFY2(run.out.contains(QStringLiteral("UNREACHABLE    ") + targets.at(2)
                               + QStringLiteral(": cannot connect to data port ")),
              qPrintable(run.out));
@@ -527,9 +553,10 @@ void CliTest::refusedTargetFailsWhileOthersSucceed()
     }
 
     // With --json the engine's system error lines stay off standard error.
-    const CliRun json = runCli(QStringList{QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                                           QStringLiteral("mega2560"), QStringLiteral("--json")}
-                               + targets);
+    const CliRun json
+        = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                               QStringLiteral("mega2560"), QStringLiteral("--json") }
+                 + targets);
     QVERIFY2(json.exitCode == kExitFailure, qPrintable(json.describe()));
     QCOMPARE(json.json().value(QStringLiteral("failed")).toInt(), 2);
     QVERIFY2(json.err.isEmpty(), qPrintable(json.describe()));
@@ -541,22 +568,22 @@ void CliTest::targetsByAnnouncedName()
     const QByteArray image = randomImage(2000, 6);
     const QString hex = writeHex(QStringLiteral("named.hex"), image, 6);
     ModuleProcess modules;
-    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("3"),
-                           QStringLiteral("--address"), QStringLiteral("127.0.0.151"),
-                           QStringLiteral("--board"), QStringLiteral("uno"),
-                           QStringLiteral("--name"), name, QStringLiteral("--announce-ms"),
-                           QStringLiteral("200"), QStringLiteral("--flash-out"), flashPattern()}));
+    QVERIFY(modules.start(
+        { QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--address"),
+          QStringLiteral("127.0.0.151"), QStringLiteral("--board"), QStringLiteral("uno"),
+          QStringLiteral("--name"), name, QStringLiteral("--announce-ms"), QStringLiteral("200"),
+          QStringLiteral("--flash-out"), flashPattern() }));
     const QString first = modules.modules.at(0).name;
     const QString third = modules.modules.at(2).name;
 
-    CliRun run = runCli({QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                         QStringLiteral("UNO"), QStringLiteral("--name"), first,
-                         QStringLiteral("--name"), third, QStringLiteral("--seconds"),
-                         QStringLiteral("20"), QStringLiteral("--json")});
+    CliRun run
+        = runCli({ QStringLiteral("upload"), hex, QStringLiteral("--board"), QStringLiteral("UNO"),
+                   QStringLiteral("--name"), first, QStringLiteral("--name"), third,
+                   QStringLiteral("--seconds"), QStringLiteral("20"), QStringLiteral("--json") });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     const QJsonArray results = run.json().value(QStringLiteral("results")).toArray();
     QCOMPARE(results.size(), 2);
-    for (int i : {0, 2}) {
+    for (int i : { 0, 2 }) {
         const ModuleProcess::Module &module = modules.modules.at(i);
         const QJsonObject result = resultFor(run.json(), targetOf(module));
         QCOMPARE(result.value(QStringLiteral("name")).toString(), module.name);
@@ -567,32 +594,33 @@ void CliTest::targetsByAnnouncedName()
     QVERIFY(!QFile::exists(flashFileOf(modules.modules.at(1))));
 
     // A name nobody announces fails, and nothing else is touched.
-    run = runCli({QStringLiteral("upload"), hex, QStringLiteral("--board"), QStringLiteral("UNO"),
-                  QStringLiteral("--name"), uniqueName("nobody"), QStringLiteral("--seconds"),
-                  QStringLiteral("0.5"), QStringLiteral("--json")});
+    run = runCli({ QStringLiteral("upload"), hex, QStringLiteral("--board"), QStringLiteral("UNO"),
+                   QStringLiteral("--name"), uniqueName("nobody"), QStringLiteral("--seconds"),
+                   QStringLiteral("0.5"), QStringLiteral("--json") });
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
-    const QJsonObject missing = run.json().value(QStringLiteral("results")).toArray().at(0).toObject();
+    const QJsonObject missing
+        = run.json().value(QStringLiteral("results")).toArray().at(0).toObject();
     QCOMPARE(missing.value(QStringLiteral("status")).toString(), QStringLiteral("not-found"));
     QVERIFY(missing.value(QStringLiteral("target")).isNull());
     QCOMPARE(missing.value(QStringLiteral("name")).toString(), uniqueName("nobody"));
 
     // A name heard from two addresses is refused, unless all are wanted.
     ModuleProcess twin;
-    QVERIFY(twin.start({QStringLiteral("--address"), QStringLiteral("127.0.0.154"),
-                        QStringLiteral("--board"), QStringLiteral("uno"), QStringLiteral("--name"),
-                        first, QStringLiteral("--announce-ms"), QStringLiteral("200"),
-                        QStringLiteral("--flash-out"), flashPattern()}));
-    const QStringList byName = {QStringLiteral("upload"), hex,      QStringLiteral("--board"),
-                                QStringLiteral("UNO"),    QStringLiteral("--name"), first,
-                                QStringLiteral("--seconds"), QStringLiteral("20"),
-                                QStringLiteral("--json")};
+    QVERIFY(twin.start({ QStringLiteral("--address"), QStringLiteral("127.0.0.154"),
+                         QStringLiteral("--board"), QStringLiteral("uno"), QStringLiteral("--name"),
+                         first, QStringLiteral("--announce-ms"), QStringLiteral("200"),
+                         QStringLiteral("--flash-out"), flashPattern() }));
+    const QStringList byName
+        = { QStringLiteral("upload"), hex,   QStringLiteral("--board"),   QStringLiteral("UNO"),
+            QStringLiteral("--name"), first, QStringLiteral("--seconds"), QStringLiteral("20"),
+            QStringLiteral("--json") };
     run = runCli(byName);
     QVERIFY2(run.exitCode == kExitUsage, qPrintable(run.describe()));
     QVERIFY2(run.err.contains(QLatin1String("more than one address"))
                  && run.err.contains(modules.modules.at(0).address.toString())
                  && run.err.contains(QLatin1String("127.0.0.154")),
              qPrintable(run.describe()));
-    run = runCli(byName + QStringList{QStringLiteral("--all-matching")});
+    run = runCli(byName + QStringList { QStringLiteral("--all-matching") });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     QCOMPARE(run.json().value(QStringLiteral("succeeded")).toInt(), 2);
 }
@@ -603,20 +631,22 @@ void CliTest::timeLimitStopsAStalledUpload()
     ModuleProcess modules;
     // The fifth command (a parameter query) is carried out but never answered:
     // the worker would wait five times three seconds for it.
-    QVERIFY(modules.start({QStringLiteral("--address"), QStringLiteral("127.0.0.161"),
-                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                           QStringLiteral("--no-reply"), QStringLiteral("5")}));
+    QVERIFY(modules.start({ QStringLiteral("--address"), QStringLiteral("127.0.0.161"),
+                            QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                            QStringLiteral("--no-reply"), QStringLiteral("5") }));
     QElapsedTimer clock;
     clock.start();
-    const CliRun run = runCli({QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                               QStringLiteral("MEGA2560"), QStringLiteral("--timeout"),
-                               QStringLiteral("1"), QStringLiteral("--json"),
-                               targetOf(modules.modules.at(0))});
+    const CliRun run
+        = runCli({ QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                   QStringLiteral("MEGA2560"), QStringLiteral("--timeout"), QStringLiteral("1"),
+                   QStringLiteral("--json"), targetOf(modules.modules.at(0)) });
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
-    const QJsonObject result = run.json().value(QStringLiteral("results")).toArray().at(0).toObject();
+    const QJsonObject result
+        = run.json().value(QStringLiteral("results")).toArray().at(0).toObject();
     QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("timeout"));
-    QVERIFY2(result.value(QStringLiteral("error")).toString().startsWith(
-                 QLatin1String("no result within 1 s; stopped")),
+    QVERIFY2(result.value(QStringLiteral("error"))
+                 .toString()
+                 .startsWith(QLatin1String("no result within 1 s; stopped")),
              qPrintable(run.out));
     // Stopped when asked, not at the end of the step's own fifteen seconds.
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
@@ -627,25 +657,25 @@ void CliTest::renameReachesTheModule()
     const QString name = uniqueName("old");
     const QString renamed = uniqueName("new");
     ModuleProcess modules;
-    QVERIFY(modules.start({QStringLiteral("--address"), QStringLiteral("127.0.0.171"),
-                           QStringLiteral("--name"), name, QStringLiteral("--announce-ms"),
-                           QStringLiteral("200"), QStringLiteral("--and"),
-                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                           QStringLiteral("--refuse-at")}));
+    QVERIFY(modules.start(
+        { QStringLiteral("--address"), QStringLiteral("127.0.0.171"), QStringLiteral("--name"),
+          name, QStringLiteral("--announce-ms"), QStringLiteral("200"), QStringLiteral("--and"),
+          QStringLiteral("--announce-ms"), QStringLiteral("0"), QStringLiteral("--refuse-at") }));
     const ModuleProcess::Module &module = modules.modules.at(0);
 
-    CliRun run = runCli({QStringLiteral("rename"), module.address.toString(),
-                         QString::number(module.atPort), renamed});
+    CliRun run = runCli({ QStringLiteral("rename"), module.address.toString(),
+                          QString::number(module.atPort), renamed });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
-    QCOMPARE(run.out, QStringLiteral("Sent AT+HOSTNAME=%1 to %2:%3.\n")
-                          .arg(renamed, module.address.toString())
-                          .arg(module.atPort));
+    QCOMPARE(run.out,
+             QStringLiteral("Sent AT+HOSTNAME=%1 to %2:%3.\n")
+                 .arg(renamed, module.address.toString())
+                 .arg(module.atPort));
 
     // The module announces itself under its new name from then on.
     bool seen = false;
     for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
-        run = runCli({QStringLiteral("list"), QStringLiteral("--seconds"), QStringLiteral("1"),
-                      QStringLiteral("--json")});
+        run = runCli({ QStringLiteral("list"), QStringLiteral("--seconds"), QStringLiteral("1"),
+                       QStringLiteral("--json") });
         for (const QJsonValue &value : run.json().value(QStringLiteral("modules")).toArray()) {
             const QJsonObject entry = value.toObject();
             if (entry.value(QStringLiteral("address")).toString() == module.address.toString())
@@ -655,8 +685,8 @@ void CliTest::renameReachesTheModule()
     QVERIFY2(seen, qPrintable(run.out));
 
     const ModuleProcess::Module &refusing = modules.modules.at(1);
-    run = runCli({QStringLiteral("rename"), refusing.address.toString(),
-                  QString::number(refusing.atPort), QStringLiteral("x")});
+    run = runCli({ QStringLiteral("rename"), refusing.address.toString(),
+                   QString::number(refusing.atPort), QStringLiteral("x") });
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     QVERIFY2(run.err.contains(QLatin1String("cannot connect to the AT port")), qPrintable(run.err));
 }
@@ -669,14 +699,14 @@ void CliTest::liveDisplayOnATerminal()
         QSKIP("no 'script' program to provide a terminal");
     const QString hex = writeHex(QStringLiteral("live.hex"), randomImage(6000, 8), 8);
     ModuleProcess modules;
-    QVERIFY(modules.start({QStringLiteral("--count"), QStringLiteral("2"),
-                           QStringLiteral("--address"), QStringLiteral("127.0.0.181"),
-                           QStringLiteral("--announce-ms"), QStringLiteral("0")}));
+    QVERIFY(modules.start({ QStringLiteral("--count"), QStringLiteral("2"),
+                            QStringLiteral("--address"), QStringLiteral("127.0.0.181"),
+                            QStringLiteral("--announce-ms"), QStringLiteral("0") }));
     const QString command = QStringLiteral("%1 upload %2 --board MEGA2560 --verify %3")
                                 .arg(QStringLiteral(RUDIREZE_CLI_EXE), hex,
                                      targetsOf(modules.modules).join(QLatin1Char(' ')));
     QProcess process;
-    process.start(script, {QStringLiteral("-qec"), command, QStringLiteral("/dev/null")});
+    process.start(script, { QStringLiteral("-qec"), command, QStringLiteral("/dev/null") });
     QVERIFY(process.waitForStarted(ModuleProcess::kStartMs));
     QVERIFY(process.waitForFinished(kCliLimitMs));
     const QString out = QString::fromUtf8(process.readAllStandardOutput());
@@ -686,7 +716,8 @@ void CliTest::liveDisplayOnATerminal()
     const QString full = QStringLiteral("[########################] 100%");
     for (const QString &target : targetsOf(modules.modules)) {
         const QRegularExpression done(QRegularExpression::escape(target)
-                                      + QStringLiteral(" +done +") + QRegularExpression::escape(full));
+                                      + QStringLiteral(" +done +")
+                                      + QRegularExpression::escape(full));
         QVERIFY2(done.match(out).hasMatch(), qPrintable(out));
     }
     QVERIFY2(out.contains(QLatin1String("2 of 2 targets succeeded, 0 failed.")), qPrintable(out));

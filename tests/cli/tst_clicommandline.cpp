@@ -18,7 +18,10 @@ namespace {
 class CapturedStream
 {
 public:
-    CapturedStream() : stream(std::tmpfile()) {}
+    CapturedStream()
+        : stream(std::tmpfile())
+    {
+    }
     ~CapturedStream()
     {
         if (stream)
@@ -108,17 +111,26 @@ void CliCommandLineTest::targets_data()
     QTest::addColumn<int>("atPort");
     QTest::addColumn<QString>("error"); // part of the message when refused
 
-    QTest::newRow("IPv4") << "192.168.1.20:8000:8001" << "192.168.1.20" << 8000 << 8001 << "";
-    QTest::newRow("IPv6 in brackets") << "[::1]:8000:8001" << "::1" << 8000 << 8001 << "";
-    QTest::newRow("IPv6 bare") << "fe80::2:8000:8001" << "fe80::2" << 8000 << 8001 << "";
-    QTest::newRow("one port") << "10.0.0.1:8000" << "" << 0 << 0 << "expected IP:DATAPORT:ATPORT";
-    QTest::newRow("no ports") << "10.0.0.1" << "" << 0 << 0 << "expected IP:DATAPORT:ATPORT";
-    QTest::newRow("host name") << "module.local:1:2" << "" << 0 << 0 << "not an IP address";
-    QTest::newRow("bad data port") << "10.0.0.1:0:8001" << "" << 0 << 0 << "bad data port '0'";
-    QTest::newRow("bad AT port") << "10.0.0.1:8000:70000" << "" << 0 << 0
-                                 << "bad AT port '70000'";
-    QTest::newRow("empty AT port") << "10.0.0.1:8000:" << "" << 0 << 0 << "bad AT port ''";
-    QTest::newRow("empty") << "" << "" << 0 << 0 << "expected IP:DATAPORT:ATPORT";
+    QTest::newRow("IPv4") << "192.168.1.20:8000:8001"
+                          << "192.168.1.20" << 8000 << 8001 << "";
+    QTest::newRow("IPv6 in brackets") << "[::1]:8000:8001"
+                                      << "::1" << 8000 << 8001 << "";
+    QTest::newRow("IPv6 bare") << "fe80::2:8000:8001"
+                               << "fe80::2" << 8000 << 8001 << "";
+    QTest::newRow("one port") << "10.0.0.1:8000"
+                              << "" << 0 << 0 << "expected IP:DATAPORT:ATPORT";
+    QTest::newRow("no ports") << "10.0.0.1"
+                              << "" << 0 << 0 << "expected IP:DATAPORT:ATPORT";
+    QTest::newRow("host name") << "module.local:1:2"
+                               << "" << 0 << 0 << "not an IP address";
+    QTest::newRow("bad data port") << "10.0.0.1:0:8001"
+                                   << "" << 0 << 0 << "bad data port '0'";
+    QTest::newRow("bad AT port") << "10.0.0.1:8000:70000"
+                                 << "" << 0 << 0 << "bad AT port '70000'";
+    QTest::newRow("empty AT port") << "10.0.0.1:8000:"
+                                   << "" << 0 << 0 << "bad AT port ''";
+    QTest::newRow("empty") << ""
+                           << "" << 0 << 0 << "expected IP:DATAPORT:ATPORT";
 }
 
 void CliCommandLineTest::targets()
@@ -152,14 +164,22 @@ void CliCommandLineTest::boards_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("board"); // empty: unknown
 
-    QTest::newRow("UNO") << "UNO" << "UNO";
-    QTest::newRow("uno") << "uno" << "UNO";
-    QTest::newRow("mega2560") << "mega2560" << "MEGA2560";
-    QTest::newRow("ORVEX3") << "ORVEX3" << "Orvex3";
-    QTest::newRow("Orvex0") << "Orvex0" << "Orvex0";
-    QTest::newRow("MEGA") << "MEGA" << "";
-    QTest::newRow("blank around") << " UNO" << "";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("UNO") << "UNO"
+                         << "UNO";
+    QTest::newRow("uno") << "uno"
+                         << "UNO";
+    QTest::newRow("mega2560") << "mega2560"
+                              << "MEGA2560";
+    QTest::newRow("ORVEX3") << "ORVEX3"
+                            << "Orvex3";
+    QTest::newRow("Orvex0") << "Orvex0"
+                            << "Orvex0";
+    QTest::newRow("MEGA") << "MEGA"
+                          << "";
+    QTest::newRow("blank around") << " UNO"
+                                  << "";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void CliCommandLineTest::boards()
@@ -200,54 +220,54 @@ void CliCommandLineTest::accepted_data()
     QTest::addColumn<Command>("command");
     QTest::addColumn<QString>("summary");
 
-    const auto row = [](const char *name, QStringList arguments, Command command,
-                        const char *summary) {
-        QTest::newRow(name) << arguments << command << QString::fromLatin1(summary);
-    };
-    row("list", {"list"}, Command::List,
+    const auto row
+        = [](const char *name, QStringList arguments, Command command, const char *summary) {
+              QTest::newRow(name) << arguments << command << QString::fromLatin1(summary);
+          };
+    row("list", { "list" }, Command::List,
         "help=0 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
-    row("list for 1.5 s as JSON", {"list", "--seconds", "1.5", "--json"}, Command::List,
+    row("list for 1.5 s as JSON", { "list", "--seconds", "1.5", "--json" }, Command::List,
         "help=0 json=1 seconds=1.5 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
-    row("seconds with =", {"list", "--seconds=7"}, Command::List,
+    row("seconds with =", { "list", "--seconds=7" }, Command::List,
         "help=0 json=0 seconds=7 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
-    row("convert to the default image", {"convert", "a.hex"}, Command::Convert,
+    row("convert to the default image", { "convert", "a.hex" }, Command::Convert,
         "help=0 json=0 seconds=3 file=a.hex out=update.bin board= targets= names= all=0 "
         "verify=0 timeout=600 rename=:0:");
-    row("convert to a file", {"convert", "a.hex", "b.bin"}, Command::Convert,
+    row("convert to a file", { "convert", "a.hex", "b.bin" }, Command::Convert,
         "help=0 json=0 seconds=3 file=a.hex out=b.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
-    row("a file that looks like an option", {"convert", "--", "-a.hex"}, Command::Convert,
+    row("a file that looks like an option", { "convert", "--", "-a.hex" }, Command::Convert,
         "help=0 json=0 seconds=3 file=-a.hex out=update.bin board= targets= names= all=0 "
         "verify=0 timeout=600 rename=:0:");
-    row("upload to two", {"upload", "f.hex", "--board", "uno", "10.0.0.1:1:2", "10.0.0.2:3:4"},
+    row("upload to two", { "upload", "f.hex", "--board", "uno", "10.0.0.1:1:2", "10.0.0.2:3:4" },
         Command::Upload,
         "help=0 json=0 seconds=3 file=f.hex out=update.bin board=UNO "
         "targets=10.0.0.1:1:2,10.0.0.2:3:4 names= all=0 verify=0 timeout=600 rename=:0:");
     row("upload options anywhere",
-        {"upload", "--verify", "f.hex", "--json", "--board=Mega2560", "--name", "a", "--name",
-         "b c", "--all", "--seconds", "2", "--timeout", "30"},
+        { "upload", "--verify", "f.hex", "--json", "--board=Mega2560", "--name", "a", "--name",
+          "b c", "--all", "--seconds", "2", "--timeout", "30" },
         Command::Upload,
         "help=0 json=1 seconds=2 file=f.hex out=update.bin board=MEGA2560 targets= names=a,b c "
         "all=1 verify=1 timeout=30 rename=:0:");
-    row("rename", {"rename", "127.0.0.2", "8001", "new name"}, Command::Rename,
+    row("rename", { "rename", "127.0.0.2", "8001", "new name" }, Command::Rename,
         "help=0 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=127.0.0.2:8001:new name");
-    row("rename to nothing", {"rename", "127.0.0.2", "8001", ""}, Command::Rename,
+    row("rename to nothing", { "rename", "127.0.0.2", "8001", "" }, Command::Rename,
         "help=0 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=127.0.0.2:8001:");
-    row("help wins over missing arguments", {"upload", "--help"}, Command::Upload,
+    row("help wins over missing arguments", { "upload", "--help" }, Command::Upload,
         "help=1 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
-    row("-h", {"rename", "-h"}, Command::Rename,
+    row("-h", { "rename", "-h" }, Command::Rename,
         "help=1 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
-    row("help COMMAND", {"help", "locate"}, Command::Locate,
+    row("help COMMAND", { "help", "locate" }, Command::Locate,
         "help=1 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
-    row("overview", {"--help"}, Command::None,
+    row("overview", { "--help" }, Command::None,
         "help=1 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
 }
@@ -265,13 +285,16 @@ void CliCommandLineTest::accepted()
     QStringList targets;
     for (const Target &t : o.targets)
         targets << t.text();
-    const QString actual =
-        QStringLiteral("help=%1 json=%2 seconds=%3 ").arg(o.help).arg(o.json).arg(o.seconds)
+    const QString actual
+        = QStringLiteral("help=%1 json=%2 seconds=%3 ").arg(o.help).arg(o.json).arg(o.seconds)
         + QStringLiteral("file=") + o.file + QStringLiteral(" out=") + o.output
         + QStringLiteral(" board=") + o.board + QStringLiteral(" targets=")
         + targets.join(QLatin1Char(',')) + QStringLiteral(" names=")
         + o.names.join(QLatin1Char(','))
-        + QStringLiteral(" all=%1 verify=%2 timeout=%3 ").arg(o.all).arg(o.verify).arg(o.timeoutSeconds)
+        + QStringLiteral(" all=%1 verify=%2 timeout=%3 ")
+              .arg(o.all)
+              .arg(o.verify)
+              .arg(o.timeoutSeconds)
         + QStringLiteral("rename=") + o.renameAddress + QLatin1Char(':')
         + QString::number(o.renamePort) + QLatin1Char(':') + o.newName;
     QCOMPARE(actual, summary);
@@ -283,45 +306,45 @@ void CliCommandLineTest::refused_data()
     QTest::addColumn<QString>("error");
 
     QTest::newRow("nothing") << QStringList() << "no command given";
-    QTest::newRow("unknown command") << QStringList{"flash"} << "unknown command 'flash'";
-    QTest::newRow("option first") << QStringList{"--json"} << "a command comes first";
-    QTest::newRow("help for nothing known") << QStringList{"help", "flash"}
-                                            << "unknown command 'flash'";
-    QTest::newRow("option of another command") << QStringList{"list", "--board", "UNO"}
-                                               << "unknown option '--board' for list";
-    QTest::newRow("short option") << QStringList{"list", "-s"} << "unknown option '-s' for list";
-    QTest::newRow("value missing") << QStringList{"list", "--seconds"}
-                                   << "--seconds needs a value";
-    QTest::newRow("value to a switch") << QStringList{"list", "--json=yes"}
-                                       << "--json takes no value";
-    QTest::newRow("zero seconds") << QStringList{"list", "--seconds", "0"}
+    QTest::newRow("unknown command") << QStringList { "flash" } << "unknown command 'flash'";
+    QTest::newRow("option first") << QStringList { "--json" } << "a command comes first";
+    QTest::newRow("help for nothing known")
+        << QStringList { "help", "flash" } << "unknown command 'flash'";
+    QTest::newRow("option of another command")
+        << QStringList { "list", "--board", "UNO" } << "unknown option '--board' for list";
+    QTest::newRow("short option") << QStringList { "list", "-s" } << "unknown option '-s' for list";
+    QTest::newRow("value missing")
+        << QStringList { "list", "--seconds" } << "--seconds needs a value";
+    QTest::newRow("value to a switch")
+        << QStringList { "list", "--json=yes" } << "--json takes no value";
+    QTest::newRow("zero seconds") << QStringList { "list", "--seconds", "0" }
                                   << "bad --seconds '0'";
-    QTest::newRow("list with an argument") << QStringList{"list", "now"}
-                                           << "list takes no arguments, not 'now'";
-    QTest::newRow("convert without a file") << QStringList{"convert"}
-                                            << "convert needs a HEX file";
-    QTest::newRow("convert with three") << QStringList{"convert", "a", "b", "c"}
-                                        << "at most 2 arguments, not 'c'";
-    QTest::newRow("upload without a board") << QStringList{"upload", "f.hex", "10.0.0.1:1:2"}
-                                            << "upload needs --board";
-    QTest::newRow("unknown board") << QStringList{"upload", "f.hex", "--board", "ATtiny85"}
+    QTest::newRow("list with an argument")
+        << QStringList { "list", "now" } << "list takes no arguments, not 'now'";
+    QTest::newRow("convert without a file")
+        << QStringList { "convert" } << "convert needs a HEX file";
+    QTest::newRow("convert with three")
+        << QStringList { "convert", "a", "b", "c" } << "at most 2 arguments, not 'c'";
+    QTest::newRow("upload without a board")
+        << QStringList { "upload", "f.hex", "10.0.0.1:1:2" } << "upload needs --board";
+    QTest::newRow("unknown board") << QStringList { "upload", "f.hex", "--board", "ATtiny85" }
                                    << "unknown board 'ATtiny85': use one of MEGA2560, UNO";
-    QTest::newRow("upload without targets") << QStringList{"upload", "f.hex", "--board", "UNO"}
-                                            << "upload needs a target";
+    QTest::newRow("upload without targets")
+        << QStringList { "upload", "f.hex", "--board", "UNO" } << "upload needs a target";
     QTest::newRow("upload to a bad port")
-        << QStringList{"upload", "f.hex", "--board", "UNO", "10.0.0.1:99999:2"}
+        << QStringList { "upload", "f.hex", "--board", "UNO", "10.0.0.1:99999:2" }
         << "bad data port '99999'";
-    QTest::newRow("empty name") << QStringList{"upload", "f.hex", "--board", "UNO", "--name="}
+    QTest::newRow("empty name") << QStringList { "upload", "f.hex", "--board", "UNO", "--name=" }
                                 << "--name needs a module name";
-    QTest::newRow("bad timeout") << QStringList{"upload", "f.hex", "--board", "UNO", "--all",
-                                                "--timeout", "-1"}
+    QTest::newRow("bad timeout") << QStringList { "upload", "f.hex",     "--board", "UNO",
+                                                  "--all",  "--timeout", "-1" }
                                  << "bad --timeout '-1'";
-    QTest::newRow("rename with two") << QStringList{"rename", "10.0.0.1", "8001"}
-                                     << "rename needs IP ATPORT NAME";
-    QTest::newRow("rename a host name") << QStringList{"rename", "module.local", "8001", "x"}
-                                        << "bad address 'module.local'";
-    QTest::newRow("rename to port 0") << QStringList{"rename", "10.0.0.1", "0", "x"}
-                                      << "bad AT port '0'";
+    QTest::newRow("rename with two")
+        << QStringList { "rename", "10.0.0.1", "8001" } << "rename needs IP ATPORT NAME";
+    QTest::newRow("rename a host name")
+        << QStringList { "rename", "module.local", "8001", "x" } << "bad address 'module.local'";
+    QTest::newRow("rename to port 0")
+        << QStringList { "rename", "10.0.0.1", "0", "x" } << "bad AT port '0'";
 }
 
 void CliCommandLineTest::refused()
@@ -335,8 +358,8 @@ void CliCommandLineTest::refused()
 
 void CliCommandLineTest::helpForEveryCommand()
 {
-    const Command commands[] = {Command::None,   Command::List,   Command::Convert,
-                                Command::Locate, Command::Upload, Command::Rename};
+    const Command commands[] = { Command::None,   Command::List,   Command::Convert,
+                                 Command::Locate, Command::Upload, Command::Rename };
     for (Command command : commands) {
         const QString usage = usageText(command);
         const QString name = commandName(command);
@@ -356,14 +379,19 @@ void CliCommandLineTest::ownAnnouncements_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<bool>("own");
 
-    QTest::newRow("IPv4") << "127.0.0.1" << "127.0.0.1" << true;
-    QTest::newRow("IPv4-mapped, as a dual-stack socket reports it")
-        << "::ffff:127.0.0.1" << "127.0.0.1" << true;
-    QTest::newRow("another module") << "127.0.0.2" << "127.0.0.1" << false;
-    QTest::newRow("another module, mapped") << "::ffff:127.0.0.2" << "127.0.0.1" << false;
-    QTest::newRow("IPv6 loopback is not 127.0.0.1") << "::1" << "127.0.0.1" << false;
+    QTest::newRow("IPv4") << "127.0.0.1"
+                          << "127.0.0.1" << true;
+    QTest::newRow("IPv4-mapped, as a dual-stack socket reports it") << "::ffff:127.0.0.1"
+                                                                    << "127.0.0.1" << true;
+    QTest::newRow("another module") << "127.0.0.2"
+                                    << "127.0.0.1" << false;
+    QTest::newRow("another module, mapped") << "::ffff:127.0.0.2"
+                                            << "127.0.0.1" << false;
+    QTest::newRow("IPv6 loopback is not 127.0.0.1") << "::1"
+                                                    << "127.0.0.1" << false;
     QTest::newRow("host without IPv4") << "127.0.0.1" << QString() << false;
-    QTest::newRow("LAN address") << "192.168.1.7" << "192.168.1.7" << true;
+    QTest::newRow("LAN address") << "192.168.1.7"
+                                 << "192.168.1.7" << true;
 }
 
 void CliCommandLineTest::ownAnnouncements()
@@ -396,10 +424,9 @@ void CliCommandLineTest::progressLines_data()
                                 << label + pad + " writing    [########################] 100%";
     QTest::newRow("narrow terminal") << label << int(UploadPhase::Writing) << 0.5 << 30
                                      << label + QString(11, QLatin1Char(' ')) + "w";
-    QTest::newRow("name with a placeholder")
-        << "%1 %2" << int(UploadPhase::Writing) << 0.25 << 100
-        << QStringLiteral("%1 %2") + QString(23, QLatin1Char(' '))
-               + " writing    [######------------------]  25%";
+    QTest::newRow("name with a placeholder") << "%1 %2" << int(UploadPhase::Writing) << 0.25 << 100
+                                             << QStringLiteral("%1 %2")
+            + QString(23, QLatin1Char(' ')) + " writing    [######------------------]  25%";
 }
 
 void CliCommandLineTest::progressLines()
@@ -416,7 +443,7 @@ void CliCommandLineTest::plainDisplayPrintsQuarters()
 {
     CapturedStream out;
     ProgressView view(ProgressView::Mode::Plain, out.file(), kDefaultTerminalColumns);
-    view.start({QStringLiteral("a"), QStringLiteral("b")});
+    view.start({ QStringLiteral("a"), QStringLiteral("b") });
     for (int page = 1; page <= 10; ++page)
         view.update(0, UploadPhase::Writing, page / 10.0);
     view.update(0, UploadPhase::Verifying, 0.3);
@@ -426,23 +453,24 @@ void CliCommandLineTest::plainDisplayPrintsQuarters()
     view.finish(1, false, QStringLiteral("no reply"));
     view.redraw();
 
-    QCOMPARE(out.text(), QStringLiteral("a: connecting\n"
-                                        "b: connecting\n"
-                                        "a: writing 30%\n"
-                                        "a: writing 50%\n"
-                                        "a: writing 80%\n"
-                                        "a: writing 100%\n"
-                                        "a: verifying 30%\n"
-                                        "a: verifying 100%\n"
-                                        "a: done 10 bytes\n"
-                                        "b: FAILED no reply\n"));
+    QCOMPARE(out.text(),
+             QStringLiteral("a: connecting\n"
+                            "b: connecting\n"
+                            "a: writing 30%\n"
+                            "a: writing 50%\n"
+                            "a: writing 80%\n"
+                            "a: writing 100%\n"
+                            "a: verifying 30%\n"
+                            "a: verifying 100%\n"
+                            "a: done 10 bytes\n"
+                            "b: FAILED no reply\n"));
 }
 
 void CliCommandLineTest::terminalDisplayDrawsInPlace()
 {
     CapturedStream out;
     ProgressView view(ProgressView::Mode::Terminal, out.file(), kDefaultTerminalColumns);
-    view.start({QStringLiteral("a"), QStringLiteral("b")});
+    view.start({ QStringLiteral("a"), QStringLiteral("b") });
     view.redraw(); // nothing changed: nothing drawn
     view.update(1, UploadPhase::Writing, 0.5);
     view.finish(0, false, QStringLiteral("cannot connect to data port 1: ") + QString(60, 'x'));

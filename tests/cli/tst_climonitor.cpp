@@ -39,15 +39,15 @@ struct Run
 
 Run finish(QProcess &process, int limitMs = kRunTimeoutMs)
 {
-    const bool finished = QTest::qWaitFor(
-        [&process] { return process.state() == QProcess::NotRunning; }, limitMs);
+    const bool finished
+        = QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, limitMs);
     if (!finished) {
         process.kill();
         process.waitForFinished(kStartTimeoutMs);
     }
     Run run;
-    run.exitCode = finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode()
-                                                                             : -1;
+    run.exitCode
+        = finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = process.readAllStandardOutput();
     run.describe = QStringLiteral("%1 %2: exit %3\n--- stdout\n%4--- stderr\n%5")
                        .arg(process.program(), process.arguments().join(QLatin1Char(' ')))
@@ -62,9 +62,9 @@ quint16 listeningPort(QProcess &proxy)
 {
     if (!QTest::qWaitFor([&proxy] { return proxy.canReadLine(); }, kStartTimeoutMs))
         return 0;
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("^Listening on 127\\.0\\.0\\.1:(\\d+) "))
-            .match(QString::fromLocal8Bit(proxy.readLine()));
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("^Listening on 127\\.0\\.0\\.1:(\\d+) "))
+              .match(QString::fromLocal8Bit(proxy.readLine()));
     return match.hasMatch() ? quint16(match.captured(1).toUInt()) : 0;
 }
 
@@ -114,26 +114,26 @@ void CliMonitorTest::refused_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("error");
-    QTest::newRow("monitor without target") << QStringList{"monitor"} << "exactly one target";
+    QTest::newRow("monitor without target") << QStringList { "monitor" } << "exactly one target";
     QTest::newRow("monitor, two targets")
-        << QStringList{"monitor", "127.0.0.1:1", "--name", "x"} << "exactly one target";
+        << QStringList { "monitor", "127.0.0.1:1", "--name", "x" } << "exactly one target";
     QTest::newRow("monitor, bad --eol")
-        << QStringList{"monitor", "127.0.0.1:1", "--eol", "lfcr"} << "bad --eol";
+        << QStringList { "monitor", "127.0.0.1:1", "--eol", "lfcr" } << "bad --eol";
     QTest::newRow("proxy without AT port")
-        << QStringList{"proxy", "127.0.0.1:1", "--board", "UNO"} << "bad target";
-    QTest::newRow("proxy without board") << QStringList{"proxy", "127.0.0.1:1:2"} << "--board";
+        << QStringList { "proxy", "127.0.0.1:1", "--board", "UNO" } << "bad target";
+    QTest::newRow("proxy without board") << QStringList { "proxy", "127.0.0.1:1:2" } << "--board";
     QTest::newRow("proxy, bad --listen")
-        << QStringList{"proxy", "127.0.0.1:1:2", "--board", "UNO", "--listen", "localhost:80"}
+        << QStringList { "proxy", "127.0.0.1:1:2", "--board", "UNO", "--listen", "localhost:80" }
         << "bad --listen";
     QTest::newRow("upload --monitor, two targets")
-        << QStringList{"upload", "a.hex", "--board", "UNO", "127.0.0.1:1:2", "127.0.0.2:1:2",
-                       "--monitor"}
+        << QStringList { "upload",        "a.hex",         "--board",  "UNO",
+                         "127.0.0.1:1:2", "127.0.0.2:1:2", "--monitor" }
         << "exactly one target";
     QTest::newRow("upload --monitor --all")
-        << QStringList{"upload", "a.hex", "--board", "UNO", "--all", "--monitor"}
+        << QStringList { "upload", "a.hex", "--board", "UNO", "--all", "--monitor" }
         << "exactly one target";
     QTest::newRow("upload --until without --monitor")
-        << QStringList{"upload", "a.hex", "--board", "UNO", "127.0.0.1:1:2", "--until", "ok"}
+        << QStringList { "upload", "a.hex", "--board", "UNO", "127.0.0.1:1:2", "--until", "ok" }
         << "need --monitor";
 }
 
@@ -151,13 +151,12 @@ void CliMonitorTest::format_data()
     QTest::addColumn<bool>("hex");
     QTest::addColumn<QByteArrayList>("pieces");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("plain") << false << false << QByteArrayList{"a\r\nb", "c\n"}
+    QTest::newRow("plain") << false << false << QByteArrayList { "a\r\nb", "c\n" }
                            << QByteArray("a\r\nbc\n");
-    QTest::newRow("timestamp across pieces")
-        << true << false << QByteArrayList{"ab", "c\nd"}
-        << QByteArray("[12:34:56.789] abc\n[12:34:56.789] d");
+    QTest::newRow("timestamp across pieces") << true << false << QByteArrayList { "ab", "c\nd" }
+                                             << QByteArray("[12:34:56.789] abc\n[12:34:56.789] d");
     QTest::newRow("hex breaks after line feeds and 16 bytes")
-        << false << true << QByteArrayList{"A\n", QByteArray(17, '\xff')}
+        << false << true << QByteArrayList { "A\n", QByteArray(17, '\xff') }
         << QByteArray("41 0a\nff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff\nff");
 }
 
@@ -182,8 +181,7 @@ void CliMonitorTest::uploadMonitorAndEcho()
     if (!why.isEmpty())
         QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
     const BoardFiles::Sketch tiny = BoardFiles::sketch(QStringLiteral("tiny-uno"));
-    const QString echoHex =
-        QFileInfo(tiny.hexPath).dir().filePath(QStringLiteral("echo-uno.hex"));
+    const QString echoHex = QFileInfo(tiny.hexPath).dir().filePath(QStringLiteral("echo-uno.hex"));
     BoardFiles::Sketch echo = tiny;
     echo.hexPath = echoHex;
     const QByteArray image = sketchImage(echo, &why);
@@ -195,24 +193,26 @@ void CliMonitorTest::uploadMonitorAndEcho()
     const QString target = targetOf(modules);
 
     // The README's PlatformIO upload_command with $SOURCE and the target filled in.
-    Run run = uploadRun(modules, {QStringLiteral("upload"), echoHex, QStringLiteral("--board"),
-                                  QStringLiteral("UNO"), target, QStringLiteral("--verify")});
+    Run run = uploadRun(modules,
+                        { QStringLiteral("upload"), echoHex, QStringLiteral("--board"),
+                          QStringLiteral("UNO"), target, QStringLiteral("--verify") });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
     QCOMPARE(modules.flash(0).left(image.size()), image);
 
-    run = uploadRun(modules, {QStringLiteral("upload"), echoHex, QStringLiteral("--board"),
-                              QStringLiteral("UNO"), target, QStringLiteral("--monitor"),
-                              QStringLiteral("--until"), QStringLiteral("sketch echo-uno ok"),
-                              QStringLiteral("--seconds"), QLatin1String(kMonitorSeconds)});
+    run = uploadRun(modules,
+                    { QStringLiteral("upload"), echoHex, QStringLiteral("--board"),
+                      QStringLiteral("UNO"), target, QStringLiteral("--monitor"),
+                      QStringLiteral("--until"), QStringLiteral("sketch echo-uno ok"),
+                      QStringLiteral("--seconds"), QLatin1String(kMonitorSeconds) });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
     QVERIFY2(run.out.contains("sketch echo-uno ok\r\n"), qPrintable(run.describe));
 
     QProcess monitor;
     monitor.start(QStringLiteral(RUDIREZE_CLI_EXE),
-                  {QStringLiteral("monitor"), target, QStringLiteral("--eol"),
-                   QStringLiteral("crlf"), QStringLiteral("--until"),
-                   QString::fromLatin1(kTypedLine + "\r\n"), QStringLiteral("--seconds"),
-                   QLatin1String(kMonitorSeconds)});
+                  { QStringLiteral("monitor"), target, QStringLiteral("--eol"),
+                    QStringLiteral("crlf"), QStringLiteral("--until"),
+                    QString::fromLatin1(kTypedLine + "\r\n"), QStringLiteral("--seconds"),
+                    QLatin1String(kMonitorSeconds) });
     QVERIFY(monitor.waitForStarted(kStartTimeoutMs));
     monitor.write(kTypedLine + '\n');
     // The end of input does not end a monitor that waits for its text.
@@ -227,12 +227,12 @@ void CliMonitorTest::avrdudeThroughProxy_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("avrdudeOptions");
     QTest::newRow("UNO") << QStringLiteral("full-uno")
-                         << QStringList{QStringLiteral("-p"), QStringLiteral("m328p"),
-                                        QStringLiteral("-c"), QStringLiteral("arduino")};
+                         << QStringList { QStringLiteral("-p"), QStringLiteral("m328p"),
+                                          QStringLiteral("-c"), QStringLiteral("arduino") };
     QTest::newRow("MEGA2560") << QStringLiteral("tiny-mega")
-                              << QStringList{QStringLiteral("-p"), QStringLiteral("m2560"),
-                                             QStringLiteral("-c"), QStringLiteral("wiring"),
-                                             QStringLiteral("-D")};
+                              << QStringList { QStringLiteral("-p"), QStringLiteral("m2560"),
+                                               QStringLiteral("-c"), QStringLiteral("wiring"),
+                                               QStringLiteral("-D") };
 }
 
 void CliMonitorTest::avrdudeThroughProxy()
@@ -253,9 +253,9 @@ void CliMonitorTest::avrdudeThroughProxy()
 
     QProcess proxy;
     proxy.start(QStringLiteral(RUDIREZE_CLI_EXE),
-                {QStringLiteral("proxy"), targetOf(modules), QStringLiteral("--board"),
-                 deviceText(sketch.kind), QStringLiteral("--clients"), QStringLiteral("1"),
-                 QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000)});
+                { QStringLiteral("proxy"), targetOf(modules), QStringLiteral("--board"),
+                  deviceText(sketch.kind), QStringLiteral("--clients"), QStringLiteral("1"),
+                  QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000) });
     QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
     const quint16 port = listeningPort(proxy);
     QVERIFY(port != 0);
@@ -263,10 +263,10 @@ void CliMonitorTest::avrdudeThroughProxy()
     QProcess avrdude;
     avrdude.setProcessChannelMode(QProcess::MergedChannels);
     avrdude.start(avrdudeProgram(),
-                  avrdudeOptions
-                      << QStringLiteral("-P") << QStringLiteral("net:127.0.0.1:%1").arg(port)
-                      << QStringLiteral("-U")
-                      << QStringLiteral("flash:w:%1:i").arg(sketch.hexPath));
+                  avrdudeOptions << QStringLiteral("-P")
+                                 << QStringLiteral("net:127.0.0.1:%1").arg(port)
+                                 << QStringLiteral("-U")
+                                 << QStringLiteral("flash:w:%1:i").arg(sketch.hexPath));
     QVERIFY(avrdude.waitForStarted(kStartTimeoutMs));
     speedUpOnceReached(modules, 0, 0, 0, kReachedTimeoutMs);
     const Run written = finish(avrdude);
@@ -302,8 +302,8 @@ void CliMonitorTest::monitorEndsOnAFailure()
     });
     QProcess monitor;
     monitor.start(QStringLiteral(RUDIREZE_CLI_EXE),
-                  {QStringLiteral("monitor"), QStringLiteral("127.0.0.1:%1").arg(port),
-                   QStringLiteral("--until"), QStringLiteral("never sent")});
+                  { QStringLiteral("monitor"), QStringLiteral("127.0.0.1:%1").arg(port),
+                    QStringLiteral("--until"), QStringLiteral("never sent") });
     monitor.closeWriteChannel();
     const Run run = finish(monitor);
     QVERIFY2(run.exitCode == kExitFailure && run.describe.contains(message),
@@ -320,8 +320,8 @@ void CliMonitorTest::proxyBadInput_data()
     QTest::newRow("port in use") << QStringLiteral("port") << QStringLiteral("cannot listen on");
     QTest::newRow("no data port") << QStringLiteral("data")
                                   << QStringLiteral("cannot connect to the data port");
-    QTest::newRow("handshake refused") << QStringLiteral("at")
-                                       << QStringLiteral("the board was not reset");
+    QTest::newRow("handshake refused")
+        << QStringLiteral("at") << QStringLiteral("the board was not reset");
 }
 
 void CliMonitorTest::proxyBadInput()
@@ -339,9 +339,9 @@ void CliMonitorTest::proxyBadInput()
     QTcpServer taken;
     QVERIFY(taken.listen(QHostAddress::LocalHost));
 
-    QStringList arguments{QStringLiteral("proxy"), targetOf(modules), QStringLiteral("--board"),
-                          QStringLiteral("MEGA2560"), QStringLiteral("--seconds"),
-                          QString::number(kRunTimeoutMs / 1000)};
+    QStringList arguments { QStringLiteral("proxy"),     targetOf(modules),
+                            QStringLiteral("--board"),   QStringLiteral("MEGA2560"),
+                            QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000) };
     if (fault == QLatin1String("port"))
         arguments << QStringLiteral("--listen")
                   << QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
@@ -376,39 +376,39 @@ void CliMonitorTest::packageHoldsThePrograms()
     QProcess cpack;
     cpack.setProcessChannelMode(QProcess::MergedChannels);
     cpack.start(QStringLiteral("cpack"),
-                {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
-                 QStringLiteral(RUDIREZE_BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"),
-                 directory.path()});
+                { QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
+                  QStringLiteral(RUDIREZE_BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"),
+                  directory.path() });
     Run run = finish(cpack, kPackageTimeoutMs);
     QVERIFY2(run.exitCode == 0, qPrintable(run.describe));
-    const QStringList packages = QDir(directory.path()).entryList({QStringLiteral("*.deb")});
+    const QStringList packages = QDir(directory.path()).entryList({ QStringLiteral("*.deb") });
     QCOMPARE(packages.size(), 1);
     const QString package = QDir(directory.path()).filePath(packages.first());
 
     QProcess dpkg;
-    dpkg.start(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), package});
+    dpkg.start(QStringLiteral("dpkg-deb"), { QStringLiteral("-c"), package });
     run = finish(dpkg);
     QVERIFY2(run.exitCode == 0, qPrintable(run.describe));
     for (const char *path :
-         {"./usr/bin/rudireze\n", "./usr/bin/rudireze-cli\n",
-          "./usr/share/applications/rudireze.desktop\n",
-          "./usr/share/icons/hicolor/scalable/apps/rudireze.svg\n",
-          "./usr/share/icons/hicolor/256x256/apps/rudireze.png\n",
-          "./usr/share/man/man1/rudireze.1\n", "./usr/share/man/man1/rudireze-cli.1\n"})
+         { "./usr/bin/rudireze\n", "./usr/bin/rudireze-cli\n",
+           "./usr/share/applications/rudireze.desktop\n",
+           "./usr/share/icons/hicolor/scalable/apps/rudireze.svg\n",
+           "./usr/share/icons/hicolor/256x256/apps/rudireze.png\n",
+           "./usr/share/man/man1/rudireze.1\n", "./usr/share/man/man1/rudireze-cli.1\n" })
         QVERIFY2(run.out.contains(path), path);
     QVERIFY2(!run.out.contains("virtual-module") && !run.out.contains("tst_"),
              qPrintable(run.describe));
     dpkg.start(QStringLiteral("dpkg-deb"),
-               {QStringLiteral("-f"), package, QStringLiteral("Depends")});
+               { QStringLiteral("-f"), package, QStringLiteral("Depends") });
     run = finish(dpkg);
     QVERIFY2(run.out.contains("libqt5core5a") && run.out.contains("libqt5widgets5"),
              qPrintable(run.describe));
 
     const QString root = directory.filePath(QStringLiteral("root"));
-    dpkg.start(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), package, root});
+    dpkg.start(QStringLiteral("dpkg-deb"), { QStringLiteral("-x"), package, root });
     QVERIFY2(finish(dpkg).exitCode == 0, "dpkg-deb -x failed");
     QProcess cli;
-    cli.start(root + QStringLiteral("/usr/bin/rudireze-cli"), {QStringLiteral("--help")});
+    cli.start(root + QStringLiteral("/usr/bin/rudireze-cli"), { QStringLiteral("--help") });
     run = finish(cli);
     QVERIFY2(run.exitCode == kExitSuccess && run.out.contains("Usage: rudireze-cli"),
              qPrintable(run.describe));

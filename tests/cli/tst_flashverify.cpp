@@ -203,12 +203,12 @@ void FlashVerifyTest::v2Replies_data()
     QByteArray badChecksum = good;
     badChecksum[badChecksum.size() - 1] = char(badChecksum.at(badChecksum.size() - 1) ^ 1);
     QTest::newRow("checksum") << badChecksum << 7 << 3 << QByteArray();
-    QTest::newRow("first status failed") << stk500v2::frame(7, hex("14c0a1b2c300")) << 7 << 3
-                                         << QByteArray();
-    QTest::newRow("last status failed") << stk500v2::frame(7, hex("1400a1b2c3c0")) << 7 << 3
-                                        << QByteArray();
-    QTest::newRow("answer to another command") << stk500v2::frame(7, hex("1300a1b2c300")) << 7
-                                               << 3 << QByteArray();
+    QTest::newRow("first status failed")
+        << stk500v2::frame(7, hex("14c0a1b2c300")) << 7 << 3 << QByteArray();
+    QTest::newRow("last status failed")
+        << stk500v2::frame(7, hex("1400a1b2c3c0")) << 7 << 3 << QByteArray();
+    QTest::newRow("answer to another command")
+        << stk500v2::frame(7, hex("1300a1b2c300")) << 7 << 3 << QByteArray();
     QByteArray badToken = good;
     badToken[4] = char(0x0F);
     QTest::newRow("token") << badToken << 7 << 3 << QByteArray();
@@ -262,8 +262,8 @@ void FlashVerifyTest::stepNames_data()
     QTest::newRow("v1 read page") << stk500v1::readPage(kUnoPage).bytes << "read page";
     QTest::newRow("v1 sync") << stk500v1::getSync().bytes << "get sync";
     QTest::newRow("v2 sign on") << stk500v2::signOn(1).bytes << "sign on";
-    QTest::newRow("v2 program flash") << stk500v2::programFlash(11, hex("01")).bytes
-                                      << "program flash";
+    QTest::newRow("v2 program flash")
+        << stk500v2::programFlash(11, hex("01")).bytes << "program flash";
     QTest::newRow("v2 read flash") << stk500v2::readFlash(27, kMegaPage).bytes << "read flash";
     QTest::newRow("v2 signature") << stk500v2::readSignature(7, 0).bytes << "read signature";
     QTest::newRow("unknown") << hex("7720") << "command 0x77";
@@ -286,24 +286,22 @@ void FlashVerifyTest::readBackOverTheBootloaders_data()
     QTest::addColumn<qint64>("mismatch");
     QTest::addColumn<qint64>("compared");
 
-    QTest::newRow("v1 full pages") << false << 4 * kUnoPage << -1 << true << qint64(-1)
-                                   << qint64(4 * kUnoPage);
+    QTest::newRow("v1 full pages")
+        << false << 4 * kUnoPage << -1 << true << qint64(-1) << qint64(4 * kUnoPage);
     QTest::newRow("v1 short last page") << false << 300 << -1 << true << qint64(-1) << qint64(300);
     QTest::newRow("v1 one byte") << false << 1 << -1 << true << qint64(-1) << qint64(1);
-    QTest::newRow("v1 page 2 corrupt") << false << 600 << 2 << true << qint64(2 * kUnoPage)
-                                       << qint64(2 * kUnoPage);
+    QTest::newRow("v1 page 2 corrupt")
+        << false << 600 << 2 << true << qint64(2 * kUnoPage) << qint64(2 * kUnoPage);
     QTest::newRow("v1 nothing written") << false << 300 << -1 << false << qint64(0) << qint64(0);
-    QTest::newRow("v2 full pages") << true << 3 * kMegaPage << -1 << true << qint64(-1)
-                                   << qint64(3 * kMegaPage);
-    QTest::newRow("v2 short last page") << true << 1000 << -1 << true << qint64(-1)
-                                        << qint64(1000);
-    QTest::newRow("v2 page 3 corrupt") << true << 1000 << 3 << true << qint64(3 * kMegaPage)
-                                       << qint64(3 * kMegaPage);
-    QTest::newRow("v2 above 128 KiB") << true << 129 * 1024 + 5 << -1 << true << qint64(-1)
-                                      << qint64(129 * 1024 + 5);
-    QTest::newRow("v2 corrupt above 128 KiB")
-        << true << 129 * 1024 + 5 << 513 << true << qint64(513 * kMegaPage)
-        << qint64(513 * kMegaPage);
+    QTest::newRow("v2 full pages")
+        << true << 3 * kMegaPage << -1 << true << qint64(-1) << qint64(3 * kMegaPage);
+    QTest::newRow("v2 short last page") << true << 1000 << -1 << true << qint64(-1) << qint64(1000);
+    QTest::newRow("v2 page 3 corrupt")
+        << true << 1000 << 3 << true << qint64(3 * kMegaPage) << qint64(3 * kMegaPage);
+    QTest::newRow("v2 above 128 KiB")
+        << true << 129 * 1024 + 5 << -1 << true << qint64(-1) << qint64(129 * 1024 + 5);
+    QTest::newRow("v2 corrupt above 128 KiB") << true << 129 * 1024 + 5 << 513 << true
+                                              << qint64(513 * kMegaPage) << qint64(513 * kMegaPage);
 }
 
 void FlashVerifyTest::readBackOverTheBootloaders()
@@ -339,7 +337,7 @@ void FlashVerifyTest::readBackOverTheBootloaders()
     // reads that advance it, another address past 128 KiB. Numbered on from
     // where the session stood (wrapping past 255).
     const int pagesRead = int(compared / pageSize) + (mismatch >= 0 ? 1 : 0)
-                          + (mismatch < 0 && compared % pageSize ? 1 : 0);
+        + (mismatch < 0 && compared % pageSize ? 1 : 0);
     const int commands = v2 ? pagesRead + 1 + (pagesRead > 512 ? 1 : 0) : 2 * pagesRead;
     QCOMPARE(device.commands, commands);
     if (v2)
@@ -361,8 +359,8 @@ void FlashVerifyTest::silentBoardEndsTheReadBack()
     device.program(image);
     device.silent = true;
     quint8 sequence = 10;
-    const FlashComparison result =
-        v2 ? verifyFlashV2(&device, sequence, image) : verifyFlashV1(&device, image);
+    const FlashComparison result
+        = v2 ? verifyFlashV2(&device, sequence, image) : verifyFlashV1(&device, image);
     QVERIFY(result.error.contains(QLatin1String("load-address")));
     QVERIFY(result.error.contains(QLatin1String("0x0000")));
     QCOMPARE(result.firstMismatch, qint64(-1));
@@ -400,7 +398,7 @@ void FlashVerifyTest::workerVerifies()
     QString error;
     QVERIFY2(modules.start(1, options, &error), qPrintable(error));
 
-    std::atomic<int> leftBootloader{0};
+    std::atomic<int> leftBootloader { 0 };
     modules.run([&leftBootloader](ModuleGroup &group) {
         QObject::connect(group.module(0), &VirtualModule::bootloaderLeft,
                          [&leftBootloader] { ++leftBootloader; });
@@ -436,7 +434,7 @@ void FlashVerifyTest::workerVerifies()
     QTRY_VERIFY(leftBootloader > 0);
     // Verification ran after the writing: every status 3 follows the last status 2.
     QVERIFY(reports.statuses.lastIndexOf(Thread::UPDATE_PROGRESS)
-            < reports.statuses.indexOf(Thread::UPDATE_VERIFY_PROGRESS)
+                < reports.statuses.indexOf(Thread::UPDATE_VERIFY_PROGRESS)
             || reports.statuses.indexOf(Thread::UPDATE_VERIFY_PROGRESS) < 0);
 }
 
@@ -482,10 +480,10 @@ void FlashVerifyTest::workerFailureReasons()
     // Sign-on, four parameters, enter, three signatures: the 10th is the first address.
     closed.closeDataAt = 11;
     const Case cases[] = {
-        {"data refused", refused, "cannot connect to data port"},
-        {"AT refused", atRefused, "cannot connect to AT port"},
-        {"one-byte AT reply", oneByte, "refused the handshake"},
-        {"closed at the first page", closed, "to the program flash command (image offset 0)"},
+        { "data refused", refused, "cannot connect to data port" },
+        { "AT refused", atRefused, "cannot connect to AT port" },
+        { "one-byte AT reply", oneByte, "refused the handshake" },
+        { "closed at the first page", closed, "to the program flash command (image offset 0)" },
     };
     int address = 63;
     for (const Case &c : cases) {

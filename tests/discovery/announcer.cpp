@@ -14,7 +14,7 @@ Announcer::Announcer(const QString &address)
 bool Announcer::send(const QByteArray &payload)
 {
     return socket.writeDatagram(payload, QHostAddress(QHostAddress::LocalHost), kWindowPort)
-           == payload.size();
+        == payload.size();
 }
 
 QByteArray Announcer::announcement(const QString &ip, const QString &dataPort,

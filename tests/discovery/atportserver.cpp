@@ -9,7 +9,8 @@ const char kReply[] = "OK\r\n";
 }
 
 AtPortServer::AtPortServer(const QHostAddress &address, Reply reply)
-    : address(address), reply(reply)
+    : address(address)
+    , reply(reply)
 {
 }
 

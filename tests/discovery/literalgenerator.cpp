@@ -13,53 +13,136 @@ constexpr int kMaxStringLength = 12;
 constexpr int kMaxLongDigits = 30;
 constexpr int kMaxMutations = 3;
 
-const char *const kFourKeys[] = {"host ip", "data port", "atcomd port", "hostname"};
+const char *const kFourKeys[] = { "host ip", "data port", "atcomd port", "hostname" };
 
 // Keys an engine reads as some other name or not at all.
 const char *const kOddKeys[] = {
-    "Host IP",   "HOSTNAME", "host  ip", "hostip", "get",     "set",      "let",
-    "yield",     "static",   "undefined", "NaN",   "Infinity", "valueOf",
-    "constructor", "length", "0",        "01",     "1e3",     "-1",       "",
+    "Host IP", "HOSTNAME", "host  ip",  "hostip", "get",      "set",     "let",
+    "yield",   "static",   "undefined", "NaN",    "Infinity", "valueOf", "constructor",
+    "length",  "0",        "01",        "1e3",    "-1",       "",
 };
 
-const char *const kReservedWords[] = {"if", "in", "do", "for", "new", "var", "null", "true"};
+const char *const kReservedWords[] = { "if", "in", "do", "for", "new", "var", "null", "true" };
 
-const char16_t kIdentifierStarts[] = {u'a', u'b', u'z', u'A', u'Q', u'Z', u'$', u'_',
-                                      0x00e9, 0x03c0, 0x01c5, 0x02b0, 0x4e2d, 0x0416};
-const char16_t kIdentifierParts[] = {u'0', u'7', u'9', 0x0300, 0x0903, 0x203f, 0x0660, u'_'};
+const char16_t kIdentifierStarts[] = { u'a', u'b',   u'z',   u'A',   u'Q',   u'Z',   u'$',
+                                       u'_', 0x00e9, 0x03c0, 0x01c5, 0x02b0, 0x4e2d, 0x0416 };
+const char16_t kIdentifierParts[] = { u'0', u'7', u'9', 0x0300, 0x0903, 0x203f, 0x0660, u'_' };
 
 const char *const kSpaces[] = {
-    " ",  "\t",        "\n",         "\r\n", "\v",     "\f",        "\xc2\xa0",
-    "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe3\x80\x80", "\xe1\x9a\x80", "\xef\xbb\xbf",
-    "/* c */", "/*\n*/", "// c\n", "// c\xe2\x80\xa8", "/**/",
+    " ",
+    "\t",
+    "\n",
+    "\r\n",
+    "\v",
+    "\f",
+    "\xc2\xa0",
+    "\xe2\x80\xa8",
+    "\xe2\x80\xa9",
+    "\xe3\x80\x80",
+    "\xe1\x9a\x80",
+    "\xef\xbb\xbf",
+    "/* c */",
+    "/*\n*/",
+    "// c\n",
+    "// c\xe2\x80\xa8",
+    "/**/",
 };
 
 // Characters that stand in a string as they are.
 const char *const kPlainCharacters[] = {
-    "a", "Z", "0", " ", "~", "{", "}", ":", ",", "/", "*", "$", "\t", "\x01",
-    "\xc3\xa9", "\xcf\x80", "\xe4\xb8\xad", "\xf0\x9f\x98\x80", "\xef\xbf\xbd", "\xc2\xa0",
-    "\xef\xbb\xbf", "\x7f",
+    "a",
+    "Z",
+    "0",
+    " ",
+    "~",
+    "{",
+    "}",
+    ":",
+    ",",
+    "/",
+    "*",
+    "$",
+    "\t",
+    "\x01",
+    "\xc3\xa9",
+    "\xcf\x80",
+    "\xe4\xb8\xad",
+    "\xf0\x9f\x98\x80",
+    "\xef\xbf\xbd",
+    "\xc2\xa0",
+    "\xef\xbb\xbf",
+    "\x7f",
 };
 
 const char *const kEscapes[] = {
-    "\\n", "\\t", "\\b", "\\f", "\\v", "\\r", "\\0", "\\\\", "\\'", "\\\"", "\\q", "\\8",
-    "\\9", "\\ ", "\\\n", "\\\r", "\\\r\n", "\\\n\r", "\\\xe2\x80\xa8", "\\\xe2\x80\xa9",
-    "\\x", "\\xG", "\\a",
+    "\\n",
+    "\\t",
+    "\\b",
+    "\\f",
+    "\\v",
+    "\\r",
+    "\\0",
+    "\\\\",
+    "\\'",
+    "\\\"",
+    "\\q",
+    "\\8",
+    "\\9",
+    "\\ ",
+    "\\\n",
+    "\\\r",
+    "\\\r\n",
+    "\\\n\r",
+    "\\\xe2\x80\xa8",
+    "\\\xe2\x80\xa9",
+    "\\x",
+    "\\xG",
+    "\\a",
 };
 
 const char *const kFixedNumbers[] = {
-    "0",      "0.0", ".0",  "0e0",    "00",      "0.",      "5.",      "5.e3", "1e21",
-    "1e-7",   "1e20", "999999999999999999999", "0.000001", "123e-20", "4.35", "0.1",
-    "1e400",  "1e-400", "5e-324", "2e-324", "3e-324", "1.7976931348623157e308",
-    "1.7976931348623159e308", "9007199254740993", "0x20000000000001F", "0X1f",
+    "0",
+    "0.0",
+    ".0",
+    "0e0",
+    "00",
+    "0.",
+    "5.",
+    "5.e3",
+    "1e21",
+    "1e-7",
+    "1e20",
+    "999999999999999999999",
+    "0.000001",
+    "123e-20",
+    "4.35",
+    "0.1",
+    "1e400",
+    "1e-400",
+    "5e-324",
+    "2e-324",
+    "3e-324",
+    "1.7976931348623157e308",
+    "1.7976931348623159e308",
+    "9007199254740993",
+    "0x20000000000001F",
+    "0X1f",
     "1.00000000000000011102230246251565404236316680908203125",
-    "0.0001e400", "000", "08", "019.5", "08e1", "09", "1E+2", "1e-0",
+    "0.0001e400",
+    "000",
+    "08",
+    "019.5",
+    "08e1",
+    "09",
+    "1E+2",
+    "1e-0",
 };
 
 const char *const kMutationPieces[] = {
-    "{", "}", "[", "]", "(", ")", "\"", "'", ",", ":", ";", "+", "-", ".", "=", "/",
-    "\\", "*", "0", "9", "e", "x", "a", " ", "\n", "u", "\xe2\x80\xa8", "true", "null",
-    "function(){}", "/**/", "//", "`", "get ", "08", "0x", "\\u0061", "\\x4", "\\0",
+    "{",    "}",  "[", "]",    "(",  ")",  "\"",           "'",    ",",    ":",
+    ";",    "+",  "-", ".",    "=",  "/",  "\\",           "*",    "0",    "9",
+    "e",    "x",  "a", " ",    "\n", "u",  "\xe2\x80\xa8", "true", "null", "function(){}",
+    "/**/", "//", "`", "get ", "08", "0x", "\\u0061",      "\\x4", "\\0",
 };
 
 QString fromUtf8(const char *text)
@@ -152,7 +235,7 @@ QString LiteralGenerator::value(int depth)
         return sign + number();
     }
     case 6: {
-        const char *const words[] = {"true", "false", "null"};
+        const char *const words[] = { "true", "false", "null" };
         return QLatin1String(pick(words));
     }
     case 7:
@@ -177,8 +260,8 @@ QString LiteralGenerator::key()
         const QChar quote = chance(50) ? QLatin1Char('"') : QLatin1Char('\'');
         QString spelled = name;
         if (chance(15))
-            spelled.replace(QLatin1Char(' '), chance(50) ? QStringLiteral("\\x20")
-                                                         : QStringLiteral("\\u0020"));
+            spelled.replace(QLatin1Char(' '),
+                            chance(50) ? QStringLiteral("\\x20") : QStringLiteral("\\u0020"));
         return quote + spelled + quote;
     }
     case 4: {
@@ -190,7 +273,7 @@ QString LiteralGenerator::key()
             // Written with an escape, a reserved word is an ordinary name.
             QString word = QLatin1String(pick(kReservedWords));
             return QStringLiteral("\\u%1").arg(word.at(0).unicode(), 4, 16, QLatin1Char('0'))
-                   + word.mid(1);
+                + word.mid(1);
         }
         return identifier();
     case 6:
@@ -211,7 +294,7 @@ QString LiteralGenerator::identifier()
         QString text;
         if (chance(10))
             text += QStringLiteral("\\u%1").arg(int(pick(kIdentifierStarts)), 4, 16,
-                                                 QLatin1Char('0'));
+                                                QLatin1Char('0'));
         else
             text += QChar(pick(kIdentifierStarts));
         const int length = below(6);
@@ -299,8 +382,8 @@ QString LiteralGenerator::number()
         return digits(1 + below(kMaxLongDigits), true);
     case 2: {
         const QString whole = chance(30) ? QString() : digits(1 + below(6), true);
-        const QString fraction = whole.isEmpty() || chance(80) ? digits(1 + below(8), false)
-                                                               : QString();
+        const QString fraction
+            = whole.isEmpty() || chance(80) ? digits(1 + below(8), false) : QString();
         return whole + QLatin1Char('.') + fraction;
     }
     case 3: {
@@ -308,15 +391,15 @@ QString LiteralGenerator::number()
         if (chance(50))
             mantissa += QLatin1Char('.') + digits(below(4), false);
         const QString exponentSign = chance(30) ? QStringLiteral("-")
-                                     : chance(30) ? QStringLiteral("+")
-                                                  : QString();
+            : chance(30)                        ? QStringLiteral("+")
+                                                : QString();
         const int exponent = chance(10) ? 290 + below(40) : below(30);
         return mantissa + (chance(50) ? QLatin1Char('e') : QLatin1Char('E')) + exponentSign
-               + QString::number(exponent);
+            + QString::number(exponent);
     }
     case 4:
         return (chance(50) ? QStringLiteral("0x") : QStringLiteral("0X"))
-               + hexDigits(1 + below(chance(70) ? 8 : kMaxLongDigits));
+            + hexDigits(1 + below(chance(70) ? 8 : kMaxLongDigits));
     case 5: {
         QString text = QStringLiteral("0");
         const int length = 1 + below(chance(70) ? 6 : 26);
@@ -327,7 +410,7 @@ QString LiteralGenerator::number()
     case 6: {
         // A leading zero and an 8 or 9 make a decimal literal after all.
         QString text = QStringLiteral("0") + digits(below(3), false)
-                       + QLatin1Char(char('8' + below(2))) + digits(below(3), false);
+            + QLatin1Char(char('8' + below(2))) + digits(below(3), false);
         if (chance(40))
             text += QLatin1Char('.') + digits(below(3), false);
         if (chance(30))
@@ -342,7 +425,7 @@ QString LiteralGenerator::number()
         return QLatin1String(pick(kFixedNumbers));
     case 10:
         return QString::number(below(1000)) + QStringLiteral("e-")
-               + QString::number(300 + below(30));
+            + QString::number(300 + below(30));
     default:
         return QString::number(double(below(1000000)) / (1 + below(1000)), 'g', 1 + below(17));
     }

@@ -11,7 +11,10 @@
 class LiteralGenerator
 {
 public:
-    explicit LiteralGenerator(quint32 seed) : random(seed) {}
+    explicit LiteralGenerator(quint32 seed)
+        : random(seed)
+    {
+    }
 
     QString program();
     // Breaks a program in a few random places, mostly into something that is
@@ -32,11 +35,7 @@ private:
 
     int below(int bound) { return int(random.bounded(bound)); }
     bool chance(int percent) { return below(100) < percent; }
-    template <typename T, int N>
-    const T &pick(const T (&items)[N])
-    {
-        return items[below(N)];
-    }
+    template<typename T, int N> const T &pick(const T (&items)[N]) { return items[below(N)]; }
 
     QRandomGenerator random;
 };

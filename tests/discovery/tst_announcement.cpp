@@ -16,8 +16,8 @@ using PropertyMap = QMap<QString, QString>;
 
 // Fixed so that a failure repeats; ORACLE_SEED explores other cases.
 const quint32 kSeed = qEnvironmentVariableIsSet("ORACLE_SEED")
-                          ? quint32(qEnvironmentVariableIntValue("ORACLE_SEED"))
-                          : 20240603;
+    ? quint32(qEnvironmentVariableIntValue("ORACLE_SEED"))
+    : 20240603;
 constexpr int kGeneratedPrograms = 6000;
 constexpr int kMutatedPrograms = 6000;
 constexpr int kRandomDoubles = 20000;
@@ -136,41 +136,43 @@ void AnnouncementTest::fieldsOfKnownPayloads_data()
     };
     row("json announcement",
         R"({"host ip":"192.168.1.20","data port":"8000","atcomd port":"8001","hostname":"lab"})",
-        {"192.168.1.20", "8000", "8001", "lab"});
+        { "192.168.1.20", "8000", "8001", "lab" });
     row("any order, numbers, extra key",
         R"({hostname:'bench', "atcomd port": 8001, "host ip": '10.0.0.7',)"
         R"( "data port": 8000, x: [1]})",
-        {"10.0.0.7", "8000", "8001", "bench"});
-    row("defaults", R"({"host ip":"10.0.0.8"})", {"10.0.0.8", "", "", "corvane"});
-    row("no host ip", R"({"data port":8000})", {"", "8000", "", "corvane"});
+        { "10.0.0.7", "8000", "8001", "bench" });
+    row("defaults", R"({"host ip":"10.0.0.8"})", { "10.0.0.8", "", "", "corvane" });
+    row("no host ip", R"({"data port":8000})", { "", "8000", "", "corvane" });
     row("capitalised keys ignored", R"({"Host IP":"10.0.0.9","HOSTNAME":"x"})",
-        {"", "", "", "corvane"});
-    row("8000.0", R"({"host ip":1,"data port":8000.0})", {"1", "8000", "", "corvane"});
-    row("hex", R"({"host ip":1,"data port":0x1F40})", {"1", "8000", "", "corvane"});
-    row("exponent", R"({"host ip":1,"data port":1e3})", {"1", "1000", "", "corvane"});
-    row("leading dot", R"({"host ip":1,"data port":.5})", {"1", "0.5", "", "corvane"});
-    row("1e21", R"({"host ip":1,"data port":1e21})", {"1", "1e+21", "", "corvane"});
-    row("minus zero", R"({"host ip":1,"data port":-0})", {"1", "0", "", "corvane"});
-    row("true", R"({"host ip":true})", {"true", "", "", "corvane"});
-    row("null", R"({"host ip":null})", {"null", "", "", "corvane"});
-    row("nested object", R"({"host ip":{a:{b:1}}})", {"[object Object]", "", "", "corvane"});
+        { "", "", "", "corvane" });
+    row("8000.0", R"({"host ip":1,"data port":8000.0})", { "1", "8000", "", "corvane" });
+    row("hex", R"({"host ip":1,"data port":0x1F40})", { "1", "8000", "", "corvane" });
+    row("exponent", R"({"host ip":1,"data port":1e3})", { "1", "1000", "", "corvane" });
+    row("leading dot", R"({"host ip":1,"data port":.5})", { "1", "0.5", "", "corvane" });
+    row("1e21", R"({"host ip":1,"data port":1e21})", { "1", "1e+21", "", "corvane" });
+    row("minus zero", R"({"host ip":1,"data port":-0})", { "1", "0", "", "corvane" });
+    row("true", R"({"host ip":true})", { "true", "", "", "corvane" });
+    row("null", R"({"host ip":null})", { "null", "", "", "corvane" });
+    row("nested object", R"({"host ip":{a:{b:1}}})", { "[object Object]", "", "", "corvane" });
     row("array joined", R"({"host ip":[1,[2,3],null,,'x',{}]})",
-        {"1,2,3,,,x,[object Object]", "", "", "corvane"});
-    row("trailing comma", R"({"host ip":"a",})", {"a", "", "", "corvane"});
+        { "1,2,3,,,x,[object Object]", "", "", "corvane" });
+    row("trailing comma", R"({"host ip":"a",})", { "a", "", "", "corvane" });
     row("single quotes and escapes", R"({'host ip':'\x31\u0030\56\60\x2e\u0031'})",
-        {"10.0.1", "", "", "corvane"});
-    row("escaped key", R"({"host\x20ip":"a", hostn\u0061me:"b"})", {"a", "", "", "b"});
-    row("last of a repeated key", R"({"host ip":"a","host ip":"b"})", {"b", "", "", "corvane"});
+        { "10.0.1", "", "", "corvane" });
+    row("escaped key", R"({"host\x20ip":"a", hostn\u0061me:"b"})", { "a", "", "", "b" });
+    row("last of a repeated key", R"({"host ip":"a","host ip":"b"})", { "b", "", "", "corvane" });
     row("cut at NUL", QByteArray(R"({"host ip":"a"})") + '\0' + "garbage{",
-        {"a", "", "", "corvane"});
+        { "a", "", "", "corvane" });
     row("UTF-8 name", "{\"host ip\":\"a\",\"hostname\":\"K\xc3\xbc\x63he \xe4\xb8\xad\"}",
-        {"a", "", "", QString::fromUtf8("K\xc3\xbc\x63he \xe4\xb8\xad")});
+        { "a", "", "", QString::fromUtf8("K\xc3\xbc\x63he \xe4\xb8\xad") });
     row("invalid UTF-8 in a string", "{\"host ip\":\"a\xff\"}",
-        {QStringLiteral("a") + QChar(0xfffd), "", "", "corvane"});
+        { QStringLiteral("a") + QChar(0xfffd), "", "", "corvane" });
     row("comments and semicolon", "/* hello */ {\"host ip\" // x\n : \"a\" } ; // end",
-        {"a", "", "", "corvane"});
-    row("byte order marks dropped", "\xef\xbb\xbf{\"host ip\":\"a\xef\xbb\xbf" "b\"}",
-        {"ab", "", "", "corvane"});
+        { "a", "", "", "corvane" });
+    row("byte order marks dropped",
+        "\xef\xbb\xbf{\"host ip\":\"a\xef\xbb\xbf"
+        "b\"}",
+        { "ab", "", "", "corvane" });
 
     auto dropped = [](const char *name, const QByteArray &payload) {
         QTest::newRow(name) << payload << false << QStringList();
@@ -269,8 +271,8 @@ void AnnouncementTest::generatedLiteralsMatchTheEngine()
         const QString program = generator.program();
         const std::optional<LiteralProperties> parsed = parseObjectLiteral(program);
         const std::optional<PropertyMap> reference = oracle.evaluate(program);
-        const std::optional<PropertyMap> ours =
-            parsed ? std::optional<PropertyMap>(toMap(*parsed)) : std::nullopt;
+        const std::optional<PropertyMap> ours
+            = parsed ? std::optional<PropertyMap>(toMap(*parsed)) : std::nullopt;
         if (!reference || ours != reference)
             QFAIL(qPrintable(QStringLiteral("case %1: %2\n ours:   %3\n engine: %4")
                                  .arg(i)
@@ -301,10 +303,10 @@ void AnnouncementTest::brokenLiteralsNeverDisagreeWithTheEngine()
         ++accepted;
         const std::optional<PropertyMap> reference = oracle.evaluate(program);
         if (!reference || toMap(*parsed) != *reference)
-            QFAIL(qPrintable(QStringLiteral("case %1: %2\n ours:   %3\n engine: %4")
-                                 .arg(i)
-                                 .arg(visible(program), describe(toMap(*parsed)),
-                                      describe(reference))));
+            QFAIL(qPrintable(
+                QStringLiteral("case %1: %2\n ours:   %3\n engine: %4")
+                    .arg(i)
+                    .arg(visible(program), describe(toMap(*parsed)), describe(reference))));
     }
     // Enough damaged programs stay literals for the comparison to mean something.
     QVERIFY2(accepted > kMutatedPrograms / 20, qPrintable(QString::number(accepted)));
@@ -327,8 +329,12 @@ void AnnouncementTest::literalSpellingsMatchTheEngine_data()
         "{\"host ip\": {valueOf: 5}}",
         "{a:- 5, b:-/* x */5, c:+5, d:-0x10, e:-.5}",
         "{h\xc3\xa9llo: 1, \xcf\x80:2, a\xcc\x80:3, a\xe2\x80\xbf:4, \xc7\x85:5}",
-        "{\xe2\x80\x80" "a:1,\xe3\x80\x80\xe1\x9a\x80" "b:2}\xe2\x80\xa8\xc2\xa0",
-        "{a:\"\xef\xbb\xbf\", b:0x\xef\xbb\xbf" "1f, c:1\xef\xbb\xbf" "2}",
+        "{\xe2\x80\x80"
+        "a:1,\xe3\x80\x80\xe1\x9a\x80"
+        "b:2}\xe2\x80\xa8\xc2\xa0",
+        "{a:\"\xef\xbb\xbf\", b:0x\xef\xbb\xbf"
+        "1f, c:1\xef\xbb\xbf"
+        "2}",
         "{a:1}//c",
         "{a:1}/* x\n y */",
         "{a:1}\n;",
@@ -455,14 +461,12 @@ void AnnouncementTest::hostilePayloadsAreDropped_data()
         << QByteArray("{\"a\":") + QByteArray(kGarbageSize - 5, '[');
     QTest::newRow("open comment") << QByteArray("{a:1}/*") + QByteArray(kGarbageSize - 7, '*');
     QTest::newRow("64 KiB garbage") << randomBytes(kSeed, kGarbageSize);
-    QTest::newRow("64 KiB garbage after a brace")
-        << QByteArray("{\"host ip\":\"")
-               + randomBytes(kSeed + 1, kGarbageSize - 12).replace('"', 'x');
+    QTest::newRow("64 KiB garbage after a brace") << QByteArray("{\"host ip\":\"")
+            + randomBytes(kSeed + 1, kGarbageSize - 12).replace('"', 'x');
     QTest::newRow("invalid UTF-8")
         << QByteArray("\xc0\xaf\xed\xa0\x80\xf8\x88\x80\x80\x80\xff\xfe");
     QTest::newRow("invalid UTF-8 around a brace") << QByteArray("\xff{\"host ip\":\"a\"}\xfe");
-    QTest::newRow("NUL in the middle")
-        << QByteArray("{\"host ip\":") + '\0' + QByteArray("\"a\"}");
+    QTest::newRow("NUL in the middle") << QByteArray("{\"host ip\":") + '\0' + QByteArray("\"a\"}");
 }
 
 void AnnouncementTest::hostilePayloadsAreDropped()
@@ -476,9 +480,9 @@ void AnnouncementTest::nestingUpToTheLimit()
     ScriptOracle oracle;
     const QByteArray deepestArray = "{a:" + nested("[", "]", kMaxLiteralDepth - 1, "7") + "}";
     const QByteArray deepestObject = "{a:" + nested("{a:", "}", kMaxLiteralDepth - 1, "7") + "}";
-    for (const QByteArray &payload : {deepestArray, deepestObject}) {
-        const std::optional<LiteralProperties> parsed =
-            parseObjectLiteral(QString::fromUtf8(payload));
+    for (const QByteArray &payload : { deepestArray, deepestObject }) {
+        const std::optional<LiteralProperties> parsed
+            = parseObjectLiteral(QString::fromUtf8(payload));
         QVERIFY(parsed);
         QCOMPARE(toMap(*parsed), *oracle.evaluate(QString::fromUtf8(payload)));
     }

@@ -34,15 +34,15 @@ QString removedLabel(int count)
     return QStringLiteral("online count") + kFullWidthColon + QString::number(count);
 }
 
-const QString kComboStyleSheet =
-    QStringLiteral("QComboBox:hover{background-color:transparent;}QComboBox{background-color:"
-                   "transparent;")
+const QString kComboStyleSheet
+    = QStringLiteral("QComboBox:hover{background-color:transparent;}QComboBox{background-color:"
+                     "transparent;")
     + QString(17, QLatin1Char(' ')) + QStringLiteral("}");
 
-const QString kUploadStyleSheet =
-    QStringLiteral("QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, "
-                   "angle:179.9, stop:0.494318 rgba(2, 225, 250, 255), stop:0.5 rgba(2, 242, "
-                   "251, 255));}QPushButton{background-color:transparent;")
+const QString kUploadStyleSheet
+    = QStringLiteral("QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, "
+                     "angle:179.9, stop:0.494318 rgba(2, 225, 250, 255), stop:0.5 rgba(2, 242, "
+                     "251, 255));}QPushButton{background-color:transparent;")
     + QString(16, QLatin1Char(' ')) + QStringLiteral("border: 1px solid rgb(124, 124, 124);")
     + QString(17, QLatin1Char(' '))
     + QStringLiteral("border-radius:5px;}QPushButton:pressed{background-color:yellow;")
@@ -53,7 +53,9 @@ const QString kUploadStyleSheet =
 // themselves instead of waiting for ticks.
 struct DiscoveryWindow
 {
-    DiscoveryWindow() : probe(window), table(probe.ui().userTableWidget)
+    DiscoveryWindow()
+        : probe(window)
+        , table(probe.ui().userTableWidget)
     {
         probe.hexTimer()->stop();
         window.show();
@@ -67,7 +69,7 @@ struct DiscoveryWindow
 
     QStringList rowTexts(int row) const
     {
-        return {cell(row, 0), cell(row, 2), cell(row, 3), cell(row, 4)};
+        return { cell(row, 0), cell(row, 2), cell(row, 3), cell(row, 4) };
     }
 
     QString label() const { return probe.ui().userNumLabel->text(); }
@@ -80,7 +82,7 @@ struct DiscoveryWindow
 QByteArray nested(int depth)
 {
     return QByteArray("{\"host ip\":") + QByteArray(depth, '[') + "1" + QByteArray(depth, ']')
-           + "}";
+        + "}";
 }
 } // namespace
 
@@ -113,17 +115,17 @@ void DiscoveryTest::announcedModulesGetRowsAtTheTop()
     QVERIFY(first.send(Announcer::announcement(moduleAddress(0), "8000", "8001", "alpha")));
     QTRY_COMPARE(w.table->rowCount(), 1);
 
-    QCOMPARE(w.rowTexts(0), QStringList({"alpha", moduleAddress(0), "8000", "8001"}));
+    QCOMPARE(w.rowTexts(0), QStringList({ "alpha", moduleAddress(0), "8000", "8001" }));
     QCOMPARE(w.label(), addedLabel(1));
     QCOMPARE(w.probe.liveness().value(moduleAddress(0)), kLivenessTicks);
-    for (int column : {0, 2, 3, 4})
+    for (int column : { 0, 2, 3, 4 })
         QCOMPARE(w.table->item(0, column)->textAlignment(), int(Qt::AlignHCenter));
     QCOMPARE(w.cell(0, 6), QString());
 
     auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(0, 1));
     QVERIFY(box);
     QCOMPARE(box->count(), 4);
-    const QStringList boards = {"MEGA2560", "UNO", "Orvex3", "Orvex0"};
+    const QStringList boards = { "MEGA2560", "UNO", "Orvex3", "Orvex0" };
     for (int i = 0; i < boards.size(); ++i) {
         QCOMPARE(box->itemText(i), boards.at(i));
         QVERIFY(box->itemIcon(i).isNull());
@@ -145,8 +147,8 @@ void DiscoveryTest::announcedModulesGetRowsAtTheTop()
     Announcer second(moduleAddress(1));
     QVERIFY(second.send(Announcer::announcement(moduleAddress(1), "9000", "9001", "beta")));
     QTRY_COMPARE(w.table->rowCount(), 2);
-    QCOMPARE(w.rowTexts(0), QStringList({"beta", moduleAddress(1), "9000", "9001"}));
-    QCOMPARE(w.rowTexts(1), QStringList({"alpha", moduleAddress(0), "8000", "8001"}));
+    QCOMPARE(w.rowTexts(0), QStringList({ "beta", moduleAddress(1), "9000", "9001" }));
+    QCOMPARE(w.rowTexts(1), QStringList({ "alpha", moduleAddress(0), "8000", "8001" }));
     QCOMPARE(w.label(), addedLabel(2));
 
     // Each Upload button is wired to the upload handler exactly once.
@@ -211,15 +213,15 @@ void DiscoveryTest::keysInAnyOrderNumbersAndExtraKeys()
                             .arg(moduleAddress(0))
                             .toUtf8()));
     QTRY_COMPARE(w.table->rowCount(), 1);
-    QCOMPARE(w.rowTexts(0), QStringList({"bench", moduleAddress(0), "8000", "8001"}));
+    QCOMPARE(w.rowTexts(0), QStringList({ "bench", moduleAddress(0), "8000", "8001" }));
 
     // Without name and ports: the default name and empty port cells. The text
     // ends at the first NUL; what follows it does not matter.
     Announcer bare(moduleAddress(1));
-    QVERIFY(bare.send(QStringLiteral("{'host ip': '%1'}").arg(moduleAddress(1)).toUtf8()
-                      + '\0' + "{garbage"));
+    QVERIFY(bare.send(QStringLiteral("{'host ip': '%1'}").arg(moduleAddress(1)).toUtf8() + '\0'
+                      + "{garbage"));
     QTRY_COMPARE(w.table->rowCount(), 2);
-    QCOMPARE(w.rowTexts(0), QStringList({"corvane", moduleAddress(1), "", ""}));
+    QCOMPARE(w.rowTexts(0), QStringList({ "corvane", moduleAddress(1), "", "" }));
 }
 
 void DiscoveryTest::droppedAnnouncementsLeaveNoTrace()
@@ -240,8 +242,8 @@ void DiscoveryTest::droppedAnnouncementsLeaveNoTrace()
     // The address string ends at a NUL inside it.
     QVERIFY(module.send(QByteArray("{\"host ip\":\"127.0.0.") + '\0' + "2\"}"));
     // No module can be reached at these.
-    for (const char *ip : {"0.0.0.0", "0", "255.255.255.255", "224.0.0.1", "Node-A", "127.1",
-                           "127.0.0.02"})
+    for (const char *ip :
+         { "0.0.0.0", "0", "255.255.255.255", "224.0.0.1", "Node-A", "127.1", "127.0.0.02" })
         QVERIFY(module.send(Announcer::announcement(QLatin1String(ip), "8000", "8001", "x")));
     // Larger than any announcement: dropped unread.
     QVERIFY(module.send(Announcer::announcement(moduleAddress(0), "8000", "8001",
@@ -262,7 +264,7 @@ void DiscoveryTest::droppedAnnouncementsLeaveNoTrace()
     QVERIFY(sentinel.send(Announcer::announcement(moduleAddress(1), "1", "2", "sentinel")));
     QTRY_COMPARE(w.table->rowCount(), 1);
     QCOMPARE(w.cell(0, 0), QStringLiteral("sentinel"));
-    QCOMPARE(w.probe.liveness().keys(), QStringList({moduleAddress(1)}));
+    QCOMPARE(w.probe.liveness().keys(), QStringList({ moduleAddress(1) }));
     QCOMPARE(w.label(), addedLabel(1));
 }
 
@@ -280,7 +282,7 @@ void DiscoveryTest::knownModuleKeepsItsRow()
     QVERIFY(module.send(Announcer::announcement(ip, "9000", "9001", "renamed")));
     QTRY_COMPARE(w.probe.liveness().value(ip), kLivenessTicks);
     QCOMPARE(w.table->rowCount(), 1);
-    QCOMPARE(w.rowTexts(0), QStringList({"alpha", ip, "8000", "8001"}));
+    QCOMPARE(w.rowTexts(0), QStringList({ "alpha", ip, "8000", "8001" }));
     QCOMPARE(w.label(), addedLabel(1));
 }
 
@@ -296,7 +298,7 @@ void DiscoveryTest::nameLikeAnAddressHidesNothing()
     Announcer second(lookalike);
     QVERIFY(second.send(Announcer::announcement(lookalike, "8000", "8001", "real")));
     QTRY_COMPARE(w.table->rowCount(), 2);
-    QCOMPARE(w.rowTexts(0), QStringList({"real", lookalike, "8000", "8001"}));
+    QCOMPARE(w.rowTexts(0), QStringList({ "real", lookalike, "8000", "8001" }));
     QCOMPARE(w.probe.liveness().value(lookalike), kLivenessTicks);
 }
 
@@ -304,11 +306,11 @@ void DiscoveryTest::rowsAreFoundByTheExactAddressText()
 {
     DiscoveryWindow w;
     Announcer module(moduleAddress(0));
-    for (const char *ip : {"10.0.1.1", "10.0.0.1", "10.0.0.10"})
+    for (const char *ip : { "10.0.1.1", "10.0.0.1", "10.0.0.10" })
         QVERIFY(module.send(Announcer::announcement(QLatin1String(ip), "1", "2", "m")));
     QTRY_COMPARE(w.table->rowCount(), 3);
 
-    for (const char *other : {"10.0.1.1 ", "010.0.1.1", "10.0.0", "10.0.0.100"}) {
+    for (const char *other : { "10.0.1.1 ", "010.0.1.1", "10.0.0", "10.0.0.100" }) {
         QVERIFY(w.probe.invoke("participantLeft", Q_ARG(QString, QLatin1String(other))));
         QCOMPARE(w.table->rowCount(), 3);
         QCOMPARE(w.label(), addedLabel(3));
@@ -350,7 +352,7 @@ void DiscoveryTest::silentModuleLeavesOnTheFourthSweep()
     QCOMPARE(w.cell(0, 2), chatty);
     QCOMPARE(w.label(), removedLabel(1));
     // Its countdown leaves with its row.
-    QCOMPARE(w.probe.liveness().keys(), QStringList({chatty}));
+    QCOMPARE(w.probe.liveness().keys(), QStringList({ chatty }));
     QVERIFY(!w.probe.removingModule());
 
     // Later sweeps change nothing, the label included.
@@ -416,7 +418,7 @@ void DiscoveryTest::hostilePayloadsLeaveTheWindowResponsive()
     QVERIFY(sentinel.send(Announcer::announcement(moduleAddress(1), "1", "2", "sentinel")));
     QTRY_COMPARE(w.table->rowCount(), 1);
     QCOMPARE(w.cell(0, 0), QStringLiteral("sentinel"));
-    QCOMPARE(w.probe.liveness().keys(), QStringList({moduleAddress(1)}));
+    QCOMPARE(w.probe.liveness().keys(), QStringList({ moduleAddress(1) }));
     // The event loop still turns: timers fire and the table paints.
     QTRY_VERIFY(ticks > ticksBefore);
     QVERIFY(!w.window.grab().isNull());
@@ -443,8 +445,8 @@ void DiscoveryTest::burstFromManySenders()
     QCOMPARE(w.probe.liveness().size(), kBurstSenders);
     for (int i = 0; i < kBurstSenders; ++i) {
         // Rows are made by the first announcement and kept as they were.
-        const QList<QTableWidgetItem *> found =
-            w.table->findItems(moduleAddress(i), Qt::MatchExactly);
+        const QList<QTableWidgetItem *> found
+            = w.table->findItems(moduleAddress(i), Qt::MatchExactly);
         QCOMPARE(found.size(), 1);
         QCOMPARE(w.cell(found.first()->row(), 3), QStringLiteral("8000"));
         QCOMPARE(w.table->row(found.first()), kBurstSenders - 1 - i);
@@ -456,7 +458,8 @@ void DiscoveryTest::floodOfModulesIsCapped()
 {
     DiscoveryWindow w;
     Announcer flood(moduleAddress(0));
-    const auto fake = [](int i) { return QStringLiteral("10.1.%1.%2").arg(i / 200).arg(i % 200 + 1); };
+    const auto fake
+        = [](int i) { return QStringLiteral("10.1.%1.%2").arg(i / 200).arg(i % 200 + 1); };
     // In batches the socket's receive buffer holds. Other programs on the
     // host may announce modules too, so counts are bounds.
     constexpr int kBatch = 32;
@@ -491,7 +494,7 @@ void DiscoveryTest::localIdentity()
     QCOMPARE(w.probe.localIPv4Address(), firstIPv4);
 
     QProcess id;
-    id.start(QStringLiteral("id"), {QStringLiteral("-un")});
+    id.start(QStringLiteral("id"), { QStringLiteral("-un") });
     if (!id.waitForFinished(kProcessTimeoutMs) || id.exitCode() != 0)
         QSKIP("id -un is not available");
     const QString expected = QString::fromLocal8Bit(id.readAllStandardOutput()).trimmed();
@@ -528,4 +531,3 @@ void DiscoveryTest::boardTypeIsReadable()
 
 QTEST_MAIN(DiscoveryTest)
 #include "tst_discovery.moc"
-

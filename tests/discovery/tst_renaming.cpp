@@ -17,13 +17,15 @@ constexpr int kBoxPollMs = 10;
 constexpr int kRepeatedExchanges = 5;
 
 const QString kBoxTitle = QStringLiteral("connect server fail");
-const QString kBoxText =
-    QStringLiteral("connect server fail \n the server does not exist or has been occupied");
+const QString kBoxText
+    = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
 
 // The window with one module row whose AT port is `atPort` on `address`.
 struct RenameWindow
 {
-    RenameWindow() : probe(window), table(probe.ui().userTableWidget)
+    RenameWindow()
+        : probe(window)
+        , table(probe.ui().userTableWidget)
     {
         probe.hexTimer()->stop();
         window.show();
@@ -123,13 +125,16 @@ void RenamingTest::editedNameReachesTheModule_data()
     QTest::addColumn<QByteArray>("sent");
     QTest::addColumn<bool>("plainText"); // the debug line is checked for these
     QTest::newRow("plain") << "kitchen" << QByteArray("AT+HOSTNAME=kitchen") << true;
-    QTest::newRow("Latin-1 kept, others as ?")
-        << QString::fromUtf8("K\xc3\xbc" "che \xd0\x96\xe4\xb8\xad!")
-        << QByteArray("AT+HOSTNAME=K\xfc" "che ?" "?!") << false;
+    QTest::newRow("Latin-1 kept, others as ?") << QString::fromUtf8("K\xc3\xbc"
+                                                                    "che \xd0\x96\xe4\xb8\xad!")
+                                               << QByteArray("AT+HOSTNAME=K\xfc"
+                                                             "che ?"
+                                                             "?!")
+                                               << false;
     QTest::newRow("cleared") << QString() << QByteArray("AT+HOSTNAME=") << true;
     QTest::newRow("no line end added") << "a b " << QByteArray("AT+HOSTNAME=a b ") << false;
-    QTest::newRow("32 characters") << QString(32, 'n') << "AT+HOSTNAME=" + QByteArray(32, 'n')
-                                   << true;
+    QTest::newRow("32 characters")
+        << QString(32, 'n') << "AT+HOSTNAME=" + QByteArray(32, 'n') << true;
 }
 
 void RenamingTest::editedNameReachesTheModule()
@@ -139,7 +144,7 @@ void RenamingTest::editedNameReachesTheModule()
     QFETCH(bool, plainText);
 
     const QString address = moduleAddress(3);
-    AtPortServer module{QHostAddress(address)};
+    AtPortServer module { QHostAddress(address) };
     QVERIFY(module.listen());
     RenameWindow w;
     MessageBoxCloser boxes;
@@ -151,7 +156,7 @@ void RenamingTest::editedNameReachesTheModule()
     }
     w.nameItem()->setText(name);
     // Adding the row made no connection: this one is the first and only.
-    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({sent}));
+    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({ sent }));
     QVERIFY(boxes.seen().isEmpty());
     QCOMPARE(w.nameItem()->text(), name);
 }
@@ -159,7 +164,7 @@ void RenamingTest::editedNameReachesTheModule()
 void RenamingTest::typingIntoTheNameCell()
 {
     const QString address = moduleAddress(4);
-    AtPortServer module{QHostAddress(address)};
+    AtPortServer module { QHostAddress(address) };
     QVERIFY(module.listen());
     RenameWindow w;
     MessageBoxCloser boxes;
@@ -174,7 +179,7 @@ void RenamingTest::typingIntoTheNameCell()
     QTest::keyClicks(editor, QStringLiteral("lab-2"));
     QTest::keyClick(editor, Qt::Key_Return);
 
-    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({"AT+HOSTNAME=lab-2"}));
+    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({ "AT+HOSTNAME=lab-2" }));
     QCOMPARE(w.nameItem()->text(), QStringLiteral("lab-2"));
     QVERIFY(boxes.seen().isEmpty());
 }
@@ -190,14 +195,14 @@ void RenamingTest::silentModuleStillEndsTheExchange()
     QVERIFY(w.addModule(address, QString::number(module.port())));
 
     w.nameItem()->setText(QStringLiteral("quiet"));
-    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({"AT+HOSTNAME=quiet"}));
+    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({ "AT+HOSTNAME=quiet" }));
     QVERIFY(boxes.seen().isEmpty());
 }
 
 void RenamingTest::onlyUserEditsOfTheNameConnect()
 {
     const QString address = moduleAddress(6);
-    AtPortServer module{QHostAddress(address)};
+    AtPortServer module { QHostAddress(address) };
     QVERIFY(module.listen());
     RenameWindow w;
     MessageBoxCloser boxes;
@@ -211,7 +216,7 @@ void RenamingTest::onlyUserEditsOfTheNameConnect()
     QCOMPARE(w.table->rowCount(), 2);
 
     w.table->item(1, 0)->setText(QStringLiteral("renamed"));
-    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({"AT+HOSTNAME=renamed"}));
+    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({ "AT+HOSTNAME=renamed" }));
     QVERIFY(boxes.seen().isEmpty());
 }
 
@@ -220,8 +225,7 @@ void RenamingTest::failedConnectionShowsTheCriticalBox_data()
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("atPort");
     const QString refusing = moduleAddress(8);
-    QTest::newRow("refused") << refusing
-                             << QString::number(closedPort(QHostAddress(refusing)));
+    QTest::newRow("refused") << refusing << QString::number(closedPort(QHostAddress(refusing)));
     QTest::newRow("empty port goes to port 0") << refusing << QString();
     QTest::newRow("port that is no number") << refusing << QStringLiteral("at");
 }
@@ -253,7 +257,7 @@ void RenamingTest::everySocketIsReleased()
     if (!QDir(QStringLiteral("/proc/self/fd")).exists())
         QSKIP("no /proc/self/fd to count open descriptors");
     const QString address = moduleAddress(10);
-    AtPortServer module{QHostAddress(address)};
+    AtPortServer module { QHostAddress(address) };
     QVERIFY(module.listen());
     const QString refusing = moduleAddress(11);
     const QString refusedPort = QString::number(closedPort(QHostAddress(refusing)));
@@ -291,7 +295,7 @@ void RenamingTest::unsafeNameIsRefused()
 {
     QFETCH(QString, name);
     const QString address = moduleAddress(12);
-    AtPortServer module{QHostAddress(address)};
+    AtPortServer module { QHostAddress(address) };
     QVERIFY(module.listen());
     RenameWindow w;
     QVERIFY(w.addModule(address, QString::number(module.port())));
@@ -305,7 +309,7 @@ void RenamingTest::unsafeNameIsRefused()
     // Only the next, sound name reaches the module.
     MessageBoxCloser boxes;
     w.nameItem()->setText(QStringLiteral("fine"));
-    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({"AT+HOSTNAME=fine"}));
+    QTRY_COMPARE(module.exchanges(), QList<QByteArray>({ "AT+HOSTNAME=fine" }));
     QVERIFY(boxes.seen().isEmpty());
 }
 

@@ -135,7 +135,7 @@ private slots:
     void oversizedInputIsRefused();
 
 private:
-    QTemporaryDir scratch{QDir::currentPath() + QStringLiteral("/hexconversion-XXXXXX")};
+    QTemporaryDir scratch { QDir::currentPath() + QStringLiteral("/hexconversion-XXXXXX") };
 };
 
 void HexConversionTest::convertsRecords_data()
@@ -163,32 +163,28 @@ void HexConversionTest::convertsRecords_data()
         << data(0x0000, "0102") + kEnd.chopped(1) << QByteArray::fromHex("0102");
     QTest::newRow("trailing blanks")
         << data(0x0000, "0102").replace("\n", " \t\n") + kEnd << QByteArray::fromHex("0102");
-    QTest::newRow("byte order mark and blank lines")
-        << "\xEF\xBB\xBF\n \r\n" + data(0x0000, "0102") + "\n" + kEnd
-        << QByteArray::fromHex("0102");
-    QTest::newRow("end record ends reading")
-        << data(0x0000, "0102") + kEnd + data(0x0002, "0304") + ":ZZZZ\n"
-        << QByteArray::fromHex("0102");
-    QTest::newRow("lower-case end record ends reading too")
-        << data(0x0000, "0102") + ":00000001ff\n" + data(0x0000, "0304")
-        << QByteArray::fromHex("0102");
+    QTest::newRow("byte order mark and blank lines") << "\xEF\xBB\xBF\n \r\n" + data(0x0000, "0102")
+            + "\n" + kEnd << QByteArray::fromHex("0102");
+    QTest::newRow("end record ends reading") << data(0x0000, "0102") + kEnd + data(0x0002, "0304")
+            + ":ZZZZ\n" << QByteArray::fromHex("0102");
+    QTest::newRow("lower-case end record ends reading too") << data(0x0000, "0102")
+            + ":00000001ff\n" + data(0x0000, "0304") << QByteArray::fromHex("0102");
     QTest::newRow("start addresses skipped")
         << line(0, 0x03, "00001234") + data(0x0000, "0102") + line(0, 0x05, "00000000") + kEnd
         << QByteArray::fromHex("0102");
     QTest::newRow("zero-length data record")
         << data(0x0000, "0102") + data(0x0100, "") + kEnd << QByteArray::fromHex("0102");
-    QTest::newRow("27-byte record") << data(0x0000, sequence(1, 27).toHex()) + kEnd
-                                    << sequence(1, 27);
-    QTest::newRow("255-byte record") << data(0x0000, sequence(0, 255).toHex()) + kEnd
-                                     << sequence(0, 255);
+    QTest::newRow("27-byte record")
+        << data(0x0000, sequence(1, 27).toHex()) + kEnd << sequence(1, 27);
+    QTest::newRow("255-byte record")
+        << data(0x0000, sequence(0, 255).toHex()) + kEnd << sequence(0, 255);
     QTest::newRow("extended linear address")
         << data(0x0000, "0102") + linearBase(0x0001) + data(0x0000, "0304") + kEnd
         << QByteArray::fromHex("0102") + zeros(0x10000 - 2) + QByteArray::fromHex("0304");
     QTest::newRow("extended segment address")
         << segmentBase(0x1000) + data(0x0010, "AA") + kEnd << zeros(0x10010) + "\xAA";
     QTest::newRow("back to the low 64 KiB")
-        << linearBase(0x0001) + data(0x0000, "AA") + linearBase(0x0000) + data(0x0000, "BB") +
-               kEnd
+        << linearBase(0x0001) + data(0x0000, "AA") + linearBase(0x0000) + data(0x0000, "BB") + kEnd
         << "\xBB" + zeros(0xFFFF) + "\xAA";
     QTest::newRow("record running over a 64 KiB boundary continues linearly")
         << data(0xFFFE, "01020304") + kEnd << zeros(0xFFFE) + QByteArray::fromHex("01020304");
@@ -215,22 +211,25 @@ void HexConversionTest::refusesMalformedInput_data()
     const QByteArray good = data(0x0000, "0102");
     QTest::newRow("non-hex data character")
         << good + ":0200020003G4F5\n" + kEnd << 2 << "'G' at column 12";
-    QTest::newRow("non-hex in the count")
-        << good + data(0x0010, "0102") + ":X200020003040F\n" << 3 << "not a hexadecimal digit";
-    QTest::newRow("control byte") << QByteArray(":02000000\x01" "102FB\n") << 1 << "byte 0x1";
+    QTest::newRow("non-hex in the count") << good + data(0x0010, "0102") + ":X200020003040F\n"
+                                          << 3 << "not a hexadecimal digit";
+    QTest::newRow("control byte") << QByteArray(":02000000\x01"
+                                                "102FB\n")
+                                  << 1 << "byte 0x1";
     QTest::newRow("blank inside a record")
         << QByteArray(":0200000001 02FB\n") << 1 << "' ' at column 12";
-    QTest::newRow("count larger than the line")
-        << good + ":03000200030404\n" << 2 << "byte count says 3 data bytes, the line holds 2";
+    QTest::newRow("count larger than the line") << good
+            + ":03000200030404\n" << 2 << "byte count says 3 data bytes, the line holds 2";
     QTest::newRow("count smaller than the line")
-        << QByteArray(":01000000010203F9\n") << 1 << "byte count says 1 data bytes, the line holds 3";
+        << QByteArray(":01000000010203F9\n") << 1
+        << "byte count says 1 data bytes, the line holds 3";
     QTest::newRow("odd number of digits") << QByteArray(":020000000102F\n") << 1 << "odd number";
     QTest::newRow("too short") << good + ":0000\n" << 2 << "too short";
     QTest::newRow("colon alone") << QByteArray(":\n") << 1 << "too short";
-    QTest::newRow("wrong checksum")
-        << good + data(0x0010, "0102") + ":020002000304F4\n" << 3 << "wrong checksum: 0xF4 given, 0xF5 expected";
-    QTest::newRow("wrong checksum on an address record")
-        << good + ":020000040001F8\n" << 2 << "wrong checksum";
+    QTest::newRow("wrong checksum") << good + data(0x0010, "0102") + ":020002000304F4\n"
+                                    << 3 << "wrong checksum: 0xF4 given, 0xF5 expected";
+    QTest::newRow("wrong checksum on an address record") << good + ":020000040001F8\n"
+                                                         << 2 << "wrong checksum";
     QTest::newRow("address record of wrong size")
         << good + line(0, 0x04, "000100") << 2 << "address record with 3 bytes instead of 2";
     QTest::newRow("address beyond the flash")
@@ -239,18 +238,15 @@ void HexConversionTest::refusesMalformedInput_data()
         << linearBase(0x0003) + data(0xFFFF, "0102") << 2 << "address 0x40000";
     QTest::newRow("segment beyond the flash")
         << segmentBase(0x4000) + data(0x0000, "01") << 2 << "0x40000";
-    QTest::newRow("overlong record")
-        << QByteArray(":FF000000") + QByteArray(2 * 300, 'A') + "00\n" << 1
-        << "byte count says 255 data bytes, the line holds 300";
+    QTest::newRow("overlong record") << QByteArray(":FF000000") + QByteArray(2 * 300, 'A') + "00\n"
+                                     << 1 << "byte count says 255 data bytes, the line holds 300";
     QTest::newRow("cut at a line boundary") << good << 0 << "no end-of-file record";
     QTest::newRow("comment line") << good + "# note\n" + kEnd << 2 << "does not start with ':'";
-    QTest::newRow("indented first record")
-        << "  " + good + kEnd << 1 << "does not start with ':'";
+    QTest::newRow("indented first record") << "  " + good + kEnd << 1 << "does not start with ':'";
     QTest::newRow("byte order mark after the first line")
         << good + "\xEF\xBB\xBF" + kEnd << 2 << "does not start with ':'";
-    QTest::newRow("overlapping records")
-        << data(0x0000, "01020304") + data(0x0003, "FFEE") + kEnd << 2
-        << "overlaps an earlier one at 0x3";
+    QTest::newRow("overlapping records") << data(0x0000, "01020304") + data(0x0003, "FFEE") + kEnd
+                                         << 2 << "overlaps an earlier one at 0x3";
     QTest::newRow("no data records") << kEnd << 0 << "no data records";
     QTest::newRow("empty text") << QByteArray() << 0 << "no data records";
     QTest::newRow("last line without newline is checked too")
@@ -286,9 +282,8 @@ void HexConversionTest::randomImagesComeBack()
             QCOMPARE(result.error, QStringLiteral("no end-of-file record"));
             continue;
         }
-        QVERIFY2(result.ok(), qPrintable(QStringLiteral("round %1: %2")
-                                             .arg(round)
-                                             .arg(result.describe())));
+        QVERIFY2(result.ok(),
+                 qPrintable(QStringLiteral("round %1: %2").arg(round).arg(result.describe())));
         QVERIFY2(result.image == flatten(regions), qPrintable(QString::number(round)));
     }
 }
@@ -311,7 +306,7 @@ void HexConversionTest::agreesWithObjcopy()
         writeFile(hexPath, writer.write(regions));
 
         QProcess process;
-        process.start(objcopy, {"-I", "ihex", "-O", "binary", hexPath, binPath});
+        process.start(objcopy, { "-I", "ihex", "-O", "binary", hexPath, binPath });
         QVERIFY(process.waitForFinished(kObjcopyTimeoutMs));
         QCOMPARE(process.exitCode(), 0);
 
@@ -336,8 +331,8 @@ void HexConversionTest::writesTheImageFile()
     // Replaced, not overwritten in place: no stale tail of the old image.
     QCOMPARE(readAll(imagePath), QByteArray::fromHex("010200000506"));
     // Nothing of the replacement is left lying around.
-    QCOMPARE(QDir(scratch.path()).entryList({"update.bin*"}, QDir::Files),
-             QStringList{"update.bin"});
+    QCOMPARE(QDir(scratch.path()).entryList({ "update.bin*" }, QDir::Files),
+             QStringList { "update.bin" });
 }
 
 void HexConversionTest::failuresLeaveThePreviousImage_data()
@@ -372,8 +367,8 @@ void HexConversionTest::failuresLeaveThePreviousImage()
     QCOMPARE(result.message, message);
     QCOMPARE(readAll(imagePath), previous);
 
-    const ImageFileConversion missing =
-        convertHexFileToImage(scratch.filePath(QStringLiteral("missing.hex")), imagePath);
+    const ImageFileConversion missing
+        = convertHexFileToImage(scratch.filePath(QStringLiteral("missing.hex")), imagePath);
     QCOMPARE(missing.status, ImageFileConversion::InputUnreadable);
     QVERIFY2(missing.systemError.contains(QStringLiteral("No such file")),
              qPrintable(missing.systemError));
@@ -386,7 +381,8 @@ void HexConversionTest::failuresLeaveThePreviousImage()
     // A FIFO with no writer would block the open for ever.
     const QString fifo = scratch.filePath(QStringLiteral("fifo.hex"));
     QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0 || QFile::exists(fifo));
-    QCOMPARE(convertHexFileToImage(fifo, imagePath).systemError, QStringLiteral("not a regular file"));
+    QCOMPARE(convertHexFileToImage(fifo, imagePath).systemError,
+             QStringLiteral("not a regular file"));
 #endif
 }
 

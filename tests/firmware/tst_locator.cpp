@@ -113,28 +113,28 @@ void LocatorTest::buildDirectoryInListing_data()
 
     const QString none;
     QTest::newRow("two build folders, newest first")
-        << interpreterOutput({dirEntry("build222.tmp"), dirEntry("build111.tmp")})
+        << interpreterOutput({ dirEntry("build222.tmp"), dirEntry("build111.tmp") })
         << "build222.tmp";
-    QTest::newRow("no folder")
-        << interpreterOutput({}) << none;
+    QTest::newRow("no folder") << interpreterOutput({}) << none;
     QTest::newRow("folders without build")
-        << interpreterOutput({dirEntry("other"), fileEntry("build1.tmp")}) << none;
+        << interpreterOutput({ dirEntry("other"), fileEntry("build1.tmp") }) << none;
     QTest::newRow("build without .tmp")
-        << interpreterOutput({dirEntry("build_cache"), fileEntry("notes.tmp")}) << none;
+        << interpreterOutput({ dirEntry("build_cache"), fileEntry("notes.tmp") }) << none;
     QTest::newRow("newer build folder that is no .tmp is passed over")
-        << interpreterOutput({dirEntry("build_cache"), dirEntry("build111.tmp")})
+        << interpreterOutput({ dirEntry("build_cache"), dirEntry("build111.tmp") })
         << "build111.tmp";
     QTest::newRow("only a .tmp prefix")
-        << interpreterOutput({dirEntry("build1.tmp.old")}) << none;
+        << interpreterOutput({ dirEntry("build1.tmp.old") }) << none;
     QTest::newRow("name with blanks")
-        << interpreterOutput({dirEntry("build 7.tmp")}) << "build 7.tmp";
+        << interpreterOutput({ dirEntry("build 7.tmp") }) << "build 7.tmp";
     const QString longest = QStringLiteral("build") + QString(90, 'x') + QStringLiteral(".tmp");
-    QTest::newRow("99 characters") << interpreterOutput({dirEntry(longest)}) << longest;
+    QTest::newRow("99 characters") << interpreterOutput({ dirEntry(longest) }) << longest;
     QTest::newRow("100 characters")
-        << interpreterOutput({dirEntry(longest + "x").replace(".tmpx", "x.tmp")}) << none;
+        << interpreterOutput({ dirEntry(longest + "x").replace(".tmpx", "x.tmp") }) << none;
     QTest::newRow("characters the interpreter acts on")
-        << interpreterOutput({dirEntry("build&calc.tmp"), dirEntry("build%x%.tmp")}) << none;
-    QTest::newRow("unix line ends") << dirEntry("build5.tmp") + "\n" << "build5.tmp";
+        << interpreterOutput({ dirEntry("build&calc.tmp"), dirEntry("build%x%.tmp") }) << none;
+    QTest::newRow("unix line ends") << dirEntry("build5.tmp") + "\n"
+                                    << "build5.tmp";
     QTest::newRow("marker with nothing after it") << QStringLiteral("xx<DIR>") << none;
     QTest::newRow("too short") << QStringLiteral("<DIR>") << none;
 
@@ -161,37 +161,30 @@ void LocatorTest::hexFileInListing_data()
     QTest::addColumn<QString>("expected");
 
     const QString none;
-    const QStringList builds = {dirEntry("build222.tmp")};
-    QTest::newRow("sketch beside its bootloader build")
-        << interpreterOutput(builds,
-                             {fileEntry("sketch.ino.with_bootloader.hex"),
-                              fileEntry("sketch.ino.hex")},
-                             "build222.tmp")
-        << "sketch.ino.hex";
-    QTest::newRow("newer .cpp.hex first")
-        << interpreterOutput(builds, {fileEntry("old.cpp.hex"), fileEntry("new.ino.hex")},
-                             "build222.tmp")
-        << "old.cpp.hex";
-    QTest::newRow("newer .ino.hex first")
-        << interpreterOutput(builds, {fileEntry("a.ino.hex"), fileEntry("b.cpp.hex")},
-                             "build222.tmp")
-        << "a.ino.hex";
+    const QStringList builds = { dirEntry("build222.tmp") };
+    QTest::newRow("sketch beside its bootloader build") << interpreterOutput(
+        builds, { fileEntry("sketch.ino.with_bootloader.hex"), fileEntry("sketch.ino.hex") },
+        "build222.tmp") << "sketch.ino.hex";
+    QTest::newRow("newer .cpp.hex first") << interpreterOutput(
+        builds, { fileEntry("old.cpp.hex"), fileEntry("new.ino.hex") }, "build222.tmp")
+                                          << "old.cpp.hex";
+    QTest::newRow("newer .ino.hex first") << interpreterOutput(
+        builds, { fileEntry("a.ino.hex"), fileEntry("b.cpp.hex") }, "build222.tmp")
+                                          << "a.ino.hex";
     QTest::newRow("name with blanks is cut after the last blank")
-        << interpreterOutput(builds, {fileEntry("my blink sketch.ino.hex")}, "build222.tmp")
+        << interpreterOutput(builds, { fileEntry("my blink sketch.ino.hex") }, "build222.tmp")
         << "sketch.ino.hex";
-    QTest::newRow("only the bootloader build")
-        << interpreterOutput(builds, {fileEntry("sketch.ino.with_bootloader.hex")},
-                             "build222.tmp")
-        << none;
+    QTest::newRow("only the bootloader build") << interpreterOutput(
+        builds, { fileEntry("sketch.ino.with_bootloader.hex") }, "build222.tmp")
+                                               << none;
     QTest::newRow("no hex files") << interpreterOutput(builds, {}, "build222.tmp") << none;
-    QTest::newRow("non-Latin name kept")
-        << interpreterOutput(builds, {fileEntry(QString::fromUtf8("\xe8\xae\xa1\xe6\x95\xb0.ino.hex"))},
-                             "build222.tmp")
-        << QString::fromUtf8("\xe8\xae\xa1\xe6\x95\xb0.ino.hex");
-    QTest::newRow("name at the start of a line") << QStringLiteral("x\nblink.ino.hex\n")
-                                                 << "blink.ino.hex";
-    QTest::newRow("name at the start of the text") << QStringLiteral("blink.ino.hex\n")
-                                                   << "blink.ino.hex";
+    QTest::newRow("non-Latin name kept") << interpreterOutput(
+        builds, { fileEntry(QString::fromUtf8("\xe8\xae\xa1\xe6\x95\xb0.ino.hex")) },
+        "build222.tmp") << QString::fromUtf8("\xe8\xae\xa1\xe6\x95\xb0.ino.hex");
+    QTest::newRow("name at the start of a line")
+        << QStringLiteral("x\nblink.ino.hex\n") << "blink.ino.hex";
+    QTest::newRow("name at the start of the text")
+        << QStringLiteral("blink.ino.hex\n") << "blink.ino.hex";
     const QString longest = QString(41, 'n') + QStringLiteral(".ino.hex");
     QTest::newRow("49 characters") << fileEntry(longest) + "\r\n" << longest;
     QTest::newRow("50 characters") << fileEntry("n" + longest) + "\r\n" << none;
@@ -226,14 +219,15 @@ void LocatorTest::generateTimeText_data()
     QTest::newRow("past midnight") << utc(2016, 5, 6, 23, 30, 0) << china << "2016-05-07 7:30:00";
     QTest::newRow("exactly midnight") << utc(2016, 5, 6, 16, 0, 0) << china << "2016-05-07 0:00:00";
     QTest::newRow("into a leap day") << utc(2016, 2, 28, 20, 0, 1) << china << "2016-02-29 4:00:01";
-    QTest::newRow("into a new year") << utc(2016, 12, 31, 17, 59, 59) << china << "2017-01-01 1:59:59";
+    QTest::newRow("into a new year")
+        << utc(2016, 12, 31, 17, 59, 59) << china << "2017-01-01 1:59:59";
     QTest::newRow("given in another zone")
         << QDateTime(QDate(2016, 5, 6), QTime(12, 0), Qt::OffsetFromUTC, 3600 * 5) << china
         << "2016-05-06 15:00:00";
-    QTest::newRow("local zone UTC") << utc(2016, 5, 6, 2, 3, 4) << QByteArray("UTC0")
-                                    << "2016-05-06 2:03:04";
-    QTest::newRow("local zone behind UTC") << utc(2016, 5, 6, 2, 3, 4) << QByteArray("UTC+5")
-                                           << "2016-05-05 21:03:04";
+    QTest::newRow("local zone UTC")
+        << utc(2016, 5, 6, 2, 3, 4) << QByteArray("UTC0") << "2016-05-06 2:03:04";
+    QTest::newRow("local zone behind UTC")
+        << utc(2016, 5, 6, 2, 3, 4) << QByteArray("UTC+5") << "2016-05-05 21:03:04";
 }
 
 void LocatorTest::generateTimeText()
@@ -273,9 +267,9 @@ void LocatorTest::standInListsTheTemporaryDirectory()
 
     // The user name in the command lines does not matter here.
     QCOMPARE(runCommandInterpreter(buildDirectoryCommands(QString())), listing);
-    QVERIFY(runCommandInterpreter({"cd \\Users\\ann\\AppData\\Local\\Temp\n", "dir nothing*\n"})
+    QVERIFY(runCommandInterpreter({ "cd \\Users\\ann\\AppData\\Local\\Temp\n", "dir nothing*\n" })
                 .endsWith("File Not Found\n"));
-    QCOMPARE(runCommandInterpreter({"format c:\n"}),
+    QCOMPARE(runCommandInterpreter({ "format c:\n" }),
              QStringLiteral("'format' is not recognized as an internal or external command,\n"
                             "operable program or batch file.\n"));
 }
@@ -290,8 +284,8 @@ void LocatorTest::standInFollowsTheHexCommands()
     QVERIFY(writeFileAt(tmp.filePath("build1.tmp/a.ino.elf"), "elf", utc(2020, 1, 3, 0, 0, 0)));
 
     const QString listing = runCommandInterpreter(hexFileCommands("ann", "build1.tmp"));
-    const int second = listing.indexOf(" Directory of " +
-                                       QDir::toNativeSeparators(tmp.filePath("build1.tmp")));
+    const int second
+        = listing.indexOf(" Directory of " + QDir::toNativeSeparators(tmp.filePath("build1.tmp")));
     QVERIFY2(second > 0, qPrintable(listing));
     const QString hexPart = listing.mid(second);
     QVERIFY(hexPart.indexOf("a.ino.with_bootloader.hex") < hexPart.indexOf("a.ino.hex"));
@@ -299,11 +293,10 @@ void LocatorTest::standInFollowsTheHexCommands()
     QCOMPARE(::hexFileInListing(listing), std::optional<QString>("a.ino.hex"));
 
     // A folder that is not there, or a path that leaves the directory, is refused.
-    for (const QString &dir : {QStringLiteral("missing.tmp"), QStringLiteral("../x"),
-                               QStringLiteral("..")}) {
+    for (const QString &dir :
+         { QStringLiteral("missing.tmp"), QStringLiteral("../x"), QStringLiteral("..") }) {
         const QString refused = runCommandInterpreter(hexFileCommands("ann", dir));
-        QVERIFY2(refused.contains("The system cannot find the path specified.\n"),
-                 qPrintable(dir));
+        QVERIFY2(refused.contains("The system cannot find the path specified.\n"), qPrintable(dir));
     }
 }
 
@@ -313,8 +306,8 @@ void LocatorTest::newestBuildOnRealFolders()
     const QDateTime sketchTime = utc(2016, 5, 6, 23, 30, 0);
     QVERIFY(tmp.makeFolder("build111.tmp"));
     QVERIFY(tmp.makeFolder("build222.tmp"));
-    QVERIFY(writeFileAt(tmp.filePath("build111.tmp/old.ino.hex"), kSketch,
-                        utc(2016, 5, 7, 0, 0, 0)));
+    QVERIFY(
+        writeFileAt(tmp.filePath("build111.tmp/old.ino.hex"), kSketch, utc(2016, 5, 7, 0, 0, 0)));
     QVERIFY(writeFileAt(tmp.filePath("build222.tmp/sketch.ino.hex"), kSketch, sketchTime));
     QVERIFY(writeFileAt(tmp.filePath("build222.tmp/sketch.ino.with_bootloader.hex"), kSketch,
                         sketchTime.addSecs(5)));
@@ -338,8 +331,8 @@ void LocatorTest::newestBuildOnRealFolders()
 
     // A newer build folder takes over on the next run.
     QVERIFY(tmp.makeFolder("build333.tmp"));
-    QVERIFY(writeFileAt(tmp.filePath("build333.tmp/next.cpp.hex"), kSketch,
-                        utc(2016, 5, 8, 1, 0, 0)));
+    QVERIFY(
+        writeFileAt(tmp.filePath("build333.tmp/next.cpp.hex"), kSketch, utc(2016, 5, 8, 1, 0, 0)));
     QVERIFY(setModificationTime(tmp.filePath("build333.tmp"), utc(2016, 5, 3, 0, 0, 0)));
     QVERIFY(probe.invoke("update_hex_file"));
     QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("next.cpp.hex"));
@@ -427,10 +420,10 @@ void LocatorTest::logGrowsByOneListingPerRun()
 
     QVERIFY(tmp.makeFolder("build1.tmp"));
     QVERIFY(writeFileAt(tmp.filePath("build1.tmp/s.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
-    const QByteArray listing =
-        runCommandInterpreter(hexFileCommands(QString(), "build1.tmp")).toLocal8Bit();
-    const QByteArray marker =
-        QFile::encodeName(" Directory of " + QDir::toNativeSeparators(tmp.filePath("build1.tmp")));
+    const QByteArray listing
+        = runCommandInterpreter(hexFileCommands(QString(), "build1.tmp")).toLocal8Bit();
+    const QByteArray marker = QFile::encodeName(
+        " Directory of " + QDir::toNativeSeparators(tmp.filePath("build1.tmp")));
     for (int run = 1; run <= 3; ++run) {
         probe.findBuildDir();
         const QByteArray log = fileContents(QStringLiteral("log.txt"));

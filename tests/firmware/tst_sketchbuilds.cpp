@@ -57,24 +57,42 @@ void SketchBuildsTest::matchesWildcard_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("pattern");
     QTest::addColumn<bool>("matches");
-    QTest::newRow("prefix") << "arduino_build_123" << "arduino_build_*" << true;
-    QTest::newRow("prefix, other case") << "Arduino_Build_123" << "arduino_build_*" << true;
-    QTest::newRow("prefix only") << "arduino_build_" << "arduino_build_*" << true;
-    QTest::newRow("other prefix") << "arduino-build-1" << "arduino_build_*" << false;
-    QTest::newRow("suffix") << "s.ino.hex" << "*.ino.hex" << true;
-    QTest::newRow("suffix not at the end") << "s.ino.hex.bak" << "*.ino.hex" << false;
-    QTest::newRow("suffix twice") << "a.ino.hex.ino.hex" << "*.ino.hex" << true;
-    QTest::newRow("bootloader") << "s.ino.with_bootloader.hex" << "*.ino.hex" << false;
-    QTest::newRow("any") << "x" << "*" << true;
-    QTest::newRow("empty name") << "" << "*" << true;
-    QTest::newRow("exact") << "D" << "D" << true;
-    QTest::newRow("exact, other case") << "d" << "D" << true;
-    QTest::newRow("exact, longer") << "Dx" << "D" << false;
-    QTest::newRow("question mark") << "build1.tmp" << "build?.tmp" << true;
-    QTest::newRow("question mark needs one") << "build.tmp" << "build?.tmp" << false;
-    QTest::newRow("stars in the middle") << "abcXdefYghi" << "a*X*Y*i" << true;
-    QTest::newRow("backtracking") << "aaab" << "*a*ab" << true;
-    QTest::newRow("backtracking fails") << "aaac" << "*a*ab" << false;
+    QTest::newRow("prefix") << "arduino_build_123"
+                            << "arduino_build_*" << true;
+    QTest::newRow("prefix, other case") << "Arduino_Build_123"
+                                        << "arduino_build_*" << true;
+    QTest::newRow("prefix only") << "arduino_build_"
+                                 << "arduino_build_*" << true;
+    QTest::newRow("other prefix") << "arduino-build-1"
+                                  << "arduino_build_*" << false;
+    QTest::newRow("suffix") << "s.ino.hex"
+                            << "*.ino.hex" << true;
+    QTest::newRow("suffix not at the end") << "s.ino.hex.bak"
+                                           << "*.ino.hex" << false;
+    QTest::newRow("suffix twice") << "a.ino.hex.ino.hex"
+                                  << "*.ino.hex" << true;
+    QTest::newRow("bootloader") << "s.ino.with_bootloader.hex"
+                                << "*.ino.hex" << false;
+    QTest::newRow("any") << "x"
+                         << "*" << true;
+    QTest::newRow("empty name") << ""
+                                << "*" << true;
+    QTest::newRow("exact") << "D"
+                           << "D" << true;
+    QTest::newRow("exact, other case") << "d"
+                                       << "D" << true;
+    QTest::newRow("exact, longer") << "Dx"
+                                   << "D" << false;
+    QTest::newRow("question mark") << "build1.tmp"
+                                   << "build?.tmp" << true;
+    QTest::newRow("question mark needs one") << "build.tmp"
+                                             << "build?.tmp" << false;
+    QTest::newRow("stars in the middle") << "abcXdefYghi"
+                                         << "a*X*Y*i" << true;
+    QTest::newRow("backtracking") << "aaab"
+                                  << "*a*ab" << true;
+    QTest::newRow("backtracking fails") << "aaac"
+                                        << "*a*ab" << false;
 }
 
 void SketchBuildsTest::matchesWildcard()
@@ -92,7 +110,7 @@ void SketchBuildsTest::folderEntriesWithTheirTimes()
     QVERIFY(writeFileAt(tmp.path + "/s.ino.hex", "12345", day(3).addMSecs(250)));
     QVERIFY(writeFileAt(tmp.path + "/notes.txt", "x", day(4)));
 
-    QVector<FolderEntry> entries = folderEntries(tmp.path, {"*.hex", "ARDUINO*"});
+    QVector<FolderEntry> entries = folderEntries(tmp.path, { "*.hex", "ARDUINO*" });
     std::sort(entries.begin(), entries.end(),
               [](const FolderEntry &a, const FolderEntry &b) { return a.name < b.name; });
     QCOMPARE(entries.size(), 2);
@@ -105,8 +123,8 @@ void SketchBuildsTest::folderEntriesWithTheirTimes()
     QCOMPARE(entries[1].lastWriteMsecs, day(3).addMSecs(250).toMSecsSinceEpoch());
     QCOMPARE(lastWriteTimeUtc(tmp.path + "/s.ino.hex"), day(3).addMSecs(250));
 
-    QVERIFY(folderEntries(tmp.path + "/missing", {"*"}).isEmpty());
-    QVERIFY(folderEntries(tmp.path + "/notes.txt", {"*"}).isEmpty());
+    QVERIFY(folderEntries(tmp.path + "/missing", { "*" }).isEmpty());
+    QVERIFY(folderEntries(tmp.path + "/notes.txt", { "*" }).isEmpty());
     QVERIFY(folderEntries(tmp.path, {}).isEmpty());
 }
 
@@ -145,13 +163,18 @@ void SketchBuildsTest::eachLayoutIsFound_data()
     QTest::addColumn<QString>("underCache"); // "tmp" or "cache"
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("image");
-    QTest::newRow("IDE 1.6.10 to 1.8.19") << "tmp" << "arduino_build_123456" << "Blink.ino.hex";
-    QTest::newRow("early IDE 2 and arduino-cli")
-        << "tmp" << "arduino-sketch-0A1B2C3D4E5F" << "Blink.ino.hex";
-    QTest::newRow("arduino-cli 0.30 to 1.0.3")
-        << "tmp" << "arduino/sketches/0A1B2C3D4E5F" << "Blink.ino.hex";
-    QTest::newRow("arduino-cli 1.0.4 and IDE 2 cache")
-        << "cache" << "arduino/sketches/0A1B2C3D4E5F" << "main.cpp.hex";
+    QTest::newRow("IDE 1.6.10 to 1.8.19") << "tmp"
+                                          << "arduino_build_123456"
+                                          << "Blink.ino.hex";
+    QTest::newRow("early IDE 2 and arduino-cli") << "tmp"
+                                                 << "arduino-sketch-0A1B2C3D4E5F"
+                                                 << "Blink.ino.hex";
+    QTest::newRow("arduino-cli 0.30 to 1.0.3") << "tmp"
+                                               << "arduino/sketches/0A1B2C3D4E5F"
+                                               << "Blink.ino.hex";
+    QTest::newRow("arduino-cli 1.0.4 and IDE 2 cache") << "cache"
+                                                       << "arduino/sketches/0A1B2C3D4E5F"
+                                                       << "main.cpp.hex";
 }
 
 void SketchBuildsTest::eachLayoutIsFound()
@@ -161,12 +184,12 @@ void SketchBuildsTest::eachLayoutIsFound()
     QFETCH(QString, image);
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-layout"));
     const QString root = underCache == QLatin1String("cache") ? tmp.cache : tmp.path;
-    QVERIFY(makeBuild(root, folder, {{image, day(5)}, {"Blink.ino.elf", day(6)}}, day(5)));
+    QVERIFY(makeBuild(root, folder, { { image, day(5) }, { "Blink.ino.elf", day(6) } }, day(5)));
     // A folder of the older generation's name in the wrong place is no match.
-    QVERIFY(makeBuild(tmp.path, "build1.tmp", {{"Old.ino.hex", day(9)}}, day(9)));
+    QVERIFY(makeBuild(tmp.path, "build1.tmp", { { "Old.ino.hex", day(9) } }, day(9)));
 
-    const std::optional<SketchBuild> found =
-        newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
+    const std::optional<SketchBuild> found
+        = newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
     QVERIFY(found);
     QCOMPARE(found->path, root + '/' + folder + '/' + image);
     QCOMPARE(found->lastWrite, day(5));
@@ -175,10 +198,10 @@ void SketchBuildsTest::eachLayoutIsFound()
 void SketchBuildsTest::newestBuildWinsAcrossLayouts()
 {
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-across"));
-    QVERIFY(makeBuild(tmp.path, "arduino_build_1", {{"a.ino.hex", day(3)}}, day(3)));
-    QVERIFY(makeBuild(tmp.path, "arduino-sketch-AA", {{"b.ino.hex", day(4)}}, day(4)));
-    QVERIFY(makeBuild(tmp.path, "arduino/sketches/BB", {{"c.ino.hex", day(2)}}, day(2)));
-    QVERIFY(makeBuild(tmp.cache, "arduino/sketches/CC", {{"d.cpp.hex", day(1)}}, day(1)));
+    QVERIFY(makeBuild(tmp.path, "arduino_build_1", { { "a.ino.hex", day(3) } }, day(3)));
+    QVERIFY(makeBuild(tmp.path, "arduino-sketch-AA", { { "b.ino.hex", day(4) } }, day(4)));
+    QVERIFY(makeBuild(tmp.path, "arduino/sketches/BB", { { "c.ino.hex", day(2) } }, day(2)));
+    QVERIFY(makeBuild(tmp.cache, "arduino/sketches/CC", { { "d.cpp.hex", day(1) } }, day(1)));
     const QList<BuildLayout> layouts = laterBuildLayouts(tmp.path, tmp.cache);
 
     QCOMPARE(newestSketchBuild(layouts)->path, tmp.path + "/arduino-sketch-AA/b.ino.hex");
@@ -192,11 +215,11 @@ void SketchBuildsTest::newestBuildWinsAcrossLayouts()
 void SketchBuildsTest::onlyTheNewestFolderOfALayoutCounts()
 {
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-newest-folder"));
-    QVERIFY(makeBuild(tmp.path, "arduino_build_1", {{"old.ino.hex", day(9)}}, day(1)));
+    QVERIFY(makeBuild(tmp.path, "arduino_build_1", { { "old.ino.hex", day(9) } }, day(1)));
     QVERIFY(makeBuild(tmp.path, "arduino_build_2",
-                      {{"new.ino.hex", day(2)}, {"newer.cpp.hex", day(3)}}, day(2)));
-    const std::optional<SketchBuild> found =
-        newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
+                      { { "new.ino.hex", day(2) }, { "newer.cpp.hex", day(3) } }, day(2)));
+    const std::optional<SketchBuild> found
+        = newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
     QVERIFY(found);
     QCOMPARE(found->path, tmp.path + "/arduino_build_2/newer.cpp.hex");
 }
@@ -205,13 +228,13 @@ void SketchBuildsTest::bootloaderImagesAreNeverChosen()
 {
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-bootloader"));
     QVERIFY(makeBuild(tmp.path, "arduino-sketch-AA",
-                      {{"s.ino.hex", day(2)},
-                       {"s.ino.with_bootloader.hex", day(3)},
-                       {"with_bootloader.ino.hex", day(4)},
-                       {"s.hex", day(5)}},
+                      { { "s.ino.hex", day(2) },
+                        { "s.ino.with_bootloader.hex", day(3) },
+                        { "with_bootloader.ino.hex", day(4) },
+                        { "s.hex", day(5) } },
                       day(2)));
-    const std::optional<SketchBuild> found =
-        newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
+    const std::optional<SketchBuild> found
+        = newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
     QVERIFY(found);
     QCOMPARE(found->path, tmp.path + "/arduino-sketch-AA/s.ino.hex");
 }
@@ -219,12 +242,12 @@ void SketchBuildsTest::bootloaderImagesAreNeverChosen()
 void SketchBuildsTest::foldersWithoutAnImageArePassedOver()
 {
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-empty"));
-    QVERIFY(makeBuild(tmp.path, "arduino_build_1", {{"s.ino.hex", day(1)}}, day(1)));
+    QVERIFY(makeBuild(tmp.path, "arduino_build_1", { { "s.ino.hex", day(1) } }, day(1)));
     // Newer, but empty, holding only a bootloader image, or still building.
     QVERIFY(makeBuild(tmp.path, "arduino_build_2", {}, day(2)));
-    QVERIFY(makeBuild(tmp.path, "arduino_build_3", {{"s.ino.with_bootloader.hex", day(3)}},
+    QVERIFY(makeBuild(tmp.path, "arduino_build_3", { { "s.ino.with_bootloader.hex", day(3) } },
                       day(3)));
-    QVERIFY(makeBuild(tmp.path, "arduino_build_4", {{"s.ino.elf", day(4)}}, day(4)));
+    QVERIFY(makeBuild(tmp.path, "arduino_build_4", { { "s.ino.elf", day(4) } }, day(4)));
     // A file named like a build folder is no folder, and a link that leads
     // nowhere cannot be read.
     QVERIFY(writeFileAt(tmp.path + "/arduino_build_5", kImage, day(5)));
@@ -238,9 +261,9 @@ void SketchBuildsTest::foldersWithoutAnImageArePassedOver()
     for (int i = 0; i < 20; ++i)
         QVERIFY(makeBuild(tmp.path, QStringLiteral("arduino_build_1%1").arg(i), {}, day(10 + i)));
     if (geteuid() == 0) {
-        QVERIFY(makeBuild(tmp.path, "arduino_build_7", {{"other.ino.hex", day(7)}}, day(7)));
-        QVERIFY(::chown(QFile::encodeName(tmp.path + "/arduino_build_7").constData(), 65534,
-                        65534) == 0);
+        QVERIFY(makeBuild(tmp.path, "arduino_build_7", { { "other.ino.hex", day(7) } }, day(7)));
+        QVERIFY(::chown(QFile::encodeName(tmp.path + "/arduino_build_7").constData(), 65534, 65534)
+                == 0);
     }
     found = newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
     QVERIFY(found);
@@ -249,7 +272,7 @@ void SketchBuildsTest::foldersWithoutAnImageArePassedOver()
     // given up, so a tick never reads every old build.
     for (int i = 0; i < kMaxFoldersTriedPerLayout; ++i) {
         QVERIFY(makeBuild(tmp.path, QStringLiteral("arduino_build_4%1").arg(i),
-                          {{"s.ino.elf", day(20)}}, day(20 + i)));
+                          { { "s.ino.elf", day(20) } }, day(20 + i)));
     }
     QVERIFY(!newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache)));
 }
@@ -259,15 +282,15 @@ void SketchBuildsTest::unreadableFolderIsPassedOver()
     if (geteuid() == 0)
         QSKIP("permissions do not stop root from reading a folder");
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-unreadable"));
-    QVERIFY(makeBuild(tmp.path, "arduino_build_1", {{"s.ino.hex", day(1)}}, day(1)));
-    QVERIFY(makeBuild(tmp.path, "arduino_build_2", {{"t.ino.hex", day(2)}}, day(2)));
+    QVERIFY(makeBuild(tmp.path, "arduino_build_1", { { "s.ino.hex", day(1) } }, day(1)));
+    QVERIFY(makeBuild(tmp.path, "arduino_build_2", { { "t.ino.hex", day(2) } }, day(2)));
     const QString locked = tmp.path + "/arduino_build_2";
     QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
     QVERIFY(setModificationTime(locked, day(2)));
-    const std::optional<SketchBuild> found =
-        newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
-    QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                      QFileDevice::ExeOwner);
+    const std::optional<SketchBuild> found
+        = newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
+    QFile::setPermissions(locked,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QVERIFY(found);
     QCOMPARE(found->path, tmp.path + "/arduino_build_1/s.ino.hex");
 }

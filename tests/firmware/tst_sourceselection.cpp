@@ -19,7 +19,8 @@ const QByteArray kBrokenSketch = ":0400000001020304F2\n:020004000506FF\n:0000000
 // A window in manual mode with its refresh timer stopped.
 struct ManualWindow
 {
-    ManualWindow() : probe(window)
+    ManualWindow()
+        : probe(window)
     {
         probe.hexTimer()->stop();
         window.show();
@@ -63,8 +64,7 @@ void SourceSelectionTest::cleanup()
     QFile::remove(QStringLiteral("log.txt"));
 }
 
-QString SourceSelectionTest::pick(ManualWindow &w, const QString &answer,
-                                  MessageBoxCloser &boxes)
+QString SourceSelectionTest::pick(ManualWindow &w, const QString &answer, MessageBoxCloser &boxes)
 {
     FileDialogDriver driver(answer);
     boxes.clear();
@@ -85,7 +85,7 @@ void SourceSelectionTest::pickedFileIsShownAndConverted()
     QVERIFY(driver.answered);
     QCOMPARE(driver.title, QStringLiteral("Open hex"));
     QCOMPARE(driver.directory, QDir::currentPath());
-    QCOMPARE(driver.filters, QStringList{QStringLiteral("hex(*.hex)")});
+    QCOMPARE(driver.filters, QStringList { QStringLiteral("hex(*.hex)") });
 
     QCOMPARE(boxes.seen().size(), 1);
     QCOMPARE(boxes.seen()[0].title, QStringLiteral("tip"));
@@ -150,7 +150,6 @@ void SourceSelectionTest::failingPickKeepsTheChoice()
     QCOMPARE(w.probe.generateTime(), QStringLiteral("2016-05-06 10:03:04"));
     QCOMPARE(ui.label_2->text(), QStringLiteral("2016-05-06 10:03:04"));
     QCOMPARE(fileContents(QStringLiteral("update.bin")), kSketchImage);
-
 }
 
 void SourceSelectionTest::conversionReportsOnStandardError()
@@ -183,7 +182,7 @@ void SourceSelectionTest::conversionReportsOnStandardError()
         QDir().rmdir(QStringLiteral("update.bin"));
         QVERIFY(!converted);
         QVERIFY2(errors.startsWith("File creat error!!!\n: "), errors.constData());
-        QCOMPARE(QDir().entryList({"update.bin*"}), QStringList());
+        QCOMPARE(QDir().entryList({ "update.bin*" }), QStringList());
     }
 }
 

@@ -28,7 +28,10 @@ protected:
 class PieceDevice : public FakeLine
 {
 public:
-    explicit PieceDevice(QList<QByteArray> pieces) : pieces(std::move(pieces)) {}
+    explicit PieceDevice(QList<QByteArray> pieces)
+        : pieces(std::move(pieces))
+    {
+    }
 
     bool waitForReadyRead(int msecs) override;
 

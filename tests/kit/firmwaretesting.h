@@ -29,8 +29,8 @@ inline bool setModificationTime(const QString &path, const QDateTime &time)
 inline bool writeFileAt(const QString &path, const QByteArray &contents, const QDateTime &time)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(contents) != contents.size())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(contents) != contents.size())
         return false;
     file.close();
     return setModificationTime(path, time);
@@ -53,11 +53,12 @@ class OwnTemporaryDirectory
 {
 public:
     explicit OwnTemporaryDirectory(const QString &name)
-        : path(QDir::current().absoluteFilePath(name)),
-          cache(QDir::current().absoluteFilePath(name + QStringLiteral("-cache"))),
-          previous(saved("TMPDIR")), previousCache(saved("XDG_CACHE_HOME"))
+        : path(QDir::current().absoluteFilePath(name))
+        , cache(QDir::current().absoluteFilePath(name + QStringLiteral("-cache")))
+        , previous(saved("TMPDIR"))
+        , previousCache(saved("XDG_CACHE_HOME"))
     {
-        for (const QString &folder : {path, cache}) {
+        for (const QString &folder : { path, cache }) {
             QDir(folder).removeRecursively();
             QDir().mkpath(folder);
         }
@@ -130,6 +131,6 @@ private:
         saved = -1;
     }
 
-    QTemporaryFile file{QDir::current().absoluteFilePath(QStringLiteral("stderr-XXXXXX"))};
+    QTemporaryFile file { QDir::current().absoluteFilePath(QStringLiteral("stderr-XXXXXX")) };
     int saved = -1;
 };

@@ -20,7 +20,10 @@ class HexWriter
 public:
     enum Addressing { Linear, Segment, Mixed };
 
-    explicit HexWriter(QRandomGenerator &random) : random(random) {}
+    explicit HexWriter(QRandomGenerator &random)
+        : random(random)
+    {
+    }
 
     Addressing addressing = Mixed;
     bool crlf = false;
@@ -38,15 +41,15 @@ public:
                 // A record never runs past a 64 KiB boundary, where readers
                 // disagree on wrapping.
                 const int toBoundary = kSegmentSpan - (address % kSegmentSpan);
-                const int length = std::min({region.bytes.size() - done, toBoundary,
-                                         int(random.bounded(1, maxRecordBytes + 1))});
+                const int length = std::min({ region.bytes.size() - done, toBoundary,
+                                              int(random.bounded(1, maxRecordBytes + 1)) });
                 const int base = address - address % kSegmentSpan;
                 if (base != currentBase) {
                     text += baseRecord(base);
                     currentBase = base;
                 }
-                text += record(quint16(address - base), kData, region.bytes.mid(done, length)) +
-                        lineEnd();
+                text += record(quint16(address - base), kData, region.bytes.mid(done, length))
+                    + lineEnd();
                 done += length;
             }
         }
@@ -81,8 +84,8 @@ private:
 
     QByteArray baseRecord(int base)
     {
-        const bool segment =
-            addressing == Segment || (addressing == Mixed && random.bounded(2) == 0);
+        const bool segment
+            = addressing == Segment || (addressing == Mixed && random.bounded(2) == 0);
         const quint16 value = quint16(segment ? base >> 4 : base >> 16);
         QByteArray data;
         data += char(value >> 8);

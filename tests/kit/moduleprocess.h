@@ -53,10 +53,10 @@ public:
                     return true;
                 const QRegularExpressionMatch match = line.match(text);
                 if (match.hasMatch()) {
-                    modules.append({QHostAddress(match.captured(1)),
-                                    quint16(match.captured(2).toUInt()),
-                                    quint16(match.captured(3).toUInt()), match.captured(4),
-                                    match.captured(5)});
+                    modules.append({ QHostAddress(match.captured(1)),
+                                     quint16(match.captured(2).toUInt()),
+                                     quint16(match.captured(3).toUInt()), match.captured(4),
+                                     match.captured(5) });
                 }
             }
             if (process.state() == QProcess::NotRunning)

@@ -30,7 +30,7 @@ bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeout
     // the handshake needs.
     constexpr int kReplyBytes = 2;
     for (const QByteArray &command :
-         {QByteArrayLiteral("AT+U2W=CLIENT\r\n"), QByteArray("AT+MCUUPDATE=" + family)}) {
+         { QByteArrayLiteral("AT+U2W=CLIENT\r\n"), QByteArray("AT+MCUUPDATE=" + family) }) {
         socket.write(command);
         socket.flush();
         QByteArray reply;

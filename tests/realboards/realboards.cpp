@@ -172,7 +172,11 @@ bool speedUpOnceReached(ModuleThread &modules, int index, int resetsBefore, qint
 
 FlashReader::FlashReader(BoardKind kind, const QHostAddress &address, quint16 dataPort,
                          quint16 atPort, const QString &outputPath)
-    : kind(kind), address(address), dataPort(dataPort), atPort(atPort), outputPath(outputPath)
+    : kind(kind)
+    , address(address)
+    , dataPort(dataPort)
+    , atPort(atPort)
+    , outputPath(outputPath)
 {
     process.setProcessChannelMode(QProcess::MergedChannels);
 }
@@ -191,12 +195,12 @@ bool FlashReader::start(QString *error)
     if (!atHandshake(address, atPort, kind, error))
         return false;
     const bool uno = kind == BoardKind::Uno;
-    process.start(avrdudeProgram(),
-                  {QStringLiteral("-p"), uno ? QStringLiteral("m328p") : QStringLiteral("m2560"),
-                   QStringLiteral("-c"), uno ? QStringLiteral("arduino") : QStringLiteral("wiring"),
-                   QStringLiteral("-P"),
-                   QStringLiteral("net:%1:%2").arg(address.toString()).arg(dataPort),
-                   QStringLiteral("-U"), QStringLiteral("flash:r:%1:r").arg(outputPath)});
+    process.start(
+        avrdudeProgram(),
+        { QStringLiteral("-p"), uno ? QStringLiteral("m328p") : QStringLiteral("m2560"),
+          QStringLiteral("-c"), uno ? QStringLiteral("arduino") : QStringLiteral("wiring"),
+          QStringLiteral("-P"), QStringLiteral("net:%1:%2").arg(address.toString()).arg(dataPort),
+          QStringLiteral("-U"), QStringLiteral("flash:r:%1:r").arg(outputPath) });
     if (!process.waitForStarted(kConnectTimeoutMs)) {
         *error = QStringLiteral("avrdude: ") + process.errorString();
         return false;
@@ -207,8 +211,8 @@ bool FlashReader::start(QString *error)
 bool FlashReader::finish(int timeoutMs)
 {
     // Spins the caller's event loop: the window may be running on it.
-    const bool finished = QTest::qWaitFor(
-        [this] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+    const bool finished
+        = QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, timeoutMs);
     output += QString::fromLocal8Bit(process.readAll());
     if (!finished) {
         process.kill();

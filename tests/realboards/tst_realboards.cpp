@@ -149,8 +149,8 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
         QVERIFY(speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn,
                                    kReachedTimeoutMs));
     for (const QString &ip : qAsConst(ips))
-        QTRY_COMPARE_WITH_TIMEOUT(cellText(table, ip, ProgressColumn),
-                                  QStringLiteral("Successful"), kUploadTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(cellText(table, ip, ProgressColumn), QStringLiteral("Successful"),
+                                  kUploadTimeoutMs);
     QVERIFY(boxes.seen().size() == 1); // "open file successful" only
 
     for (int i = 0; i < kBoardsAtOnce; ++i) {

@@ -108,9 +108,9 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
     for (int i = 0; i < kBoardsAtOnce; ++i)
         reached = speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn,
                                      kReachedTimeoutMs)
-                  && reached;
-    const bool finished = QTest::qWaitFor(
-        [&cli] { return cli.state() == QProcess::NotRunning; }, kUploadTimeoutMs);
+            && reached;
+    const bool finished
+        = QTest::qWaitFor([&cli] { return cli.state() == QProcess::NotRunning; }, kUploadTimeoutMs);
     if (!finished) {
         cli.kill();
         cli.waitForFinished(kStopTimeoutMs);

@@ -33,8 +33,8 @@ Outcome upload(ModuleThread &modules, int index, BoardKind kind)
     QString ip = modules.address(index).toString();
     QString board = deviceText(kind);
     Thread worker(at, data, ip, 0, board);
-    std::atomic<int> status{-1};
-    std::atomic<float> progress{0};
+    std::atomic<int> status { -1 };
+    std::atomic<float> progress { 0 };
     QObject::connect(
         &worker, &Thread::updateover, &worker,
         [&](int, int reported, float fraction) {
@@ -49,7 +49,7 @@ Outcome upload(ModuleThread &modules, int index, BoardKind kind)
         worker.requestInterruption();
         worker.wait();
     }
-    return {status.load(), progress.load()};
+    return { status.load(), progress.load() };
 }
 } // namespace
 
@@ -100,8 +100,8 @@ void RealWorkerTest::uploadsOverAProgramThatPrintsAllTheTime()
     QVERIFY2(!options.initialFlash.isEmpty(), qPrintable(why));
     ModuleThread modules;
     QVERIFY2(modules.start(1, options, &why), qPrintable(why));
-    QVERIFY(readSketchLine(modules.address(0), modules.dataPort(0), chatty.line)
-                .contains(chatty.line));
+    QVERIFY(
+        readSketchLine(modules.address(0), modules.dataPort(0), chatty.line).contains(chatty.line));
 
     const Outcome outcome = upload(modules, 0, kind);
     QCOMPARE(outcome.status, int(Thread::UPDATE_FINISHED));

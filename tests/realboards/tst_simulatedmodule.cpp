@@ -219,8 +219,7 @@ void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead()
     QTest::qWait(kSettleMs);
     // What the module took is what it holds for the board plus what the
     // UART took in; the rest waits in TCP.
-    QVERIFY2(modules.counters(0).dataBytesIn
-                 <= SimulatedBridge::kHeldBytes + kUartHeldBytes,
+    QVERIFY2(modules.counters(0).dataBytesIn <= SimulatedBridge::kHeldBytes + kUartHeldBytes,
              qPrintable(QString::number(modules.counters(0).dataBytesIn)));
     // The module itself goes on: the program's line still comes through.
     QVERIFY(readSketchLine(modules.address(0), modules.dataPort(0), program.line)
@@ -359,8 +358,9 @@ void SimulatedModuleTest::latencyAndBaudWorkOnTop()
     // The last answer cannot leave before every request crossed the line.
     const qint64 lineMs = (kGetSync.size() * kSlowSyncCount + kInSyncOk.size()) * kBitsPerByte
         * kMsPerSecond / kSlowBaud;
-    QVERIFY2(clock.elapsed() >= lineMs - kLookaheadSlackMs,
-             qPrintable(QStringLiteral("%1 ms, the line needs %2").arg(clock.elapsed()).arg(lineMs)));
+    QVERIFY2(
+        clock.elapsed() >= lineMs - kLookaheadSlackMs,
+        qPrintable(QStringLiteral("%1 ms, the line needs %2").arg(clock.elapsed()).arg(lineMs)));
 }
 
 void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
@@ -370,10 +370,10 @@ void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
     const QString written = flashOutPath(flashFile, QHostAddress(), 1);
     QFile::remove(written);
     ModuleProcess process;
-    QVERIFY(process.start({QStringLiteral("--board"), QStringLiteral("uno-sim"),
-                           QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                           QStringLiteral("--flash-in"), program.binaryPath,
-                           QStringLiteral("--flash-out"), flashFile}));
+    QVERIFY(process.start({ QStringLiteral("--board"), QStringLiteral("uno-sim"),
+                            QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                            QStringLiteral("--flash-in"), program.binaryPath,
+                            QStringLiteral("--flash-out"), flashFile }));
     QCOMPARE(process.modules.size(), 1);
     QCOMPARE(process.modules.at(0).board, QStringLiteral("uno-sim"));
 
@@ -398,8 +398,8 @@ void SimulatedModuleTest::commandLineNamesTheSimulatedBoards()
 {
     VirtualModuleCommandLine line;
     QString error;
-    QVERIFY2(parseVirtualModuleCommandLine({"--board", "uno-sim", "--sim-speed", "2.5", "--and",
-                                            "--board", "MEGA-SIM", "--and", "--board", "uno"},
+    QVERIFY2(parseVirtualModuleCommandLine({ "--board", "uno-sim", "--sim-speed", "2.5", "--and",
+                                             "--board", "MEGA-SIM", "--and", "--board", "uno" },
                                            &line, &error),
              qPrintable(error));
     QCOMPARE(line.groups.size(), 3);
@@ -411,15 +411,14 @@ void SimulatedModuleTest::commandLineNamesTheSimulatedBoards()
     QCOMPARE(line.groups.at(1).options.simulationSpeed, 1.0);
     QVERIFY(!line.groups.at(2).options.simulatedBoard);
 
-    for (const QStringList &bad : {QStringList{"--board", "nano-sim"},
-                                   QStringList{"--board", "-sim"},
-                                   QStringList{"--sim-speed", "-1"},
-                                   QStringList{"--sim-speed", "fast"}}) {
+    for (const QStringList &bad :
+         { QStringList { "--board", "nano-sim" }, QStringList { "--board", "-sim" },
+           QStringList { "--sim-speed", "-1" }, QStringList { "--sim-speed", "fast" } }) {
         QVERIFY2(!parseVirtualModuleCommandLine(bad, &line, &error), qPrintable(bad.join(' ')));
         QVERIFY(error.contains(bad.at(0)));
     }
     const QString usage = virtualModuleUsage();
-    for (const char *text : {"uno-sim", "mega-sim", "--sim-speed", "libsimavr"})
+    for (const char *text : { "uno-sim", "mega-sim", "--sim-speed", "libsimavr" })
         QVERIFY2(usage.contains(QLatin1String(text)), text);
 }
 

@@ -6,16 +6,19 @@
 #include <QEventLoop>
 #include <QTimer>
 
-BoardLink::BoardLink(SimulatedBoard &board) : target(board)
+BoardLink::BoardLink(SimulatedBoard &board)
+    : target(board)
 {
-    connect(&target, &SimulatedBoard::bytesFromMcu, this,
-            [this](const QByteArray &bytes) {
-                buffer.append(bytes);
-                emit arrived();
-            },
-            Qt::QueuedConnection);
-    connect(&target, &SimulatedBoard::resetDone, this,
-            [this](ResetCause cause) { resetsSeen.append(cause); }, Qt::QueuedConnection);
+    connect(
+        &target, &SimulatedBoard::bytesFromMcu, this,
+        [this](const QByteArray &bytes) {
+            buffer.append(bytes);
+            emit arrived();
+        },
+        Qt::QueuedConnection);
+    connect(
+        &target, &SimulatedBoard::resetDone, this,
+        [this](ResetCause cause) { resetsSeen.append(cause); }, Qt::QueuedConnection);
 }
 
 bool BoardLink::waitUntil(const std::function<bool()> &done, int timeoutMs)

@@ -39,16 +39,16 @@ bool Stk500v1Writer::command(const QByteArray &request, int answerBytes, QByteAr
     link.send(request);
     if (!link.waitForBytes(replyBytes, kReplyTimeoutMs)) {
         lastError = QStringLiteral("command %1: %2 of %3 reply bytes")
-                            .arg(QString::fromLatin1(request.left(1).toHex()))
-                            .arg(link.received().size())
-                            .arg(replyBytes);
+                        .arg(QString::fromLatin1(request.left(1).toHex()))
+                        .arg(link.received().size())
+                        .arg(replyBytes);
         return false;
     }
     const QByteArray reply = link.take(replyBytes);
     if (reply.front() != kInSync || reply.back() != kOk || !link.received().isEmpty()) {
         lastError = QStringLiteral("command %1: reply %2")
-                            .arg(QString::fromLatin1(request.left(1).toHex()),
-                                 QString::fromLatin1((reply + link.received()).toHex(' ')));
+                        .arg(QString::fromLatin1(request.left(1).toHex()),
+                             QString::fromLatin1((reply + link.received()).toHex(' ')));
         return false;
     }
     if (answer)
@@ -64,7 +64,8 @@ bool Stk500v1Writer::sync()
 QByteArray Stk500v1Writer::readSignature()
 {
     QByteArray signature;
-    return command(StkFrames::v1(kReadSign), kSignatureBytes, &signature) ? signature : QByteArray();
+    return command(StkFrames::v1(kReadSign), kSignatureBytes, &signature) ? signature
+                                                                          : QByteArray();
 }
 
 bool Stk500v1Writer::enterProgrammingMode()
@@ -143,7 +144,7 @@ QByteArray Stk500v2Writer::transact(const QByteArray &body)
         || static_cast<quint8>(reply.at(1)) != sequence
         || static_cast<quint8>(reply.at(4)) != kToken || sum != 0 || !link.received().isEmpty()) {
         lastError = QStringLiteral("message %1: bad answer %2")
-                            .arg(what, QString::fromLatin1(reply.toHex(' ')));
+                        .arg(what, QString::fromLatin1(reply.toHex(' ')));
         return QByteArray();
     }
     ++sequence;
@@ -156,7 +157,7 @@ bool Stk500v2Writer::expectOk(const QByteArray &body, const char *what)
     if (answer.size() < 2 || answer.at(0) != body.at(0) || answer.at(1) != kStatusOk) {
         if (!answer.isEmpty())
             lastError = QStringLiteral("%1: answer %2")
-                                .arg(QLatin1String(what), QString::fromLatin1(answer.toHex(' ')));
+                            .arg(QLatin1String(what), QString::fromLatin1(answer.toHex(' ')));
         return false;
     }
     return true;
@@ -189,8 +190,9 @@ QByteArray Stk500v2Writer::readSignature()
 quint8 Stk500v2Writer::chipErase()
 {
     const QByteArray answer = transact(QByteArray::fromHex("12 0a 00 ac 80 00 00"));
-    return answer.size() >= 2 && answer.at(0) == kCmdChipEraseIsp ? static_cast<quint8>(answer.at(1))
-                                                                  : 0xFF;
+    return answer.size() >= 2 && answer.at(0) == kCmdChipEraseIsp
+        ? static_cast<quint8>(answer.at(1))
+        : 0xFF;
 }
 
 bool Stk500v2Writer::loadAddress(quint32 wordAddress)

@@ -11,7 +11,10 @@
 class Stk500v1Writer
 {
 public:
-    explicit Stk500v1Writer(BoardLink &link) : link(link) {}
+    explicit Stk500v1Writer(BoardLink &link)
+        : link(link)
+    {
+    }
 
     bool sync();
     QByteArray readSignature();
@@ -41,7 +44,10 @@ private:
 class Stk500v2Writer
 {
 public:
-    explicit Stk500v2Writer(BoardLink &link) : link(link) {}
+    explicit Stk500v2Writer(BoardLink &link)
+        : link(link)
+    {
+    }
 
     // The answer body of one message (command id and status first), empty on
     // a timeout or a malformed frame.

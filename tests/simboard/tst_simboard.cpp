@@ -68,7 +68,9 @@ QString describe(const HexContents &contents)
 {
     QStringList parts;
     for (const HexChunk &chunk : contents.chunks)
-        parts << QStringLiteral("%1:%2").arg(chunk.address, 0, 16).arg(QString::fromLatin1(chunk.data.toHex()));
+        parts << QStringLiteral("%1:%2")
+                     .arg(chunk.address, 0, 16)
+                     .arg(QString::fromLatin1(chunk.data.toHex()));
     return parts.join(QLatin1Char(' '));
 }
 } // namespace
@@ -105,31 +107,29 @@ void SimulatedBoardTest::hexFiles_data()
     QTest::addColumn<QString>("error");
 
     const QByteArray abc = QByteArray("abc");
-    QTest::newRow("one record") << record(0, 0x0100, abc) + kEof
-                                << chunksOf({{0x100, abc}}) << QString();
-    QTest::newRow("adjacent records merge")
-            << record(0, 0, "ab") + record(0, 2, "cd") + kEof << chunksOf({{0, "abcd"}}) << QString();
+    QTest::newRow("one record") << record(0, 0x0100, abc) + kEof << chunksOf({ { 0x100, abc } })
+                                << QString();
+    QTest::newRow("adjacent records merge") << record(0, 0, "ab") + record(0, 2, "cd") + kEof
+                                            << chunksOf({ { 0, "abcd" } }) << QString();
     QTest::newRow("gap makes two chunks, sorted")
-            << record(0, 0x10, "cd") + record(0, 0, "ab") + kEof
-            << chunksOf({{0, "ab"}, {0x10, "cd"}}) << QString();
+        << record(0, 0x10, "cd") + record(0, 0, "ab") + kEof
+        << chunksOf({ { 0, "ab" }, { 0x10, "cd" } }) << QString();
     QTest::newRow("extended segment address (MEGA bootloader)")
-            << record(2, 0, QByteArray::fromHex("3000")) + record(0, 0xE000, abc) + kEof
-            << chunksOf({{0x3E000, abc}}) << QString();
+        << record(2, 0, QByteArray::fromHex("3000")) + record(0, 0xE000, abc) + kEof
+        << chunksOf({ { 0x3E000, abc } }) << QString();
     QTest::newRow("extended linear address")
-            << record(4, 0, QByteArray::fromHex("0001")) + record(0, 0x0010, abc) + kEof
-            << chunksOf({{0x10010, abc}}) << QString();
-    QTest::newRow("start addresses ignored")
-            << record(3, 0, QByteArray::fromHex("00007c00")) + record(5, 0, QByteArray::fromHex("00000000"))
-                    + record(0, 0, abc) + kEof
-            << chunksOf({{0, abc}}) << QString();
-    QTest::newRow("later record wins an overlap")
-            << record(0, 0, "abcd") + record(0, 2, "XY") + kEof << chunksOf({{0, "abXY"}})
-            << QString();
+        << record(4, 0, QByteArray::fromHex("0001")) + record(0, 0x0010, abc) + kEof
+        << chunksOf({ { 0x10010, abc } }) << QString();
+    QTest::newRow("start addresses ignored") << record(3, 0, QByteArray::fromHex("00007c00"))
+            + record(5, 0, QByteArray::fromHex("00000000")) + record(0, 0, abc) + kEof
+                                             << chunksOf({ { 0, abc } }) << QString();
+    QTest::newRow("later record wins an overlap") << record(0, 0, "abcd") + record(0, 2, "XY")
+            + kEof << chunksOf({ { 0, "abXY" } }) << QString();
     QTest::newRow("CRLF and blank lines")
-            << QByteArray(record(0, 0, abc) + "\n" + kEof).replace("\n", "\r\n") << chunksOf({{0, abc}})
-            << QString();
-    QTest::newRow("nothing after the end record is read")
-            << record(0, 0, abc) + kEof + "garbage\n" << chunksOf({{0, abc}}) << QString();
+        << QByteArray(record(0, 0, abc) + "\n" + kEof).replace("\n", "\r\n")
+        << chunksOf({ { 0, abc } }) << QString();
+    QTest::newRow("nothing after the end record is read") << record(0, 0, abc) + kEof + "garbage\n"
+                                                          << chunksOf({ { 0, abc } }) << QString();
 
     QByteArray badSum = record(0, 0, abc);
     badSum[badSum.size() - 2] = badSum.at(badSum.size() - 2) == '0' ? '1' : '0';
@@ -138,9 +138,8 @@ void SimulatedBoardTest::hexFiles_data()
                               << "line 1: does not start with ':'";
     QTest::newRow("odd digits") << QByteArray(":0300000061626\n") + kEof << HexContents()
                                 << "line 1: is not a record";
-    QTest::newRow("count does not match")
-            << QByteArray(":0400000061626331\n") + kEof << HexContents()
-            << "line 1: length does not match its count";
+    QTest::newRow("count does not match") << QByteArray(":0400000061626331\n")
+            + kEof << HexContents() << "line 1: length does not match its count";
     QTest::newRow("unknown type") << record(7, 0, abc) + kEof << HexContents()
                                   << "line 1: unknown record type";
     QTest::newRow("no end record") << record(0, 0, abc) << HexContents() << "no end-of-file record";
@@ -185,12 +184,12 @@ void SimulatedBoardTest::bootloaderPlacement()
 
     // The package's prebuilt optiboot is 532 bytes at 0x7E00: it runs past
     // the end of the 32 KiB flash and cannot be used.
-    const QString prebuilt = QFileInfo(stk500v2).dir().filePath(
-            QStringLiteral("../optiboot/optiboot_atmega328.hex"));
+    const QString prebuilt
+        = QFileInfo(stk500v2).dir().filePath(QStringLiteral("../optiboot/optiboot_atmega328.hex"));
     SimulatedBoard trap(BoardKind::Uno);
     QVERIFY(!trap.loadBootloader(prebuilt));
     QVERIFY2(trap.errorString().endsWith(
-                     QLatin1String("ends at 0x8014, past the end of the 32768-byte flash")),
+                 QLatin1String("ends at 0x8014, past the end of the 32768-byte flash")),
              qPrintable(trap.errorString()));
     QVERIFY(!trap.start());
     QCOMPARE(trap.errorString(), QStringLiteral("no bootloader loaded"));
@@ -296,8 +295,8 @@ void SimulatedBoardTest::optibootListensOnlyAfterAnExternalReset()
     QVERIFY(link.waitForBytes(kInSyncOk.size(), kReplyTimeoutMs));
     QCOMPARE(link.take(kInSyncOk.size()), kInSyncOk);
     QVERIFY(link.waitForText(line, kSketchLineTimeoutMs));
-    const QVector<ResetCause> expected{ResetCause::PowerOn, ResetCause::External,
-                                       ResetCause::Watchdog};
+    const QVector<ResetCause> expected { ResetCause::PowerOn, ResetCause::External,
+                                         ResetCause::Watchdog };
     QTRY_COMPARE(link.resets(), expected);
 }
 
@@ -399,8 +398,8 @@ void SimulatedBoardTest::severalBoardsInOneProcess()
     QVector<QByteArray> lines;
     for (int i = 0; i < kBoardsAtOnce; ++i) {
         const BoardKind kind = i % 2 == 0 ? BoardKind::Uno : BoardKind::Mega;
-        const QString name = kind == BoardKind::Uno ? QStringLiteral("tiny-uno")
-                                                    : QStringLiteral("tiny-mega");
+        const QString name
+            = kind == BoardKind::Uno ? QStringLiteral("tiny-uno") : QStringLiteral("tiny-mega");
         QString why;
         auto board = boardWithBootloader(kind, &why);
         QVERIFY2(board, qPrintable(why));
@@ -417,14 +416,14 @@ void SimulatedBoardTest::severalBoardsInOneProcess()
         QVERIFY(board->start());
 
     QVERIFY(QTest::qWaitFor(
-            [&] {
-                for (int i = 0; i < kBoardsAtOnce; ++i) {
-                    if (links[size_t(i)]->received().count(lines.at(i)) < kLinesEachBoard)
-                        return false;
-                }
-                return true;
-            },
-            kManyBoardsTimeoutMs));
+        [&] {
+            for (int i = 0; i < kBoardsAtOnce; ++i) {
+                if (links[size_t(i)]->received().count(lines.at(i)) < kLinesEachBoard)
+                    return false;
+            }
+            return true;
+        },
+        kManyBoardsTimeoutMs));
     // No board's simulated time ran ahead of the clock.
     QVector<quint64> cycles;
     for (auto &board : boards)
@@ -432,8 +431,10 @@ void SimulatedBoardTest::severalBoardsInOneProcess()
     const double wallSeconds = clock.nsecsElapsed() / 1e9;
     for (int i = 0; i < kBoardsAtOnce; ++i) {
         const double simulatedSeconds = double(cycles.at(i)) / boards[size_t(i)]->traits().clockHz;
-        QVERIFY2(simulatedSeconds <= wallSeconds + kPacingSlackSeconds,
-                 qPrintable(QStringLiteral("%1 s simulated in %2 s").arg(simulatedSeconds).arg(wallSeconds)));
+        QVERIFY2(
+            simulatedSeconds <= wallSeconds + kPacingSlackSeconds,
+            qPrintable(
+                QStringLiteral("%1 s simulated in %2 s").arg(simulatedSeconds).arg(wallSeconds)));
     }
 }
 

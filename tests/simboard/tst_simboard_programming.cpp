@@ -78,8 +78,8 @@ void ProgrammingTest::optibootTakesTheTinySketch()
 
     // Leaving arms a 16 ms watchdog; its reset starts the new program.
     QVERIFY(setup.link->waitForText(setup.sketch.line, kSketchLineTimeoutMs));
-    const QVector<ResetCause> resets{ResetCause::PowerOn, ResetCause::External,
-                                     ResetCause::Watchdog};
+    const QVector<ResetCause> resets { ResetCause::PowerOn, ResetCause::External,
+                                       ResetCause::Watchdog };
     QCOMPARE(setup.link->resets(), resets);
 
     const QByteArray flash = board.flash();
@@ -143,7 +143,7 @@ void ProgrammingTest::stk500v2TakesTheTinySketch()
 
     // Leaving jumps to the program without a reset.
     QVERIFY(setup.link->waitForText(setup.sketch.line, kSketchLineTimeoutMs));
-    QCOMPARE(setup.link->resets(), QVector<ResetCause>{ResetCause::PowerOn});
+    QCOMPARE(setup.link->resets(), QVector<ResetCause> { ResetCause::PowerOn });
 
     const QByteArray flash = board.flash();
     QCOMPARE(flash.left(size), setup.image);

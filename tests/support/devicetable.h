@@ -31,7 +31,9 @@ inline int rowOf(Widget &window, const QString &ip)
 class ProgressRecorder : public QObject
 {
 public:
-    ProgressRecorder(Widget &window, const QString &ip) : window(window), ip(ip)
+    ProgressRecorder(Widget &window, const QString &ip)
+        : window(window)
+        , ip(ip)
     {
         connect(deviceTable(window), &QTableWidget::itemChanged, this,
                 [this](QTableWidgetItem *item) {

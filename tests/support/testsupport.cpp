@@ -10,7 +10,8 @@ constexpr int kPollIntervalMs = 10;
 constexpr int kDialogWaitMs = 5000;
 } // namespace
 
-MessageBoxCloser::MessageBoxCloser(QObject *parent) : QObject(parent)
+MessageBoxCloser::MessageBoxCloser(QObject *parent)
+    : QObject(parent)
 {
     connect(&timer, &QTimer::timeout, this, &MessageBoxCloser::poll);
     timer.start(kPollIntervalMs);
@@ -25,7 +26,7 @@ void MessageBoxCloser::poll()
         auto *box = qobject_cast<QMessageBox *>(widget);
         if (!box || !box->isVisible())
             continue;
-        boxes.append({box->windowTitle(), box->text(), int(box->icon())});
+        boxes.append({ box->windowTitle(), box->text(), int(box->icon()) });
         box->done(QMessageBox::Ok);
         emit boxClosed();
     }

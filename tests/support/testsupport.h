@@ -2,9 +2,9 @@
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QStringList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 class QMessageBox;
@@ -40,7 +40,6 @@ private:
     QList<Seen> boxes;
     bool paused = false;
 };
-
 
 // Answers the next file dialog: types the given path into its name field and
 // accepts, or cancels when the path is empty, and remembers how the dialog was

@@ -10,7 +10,10 @@
 class WidgetProbe
 {
 public:
-    explicit WidgetProbe(Widget &window) : w(window) {}
+    explicit WidgetProbe(Widget &window)
+        : w(window)
+    {
+    }
 
     Ui_Widget &ui() const { return *w.ui; }
     bool manualMode() const { return w.manual_mode; }
@@ -43,8 +46,7 @@ public:
     void setGenerateTime(const QString &time) { w.generate_time = time; }
 
     // Invokes a private slot by name, as its connection would.
-    template <typename... Args>
-    bool invoke(const char *slot, Args... args)
+    template<typename... Args> bool invoke(const char *slot, Args... args)
     {
         return QMetaObject::invokeMethod(&w, slot, Qt::DirectConnection, args...);
     }

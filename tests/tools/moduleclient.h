@@ -17,7 +17,8 @@ public:
     // How long a test listens for bytes that must not come.
     static constexpr int kSilenceMs = 300;
 
-    explicit ModuleClient(const VirtualModule *module) : module(module)
+    explicit ModuleClient(const VirtualModule *module)
+        : module(module)
     {
         connect(&data, &QTcpSocket::readyRead, this, [this] {
             const QByteArray chunk = data.readAll();

@@ -60,7 +60,8 @@ private:
             QByteArray datagram(int(socket.pendingDatagramSize()), 0);
             QHostAddress sender;
             socket.readDatagram(datagram.data(), datagram.size(), &sender);
-            heard.append({sender.toString(), QJsonDocument::fromJson(datagram).object(), datagram});
+            heard.append(
+                { sender.toString(), QJsonDocument::fromJson(datagram).object(), datagram });
         }
     }
 
@@ -141,7 +142,7 @@ void AnnouncementsTest::programAnnouncesEverySecond()
     Listener listener;
     QVERIFY(listener.bind());
     ModuleProcess program;
-    QVERIFY(program.start({"--count", "2", "--address", "127.0.0.12", "--name", "demo"}));
+    QVERIFY(program.start({ "--count", "2", "--address", "127.0.0.12", "--name", "demo" }));
     QCOMPARE(program.modules.size(), 2);
     const ModuleProcess::Module &second = program.modules.at(1);
     QCOMPARE(second.address.toString(), QStringLiteral("127.0.0.13"));

@@ -299,23 +299,24 @@ void BootloadersTest::atCommands_data()
     QTest::addColumn<QStringList>("expected"); // kind:text after the chunks, then after a flush
 
     QTest::newRow("handshake with line end")
-        << QByteArrayList{"AT+U2W=CLIENT\r\n"} << QStringList{"client:AT+U2W=CLIENT"};
+        << QByteArrayList { "AT+U2W=CLIENT\r\n" } << QStringList { "client:AT+U2W=CLIENT" };
     QTest::newRow("handshake in one packet")
-        << QByteArrayList{"AT+U2W=CLIENT\r\nAT+MCUUPDATE=UNO"}
-        << QStringList{"client:AT+U2W=CLIENT", "uno:AT+MCUUPDATE=UNO"};
-    QTest::newRow("command in pieces")
-        << QByteArrayList{"AT+MCUUPD", "ATE=ME", "GA"} << QStringList{"mega:AT+MCUUPDATE=MEGA"};
+        << QByteArrayList { "AT+U2W=CLIENT\r\nAT+MCUUPDATE=UNO" }
+        << QStringList { "client:AT+U2W=CLIENT", "uno:AT+MCUUPDATE=UNO" };
+    QTest::newRow("command in pieces") << QByteArrayList { "AT+MCUUPD", "ATE=ME", "GA" }
+                                       << QStringList { "mega:AT+MCUUPDATE=MEGA" };
     QTest::newRow("name without line end")
-        << QByteArrayList{"AT+HOSTNAME=kitchen"} << QStringList{"|", "name:kitchen"};
+        << QByteArrayList { "AT+HOSTNAME=kitchen" } << QStringList { "|", "name:kitchen" };
     QTest::newRow("name with line end")
-        << QByteArrayList{"AT+HOSTNAME=lab 2\r\n"} << QStringList{"name:lab 2"};
-    QTest::newRow("name then command") << QByteArrayList{"AT+HOSTNAME=abcAT+U2W=CLIENT"}
-                                       << QStringList{"name:abc", "client:AT+U2W=CLIENT"};
-    QTest::newRow("empty name") << QByteArrayList{"AT+HOSTNAME="} << QStringList{"|", "name:"};
-    QTest::newRow("unknown line") << QByteArrayList{"HELLO\r\nAT+MCUUPDATE=MEGA"}
-                                  << QStringList{"unknown:HELLO", "mega:AT+MCUUPDATE=MEGA"};
+        << QByteArrayList { "AT+HOSTNAME=lab 2\r\n" } << QStringList { "name:lab 2" };
+    QTest::newRow("name then command") << QByteArrayList { "AT+HOSTNAME=abcAT+U2W=CLIENT" }
+                                       << QStringList { "name:abc", "client:AT+U2W=CLIENT" };
+    QTest::newRow("empty name") << QByteArrayList { "AT+HOSTNAME=" }
+                                << QStringList { "|", "name:" };
+    QTest::newRow("unknown line") << QByteArrayList { "HELLO\r\nAT+MCUUPDATE=MEGA" }
+                                  << QStringList { "unknown:HELLO", "mega:AT+MCUUPDATE=MEGA" };
     QTest::newRow("unfinished command at flush")
-        << QByteArrayList{"AT+MCU"} << QStringList{"|", "unknown:AT+MCU"};
+        << QByteArrayList { "AT+MCU" } << QStringList { "|", "unknown:AT+MCU" };
 }
 
 void BootloadersTest::atCommands()

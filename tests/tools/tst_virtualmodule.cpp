@@ -1,9 +1,9 @@
 // Virtual modules in-process over real loopback sockets: the handshake, the
 // uploads as the upload worker sends them, the link emulation and every
 // fault switch. No announcements go to UDP 3333 here.
+#include "moduleclient.h"
 #include "modulegroup.h"
 #include "modulethread.h"
-#include "moduleclient.h"
 #include "seriallink.h"
 #include "stkframes.h"
 #include "testkit.h"
@@ -48,15 +48,15 @@ QList<QPair<QByteArray, int>> v1Preamble()
 {
     QList<QPair<QByteArray, int>> steps;
     for (int i = 0; i < 3; ++i)
-        steps.append({hex("3020"), 2});
-    for (const char *id : {"80", "81", "82", "98", "84", "85", "86", "87", "89", "81", "82"})
-        steps.append({hex("41") + hex(id) + hex("20"), 3});
-    steps.append({v1SetDevice(), 2});
-    steps.append({hex("450504d7c20020"), 2});
-    steps.append({hex("5020"), 2});
-    steps.append({hex("7520"), 5});
-    for (const char *aa : {"fc", "fd", "fe", "ff"})
-        steps.append({hex("56a003") + hex(aa) + hex("0020"), 3});
+        steps.append({ hex("3020"), 2 });
+    for (const char *id : { "80", "81", "82", "98", "84", "85", "86", "87", "89", "81", "82" })
+        steps.append({ hex("41") + hex(id) + hex("20"), 3 });
+    steps.append({ v1SetDevice(), 2 });
+    steps.append({ hex("450504d7c20020"), 2 });
+    steps.append({ hex("5020"), 2 });
+    steps.append({ hex("7520"), 5 });
+    for (const char *aa : { "fc", "fd", "fe", "ff" })
+        steps.append({ hex("56a003") + hex(aa) + hex("0020"), 3 });
     return steps;
 }
 } // namespace
@@ -110,7 +110,7 @@ void VirtualModuleTest::megaHandshakeAndUploadAsTheWorkerSendsIt()
     QCOMPARE(client.pieces.size(), 1);
     QCOMPARE(signOn.mid(8, 8), QByteArray("AVRISP_2"));
     quint8 sequence = 2;
-    for (quint8 id : {0x90, 0x91, 0x92, 0x94}) {
+    for (quint8 id : { 0x90, 0x91, 0x92, 0x94 }) {
         QCOMPARE(client.exchange(v2GetParameter(sequence, id), kParameterReply).size(),
                  kParameterReply);
         QCOMPARE(quint8(client.received.at(1)), sequence);
@@ -200,7 +200,7 @@ void VirtualModuleTest::megaPagesLandAbove128KiBOverTheNetwork()
     // extended byte; then the last page of the flash.
     quint8 sequence = 1;
     int programs = 0;
-    const QList<int> pageNumbers = {0, 1, 2, 511, 512, 513, 514, 1023};
+    const QList<int> pageNumbers = { 0, 1, 2, 511, 512, 513, 514, 1023 };
     for (int page : pageNumbers) {
         client.exchange(v2LoadAddress(sequence++, quint32(page) * 128), kShortFrameReply);
         QCOMPARE(client.exchange(v2ProgramPage(sequence, pattern(256, page)), kShortFrameReply),
@@ -522,7 +522,7 @@ void VirtualModuleTest::faultSmallReceiveBuffer()
     // while it writes the page.
     const QByteArray pipelined
         = v1LoadAddress(0) + v1ProgramPage(pattern(128, 5)) + hex("302030203020");
-    for (bool small : {false, true}) {
+    for (bool small : { false, true }) {
         ModuleOptions options = quietOptions(BoardType::Uno);
         options.startInBootloader = true;
         options.faults.smallReceiveBuffer = small;

@@ -85,33 +85,33 @@ void VirtualModuleProgramTest::commandLine_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("expected"); // per group: address board count name baud faults
 
-    QTest::newRow("defaults") << QStringList{} << "127.0.0.2 mega 1 - 0 -";
+    QTest::newRow("defaults") << QStringList {} << "127.0.0.2 mega 1 - 0 -";
     QTest::newRow("three groups follow each other")
-        << QStringList{"--board",      "uno",    "--and",  "--count", "3",   "--and",
-                       "--board=mega", "--baud", "115200", "--name",  "slow"}
+        << QStringList { "--board",      "uno",    "--and",  "--count", "3",   "--and",
+                         "--board=mega", "--baud", "115200", "--name",  "slow" }
         << "127.0.0.2 uno 1 - 0 -|127.0.0.3 mega 3 - 0 -|127.0.0.6 mega 1 slow 115200 -";
     QTest::newRow("own address, next group after it")
-        << QStringList{"--address", "127.0.0.40", "--count", "2", "--and", "--board", "uno"}
+        << QStringList { "--address", "127.0.0.40", "--count", "2", "--and", "--board", "uno" }
         << "127.0.0.40 mega 2 - 0 -|127.0.0.42 uno 1 - 0 -";
     QTest::newRow("faults")
-        << QStringList{"--split-replies",
-                       "3:20",
-                       "--short-reply",
-                       "1",
-                       "--long-reply",
-                       "2",
-                       "--no-reply",
-                       "3",
-                       "--close-data-at",
-                       "4",
-                       "--refuse-at",
-                       "--refuse-data",
-                       "--at-one-byte",
-                       "--stop-announcing-after",
-                       "2.5",
-                       "--small-rx-buffer",
-                       "--corrupt-page",
-                       "7"}
+        << QStringList { "--split-replies",
+                         "3:20",
+                         "--short-reply",
+                         "1",
+                         "--long-reply",
+                         "2",
+                         "--no-reply",
+                         "3",
+                         "--close-data-at",
+                         "4",
+                         "--refuse-at",
+                         "--refuse-data",
+                         "--at-one-byte",
+                         "--stop-announcing-after",
+                         "2.5",
+                         "--small-rx-buffer",
+                         "--corrupt-page",
+                         "7" }
         << "127.0.0.2 mega 1 - 0 split3/20 short1 long2 none3 close4 refuseat refusedata "
            "onebyte stop2500 smallrx corrupt7";
     QTest::newRow("bridge and uart")
@@ -119,8 +119,8 @@ void VirtualModuleProgramTest::commandLine_data()
                          "--uart",  "lossy",   "--and",    "--bridge", "bytes" }
         << "127.0.0.2 uno 1 - 0 random42 lossy|127.0.0.3 mega 1 - 0 bytes";
     QTest::newRow("global options anywhere")
-        << QStringList{"--board", "uno",   "--and", "--exit-after",
-                       "1.5",     "--log", "x.log", "--quiet"}
+        << QStringList { "--board", "uno",   "--and", "--exit-after",
+                         "1.5",     "--log", "x.log", "--quiet" }
         << "127.0.0.2 uno 1 - 0 -|127.0.0.3 mega 1 - 0 -";
 }
 
@@ -138,10 +138,10 @@ void VirtualModuleProgramTest::commandLine()
         QStringList faults;
         if (f.splitPieces > 1)
             faults << QStringLiteral("split%1/%2").arg(f.splitPieces).arg(f.splitGapMs);
-        const QList<QPair<int, const char *>> numbered = {{f.shortReplyAt, "short"},
-                                                          {f.longReplyAt, "long"},
-                                                          {f.noReplyAt, "none"},
-                                                          {f.closeDataAt, "close"}};
+        const QList<QPair<int, const char *>> numbered = { { f.shortReplyAt, "short" },
+                                                           { f.longReplyAt, "long" },
+                                                           { f.noReplyAt, "none" },
+                                                           { f.closeDataAt, "close" } };
         for (const auto &n : numbered) {
             if (n.first > 0)
                 faults << QString::fromLatin1(n.second) + QString::number(n.first);
@@ -184,19 +184,22 @@ void VirtualModuleProgramTest::badArguments_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("unknown option") << QStringList{"--fast"} << "unknown option --fast";
-    QTest::newRow("no dashes") << QStringList{"uno"} << "unexpected argument \"uno\"";
-    QTest::newRow("missing value") << QStringList{"--baud"} << "--baud needs a value";
+    QTest::newRow("unknown option") << QStringList { "--fast" } << "unknown option --fast";
+    QTest::newRow("no dashes") << QStringList { "uno" } << "unexpected argument \"uno\"";
+    QTest::newRow("missing value") << QStringList { "--baud" } << "--baud needs a value";
     QTest::newRow("baud not a number")
-        << QStringList{"--baud", "fast"} << "--baud needs a baud rate";
-    QTest::newRow("board unknown") << QStringList{"--board", "pic"} << "--board needs uno or mega";
-    QTest::newRow("count zero") << QStringList{"--count", "0"} << "--count needs a number";
-    QTest::newRow("port too big") << QStringList{"--data-port", "70000"}
+        << QStringList { "--baud", "fast" } << "--baud needs a baud rate";
+    QTest::newRow("board unknown")
+        << QStringList { "--board", "pic" } << "--board needs uno or mega";
+    QTest::newRow("count zero") << QStringList { "--count", "0" } << "--count needs a number";
+    QTest::newRow("port too big") << QStringList { "--data-port", "70000" }
                                   << "--data-port needs a port";
     QTest::newRow("address not IPv4")
-        << QStringList{"--address", "::1"} << "--address needs an IPv4";
-    QTest::newRow("split of one") << QStringList{"--split-replies", "1"} << "--split-replies needs";
-    QTest::newRow("command zero") << QStringList{"--no-reply", "0"} << "--no-reply needs a command";
+        << QStringList { "--address", "::1" } << "--address needs an IPv4";
+    QTest::newRow("split of one") << QStringList { "--split-replies", "1" }
+                                  << "--split-replies needs";
+    QTest::newRow("command zero") << QStringList { "--no-reply", "0" }
+                                  << "--no-reply needs a command";
     QTest::newRow("flag with value")
         << QStringList { "--refuse-at=yes" } << "--refuse-at takes no value";
     QTest::newRow("bridge unknown")
@@ -204,10 +207,10 @@ void VirtualModuleProgramTest::badArguments_data()
     QTest::newRow("uart unknown") << QStringList { "--uart", "x" } << "--uart needs paced or lossy";
     QTest::newRow("exit-after zero") << QStringList { "--exit-after", "0" } << "--exit-after needs";
     QTest::newRow("same address twice")
-        << QStringList{"--count", "2", "--and", "--address", "127.0.0.3"}
+        << QStringList { "--count", "2", "--and", "--address", "127.0.0.3" }
         << "two modules would have the address 127.0.0.3";
     QTest::newRow("one flash file for two")
-        << QStringList{"--count", "2", "--flash-out", "f.bin"} << "put %a or %n";
+        << QStringList { "--count", "2", "--flash-out", "f.bin" } << "put %a or %n";
 }
 
 void VirtualModuleProgramTest::badArguments()
@@ -233,44 +236,44 @@ void VirtualModuleProgramTest::badArguments()
 
 void VirtualModuleProgramTest::helpDocumentsEveryOption()
 {
-    for (const QString &flag : {QStringLiteral("--help"), QStringLiteral("-h")}) {
+    for (const QString &flag : { QStringLiteral("--help"), QStringLiteral("-h") }) {
         QProcess program;
-        program.start(QStringLiteral(VIRTUAL_MODULE_EXE), {flag, "--bogus"});
+        program.start(QStringLiteral(VIRTUAL_MODULE_EXE), { flag, "--bogus" });
         QVERIFY(program.waitForFinished(kWaitMs));
         QCOMPARE(program.exitCode(), 0);
         const QString text = QString::fromUtf8(program.readAllStandardOutput());
         QVERIFY(text.startsWith("Usage: virtual-module"));
-        for (const char *option : {"--count",
-                                   "--address",
-                                   "--name",
-                                   "--board",
-                                   "--data-port",
-                                   "--at-port",
-                                   "--announce-ms",
-                                   "--announce-to",
-                                   "--in-bootloader",
-                                   "--flash-in",
-                                   "--flash-out",
-                                   "--baud",
-                                   "--latency-ms",
-                                   "--page-write-us",
-                                   "--split-replies",
-                                   "--short-reply",
-                                   "--long-reply",
-                                   "--no-reply",
-                                   "--close-data-at",
-                                   "--refuse-at",
-                                   "--refuse-data",
-                                   "--at-one-byte",
-                                   "--stop-announcing-after",
-                                   "--small-rx-buffer",
-                                   "--corrupt-page",
-                                   "--exit-after",
-                                   "--log",
-                                   "--quiet",
-                                   "--and",
-                                   "SIGTERM",
-                                   "SIGUSR1"})
+        for (const char *option : { "--count",
+                                    "--address",
+                                    "--name",
+                                    "--board",
+                                    "--data-port",
+                                    "--at-port",
+                                    "--announce-ms",
+                                    "--announce-to",
+                                    "--in-bootloader",
+                                    "--flash-in",
+                                    "--flash-out",
+                                    "--baud",
+                                    "--latency-ms",
+                                    "--page-write-us",
+                                    "--split-replies",
+                                    "--short-reply",
+                                    "--long-reply",
+                                    "--no-reply",
+                                    "--close-data-at",
+                                    "--refuse-at",
+                                    "--refuse-data",
+                                    "--at-one-byte",
+                                    "--stop-announcing-after",
+                                    "--small-rx-buffer",
+                                    "--corrupt-page",
+                                    "--exit-after",
+                                    "--log",
+                                    "--quiet",
+                                    "--and",
+                                    "SIGTERM",
+                                    "SIGUSR1" })
             QVERIFY2(text.contains(QLatin1String(option)), option);
     }
 }
@@ -278,8 +281,8 @@ void VirtualModuleProgramTest::helpDocumentsEveryOption()
 void VirtualModuleProgramTest::exitsAfterItsLifetime()
 {
     ModuleProcess program;
-    QVERIFY(program.start({quietAnnouncements(), "--board", "uno", "--and", quietAnnouncements(),
-                           "--exit-after", "0.5"}));
+    QVERIFY(program.start({ quietAnnouncements(), "--board", "uno", "--and", quietAnnouncements(),
+                            "--exit-after", "0.5" }));
     QCOMPARE(program.modules.size(), 2);
     QCOMPARE(program.modules.at(0).address.toString(), QStringLiteral("127.0.0.2"));
     QCOMPARE(program.modules.at(0).board, QStringLiteral("uno"));
@@ -306,7 +309,7 @@ void VirtualModuleProgramTest::stopsCleanlyOnSignals()
     QFile::remove(flashOutPath(flashFile, QHostAddress("127.0.0.2"), 1));
     ModuleProcess program;
     QVERIFY(program.start(
-        {quietAnnouncements(), "--board", "uno", "--in-bootloader", "--flash-out", flashFile}));
+        { quietAnnouncements(), "--board", "uno", "--in-bootloader", "--flash-out", flashFile }));
     QTcpSocket data;
     QVERIFY(connectTo(data, program.modules.at(0), false));
     QCOMPARE(exchange(data, v1LoadAddress(64) + v1ProgramPage(pattern(128, 6)), 4),
@@ -329,7 +332,7 @@ void VirtualModuleProgramTest::writesFlashOnRequestAndWhenTheClientLeaves()
     QFile::remove(first);
     QFile::remove(second);
     ModuleProcess program;
-    QVERIFY(program.start({quietAnnouncements(), "--count", "2", "--flash-out", pattern2}));
+    QVERIFY(program.start({ quietAnnouncements(), "--count", "2", "--flash-out", pattern2 }));
 
     // On SIGUSR1 every module's file is written and the program goes on.
     ::kill(pid_t(program.process.processId()), SIGUSR1);
@@ -364,8 +367,8 @@ void VirtualModuleProgramTest::startsFromAFlashFileAndLogs()
         file.write(pattern(200, 2));
     }
     ModuleProcess program;
-    QVERIFY(program.start({quietAnnouncements(), "--board", "uno", "--flash-in", image, "--log",
-                           logPath, "--name", "logged"}));
+    QVERIFY(program.start({ quietAnnouncements(), "--board", "uno", "--flash-in", image, "--log",
+                            logPath, "--name", "logged" }));
     const ModuleProcess::Module &module = program.modules.at(0);
     QCOMPARE(module.name, QStringLiteral("logged"));
     QVERIFY(handshake(module, "UNO"));
@@ -391,7 +394,7 @@ void VirtualModuleProgramTest::moduleThatCannotStart()
     // An address that is not this host's: nothing can listen there.
     QProcess program;
     program.start(QStringLiteral(VIRTUAL_MODULE_EXE),
-                  {quietAnnouncements(), "--address", "192.0.2.1", "--exit-after", "5"});
+                  { quietAnnouncements(), "--address", "192.0.2.1", "--exit-after", "5" });
     QVERIFY(program.waitForFinished(kWaitMs));
     QCOMPARE(program.exitCode(), 1);
     QVERIFY(program.readAllStandardError().contains("cannot listen on 192.0.2.1"));
@@ -415,15 +418,15 @@ void VirtualModuleProgramTest::avrdudeProgramsAnUno()
     }
     ModuleProcess program;
     QVERIFY(program.start(
-        {quietAnnouncements(), "--board", "uno", "--baud", "115200", "--flash-out", flashOut}));
+        { quietAnnouncements(), "--board", "uno", "--baud", "115200", "--flash-out", flashOut }));
     const ModuleProcess::Module &module = program.modules.at(0);
     QVERIFY(handshake(module, "UNO"));
 
     QProcess peer;
     peer.start(avrdude,
-               {"-c", "arduino", "-p", "m328p", "-P",
-                QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
-                "-U", QStringLiteral("flash:w:%1:r").arg(image)});
+               { "-c", "arduino", "-p", "m328p", "-P",
+                 QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
+                 "-U", QStringLiteral("flash:w:%1:r").arg(image) });
     QVERIFY(peer.waitForFinished(kAvrdudeMs));
     const QByteArray said = peer.readAllStandardError();
     QVERIFY2(peer.exitCode() == 0, said.constData());
@@ -450,16 +453,16 @@ void VirtualModuleProgramTest::avrdudeProgramsAMegaAbove128KiB()
         file.write(bytes);
     }
     ModuleProcess program;
-    QVERIFY(program.start({quietAnnouncements(), "--board", "mega", "--page-write-us", "500",
-                           "--flash-out", flashOut}));
+    QVERIFY(program.start({ quietAnnouncements(), "--board", "mega", "--page-write-us", "500",
+                            "--flash-out", flashOut }));
     const ModuleProcess::Module &module = program.modules.at(0);
     QVERIFY(handshake(module, "MEGA"));
 
     QProcess peer;
     peer.start(avrdude,
-               {"-c", "wiring", "-p", "m2560", "-D", "-P",
-                QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
-                "-U", QStringLiteral("flash:w:%1:r").arg(image)});
+               { "-c", "wiring", "-p", "m2560", "-D", "-P",
+                 QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
+                 "-U", QStringLiteral("flash:w:%1:r").arg(image) });
     QVERIFY(peer.waitForFinished(kAvrdudeMs));
     const QByteArray said = peer.readAllStandardError();
     QVERIFY2(peer.exitCode() == 0, said.constData());

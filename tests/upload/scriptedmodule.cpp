@@ -28,7 +28,10 @@ quint8 at(const QByteArray &bytes, int index)
 int v1CommandLength(const QByteArray &buffer)
 {
     switch (at(buffer, 0)) {
-    case 0x30: case 0x50: case 0x51: case 0x75:
+    case 0x30:
+    case 0x50:
+    case 0x51:
+    case 0x75:
         return 2;
     case 0x41:
         return 3;
@@ -53,7 +56,10 @@ int v1CommandLength(const QByteArray &buffer)
 class ModuleServer : public QObject
 {
 public:
-    explicit ModuleServer(ScriptedModule &module) : module(module) {}
+    explicit ModuleServer(ScriptedModule &module)
+        : module(module)
+    {
+    }
 
     void start()
     {
@@ -216,11 +222,11 @@ private:
             module.commands.append(command);
         }
         using Fault = ScriptedModule::Fault;
-        const Fault fault = index == module.options.faultCommand ? module.options.fault : Fault::None;
+        const Fault fault
+            = index == module.options.faultCommand ? module.options.fault : Fault::None;
         if (fault != ScriptedModule::Fault::None)
             reply = faulted(reply, v2);
-        const bool writesPage =
-            v2 ? at(command, kV2HeaderSize) == 0x13 : at(command, 0) == 0x64;
+        const bool writesPage = v2 ? at(command, kV2HeaderSize) == 0x13 : at(command, 0) == 0x64;
         if (writesPage && module.options.pageWriteMs > 0 && fault != ScriptedModule::Fault::Close
             && fault != ScriptedModule::Fault::Hold) {
             // As the bootloaders do: version 1 is in sync at once and OK after
@@ -309,8 +315,8 @@ private:
                 + signature(kV2Signature).mid(at(body, 6), 1) + kStatusOk;
             break;
         case 0x06:
-            wordAddress = (at(body, 1) & 0x7F) << 24 | at(body, 2) << 16 | at(body, 3) << 8
-                | at(body, 4);
+            wordAddress
+                = (at(body, 1) & 0x7F) << 24 | at(body, 2) << 16 | at(body, 3) << 8 | at(body, 4);
             break;
         case 0x13: {
             const int count = at(body, 1) << 8 | at(body, 2);
@@ -354,25 +360,29 @@ private:
 };
 
 ScriptedModule::ScriptedModule(const Options &options)
-    : options(options), memory(kFlashSize, '\xFF')
+    : options(options)
+    , memory(kFlashSize, '\xFF')
 {
     server = new ModuleServer(*this);
     server->moveToThread(&thread);
     thread.start();
-    QMetaObject::invokeMethod(server, [this] { server->start(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        server, [this] { server->start(); }, Qt::BlockingQueuedConnection);
 }
 
 ScriptedModule::~ScriptedModule()
 {
     // The server and its sockets die in their own thread.
-    QMetaObject::invokeMethod(server, [this] { delete server; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        server, [this] { delete server; }, Qt::BlockingQueuedConnection);
     thread.quit();
     thread.wait();
 }
 
 void ScriptedModule::release()
 {
-    QMetaObject::invokeMethod(server, [this] { server->release(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        server, [this] { server->release(); }, Qt::QueuedConnection);
 }
 
 int ScriptedModule::dataConnections() const

@@ -20,14 +20,14 @@ public:
     enum class Fault {
         None,
         ShortReply, // one byte less than the reply
-        LongReply,  // one byte more
+        LongReply, // one byte more
         SplitReply, // the reply in two pieces, the second a little later
-        Close,      // the connection is closed instead of replying
-        Hold,       // the reply waits for release()
-        FailedStatus,  // v1 Resp_STK_FAILED for Resp_STK_OK, v2 STATUS_CMD_FAILED
-        NoSync,        // v1: Resp_STK_NOSYNC where Resp_STK_INSYNC belongs
+        Close, // the connection is closed instead of replying
+        Hold, // the reply waits for release()
+        FailedStatus, // v1 Resp_STK_FAILED for Resp_STK_OK, v2 STATUS_CMD_FAILED
+        NoSync, // v1: Resp_STK_NOSYNC where Resp_STK_INSYNC belongs
         WrongSequence, // v2: the next sequence number (checksum made to fit)
-        BadChecksum,   // v2: the checksum off by one bit
+        BadChecksum, // v2: the checksum off by one bit
     };
 
     struct Options

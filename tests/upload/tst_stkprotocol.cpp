@@ -36,29 +36,29 @@ void StkProtocolTest::commands_data()
 
     const QByteArray none;
     // Version 2: whole frames with their sequence number and XOR checksum.
-    QTest::newRow("v2 sign-on") << stk500v2::signOn(1) << hex("1B0100010E0114") << 17 << 5
-                                << 3000 << QByteArray("read send_sign_on reply =") << none;
+    QTest::newRow("v2 sign-on") << stk500v2::signOn(1) << hex("1B0100010E0114") << 17 << 5 << 3000
+                                << QByteArray("read send_sign_on reply =") << none;
     QTest::newRow("v2 hw version") << stk500v2::getParameter(2, 0x90) << hex("1B0200020E039086")
                                    << 9 << 5 << 3000 << none << none;
-    QTest::newRow("v2 vtarget") << stk500v2::getParameter(5, 0x94) << hex("1B0500020E039485")
-                                << 9 << 5 << 3000 << none << none;
+    QTest::newRow("v2 vtarget") << stk500v2::getParameter(5, 0x94) << hex("1B0500020E039485") << 9
+                                << 5 << 3000 << none << none;
     QTest::newRow("v2 enter") << stk500v2::enterProgMode(6)
                               << hex("1B06000C0E10C86419200053 03AC53000035") << 8 << 5 << 3000
                               << none << none;
-    QTest::newRow("v2 signature 2") << stk500v2::readSignature(9, 2)
-                                    << hex("1B0900080E1D0404003000 02003B") << 13 << 5 << 3000
-                                    << QByteArray("read send stk500 multi =") << none;
-    QTest::newRow("v2 address page 2") << stk500v2::loadAddress(14, 0x100)
-                                       << hex("1B0E00050E0680000100 99") << 8 << 5 << 3000
-                                       << QByteArray("read send_mtk_header_ reply =") << none;
-    QTest::newRow("v2 address past 128 KiB") << stk500v2::loadAddress(10, 0x10000)
-                                             << hex("1B0A00050E06800100009D") << 8 << 5 << 3000
-                                             << QByteArray("read send_mtk_header_ reply =") << none;
-    QTest::newRow("v2 leave") << stk500v2::leaveProgMode(12) << hex("1B0C00030E1101010B") << 8
-                              << 5 << 3000 << none << none;
-    QTest::newRow("v2 leave, sequence 255") << stk500v2::leaveProgMode(255)
-                                            << hex("1BFF00030E110101F8") << 8 << 5 << 3000 << none
-                                            << none;
+    QTest::newRow("v2 signature 2")
+        << stk500v2::readSignature(9, 2) << hex("1B0900080E1D0404003000 02003B") << 13 << 5 << 3000
+        << QByteArray("read send stk500 multi =") << none;
+    QTest::newRow("v2 address page 2")
+        << stk500v2::loadAddress(14, 0x100) << hex("1B0E00050E0680000100 99") << 8 << 5 << 3000
+        << QByteArray("read send_mtk_header_ reply =") << none;
+    QTest::newRow("v2 address past 128 KiB")
+        << stk500v2::loadAddress(10, 0x10000) << hex("1B0A00050E06800100009D") << 8 << 5 << 3000
+        << QByteArray("read send_mtk_header_ reply =") << none;
+    QTest::newRow("v2 leave") << stk500v2::leaveProgMode(12) << hex("1B0C00030E1101010B") << 8 << 5
+                              << 3000 << none << none;
+    QTest::newRow("v2 leave, sequence 255")
+        << stk500v2::leaveProgMode(255) << hex("1BFF00030E110101F8") << 8 << 5 << 3000 << none
+        << none;
     QTest::newRow("v2 read flash") << stk500v2::readFlash(5, 256) << hex("1B0500040E1401002021")
                                    << 265 << 10 << 3000 << QByteArray("read flash reply =") << none;
 
@@ -80,16 +80,15 @@ void StkProtocolTest::commands_data()
                                      << 3 << 5 << 3000 << none << QByteArray("send v data =");
     QTest::newRow("v1 address page 0") << stk500v1::loadAddress(0) << hex("55000020") << 2 << 5
                                        << 3000 << QByteArray("send header lenght =") << none;
-    QTest::newRow("v1 address page 1") << stk500v1::loadAddress(0x40) << hex("55400020") << 2
-                                       << 5 << 3000 << QByteArray("send header lenght =") << none;
-    QTest::newRow("v1 address page 4") << stk500v1::loadAddress(0x100) << hex("55000120") << 2
-                                       << 5 << 3000 << QByteArray("send header lenght =") << none;
-    QTest::newRow("v1 address page 255") << stk500v1::loadAddress(255 * 64) << hex("55C03F20")
-                                         << 2 << 5 << 3000 << QByteArray("send header lenght =")
-                                         << none;
-    QTest::newRow("v1 program 1 byte") << stk500v1::programPage(hex("AB")) << hex("64000146AB20")
-                                       << 2 << 10 << 3000 << QByteArray("send data lenght =")
-                                       << none;
+    QTest::newRow("v1 address page 1") << stk500v1::loadAddress(0x40) << hex("55400020") << 2 << 5
+                                       << 3000 << QByteArray("send header lenght =") << none;
+    QTest::newRow("v1 address page 4") << stk500v1::loadAddress(0x100) << hex("55000120") << 2 << 5
+                                       << 3000 << QByteArray("send header lenght =") << none;
+    QTest::newRow("v1 address page 255") << stk500v1::loadAddress(255 * 64) << hex("55C03F20") << 2
+                                         << 5 << 3000 << QByteArray("send header lenght =") << none;
+    QTest::newRow("v1 program 1 byte")
+        << stk500v1::programPage(hex("AB")) << hex("64000146AB20") << 2 << 10 << 3000
+        << QByteArray("send data lenght =") << none;
     QTest::newRow("v1 leave") << stk500v1::leaveProgMode() << hex("5120") << 2 << 5 << 30000
                               << QByteArray("read send_q reply =") << none;
     QTest::newRow("v1 read page") << stk500v1::readPage(128) << hex("7400804620") << 130 << 10
@@ -153,27 +152,27 @@ void StkProtocolTest::replyRule_data()
 
     using Pieces = QList<QByteArray>;
     using Reads = QList<qint64>;
-    QTest::newRow("whole") << Pieces{"abcdefgh"} << 8 << 5 << true << 1 << Reads{8};
-    QTest::newRow("in three pieces") << Pieces{"ab", "cde", "fgh"} << 8 << 5 << true << 3
-                                     << Reads{2, 3, 3};
+    QTest::newRow("whole") << Pieces { "abcdefgh" } << 8 << 5 << true << 1 << Reads { 8 };
+    QTest::newRow("in three pieces")
+        << Pieces { "ab", "cde", "fgh" } << 8 << 5 << true << 3 << Reads { 2, 3, 3 };
     // Pieces are no tries: only waits that bring nothing use them up.
-    QTest::newRow("never whole") << Pieces{"ab", "cde"} << 8 << 2 << false << 4 << Reads{2, 3};
-    QTest::newRow("one byte at a time") << Pieces{"a", "b", "c", "d", "e", "f", "g", "h"} << 8
-                                        << 2 << true << 8 << Reads{1, 1, 1, 1, 1, 1, 1, 1};
+    QTest::newRow("never whole") << Pieces { "ab", "cde" } << 8 << 2 << false << 4
+                                 << Reads { 2, 3 };
+    QTest::newRow("one byte at a time") << Pieces { "a", "b", "c", "d", "e", "f", "g", "h" } << 8
+                                        << 2 << true << 8 << Reads { 1, 1, 1, 1, 1, 1, 1, 1 };
     QTest::newRow("one byte short: every try used")
-        << Pieces{"abcdefg"} << 8 << 5 << false << 6 << Reads{7};
+        << Pieces { "abcdefg" } << 8 << 5 << false << 6 << Reads { 7 };
     // More than expected fails at once; the surplus is read for the judging.
-    QTest::newRow("one byte long") << Pieces{"abcdefghi"} << 8 << 5 << false << 1
-                                   << Reads{8, 1};
-    QTest::newRow("long in pieces") << Pieces{"abcd", "efghi"} << 8 << 5 << false << 2
-                                    << Reads{4, 4, 1};
-    QTest::newRow("nothing") << Pieces{} << 2 << 10 << false << 10
-                             << Reads{};
+    QTest::newRow("one byte long")
+        << Pieces { "abcdefghi" } << 8 << 5 << false << 1 << Reads { 8, 1 };
+    QTest::newRow("long in pieces")
+        << Pieces { "abcd", "efghi" } << 8 << 5 << false << 2 << Reads { 4, 4, 1 };
+    QTest::newRow("nothing") << Pieces {} << 2 << 10 << false << 10 << Reads {};
     // At most 100 bytes a read: a 150-byte reply needs two tries, buffered data no wait.
-    QTest::newRow("150 bytes, two tries") << Pieces{QByteArray(150, 'x')} << 150 << 2 << true << 1
-                                          << Reads{100, 50};
-    QTest::newRow("150 bytes, one try") << Pieces{QByteArray(150, 'x')} << 150 << 1 << true << 1
-                                        << Reads{100, 50};
+    QTest::newRow("150 bytes, two tries")
+        << Pieces { QByteArray(150, 'x') } << 150 << 2 << true << 1 << Reads { 100, 50 };
+    QTest::newRow("150 bytes, one try")
+        << Pieces { QByteArray(150, 'x') } << 150 << 1 << true << 1 << Reads { 100, 50 };
 }
 
 void StkProtocolTest::replyRule()
@@ -202,25 +201,25 @@ void StkProtocolTest::replyRule()
 void StkProtocolTest::transactWritesThenJudges()
 {
     const QByteArray signOn = stk500v2::frame(1, hex("0100 08") + "AVRISP_2");
-    PieceDevice device({signOn});
+    PieceDevice device({ signOn });
     const StepResult result = transact(&device, stk500v2::signOn(1));
     QVERIFY2(result.ok, qPrintable(result.reason));
     QCOMPARE(device.written, hex("1B0100010E0114"));
     QCOMPARE(result.reply, signOn);
 
     // Two sync replies at once total 4 and fail the first sync.
-    PieceDevice doubled({hex("14101410")});
+    PieceDevice doubled({ hex("14101410") });
     QVERIFY(!transact(&doubled, stk500v1::getSync()).ok);
     QCOMPARE(doubled.written, hex("3020"));
 
     // A stray byte ahead of the reply spoils it.
-    PieceDevice stray({hex("10"), hex("1410")});
+    PieceDevice stray({ hex("10"), hex("1410") });
     QVERIFY(!transact(&stray, stk500v1::getSync()).ok);
 
     // Commands written together: each reply ends at its own length, a byte at a time.
-    PieceDevice pair({hex("14"), hex("10"), hex("14"), hex("10")});
-    const QList<StepResult> results =
-        transactTogether(&pair, {stk500v1::loadAddress(0x40), stk500v1::programPage(hex("AB"))});
+    PieceDevice pair({ hex("14"), hex("10"), hex("14"), hex("10") });
+    const QList<StepResult> results = transactTogether(
+        &pair, { stk500v1::loadAddress(0x40), stk500v1::programPage(hex("AB")) });
     QCOMPARE(pair.written, hex("55400020 64000146AB20"));
     QCOMPARE(results.size(), 2);
     QVERIFY(results.at(0).ok && results.at(1).ok);

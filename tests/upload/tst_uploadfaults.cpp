@@ -14,8 +14,8 @@ constexpr int kLargeImage = 30000;
 constexpr int kSplitPieces = 3;
 constexpr int kSplitGapMs = 20;
 
-const QString kBoxText =
-    QStringLiteral("connect server fail \n the server does not exist or has been occupied");
+const QString kBoxText
+    = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
 
 BoardType boardOf(const QString &board)
 {
@@ -152,9 +152,9 @@ void UploadFaultsTest::oneByteAtReply()
     QCOMPARE(reports.count(), 2);
     QCOMPARE(boxes.seen().size(), 1);
     QCOMPARE(boxes.seen().first().title, boxTitle());
-    QCOMPARE(recorder.texts, QStringList{QStringLiteral("Fail")});
+    QCOMPARE(recorder.texts, QStringList { QStringLiteral("Fail") });
     QVERIFY(road.button->isEnabled());
-    QCOMPARE(road.log.atCommands(), QList<QByteArray>{"AT+U2W=CLIENT"});
+    QCOMPARE(road.log.atCommands(), QList<QByteArray> { "AT+U2W=CLIENT" });
     QCOMPARE(road.modules.counters(0).bootloaderCommands, 0);
     QCOMPARE(road.modules.counters(0).dataBytesIn, 0);
 }

@@ -70,7 +70,7 @@ void UploadRoadTest::uploadsThroughTheWindow_data()
     {
         const char *board;
         int page;
-    } boards[] = {{"UNO", kUnoPage}, {"MEGA2560", kMegaPage}};
+    } boards[] = { { "UNO", kUnoPage }, { "MEGA2560", kMegaPage } };
     for (const auto &b : boards) {
         const QString board = QString::fromLatin1(b.board);
         QTest::addRow("%s 1 byte", b.board) << board << 1;
@@ -229,8 +229,7 @@ void UploadRoadTest::orvex0AsksForTheMegaUpdate()
     button->click();
     QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), kUploadLimitMs);
 
-    QCOMPARE(log.atCommands(),
-             (QList<QByteArray>{"AT+U2W=CLIENT", "AT+MCUUPDATE=MEGA"}));
+    QCOMPARE(log.atCommands(), (QList<QByteArray> { "AT+U2W=CLIENT", "AT+MCUUPDATE=MEGA" }));
     QCOMPARE(progressOf(window, ip), QStringLiteral("Successful"));
     QCOMPARE(modules.flash(0), flashWith(image, kFlashMega));
 }

@@ -24,8 +24,8 @@ constexpr int kSendColumn = 5;
 constexpr int kProgressColumn = 6;
 
 const QString kBoxTitle = QStringLiteral("connect server fail");
-const QString kBoxText =
-    QStringLiteral("connect server fail \n the server does not exist or has been occupied");
+const QString kBoxText
+    = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
 
 QByteArray pattern(int size)
 {
@@ -43,8 +43,9 @@ QPushButton *addRow(Widget &window, const QString &ip, const QString &dataPort,
     table->insertRow(0);
     table->setItem(0, 0, new QTableWidgetItem(QStringLiteral("module ") + ip));
     auto *combo = new QComboBox;
-    combo->insertItems(0, {QStringLiteral("MEGA2560"), QStringLiteral("UNO"),
-                           QStringLiteral("Orvex3"), QStringLiteral("Orvex0")});
+    combo->insertItems(0,
+                       { QStringLiteral("MEGA2560"), QStringLiteral("UNO"),
+                         QStringLiteral("Orvex3"), QStringLiteral("Orvex0") });
     combo->setCurrentText(board);
     table->setCellWidget(0, 1, combo);
     table->setItem(0, 2, new QTableWidgetItem(ip));
@@ -65,8 +66,8 @@ QPushButton *addRow(Widget &window, const ScriptedModule &module,
 
 QString progressText(Widget &window, int row)
 {
-    const QTableWidgetItem *item =
-        WidgetProbe(window).ui().userTableWidget->item(row, kProgressColumn);
+    const QTableWidgetItem *item
+        = WidgetProbe(window).ui().userTableWidget->item(row, kProgressColumn);
     return item ? item->text() : QStringLiteral("<none>");
 }
 
@@ -208,7 +209,7 @@ void UploadWindowTest::reportForMissingRowChangesNothing()
     QPushButton *button = addRow(window, QStringLiteral("127.0.0.21"), "1", "2");
     button->setEnabled(false);
 
-    for (int row : {1, 5, -1}) {
+    for (int row : { 1, 5, -1 }) {
         QVERIFY(probe.invoke("deal_ui", Q_ARG(int, row), Q_ARG(int, 2), Q_ARG(float, 0.5f)));
         QVERIFY(probe.invoke("deal_ui", Q_ARG(int, row), Q_ARG(int, 1), Q_ARG(float, 1.0f)));
         QVERIFY(probe.invoke("deal_ui", Q_ARG(int, row), Q_ARG(int, 0), Q_ARG(float, 1.0f)));
@@ -278,11 +279,12 @@ void UploadWindowTest::uploadThroughTheWindow_data()
 
     QTest::newRow("MEGA2560 300 bytes")
         << QStringLiteral("MEGA2560")
-        << QStringList{QStringLiteral("85%"), QStringLiteral("100%"), QStringLiteral("Successful")};
-    QTest::newRow("UNO 300 bytes") << QStringLiteral("UNO")
-                                   << QStringList{QStringLiteral("42%"), QStringLiteral("85%"),
-                                                  QStringLiteral("100%"),
-                                                  QStringLiteral("Successful")};
+        << QStringList { QStringLiteral("85%"), QStringLiteral("100%"),
+                         QStringLiteral("Successful") };
+    QTest::newRow("UNO 300 bytes")
+        << QStringLiteral("UNO")
+        << QStringList { QStringLiteral("42%"), QStringLiteral("85%"), QStringLiteral("100%"),
+                         QStringLiteral("Successful") };
 }
 
 void UploadWindowTest::uploadThroughTheWindow()

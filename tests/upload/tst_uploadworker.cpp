@@ -30,11 +30,10 @@ struct Report
 
 char *toString(const Report &report)
 {
-    return qstrdup(QByteArray("(" + QByteArray::number(report.row) + ", "
-                              + QByteArray::number(report.status) + ", "
-                              + QByteArray::number(static_cast<double>(report.progress), 'g', 9)
-                              + ")")
-                       .constData());
+    return qstrdup(
+        QByteArray("(" + QByteArray::number(report.row) + ", " + QByteArray::number(report.status)
+                   + ", " + QByteArray::number(static_cast<double>(report.progress), 'g', 9) + ")")
+            .constData());
 }
 
 QByteArray pattern(int size)
@@ -56,11 +55,11 @@ QList<Report> completeReports(int row, int size, int pageSize)
     QList<Report> reports;
     for (qint64 read = 0; read < size;) {
         read = qMin<qint64>(read + pageSize, size);
-        reports.append({row, 2, fraction(read, size)});
+        reports.append({ row, 2, fraction(read, size) });
     }
     if (size % pageSize == 0)
-        reports.append({row, 2, 1.0f});
-    reports.append({row, 1, 1.0f});
+        reports.append({ row, 2, 1.0f });
+    reports.append({ row, 1, 1.0f });
     return reports;
 }
 
@@ -99,8 +98,8 @@ public:
     {
         QList<Report> result;
         for (const QList<QVariant> &arguments : spy)
-            result.append({arguments.at(0).toInt(), arguments.at(1).toInt(),
-                           arguments.at(2).value<float>()});
+            result.append({ arguments.at(0).toInt(), arguments.at(1).toInt(),
+                            arguments.at(2).value<float>() });
         return result;
     }
 
@@ -137,8 +136,8 @@ QByteArray bodyOf(const QByteArray &frame)
 }
 
 // Index of the first page command in each protocol's stream.
-constexpr int kV2FirstAddress = 9;   // sign-on, 4 parameters, enter, 3 signature bytes
-constexpr int kV1FirstAddress = 22;  // 3 syncs, 11 parameters, 2 device, enter, signature, 4 reads
+constexpr int kV2FirstAddress = 9; // sign-on, 4 parameters, enter, 3 signature bytes
+constexpr int kV1FirstAddress = 22; // 3 syncs, 11 parameters, 2 device, enter, signature, 4 reads
 } // namespace
 
 Q_DECLARE_METATYPE(Fault)
@@ -192,14 +191,14 @@ void UploadWorkerTest::completeUploads_data()
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("size");
 
-    for (const char *board : {"MEGA2560", "Orvex3", "Orvex0"}) {
-        for (int size : {1, 256, 512, 300, 30 * 1024}) {
+    for (const char *board : { "MEGA2560", "Orvex3", "Orvex0" }) {
+        for (int size : { 1, 256, 512, 300, 30 * 1024 }) {
             if (qstrcmp(board, "MEGA2560") != 0 && size != 300)
                 continue;
             QTest::addRow("%s %d bytes", board, size) << QString::fromLatin1(board) << size;
         }
     }
-    for (int size : {1, 128, 256, 200, 300, 30 * 1024, 32 * 1024})
+    for (int size : { 1, 128, 256, 200, 300, 30 * 1024, 32 * 1024 })
         QTest::addRow("UNO %d bytes", size) << QStringLiteral("UNO") << size;
 }
 
@@ -222,8 +221,8 @@ void UploadWorkerTest::completeUploads()
     QVERIFY(run.finish());
 
     QCOMPARE(run.reports(), completeReports(3, size, pageSize));
-    QCOMPARE(module.atReceived(), QByteArray("AT+U2W=CLIENT\r\n")
-                                      + (v1 ? "AT+MCUUPDATE=UNO" : "AT+MCUUPDATE=MEGA"));
+    QCOMPARE(module.atReceived(),
+             QByteArray("AT+U2W=CLIENT\r\n") + (v1 ? "AT+MCUUPDATE=UNO" : "AT+MCUUPDATE=MEGA"));
     const QByteArray flash = module.flash();
     QCOMPARE(flash.left(size), image);
     QCOMPARE(flash.mid(size, kV2Page), QByteArray(kV2Page, '\xFF'));
@@ -270,17 +269,32 @@ void UploadWorkerTest::versionOneOpening()
 
     // Three syncs, the eleven parameter queries (0x98 among them), the device,
     // enter, signature, four EEPROM reads, then the one page and the leave.
-    const QList<QByteArray> expected = {
-        hex("3020"),         hex("3020"),         hex("3020"),
-        hex("418020"),       hex("418120"),       hex("418220"),
-        hex("419820"),       hex("418420"),       hex("418520"),
-        hex("418620"),       hex("418720"),       hex("418920"),
-        hex("418120"),       hex("418220"),       stk500v1::setDevice().bytes,
-        hex("450504D7C20020"), hex("5020"),       hex("7520"),
-        hex("56A003FC0020"), hex("56A003FD0020"), hex("56A003FE0020"),
-        hex("56A003FF0020"), hex("55000020"),
-        hex("64008046") + pattern(1) + QByteArray(127, '\xFF') + hex("20"),
-        hex("5120")};
+    const QList<QByteArray> expected
+        = { hex("3020"),
+            hex("3020"),
+            hex("3020"),
+            hex("418020"),
+            hex("418120"),
+            hex("418220"),
+            hex("419820"),
+            hex("418420"),
+            hex("418520"),
+            hex("418620"),
+            hex("418720"),
+            hex("418920"),
+            hex("418120"),
+            hex("418220"),
+            stk500v1::setDevice().bytes,
+            hex("450504D7C20020"),
+            hex("5020"),
+            hex("7520"),
+            hex("56A003FC0020"),
+            hex("56A003FD0020"),
+            hex("56A003FE0020"),
+            hex("56A003FF0020"),
+            hex("55000020"),
+            hex("64008046") + pattern(1) + QByteArray(127, '\xFF') + hex("20"),
+            hex("5120") };
     QCOMPARE(module.dataCommands(), expected);
 }
 
@@ -293,7 +307,7 @@ void UploadWorkerTest::extendedAddressAbove128KiB()
     WorkerRun run(module, QStringLiteral("MEGA2560"));
     QVERIFY(run.finish());
 
-    QCOMPARE(run.reports().last(), (Report{0, 1, 1.0f}));
+    QCOMPARE(run.reports().last(), (Report { 0, 1, 1.0f }));
     const QList<QByteArray> commands = module.dataCommands();
     // One load address for the first 512 pages; page 512 needs the extended
     // address byte, and page 513 carries on from it.
@@ -311,8 +325,8 @@ void UploadWorkerTest::imagesRefusedBeforeConnecting_data()
     QTest::addColumn<int>("size"); // -1: no image file at all
     QTest::addColumn<QString>("diagnostic");
 
-    QTest::newRow("UNO over 32 KiB") << QStringLiteral("UNO") << 32 * 1024 + 1
-                                     << QStringLiteral("more than the 32768 bytes");
+    QTest::newRow("UNO over 32 KiB")
+        << QStringLiteral("UNO") << 32 * 1024 + 1 << QStringLiteral("more than the 32768 bytes");
     QTest::newRow("MEGA2560 over 256 KiB") << QStringLiteral("MEGA2560") << 256 * 1024 + 1
                                            << QStringLiteral("more than the 262144 bytes");
     QTest::newRow("empty image") << QStringLiteral("UNO") << 0 << QStringLiteral("empty");
@@ -333,7 +347,7 @@ void UploadWorkerTest::imagesRefusedBeforeConnecting()
     WorkerRun run(module, board, 5);
     QVERIFY(run.finish());
 
-    QCOMPARE(run.reports(), (QList<Report>{{5, 1, 0.0f}}));
+    QCOMPARE(run.reports(), (QList<Report> { { 5, 1, 0.0f } }));
     QCOMPARE(module.dataConnections(), 0);
     QCOMPARE(module.atConnections(), 0);
 }
@@ -342,7 +356,7 @@ void UploadWorkerTest::unknownBoardType()
 {
     writeImage(pattern(300));
     ScriptedModule module(moduleAt("127.0.0.2"));
-    for (const char *board : {"ATmega8", "uno", "MEGA2560 ", ""}) {
+    for (const char *board : { "ATmega8", "uno", "MEGA2560 ", "" }) {
         WorkerRun run(module, QString::fromLatin1(board));
         QVERIFY(run.finish());
         QVERIFY(run.reports().isEmpty());
@@ -360,7 +374,7 @@ void UploadWorkerTest::dataPortRefused()
     WorkerRun run(module, QStringLiteral("MEGA2560"), 2);
     QVERIFY(run.finish());
 
-    QCOMPARE(run.reports(), (QList<Report>{{2, 0, 1.0f}}));
+    QCOMPARE(run.reports(), (QList<Report> { { 2, 0, 1.0f } }));
     QCOMPARE(module.atConnections(), 0);
 }
 
@@ -373,7 +387,7 @@ void UploadWorkerTest::atPortRefused()
     WorkerRun run(module, QStringLiteral("UNO"), 2);
     QVERIFY(run.finish());
 
-    QCOMPARE(run.reports(), (QList<Report>{{2, 0, 1.0f}}));
+    QCOMPARE(run.reports(), (QList<Report> { { 2, 0, 1.0f } }));
     QTRY_COMPARE(module.dataConnections(), 1);
     QTRY_VERIFY(module.dataDisconnected());
     QVERIFY(module.dataCommands().isEmpty());
@@ -386,12 +400,12 @@ void UploadWorkerTest::handshakeReplies_data()
     QTest::addColumn<QByteArray>("secondReply");
     QTest::addColumn<bool>("accepted");
 
-    QTest::newRow("first reply one byte") << QStringLiteral("MEGA2560") << QByteArray("O")
-                                          << QByteArray("OK") << false;
-    QTest::newRow("second reply one byte") << QStringLiteral("UNO") << QByteArray("OK")
-                                           << QByteArray("O") << false;
-    QTest::newRow("two bytes of anything") << QStringLiteral("UNO") << QByteArray("\0\xFF", 2)
-                                           << QByteArray("no") << true;
+    QTest::newRow("first reply one byte")
+        << QStringLiteral("MEGA2560") << QByteArray("O") << QByteArray("OK") << false;
+    QTest::newRow("second reply one byte")
+        << QStringLiteral("UNO") << QByteArray("OK") << QByteArray("O") << false;
+    QTest::newRow("two bytes of anything")
+        << QStringLiteral("UNO") << QByteArray("\0\xFF", 2) << QByteArray("no") << true;
 }
 
 void UploadWorkerTest::handshakeReplies()
@@ -414,7 +428,7 @@ void UploadWorkerTest::handshakeReplies()
         QCOMPARE(module.flash().left(image.size()), image);
         return;
     }
-    QCOMPARE(run.reports(), (QList<Report>{{1, 0, 1.0f}, {1, 1, 0.0f}}));
+    QCOMPARE(run.reports(), (QList<Report> { { 1, 0, 1.0f }, { 1, 1, 0.0f } }));
     QVERIFY(module.dataCommands().isEmpty());
     // A single byte is an answer that says no, not silence.
     QVERIFY(run.worker().handshake_refused());
@@ -430,7 +444,7 @@ void UploadWorkerTest::failureAnswers_data()
     QTest::addColumn<int>("command");
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<QByteArray>("signature"); // empty: the board's own
-    QTest::addColumn<int>("pagesRead");        // -1: the upload succeeds
+    QTest::addColumn<int>("pagesRead"); // -1: the upload succeeds
     QTest::addColumn<QString>("reason");
 
     const QByteArray own;
@@ -438,8 +452,8 @@ void UploadWorkerTest::failureAnswers_data()
     const QString uno = QStringLiteral("UNO");
     QTest::newRow("v2 sign-on failed") << mega << 0 << Fault::FailedStatus << own << 0
                                        << "sign on command (image offset 0): status 0xC0";
-    QTest::newRow("v2 parameter sequence") << mega << 2 << Fault::WrongSequence << own << 0
-                                           << "sequence number 0x04 where 0x03";
+    QTest::newRow("v2 parameter sequence")
+        << mega << 2 << Fault::WrongSequence << own << 0 << "sequence number 0x04 where 0x03";
     QTest::newRow("v2 enter checksum") << mega << 5 << Fault::BadChecksum << own << 0 << "checksum";
     QTest::newRow("v2 page failed") << mega << kV2FirstAddress + 1 << Fault::FailedStatus << own
                                     << 1 << "program flash command (image offset 0): status";
@@ -448,10 +462,10 @@ void UploadWorkerTest::failureAnswers_data()
     QTest::newRow("Orvex0 any signature") << QStringLiteral("Orvex0") << -1 << Fault::None
                                           << QByteArray("\x1E\x95\x0F") << -1 << QString();
     QTest::newRow("v1 sync no sync") << uno << 0 << Fault::NoSync << own << 0 << "NOSYNC";
-    QTest::newRow("v1 top card failed") << uno << 6 << Fault::FailedStatus << own << -1
-                                        << QString();
-    QTest::newRow("v1 page failed") << uno << kV1FirstAddress + 1 << Fault::FailedStatus << own
-                                    << 1 << "program page command (image offset 0): 0x11";
+    QTest::newRow("v1 top card failed")
+        << uno << 6 << Fault::FailedStatus << own << -1 << QString();
+    QTest::newRow("v1 page failed") << uno << kV1FirstAddress + 1 << Fault::FailedStatus << own << 1
+                                    << "program page command (image offset 0): 0x11";
     QTest::newRow("v1 wrong signature") << uno << -1 << Fault::None << QByteArray("\x1E\x98\x01")
                                         << 0 << "signature is 1E 98 01, not 1E 95 0F of a UNO";
 }
@@ -480,7 +494,7 @@ void UploadWorkerTest::failureAnswers()
         QCOMPARE(module.flash().left(image.size()), image);
         return;
     }
-    QCOMPARE(run.reports(), complete.mid(0, pagesRead) + QList<Report>({{0, 1, 0.0f}}));
+    QCOMPARE(run.reports(), complete.mid(0, pagesRead) + QList<Report>({ { 0, 1, 0.0f } }));
     QVERIFY2(run.worker().failure_reason().contains(reason),
              qPrintable(run.worker().failure_reason()));
     // A wrong signature stops the upload before anything is written.
@@ -509,7 +523,7 @@ void UploadWorkerTest::splitRepliesAccepted()
     WorkerRun run(module, board);
     QVERIFY(run.finish());
 
-    QCOMPARE(run.reports().last(), (Report{0, 1, 1.0f}));
+    QCOMPARE(run.reports().last(), (Report { 0, 1, 1.0f }));
     QCOMPARE(module.flash().left(image.size()), image);
 }
 
@@ -532,16 +546,16 @@ void UploadWorkerTest::repliesThatWaitOutTheirTries()
     QVERIFY(third.finish());
     QVERIFY(fourth.finish());
 
-    QCOMPARE(first.reports(), (QList<Report>{{4, 1, 0.0f}}));
+    QCOMPARE(first.reports(), (QList<Report> { { 4, 1, 0.0f } }));
     QCOMPARE(shortSignOn.dataCommands().size(), 1);
 
     // Every byte was read, but the bootloader did not accept the last page.
     QCOMPARE(second.reports(),
-             progressOnly(completeReports(6, 300, kV2Page)) + QList<Report>({{6, 1, 0.0f}}));
+             progressOnly(completeReports(6, 300, kV2Page)) + QList<Report>({ { 6, 1, 0.0f } }));
     QCOMPARE(longLastPage.dataCommands().size(), kV2FirstAddress + 3);
 
     // The address and its page went out together; the short address reply fails the page.
-    QCOMPARE(third.reports(), (QList<Report>{{8, 2, fraction(128, 300)}, {8, 1, 0.0f}}));
+    QCOMPARE(third.reports(), (QList<Report> { { 8, 2, fraction(128, 300) }, { 8, 1, 0.0f } }));
     QCOMPARE(shortV1Page.dataCommands().size(), kV1FirstAddress + 2);
 
     QCOMPARE(fourth.reports(), completeReports(9, 300, kV1Page));
@@ -591,7 +605,7 @@ void UploadWorkerTest::connectionClosedMidUpload()
     const QList<Report> reports = run.reports();
     QCOMPARE(reports.size(), pagesRead + 1);
     QCOMPARE(reports.mid(0, pagesRead), completeReports(0, size, pageSize).mid(0, pagesRead));
-    QCOMPARE(reports.last(), (Report{0, 1, 0.0f}));
+    QCOMPARE(reports.last(), (Report { 0, 1, 0.0f }));
 }
 
 void UploadWorkerTest::failedLeaveKeepsSuccess_data()
@@ -612,8 +626,8 @@ void UploadWorkerTest::failedLeaveKeepsSuccess()
     QFETCH(int, pageSize);
     writeImage(pattern(size));
     const int pages = (size + pageSize - 1) / pageSize;
-    const int leave =
-        pageSize == kV1Page ? kV1FirstAddress + 2 * pages : kV2FirstAddress + 1 + pages;
+    const int leave
+        = pageSize == kV1Page ? kV1FirstAddress + 2 * pages : kV2FirstAddress + 1 + pages;
     ScriptedModule module(faulty("127.0.0.10", leave, Fault::Close));
     WorkerRun run(module, board);
     QVERIFY(run.finish());
@@ -646,22 +660,22 @@ void UploadWorkerTest::debugLabels_data()
     QTest::addColumn<QStringList>("labels");
 
     QTest::newRow("v2") << QStringLiteral("Orvex3")
-                        << QStringList{"TotalBytes = 300",
-                                       "current_ip = \"127.0.0.12\"",
-                                       "protocol = 1",
-                                       "read client reply = \"OK\\r\\n\"",
-                                       "read send_sign_on reply 1=",
-                                       "read send_sign_on reply =",
-                                       "read send stk500 multi =",
-                                       "read send_mtk_header_ reply =",
-                                       "read send_hw_ reply ="};
+                        << QStringList { "TotalBytes = 300",
+                                         "current_ip = \"127.0.0.12\"",
+                                         "protocol = 1",
+                                         "read client reply = \"OK\\r\\n\"",
+                                         "read send_sign_on reply 1=",
+                                         "read send_sign_on reply =",
+                                         "read send stk500 multi =",
+                                         "read send_mtk_header_ reply =",
+                                         "read send_hw_ reply =" };
     QTest::newRow("v1") << QStringLiteral("UNO")
-                        << QStringList{"TotalBytes = 300",   "protocol = 0",
-                                       "read hello reply 1=", "read send_A reply =",
-                                       "read send_B reply 1=", "read send_e reply 1=",
-                                       "read send_p reply =", "read send_u reply =",
-                                       "send v data =",       "send header lenght =",
-                                       "send data lenght =",  "read send_q reply ="};
+                        << QStringList { "TotalBytes = 300",     "protocol = 0",
+                                         "read hello reply 1=",  "read send_A reply =",
+                                         "read send_B reply 1=", "read send_e reply 1=",
+                                         "read send_p reply =",  "read send_u reply =",
+                                         "send v data =",        "send header lenght =",
+                                         "send data lenght =",   "read send_q reply =" };
 }
 
 namespace {

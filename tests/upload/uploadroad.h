@@ -112,7 +112,7 @@ inline bool writeFile(const QString &path, const QByteArray &contents)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && file.write(contents) == contents.size();
+        && file.write(contents) == contents.size();
 }
 
 // The firmware the window takes by default: the temporary directory points
@@ -126,7 +126,7 @@ public:
         , previousTmp(qgetenv("TMPDIR"))
         , previousCache(qgetenv("XDG_CACHE_HOME"))
     {
-        for (const QString &folder : {root, cache}) {
+        for (const QString &folder : { root, cache }) {
             QDir(folder).removeRecursively();
             QDir().mkpath(folder);
         }
@@ -216,7 +216,7 @@ inline QString percentAfter(qint64 read, qint64 total)
     const float progress
         = static_cast<float>(static_cast<double>(read) / static_cast<double>(total));
     return QString::number(static_cast<int>(std::trunc(static_cast<double>(progress) * kPercent)))
-           + QLatin1Char('%');
+        + QLatin1Char('%');
 }
 
 // Every distinct text a successful upload shows, in order.

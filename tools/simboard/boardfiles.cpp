@@ -12,16 +12,14 @@ struct SketchName
 };
 
 const SketchName kSketches[] = {
-    {"tiny-uno", BoardKind::Uno},
-    {"full-uno", BoardKind::Uno},
-    {"tiny-mega", BoardKind::Mega},
-    {"over64k-mega", BoardKind::Mega},
-    {"over128k-mega", BoardKind::Mega},
+    { "tiny-uno", BoardKind::Uno },       { "full-uno", BoardKind::Uno },
+    { "tiny-mega", BoardKind::Mega },     { "over64k-mega", BoardKind::Mega },
+    { "over128k-mega", BoardKind::Mega },
 };
 
 const SketchName kChattySketches[] = {
-    {"chatty-uno", BoardKind::Uno},
-    {"chatty-mega", BoardKind::Mega},
+    { "chatty-uno", BoardKind::Uno },
+    { "chatty-mega", BoardKind::Mega },
 };
 
 BoardFiles::Sketch describe(const SketchName &entry)

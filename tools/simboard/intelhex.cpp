@@ -36,7 +36,7 @@ void appendData(QVector<HexChunk> &chunks, quint32 address, const QByteArray &da
             return;
         }
     }
-    chunks.append(HexChunk{address, data});
+    chunks.append(HexChunk { address, data });
 }
 
 // Lays the records out by address. Where records overlap, the later one in
@@ -70,7 +70,7 @@ QString normalise(QVector<HexChunk> &chunks)
         int end = i;
         while (end < span && written.at(end))
             ++end;
-        laidOut.append(HexChunk{quint32(low + quint64(i)), bytes.mid(i, end - i)});
+        laidOut.append(HexChunk { quint32(low + quint64(i)), bytes.mid(i, end - i) });
         i = end;
     }
     chunks = laidOut;
@@ -103,8 +103,8 @@ HexContents parseIntelHex(const QByteArray &text)
         const QByteArray hexDigits = line.mid(1);
         const QByteArray record = QByteArray::fromHex(hexDigits);
         const bool allHex = hexDigits.size() % 2 == 0
-                && std::all_of(hexDigits.begin(), hexDigits.end(),
-                               [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+            && std::all_of(hexDigits.begin(), hexDigits.end(),
+                           [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
         if (!allHex || record.size() < kRecordHeaderBytes + kChecksumBytes) {
             contents.error = lineError(lineNumber, QStringLiteral("is not a record"));
             return contents;
@@ -112,7 +112,8 @@ HexContents parseIntelHex(const QByteArray &text)
         const auto byteAt = [&record](int i) { return static_cast<quint8>(record.at(i)); };
         const int count = byteAt(0);
         if (record.size() != kRecordHeaderBytes + count + kChecksumBytes) {
-            contents.error = lineError(lineNumber, QStringLiteral("length does not match its count"));
+            contents.error
+                = lineError(lineNumber, QStringLiteral("length does not match its count"));
             return contents;
         }
         quint8 sum = 0;
@@ -126,7 +127,7 @@ HexContents parseIntelHex(const QByteArray &text)
         const QByteArray payload = record.mid(kRecordHeaderBytes, count);
         const auto payloadWord = [&]() {
             return (quint32(static_cast<quint8>(payload.at(0))) << 8)
-                    | static_cast<quint8>(payload.at(1));
+                | static_cast<quint8>(payload.at(1));
         };
         switch (byteAt(3)) {
         case kData:
@@ -138,7 +139,8 @@ HexContents parseIntelHex(const QByteArray &text)
         case kExtendedSegmentAddress:
         case kExtendedLinearAddress:
             if (count != 2) {
-                contents.error = lineError(lineNumber, QStringLiteral("address record needs 2 bytes"));
+                contents.error
+                    = lineError(lineNumber, QStringLiteral("address record needs 2 bytes"));
                 return contents;
             }
             base = byteAt(3) == kExtendedSegmentAddress ? payloadWord() << 4 : payloadWord() << 16;

@@ -15,7 +15,7 @@ struct HexChunk
 struct HexContents
 {
     QVector<HexChunk> chunks; // ascending; adjacent records merged, overlaps resolved in file order
-    QString error;            // empty when the file was read whole
+    QString error; // empty when the file was read whole
 
     bool ok() const { return error.isEmpty(); }
     quint32 endAddress() const; // one past the last byte; 0 when empty

@@ -61,8 +61,10 @@ constexpr quint64 kNsPerSecond = 1000000000;
 constexpr int kFeedCompactBytes = 4096;
 constexpr int kLogBufferBytes = 512;
 
-const BoardTraits kUnoTraits{"atmega328p", "UNO", 16000000, 0x8000, 0x7C00, 128, {0x1E, 0x95, 0x0F}};
-const BoardTraits kMegaTraits{"atmega2560", "MEGA", 16000000, 0x40000, 0x3E000, 256, {0x1E, 0x98, 0x01}};
+const BoardTraits kUnoTraits { "atmega328p",        "UNO", 16000000, 0x8000, 0x7C00, 128,
+                               { 0x1E, 0x95, 0x0F } };
+const BoardTraits kMegaTraits { "atmega2560",        "MEGA", 16000000, 0x40000, 0x3E000, 256,
+                                { 0x1E, 0x98, 0x01 } };
 
 // Errors go to the Qt log; the simulator's chatter (traces, the odd opcode
 // of erased flash) is dropped.
@@ -76,7 +78,7 @@ void logFromSimulator(avr_t *, const int level, const char *format, va_list argu
 }
 
 // The pacing loop does the waiting; the simulator must not sleep on its own.
-void noSleep(avr_t *, avr_cycle_count_t) {}
+void noSleep(avr_t *, avr_cycle_count_t) { }
 
 // The time one frame takes on the wire at the rate and format the program
 // set in USART0 (start bit, data bits, parity, stop bits).
@@ -84,10 +86,11 @@ quint64 cyclesPerFrame(const avr_t *avr)
 {
     const quint8 *data = avr->data;
     const int divisor = ((data[kUbrr0hAddress] & kUbrr0hBits) << 8) + data[kUbrr0lAddress] + 1;
-    const int samples = data[kUcsr0aAddress] & kU2x0Mask ? kSamplesPerBitDoubleSpeed : kSamplesPerBit;
+    const int samples
+        = data[kUcsr0aAddress] & kU2x0Mask ? kSamplesPerBitDoubleSpeed : kSamplesPerBit;
     const quint8 format = data[kUcsr0cAddress];
     const int bits = 1 + kMinDataBits + ((format >> kUcsz0Shift) & kUcsz0Bits)
-            + (format & kUpm01Mask ? 1 : 0) + (format & kUsbs0Mask ? 2 : 1);
+        + (format & kUpm01Mask ? 1 : 0) + (format & kUsbs0Mask ? 2 : 1);
     return quint64(divisor) * quint64(samples) * quint64(bits);
 }
 
@@ -125,7 +128,7 @@ const BoardTraits &boardTraits(BoardKind kind)
 
 std::optional<BoardKind> boardKindFromName(const QString &name)
 {
-    for (BoardKind kind : {BoardKind::Uno, BoardKind::Mega}) {
+    for (BoardKind kind : { BoardKind::Uno, BoardKind::Mega }) {
         if (name.compare(QLatin1String(boardTraits(kind).name), Qt::CaseInsensitive) == 0)
             return kind;
     }
@@ -166,7 +169,9 @@ struct SimulatedBoard::Core
 };
 
 SimulatedBoard::SimulatedBoard(BoardKind kind, QObject *parent)
-    : QObject(parent), boardKind(kind), core(std::make_unique<Core>())
+    : QObject(parent)
+    , boardKind(kind)
+    , core(std::make_unique<Core>())
 {
     static std::once_flag loggerInstalled;
     std::call_once(loggerInstalled, [] {
@@ -242,15 +247,15 @@ bool SimulatedBoard::loadBootloader(const QString &hexPath)
     // A bootloader that spills out of its section cannot run on the chip;
     // refuse it rather than run a truncated copy.
     if (hex.chunks.first().address < board.bootStart) {
-        setError(QStringLiteral("%1 starts at %2, below the boot section at %3")
-                         .arg(hexPath, hexAddress(hex.chunks.first().address),
-                              hexAddress(board.bootStart)));
+        setError(
+            QStringLiteral("%1 starts at %2, below the boot section at %3")
+                .arg(hexPath, hexAddress(hex.chunks.first().address), hexAddress(board.bootStart)));
         return false;
     }
     if (hex.endAddress() > board.flashBytes) {
         setError(QStringLiteral("%1 ends at %2, past the end of the %3-byte flash")
-                         .arg(hexPath, hexAddress(hex.endAddress()))
-                         .arg(board.flashBytes));
+                     .arg(hexPath, hexAddress(hex.endAddress()))
+                     .arg(board.flashBytes));
         return false;
     }
     ++coreWaiters;
@@ -259,7 +264,8 @@ bool SimulatedBoard::loadBootloader(const QString &hexPath)
     if (!core->avr)
         return false;
     for (const HexChunk &chunk : hex.chunks)
-        std::memcpy(core->avr->flash + chunk.address, chunk.data.constData(), size_t(chunk.data.size()));
+        std::memcpy(core->avr->flash + chunk.address, chunk.data.constData(),
+                    size_t(chunk.data.size()));
     core->bootloaderLoaded = true;
     return true;
 }
@@ -268,9 +274,9 @@ bool SimulatedBoard::loadProgram(const QByteArray &image, quint32 address)
 {
     if (quint64(address) + quint64(image.size()) > traits().flashBytes) {
         setError(QStringLiteral("%1 bytes at %2 do not fit the %3-byte flash")
-                         .arg(image.size())
-                         .arg(hexAddress(address))
-                         .arg(traits().flashBytes));
+                     .arg(image.size())
+                     .arg(hexAddress(address))
+                     .arg(traits().flashBytes));
         return false;
     }
     ++coreWaiters;
@@ -382,11 +388,11 @@ void SimulatedBoard::runLoop()
                 due = originCycles;
             }
             if (due <= done) {
-                const double napEnd = double(done + cyclesOf(kMinNapSeconds) - originCycles)
-                        / (clockHz * factor);
+                const double napEnd
+                    = double(done + cyclesOf(kMinNapSeconds) - originCycles) / (clockHz * factor);
                 const auto wakeAt = origin
-                        + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(napEnd));
+                    + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(napEnd));
                 std::unique_lock<std::mutex> lock(wakeMutex);
                 wake.wait_until(lock, wakeAt, [this] { return stopRequested.load(); });
                 continue;
@@ -555,8 +561,8 @@ void SimulatedBoard::performReset(ResetCause cause)
     core->nextResetCause = cause;
     avr_reset(avr);
     avr->state = cpu_Running;
-    setRegisterBit(avr, cause == ResetCause::PowerOn ? avr->reset_flags.porf
-                                                     : avr->reset_flags.extrf);
+    setRegisterBit(avr,
+                   cause == ResetCause::PowerOn ? avr->reset_flags.porf : avr->reset_flags.extrf);
     core->lastCoreCycle = avr->cycle;
 }
 

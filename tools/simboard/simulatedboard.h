@@ -18,12 +18,12 @@ enum class BoardKind { Uno, Mega };
 // The fixed facts of a board kind.
 struct BoardTraits
 {
-    const char *mcu;  // the simulator's name of the MCU
+    const char *mcu; // the simulator's name of the MCU
     const char *name; // as AT+MCUUPDATE names it
     quint32 clockHz;
     quint32 flashBytes;
     quint32 bootStart; // byte address of the boot section, where the MCU starts
-    int pageBytes;     // flash page written by one SPM page write
+    int pageBytes; // flash page written by one SPM page write
     std::array<quint8, 3> signature;
 };
 
@@ -135,7 +135,7 @@ private:
     std::unique_ptr<Core> core; // touched only with coreMutex held
 
     mutable std::mutex coreMutex;
-    mutable std::atomic<int> coreWaiters{0};
+    mutable std::atomic<int> coreWaiters { 0 };
 
     mutable std::mutex errorMutex;
     mutable QString lastError;
@@ -143,20 +143,20 @@ private:
     std::mutex inboxMutex; // guards inbox and resetRequested
     QByteArray inbox;
     bool resetRequested = false;
-    std::atomic<int> pendingBytes{0};
+    std::atomic<int> pendingBytes { 0 };
 
     std::mutex wakeMutex;
     std::condition_variable wake;
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> running{false};
-    std::atomic<double> speed{1.0};
-    std::atomic<int> outputIdleFrames{0};
-    std::atomic<int> outputMaxBytes{0};
-    std::atomic<qint64> frameNs{0};
-    std::atomic<quint64> cycles{0};
-    std::atomic<int> resets{0};
-    std::atomic<bool> lossyReceive{false};
-    std::atomic<int> overruns{0};
+    std::atomic<bool> stopRequested { false };
+    std::atomic<bool> running { false };
+    std::atomic<double> speed { 1.0 };
+    std::atomic<int> outputIdleFrames { 0 };
+    std::atomic<int> outputMaxBytes { 0 };
+    std::atomic<qint64> frameNs { 0 };
+    std::atomic<quint64> cycles { 0 };
+    std::atomic<int> resets { 0 };
+    std::atomic<bool> lossyReceive { false };
+    std::atomic<int> overruns { 0 };
     std::thread thread;
 };
 

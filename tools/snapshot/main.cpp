@@ -6,8 +6,8 @@
 #include <QApplication>
 #include <QPixmap>
 #include <QScreen>
-#include <QWindow>
 #include <QTimer>
+#include <QWindow>
 #include <cstdio>
 
 int main(int argc, char *argv[])

@@ -7,12 +7,13 @@ namespace {
 // A JSON string literal, quotes and escapes included.
 QByteArray jsonString(const QString &text)
 {
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    const QByteArray array = QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2);
 }
 } // namespace
 
-Announcer::Announcer(QObject *parent) : QObject(parent)
+Announcer::Announcer(QObject *parent)
+    : QObject(parent)
 {
     connect(&timer, &QTimer::timeout, this, &Announcer::send);
 }

@@ -65,8 +65,9 @@ bool AtCommandParser::takeOne(bool flush, Command *command)
     {
         const QByteArray &text;
         Kind kind;
-    } fixed[]
-        = {{kClient, Kind::Client}, {kUpdateUno, Kind::UpdateUno}, {kUpdateMega, Kind::UpdateMega}};
+    } fixed[] = { { kClient, Kind::Client },
+                  { kUpdateUno, Kind::UpdateUno },
+                  { kUpdateMega, Kind::UpdateMega } };
     for (const auto &known : fixed) {
         if (buffer.startsWith(known.text)) {
             command->kind = known.kind;

@@ -15,7 +15,7 @@ public:
     struct Command
     {
         Kind kind = Kind::Unknown;
-        QByteArray text;     // the command as received, without its line end
+        QByteArray text; // the command as received, without its line end
         QByteArray argument; // the name of AT+HOSTNAME=
     };
 

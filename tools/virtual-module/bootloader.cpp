@@ -27,11 +27,12 @@ QByteArray bytesOf(std::initializer_list<quint8> bytes)
 }
 
 Bootloader::Bootloader(const PartInfo &part, Flash &flash)
-    : partInfo(part),
-      flash(flash),
-      eepromMemory(part.eepromBytes, kErasedEeprom),
-      pageWriteNs(part.pageWriteNs)
-{}
+    : partInfo(part)
+    , flash(flash)
+    , eepromMemory(part.eepromBytes, kErasedEeprom)
+    , pageWriteNs(part.pageWriteNs)
+{
+}
 
 quint8 Bootloader::ispRead(quint8 a, quint8 b, quint8 c) const
 {

@@ -14,11 +14,11 @@ QByteArray bytesOf(std::initializer_list<quint8> bytes);
 // What a bootloader did with one complete command.
 struct BootloaderReply
 {
-    QByteArray request;      // the command's bytes as they arrived
-    QByteArray bytes;        // the answer it sends back on the serial line
-    quint8 command = 0;      // the command byte (version 2: the body's first byte)
-    QString summary;         // one line for the command log
-    qint64 busyNs = 0;       // time spent (writing a page) before the answer goes out
+    QByteArray request; // the command's bytes as they arrived
+    QByteArray bytes; // the answer it sends back on the serial line
+    quint8 command = 0; // the command byte (version 2: the body's first byte)
+    QString summary; // one line for the command log
+    qint64 busyNs = 0; // time spent (writing a page) before the answer goes out
     int writtenAddress = -1; // first flash byte programmed, -1 when none
     int writtenLength = 0;
     bool leavesBootloader = false; // the board starts its application afterwards

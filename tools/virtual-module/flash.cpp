@@ -7,8 +7,11 @@ constexpr char kErased = char(0xFF);
 constexpr char kCorruptBit = 0x01;
 } // namespace
 
-Flash::Flash(int sizeBytes, int pageBytes) : memory(sizeBytes, kErased), pageBytes(pageBytes)
-{}
+Flash::Flash(int sizeBytes, int pageBytes)
+    : memory(sizeBytes, kErased)
+    , pageBytes(pageBytes)
+{
+}
 
 void Flash::setContents(const QByteArray &data)
 {

@@ -92,10 +92,10 @@ int main(int argc, char *argv[])
         }
         for (int i = before; i < group.count(); ++i) {
             VirtualModule *module = group.module(i);
-            modules.append({module,
-                            setup.flashOut.isEmpty()
-                                ? QString()
-                                : flashOutPath(setup.flashOut, module->address(), i + 1)});
+            modules.append({ module,
+                             setup.flashOut.isEmpty()
+                                 ? QString()
+                                 : flashOutPath(setup.flashOut, module->address(), i + 1) });
         }
     }
 
@@ -109,9 +109,7 @@ int main(int argc, char *argv[])
             r.module->setLogging(true);
         }
         if (!r.flashOut.isEmpty()) {
-            const auto write = [r] {
-                writeFlashFiles({r});
-            };
+            const auto write = [r] { writeFlashFiles({ r }); };
             QObject::connect(r.module, &VirtualModule::dataDisconnected, &group, write);
             QObject::connect(r.module, &VirtualModule::bootloaderLeft, &group, write);
         }

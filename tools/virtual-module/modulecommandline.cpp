@@ -90,154 +90,153 @@ QList<Option> moduleOptions()
     const QString port = QStringLiteral("a port number from 0 to 65535");
     const QString number = QStringLiteral("a command number from 1 on");
     return {
-        {QStringLiteral("count"), true, count,
-         intInto(1, kMaxModules, [](ModuleGroupSetup &g) -> int & { return g.count; })},
-        {QStringLiteral("address"), true, QStringLiteral("an IPv4 address"),
-         [](ModuleGroupSetup &g, const QString &v) {
-             return parseIPv4(v, &g.options.address);
-         }},
-        {QStringLiteral("name"), true, QStringLiteral("a name"),
-         [](ModuleGroupSetup &g, const QString &v) {
-             g.options.name = v;
-             return !v.isEmpty();
-         }},
-        {QStringLiteral("board"), true, QStringLiteral("uno or mega, or uno-sim or mega-sim"),
-         [](ModuleGroupSetup &g, const QString &v) {
-             QString board = v.toLower();
-             const QLatin1String simulated("-sim");
-             g.options.simulatedBoard = board.endsWith(simulated);
-             if (g.options.simulatedBoard)
-                 board.chop(simulated.size());
-             if (board == QLatin1String("uno"))
-                 g.options.board = BoardType::Uno;
-             else if (board == QLatin1String("mega") || board == QLatin1String("mega2560"))
-                 g.options.board = BoardType::Mega;
-             else
-                 return false;
-             return true;
-         }},
-        {QStringLiteral("sim-speed"), true,
-         QStringLiteral("a factor from 0 to %1").arg(kMaxSimulationSpeed),
-         [](ModuleGroupSetup &g, const QString &v) {
-             bool ok = false;
-             const double factor = v.toDouble(&ok);
-             if (!ok || factor < 0 || factor > kMaxSimulationSpeed)
-                 return false;
-             g.options.simulationSpeed = factor;
-             return true;
-         }},
-        {QStringLiteral("data-port"), true, port,
-         portInto([](ModuleGroupSetup &g) -> quint16 & { return g.options.dataPort; })},
-        {QStringLiteral("at-port"), true, port,
-         portInto([](ModuleGroupSetup &g) -> quint16 & { return g.options.atPort; })},
-        {QStringLiteral("announce-ms"), true,
-         QStringLiteral("milliseconds from 0 to %1").arg(kMaxIntervalMs),
-         intInto(0, kMaxIntervalMs,
-                 [](ModuleGroupSetup &g) -> int & { return g.options.announceIntervalMs; })},
-        {QStringLiteral("announce-to"), true, QStringLiteral("ADDRESS or ADDRESS:PORT"),
-         [](ModuleGroupSetup &g, const QString &v) {
-             const int colon = v.indexOf(QLatin1Char(':'));
-             if (colon >= 0) {
-                 int p = 0;
-                 if (!parseInt(v.mid(colon + 1), 1, kMaxPort, &p))
-                     return false;
-                 g.options.announcePort = quint16(p);
-             }
-             return parseIPv4(v.left(colon), &g.options.announceAddress);
-         }},
-        {QStringLiteral("in-bootloader"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
-             return g.options.startInBootloader;
-         })},
-        {QStringLiteral("flash-in"), true, QStringLiteral("a file"),
-         [](ModuleGroupSetup &g, const QString &v) {
-             g.flashIn = v;
-             return !v.isEmpty();
-         }},
-        {QStringLiteral("flash-out"), true, QStringLiteral("a file name pattern"),
-         [](ModuleGroupSetup &g, const QString &v) {
-             g.flashOut = v;
-             return !v.isEmpty();
-         }},
-        {QStringLiteral("baud"), true, QStringLiteral("a baud rate from 0 to %1").arg(kMaxBaud),
-         intInto(0, kMaxBaud, [](ModuleGroupSetup &g) -> int & { return g.options.link.baud; })},
-        {QStringLiteral("latency-ms"), true,
-         QStringLiteral("milliseconds from 0 to %1").arg(kMaxLatencyMs),
-         intInto(0, kMaxLatencyMs,
-                 [](ModuleGroupSetup &g) -> int & { return g.options.link.latencyMs; })},
-        {QStringLiteral("page-write-us"), true,
-         QStringLiteral("microseconds from 0 to %1").arg(kMaxPageWriteUs),
-         [](ModuleGroupSetup &g, const QString &v) {
-             int us = 0;
-             if (!parseInt(v, 0, kMaxPageWriteUs, &us))
-                 return false;
-             g.options.link.pageWriteUs = us;
-             return true;
-         }},
-        {QStringLiteral("bridge"), true, QStringLiteral("packed, bytes or random"),
-         [](ModuleGroupSetup &g, const QString &v) {
-             for (BridgeMode mode : {BridgeMode::Packed, BridgeMode::Bytes, BridgeMode::Random}) {
-                 if (v == bridgeModeName(mode)) {
-                     g.options.link.bridge = mode;
-                     return true;
-                 }
-             }
-             return false;
-         }},
-        {QStringLiteral("bridge-seed"), true,
-         QStringLiteral("a number from 0 to %1").arg(std::numeric_limits<quint32>::max()),
-         [](ModuleGroupSetup &g, const QString &v) {
-             bool ok = false;
-             const quint32 seed = v.toUInt(&ok, 10);
-             if (ok)
-                 g.options.link.bridgeSeed = seed;
-             return ok;
-         }},
-        {QStringLiteral("uart"), true, QStringLiteral("paced or lossy"),
-         [](ModuleGroupSetup &g, const QString &v) {
-             g.options.link.lossyUart = v == QLatin1String("lossy");
-             return g.options.link.lossyUart || v == QLatin1String("paced");
-         }},
-        {QStringLiteral("split-replies"), true,
-         QStringLiteral("PIECES or PIECES:GAP_MS, pieces from 2 to %1").arg(kMaxSplitPieces),
-         [](ModuleGroupSetup &g, const QString &v) {
-             const QStringList parts = v.split(QLatin1Char(':'));
-             if (parts.size() > 2
-                 || !parseInt(parts.at(0), 2, kMaxSplitPieces, &g.options.faults.splitPieces))
-                 return false;
-             return parts.size() < 2
-                 || parseInt(parts.at(1), 0, kMaxLatencyMs, &g.options.faults.splitGapMs);
-         }},
-        {QStringLiteral("short-reply"), true, number,
-         intInto(1, kMaxCommandNumber,
-                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.shortReplyAt; })},
-        {QStringLiteral("long-reply"), true, number,
-         intInto(1, kMaxCommandNumber,
-                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.longReplyAt; })},
-        {QStringLiteral("no-reply"), true, number,
-         intInto(1, kMaxCommandNumber,
-                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.noReplyAt; })},
-        {QStringLiteral("close-data-at"), true, number,
-         intInto(1, kMaxCommandNumber,
-                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.closeDataAt; })},
-        {QStringLiteral("refuse-at"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
-             return g.options.faults.refuseAt;
-         })},
-        {QStringLiteral("refuse-data"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
-             return g.options.faults.refuseData;
-         })},
-        {QStringLiteral("at-one-byte"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
-             return g.options.faults.oneByteAtReply;
-         })},
-        {QStringLiteral("stop-announcing-after"), true, QStringLiteral("seconds"),
-         [](ModuleGroupSetup &g, const QString &v) {
-             return parseSeconds(v, &g.options.faults.stopAnnouncingAfterMs);
-         }},
-        {QStringLiteral("small-rx-buffer"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
-             return g.options.faults.smallReceiveBuffer;
-         })},
-        {QStringLiteral("corrupt-page"), true, QStringLiteral("a page number from 0 on"),
-         intInto(0, kMaxCommandNumber,
-                 [](ModuleGroupSetup &g) -> int & { return g.options.faults.corruptPage; })},
+        { QStringLiteral("count"), true, count,
+          intInto(1, kMaxModules, [](ModuleGroupSetup &g) -> int & { return g.count; }) },
+        { QStringLiteral("address"), true, QStringLiteral("an IPv4 address"),
+          [](ModuleGroupSetup &g, const QString &v) { return parseIPv4(v, &g.options.address); } },
+        { QStringLiteral("name"), true, QStringLiteral("a name"),
+          [](ModuleGroupSetup &g, const QString &v) {
+              g.options.name = v;
+              return !v.isEmpty();
+          } },
+        { QStringLiteral("board"), true, QStringLiteral("uno or mega, or uno-sim or mega-sim"),
+          [](ModuleGroupSetup &g, const QString &v) {
+              QString board = v.toLower();
+              const QLatin1String simulated("-sim");
+              g.options.simulatedBoard = board.endsWith(simulated);
+              if (g.options.simulatedBoard)
+                  board.chop(simulated.size());
+              if (board == QLatin1String("uno"))
+                  g.options.board = BoardType::Uno;
+              else if (board == QLatin1String("mega") || board == QLatin1String("mega2560"))
+                  g.options.board = BoardType::Mega;
+              else
+                  return false;
+              return true;
+          } },
+        { QStringLiteral("sim-speed"), true,
+          QStringLiteral("a factor from 0 to %1").arg(kMaxSimulationSpeed),
+          [](ModuleGroupSetup &g, const QString &v) {
+              bool ok = false;
+              const double factor = v.toDouble(&ok);
+              if (!ok || factor < 0 || factor > kMaxSimulationSpeed)
+                  return false;
+              g.options.simulationSpeed = factor;
+              return true;
+          } },
+        { QStringLiteral("data-port"), true, port,
+          portInto([](ModuleGroupSetup &g) -> quint16 & { return g.options.dataPort; }) },
+        { QStringLiteral("at-port"), true, port,
+          portInto([](ModuleGroupSetup &g) -> quint16 & { return g.options.atPort; }) },
+        { QStringLiteral("announce-ms"), true,
+          QStringLiteral("milliseconds from 0 to %1").arg(kMaxIntervalMs),
+          intInto(0, kMaxIntervalMs,
+                  [](ModuleGroupSetup &g) -> int & { return g.options.announceIntervalMs; }) },
+        { QStringLiteral("announce-to"), true, QStringLiteral("ADDRESS or ADDRESS:PORT"),
+          [](ModuleGroupSetup &g, const QString &v) {
+              const int colon = v.indexOf(QLatin1Char(':'));
+              if (colon >= 0) {
+                  int p = 0;
+                  if (!parseInt(v.mid(colon + 1), 1, kMaxPort, &p))
+                      return false;
+                  g.options.announcePort = quint16(p);
+              }
+              return parseIPv4(v.left(colon), &g.options.announceAddress);
+          } },
+        { QStringLiteral("in-bootloader"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+              return g.options.startInBootloader;
+          }) },
+        { QStringLiteral("flash-in"), true, QStringLiteral("a file"),
+          [](ModuleGroupSetup &g, const QString &v) {
+              g.flashIn = v;
+              return !v.isEmpty();
+          } },
+        { QStringLiteral("flash-out"), true, QStringLiteral("a file name pattern"),
+          [](ModuleGroupSetup &g, const QString &v) {
+              g.flashOut = v;
+              return !v.isEmpty();
+          } },
+        { QStringLiteral("baud"), true, QStringLiteral("a baud rate from 0 to %1").arg(kMaxBaud),
+          intInto(0, kMaxBaud, [](ModuleGroupSetup &g) -> int & { return g.options.link.baud; }) },
+        { QStringLiteral("latency-ms"), true,
+          QStringLiteral("milliseconds from 0 to %1").arg(kMaxLatencyMs),
+          intInto(0, kMaxLatencyMs,
+                  [](ModuleGroupSetup &g) -> int & { return g.options.link.latencyMs; }) },
+        { QStringLiteral("page-write-us"), true,
+          QStringLiteral("microseconds from 0 to %1").arg(kMaxPageWriteUs),
+          [](ModuleGroupSetup &g, const QString &v) {
+              int us = 0;
+              if (!parseInt(v, 0, kMaxPageWriteUs, &us))
+                  return false;
+              g.options.link.pageWriteUs = us;
+              return true;
+          } },
+        { QStringLiteral("bridge"), true, QStringLiteral("packed, bytes or random"),
+          [](ModuleGroupSetup &g, const QString &v) {
+              for (BridgeMode mode :
+                   { BridgeMode::Packed, BridgeMode::Bytes, BridgeMode::Random }) {
+                  if (v == bridgeModeName(mode)) {
+                      g.options.link.bridge = mode;
+                      return true;
+                  }
+              }
+              return false;
+          } },
+        { QStringLiteral("bridge-seed"), true,
+          QStringLiteral("a number from 0 to %1").arg(std::numeric_limits<quint32>::max()),
+          [](ModuleGroupSetup &g, const QString &v) {
+              bool ok = false;
+              const quint32 seed = v.toUInt(&ok, 10);
+              if (ok)
+                  g.options.link.bridgeSeed = seed;
+              return ok;
+          } },
+        { QStringLiteral("uart"), true, QStringLiteral("paced or lossy"),
+          [](ModuleGroupSetup &g, const QString &v) {
+              g.options.link.lossyUart = v == QLatin1String("lossy");
+              return g.options.link.lossyUart || v == QLatin1String("paced");
+          } },
+        { QStringLiteral("split-replies"), true,
+          QStringLiteral("PIECES or PIECES:GAP_MS, pieces from 2 to %1").arg(kMaxSplitPieces),
+          [](ModuleGroupSetup &g, const QString &v) {
+              const QStringList parts = v.split(QLatin1Char(':'));
+              if (parts.size() > 2
+                  || !parseInt(parts.at(0), 2, kMaxSplitPieces, &g.options.faults.splitPieces))
+                  return false;
+              return parts.size() < 2
+                  || parseInt(parts.at(1), 0, kMaxLatencyMs, &g.options.faults.splitGapMs);
+          } },
+        { QStringLiteral("short-reply"), true, number,
+          intInto(1, kMaxCommandNumber,
+                  [](ModuleGroupSetup &g) -> int & { return g.options.faults.shortReplyAt; }) },
+        { QStringLiteral("long-reply"), true, number,
+          intInto(1, kMaxCommandNumber,
+                  [](ModuleGroupSetup &g) -> int & { return g.options.faults.longReplyAt; }) },
+        { QStringLiteral("no-reply"), true, number,
+          intInto(1, kMaxCommandNumber,
+                  [](ModuleGroupSetup &g) -> int & { return g.options.faults.noReplyAt; }) },
+        { QStringLiteral("close-data-at"), true, number,
+          intInto(1, kMaxCommandNumber,
+                  [](ModuleGroupSetup &g) -> int & { return g.options.faults.closeDataAt; }) },
+        { QStringLiteral("refuse-at"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+              return g.options.faults.refuseAt;
+          }) },
+        { QStringLiteral("refuse-data"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+              return g.options.faults.refuseData;
+          }) },
+        { QStringLiteral("at-one-byte"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+              return g.options.faults.oneByteAtReply;
+          }) },
+        { QStringLiteral("stop-announcing-after"), true, QStringLiteral("seconds"),
+          [](ModuleGroupSetup &g, const QString &v) {
+              return parseSeconds(v, &g.options.faults.stopAnnouncingAfterMs);
+          } },
+        { QStringLiteral("small-rx-buffer"), false, {}, flag([](ModuleGroupSetup &g) -> bool & {
+              return g.options.faults.smallReceiveBuffer;
+          }) },
+        { QStringLiteral("corrupt-page"), true, QStringLiteral("a page number from 0 on"),
+          intInto(0, kMaxCommandNumber,
+                  [](ModuleGroupSetup &g) -> int & { return g.options.faults.corruptPage; }) },
     };
 }
 } // namespace

@@ -11,7 +11,7 @@ struct ModuleGroupSetup
 {
     ModuleOptions options;
     int count = 1;
-    QString flashIn;  // file the flash starts with
+    QString flashIn; // file the flash starts with
     QString flashOut; // where the flash is written; %a: address, %n: module number
 };
 

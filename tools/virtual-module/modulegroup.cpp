@@ -2,8 +2,10 @@
 
 #include "virtualmodule.h"
 
-ModuleGroup::ModuleGroup(QObject *parent) : QObject(parent)
-{}
+ModuleGroup::ModuleGroup(QObject *parent)
+    : QObject(parent)
+{
+}
 
 ModuleGroup::~ModuleGroup()
 {

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 namespace {
-int pipeEnds[2] = {-1, -1};
+int pipeEnds[2] = { -1, -1 };
 
 void onSignal(int number)
 {
@@ -18,7 +18,8 @@ void onSignal(int number)
 }
 } // namespace
 
-ProcessSignals::ProcessSignals(QObject *parent) : QObject(parent)
+ProcessSignals::ProcessSignals(QObject *parent)
+    : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pipeEnds) != 0)
         return;
@@ -28,7 +29,7 @@ ProcessSignals::ProcessSignals(QObject *parent) : QObject(parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGUSR1})
+    for (int number : { SIGINT, SIGTERM, SIGUSR1 })
         sigaction(number, &action, nullptr);
 }
 
@@ -36,7 +37,7 @@ ProcessSignals::~ProcessSignals()
 {
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
-    for (int number : {SIGINT, SIGTERM, SIGUSR1})
+    for (int number : { SIGINT, SIGTERM, SIGUSR1 })
         sigaction(number, &action, nullptr);
     if (pipeEnds[0] >= 0) {
         ::close(pipeEnds[0]);
@@ -56,9 +57,10 @@ void ProcessSignals::readPipe()
         emit exitRequested(byte);
 }
 #else
-ProcessSignals::ProcessSignals(QObject *parent) : QObject(parent)
-{}
+ProcessSignals::ProcessSignals(QObject *parent)
+    : QObject(parent)
+{
+}
 ProcessSignals::~ProcessSignals() = default;
-void ProcessSignals::readPipe()
-{}
+void ProcessSignals::readPipe() { }
 #endif

@@ -14,7 +14,9 @@ constexpr int kMaxEventsPerPass = 100000;
 } // namespace
 
 SerialLink::SerialLink(BoardInput board, QObject *parent)
-    : QObject(parent), board(std::move(board)), wake(new PreciseWake(this))
+    : QObject(parent)
+    , board(std::move(board))
+    , wake(new PreciseWake(this))
 {
     clock.start();
     connect(wake, &PreciseWake::due, this, &SerialLink::pump);
@@ -41,7 +43,7 @@ void SerialLink::fromClient(const QByteArray &bytes)
     qint64 at = qMax(downLineFreeAt, t + current.latencyMs * kNsPerMs);
     for (char c : bytes) {
         at += byteNs();
-        towardsBoard.push_back({at, quint8(c)});
+        towardsBoard.push_back({ at, quint8(c) });
     }
     downLineFreeAt = at;
     pump();
@@ -81,7 +83,7 @@ bool SerialLink::processNext(qint64 limit, qint64 *nextAt)
     const qint64 up = fromBoard.empty() ? kNever : fromBoard.front().at;
     const qint64 flush = bridgeFlushAt();
     const qint64 send = towardsClient.empty() ? kNever : towardsClient.front().at;
-    const qint64 first = std::min({down, ready, up, flush, send});
+    const qint64 first = std::min({ down, ready, up, flush, send });
     if (first > limit) {
         *nextAt = first;
         return false;
@@ -128,7 +130,7 @@ void SerialLink::pump()
 {
     const qint64 t = now();
     qint64 next = kNever;
-    for (int i = 0; i < kMaxEventsPerPass && processNext(t, &next); ++i) {}
+    for (int i = 0; i < kMaxEventsPerPass && processNext(t, &next); ++i) { }
     wakeAt(wakeUpAt());
 }
 
@@ -139,8 +141,7 @@ void SerialLink::pump()
 qint64 SerialLink::wakeUpAt() const
 {
     const qint64 latency = current.latencyMs * kNsPerMs;
-    const qint64 room
-        = kBridgeBufferBytes - qint64(bridgeBuffer.size()) - qint64(fromBoard.size());
+    const qint64 room = kBridgeBufferBytes - qint64(bridgeBuffer.size()) - qint64(fromBoard.size());
     // A new reply byte needs its own time on the line before it can fill the buffer.
     const qint64 idle = current.bridge == BridgeMode::Packed ? kIdleByteTimes : 0;
     const qint64 afterBoard = byteNs() * qBound<qint64>(1, room, 1 + idle) + latency;
@@ -181,7 +182,7 @@ void SerialLink::boardSends(const QByteArray &bytes, qint64 at)
     qint64 finish = qMax(upLineFreeAt, at);
     for (char c : bytes) {
         finish += byteNs();
-        fromBoard.push_back({finish, quint8(c)});
+        fromBoard.push_back({ finish, quint8(c) });
     }
     upLineFreeAt = finish;
 }
@@ -195,7 +196,7 @@ void SerialLink::bridgeSends(qint64 at)
     for (int i = 0; i < pieces; ++i) {
         const int size = (bridgeBuffer.size() - offset) / (pieces - i);
         towardsClient.push_back(
-            {sendAt + i * current.splitGapMs * kNsPerMs, bridgeBuffer.mid(offset, size)});
+            { sendAt + i * current.splitGapMs * kNsPerMs, bridgeBuffer.mid(offset, size) });
         offset += size;
     }
     lastPacketAt = towardsClient.back().at;

@@ -14,7 +14,7 @@ class PreciseWake;
 // What the board did with one byte that reached it.
 struct BoardAnswer
 {
-    QByteArray reply;  // bytes the board sends back
+    QByteArray reply; // bytes the board sends back
     qint64 busyNs = 0; // time before it sends them and reads its UART again
 };
 
@@ -35,11 +35,11 @@ class SerialLink : public QObject
 public:
     struct Settings
     {
-        int baud = 0;                    // 0: bytes cross the line at once
-        int latencyMs = 0;               // network delay, each direction
+        int baud = 0; // 0: bytes cross the line at once
+        int latencyMs = 0; // network delay, each direction
         bool smallReceiveBuffer = false; // the chip's UART: two bytes plus the shift register
-        int splitPieces = 1;             // each packet to the client sent in this many pieces
-        int splitGapMs = 0;              // time between those pieces
+        int splitPieces = 1; // each packet to the client sent in this many pieces
+        int splitGapMs = 0; // time between those pieces
         BridgeMode bridge = BridgeMode::Packed;
         quint32 bridgeSeed = 1;
     };

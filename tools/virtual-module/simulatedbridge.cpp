@@ -75,7 +75,9 @@ struct SimulatedBridge::State
 };
 
 SimulatedBridge::SimulatedBridge(BoardType board, QObject *parent)
-    : QObject(parent), boardType(board), d(std::make_unique<State>())
+    : QObject(parent)
+    , boardType(board)
+    , d(std::make_unique<State>())
 {
     d->clock.start();
     d->wake = new PreciseWake(this);
@@ -250,7 +252,7 @@ void SimulatedBridge::takeFromClient()
     for (char byte : bytes) {
         const qint64 lineEnd = qMax(d->downLineFreeAt, arrival) + d->byteNs();
         d->downLineFreeAt = lineEnd;
-        d->towardsBoard.push_back({qMax(arrival, lineEnd - kLookaheadNs), byte});
+        d->towardsBoard.push_back({ qMax(arrival, lineEnd - kLookaheadNs), byte });
     }
 }
 
@@ -262,8 +264,7 @@ void SimulatedBridge::fromBoard(const QByteArray &bytes)
     // have carried them before the board sent them, nor faster than its own
     // rate, and the bridge waits as long again after the last one. At the
     // UART's own rate that adds nothing to what the simulation took.
-    const qint64 frame
-        = d->speed > 0 ? qint64(double(d->board->uartFrameNs()) / d->speed) : 0;
+    const qint64 frame = d->speed > 0 ? qint64(double(d->board->uartFrameNs()) / d->speed) : 0;
     const qint64 count = bytes.size();
     const qint64 idle = d->boardIdleFrames;
     const qint64 boardStart = t - (idle + count) * frame;
@@ -286,7 +287,7 @@ void SimulatedBridge::fromBoard(const QByteArray &bytes)
             } else {
                 // Segments leave in order, whatever their jitter.
                 d->previousSegmentAt = d->towardsClient.empty() ? 0 : d->towardsClient.back().at;
-                d->towardsClient.push_back({0, QByteArray(1, byte)});
+                d->towardsClient.push_back({ 0, QByteArray(1, byte) });
             }
             const bool full = d->shaper.segmentFull(d->towardsClient.back().bytes.size());
             const qint64 hold = full ? 0 : kRandomIdleFrames * frame;

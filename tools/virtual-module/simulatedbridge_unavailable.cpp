@@ -13,11 +13,15 @@ QString unavailableText()
 } // namespace
 
 struct SimulatedBridge::State
-{};
+{
+};
 
 SimulatedBridge::SimulatedBridge(BoardType board, QObject *parent)
-    : QObject(parent), boardType(board), d(std::make_unique<State>())
-{}
+    : QObject(parent)
+    , boardType(board)
+    , d(std::make_unique<State>())
+{
+}
 
 SimulatedBridge::~SimulatedBridge() = default;
 
@@ -35,18 +39,18 @@ bool SimulatedBridge::start(const QByteArray &, double, QString *error)
     return false;
 }
 
-void SimulatedBridge::stop() {}
-void SimulatedBridge::setLink(const LinkOptions &) {}
-void SimulatedBridge::setSpeed(double) {}
-void SimulatedBridge::setClientReader(ClientReader) {}
-void SimulatedBridge::clientReadable() {}
-void SimulatedBridge::dropClientSide() {}
-void SimulatedBridge::resetIntoBootloader() {}
+void SimulatedBridge::stop() { }
+void SimulatedBridge::setLink(const LinkOptions &) { }
+void SimulatedBridge::setSpeed(double) { }
+void SimulatedBridge::setClientReader(ClientReader) { }
+void SimulatedBridge::clientReadable() { }
+void SimulatedBridge::dropClientSide() { }
+void SimulatedBridge::resetIntoBootloader() { }
 QByteArray SimulatedBridge::flash() const
 {
     return QByteArray();
 }
-void SimulatedBridge::setFlash(const QByteArray &) {}
+void SimulatedBridge::setFlash(const QByteArray &) { }
 int SimulatedBridge::flashSize() const
 {
     return 0;
@@ -63,7 +67,7 @@ int SimulatedBridge::lostBytes() const
 {
     return 0;
 }
-void SimulatedBridge::applyLinkToBoard() {}
-void SimulatedBridge::takeFromClient() {}
-void SimulatedBridge::fromBoard(const QByteArray &) {}
-void SimulatedBridge::pump() {}
+void SimulatedBridge::applyLinkToBoard() { }
+void SimulatedBridge::takeFromClient() { }
+void SimulatedBridge::fromBoard(const QByteArray &) { }
+void SimulatedBridge::pump() { }

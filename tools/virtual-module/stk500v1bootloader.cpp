@@ -92,8 +92,10 @@ QString hexOf(const QByteArray &bytes)
 }
 } // namespace
 
-Stk500v1Bootloader::Stk500v1Bootloader(const PartInfo &part, Flash &flash) : Bootloader(part, flash)
-{}
+Stk500v1Bootloader::Stk500v1Bootloader(const PartInfo &part, Flash &flash)
+    : Bootloader(part, flash)
+{
+}
 
 quint8 Stk500v1Bootloader::parameterValue(quint8 id)
 {
@@ -172,9 +174,7 @@ void Stk500v1Bootloader::answer(BootloaderReply *reply, const QByteArray &result
 void Stk500v1Bootloader::execute(BootloaderReply *reply)
 {
     const QByteArray &r = reply->request;
-    const auto at = [&r](int i) {
-        return quint8(r.at(i));
-    };
+    const auto at = [&r](int i) { return quint8(r.at(i)); };
     const QString hex = hexOf(r.left(16)) + (r.size() > 16 ? QStringLiteral(" ...") : QString());
     reply->summary
         = QStringLiteral("0x%1 %2").arg(reply->command, 2, 16, QLatin1Char('0')).arg(hex);
@@ -233,7 +233,7 @@ void Stk500v1Bootloader::execute(BootloaderReply *reply)
         answer(reply, readEeprom(wordAddress, 1));
         return;
     case kReadFuse:
-        answer(reply, bytesOf({partInfo.lowFuse, partInfo.highFuse}));
+        answer(reply, bytesOf({ partInfo.lowFuse, partInfo.highFuse }));
         return;
     case kReadLock:
         answer(reply, QByteArray(1, char(partInfo.lockBits)));
@@ -254,7 +254,7 @@ void Stk500v1Bootloader::execute(BootloaderReply *reply)
         answer(reply, QByteArray(1, char(kCalibration)));
         return;
     case kReadFuseExt:
-        answer(reply, bytesOf({partInfo.lowFuse, partInfo.highFuse, partInfo.extendedFuse}));
+        answer(reply, bytesOf({ partInfo.lowFuse, partInfo.highFuse, partInfo.extendedFuse }));
         return;
     default:
         reply->bytes = QByteArray(1, char(kRespUnknown));

@@ -71,12 +71,14 @@ int countAt(const QByteArray &body, int index)
 
 QByteArray withStatus(quint8 command, quint8 status)
 {
-    return bytesOf({command, status});
+    return bytesOf({ command, status });
 }
 } // namespace
 
-Stk500v2Bootloader::Stk500v2Bootloader(const PartInfo &part, Flash &flash) : Bootloader(part, flash)
-{}
+Stk500v2Bootloader::Stk500v2Bootloader(const PartInfo &part, Flash &flash)
+    : Bootloader(part, flash)
+{
+}
 
 quint8 Stk500v2Bootloader::parameterValue(quint8 id)
 {
@@ -189,9 +191,7 @@ bool Stk500v2Bootloader::feed(quint8 byte, BootloaderReply *reply)
 QByteArray Stk500v2Bootloader::execute(const QByteArray &b, BootloaderReply *reply)
 {
     const quint8 command = quint8(b.at(0));
-    const auto at = [&b](int i) {
-        return quint8(i < b.size() ? b.at(i) : 0);
-    };
+    const auto at = [&b](int i) { return quint8(i < b.size() ? b.at(i) : 0); };
     switch (command) {
     case kCmdSignOn: {
         QByteArray answer = withStatus(command, kStatusCmdOk);
@@ -259,7 +259,7 @@ QByteArray Stk500v2Bootloader::execute(const QByteArray &b, BootloaderReply *rep
     case kCmdReadOscCalIsp:
         // Body: command, return address, then the four instruction bytes.
         return withStatus(command, kStatusCmdOk)
-            + bytesOf({ispRead(at(2), at(3), at(4)), kStatusCmdOk});
+            + bytesOf({ ispRead(at(2), at(3), at(4)), kStatusCmdOk });
     case kCmdSpiMulti: {
         // Body: command, NumTx, NumRx, RxStartAddr, TxData. A four-byte
         // instruction shifts back its own first two bytes, then the result.

@@ -29,7 +29,8 @@ constexpr quint32 kLastAddressByte = 0xFF;
 class AtSession : public QObject
 {
 public:
-    explicit AtSession(QTcpSocket *socket) : QObject(socket)
+    explicit AtSession(QTcpSocket *socket)
+        : QObject(socket)
     {
         quiet.setSingleShot(true);
         quiet.setInterval(kAtQuietMs);
@@ -70,7 +71,8 @@ QString bridgeModeName(BridgeMode mode)
 }
 
 VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
-    : QObject(parent), settings(options)
+    : QObject(parent)
+    , settings(options)
 {
     hostname = settings.name;
     if (hostname.isEmpty())
@@ -221,7 +223,7 @@ void VirtualModule::stop()
         return;
     running = false;
     announcer->stop();
-    for (QTcpServer *server : {atServer, dataServer}) {
+    for (QTcpServer *server : { atServer, dataServer }) {
         server->close();
         const auto sockets = server->findChildren<QTcpSocket *>();
         for (QTcpSocket *socket : sockets) {
@@ -278,8 +280,7 @@ bool VirtualModule::writeFlash(const QString &path, QString *error) const
     QSaveFile file(path);
     const QByteArray contents = flash();
     if (!file.open(QIODevice::WriteOnly) || contents.size() != flashSize()
-        || file.write(contents) != flashSize()
-        || !file.commit()) {
+        || file.write(contents) != flashSize() || !file.commit()) {
         if (error)
             *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
@@ -332,7 +333,7 @@ void VirtualModule::applyFaults()
         bool refuse;
         quint16 port;
     } servers[]
-        = {{atServer, f.refuseAt, atPortNumber}, {dataServer, f.refuseData, dataPortNumber}};
+        = { { atServer, f.refuseAt, atPortNumber }, { dataServer, f.refuseData, dataPortNumber } };
     for (const auto &s : servers) {
         if (s.refuse && s.server->isListening())
             s.server->close();
@@ -527,16 +528,16 @@ BoardAnswer VirtualModule::boardByte(quint8 byte)
             if (dataClient)
                 dataClient->abort();
         });
-        return {QByteArray(), reply.busyNs};
+        return { QByteArray(), reply.busyNs };
     }
     if (f.noReplyAt == number)
-        return {QByteArray(), reply.busyNs};
+        return { QByteArray(), reply.busyNs };
     QByteArray bytes = reply.bytes;
     if (f.shortReplyAt == number)
         bytes.chop(1);
     if (f.longReplyAt == number)
         bytes.append(kStrayByte);
-    return {bytes, reply.busyNs};
+    return { bytes, reply.busyNs };
 }
 
 void VirtualModule::log(const QString &channel, const QString &text)

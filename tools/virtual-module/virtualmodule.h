@@ -33,7 +33,7 @@ struct ModuleCounters
     int bootloaderCommands = 0; // complete commands, all resets together
     int commandsSinceReset = 0;
     int pagesWritten = 0;
-    int bytesLost = 0;          // dropped by the small (or lossy) receive buffer
+    int bytesLost = 0; // dropped by the small (or lossy) receive buffer
     int bytesToApplication = 0; // arrived while the board ran its application
     qint64 dataBytesIn = 0;
     qint64 dataBytesOut = 0;

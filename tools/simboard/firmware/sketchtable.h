@@ -3,4 +3,4 @@
    Shared by the table (assembler) and the check (C). */
 #pragma once
 
-#define TABLE_BYTE(i) ((((i) * 131) + (((i) >> 8) * 7) + (((i) >> 16) * 13)) & 0xff)
+#define TABLE_BYTE(i) ((((i)*131) + (((i) >> 8) * 7) + (((i) >> 16) * 13)) & 0xff)
