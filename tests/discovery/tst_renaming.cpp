@@ -15,6 +15,8 @@
 namespace {
 constexpr int kBoxPollMs = 10;
 constexpr int kRepeatedExchanges = 5;
+constexpr int kAnnounceAttempts = 5;
+constexpr int kAnnounceWaitMs = 1000;
 
 const QString kBoxTitle = QStringLiteral("connect server fail");
 const QString kBoxText
@@ -35,11 +37,16 @@ struct RenameWindow
     // same address).
     bool addModule(const QString &hostIp, const QString &atPort, QString sender = QString())
     {
+        // Announced again now and then, as a module does: UDP may drop one.
         Announcer module(sender.isEmpty() ? hostIp : sender);
-        if (!module.send(Announcer::announcement(hostIp, "8000", atPort, "module")))
-            return false;
         const int rows = table->rowCount();
-        return QTest::qWaitFor([&] { return table->rowCount() > rows; });
+        for (int attempt = 0; attempt < kAnnounceAttempts; ++attempt) {
+            if (!module.send(Announcer::announcement(hostIp, "8000", atPort, "module")))
+                return false;
+            if (QTest::qWaitFor([&] { return table->rowCount() > rows; }, kAnnounceWaitMs))
+                return true;
+        }
+        return false;
     }
 
     QTableWidgetItem *nameItem() const { return table->item(0, 0); }
