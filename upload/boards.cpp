@@ -27,10 +27,11 @@ const QVector<Board> &boards()
 {
     static const QVector<Board> table = {
         { "MEGA2560", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega,
-          kAtmega2560Signature },
-        { "UNO", StkVersion::V1, kUnoFlashSize, kUnoPageSize, AtFamily::Uno, kAtmega328pSignature },
-        { "Orvex3", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr },
-        { "Orvex0", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr },
+          kAtmega2560Signature, true },
+        { "UNO", StkVersion::V1, kUnoFlashSize, kUnoPageSize, AtFamily::Uno, kAtmega328pSignature,
+          false },
+        { "Orvex3", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr, false },
+        { "Orvex0", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr, false },
     };
     return table;
 }

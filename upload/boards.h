@@ -18,6 +18,9 @@ struct Board
     AtFamily resetFamily; // which "AT+MCUUPDATE=" command resets it
     // The three signature bytes its bootloader must report; nullptr: not checked.
     const char *signature;
+    // Whether its bootloader advances the flash address after each page, so
+    // consecutive pages need no load-address command of their own.
+    bool addressAdvances;
 };
 
 // Every board type, in the order of the Device box (the first is the default).

@@ -347,7 +347,7 @@ bool Thread::upload_stk500v2()
     // load address only where the pages would not carry on by themselves.
     // The other boards keep one before every page. The bootloader erases the
     // pages in the order it is sent them, from the first on.
-    const bool address_advances = board_type == QLatin1String("MEGA2560");
+    const bool address_advances = boardNamed(board_type)->addressAdvances;
     qint64 next_word = -1;
     while (true) {
         const int count = read_page(stk500v2::kPageSize);
@@ -481,7 +481,7 @@ void Thread::verify_image()
     const FlashComparison result = protocol_flag == kProtocolV1
         ? verifyFlashV1(data_socket, image, report)
         : verifyFlashV2(data_socket, seq_num, image, report,
-                        board_type != QLatin1String("MEGA2560"));
+                        !boardNamed(board_type)->addressAdvances);
     verify_passed = result.matches(total_bytes);
     mismatch_address = result.firstMismatch;
     if (result.firstMismatch >= 0) {
