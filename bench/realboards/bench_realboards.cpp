@@ -355,12 +355,20 @@ const Case &caseFor(BoardKind kind)
     return kind == BoardKind::Uno ? kCases[0] : kCases[1];
 }
 
-// The same upload of ours through each bridge mode, the lossy UART on.
-bool runBridges(int repetitions, int baud)
+// One part sketch, its image, and a module started for it behind a lossy UART.
+struct Part
 {
-    std::printf("\nbridges: our upload through the packed, bytes and random bridges, lossy "
-                "UART, median of %d run(s); time / packed (goal <= 1.02), bytes lost (goal 0)\n",
-                repetitions);
+    const char *name;
+    BoardFiles::Sketch sketch;
+    QByteArray image;
+    const Case &c;
+    LinkOptions link;
+    ModuleThread modules;
+};
+
+// Runs body for each part sketch in turn; true when every one succeeded.
+template<typename Body> bool forEachPart(int baud, BridgeMode bridge, Body body)
+{
     bool allOk = true;
     for (const char *name : kPartSketches) {
         const BoardFiles::Sketch sketch = BoardFiles::sketch(QLatin1String(name));
@@ -370,20 +378,33 @@ bool runBridges(int repetitions, int baud)
             allOk = false;
             continue;
         }
-        const Case &c = caseFor(sketch.kind);
         LinkOptions link;
         link.baud = baud;
         link.lossyUart = true;
-        ModuleThread modules;
-        if (!startModule(modules, c, sketch.kind, link, kRealTime))
+        link.bridge = bridge;
+        Part part { name, sketch, image, caseFor(sketch.kind), link, {} };
+        if (!startModule(part.modules, part.c, sketch.kind, link, kRealTime))
             return false;
-        Bench bench(modules, 0, c, image, sketch.hexPath);
+        allOk = body(part) && allOk;
+    }
+    return allOk;
+}
+
+// The same upload of ours through each bridge mode, the lossy UART on.
+bool runBridges(int repetitions, int baud)
+{
+    std::printf("\nbridges: our upload through the packed, bytes and random bridges, lossy "
+                "UART, median of %d run(s); time / packed (goal <= 1.02), bytes lost (goal 0)\n",
+                repetitions);
+    return forEachPart(baud, BridgeMode::Packed, [&](Part &part) {
+        bool allOk = true;
+        Bench bench(part.modules, 0, part.c, part.image, part.sketch.hexPath);
         double packedSeconds = 0;
         for (BridgeMode mode : { BridgeMode::Packed, BridgeMode::Bytes, BridgeMode::Random }) {
-            link.bridge = mode;
-            modules.setLink(0, link);
+            part.link.bridge = mode;
+            part.modules.setLink(0, part.link);
             std::vector<double> times;
-            const int lostBefore = modules.counters(0).bytesLost;
+            const int lostBefore = part.modules.counters(0).bytesLost;
             QString failure;
             for (int i = 0; i < repetitions && failure.isEmpty(); ++i) {
                 const Run run = bench.ours();
@@ -392,8 +413,8 @@ bool runBridges(int repetitions, int baud)
                 else
                     failure = run.failure;
             }
-            const int lost = modules.counters(0).bytesLost - lostBefore;
-            std::printf("  %-14s %-7s", name, qPrintable(bridgeModeName(mode)));
+            const int lost = part.modules.counters(0).bytesLost - lostBefore;
+            std::printf("  %-14s %-7s", part.name, qPrintable(bridgeModeName(mode)));
             if (!failure.isEmpty()) {
                 std::printf(" FAILED (%s), bytes lost %d\n", qPrintable(failure), lost);
                 allOk = false;
@@ -408,8 +429,8 @@ bool runBridges(int repetitions, int baud)
             std::printf("   bytes lost %d\n", lost);
             std::fflush(stdout);
         }
-    }
-    return allOk;
+        return allOk;
+    });
 }
 
 // Ours and avrdude -V in turn through one module at each network delay.
@@ -424,30 +445,19 @@ bool runLatency(int repetitions, int baud)
     const bool haveAvrdude = !QStandardPaths::findExecutable(QStringLiteral("avrdude")).isEmpty();
     if (!haveAvrdude)
         std::printf("  avrdude is not installed (Debian package avrdude): no ours/avrdude\n");
-    bool allOk = true;
-    for (const char *name : kPartSketches) {
-        const BoardFiles::Sketch sketch = BoardFiles::sketch(QLatin1String(name));
-        QByteArray image;
-        if (!prepareImage(sketch, &image)) {
-            std::printf("%s: cannot prepare the image\n", name);
-            allOk = false;
-            continue;
-        }
-        const Case &c = caseFor(sketch.kind);
-        LinkOptions link;
-        link.baud = baud;
-        link.lossyUart = true;
-        link.bridge = BridgeMode::Bytes;
-        ModuleThread modules;
-        if (!startModule(modules, c, sketch.kind, link, kRealTime))
-            return false;
+    return forEachPart(baud, BridgeMode::Bytes, [&](Part &part) {
+        const BoardFiles::Sketch &sketch = part.sketch;
+        const QByteArray &image = part.image;
+        const Case &c = part.c;
+        ModuleThread &modules = part.modules;
+        LinkOptions &link = part.link;
         const double start = bootloaderStartSeconds(modules, sketch.kind, c.family);
         if (start < 0) {
-            std::printf("  %s: the bootloader did not answer after a reset\n", name);
-            allOk = false;
-            continue;
+            std::printf("  %s: the bootloader did not answer after a reset\n", part.name);
+            return false;
         }
-        std::printf("  %s (%s, %d bytes), bootloader start-up %.0f ms:\n", name, c.deviceText,
+        bool allOk = true;
+        std::printf("  %s (%s, %d bytes), bootloader start-up %.0f ms:\n", part.name, c.deviceText,
                     int(image.size()), start * kMsPerSecond);
         Bench bench(modules, 0, c, image, sketch.hexPath);
         for (int latencyMs : { 0, 5, 20 }) {
@@ -489,8 +499,8 @@ bool runLatency(int repetitions, int baud)
             std::printf("\n");
             std::fflush(stdout);
         }
-    }
-    return allOk;
+        return allOk;
+    });
 }
 } // namespace
 

@@ -1,3 +1,4 @@
+#include "common/names.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 
@@ -242,11 +243,11 @@ void MainWindowTest::tableSettings()
                 table->setItem(row, column, new QTableWidgetItem(QString::number(column)));
     }
     QTest::mouseClick(table->viewport(), Qt::LeftButton, {},
-                      table->visualItemRect(table->item(0, 2)).center());
+                      table->visualItemRect(table->item(0, IpColumn)).center());
     QCOMPARE(table->selectionModel()->selectedRows().size(), 1);
     QCOMPARE(table->selectedItems().size(), 7);
     QTest::mouseClick(table->viewport(), Qt::LeftButton, {},
-                      table->visualItemRect(table->item(1, 4)).center());
+                      table->visualItemRect(table->item(1, AtPortColumn)).center());
     QCOMPARE(table->selectionModel()->selectedRows().size(), 1);
     QCOMPARE(table->selectionModel()->selectedRows().first().row(), 1);
 }

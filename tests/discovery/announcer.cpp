@@ -1,7 +1,8 @@
 #include "announcer.h"
 
+#include "common/names.h"
+
 namespace {
-constexpr quint16 kWindowPort = 3333;
 constexpr int kFirstModuleHost = 2;
 constexpr int kHostsPerOctet = 250;
 } // namespace
@@ -13,7 +14,7 @@ Announcer::Announcer(const QString &address)
 
 bool Announcer::send(const QByteArray &payload)
 {
-    return socket.writeDatagram(payload, QHostAddress(QHostAddress::LocalHost), kWindowPort)
+    return socket.writeDatagram(payload, QHostAddress(QHostAddress::LocalHost), kAnnouncementPort)
         == payload.size();
 }
 

@@ -1,4 +1,5 @@
 #include "announcer.h"
+#include "common/names.h"
 #include "discovery/announcement.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
@@ -122,7 +123,7 @@ void DiscoveryTest::announcedModulesGetRowsAtTheTop()
         QCOMPARE(w.table->item(0, column)->textAlignment(), int(Qt::AlignHCenter));
     QCOMPARE(w.cell(0, 6), QString());
 
-    auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(0, 1));
+    auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(0, DeviceColumn));
     QVERIFY(box);
     QCOMPARE(box->count(), 4);
     const QStringList boards = { "MEGA2560", "UNO", "Orvex3", "Orvex0" };
@@ -137,7 +138,7 @@ void DiscoveryTest::announcedModulesGetRowsAtTheTop()
     QCOMPARE(box->styleSheet(), kComboStyleSheet);
     QVERIFY(box->isEnabled());
 
-    auto *button = qobject_cast<QPushButton *>(w.table->cellWidget(0, 5));
+    auto *button = qobject_cast<QPushButton *>(w.table->cellWidget(0, SendColumn));
     QVERIFY(button);
     QCOMPARE(button->text(), QStringLiteral("Upload"));
     QVERIFY(button->isEnabled());
@@ -153,7 +154,7 @@ void DiscoveryTest::announcedModulesGetRowsAtTheTop()
 
     // Each Upload button is wired to the upload handler exactly once.
     for (int row = 0; row < 2; ++row) {
-        QObject *upload = w.table->cellWidget(row, 5);
+        QObject *upload = w.table->cellWidget(row, SendColumn);
         QVERIFY(QObject::disconnect(upload, SIGNAL(clicked()), &w.window, SLOT(OnBtnClicked())));
         QVERIFY(!QObject::disconnect(upload, SIGNAL(clicked()), &w.window, SLOT(OnBtnClicked())));
     }
@@ -169,14 +170,14 @@ void DiscoveryTest::onlyTheNameCellIsEditable()
     // A report written into the Progress cell is editable until the next
     // announcement locks the cells again.
     w.table->setItem(0, 6, new QTableWidgetItem(QStringLiteral("50%")));
-    QVERIFY(w.table->item(0, 6)->flags() & Qt::ItemIsEditable);
+    QVERIFY(w.table->item(0, ProgressColumn)->flags() & Qt::ItemIsEditable);
     Announcer other(moduleAddress(1));
     QVERIFY(other.send(Announcer::announcement(moduleAddress(1), "8000", "8001", "beta")));
     QTRY_COMPARE(w.table->rowCount(), 2);
     QCOMPARE(w.cell(1, 6), QStringLiteral("50%"));
 
     for (int row = 0; row < w.table->rowCount(); ++row) {
-        QVERIFY(w.table->item(row, 0)->flags() & Qt::ItemIsEditable);
+        QVERIFY(w.table->item(row, NameColumn)->flags() & Qt::ItemIsEditable);
         for (int column = 1; column < w.table->columnCount(); ++column) {
             QTableWidgetItem *item = w.table->item(row, column);
             QVERIFY2(item, qPrintable(QStringLiteral("%1,%2").arg(row).arg(column)));
@@ -200,7 +201,7 @@ void DiscoveryTest::onlyTheNameCellIsEditable()
         w.table->editItem(w.table->item(0, column));
         QCOMPARE(openEditors(), 0);
     }
-    w.table->editItem(w.table->item(0, 0));
+    w.table->editItem(w.table->item(0, NameColumn));
     QCOMPARE(openEditors(), 1);
 }
 
@@ -334,9 +335,9 @@ void DiscoveryTest::silentModuleLeavesOnTheFourthSweep()
     QTRY_COMPARE(w.table->rowCount(), 2);
 
     // The user picks a board and an upload reports, before the module falls silent.
-    auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(1, 1));
+    auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(1, DeviceColumn));
     box->setCurrentIndex(1);
-    w.table->item(1, 6)->setText(QStringLiteral("Fail"));
+    w.table->item(1, ProgressColumn)->setText(QStringLiteral("Fail"));
 
     for (int sweep = 1; sweep <= 3; ++sweep) {
         w.probe.sweepLiveness();
@@ -365,7 +366,7 @@ void DiscoveryTest::silentModuleLeavesOnTheFourthSweep()
     QVERIFY(silentModule.send(Announcer::announcement(silent, "8000", "8001", "silent")));
     QTRY_COMPARE(w.table->rowCount(), 2);
     QCOMPARE(w.cell(0, 2), silent);
-    QCOMPARE(qobject_cast<QComboBox *>(w.table->cellWidget(0, 1))->currentText(),
+    QCOMPARE(qobject_cast<QComboBox *>(w.table->cellWidget(0, DeviceColumn))->currentText(),
              QStringLiteral("MEGA2560"));
     QCOMPARE(w.cell(0, 6), QString());
     QCOMPARE(w.label(), addedLabel(2));
@@ -511,7 +512,7 @@ void DiscoveryTest::boardTypeIsReadable()
         const QSignalBlocker quiet(w.table);
         w.probe.addDeviceRow(moduleAddress(0), "8000", "8001", "alpha");
     }
-    auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(0, 1));
+    auto *box = qobject_cast<QComboBox *>(w.table->cellWidget(0, DeviceColumn));
     QVERIFY(box);
     // The viewport's picture, as on screen: the box is see-through on purpose.
     QVERIFY(QTest::qWaitForWindowExposed(&w.window));

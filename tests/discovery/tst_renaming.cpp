@@ -1,5 +1,6 @@
 #include "announcer.h"
 #include "atportserver.h"
+#include "common/names.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 
@@ -49,7 +50,7 @@ struct RenameWindow
         return false;
     }
 
-    QTableWidgetItem *nameItem() const { return table->item(0, 0); }
+    QTableWidgetItem *nameItem() const { return table->item(0, NameColumn); }
 
     Widget window;
     WidgetProbe probe;
@@ -216,13 +217,13 @@ void RenamingTest::onlyUserEditsOfTheNameConnect()
     QVERIFY(w.addModule(address, QString::number(module.port())));
 
     // Progress reports, other cells and the locking of a further announcement.
-    w.table->item(0, 6)->setText(QStringLiteral("42%"));
+    w.table->item(0, ProgressColumn)->setText(QStringLiteral("42%"));
     w.table->setItem(0, 6, new QTableWidgetItem(QStringLiteral("Successful")));
-    w.table->item(0, 3)->setText(QStringLiteral("8002"));
+    w.table->item(0, DataPortColumn)->setText(QStringLiteral("8002"));
     QVERIFY(w.addModule(moduleAddress(7), QStringLiteral("1")));
     QCOMPARE(w.table->rowCount(), 2);
 
-    w.table->item(1, 0)->setText(QStringLiteral("renamed"));
+    w.table->item(1, NameColumn)->setText(QStringLiteral("renamed"));
     QTRY_COMPARE(module.exchanges(), QList<QByteArray>({ "AT+HOSTNAME=renamed" }));
     QVERIFY(boxes.seen().isEmpty());
 }
@@ -273,8 +274,8 @@ void RenamingTest::everySocketIsReleased()
     QVERIFY(w.addModule(address, QString::number(module.port())));
     QVERIFY(w.addModule(refusing, refusedPort));
 
-    QTableWidgetItem *reachable = w.table->item(1, 0);
-    QTableWidgetItem *unreachable = w.table->item(0, 0);
+    QTableWidgetItem *reachable = w.table->item(1, NameColumn);
+    QTableWidgetItem *unreachable = w.table->item(0, NameColumn);
     auto renameBoth = [&](int round) {
         reachable->setText(QStringLiteral("ok %1").arg(round));
         unreachable->setText(QStringLiteral("fail %1").arg(round));

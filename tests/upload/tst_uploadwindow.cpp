@@ -20,8 +20,6 @@
 
 namespace {
 constexpr int kUploadLimitMs = 30000;
-constexpr int kSendColumn = 5;
-constexpr int kProgressColumn = 6;
 
 const QString kBoxTitle = QStringLiteral("connect server fail");
 const QString kBoxText
@@ -41,20 +39,20 @@ QPushButton *addRow(Widget &window, const QString &ip, const QString &dataPort,
     QTableWidget *table = WidgetProbe(window).ui().userTableWidget;
     const QSignalBlocker quiet(table);
     table->insertRow(0);
-    table->setItem(0, 0, new QTableWidgetItem(QStringLiteral("module ") + ip));
+    table->setItem(0, NameColumn, new QTableWidgetItem(QStringLiteral("module ") + ip));
     auto *combo = new QComboBox;
     combo->insertItems(0,
                        { QStringLiteral("MEGA2560"), QStringLiteral("UNO"),
                          QStringLiteral("Orvex3"), QStringLiteral("Orvex0") });
     combo->setCurrentText(board);
-    table->setCellWidget(0, 1, combo);
-    table->setItem(0, 2, new QTableWidgetItem(ip));
-    table->setItem(0, 3, new QTableWidgetItem(dataPort));
-    table->setItem(0, 4, new QTableWidgetItem(atPort));
+    table->setCellWidget(0, DeviceColumn, combo);
+    table->setItem(0, IpColumn, new QTableWidgetItem(ip));
+    table->setItem(0, DataPortColumn, new QTableWidgetItem(dataPort));
+    table->setItem(0, AtPortColumn, new QTableWidgetItem(atPort));
     auto *button = new QPushButton(QStringLiteral("Upload"));
-    table->setCellWidget(0, kSendColumn, button);
+    table->setCellWidget(0, SendColumn, button);
     QObject::connect(button, SIGNAL(clicked()), &window, SLOT(OnBtnClicked()));
-    table->setItem(0, kProgressColumn, new QTableWidgetItem);
+    table->setItem(0, ProgressColumn, new QTableWidgetItem);
     return button;
 }
 
@@ -67,7 +65,7 @@ QPushButton *addRow(Widget &window, const ScriptedModule &module,
 QString progressText(Widget &window, int row)
 {
     const QTableWidgetItem *item
-        = WidgetProbe(window).ui().userTableWidget->item(row, kProgressColumn);
+        = WidgetProbe(window).ui().userTableWidget->item(row, ProgressColumn);
     return item ? item->text() : QStringLiteral("<none>");
 }
 
@@ -158,7 +156,7 @@ void UploadWindowTest::progressTexts()
     QPushButton *other = addRow(window, QStringLiteral("127.0.0.20"), "1", "2");
     QPushButton *button = addRow(window, QStringLiteral("127.0.0.21"), "1", "2");
     QTableWidget *table = probe.ui().userTableWidget;
-    table->item(0, kProgressColumn)->setText(QStringLiteral("7%"));
+    table->item(0, ProgressColumn)->setText(QStringLiteral("7%"));
     button->setEnabled(false);
     other->setEnabled(false);
 
@@ -167,7 +165,7 @@ void UploadWindowTest::progressTexts()
     QTEST(progressText(window, 0), "text");
     QTEST(button->isEnabled(), "enabled");
     if (status == 1 || status == 2)
-        QCOMPARE(table->item(0, kProgressColumn)->textAlignment(),
+        QCOMPARE(table->item(0, ProgressColumn)->textAlignment(),
                  static_cast<int>(Qt::AlignHCenter));
     QCOMPARE(progressText(window, 1), QString());
     QVERIFY(!other->isEnabled());
@@ -178,7 +176,7 @@ void UploadWindowTest::connectFailureBox()
     Widget window;
     WidgetProbe probe(window);
     QPushButton *button = addRow(window, QStringLiteral("127.0.0.21"), "1", "2");
-    probe.ui().userTableWidget->item(0, kProgressColumn)->setText(QStringLiteral("42%"));
+    probe.ui().userTableWidget->item(0, ProgressColumn)->setText(QStringLiteral("42%"));
     button->setEnabled(false);
 
     // Look at the box while it is open, then close it.

@@ -25,10 +25,6 @@
 
 namespace road {
 
-constexpr int kDeviceColumn = 1;
-constexpr int kSendColumn = 5;
-constexpr int kProgressColumn = 6;
-
 // Modules announce often so rows appear quickly; the window keeps a row for
 // 6 to 8 s after the last announcement, far longer than this.
 constexpr int kAnnounceIntervalMs = 200;
@@ -185,13 +181,13 @@ inline QPushButton *uploadButton(Widget &window, const QString &ip)
 {
     const int row = rowOf(window, ip);
     return row < 0 ? nullptr
-                   : qobject_cast<QPushButton *>(table(window)->cellWidget(row, kSendColumn));
+                   : qobject_cast<QPushButton *>(table(window)->cellWidget(row, SendColumn));
 }
 
 inline QString progressOf(Widget &window, const QString &ip)
 {
     const int row = rowOf(window, ip);
-    const QTableWidgetItem *item = row < 0 ? nullptr : table(window)->item(row, kProgressColumn);
+    const QTableWidgetItem *item = row < 0 ? nullptr : table(window)->item(row, ProgressColumn);
     return item ? item->text() : QString();
 }
 
@@ -202,7 +198,7 @@ inline QPushButton *awaitRow(Widget &window, const QString &ip, const QString &b
     if (!QTest::qWaitFor([&] { return rowOf(window, ip) >= 0; }, kRowWaitMs))
         return nullptr;
     auto *combo
-        = qobject_cast<QComboBox *>(table(window)->cellWidget(rowOf(window, ip), kDeviceColumn));
+        = qobject_cast<QComboBox *>(table(window)->cellWidget(rowOf(window, ip), DeviceColumn));
     if (!combo || combo->findText(board) < 0)
         return nullptr;
     combo->setCurrentText(board);
