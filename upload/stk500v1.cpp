@@ -27,15 +27,6 @@ const char kSetDeviceBytes[]
 // Set device extended: command size 5, EEPROM page 4, PAGEL 0xD7, BS2 0xC2, reset disable 0.
 const char kSetDeviceExtBytes[] = { '\x45', '\x05', '\x04', '\xD7', '\xC2', '\x00', '\x20' };
 
-QByteArray bytesOf(std::initializer_list<quint8> values)
-{
-    QByteArray bytes;
-    bytes.reserve(static_cast<int>(values.size()));
-    for (quint8 value : values)
-        bytes.append(static_cast<char>(value));
-    return bytes;
-}
-
 StkCommand command(QByteArray bytes, int expected, const char *label, int tries = kTries,
                    int waitMs = kWaitMs)
 {
@@ -51,12 +42,12 @@ StkCommand command(QByteArray bytes, int expected, const char *label, int tries 
 
 StkCommand getSync()
 {
-    return command(bytesOf({ kGetSync, kEndOfPacket }), kStatusReply, "read hello reply 1=");
+    return command(commandBytes({ kGetSync, kEndOfPacket }), kStatusReply, "read hello reply 1=");
 }
 
 StkCommand getParameter(quint8 id)
 {
-    StkCommand result = command(bytesOf({ kGetParameter, id, kEndOfPacket }), kParameterReply,
+    StkCommand result = command(commandBytes({ kGetParameter, id, kEndOfPacket }), kParameterReply,
                                 "read send_A reply =");
     result.detail = "0x" + QByteArray::number(id, 16);
     return result;
@@ -76,18 +67,20 @@ StkCommand setDeviceExt()
 
 StkCommand enterProgMode()
 {
-    return command(bytesOf({ kEnterProgMode, kEndOfPacket }), kStatusReply, "read send_p reply =");
+    return command(commandBytes({ kEnterProgMode, kEndOfPacket }), kStatusReply,
+                   "read send_p reply =");
 }
 
 StkCommand readSignature()
 {
-    return command(bytesOf({ kReadSign, kEndOfPacket }), kSignatureReply, "read send_u reply =");
+    return command(commandBytes({ kReadSign, kEndOfPacket }), kSignatureReply,
+                   "read send_u reply =");
 }
 
 StkCommand universalReadEeprom(quint8 low)
 {
-    StkCommand result = command(bytesOf({ kUniversal, kInstructionReadEeprom, kEepromHighAddress,
-                                          low, 0x00, kEndOfPacket }),
+    StkCommand result = command(commandBytes({ kUniversal, kInstructionReadEeprom,
+                                               kEepromHighAddress, low, 0x00, kEndOfPacket }),
                                 kUniversalReply, nullptr);
     result.sendLabel = "send v data =";
     return result;
@@ -97,15 +90,15 @@ StkCommand loadAddress(quint32 wordAddress)
 {
     const auto low = static_cast<quint8>(wordAddress & 0xFF);
     const auto high = static_cast<quint8>((wordAddress >> 8) & 0xFF);
-    return command(bytesOf({ kLoadAddress, low, high, kEndOfPacket }), kStatusReply,
+    return command(commandBytes({ kLoadAddress, low, high, kEndOfPacket }), kStatusReply,
                    "send header lenght =");
 }
 
 StkCommand programPage(const QByteArray &data)
 {
     const auto count = static_cast<quint16>(data.size());
-    QByteArray bytes = bytesOf({ kProgPage, static_cast<quint8>(count >> 8),
-                                 static_cast<quint8>(count & 0xFF), kMemoryFlash });
+    QByteArray bytes = commandBytes({ kProgPage, static_cast<quint8>(count >> 8),
+                                      static_cast<quint8>(count & 0xFF), kMemoryFlash });
     bytes.append(data);
     bytes.append(static_cast<char>(kEndOfPacket));
     return command(std::move(bytes), kStatusReply, "send data lenght =", kPageTries);
@@ -113,15 +106,15 @@ StkCommand programPage(const QByteArray &data)
 
 StkCommand leaveProgMode()
 {
-    return command(bytesOf({ kLeaveProgMode, kEndOfPacket }), kStatusReply,
+    return command(commandBytes({ kLeaveProgMode, kEndOfPacket }), kStatusReply,
                    "read send_q reply =", kTries, kLeaveWaitMs);
 }
 
 StkCommand readPage(int count)
 {
     const auto size = static_cast<quint16>(count);
-    return command(bytesOf({ kReadPage, static_cast<quint8>(size >> 8),
-                             static_cast<quint8>(size & 0xFF), kMemoryFlash, kEndOfPacket }),
+    return command(commandBytes({ kReadPage, static_cast<quint8>(size >> 8),
+                                  static_cast<quint8>(size & 0xFF), kMemoryFlash, kEndOfPacket }),
                    count + kStatusReply, "read page reply =", kReadPageTries);
 }
 

@@ -34,15 +34,6 @@ constexpr quint8 kSpiReceiveStart = 0;
 constexpr quint8 kInstructionReadSignature = 0x30;
 constexpr quint8 kInstructionReadProgramMemory = 0x20;
 
-QByteArray bytesOf(std::initializer_list<quint8> values)
-{
-    QByteArray bytes;
-    bytes.reserve(static_cast<int>(values.size()));
-    for (quint8 value : values)
-        bytes.append(static_cast<char>(value));
-    return bytes;
-}
-
 StkCommand command(quint8 sequence, const QByteArray &body, int expected, const char *label,
                    int tries = kTries)
 {
@@ -93,12 +84,12 @@ bool addressCarriesOn(qint64 nextWord, quint32 word)
 
 QByteArray signOnBody()
 {
-    return bytesOf({ kSignOn });
+    return commandBytes({ kSignOn });
 }
 
 QByteArray getParameterBody(quint8 id)
 {
-    return bytesOf({ kGetParameter, id });
+    return commandBytes({ kGetParameter, id });
 }
 
 QByteArray enterProgModeBody()
@@ -108,15 +99,15 @@ QByteArray enterProgModeBody()
 
 QByteArray readSignatureBody(quint8 index)
 {
-    return bytesOf({ kSpiMulti, kSpiBytesOut, kSpiBytesIn, kSpiReceiveStart,
-                     kInstructionReadSignature, 0x00, index, 0x00 });
+    return commandBytes({ kSpiMulti, kSpiBytesOut, kSpiBytesIn, kSpiReceiveStart,
+                          kInstructionReadSignature, 0x00, index, 0x00 });
 }
 
 QByteArray loadAddressBody(quint32 wordAddress)
 {
     const quint32 address = kExtendedAddressFlag | wordAddress;
-    return bytesOf({ kLoadAddress, byteOf(address, 24), byteOf(address, 16), byteOf(address, 8),
-                     byteOf(address, 0) });
+    return commandBytes({ kLoadAddress, byteOf(address, 24), byteOf(address, 16),
+                          byteOf(address, 8), byteOf(address, 0) });
 }
 
 QByteArray programFlashBody(const QByteArray &page)
@@ -137,7 +128,7 @@ QByteArray leaveProgModeBody()
 QByteArray readFlashBody(int count)
 {
     const auto size = static_cast<quint16>(count);
-    return bytesOf(
+    return commandBytes(
         { kReadFlashIsp, byteOf(size, 8), byteOf(size, 0), kInstructionReadProgramMemory });
 }
 

@@ -18,6 +18,15 @@ bool stopRequested()
 }
 } // namespace
 
+QByteArray commandBytes(std::initializer_list<quint8> values)
+{
+    QByteArray bytes;
+    bytes.reserve(static_cast<int>(values.size()));
+    for (quint8 value : values)
+        bytes.append(static_cast<char>(value));
+    return bytes;
+}
+
 bool waitForData(QIODevice *device, int waitMs)
 {
     if (device->bytesAvailable() > 0)

@@ -5,6 +5,8 @@
 #include <QList>
 #include <QString>
 
+#include <initializer_list>
+
 class QIODevice;
 
 // One STK500 request and how its reply is judged: the bootloaders behind the
@@ -20,6 +22,9 @@ struct StkCommand
     const char *sendLabel = nullptr; // debug label written before sending; nullptr: no line
     QByteArray detail; // extra debug text after the reply label (a parameter id)
 };
+
+// The bytes of a command as the protocol lists them.
+QByteArray commandBytes(std::initializer_list<quint8> values);
 
 // Most bytes taken from the device in one read.
 constexpr int kMaxReadBytes = 100;
