@@ -125,6 +125,15 @@ struct Program
             process.waitForFinished(kStopMs);
         }
     }
+    // Starts the window and gives it time to bind its port; its pid, or 0.
+    qint64 startWindow()
+    {
+        process.start(QStringLiteral(RUDIREZE_WINDOW_EXE), QStringList());
+        if (!process.waitForStarted(kStartMs))
+            return 0;
+        QThread::msleep(kSettleMs);
+        return process.processId();
+    }
     QProcess process;
 };
 
@@ -150,11 +159,9 @@ int main(int argc, char *argv[])
 
     {
         Program window(work.path());
-        window.process.start(QStringLiteral(RUDIREZE_WINDOW_EXE), QStringList());
-        if (!window.process.waitForStarted(kStartMs))
+        const qint64 pid = window.startWindow();
+        if (pid == 0)
             return 1;
-        QThread::msleep(kSettleMs);
-        const qint64 pid = window.process.processId();
         const double before = residentMb(pid);
         const int sent = flood(socket, next, kFloodModulesPerSecond, kFloodSeconds, [] {});
         const double cpuStart = cpuSeconds(pid);
@@ -194,11 +201,9 @@ int main(int argc, char *argv[])
         const int baselineSeconds
             = qMin(kSoakBaselineLimitSeconds, qMax(1, soakSeconds / kSoakBaselineDivisor));
         Program window(work.path());
-        window.process.start(QStringLiteral(RUDIREZE_WINDOW_EXE), QStringList());
-        if (!window.process.waitForStarted(kStartMs))
+        const qint64 pid = window.startWindow();
+        if (pid == 0)
             return 1;
-        QThread::msleep(kSettleMs);
-        const qint64 pid = window.process.processId();
         flood(socket, next, kSoakModulesPerSecond, baselineSeconds, [] {});
         const double baseline = residentMb(pid);
         flood(socket, next, kSoakModulesPerSecond, soakSeconds - baselineSeconds, [] {});

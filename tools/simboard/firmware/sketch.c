@@ -4,42 +4,22 @@
    LINE_REPEAT_MS=0 it prints without a pause, as a program that logs all the
    time does. */
 #include "sketchtable.h"
+#include "uart.h"
 
 #include <avr/io.h>
 #include <avr/pgmspace.h>
 #include <stdint.h>
 #include <util/delay.h>
 
-#define STRINGIFY_TOKENS(x) #x
-#define STRINGIFY(x) STRINGIFY_TOKENS(x)
-
 #ifndef LINE_REPEAT_MS
 #define LINE_REPEAT_MS 1000
 #endif
 
-enum {
-    kLineRepeatMs = LINE_REPEAT_MS,
-    /* 115200 baud at 16 MHz in double-speed mode: UBRR 16 is 2.1 % fast,
-       the setting the bootloaders and the usual serial library use. */
-    kUbrr115200DoubleSpeed = 16
-};
+enum { kLineRepeatMs = LINE_REPEAT_MS };
 
 #if TABLE_SIZE > 0
 extern const uint8_t sketchTable[];
 #endif
-
-static void putChar(char c)
-{
-    while (!(UCSR0A & _BV(UDRE0)))
-        ;
-    UDR0 = c;
-}
-
-static void putText(const char *text)
-{
-    while (*text)
-        putChar(*text++);
-}
 
 static uint8_t tableIntact(void)
 {
@@ -64,10 +44,7 @@ static uint8_t tableIntact(void)
 
 int main(void)
 {
-    UCSR0A = _BV(U2X0);
-    UBRR0 = kUbrr115200DoubleSpeed;
-    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);
-    UCSR0B = _BV(RXEN0) | _BV(TXEN0);
+    uartStart();
 
     const char *verdict = tableIntact() ? " ok\r\n" : " BAD\r\n";
     for (;;) {
