@@ -16,7 +16,6 @@ using namespace RealBoards;
 namespace {
 constexpr int kStartTimeoutMs = 5000;
 constexpr int kRunTimeoutMs = 120000;
-constexpr int kReachedTimeoutMs = 10000;
 constexpr int kPackageTimeoutMs = 300000;
 constexpr char kMonitorSeconds[] = "60";
 const QByteArray kTypedLine = QByteArrayLiteral("hello board");
@@ -75,7 +74,7 @@ Run uploadRun(ModuleThread &modules, const QStringList &arguments)
     QProcess cli;
     cli.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
     cli.closeWriteChannel();
-    speedUpOnceReached(modules, 0, before.resets, before.dataBytesIn, kReachedTimeoutMs);
+    speedUpOnceReached(modules, 0, before.resets, before.dataBytesIn);
     Run run = finish(cli);
     modules.setSimulationSpeed(0, kRealTime);
     return run;
@@ -268,7 +267,7 @@ void CliMonitorTest::avrdudeThroughProxy()
                                  << QStringLiteral("-U")
                                  << QStringLiteral("flash:w:%1:i").arg(sketch.hexPath));
     QVERIFY(avrdude.waitForStarted(kStartTimeoutMs));
-    speedUpOnceReached(modules, 0, 0, 0, kReachedTimeoutMs);
+    speedUpOnceReached(modules, 0, 0, 0);
     const Run written = finish(avrdude);
     const Run served = finish(proxy);
     QVERIFY2(written.exitCode == 0, qPrintable(written.describe + served.describe));

@@ -18,6 +18,8 @@ namespace RealBoards {
 // wait about a second for a first byte; a started program prints its line
 // once a second.
 constexpr int kSketchLineTimeoutMs = 10000;
+// How long a board may take to be reset and reached by an uploader.
+constexpr int kReachedTimeoutMs = 10000;
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kAtReplyTimeoutMs = 2000;
 // How fast a board runs once its bootloader has been reached. Up to then it
@@ -78,7 +80,7 @@ QByteArray readSketchLine(const QHostAddress &address, quint16 dataPort, const Q
 // Once the module has reset its board and passed it bytes beyond
 // `bytesBefore`, the board may run faster than real time.
 bool speedUpOnceReached(ModuleThread &modules, int index, int resetsBefore, qint64 bytesBefore,
-                        int timeoutMs);
+                        int timeoutMs = kReachedTimeoutMs);
 
 // avrdude reading the whole flash through a module (-U flash:r:FILE:r),
 // -c arduino for the UNO's optiboot, -c wiring for the MEGA's bootloader.

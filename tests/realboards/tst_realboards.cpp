@@ -32,7 +32,6 @@ namespace {
 constexpr int kBoardsAtOnce = 2;
 constexpr int kAnnounceIntervalMs = 250;
 constexpr int kRowTimeoutMs = 5000;
-constexpr int kReachedTimeoutMs = 10000;
 // over128k-mega takes about 14 s in real time, a third of it when the
 // board may run at kFastSpeed; a loaded machine gets room to spare.
 constexpr int kUploadTimeoutMs = 90000;
@@ -146,8 +145,7 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
         QTest::mouseClick(upload, Qt::LeftButton);
     }
     for (int i = 0; i < kBoardsAtOnce; ++i)
-        QVERIFY(speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn,
-                                   kReachedTimeoutMs));
+        QVERIFY(speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn));
     for (const QString &ip : qAsConst(ips))
         QTRY_COMPARE_WITH_TIMEOUT(cellText(table, ip, ProgressColumn), QStringLiteral("Successful"),
                                   kUploadTimeoutMs);
@@ -175,8 +173,7 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
         QVERIFY2(readers.back()->start(&why), qPrintable(why));
     }
     for (int i = 0; i < kBoardsAtOnce; ++i)
-        QVERIFY(speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn,
-                                   kReachedTimeoutMs));
+        QVERIFY(speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn));
     for (int i = 0; i < kBoardsAtOnce; ++i) {
         FlashReader &reader = *readers.at(size_t(i));
         QVERIFY2(reader.finish(), qPrintable(reader.log()));

@@ -17,7 +17,6 @@ using namespace RealBoards;
 
 namespace {
 constexpr int kBoardsAtOnce = 2;
-constexpr int kReachedTimeoutMs = 10000;
 constexpr int kStartTimeoutMs = 5000;
 constexpr int kStopTimeoutMs = 5000;
 // over128k-mega is written and read back at kFastSpeed; a loaded machine
@@ -106,8 +105,7 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
     QVERIFY2(cli.waitForStarted(kStartTimeoutMs), qPrintable(cli.errorString()));
     bool reached = true;
     for (int i = 0; i < kBoardsAtOnce; ++i)
-        reached = speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn,
-                                     kReachedTimeoutMs)
+        reached = speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn)
             && reached;
     const bool finished
         = QTest::qWaitFor([&cli] { return cli.state() == QProcess::NotRunning; }, kUploadTimeoutMs);
