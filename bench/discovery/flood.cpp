@@ -8,6 +8,7 @@
 //   (at most a minute) (goal at most 1.05).
 // Figures are printed as ratios to their goals.
 
+#include "common/names.h"
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -41,7 +42,6 @@ constexpr int kStopMs = 5000;
 constexpr int kSliceMs = 10;
 constexpr int kMsPerSecond = 1000;
 constexpr double kKbPerMb = 1024.0;
-constexpr quint16 kAnnouncementPort = 3333;
 const char kSender[] = "127.0.0.2";
 
 // A module address no host has: 10.x.y.z, counted up.

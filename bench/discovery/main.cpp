@@ -2,6 +2,7 @@
 // per datagram as the reference, and announcements from many loopback senders
 // handled end to end by the window, with the longest pause in its repainting.
 
+#include "common/names.h"
 #include "discovery/announcement.h"
 #include "discovery/objectliteral.h"
 #include "widgetprobe.h"
@@ -37,7 +38,6 @@ constexpr int kFrameIntervalMs = 16;
 constexpr int kDrainPollMs = 1;
 constexpr int kBurstTimeoutMs = 60000;
 constexpr int kLargestDatagram = 65507;
-constexpr quint16 kWindowPort = 3333;
 constexpr int kHostsPerOctet = 250;
 constexpr int kFirstSenderHost = 2;
 constexpr double kNsPerSecond = 1e9;
@@ -257,7 +257,7 @@ BurstResult burst(WidgetProbe &probe, PaintRecorder &recorder, int senders, int 
                 const int variant = i / senders % kVariants;
                 const QByteArray &payload = payloads[std::size_t(sender)][std::size_t(variant)];
                 QUdpSocket &from = *sockets[std::size_t(sender / kSenderThreads)];
-                if (from.writeDatagram(payload, window, kWindowPort) == payload.size())
+                if (from.writeDatagram(payload, window, kAnnouncementPort) == payload.size())
                     sent.fetchAndAddRelaxed(1);
             }
         }));

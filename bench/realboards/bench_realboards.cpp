@@ -21,6 +21,7 @@
 //                                     lines, for looking into a problem
 //                    [--verbose]      keep the worker's debug lines, log the line
 #include "boardfiles.h"
+#include "common/names.h"
 #include "modulegroup.h"
 #include "modulethread.h"
 #include "simulatedboard.h"
@@ -51,7 +52,6 @@ constexpr int kUploadTimeoutMs = 180000;
 constexpr double kMsPerSecond = 1000.0;
 constexpr float kComplete = 1.0f;
 constexpr double kRealTime = 1.0;
-const QString kImagePath = QStringLiteral("update.bin");
 
 struct Case
 {
@@ -570,7 +570,7 @@ int main(int argc, char *argv[])
         QFile update(kImagePath);
         if (!update.open(QIODevice::WriteOnly | QIODevice::Truncate)
             || update.write(image) != image.size()) {
-            std::printf("cannot write %s\n", qPrintable(kImagePath));
+            std::printf("cannot write %s\n", kImagePath);
             return 1;
         }
         update.close();

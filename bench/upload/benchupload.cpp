@@ -8,6 +8,7 @@
 // times (it cannot know otherwise that the reply is over); that gap is shown
 // as a second limit, since no client of the module can avoid it.
 
+#include "common/names.h"
 #include "upload/thread.h"
 
 #include "modulethread.h"
@@ -46,7 +47,6 @@ constexpr int kParallelUploads = 16;
 // The modules of the benchmark announce nothing, and live here and after.
 const char kFirstModuleAddress[] = "127.0.0.2";
 const char kParallelFirstAddress[] = "127.0.0.40";
-const char kImagePath[] = "update.bin";
 
 constexpr double kLinkGoal = 1.05;
 constexpr double kParallelGoal = 1.2;
