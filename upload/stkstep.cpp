@@ -16,6 +16,12 @@ bool stopRequested()
 {
     return QThread::currentThread()->isInterruptionRequested();
 }
+
+void logSend(const StkCommand &command)
+{
+    if (command.sendLabel)
+        qDebug() << command.sendLabel << command.bytes.toHex(' ') << command.bytes.size();
+}
 } // namespace
 
 QByteArray commandBytes(std::initializer_list<quint8> values)
@@ -113,8 +119,7 @@ bool collectReply(QIODevice *device, int expected, int tries, int waitMs, const 
 
 void sendCommand(QIODevice *device, const StkCommand &command)
 {
-    if (command.sendLabel)
-        qDebug() << command.sendLabel << command.bytes.toHex(' ') << command.bytes.size();
+    logSend(command);
     writeCommand(device, command.bytes);
 }
 
@@ -142,8 +147,7 @@ QList<StepResult> transactTogether(QIODevice *device, const QList<StkCommand> &c
 {
     QByteArray bytes;
     for (const StkCommand &command : commands) {
-        if (command.sendLabel)
-            qDebug() << command.sendLabel << command.bytes.toHex(' ') << command.bytes.size();
+        logSend(command);
         bytes += command.bytes;
     }
     writeCommand(device, bytes);

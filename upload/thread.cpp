@@ -151,6 +151,7 @@ bool Thread::open_image()
     image = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         std::perror("open file error");
+        note_failure(QStringLiteral("cannot read update.bin: ") + file.errorString());
         return false;
     }
     total_bytes = image.size();
