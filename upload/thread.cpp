@@ -348,10 +348,12 @@ bool Thread::upload_stk500v2()
     // load address only where the pages would not carry on by themselves.
     // The other boards keep one before every page. The bootloader erases the
     // pages in the order it is sent them, from the first on.
-    const bool address_advances = boardNamed(board_type)->addressAdvances;
+    const Board *board = boardNamed(board_type);
+    const bool address_advances = board->addressAdvances;
+    const int page_size = board->pageSize;
     qint64 next_word = -1;
     while (true) {
-        const int count = read_page(stk500v2::kPageSize);
+        const int count = read_page(page_size);
         if (count == 0)
             break;
         const auto word_address = static_cast<quint32>(file_offset / kBytesPerWord);
@@ -368,8 +370,8 @@ bool Thread::upload_stk500v2()
         }
         ++seq_num;
         file_offset += count;
-        next_word = word_address + stk500v2::kPageSize / kBytesPerWord;
-        if (count < stk500v2::kPageSize)
+        next_word = word_address + page_size / kBytesPerWord;
+        if (count < page_size)
             break;
     }
     verify_and_leave();
@@ -423,13 +425,14 @@ bool Thread::upload_stk500v1()
         }
     }
 
+    const int page_size = boardNamed(board_type)->pageSize;
     while (true) {
-        const int count = read_page(stk500v1::kPageSize);
+        const int count = read_page(page_size);
         if (count == 0)
             break;
         // The bootloader writes its whole page buffer: a short last page is
         // filled up with erased flash, or it would take the previous page's tail.
-        const QByteArray whole_page = page + QByteArray(stk500v1::kPageSize - count, '\xFF');
+        const QByteArray whole_page = page + QByteArray(page_size - count, '\xFF');
         // Address and page in one write: the bootloader answers the address
         // at once and takes the page from its receive buffer. Nothing of the
         // next page goes out before this one's reply, as the bootloader
@@ -446,7 +449,7 @@ bool Thread::upload_stk500v1()
             return false;
         }
         file_offset += count;
-        if (count < stk500v1::kPageSize)
+        if (count < page_size)
             break;
     }
     verify_and_leave();
