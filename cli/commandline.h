@@ -12,6 +12,9 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1; // something was attempted and did not work
 constexpr int kExitUsage = 2; // nothing was attempted: the command line cannot be acted on
 
+// Options give times in seconds; waits take milliseconds.
+constexpr double kMsecsPerSecond = 1000.0;
+
 // How long list and --name/--all listen for announcements unless told.
 constexpr double kDefaultListenSeconds = 3.0;
 constexpr double kMaxListenSeconds = 3600.0;

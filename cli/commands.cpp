@@ -26,7 +26,6 @@
 #include <optional>
 
 namespace {
-constexpr double kMsecsPerSecond = 1000.0;
 // Wide enough for "VERIFY-FAILED".
 constexpr int kStatusColumn = 15;
 // The list's columns are at least as wide as their headings.

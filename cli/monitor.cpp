@@ -15,7 +15,6 @@ namespace {
 constexpr int kConnectTimeoutMs = 3000;
 // Lines typed just before the end still reach the board.
 constexpr int kCloseTimeoutMs = 1000;
-constexpr double kMsecsPerSecond = 1000.0;
 constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr int kHexShift = 4;
 constexpr int kLowNibble = 0x0f;

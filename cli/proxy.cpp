@@ -10,7 +10,6 @@
 #include <cstdio>
 
 namespace {
-constexpr double kMsecsPerSecond = 1000.0;
 constexpr int kMaxClients = 1000000;
 
 void printError(const QString &text)

@@ -8,7 +8,6 @@
 #include <algorithm>
 
 namespace {
-constexpr double kMsecsPerSecond = 1000.0;
 } // namespace
 
 QString statusText(TargetStatus status)
