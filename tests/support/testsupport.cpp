@@ -19,8 +19,6 @@ MessageBoxCloser::MessageBoxCloser(QObject *parent)
 
 void MessageBoxCloser::poll()
 {
-    if (paused)
-        return;
     const auto widgets = QApplication::topLevelWidgets();
     for (QWidget *widget : widgets) {
         auto *box = qobject_cast<QMessageBox *>(widget);

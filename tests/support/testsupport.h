@@ -27,8 +27,6 @@ public:
 
     const QList<Seen> &seen() const { return boxes; }
     void clear() { boxes.clear(); }
-    // While paused, boxes stay open (to test what happens behind them).
-    void setPaused(bool paused) { this->paused = paused; }
 
 signals:
     void boxClosed();
@@ -38,7 +36,6 @@ private:
 
     QTimer timer;
     QList<Seen> boxes;
-    bool paused = false;
 };
 
 // Answers the next file dialog: types the given path into its name field and

@@ -35,11 +35,9 @@ public:
     {
         w.addDeviceRow(ip, dataPort, atPort, name);
     }
-    void lockTableCells() { w.lockTableCells(); }
     bool convertHexFile(const QString &path) { return w.convert_hex_file(path); }
     void findBuildDir() { w.find_build_dir(); }
     void readGenerateTime(const QString &path) { w.read_generate_time(path); }
-    void refreshDefaultFile() { w.refresh_default_file(); }
     QString localIPv4Address() { return w.localIPv4Address(); }
     QString currentUserName() { return w.currentUserName(); }
     void setDefaultPath(const QString &path) { w.default_path = path; }
@@ -53,7 +51,6 @@ public:
 
     // upload
     int uploadWorkerCount() const { return w.uploadWorkers.size(); }
-    void setCurrentFileName(const QString &name) { w.current_file_name = name; }
     // As after a successful pick by hand (./update.bin written by the test).
     void markManualPick(const QString &name)
     {
