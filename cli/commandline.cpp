@@ -566,5 +566,8 @@ Commands:
 "rudireze-cli COMMAND --help" describes a command.
 
 Exit status: 0 success, 1 failure, 2 usage error.
+
+Free software under the GNU General Public License, version 3 or later
+(GPL-3.0-or-later); it comes with no warranty.
 )");
 }

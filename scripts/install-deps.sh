@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in scripts/packages.txt that are missing.
+# install-deps.sh [LIST]: installs the Debian packages of LIST (default
+# scripts/packages.txt; the Windows build has scripts/packages-windows.txt)
+# that are missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/packages.txt")
+list=${1:-$here/packages.txt}
+mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$list")
 missing=()
 for pkg in "${wanted[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
