@@ -244,6 +244,9 @@ void LocatorTest::generateTimeText()
 
 void LocatorTest::standInListsTheTemporaryDirectory()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows runs its own interpreter, not the stand-in");
+#endif
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-standin"));
     QVERIFY(tmp.makeFolder("build111.tmp"));
     QVERIFY(tmp.makeFolder("BUILD222.tmp"));
@@ -276,6 +279,9 @@ void LocatorTest::standInListsTheTemporaryDirectory()
 
 void LocatorTest::standInFollowsTheHexCommands()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows runs its own interpreter, not the stand-in");
+#endif
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-standin-hex"));
     QVERIFY(tmp.makeFolder("build1.tmp"));
     QVERIFY(writeFileAt(tmp.filePath("build1.tmp/a.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
@@ -420,16 +426,27 @@ void LocatorTest::logGrowsByOneListingPerRun()
 
     QVERIFY(tmp.makeFolder("build1.tmp"));
     QVERIFY(writeFileAt(tmp.filePath("build1.tmp/s.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
-    const QByteArray listing
-        = runCommandInterpreter(hexFileCommands(QString(), "build1.tmp")).toLocal8Bit();
     const QByteArray marker = QFile::encodeName(
         " Directory of " + QDir::toNativeSeparators(tmp.filePath("build1.tmp")));
+#ifdef Q_OS_WIN
+    // The listing ends with the free space, which moves between runs, and
+    // Wine's interpreter writes "Directory of" without the leading blank.
+    const QByteArray folderMarker = marker.trimmed().toLower();
+    for (int run = 1; run <= 3; ++run) {
+        probe.findBuildDir();
+        const QByteArray log = fileContents(QStringLiteral("log.txt")).toLower();
+        QCOMPARE(log.count(folderMarker), run);
+    }
+#else
+    const QByteArray listing
+        = runCommandInterpreter(hexFileCommands(QString(), "build1.tmp")).toLocal8Bit();
     for (int run = 1; run <= 3; ++run) {
         probe.findBuildDir();
         const QByteArray log = fileContents(QStringLiteral("log.txt"));
         QCOMPARE(log.count(marker), run);
         QCOMPARE(log, listing.repeated(run));
     }
+#endif
     QFile::remove(QStringLiteral("log.txt"));
 }
 
@@ -486,8 +503,9 @@ void LocatorTest::laterGenerationsCompeteWithBuildTmp()
 
     // The later IDE's build was written last.
     QVERIFY(probe.invoke("update_hex_file"));
-    QCOMPARE(ui.lineEdit_2->text(),
-             QDir::toNativeSeparators(tmp.filePath("arduino_build_424242/new.ino.hex")));
+    RUDIREZE_COMPARE_PATHS(
+        ui.lineEdit_2->text(),
+        QDir::toNativeSeparators(tmp.filePath("arduino_build_424242/new.ino.hex")));
     QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("new.ino.hex"));
     QCOMPARE(ui.label_2->text(), QStringLiteral("2020-01-02 8:00:00"));
     // The build*.tmp route still runs and keeps its listing.

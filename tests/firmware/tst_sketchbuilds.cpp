@@ -5,7 +5,9 @@
 
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <unistd.h>
+#endif
 
 namespace {
 const QByteArray kImage = ":0100000001FE\n:00000001FF\n";
@@ -144,6 +146,14 @@ void SketchBuildsTest::layoutsOfTheLaterGenerations()
 
 void SketchBuildsTest::cacheDirectoryOfThePlatform()
 {
+#ifdef Q_OS_WIN
+    const QByteArray localAppData = qgetenv("LOCALAPPDATA");
+    qputenv("LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local");
+    QCOMPARE(userCacheDirectory(), QStringLiteral("C:/Users/ann/AppData/Local"));
+    qunsetenv("LOCALAPPDATA");
+    QVERIFY(!userCacheDirectory().isEmpty());
+    qputenv("LOCALAPPDATA", localAppData);
+#else
     const QByteArray home = qgetenv("HOME");
     const QByteArray cache = qgetenv("XDG_CACHE_HOME");
     qputenv("HOME", "/home/ann");
@@ -156,6 +166,7 @@ void SketchBuildsTest::cacheDirectoryOfThePlatform()
     qputenv("HOME", home);
     if (!cache.isNull())
         qputenv("XDG_CACHE_HOME", cache);
+#endif
 }
 
 void SketchBuildsTest::eachLayoutIsFound_data()
@@ -260,11 +271,13 @@ void SketchBuildsTest::foldersWithoutAnImageArePassedOver()
     // not looked into.
     for (int i = 0; i < 20; ++i)
         QVERIFY(makeBuild(tmp.path, QStringLiteral("arduino_build_1%1").arg(i), {}, day(10 + i)));
+#ifndef Q_OS_WIN
     if (geteuid() == 0) {
         QVERIFY(makeBuild(tmp.path, "arduino_build_7", { { "other.ino.hex", day(7) } }, day(7)));
         QVERIFY(::chown(QFile::encodeName(tmp.path + "/arduino_build_7").constData(), 65534, 65534)
                 == 0);
     }
+#endif
     found = newestSketchBuild(laterBuildLayouts(tmp.path, tmp.cache));
     QVERIFY(found);
     QCOMPARE(found->path, tmp.path + "/arduino_build_1/s.ino.hex");
@@ -279,6 +292,9 @@ void SketchBuildsTest::foldersWithoutAnImageArePassedOver()
 
 void SketchBuildsTest::unreadableFolderIsPassedOver()
 {
+#ifdef Q_OS_WIN
+    QSKIP("a folder's permissions are POSIX ones");
+#else
     if (geteuid() == 0)
         QSKIP("permissions do not stop root from reading a folder");
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-unreadable"));
@@ -293,6 +309,7 @@ void SketchBuildsTest::unreadableFolderIsPassedOver()
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QVERIFY(found);
     QCOMPARE(found->path, tmp.path + "/arduino_build_1/s.ino.hex");
+#endif
 }
 
 void SketchBuildsTest::nothingFound()

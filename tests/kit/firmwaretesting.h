@@ -8,23 +8,37 @@
 #include <QString>
 #include <QTemporaryFile>
 
+#ifdef Q_OS_WIN
+#include "platform/commandshell.h"
+#include "platform/username.h"
+#endif
+
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 // Helpers for the firmware tests: files with chosen modification times, a
 // temporary directory of the test's own, and the standard error stream.
 
-inline bool setModificationTime(const QString &path, const QDateTime &time)
+// Sets the last-write time of a file or a folder.
+bool setModificationTime(const QString &path, const QDateTime &time);
+
+// Whether two spellings name the same path: on Windows letter case does not
+// count ("c:\Users" as the locator writes it, "C:\users" as Wine's disk has it).
+inline bool samePath(const QString &a, const QString &b)
 {
-    const qint64 ms = time.toMSecsSinceEpoch();
-    struct timespec times[2];
-    times[0].tv_sec = time_t(ms / 1000);
-    times[0].tv_nsec = long(ms % 1000) * 1000000L;
-    times[1] = times[0];
-    return utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+#ifdef Q_OS_WIN
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+#else
+    return a == b;
+#endif
 }
+#define RUDIREZE_COMPARE_PATHS(actual, expected)                                                   \
+    QVERIFY2(samePath(actual, expected),                                                           \
+             qPrintable(QStringLiteral("%1 is not %2").arg(actual, expected)))
 
 inline bool writeFileAt(const QString &path, const QByteArray &contents, const QDateTime &time)
 {
@@ -47,6 +61,7 @@ inline QDateTime utc(int year, int month, int day, int hour, int minute, int sec
     return QDateTime(QDate(year, month, day), QTime(hour, minute, second), Qt::UTC);
 }
 
+#ifndef Q_OS_WIN
 // Points TMPDIR (and so QDir::tempPath()) at a fresh folder under the working
 // directory, and XDG_CACHE_HOME at another, for as long as it lives.
 class OwnTemporaryDirectory
@@ -72,11 +87,57 @@ public:
         QDir(path).removeRecursively();
         QDir(cache).removeRecursively();
     }
+#else
+// On Windows the locator lists the user's own temporary folder, whatever the
+// environment says, so the test works there: it points TEMP and TMP (and so
+// QDir::tempPath()) at that folder too, and LOCALAPPDATA at a fresh folder
+// under the working directory. What the test adds to the temporary folder is
+// removed again; what was there before is left alone.
+class OwnTemporaryDirectory
+{
+public:
+    explicit OwnTemporaryDirectory(const QString &name)
+        : path(QDir::fromNativeSeparators(interpreterTemporaryDirectory(loginUserName())))
+        , cache(QDir::current().absoluteFilePath(name + QStringLiteral("-cache")))
+        , previous(saved("TEMP"))
+        , previousTmp(saved("TMP"))
+        , previousCache(saved("LOCALAPPDATA"))
+    {
+        QDir().mkpath(path);
+        before = QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        QDir(cache).removeRecursively();
+        QDir().mkpath(cache);
+        qputenv("TEMP", QFile::encodeName(QDir::toNativeSeparators(path)));
+        qputenv("TMP", QFile::encodeName(QDir::toNativeSeparators(path)));
+        qputenv("LOCALAPPDATA", QFile::encodeName(QDir::toNativeSeparators(cache)));
+    }
+    ~OwnTemporaryDirectory()
+    {
+        restore("TEMP", previous);
+        restore("TMP", previousTmp);
+        restore("LOCALAPPDATA", previousCache);
+        const QDir folder(path);
+        for (const QString &entry :
+             folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+            if (before.contains(entry))
+                continue;
+            if (!QDir(folder.filePath(entry)).removeRecursively())
+                QFile::remove(folder.filePath(entry));
+        }
+        QDir(cache).removeRecursively();
+    }
+#endif
     OwnTemporaryDirectory(const OwnTemporaryDirectory &) = delete;
     OwnTemporaryDirectory &operator=(const OwnTemporaryDirectory &) = delete;
 
-    QString filePath(const QString &name) const { return path + QLatin1Char('/') + name; }
-    bool makeFolder(const QString &name) const { return QDir(path).mkpath(name); }
+    QString filePath(const QString &name) const
+    {
+        return path + QLatin1Char('/') + name;
+    }
+    bool makeFolder(const QString &name) const
+    {
+        return QDir(path).mkpath(name);
+    }
 
     const QString path;
     const QString cache;
@@ -96,6 +157,10 @@ private:
     }
 
     const QByteArray previous;
+#ifdef Q_OS_WIN
+    const QByteArray previousTmp;
+    QStringList before;
+#endif
     const QByteArray previousCache;
 };
 
@@ -107,8 +172,8 @@ public:
     {
         file.open();
         std::fflush(stderr);
-        saved = dup(STDERR_FILENO);
-        dup2(file.handle(), STDERR_FILENO);
+        saved = dup(fileno(stderr));
+        dup2(file.handle(), fileno(stderr));
     }
     ~StderrCapture() { restore(); }
     StderrCapture(const StderrCapture &) = delete;
@@ -126,7 +191,7 @@ private:
         if (saved < 0)
             return;
         std::fflush(stderr);
-        dup2(saved, STDERR_FILENO);
+        dup2(saved, fileno(stderr));
         close(saved);
         saved = -1;
     }

@@ -34,6 +34,9 @@ FileDialogDriver::FileDialogDriver(const QString &answer, QObject *parent)
     : QObject(parent)
     , answer(answer)
 {
+    // A test answers Qt's own dialog; the platform's native one (Windows')
+    // cannot be driven from here.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     connect(&timer, &QTimer::timeout, this, &FileDialogDriver::poll);
     timer.start(kPollIntervalMs);
     deadline.start();
