@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -33,6 +34,11 @@ constexpr int kBytesPerWord = 2;
 // for their first command.
 constexpr int kDrainQuietMs = 50;
 constexpr int kDrainLimitMs = 400;
+// A bootloader just reset answers its greeting within milliseconds; the
+// probe for the other protocol needs no more than this.
+constexpr int kOtherGreetingWaitMs = 2000;
+constexpr quint8 kV1InSync = 0x14; // Resp_STK_INSYNC
+constexpr quint8 kV1NoSync = 0x15; // Resp_STK_NOSYNC
 
 // Version 1 parameter queries in the order the bootloader is asked. The
 // top-card query is answered by programmers only; a bootloader may stay silent.
@@ -294,6 +300,43 @@ bool Thread::signature_matches(const QByteArray &signature)
     return verdict.ok;
 }
 
+void Thread::name_other_board(const QByteArray &reply)
+{
+    // A run asked to stop has no time for a second handshake.
+    if (isInterruptionRequested())
+        return;
+    // A reply that begins as the chosen protocol's do comes from a bootloader
+    // that speaks it, whatever else went wrong.
+    const StkVersion chosen = boardNamed(board_type)->protocol;
+    const auto first = static_cast<quint8>(reply.isEmpty() ? 0 : reply.at(0));
+    if (!reply.isEmpty()
+        && (chosen == StkVersion::V2 ? first == stk500v2::kMessageStart
+                                     : first == kV1InSync || first == kV1NoSync))
+        return;
+    const auto other = std::find_if(boards().begin(), boards().end(),
+                                    [chosen](const Board &b) { return b.protocol != chosen; });
+    if (other == boards().end())
+        return;
+    // The wrong greeting may have left the bootloader out of step or made it
+    // restart into the program (optiboot does): reset the board afresh, as
+    // the other family is reset, before asking in its protocol.
+    if (!moduleHandshake(at_socket, other->resetFamily).ok)
+        return;
+    drain_reset_output();
+    StkCommand greeting
+        = other->protocol == StkVersion::V1 ? stk500v1::getSync() : stk500v2::signOn(1);
+    greeting.tries = 1;
+    greeting.waitMs = kOtherGreetingWaitMs;
+    if (!transact(data_socket, greeting).ok)
+        return;
+    const QString name = QString::fromLatin1(other->name);
+    const bool vowel = QStringLiteral("AEIOU").contains(name.at(0));
+    note_failure(QStringLiteral("the board answered like %1 %2 (STK500 version %3): choose %2")
+                     .arg(vowel ? QStringLiteral("an") : QStringLiteral("a"), name)
+                     .arg(other->protocol == StkVersion::V1 ? 1 : 2));
+    qDebug() << "wrong board type:" << failure;
+}
+
 int Thread::read_page(int page_size)
 {
     page = image.mid(file_offset, page_size);
@@ -320,8 +363,11 @@ bool Thread::upload_stk500v2()
     const QByteArray stray = drain_reset_output();
     qDebug() << "read send_sign_on reply 1=" << stray.toHex(' ');
 
-    if (!send_step(stk500v2::signOn(seq_num)))
+    QByteArray greeting;
+    if (!send_step(stk500v2::signOn(seq_num), &greeting)) {
+        name_other_board(greeting);
         return false;
+    }
     ++seq_num;
     for (quint8 id : kV2Parameters) {
         if (!send_step(stk500v2::getParameter(seq_num, id)))
@@ -387,8 +433,11 @@ bool Thread::upload_stk500v1()
     // As for version 2: the program's last words are no answer to a sync.
     drain_reset_output();
     for (int i = 0; i < kSyncCommands; ++i) {
-        if (!send_step(stk500v1::getSync())) {
+        QByteArray greeting;
+        if (!send_step(stk500v1::getSync(), &greeting)) {
             std::perror("send a 0 error");
+            if (i == 0)
+                name_other_board(greeting);
             return false;
         }
     }

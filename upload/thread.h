@@ -89,6 +89,10 @@ private:
     void note_failure(const QString &reason);
 
     int row = 0;
+    // After the first command failed with `reply`, none or not in the chosen
+    // protocol: whether the board answers the other protocol's greeting,
+    // which then names the board type to choose.
+    void name_other_board(const QByteArray &reply);
     QString host_ip;
     QString at_port;
     QString data_port;

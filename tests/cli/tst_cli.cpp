@@ -403,30 +403,53 @@ void CliTest::uploadToThreeAtOnce_data()
 {
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("kind"); // the boards behind the modules
+    QTest::addColumn<QString>("error"); // every target's; empty: all succeed
 
-    QTest::newRow("UNO") << "UNO" << 9000;
-    QTest::newRow("MEGA2560 above 64 KiB") << "MEGA2560" << 70000;
-    QTest::newRow("Orvex3, full pages") << "Orvex3" << 40 * kMegaPage;
+    QTest::newRow("UNO") << "UNO" << 9000 << "uno"
+                         << "";
+    QTest::newRow("MEGA2560 above 64 KiB") << "MEGA2560" << 70000 << "mega"
+                                           << "";
+    QTest::newRow("Orvex3, full pages") << "Orvex3" << 40 * kMegaPage << "mega"
+                                        << "";
+    QTest::newRow("MEGA2560 chosen for UNOs")
+        << "MEGA2560" << 9000 << "uno"
+        << "the board answered like an UNO (STK500 version 1): choose UNO";
+    QTest::newRow("UNO chosen for Megas")
+        << "UNO" << 9000 << "mega"
+        << "the board answered like a MEGA2560 (STK500 version 2): choose MEGA2560";
 }
 
 void CliTest::uploadToThreeAtOnce()
 {
     QFETCH(QString, board);
     QFETCH(int, size);
-    const bool uno = board == QLatin1String("UNO");
+    QFETCH(QString, kind);
+    QFETCH(QString, error);
+    const bool uno = kind == QLatin1String("uno");
     const QByteArray image = randomImage(size, 3);
     const QString hex = writeHex(QStringLiteral("three.hex"), image, 3);
 
     ModuleProcess modules;
-    QVERIFY(modules.start(
-        { QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--address"),
-          QStringLiteral("127.0.0.121"), QStringLiteral("--board"),
-          uno ? QStringLiteral("uno") : QStringLiteral("mega"), QStringLiteral("--announce-ms"),
-          QStringLiteral("0"), QStringLiteral("--flash-out"), flashPattern() }));
+    QVERIFY(modules.start({ QStringLiteral("--count"), QStringLiteral("3"),
+                            QStringLiteral("--address"), QStringLiteral("127.0.0.121"),
+                            QStringLiteral("--board"), kind, QStringLiteral("--announce-ms"),
+                            QStringLiteral("0"), QStringLiteral("--flash-out"), flashPattern() }));
     const CliRun run
         = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
                                QStringLiteral("--json") }
                  + targetsOf(modules.modules));
+    if (!error.isEmpty()) {
+        // The wrong board type is named, and nothing was written.
+        QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
+        for (const ModuleProcess::Module &module : modules.modules) {
+            const QJsonObject result = resultFor(run.json(), targetOf(module));
+            QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
+            QCOMPARE(result.value(QStringLiteral("error")).toString(), error);
+            QVERIFY(!flashHolds(module, image, uno ? kUnoFlash : kMegaFlash));
+        }
+        return;
+    }
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
 
     const QJsonObject report = run.json();
