@@ -128,6 +128,12 @@ ParsedCommandLine Parser::parse()
         return result;
     }
     const QString first = arguments.first();
+    if (first == QLatin1String("--version")) {
+        options.version = true;
+        if (arguments.size() > 1)
+            fail(QStringLiteral("--version takes nothing after it"));
+        return result;
+    }
     if (first == QLatin1String("--help") || first == QLatin1String("-h")
         || first == QLatin1String("help")) {
         options.help = true;
@@ -355,6 +361,11 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     return Parser(arguments).parse();
 }
 
+QString versionText()
+{
+    return QStringLiteral("rudireze-cli %1\n").arg(QLatin1String(RUDIREZE_VERSION));
+}
+
 QString commandName(Command command)
 {
     for (const CommandEntry &entry : kCommands) {
@@ -563,7 +574,8 @@ Commands:
   monitor   show the board's serial output, send it typed lines
   proxy     a local port for programs that speak STK500 themselves
 
-"rudireze-cli COMMAND --help" describes a command.
+"rudireze-cli COMMAND --help" describes a command; "rudireze-cli --version"
+prints the version.
 
 Exit status: 0 success, 1 failure, 2 usage error.
 )");

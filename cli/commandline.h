@@ -43,6 +43,7 @@ struct Options
 {
     Command command = Command::None;
     bool help = false;
+    bool version = false;
     bool json = false;
     bool verbose = false;
     double seconds = kDefaultListenSeconds;
@@ -95,6 +96,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments);
 // The help text of a command; Command::None gives the overview.
 QString usageText(Command command);
 QString commandName(Command command);
+// "rudireze-cli" and the version, as --version prints it.
+QString versionText();
 
 // A TCP port: decimal digits only, 1 to 65535.
 std::optional<quint16> parsePort(const QString &text);

@@ -504,6 +504,10 @@ int runRename(const Options &options)
 
 int runCommand(const Options &options)
 {
+    if (options.version) {
+        print(stdout, versionText());
+        return kExitSuccess;
+    }
     if (options.help) {
         print(stdout, usageText(options.command));
         return kExitSuccess;

@@ -186,6 +186,9 @@ void CliTest::helpAndUsageErrors_data()
             << QStringList { command, "--help" } << kExitSuccess
             << QStringLiteral("Usage: rudireze-cli ") + command << "";
     }
+    QTest::newRow("version") << QStringList { "--version" } << kExitSuccess
+                             << "rudireze-cli " RUDIREZE_VERSION "\n"
+                             << "";
     QTest::newRow("nothing") << QStringList() << kExitUsage << ""
                              << "no command given";
     QTest::newRow("unknown board")
