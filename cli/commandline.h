@@ -24,7 +24,7 @@ constexpr double kMaxUploadTimeoutSeconds = 24 * 3600.0;
 // The image the window's conversion writes, and convert's default output.
 constexpr char kDefaultImagePath[] = "update.bin";
 
-enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy };
+enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy, Read };
 
 // A module to upload to: its address and its two ports.
 struct Target
@@ -61,6 +61,10 @@ struct Options
     bool allMatching = false;
     bool verify = false;
     double timeoutSeconds = kDefaultUploadTimeoutSeconds;
+    // upload --backup: where each board's flash is kept before writing
+    QString backupDir;
+    // read: -o given
+    bool outputGiven = false;
 
     // monitor, and upload --monitor; --seconds also bounds monitor and proxy
     bool monitor = false;

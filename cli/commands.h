@@ -8,6 +8,8 @@ int runConvert(const Options &options);
 int runLocate(const Options &options);
 int runUpload(const Options &options);
 int runRename(const Options &options);
+// Keeps a copy of the program each target's board holds.
+int runRead(const Options &options);
 
 // Runs what the options ask for, help included.
 int runCommand(const Options &options);

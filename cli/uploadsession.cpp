@@ -52,6 +52,13 @@ UploadSession::~UploadSession()
     stopAndDeleteWorkers(threads);
 }
 
+void UploadSession::setFlashReading(qint64 bytes, const FlashKeeper &keep, bool readOnly)
+{
+    readBytes = bytes;
+    keepFlash = keep;
+    this->readOnly = readOnly;
+}
+
 QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
 {
     QVector<QString> labels;
@@ -60,7 +67,7 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
         Worker &worker = workers[index];
         worker.result.target = targets.at(index);
         worker.result.board = board;
-        worker.result.bytes = image.size();
+        worker.result.bytes = readOnly ? readBytes : image.size();
         labels << targets.at(index).text();
     }
     view.start(labels);
@@ -75,6 +82,12 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
         worker.thread = new Thread(at_port, data_port, host_ip, index, board_type);
         worker.thread->set_image(image);
         worker.thread->set_verify(verify);
+        if (readBytes > 0) {
+            const FlashKeeper keep = keepFlash;
+            worker.thread->set_flash_reading(
+                readBytes, [keep, index](const QByteArray &flash) { return keep(index, flash); },
+                readOnly);
+        }
         if (keepDataConnection)
             worker.thread->set_keep_data_connection(QThread::currentThread());
         // Reports and the end arrive queued, in the order the worker sent them.
@@ -152,6 +165,9 @@ void UploadSession::report(int index, int status, float progress)
         break;
     case Thread::UPDATE_PROGRESS:
         view.update(index, UploadPhase::Writing, progress);
+        break;
+    case Thread::UPDATE_READ_PROGRESS:
+        view.update(index, UploadPhase::Reading, progress);
         break;
     case Thread::UPDATE_VERIFY_PROGRESS:
         view.update(index, UploadPhase::Verifying, progress);

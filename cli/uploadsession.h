@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QVector>
 
+#include <functional>
+
 class QTcpSocket;
 class Thread;
 
@@ -28,6 +30,8 @@ struct TargetResult
     // Byte address of the first difference the read-back found; -1: none.
     qint64 firstMismatch = -1;
     QString error;
+    // Where the flash read from the board was kept (read, upload --backup).
+    QString file;
 
     bool succeeded() const { return status == TargetStatus::Ok; }
 };
@@ -54,6 +58,12 @@ public:
     // closing it. After run(): the connection of a target, or nullptr; the
     // caller owns it.
     void setKeepDataConnection(bool on) { keepDataConnection = on; }
+    // Before run(): every worker reads the first `bytes` of flash before it
+    // writes and hands them to `keep` with the target's index, on its own
+    // thread; a text returned fails the target. With `readOnly` nothing is
+    // written and the session's image goes unused.
+    using FlashKeeper = std::function<QString(int index, const QByteArray &flash)>;
+    void setFlashReading(qint64 bytes, const FlashKeeper &keep, bool readOnly);
     QTcpSocket *takeDataSocket(int index);
 
 private:
@@ -78,6 +88,9 @@ private:
     QString board;
     bool verify = false;
     bool keepDataConnection = false;
+    qint64 readBytes = 0;
+    FlashKeeper keepFlash;
+    bool readOnly = false;
     int timeoutMs = 0;
     ProgressView &view;
     QVector<Worker> workers;

@@ -94,6 +94,13 @@ void Thread::set_image(const QByteArray &bytes)
     image_given = true;
 }
 
+void Thread::set_flash_reading(qint64 bytes, const FlashKeeper &keep, bool read_only)
+{
+    read_bytes = bytes;
+    keep_flash = keep;
+    this->read_only = read_only;
+}
+
 QTcpSocket *Thread::take_data_socket()
 {
     QTcpSocket *socket = kept_data_socket;
@@ -118,7 +125,9 @@ void Thread::run()
 
 void Thread::run_frame(Upload upload)
 {
-    if (!open_image() || !image_fits()) {
+    if (read_only) {
+        total_bytes = read_bytes;
+    } else if (!open_image() || !image_fits()) {
         emit updateover(row, UPDATE_FINISHED, 0.0f);
         return;
     }
@@ -387,8 +396,12 @@ bool Thread::upload_stk500v2()
         if (value >= 0)
             signature += static_cast<char>(value);
     }
-    if (!signature_matches(signature))
+    if (!signature_matches(signature) || !read_and_keep_flash())
         return false;
+    if (read_only) {
+        verify_and_leave();
+        return true;
+    }
 
     // Program-flash advances the bootloader's address, so the MEGA2560 gets a
     // load address only where the pages would not carry on by themselves.
@@ -473,6 +486,12 @@ bool Thread::upload_stk500v1()
             return false;
         }
     }
+    if (!read_and_keep_flash())
+        return false;
+    if (read_only) {
+        verify_and_leave();
+        return true;
+    }
 
     const int page_size = boardNamed(board_type)->pageSize;
     while (true) {
@@ -544,6 +563,33 @@ void Thread::verify_image()
     } else if (!verify_passed) {
         note_failure(QStringLiteral("verification failed: ") + result.error);
     }
+}
+
+bool Thread::read_and_keep_flash()
+{
+    if (read_bytes <= 0)
+        return true;
+    const auto report = [this](qint64 done) {
+        emit updateover(
+            row, UPDATE_READ_PROGRESS,
+            static_cast<float>(static_cast<double>(done) / static_cast<double>(read_bytes)));
+    };
+    const FlashRead result = protocol_flag == kProtocolV1
+        ? readFlashV1(data_socket, read_bytes, report)
+        : readFlashV2(data_socket, seq_num, read_bytes, report,
+                      !boardNamed(board_type)->addressAdvances);
+    if (!result.error.isEmpty()) {
+        note_failure(QStringLiteral("reading the flash failed: ") + result.error);
+        return false;
+    }
+    const QString refused = keep_flash ? keep_flash(result.flash) : QString();
+    if (!refused.isEmpty()) {
+        note_failure(refused);
+        return false;
+    }
+    if (read_only)
+        bytes_read = total_bytes;
+    return true;
 }
 
 void Thread::note_failure(const QString &reason)

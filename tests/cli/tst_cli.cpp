@@ -1,6 +1,7 @@
 // The rudireze-cli program as a user or a script runs it, against
 // virtual-module processes on loopback addresses.
 #include "discovery/localaddress.h"
+#include "firmware/hexconversion.h"
 #include "firmwaretesting.h"
 #include "hexwriter.h"
 #include "moduleprocess.h"
@@ -10,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -181,7 +183,7 @@ void CliTest::helpAndUsageErrors_data()
     QTest::newRow("overview") << QStringList { "--help" } << kExitSuccess
                               << "Usage: rudireze-cli COMMAND"
                               << "";
-    for (const char *command : { "list", "convert", "locate", "upload", "rename" }) {
+    for (const char *command : { "list", "convert", "locate", "upload", "rename", "read" }) {
         QTest::newRow(qPrintable(QStringLiteral("%1 --help").arg(command)))
             << QStringList { command, "--help" } << kExitSuccess
             << QStringLiteral("Usage: rudireze-cli ") + command << "";
@@ -215,6 +217,13 @@ void CliTest::helpAndUsageErrors_data()
         << QStringList { "rename", "127.0.0.2", "8001", "x\r\nAT+MCUUPDATE=UNO" } << kExitUsage
         << ""
         << "bad name: a name cannot hold control characters; nothing was sent";
+    QTest::newRow("read without -o")
+        << QStringList { "read", "--board", "UNO", "127.0.0.2:1:2" } << kExitUsage << ""
+        << "read needs -o FILE";
+    QTest::newRow("read of two boards into one file")
+        << QStringList { "read", "--board", "UNO", "-o", "x.hex", "127.0.0.2:1:2", "127.0.0.3:1:2" }
+        << kExitUsage << ""
+        << "2 targets cannot share the one file x.hex";
     QTest::newRow("rename without a name")
         << QStringList { "rename", "127.0.0.2", "8001" } << kExitUsage << ""
         << "rename needs IP ATPORT NAME";
@@ -241,7 +250,7 @@ void CliTest::helpAndUsageErrors()
     QVERIFY2(run.err.contains(err), qPrintable(run.describe()));
     // A command line that cannot be read points to the help; a file that
     // gives no image says that nothing was uploaded.
-    if (exitCode == kExitUsage && !run.err.contains(QLatin1String("nothing was uploaded")))
+    if (exitCode == kExitUsage && !run.err.contains(QLatin1String("nothing was")))
         QVERIFY2(run.err.contains(QLatin1String("--help")), qPrintable(run.describe()));
 }
 
@@ -432,15 +441,24 @@ void CliTest::uploadToThreeAtOnce()
     const bool uno = kind == QLatin1String("uno");
     const QByteArray image = randomImage(size, 3);
     const QString hex = writeHex(QStringLiteral("three.hex"), image, 3);
+    // The boards hold an earlier, smaller program: --backup keeps it.
+    const QByteArray earlier = randomImage(5000, 30);
+    QFile earlierFile(QStringLiteral("earlier.bin"));
+    QVERIFY(earlierFile.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && earlierFile.write(earlier) == earlier.size());
+    earlierFile.close();
+    QTemporaryDir copies;
 
     ModuleProcess modules;
-    QVERIFY(modules.start({ QStringLiteral("--count"), QStringLiteral("3"),
-                            QStringLiteral("--address"), QStringLiteral("127.0.0.121"),
-                            QStringLiteral("--board"), kind, QStringLiteral("--announce-ms"),
-                            QStringLiteral("0"), QStringLiteral("--flash-out"), flashPattern() }));
+    QVERIFY(modules.start(
+        { QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--address"),
+          QStringLiteral("127.0.0.121"), QStringLiteral("--board"), kind,
+          QStringLiteral("--announce-ms"), QStringLiteral("0"), QStringLiteral("--flash-in"),
+          earlierFile.fileName(), QStringLiteral("--flash-out"), flashPattern() }));
     const CliRun run
         = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
-                               QStringLiteral("--json") }
+                               QStringLiteral("--json"), QStringLiteral("--backup"),
+                               copies.filePath(QStringLiteral("backups")) }
                  + targetsOf(modules.modules));
     if (!error.isEmpty()) {
         // The wrong board type is named, and nothing was written.
@@ -450,6 +468,8 @@ void CliTest::uploadToThreeAtOnce()
             QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
             QCOMPARE(result.value(QStringLiteral("error")).toString(), error);
             QVERIFY(!flashHolds(module, image, uno ? kUnoFlash : kMegaFlash));
+            // The wrong board type was found before the backup was read.
+            QVERIFY(result.value(QStringLiteral("file")).isNull());
         }
         return;
     }
@@ -473,7 +493,39 @@ void CliTest::uploadToThreeAtOnce()
         QVERIFY(result.value(QStringLiteral("error")).isNull());
         QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, uno ? kUnoFlash : kMegaFlash),
                                  kFlashFileWaitMs);
+        QByteArray backup;
+        QVERIFY(convertHexFile(result.value(QStringLiteral("file")).toString(), &backup).ok());
+        QCOMPARE(backup, earlier);
     }
+
+    // read gives back exactly what was written, one copy per board and run:
+    // a second run, likely in the same second, keeps the first run's copy.
+    for (int twice = 0; twice < 2; ++twice) {
+        const CliRun read = runCli(QStringList { QStringLiteral("read"), QStringLiteral("--board"),
+                                                 board, QStringLiteral("-o"), copies.path() }
+                                   + targetsOf(modules.modules));
+        QVERIFY2(read.exitCode == kExitSuccess, qPrintable(read.describe()));
+    }
+    for (const ModuleProcess::Module &module : modules.modules) {
+        const QStringList names
+            = QDir(copies.path())
+                  .entryList({ module.address.toString() + QStringLiteral("-*.hex") });
+        QCOMPARE(names.size(), 2);
+        for (const QString &name : names) {
+            QByteArray copy;
+            QVERIFY(convertHexFile(copies.filePath(name), &copy).ok());
+            QCOMPARE(copy, image);
+        }
+    }
+    // Uploading the backup puts the earlier program back.
+    const ModuleProcess::Module &first = modules.modules.at(0);
+    const CliRun restore
+        = runCli({ QStringLiteral("upload"),
+                   resultFor(report, targetOf(first)).value(QStringLiteral("file")).toString(),
+                   QStringLiteral("--board"), board, targetOf(first) });
+    QVERIFY2(restore.exitCode == kExitSuccess, qPrintable(restore.describe()));
+    QTRY_VERIFY_WITH_TIMEOUT(fileContents(flashFileOf(first)).startsWith(earlier),
+                             kFlashFileWaitMs);
 }
 
 void CliTest::verifyPassesAndFindsTheCorruptByte_data()
