@@ -2,6 +2,7 @@
 
 #include "cli/monitor.h"
 #include "cli/proxy.h"
+#include "cli/station.h"
 #include "discovery/renameexchange.h"
 #include "upload/boards.h"
 
@@ -21,7 +22,7 @@ struct CommandEntry
 const CommandEntry kCommands[] = {
     { Command::List, "list" },     { Command::Convert, "convert" }, { Command::Locate, "locate" },
     { Command::Upload, "upload" }, { Command::Rename, "rename" },   { Command::Monitor, "monitor" },
-    { Command::Proxy, "proxy" },   { Command::Read, "read" },
+    { Command::Proxy, "proxy" },   { Command::Read, "read" },       { Command::Station, "station" },
 };
 
 Command commandNamed(const QString &name)
@@ -65,6 +66,10 @@ QVector<OptionRule> optionsOf(Command command)
         options += { { "board", true },   { "name", true },         { "all", false },
                      { "seconds", true }, { "json", false },        { "timeout", true },
                      { "output", true },  { "all-matching", false } };
+        break;
+    case Command::Station:
+        options += { { "board", true },   { "verify", false }, { "name", true },   { "log", true },
+                     { "seconds", true }, { "reload", false }, { "timeout", true } };
         break;
     case Command::Monitor:
         options += { { "name", true }, { "seconds", true },    { "until", true },
@@ -252,6 +257,12 @@ bool Parser::applyOption(const QString &name, const QString &value)
                             .arg(value, boardNames().join(QStringLiteral(", "))));
         options.board = *board;
         boardGiven = true;
+    } else if (name == QLatin1String("reload")) {
+        options.reload = true;
+    } else if (name == QLatin1String("log")) {
+        if (value.isEmpty())
+            return fail(QStringLiteral("--log needs a file name"));
+        options.logPath = value;
     } else if (name == QLatin1String("output") || name == QLatin1String("backup")) {
         if (value.isEmpty())
             return fail(QStringLiteral("--%1 needs a path").arg(name));
@@ -345,6 +356,14 @@ bool Parser::applyPositionals()
             return fail(QStringLiteral("--until, --timestamp and --hex need --monitor"));
         return true;
     }
+    case Command::Station:
+        if (positionals.size() != 1)
+            return fail(QStringLiteral("station needs one HEX file"));
+        if (!boardGiven)
+            return fail(QStringLiteral("station needs --board (%1)")
+                            .arg(boardNames().join(QStringLiteral(", "))));
+        options.file = positionals.first();
+        return true;
     case Command::Monitor:
     case Command::Proxy: {
         if (options.command == Command::Proxy && !boardGiven)
@@ -603,6 +622,8 @@ uploading it puts the program back. Nothing is written to the board.
 Exit status: 0 when every target was read and kept, 1 when any failed, 2 for
 a usage error.
 )");
+    case Command::Station:
+        return stationUsageText();
     case Command::Monitor:
         return monitorUsageText();
     case Command::Proxy:
@@ -621,6 +642,7 @@ Commands:
   locate    print the default firmware file the window would take
   upload    upload a HEX file to one or many boards at once
   read      keep a copy of the program a board holds
+  station   flash every board that appears, as it appears
   rename    give a module a new name
   monitor   show the board's serial output, send it typed lines
   proxy     a local port for programs that speak STK500 themselves

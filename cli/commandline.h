@@ -24,7 +24,7 @@ constexpr double kMaxUploadTimeoutSeconds = 24 * 3600.0;
 // The image the window's conversion writes, and convert's default output.
 constexpr char kDefaultImagePath[] = "update.bin";
 
-enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy, Read };
+enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy, Read, Station };
 
 // A module to upload to: its address and its two ports.
 struct Target
@@ -65,6 +65,10 @@ struct Options
     QString backupDir;
     // read: -o given
     bool outputGiven = false;
+
+    // station (--name then holds shell-style patterns, --seconds its run time)
+    QString logPath;
+    bool reload = false;
 
     // monitor, and upload --monitor; --seconds also bounds monitor and proxy
     bool monitor = false;

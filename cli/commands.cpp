@@ -3,6 +3,7 @@
 #include "cli/monitor.h"
 #include "cli/progressview.h"
 #include "cli/proxy.h"
+#include "cli/station.h"
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
@@ -50,8 +51,8 @@ void print(std::FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
-// Module names and other announced texts may hold anything: shown raw, an
-// escape sequence would act on the terminal and a line end forge a line.
+} // namespace
+
 QString printable(const QString &text)
 {
     QString shown;
@@ -71,6 +72,8 @@ QString printable(const QString &text)
     }
     return shown;
 }
+
+namespace {
 
 void printLine(const QString &text)
 {
@@ -341,9 +344,6 @@ int runLocate(const Options &options)
     return choice.path.isEmpty() ? kExitFailure : kExitSuccess;
 }
 
-namespace {
-// The image of the command line's HEX file, or the exit status when it
-// cannot be uploaded to the board.
 std::optional<int> readUploadImage(const Options &options, QByteArray *image)
 {
     const ImageFileConversion conversion = convertHexFile(options.file, image);
@@ -363,6 +363,8 @@ std::optional<int> readUploadImage(const Options &options, QByteArray *image)
     }
     return std::nullopt;
 }
+
+namespace {
 
 // The targets given, and those that --name and --all pick from the
 // announcements (names not heard become failures); or the exit status.
@@ -681,6 +683,8 @@ int runCommand(const Options &options)
         return runProxy(options);
     case Command::Read:
         return runRead(options);
+    case Command::Station:
+        return runStation(options);
     case Command::None:
         break;
     }

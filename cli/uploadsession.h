@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 #include <QVector>
 
 #include <functional>
@@ -13,9 +14,9 @@
 class QTcpSocket;
 class Thread;
 
-enum class TargetStatus { Ok, Failed, Unreachable, VerifyFailed, TimedOut, NotFound };
+enum class TargetStatus { Ok, Failed, Unreachable, VerifyFailed, TimedOut, NotFound, Interrupted };
 
-// ok, failed, unreachable, verify-failed, timeout, not-found
+// ok, failed, unreachable, verify-failed, timeout, not-found, interrupted
 QString statusText(TargetStatus status);
 
 // What became of one target.
@@ -51,8 +52,16 @@ public:
                   ProgressView &view);
     ~UploadSession() override;
 
-    // The results in the order of the targets.
+    // Starts a worker for every target and returns at once; ended() follows
+    // for each target as it ends, at the latest a moment after the time limit.
+    void start(const QVector<Target> &targets);
+    // start(), then waits until every target has ended. The results in the
+    // order of the targets.
     QVector<TargetResult> run(const QVector<Target> &targets);
+    QVector<TargetResult> results() const;
+    // Asks every running worker to stop; their targets end as interrupted
+    // with this reason (an empty one: as timed out).
+    void stop(const QString &reason);
 
     // Before run(): each worker hands its data connection over instead of
     // closing it. After run(): the connection of a target, or nullptr; the
@@ -65,6 +74,9 @@ public:
     using FlashKeeper = std::function<QString(int index, const QByteArray &flash)>;
     void setFlashReading(qint64 bytes, const FlashKeeper &keep, bool readOnly);
     QTcpSocket *takeDataSocket(int index);
+
+signals:
+    void ended(int index);
 
 private:
     struct Worker
@@ -81,7 +93,7 @@ private:
 
     void report(int index, int status, float progress);
     void workerEnded(int index);
-    void stopRunning();
+    void abandonStuckWorkers();
     bool allDone() const;
 
     QByteArray image;
@@ -94,4 +106,8 @@ private:
     int timeoutMs = 0;
     ProgressView &view;
     QVector<Worker> workers;
+    QString stopReason;
+    QTimer redraw;
+    QTimer limit;
+    QTimer giveUp;
 };

@@ -14,12 +14,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 // The longest any one run of the program may take here; it ends far sooner.
 constexpr int kCliLimitMs = 120000;
 // Flash files are written when the data connection closes, a moment after
 // the program has ended.
 constexpr int kFlashFileWaitMs = 10000;
+// A module the station saw leave is gone after 6 to 7 s of silence.
+constexpr int kStationWaitMs = 20000;
 constexpr int kUnoPage = 128;
 constexpr int kMegaPage = 256;
 constexpr int kUnoFlash = 32 * 1024;
@@ -164,6 +168,7 @@ private slots:
     void timeLimitStopsAStalledUpload();
     void renameReachesTheModule();
     void liveDisplayOnATerminal();
+    void stationFlashesEachArrivalOnce();
 };
 
 void CliTest::init()
@@ -183,7 +188,8 @@ void CliTest::helpAndUsageErrors_data()
     QTest::newRow("overview") << QStringList { "--help" } << kExitSuccess
                               << "Usage: rudireze-cli COMMAND"
                               << "";
-    for (const char *command : { "list", "convert", "locate", "upload", "rename", "read" }) {
+    for (const char *command :
+         { "list", "convert", "locate", "upload", "rename", "read", "station" }) {
         QTest::newRow(qPrintable(QStringLiteral("%1 --help").arg(command)))
             << QStringList { command, "--help" } << kExitSuccess
             << QStringLiteral("Usage: rudireze-cli ") + command << "";
@@ -224,6 +230,9 @@ void CliTest::helpAndUsageErrors_data()
         << QStringList { "read", "--board", "UNO", "-o", "x.hex", "127.0.0.2:1:2", "127.0.0.3:1:2" }
         << kExitUsage << ""
         << "2 targets cannot share the one file x.hex";
+    QTest::newRow("station without a board")
+        << QStringList { "station", "any.hex" } << kExitUsage << ""
+        << "station needs --board";
     QTest::newRow("rename without a name")
         << QStringList { "rename", "127.0.0.2", "8001" } << kExitUsage << ""
         << "rename needs IP ATPORT NAME";
@@ -799,6 +808,93 @@ void CliTest::liveDisplayOnATerminal()
         QVERIFY2(done.match(out).hasMatch(), qPrintable(out));
     }
     QVERIFY2(out.contains(QLatin1String("2 of 2 targets succeeded, 0 failed.")), qPrintable(out));
+}
+
+void CliTest::stationFlashesEachArrivalOnce()
+{
+    const QString prefix = uniqueName("bench");
+    const QByteArray image = randomImage(3000, 9);
+    const QString hex = writeHex(QStringLiteral("station.hex"), image, 9);
+    const QString csvPath = QDir::current().absoluteFilePath(QStringLiteral("station.csv"));
+    QFile::remove(csvPath);
+    QProcess station;
+    station.start(
+        QStringLiteral(RUDIREZE_CLI_EXE),
+        { QStringLiteral("station"), hex, QStringLiteral("--board"), QStringLiteral("MEGA2560"),
+          QStringLiteral("--name"), prefix + QStringLiteral("-?"), QStringLiteral("--log"), csvPath,
+          QStringLiteral("--seconds"), QString::number(ModuleProcess::kLifetimeSeconds) });
+    QVERIFY(station.waitForStarted(ModuleProcess::kStartMs));
+    QString out;
+    const auto saw = [&](const QString &text, int times) {
+        return QTest::qWaitFor(
+            [&] {
+                out += QString::fromUtf8(station.readAllStandardOutput());
+                return out.count(text) >= times;
+            },
+            kStationWaitMs);
+    };
+    QVERIFY(saw(QStringLiteral("Flashing"), 1));
+    const auto module = [&](const char *address, const char *name, const QStringList &more) {
+        return QStringList { QStringLiteral("--address"),     QLatin1String(address),
+                             QStringLiteral("--name"),        prefix + QLatin1String(name),
+                             QStringLiteral("--flash-out"),   flashPattern(),
+                             QStringLiteral("--announce-ms"), QStringLiteral("200") }
+        + more;
+    };
+    const auto done = [&](const char *status, const char *name) {
+        return QString::fromLatin1(status).leftJustified(13) + prefix + QLatin1String(name);
+    };
+    // a leaves after 4 s; c refuses the data connection and announces all
+    // along; no pattern matches "other".
+    auto a = std::make_unique<ModuleProcess>();
+    ModuleProcess others;
+    QVERIFY(a->start(module("127.0.0.191", "-a", { QStringLiteral("--exit-after"), "4" })));
+    QVERIFY(others.start(module("127.0.0.193", "-c", { "--refuse-data", "--and" })
+                         + module("127.0.0.194", "-other", {})));
+    QVERIFY2(saw(done("ok", "-a"), 1), qPrintable(out));
+    QVERIFY2(saw(done("UNREACHABLE", "-c"), 1), qPrintable(out));
+    QVERIFY(a->process.waitForFinished(kStationWaitMs));
+    QVERIFY2(saw(QStringLiteral("left         127.0.0.191"), 1), qPrintable(out));
+    // A new board where a was, and a new module b.
+    a = std::make_unique<ModuleProcess>();
+    QVERIFY(a->start(module("127.0.0.191", "-a", {})));
+    ModuleProcess b;
+    QVERIFY(b.start(module("127.0.0.192", "-b", {})));
+    QVERIFY2(saw(done("ok", "-a"), 2), qPrintable(out));
+    QVERIFY2(saw(done("ok", "-b"), 1), qPrintable(out));
+    // d never answers its fifth command: in progress when the station is
+    // stopped, and cut short by the second Ctrl-C.
+    ModuleProcess d;
+    QVERIFY(d.start(module("127.0.0.195", "-d", { "--no-reply", "5" })));
+    QVERIFY2(saw(done("started", "-d"), 1), qPrintable(out));
+    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+    QVERIFY2(saw(QStringLiteral("Stopping: no new boards; waiting for the 1"), 1), qPrintable(out));
+    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+    QVERIFY(station.waitForFinished(kStationWaitMs));
+    out += QString::fromUtf8(station.readAllStandardOutput());
+    QCOMPARE(station.exitCode(), kExitFailure);
+    QVERIFY2(out.contains(QLatin1String("Flashed 3 boards, 1 failed, 1 interrupted")),
+             qPrintable(out));
+
+    // The log: every board once per arrival, every line complete.
+    const QStringList lines
+        = QString::fromUtf8(fileContents(csvPath)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.value(0), QStringLiteral("time,name,address,board,bytes,seconds,result,error"));
+    QMap<QString, QStringList> results;
+    for (const QString &line : lines.mid(1)) {
+        const QStringList fields = line.split(QLatin1Char(','));
+        QVERIFY2(fields.size() >= 8 && fields.at(3) == QLatin1String("MEGA2560"), qPrintable(line));
+        if (fields.at(6) == QLatin1String("ok"))
+            QCOMPARE(fields.at(4).toInt(), image.size());
+        results[fields.at(1)] << fields.at(6);
+    }
+    QCOMPARE(lines.size(), 6);
+    QCOMPARE(results.value(prefix + "-a"), QStringList({ "ok", "ok" }));
+    QCOMPARE(results.value(prefix + "-b"), QStringList({ "ok" }));
+    QCOMPARE(results.value(prefix + "-c"), QStringList({ "unreachable" }));
+    QCOMPARE(results.value(prefix + "-d"), QStringList({ "interrupted" }));
+    QTRY_VERIFY_WITH_TIMEOUT(flashHolds(b.modules.at(0), image, kMegaFlash), kFlashFileWaitMs);
+    QVERIFY(!QFile::exists(flashFileOf(others.modules.at(1))));
 }
 
 QTEST_MAIN(CliTest)
