@@ -2,6 +2,7 @@
 
 #include "cli/monitor.h"
 #include "cli/proxy.h"
+#include "cli/station.h"
 #include "discovery/renameexchange.h"
 #include "upload/boards.h"
 
@@ -21,7 +22,7 @@ struct CommandEntry
 const CommandEntry kCommands[] = {
     { Command::List, "list" },     { Command::Convert, "convert" }, { Command::Locate, "locate" },
     { Command::Upload, "upload" }, { Command::Rename, "rename" },   { Command::Monitor, "monitor" },
-    { Command::Proxy, "proxy" },
+    { Command::Proxy, "proxy" },   { Command::Read, "read" },       { Command::Station, "station" },
 };
 
 Command commandNamed(const QString &name)
@@ -54,11 +55,21 @@ QVector<OptionRule> optionsOf(Command command)
         options += { { "board", true },   { "name", true },         { "all", false },
                      { "seconds", true }, { "verify", false },      { "json", false },
                      { "timeout", true }, { "all-matching", false } };
+        options += { { "backup", true } };
         options += { { "monitor", false },
                      { "until", true },
                      { "eol", true },
                      { "timestamp", false },
                      { "hex", false } };
+        break;
+    case Command::Read:
+        options += { { "board", true },   { "name", true },         { "all", false },
+                     { "seconds", true }, { "json", false },        { "timeout", true },
+                     { "output", true },  { "all-matching", false } };
+        break;
+    case Command::Station:
+        options += { { "board", true },   { "verify", false }, { "name", true },   { "log", true },
+                     { "seconds", true }, { "reload", false }, { "timeout", true } };
         break;
     case Command::Monitor:
         options += { { "name", true }, { "seconds", true },    { "until", true },
@@ -128,6 +139,12 @@ ParsedCommandLine Parser::parse()
         return result;
     }
     const QString first = arguments.first();
+    if (first == QLatin1String("--version")) {
+        options.version = true;
+        if (arguments.size() > 1)
+            fail(QStringLiteral("--version takes nothing after it"));
+        return result;
+    }
     if (first == QLatin1String("--help") || first == QLatin1String("-h")
         || first == QLatin1String("help")) {
         options.help = true;
@@ -169,6 +186,12 @@ bool Parser::takeOption(const QString &argument, int *index)
     const QString command = commandName(result.options.command);
     if (argument == QLatin1String("-h"))
         return applyOption(QStringLiteral("help"), QString());
+    if (argument == QLatin1String("-o")
+        && findOption(optionsOf(result.options.command), QStringLiteral("output"))) {
+        if (*index + 1 >= arguments.size())
+            return fail(QStringLiteral("-o needs a file name"));
+        return applyOption(QStringLiteral("output"), arguments.at(++*index));
+    }
     if (!argument.startsWith(QLatin1String("--")))
         return fail(QStringLiteral("unknown option '%1' for %2").arg(argument, command));
 
@@ -234,6 +257,17 @@ bool Parser::applyOption(const QString &name, const QString &value)
                             .arg(value, boardNames().join(QStringLiteral(", "))));
         options.board = *board;
         boardGiven = true;
+    } else if (name == QLatin1String("reload")) {
+        options.reload = true;
+    } else if (name == QLatin1String("log")) {
+        if (value.isEmpty())
+            return fail(QStringLiteral("--log needs a file name"));
+        options.logPath = value;
+    } else if (name == QLatin1String("output") || name == QLatin1String("backup")) {
+        if (value.isEmpty())
+            return fail(QStringLiteral("--%1 needs a path").arg(name));
+        (name == QLatin1String("output") ? options.output : options.backupDir) = value;
+        options.outputGiven = options.outputGiven || name == QLatin1String("output");
     } else if (name == QLatin1String("name")) {
         if (value.isEmpty())
             return fail(QStringLiteral("--name needs a module name"));
@@ -291,13 +325,18 @@ bool Parser::applyPositionals()
             return fail(QStringLiteral("bad name: %1; nothing was sent").arg(problem));
         return true;
     }
+    case Command::Read:
     case Command::Upload: {
-        if (positionals.isEmpty())
+        const bool upload = options.command == Command::Upload;
+        if (upload && positionals.isEmpty())
             return fail(QStringLiteral("upload needs a HEX file"));
         if (!boardGiven)
-            return fail(QStringLiteral("upload needs --board (%1)")
-                            .arg(boardNames().join(QStringLiteral(", "))));
-        options.file = positionals.takeFirst();
+            return fail(QStringLiteral("%1 needs --board (%2)")
+                            .arg(command, boardNames().join(QStringLiteral(", "))));
+        if (!upload && !options.outputGiven)
+            return fail(QStringLiteral("read needs -o FILE (.hex or .bin) or -o DIRECTORY"));
+        if (upload)
+            options.file = positionals.takeFirst();
         for (const QString &text : positionals) {
             QString error;
             const std::optional<Target> target = parseTarget(text, &error);
@@ -306,8 +345,9 @@ bool Parser::applyPositionals()
             options.targets << *target;
         }
         if (options.targets.isEmpty() && options.names.isEmpty() && !options.all)
-            return fail(QStringLiteral("upload needs a target: IP:DATAPORT:ATPORT, --name NAME "
-                                       "or --all"));
+            return fail(QStringLiteral("%1 needs a target: IP:DATAPORT:ATPORT, --name NAME "
+                                       "or --all")
+                            .arg(command));
         if (options.monitor && (options.all || options.targets.size() + options.names.size() != 1))
             return fail(QStringLiteral("upload --monitor takes exactly one target"));
         if (options.monitor && options.json)
@@ -316,6 +356,14 @@ bool Parser::applyPositionals()
             return fail(QStringLiteral("--until, --timestamp and --hex need --monitor"));
         return true;
     }
+    case Command::Station:
+        if (positionals.size() != 1)
+            return fail(QStringLiteral("station needs one HEX file"));
+        if (!boardGiven)
+            return fail(QStringLiteral("station needs --board (%1)")
+                            .arg(boardNames().join(QStringLiteral(", "))));
+        options.file = positionals.first();
+        return true;
     case Command::Monitor:
     case Command::Proxy: {
         if (options.command == Command::Proxy && !boardGiven)
@@ -353,6 +401,11 @@ QString Target::text() const
 ParsedCommandLine parseCommandLine(const QStringList &arguments)
 {
     return Parser(arguments).parse();
+}
+
+QString versionText()
+{
+    return QStringLiteral("rudireze-cli %1\n").arg(QLatin1String(RUDIREZE_VERSION));
 }
 
 QString commandName(Command command)
@@ -499,13 +552,18 @@ at the same time, one worker each, with the window's upload engine.
   --all-matching every module announcing one of the names
   --all          every module heard announcing itself
   --seconds N    how long to listen for --name and --all (default 3)
+  --backup DIR   before writing, in the same bootloader session, read each
+                 board's program as "read" does into
+                 DIR/<name or address>-<date>-<time>.hex; a board whose copy
+                 cannot be kept is not written
   --verify       after writing, read the flash back before leaving
                  programming mode and compare it with the image; a
                  difference fails the target and its first address is shown
   --json         print one result per target instead of the progress
                  display: {"results": [{"target", "address", "dataPort",
                  "atPort", "name", "board", "bytes", "seconds", "status",
-                 "verified", "firstMismatch", "error"}], "succeeded", "failed"}
+                 "verified", "firstMismatch", "error", "file"}], "succeeded",
+                 "failed"} ("file": the --backup copy, or null)
                  status is one of ok, failed, unreachable, verify-failed,
                  timeout, not-found
   --timeout S    stop every upload still running after S seconds (default
@@ -542,6 +600,30 @@ new name.
 Exit status: 0 when the command was sent, 1 when no connection was made,
 2 for a usage error or a refused name.
 )");
+    case Command::Read:
+        return QStringLiteral(
+            R"(Usage: rudireze-cli read [TARGET...] --board BOARD -o FILE|DIRECTORY
+                          [--name NAME]... [--all-matching] [--all] [--seconds N]
+                          [--json] [--timeout S]
+
+Reads the program a board holds through its bootloader: the whole
+application area (the flash below the bootloader, 32256 bytes on an UNO,
+253952 on a MEGA2560), without its erased tail, written as Intel HEX, or as
+a raw image when FILE ends in ".bin". The file is replaced in one step, and
+uploading it puts the program back. Nothing is written to the board.
+
+  -o, --output FILE   where the copy goes; with a DIRECTORY, each target's
+                      copy is DIRECTORY/<name or address>-<date>-<time>.hex,
+                      which several targets need
+  TARGET, --board, --name, --all-matching, --all, --seconds, --json,
+  --timeout, --verbose   as for upload
+  -h, --help          show this text
+
+Exit status: 0 when every target was read and kept, 1 when any failed, 2 for
+a usage error.
+)");
+    case Command::Station:
+        return stationUsageText();
     case Command::Monitor:
         return monitorUsageText();
     case Command::Proxy:
@@ -559,11 +641,14 @@ Commands:
   convert   convert an Intel HEX file into a flat image
   locate    print the default firmware file the window would take
   upload    upload a HEX file to one or many boards at once
+  read      keep a copy of the program a board holds
+  station   flash every board that appears, as it appears
   rename    give a module a new name
   monitor   show the board's serial output, send it typed lines
   proxy     a local port for programs that speak STK500 themselves
 
-"rudireze-cli COMMAND --help" describes a command.
+"rudireze-cli COMMAND --help" describes a command; "rudireze-cli --version"
+prints the version.
 
 Exit status: 0 success, 1 failure, 2 usage error.
 

@@ -24,7 +24,7 @@ constexpr double kMaxUploadTimeoutSeconds = 24 * 3600.0;
 // The image the window's conversion writes, and convert's default output.
 constexpr char kDefaultImagePath[] = "update.bin";
 
-enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy };
+enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy, Read, Station };
 
 // A module to upload to: its address and its two ports.
 struct Target
@@ -43,6 +43,7 @@ struct Options
 {
     Command command = Command::None;
     bool help = false;
+    bool version = false;
     bool json = false;
     bool verbose = false;
     double seconds = kDefaultListenSeconds;
@@ -60,6 +61,14 @@ struct Options
     bool allMatching = false;
     bool verify = false;
     double timeoutSeconds = kDefaultUploadTimeoutSeconds;
+    // upload --backup: where each board's flash is kept before writing
+    QString backupDir;
+    // read: -o given
+    bool outputGiven = false;
+
+    // station (--name then holds shell-style patterns, --seconds its run time)
+    QString logPath;
+    bool reload = false;
 
     // monitor, and upload --monitor; --seconds also bounds monitor and proxy
     bool monitor = false;
@@ -95,6 +104,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments);
 // The help text of a command; Command::None gives the overview.
 QString usageText(Command command);
 QString commandName(Command command);
+// "rudireze-cli" and the version, as --version prints it.
+QString versionText();
 
 // A TCP port: decimal digits only, 1 to 65535.
 std::optional<quint16> parsePort(const QString &text);

@@ -3,6 +3,7 @@
 #include "cli/monitor.h"
 #include "cli/progressview.h"
 #include "cli/proxy.h"
+#include "cli/station.h"
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
@@ -12,18 +13,23 @@
 #include "platform/username.h"
 #include "upload/boards.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTcpSocket>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace {
 // Wide enough for "VERIFY-FAILED".
@@ -45,8 +51,8 @@ void print(std::FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
-// Module names and other announced texts may hold anything: shown raw, an
-// escape sequence would act on the terminal and a line end forge a line.
+} // namespace
+
 QString printable(const QString &text)
 {
     QString shown;
@@ -66,6 +72,8 @@ QString printable(const QString &text)
     }
     return shown;
 }
+
+namespace {
 
 void printLine(const QString &text)
 {
@@ -120,6 +128,7 @@ QJsonObject resultJson(const TargetResult &result)
         { QStringLiteral("firstMismatch"),
           result.firstMismatch >= 0 ? QJsonValue(result.firstMismatch) : QJsonValue() },
         { QStringLiteral("error"), orNull(result.error) },
+        { QStringLiteral("file"), orNull(result.file) },
     };
     return object;
 }
@@ -236,10 +245,15 @@ void printSummary(const QVector<TargetResult> &results)
                       + QStringLiteral(": ") + QString::number(result.bytes)
                       + QStringLiteral(" bytes in ") + QString::number(result.seconds, 'f', 1)
                       + QStringLiteral(" s")
-                      + (result.verified ? QStringLiteral(", verified") : QString()));
+                      + (result.verified ? QStringLiteral(", verified") : QString())
+                      + (result.file.isEmpty() ? QString()
+                                               : QStringLiteral(", flash copy in ") + result.file));
         } else {
             printLine(statusText(result.status).toUpper().leftJustified(kStatusColumn) + label
-                      + QStringLiteral(": ") + result.error);
+                      + QStringLiteral(": ") + result.error
+                      + (result.file.isEmpty() ? QString()
+                                               : QStringLiteral(" (flash copy in ") + result.file
+                                 + QLatin1Char(')')));
         }
     }
     const int failed = results.size() - succeeded;
@@ -330,9 +344,6 @@ int runLocate(const Options &options)
     return choice.path.isEmpty() ? kExitFailure : kExitSuccess;
 }
 
-namespace {
-// The image of the command line's HEX file, or the exit status when it
-// cannot be uploaded to the board.
 std::optional<int> readUploadImage(const Options &options, QByteArray *image)
 {
     const ImageFileConversion conversion = convertHexFile(options.file, image);
@@ -352,6 +363,8 @@ std::optional<int> readUploadImage(const Options &options, QByteArray *image)
     }
     return std::nullopt;
 }
+
+namespace {
 
 // The targets given, and those that --name and --all pick from the
 // announcements (names not heard become failures); or the exit status.
@@ -412,7 +425,8 @@ std::optional<int> resolveUploadTargets(const Options &options, QVector<Target> 
 // calls for; with --monitor, *kept takes the data connection of the target.
 QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &image,
                                       const QVector<Target> &targets,
-                                      std::unique_ptr<QTcpSocket> *kept)
+                                      std::unique_ptr<QTcpSocket> *kept,
+                                      const std::function<void(UploadSession &)> &prepare = {})
 {
     // Lines drawn in place must all fit on the screen, the cursor cannot go
     // back above its top.
@@ -430,11 +444,97 @@ QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &
     UploadSession session(image, options.board, options.verify,
                           static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
     session.setKeepDataConnection(options.monitor);
+    if (prepare)
+        prepare(session);
     const QVector<TargetResult> results = session.run(targets);
     if (options.monitor)
         kept->reset(session.takeDataSocket(0));
     return results;
 }
+
+// What a board's flash read is kept as: its program, without the erased
+// flash behind it (a board with no program keeps nothing).
+QByteArray withoutErasedTail(const QByteArray &flash)
+{
+    int end = flash.size();
+    while (end > 0 && flash.at(end - 1) == '\xFF')
+        --end;
+    return flash.left(end);
+}
+
+// The part of each target's copy name before its time: the announced name
+// when no other target has it, else the address, each made safe as a file
+// name (announced names may hold anything, and IPv6 addresses hold colons).
+QStringList flashCopyStems(const QVector<Target> &targets)
+{
+    static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9._-]"));
+    QStringList stems;
+    for (const Target &target : targets) {
+        const bool unique = std::count_if(targets.begin(), targets.end(),
+                                          [&](const Target &t) { return t.name == target.name; })
+            == 1;
+        QString stem = !target.name.isEmpty() && unique ? target.name : target.address;
+        stem.replace(unsafe, QStringLiteral("_"));
+        if (stem.startsWith(QLatin1Char('.')))
+            stem.prepend(QLatin1Char('_'));
+        stems << stem;
+    }
+    return stems;
+}
+
+// Keeps each target's flash in its own file as it is read, on the workers'
+// threads: into `output` itself, or, when it is a directory, into a file
+// named after the target and the time of the read.
+struct FlashCopies
+{
+    FlashCopies(const QString &output, bool intoDirectory, const QVector<Target> &targets)
+        : output(output)
+        , intoDirectory(intoDirectory)
+        , stems(flashCopyStems(targets))
+        , files(size_t(targets.size()))
+        , keptBytes(size_t(targets.size()), 0)
+    {
+    }
+
+    QString keep(int index, const QByteArray &flash)
+    {
+        const QByteArray program = withoutErasedTail(flash);
+        QString path = output;
+        if (intoDirectory) {
+            const QString stem = QDir(output).filePath(
+                stems.at(index) + QLatin1Char('-')
+                + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+            // A copy made the same second (a second run) must not replace
+            // the first, which may be the only one of the earlier program.
+            path = stem + QStringLiteral(".hex");
+            for (int n = 2; QFileInfo::exists(path); ++n)
+                path = stem + QStringLiteral("-%1.hex").arg(n);
+        }
+        const QString error = writeImageFile(path, program);
+        if (!error.isEmpty())
+            return QStringLiteral("the flash was read but cannot be kept: ") + error;
+        files[size_t(index)] = path;
+        keptBytes[size_t(index)] = program.size();
+        return QString();
+    }
+
+    // Into the results, once the workers have ended.
+    void note(QVector<TargetResult> &results, bool bytesKept) const
+    {
+        for (int index = 0; index < results.size() && size_t(index) < files.size(); ++index) {
+            results[index].file = files[size_t(index)];
+            if (bytesKept && !files[size_t(index)].isEmpty())
+                results[index].bytes = keptBytes[size_t(index)];
+        }
+    }
+
+    const QString output;
+    const bool intoDirectory;
+    const QStringList stems;
+    // One element per target, each written by that target's worker alone.
+    std::vector<QString> files;
+    std::vector<qint64> keptBytes;
+};
 
 void printUploadResults(const Options &options, const QVector<TargetResult> &results)
 {
@@ -468,10 +568,27 @@ int runUpload(const Options &options)
     if (const std::optional<int> exit = resolveUploadTargets(options, &targets, &failures))
         return *exit;
 
+    if (!options.backupDir.isEmpty() && !QDir().mkpath(options.backupDir)) {
+        printError(QStringLiteral("cannot make the backup directory %1; nothing was uploaded")
+                       .arg(options.backupDir));
+        return kExitUsage;
+    }
+
     std::unique_ptr<QTcpSocket> kept;
     QVector<TargetResult> results;
-    if (!targets.isEmpty())
-        results = uploadToTargets(options, image, targets, &kept);
+    FlashCopies backups(options.backupDir, true, targets);
+    if (!targets.isEmpty()) {
+        results = uploadToTargets(options, image, targets, &kept, [&](UploadSession &session) {
+            if (!options.backupDir.isEmpty())
+                session.setFlashReading(
+                    boardNamed(options.board)->applicationSize,
+                    [&backups](int index, const QByteArray &flash) {
+                        return backups.keep(index, flash);
+                    },
+                    false);
+        });
+        backups.note(results, false);
+    }
     results += failures;
     printUploadResults(options, results);
 
@@ -484,6 +601,43 @@ int runUpload(const Options &options)
                             QStringLiteral("%1:%2").arg(target.address).arg(target.dataPort),
                             options);
     }
+    return allSucceeded ? kExitSuccess : kExitFailure;
+}
+
+int runRead(const Options &options)
+{
+    QVector<Target> targets;
+    QVector<TargetResult> failures;
+    if (const std::optional<int> exit = resolveUploadTargets(options, &targets, &failures))
+        return *exit;
+    const bool intoDirectory = QFileInfo(options.output).isDir();
+    if (targets.size() > 1 && !intoDirectory) {
+        printError(QStringLiteral("%1 targets cannot share the one file %2: give a directory "
+                                  "with -o; nothing was read")
+                       .arg(targets.size())
+                       .arg(options.output));
+        return kExitUsage;
+    }
+    FlashCopies copies(options.output, intoDirectory, targets);
+    QVector<TargetResult> results;
+    if (!targets.isEmpty()) {
+        std::unique_ptr<QTcpSocket> unused;
+        results
+            = uploadToTargets(options, QByteArray(), targets, &unused, [&](UploadSession &session) {
+                  session.setFlashReading(
+                      boardNamed(options.board)->applicationSize,
+                      [&copies](int index, const QByteArray &flash) {
+                          return copies.keep(index, flash);
+                      },
+                      true);
+              });
+        copies.note(results, true);
+    }
+    results += failures;
+    printUploadResults(options, results);
+    const bool allSucceeded = !results.isEmpty()
+        && std::all_of(results.begin(), results.end(),
+                       [](const TargetResult &result) { return result.succeeded(); });
     return allSucceeded ? kExitSuccess : kExitFailure;
 }
 
@@ -504,6 +658,10 @@ int runRename(const Options &options)
 
 int runCommand(const Options &options)
 {
+    if (options.version) {
+        print(stdout, versionText());
+        return kExitSuccess;
+    }
     if (options.help) {
         print(stdout, usageText(options.command));
         return kExitSuccess;
@@ -523,6 +681,10 @@ int runCommand(const Options &options)
         return runMonitor(options);
     case Command::Proxy:
         return runProxy(options);
+    case Command::Read:
+        return runRead(options);
+    case Command::Station:
+        return runStation(options);
     case Command::None:
         break;
     }

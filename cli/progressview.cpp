@@ -25,6 +25,8 @@ QString phaseText(UploadPhase phase)
         return QStringLiteral("connecting");
     case UploadPhase::Writing:
         return QStringLiteral("writing");
+    case UploadPhase::Reading:
+        return QStringLiteral("reading");
     case UploadPhase::Verifying:
         return QStringLiteral("verifying");
     case UploadPhase::Succeeded:

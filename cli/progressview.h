@@ -6,7 +6,7 @@
 #include <cstdio>
 
 // Where one target's upload stands.
-enum class UploadPhase { Connecting, Writing, Verifying, Succeeded, Failed };
+enum class UploadPhase { Connecting, Reading, Writing, Verifying, Succeeded, Failed };
 
 QString phaseText(UploadPhase phase);
 

@@ -7,9 +7,6 @@
 
 #include <algorithm>
 
-namespace {
-} // namespace
-
 QString statusText(TargetStatus status)
 {
     switch (status) {
@@ -25,6 +22,8 @@ QString statusText(TargetStatus status)
         return QStringLiteral("timeout");
     case TargetStatus::NotFound:
         return QStringLiteral("not-found");
+    case TargetStatus::Interrupted:
+        return QStringLiteral("interrupted");
     }
     return QString();
 }
@@ -41,7 +40,7 @@ UploadSession::UploadSession(const QByteArray &image, const QString &board, bool
 
 UploadSession::~UploadSession()
 {
-    stopRunning();
+    stop(QString());
     QList<Thread *> threads;
     for (Worker &worker : workers) {
         if (!worker.thread)
@@ -52,7 +51,14 @@ UploadSession::~UploadSession()
     stopAndDeleteWorkers(threads);
 }
 
-QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
+void UploadSession::setFlashReading(qint64 bytes, const FlashKeeper &keep, bool readOnly)
+{
+    readBytes = bytes;
+    keepFlash = keep;
+    this->readOnly = readOnly;
+}
+
+void UploadSession::start(const QVector<Target> &targets)
 {
     QVector<QString> labels;
     workers.resize(targets.size());
@@ -60,12 +66,11 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
         Worker &worker = workers[index];
         worker.result.target = targets.at(index);
         worker.result.board = board;
-        worker.result.bytes = image.size();
+        worker.result.bytes = readOnly ? readBytes : image.size();
         labels << targets.at(index).text();
     }
     view.start(labels);
 
-    QEventLoop loop;
     for (int index = 0; index < workers.size(); ++index) {
         Worker &worker = workers[index];
         QString at_port = QString::number(worker.result.target.atPort);
@@ -75,37 +80,60 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
         worker.thread = new Thread(at_port, data_port, host_ip, index, board_type);
         worker.thread->set_image(image);
         worker.thread->set_verify(verify);
+        if (readBytes > 0) {
+            const FlashKeeper keep = keepFlash;
+            worker.thread->set_flash_reading(
+                readBytes, [keep, index](const QByteArray &flash) { return keep(index, flash); },
+                readOnly);
+        }
         if (keepDataConnection)
             worker.thread->set_keep_data_connection(QThread::currentThread());
         // Reports and the end arrive queued, in the order the worker sent them.
         connect(worker.thread, &Thread::updateover, this,
                 [this](int row, int status, float progress) { report(row, status, progress); });
-        connect(worker.thread, &QThread::finished, this, [this, index, &loop] {
-            workerEnded(index);
-            if (allDone())
-                loop.quit();
-        });
+        connect(worker.thread, &QThread::finished, this, [this, index] { workerEnded(index); });
     }
     for (Worker &worker : workers) {
         worker.clock.start();
         worker.thread->start(QThread::InheritPriority);
     }
 
-    QTimer redraw;
     connect(&redraw, &QTimer::timeout, this, [this] { view.redraw(); });
     redraw.start(kRedrawIntervalMs);
-    QTimer limit;
     limit.setSingleShot(true);
-    connect(&limit, &QTimer::timeout, this, [this] { stopRunning(); });
+    connect(&limit, &QTimer::timeout, this, [this] { stop(QString()); });
     limit.start(timeoutMs);
-    QTimer giveUp;
     giveUp.setSingleShot(true);
-    connect(&giveUp, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(&giveUp, &QTimer::timeout, this, [this] { abandonStuckWorkers(); });
     giveUp.start(timeoutMs + kWorkerStopGraceMs);
+}
 
+QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
+{
+    start(targets);
+    QEventLoop loop;
+    connect(this, &UploadSession::ended, &loop, [this, &loop] {
+        if (allDone())
+            loop.quit();
+    });
     if (!workers.isEmpty() && !allDone())
         loop.exec();
+    view.redraw();
+    for (Worker &worker : workers)
+        disconnect(worker.thread, nullptr, this, nullptr);
+    return results();
+}
 
+QVector<TargetResult> UploadSession::results() const
+{
+    QVector<TargetResult> results;
+    for (const Worker &worker : workers)
+        results << worker.result;
+    return results;
+}
+
+void UploadSession::abandonStuckWorkers()
+{
     // Workers that did not end even after being asked to stop.
     for (int index = 0; index < workers.size(); ++index) {
         Worker &worker = workers[index];
@@ -118,15 +146,8 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
             = QStringLiteral("no result within %1 s, and the upload did not stop when asked")
                   .arg(timeoutMs / kMsecsPerSecond);
         view.finish(index, false, worker.result.error);
+        emit ended(index);
     }
-    view.redraw();
-    for (Worker &worker : workers)
-        disconnect(worker.thread, nullptr, this, nullptr);
-
-    QVector<TargetResult> results;
-    for (const Worker &worker : workers)
-        results << worker.result;
-    return results;
 }
 
 QTcpSocket *UploadSession::takeDataSocket(int index)
@@ -153,6 +174,9 @@ void UploadSession::report(int index, int status, float progress)
     case Thread::UPDATE_PROGRESS:
         view.update(index, UploadPhase::Writing, progress);
         break;
+    case Thread::UPDATE_READ_PROGRESS:
+        view.update(index, UploadPhase::Reading, progress);
+        break;
     case Thread::UPDATE_VERIFY_PROGRESS:
         view.update(index, UploadPhase::Verifying, progress);
         break;
@@ -178,9 +202,10 @@ void UploadSession::workerEnded(int index)
         result.status = TargetStatus::Ok;
         result.verified = verify;
     } else if (worker.timedOut) {
-        result.status = TargetStatus::TimedOut;
-        result.error
-            = QStringLiteral("no result within %1 s; stopped").arg(timeoutMs / kMsecsPerSecond);
+        result.status = stopReason.isEmpty() ? TargetStatus::TimedOut : TargetStatus::Interrupted;
+        result.error = stopReason.isEmpty()
+            ? QStringLiteral("no result within %1 s; stopped").arg(timeoutMs / kMsecsPerSecond)
+            : stopReason;
         if (!reason.isEmpty())
             result.error += QStringLiteral(" (") + reason + QLatin1Char(')');
     } else if (worker.connectFailed && !worker.thread->handshake_refused()) {
@@ -207,10 +232,13 @@ void UploadSession::workerEnded(int index)
         note = result.error;
     }
     view.finish(index, result.succeeded(), note);
+    emit ended(index);
 }
 
-void UploadSession::stopRunning()
+void UploadSession::stop(const QString &reason)
 {
+    if (stopReason.isEmpty())
+        stopReason = reason;
     for (Worker &worker : workers) {
         if (worker.thread && !worker.done) {
             worker.timedOut = true;

@@ -6,14 +6,17 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 #include <QVector>
+
+#include <functional>
 
 class QTcpSocket;
 class Thread;
 
-enum class TargetStatus { Ok, Failed, Unreachable, VerifyFailed, TimedOut, NotFound };
+enum class TargetStatus { Ok, Failed, Unreachable, VerifyFailed, TimedOut, NotFound, Interrupted };
 
-// ok, failed, unreachable, verify-failed, timeout, not-found
+// ok, failed, unreachable, verify-failed, timeout, not-found, interrupted
 QString statusText(TargetStatus status);
 
 // What became of one target.
@@ -28,6 +31,8 @@ struct TargetResult
     // Byte address of the first difference the read-back found; -1: none.
     qint64 firstMismatch = -1;
     QString error;
+    // Where the flash read from the board was kept (read, upload --backup).
+    QString file;
 
     bool succeeded() const { return status == TargetStatus::Ok; }
 };
@@ -47,14 +52,31 @@ public:
                   ProgressView &view);
     ~UploadSession() override;
 
-    // The results in the order of the targets.
+    // Starts a worker for every target and returns at once; ended() follows
+    // for each target as it ends, at the latest a moment after the time limit.
+    void start(const QVector<Target> &targets);
+    // start(), then waits until every target has ended. The results in the
+    // order of the targets.
     QVector<TargetResult> run(const QVector<Target> &targets);
+    QVector<TargetResult> results() const;
+    // Asks every running worker to stop; their targets end as interrupted
+    // with this reason (an empty one: as timed out).
+    void stop(const QString &reason);
 
     // Before run(): each worker hands its data connection over instead of
     // closing it. After run(): the connection of a target, or nullptr; the
     // caller owns it.
     void setKeepDataConnection(bool on) { keepDataConnection = on; }
+    // Before run(): every worker reads the first `bytes` of flash before it
+    // writes and hands them to `keep` with the target's index, on its own
+    // thread; a text returned fails the target. With `readOnly` nothing is
+    // written and the session's image goes unused.
+    using FlashKeeper = std::function<QString(int index, const QByteArray &flash)>;
+    void setFlashReading(qint64 bytes, const FlashKeeper &keep, bool readOnly);
     QTcpSocket *takeDataSocket(int index);
+
+signals:
+    void ended(int index);
 
 private:
     struct Worker
@@ -71,14 +93,21 @@ private:
 
     void report(int index, int status, float progress);
     void workerEnded(int index);
-    void stopRunning();
+    void abandonStuckWorkers();
     bool allDone() const;
 
     QByteArray image;
     QString board;
     bool verify = false;
     bool keepDataConnection = false;
+    qint64 readBytes = 0;
+    FlashKeeper keepFlash;
+    bool readOnly = false;
     int timeoutMs = 0;
     ProgressView &view;
     QVector<Worker> workers;
+    QString stopReason;
+    QTimer redraw;
+    QTimer limit;
+    QTimer giveUp;
 };

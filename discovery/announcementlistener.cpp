@@ -59,6 +59,18 @@ AnnouncementListener::listen(QDeadlineTimer deadline,
     return heard;
 }
 
+void AnnouncementListener::follow(const std::function<void(const Announcement &)> &heard)
+{
+    QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this, heard] {
+        const auto ownAddress = [] { return firstIPv4Address(); };
+        while (socket.hasPendingDatagrams()) {
+            if (const std::optional<Announcement> announcement
+                = readAnnouncement(socket, ownAddress))
+                heard(*announcement);
+        }
+    });
+}
+
 void AnnouncementListener::readPending(QList<Announcement> &heard)
 {
     const auto ownAddress = [] { return firstIPv4Address(); };

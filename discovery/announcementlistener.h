@@ -35,6 +35,10 @@ public:
     QList<Announcement> listen(QDeadlineTimer deadline,
                                const std::function<bool(const QList<Announcement> &)> &enough = {});
 
+    // Instead of listen(), for a caller whose event loop runs: every module
+    // announcement is handed to `heard` as it arrives.
+    void follow(const std::function<void(const Announcement &)> &heard);
+
 private:
     void readPending(QList<Announcement> &heard);
 

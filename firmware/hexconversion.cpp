@@ -28,6 +28,10 @@ constexpr int kLinearShift = 16;
 constexpr int kByteShift = 8;
 constexpr int kNibbleShift = 4;
 constexpr int kHexBase = 16;
+// What the HEX writer puts in one data record (the common choice of tools),
+// and the span one extended linear address covers.
+constexpr int kWrittenRecordBytes = 16;
+constexpr int kSegmentSpan = 1 << kLinearShift;
 
 // The usual spelling of the end-of-file record, taken without decoding.
 constexpr char kEndOfFileLine[] = ":00000001FF";
@@ -236,6 +240,42 @@ void HexReader::finish()
         fail(0, QStringLiteral("no end-of-file record"));
     result.image.resize(result.ok() ? int(end) : 0);
 }
+// Writes the bytes to a new file renamed over the old one; the system's
+// reason when that fails, else an empty string.
+QString replaceFile(const QString &path, const QByteArray &bytes)
+{
+    // Unbuffered: a buffered write that fails only when the file is closed
+    // lets the commit go ahead with a cut image (a full disk, a file size
+    // limit). A short write is tried again, so the call that fails names the
+    // system's reason instead of an unknown error.
+    QSaveFile output(path);
+    bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    for (qint64 done = 0; written && done < bytes.size();) {
+        const qint64 step = output.write(bytes.constData() + done, bytes.size() - done);
+        written = step > 0;
+        done += qMax<qint64>(step, 0);
+    }
+    if (!written || !output.commit())
+        return output.errorString();
+    return QString();
+}
+
+// One record's line: count, address, type, data and the checksum that
+// brings the sum of all its bytes to zero.
+QByteArray hexRecord(quint8 type, quint16 address, const QByteArray &data)
+{
+    QByteArray record;
+    record.append(static_cast<char>(data.size()));
+    record.append(static_cast<char>(address >> kByteShift));
+    record.append(static_cast<char>(address & 0xFF));
+    record.append(static_cast<char>(type));
+    record.append(data);
+    quint8 sum = 0;
+    for (const char byte : record)
+        sum = static_cast<quint8>(sum + static_cast<quint8>(byte));
+    record.append(static_cast<char>(-sum & 0xFF));
+    return ':' + record.toHex().toUpper() + "\r\n";
+}
 } // namespace
 
 QString HexConversion::describe() const
@@ -315,6 +355,30 @@ ImageFileConversion convertHexFile(const QString &hexPath, QByteArray *image)
     return result;
 }
 
+QByteArray hexTextOfImage(const QByteArray &image)
+{
+    QByteArray text;
+    for (int offset = 0; offset < image.size(); offset += kWrittenRecordBytes) {
+        if (offset > 0 && offset % kSegmentSpan == 0) {
+            const quint16 upper = static_cast<quint16>(offset >> kLinearShift);
+            QByteArray base;
+            base.append(static_cast<char>(upper >> kByteShift));
+            base.append(static_cast<char>(upper & 0xFF));
+            text += hexRecord(kExtendedLinearRecord, 0, base);
+        }
+        text += hexRecord(kDataRecord, static_cast<quint16>(offset % kSegmentSpan),
+                          image.mid(offset, kWrittenRecordBytes));
+    }
+    return text + hexRecord(kEndOfFileRecord, 0, QByteArray());
+}
+
+QString writeImageFile(const QString &path, const QByteArray &image)
+{
+    const bool raw = path.endsWith(QLatin1String(".bin"), Qt::CaseInsensitive);
+    const QString error = replaceFile(path, raw ? image : hexTextOfImage(image));
+    return error.isEmpty() ? error : QStringLiteral("cannot write %1: %2").arg(path, error);
+}
+
 ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString &imagePath)
 {
     QByteArray image;
@@ -322,22 +386,11 @@ ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString 
     if (!result.ok())
         return result;
 
-    // Unbuffered: a buffered write that fails only when the file is closed
-    // lets the commit go ahead with a cut image (a full disk, a file size
-    // limit). A short write is tried again, so the call that fails names the
-    // system's reason instead of an unknown error.
-    QSaveFile output(imagePath);
-    bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-    for (qint64 done = 0; written && done < image.size();) {
-        const qint64 step = output.write(image.constData() + done, image.size() - done);
-        written = step > 0;
-        done += qMax<qint64>(step, 0);
-    }
-    if (!written || !output.commit()) {
+    const QString error = replaceFile(imagePath, image);
+    if (!error.isEmpty()) {
         result.status = ImageFileConversion::OutputUnwritable;
-        result.systemError = output.errorString();
-        result.message = QStringLiteral("cannot write %1: %2").arg(imagePath, result.systemError);
-        return result;
+        result.systemError = error;
+        result.message = QStringLiteral("cannot write %1: %2").arg(imagePath, error);
     }
     return result;
 }

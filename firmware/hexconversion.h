@@ -51,6 +51,17 @@ struct ImageFileConversion
 // the message names the file, and the line when one is at fault.
 ImageFileConversion convertHexFile(const QString &hexPath, QByteArray *image);
 
+// The image from address 0 as Intel HEX text: data records of 16 bytes, an
+// extended linear address record (04) where the upper 16 address bits
+// change, and the end-of-file record; lines end in CR LF. convertHexText
+// gives the same bytes back.
+QByteArray hexTextOfImage(const QByteArray &image);
+
+// Replaces the file at path with the image, as Intel HEX or, for a path
+// ending in ".bin", as raw bytes, in one step as convertHexFileToImage does.
+// Empty on success, else a sentence naming the file and the system's reason.
+QString writeImageFile(const QString &path, const QByteArray &image);
+
 // Converts the HEX file at hexPath and replaces imagePath with the image in
 // one step (a new file renamed over the old), so a failure or interruption
 // never leaves a half-written image and a reader that has the old file open

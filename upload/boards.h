@@ -21,6 +21,8 @@ struct Board
     // Whether its bootloader advances the flash address after each page, so
     // consecutive pages need no load-address command of their own.
     bool addressAdvances;
+    // The flash below the bootloader, where programs live, in bytes.
+    int applicationSize;
 };
 
 // Every board type, in the order of the Device box (the first is the default).

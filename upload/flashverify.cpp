@@ -4,6 +4,8 @@
 #include "upload/stk500v2.h"
 #include "upload/stkstep.h"
 
+#include <memory>
+
 namespace {
 constexpr int kBytesPerWord = 2;
 
@@ -27,30 +29,45 @@ QString hexAddress(qint64 address)
     return QStringLiteral("0x%1").arg(address, 4, 16, QLatin1Char('0'));
 }
 
-// The page loop both versions share: `readPage(offset, count, &data)` loads
-// the address and reads, returning an error text or an empty string.
-template<typename ReadPage>
-FlashComparison compareByPages(const QByteArray &image, int pageSize, ReadPage readPage,
+// Reads one page of flash: loads the address when needed and returns an
+// error text, or an empty one with *data filled.
+using PageReader = std::function<QString(int offset, int count, QByteArray *data)>;
+
+// The page loop of both versions, for comparing and for reading: every page
+// from address 0 up to `size` is read and handed to `take`, which ends the
+// loop by returning false. Returns why a read failed, or an empty text.
+template<typename Take>
+QString readPages(qint64 size, int pageSize, const PageReader &readPage, Take take)
+{
+    for (qint64 offset = 0; offset < size; offset += pageSize) {
+        const int count = static_cast<int>(qMin<qint64>(pageSize, size - offset));
+        QByteArray data;
+        const QString error = readPage(static_cast<int>(offset), count, &data);
+        if (!error.isEmpty())
+            return error;
+        if (!take(offset, data))
+            break;
+    }
+    return QString();
+}
+
+FlashComparison compareByPages(const QByteArray &image, int pageSize, const PageReader &readPage,
                                const ReadBackProgress &progress)
 {
     FlashComparison result;
-    for (int offset = 0; offset < image.size(); offset += pageSize) {
-        const int count = qMin(pageSize, image.size() - offset);
-        QByteArray data;
-        const QString error = readPage(offset, count, &data);
-        if (!error.isEmpty()) {
-            result.error = error;
-            return result;
-        }
-        const qint64 difference = firstDifference(image.mid(offset, count), data);
-        if (difference >= 0) {
-            result.firstMismatch = offset + difference;
-            return result;
-        }
-        result.bytesCompared = offset + count;
-        if (progress)
-            progress(result.bytesCompared);
-    }
+    result.error
+        = readPages(image.size(), pageSize, readPage, [&](qint64 offset, const QByteArray &data) {
+              const qint64 difference
+                  = firstDifference(image.mid(static_cast<int>(offset), data.size()), data);
+              if (difference >= 0) {
+                  result.firstMismatch = offset + difference;
+                  return false;
+              }
+              result.bytesCompared = offset + data.size();
+              if (progress)
+                  progress(result.bytesCompared);
+              return true;
+          });
     return result;
 }
 } // namespace
@@ -91,10 +108,10 @@ qint64 firstDifference(const QByteArray &expected, const QByteArray &actual)
     return -1;
 }
 
-FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
-                              const ReadBackProgress &progress)
+namespace {
+PageReader v1PageReader(QIODevice *device)
 {
-    const auto readPage = [device](int offset, int count, QByteArray *data) -> QString {
+    return [device](int offset, int count, QByteArray *data) -> QString {
         // Address and read in one write: the bootloader takes the read from
         // its receive buffer right after answering the address.
         const QList<StepResult> results = transactTogether(
@@ -102,7 +119,7 @@ FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
             { stk500v1::loadAddress(static_cast<quint32>(offset / kBytesPerWord)),
               stk500v1::readPage(count) });
         if (!results.first().ok)
-            return QStringLiteral("no reply to the load-address command for %1 while verifying: %2")
+            return QStringLiteral("no reply to the load-address command for %1 while reading: %2")
                 .arg(hexAddress(offset), results.first().reason);
         if (!results.last().ok)
             return QStringLiteral("no complete reply to the read-page command at %1: %2")
@@ -114,23 +131,21 @@ FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
         *data = *page;
         return QString();
     };
-    return compareByPages(image, stk500v1::kPageSize, readPage, progress);
 }
 
-FlashComparison verifyFlashV2(QIODevice *device, quint8 &sequence, const QByteArray &image,
-                              const ReadBackProgress &progress, bool addressEachPage)
+PageReader v2PageReader(QIODevice *device, quint8 &sequence, bool addressEachPage)
 {
     // CMD_READ_FLASH_ISP advances the bootloader's address: one load address
     // serves consecutive pages, until the extended address byte changes.
-    qint64 nextWord = -1;
-    const auto readPage = [device, &sequence, &nextWord,
-                           addressEachPage](int offset, int count, QByteArray *data) -> QString {
+    auto nextWord = std::make_shared<qint64>(-1);
+    return [device, &sequence, nextWord, addressEachPage](int offset, int count,
+                                                          QByteArray *data) -> QString {
         const auto word = static_cast<quint32>(offset / kBytesPerWord);
-        if (addressEachPage || !stk500v2::addressCarriesOn(nextWord, word)) {
+        if (addressEachPage || !stk500v2::addressCarriesOn(*nextWord, word)) {
             const StepResult address = transact(device, stk500v2::loadAddress(sequence++, word));
             if (!address.ok)
                 return QStringLiteral(
-                           "no reply to the load-address command for %1 while verifying: %2")
+                           "no reply to the load-address command for %1 while reading: %2")
                     .arg(hexAddress(offset), address.reason);
         }
         const quint8 readSequence = sequence++;
@@ -142,9 +157,47 @@ FlashComparison verifyFlashV2(QIODevice *device, quint8 &sequence, const QByteAr
         if (!page)
             return QStringLiteral("malformed reply to the read-flash command at %1")
                 .arg(hexAddress(offset));
-        nextWord = word + static_cast<quint32>(count / kBytesPerWord);
+        *nextWord = word + static_cast<quint32>(count / kBytesPerWord);
         *data = *page;
         return QString();
     };
-    return compareByPages(image, stk500v2::kPageSize, readPage, progress);
+}
+
+FlashRead readByPages(qint64 size, int pageSize, const PageReader &readPage,
+                      const ReadBackProgress &progress)
+{
+    FlashRead result;
+    result.error = readPages(size, pageSize, readPage, [&](qint64, const QByteArray &data) {
+        result.flash += data;
+        if (progress)
+            progress(result.flash.size());
+        return true;
+    });
+    return result;
+}
+} // namespace
+
+FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
+                              const ReadBackProgress &progress)
+{
+    return compareByPages(image, stk500v1::kPageSize, v1PageReader(device), progress);
+}
+
+FlashComparison verifyFlashV2(QIODevice *device, quint8 &sequence, const QByteArray &image,
+                              const ReadBackProgress &progress, bool addressEachPage)
+{
+    return compareByPages(image, stk500v2::kPageSize,
+                          v2PageReader(device, sequence, addressEachPage), progress);
+}
+
+FlashRead readFlashV1(QIODevice *device, qint64 size, const ReadBackProgress &progress)
+{
+    return readByPages(size, stk500v1::kPageSize, v1PageReader(device), progress);
+}
+
+FlashRead readFlashV2(QIODevice *device, quint8 &sequence, qint64 size,
+                      const ReadBackProgress &progress, bool addressEachPage)
+{
+    return readByPages(size, stk500v2::kPageSize, v2PageReader(device, sequence, addressEachPage),
+                       progress);
 }

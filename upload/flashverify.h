@@ -9,7 +9,8 @@
 class QIODevice;
 
 // Reading the flash back after an upload, still in programming mode, and
-// comparing it with the image. Opt-in: the window's uploads never do this.
+// comparing it with the image; and reading it before writing, to keep a copy.
+// Opt-in: the window's uploads never do either.
 
 // What the read-back found.
 struct FlashComparison
@@ -42,6 +43,22 @@ FlashComparison verifyFlashV1(QIODevice *device, const QByteArray &image,
 FlashComparison verifyFlashV2(QIODevice *device, quint8 &sequence, const QByteArray &image,
                               const ReadBackProgress &progress = ReadBackProgress(),
                               bool addressEachPage = false);
+
+// What a read of the flash brought: the bytes from address 0 on, and why the
+// read stopped before the end.
+struct FlashRead
+{
+    QByteArray flash;
+    QString error;
+};
+
+// The first `size` bytes of flash, page by page as the verifications read
+// them; progress is told the bytes read so far.
+FlashRead readFlashV1(QIODevice *device, qint64 size,
+                      const ReadBackProgress &progress = ReadBackProgress());
+FlashRead readFlashV2(QIODevice *device, quint8 &sequence, qint64 size,
+                      const ReadBackProgress &progress = ReadBackProgress(),
+                      bool addressEachPage = false);
 
 // The data of a Cmnd_STK_READ_PAGE reply (Resp_STK_INSYNC, count bytes,
 // Resp_STK_OK); nothing when the reply has another shape.

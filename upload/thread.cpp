@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -33,6 +34,11 @@ constexpr int kBytesPerWord = 2;
 // for their first command.
 constexpr int kDrainQuietMs = 50;
 constexpr int kDrainLimitMs = 400;
+// A bootloader just reset answers its greeting within milliseconds; the
+// probe for the other protocol needs no more than this.
+constexpr int kOtherGreetingWaitMs = 2000;
+constexpr quint8 kV1InSync = 0x14; // Resp_STK_INSYNC
+constexpr quint8 kV1NoSync = 0x15; // Resp_STK_NOSYNC
 
 // Version 1 parameter queries in the order the bootloader is asked. The
 // top-card query is answered by programmers only; a bootloader may stay silent.
@@ -88,6 +94,13 @@ void Thread::set_image(const QByteArray &bytes)
     image_given = true;
 }
 
+void Thread::set_flash_reading(qint64 bytes, const FlashKeeper &keep, bool read_only)
+{
+    read_bytes = bytes;
+    keep_flash = keep;
+    this->read_only = read_only;
+}
+
 QTcpSocket *Thread::take_data_socket()
 {
     QTcpSocket *socket = kept_data_socket;
@@ -112,7 +125,9 @@ void Thread::run()
 
 void Thread::run_frame(Upload upload)
 {
-    if (!open_image() || !image_fits()) {
+    if (read_only) {
+        total_bytes = read_bytes;
+    } else if (!open_image() || !image_fits()) {
         emit updateover(row, UPDATE_FINISHED, 0.0f);
         return;
     }
@@ -294,6 +309,43 @@ bool Thread::signature_matches(const QByteArray &signature)
     return verdict.ok;
 }
 
+void Thread::name_other_board(const QByteArray &reply)
+{
+    // A run asked to stop has no time for a second handshake.
+    if (isInterruptionRequested())
+        return;
+    // A reply that begins as the chosen protocol's do comes from a bootloader
+    // that speaks it, whatever else went wrong.
+    const StkVersion chosen = boardNamed(board_type)->protocol;
+    const auto first = static_cast<quint8>(reply.isEmpty() ? 0 : reply.at(0));
+    if (!reply.isEmpty()
+        && (chosen == StkVersion::V2 ? first == stk500v2::kMessageStart
+                                     : first == kV1InSync || first == kV1NoSync))
+        return;
+    const auto other = std::find_if(boards().begin(), boards().end(),
+                                    [chosen](const Board &b) { return b.protocol != chosen; });
+    if (other == boards().end())
+        return;
+    // The wrong greeting may have left the bootloader out of step or made it
+    // restart into the program (optiboot does): reset the board afresh, as
+    // the other family is reset, before asking in its protocol.
+    if (!moduleHandshake(at_socket, other->resetFamily).ok)
+        return;
+    drain_reset_output();
+    StkCommand greeting
+        = other->protocol == StkVersion::V1 ? stk500v1::getSync() : stk500v2::signOn(1);
+    greeting.tries = 1;
+    greeting.waitMs = kOtherGreetingWaitMs;
+    if (!transact(data_socket, greeting).ok)
+        return;
+    const QString name = QString::fromLatin1(other->name);
+    const bool vowel = QStringLiteral("AEIOU").contains(name.at(0));
+    note_failure(QStringLiteral("the board answered like %1 %2 (STK500 version %3): choose %2")
+                     .arg(vowel ? QStringLiteral("an") : QStringLiteral("a"), name)
+                     .arg(other->protocol == StkVersion::V1 ? 1 : 2));
+    qDebug() << "wrong board type:" << failure;
+}
+
 int Thread::read_page(int page_size)
 {
     page = image.mid(file_offset, page_size);
@@ -320,8 +372,11 @@ bool Thread::upload_stk500v2()
     const QByteArray stray = drain_reset_output();
     qDebug() << "read send_sign_on reply 1=" << stray.toHex(' ');
 
-    if (!send_step(stk500v2::signOn(seq_num)))
+    QByteArray greeting;
+    if (!send_step(stk500v2::signOn(seq_num), &greeting)) {
+        name_other_board(greeting);
         return false;
+    }
     ++seq_num;
     for (quint8 id : kV2Parameters) {
         if (!send_step(stk500v2::getParameter(seq_num, id)))
@@ -341,8 +396,12 @@ bool Thread::upload_stk500v2()
         if (value >= 0)
             signature += static_cast<char>(value);
     }
-    if (!signature_matches(signature))
+    if (!signature_matches(signature) || !read_and_keep_flash())
         return false;
+    if (read_only) {
+        verify_and_leave();
+        return true;
+    }
 
     // Program-flash advances the bootloader's address, so the MEGA2560 gets a
     // load address only where the pages would not carry on by themselves.
@@ -387,8 +446,11 @@ bool Thread::upload_stk500v1()
     // As for version 2: the program's last words are no answer to a sync.
     drain_reset_output();
     for (int i = 0; i < kSyncCommands; ++i) {
-        if (!send_step(stk500v1::getSync())) {
+        QByteArray greeting;
+        if (!send_step(stk500v1::getSync(), &greeting)) {
             std::perror("send a 0 error");
+            if (i == 0)
+                name_other_board(greeting);
             return false;
         }
     }
@@ -423,6 +485,12 @@ bool Thread::upload_stk500v1()
             std::perror("send v error");
             return false;
         }
+    }
+    if (!read_and_keep_flash())
+        return false;
+    if (read_only) {
+        verify_and_leave();
+        return true;
     }
 
     const int page_size = boardNamed(board_type)->pageSize;
@@ -495,6 +563,33 @@ void Thread::verify_image()
     } else if (!verify_passed) {
         note_failure(QStringLiteral("verification failed: ") + result.error);
     }
+}
+
+bool Thread::read_and_keep_flash()
+{
+    if (read_bytes <= 0)
+        return true;
+    const auto report = [this](qint64 done) {
+        emit updateover(
+            row, UPDATE_READ_PROGRESS,
+            static_cast<float>(static_cast<double>(done) / static_cast<double>(read_bytes)));
+    };
+    const FlashRead result = protocol_flag == kProtocolV1
+        ? readFlashV1(data_socket, read_bytes, report)
+        : readFlashV2(data_socket, seq_num, read_bytes, report,
+                      !boardNamed(board_type)->addressAdvances);
+    if (!result.error.isEmpty()) {
+        note_failure(QStringLiteral("reading the flash failed: ") + result.error);
+        return false;
+    }
+    const QString refused = keep_flash ? keep_flash(result.flash) : QString();
+    if (!refused.isEmpty()) {
+        note_failure(refused);
+        return false;
+    }
+    if (read_only)
+        bytes_read = total_bytes;
+    return true;
 }
 
 void Thread::note_failure(const QString &reason)

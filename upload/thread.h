@@ -5,6 +5,8 @@
 #include <QString>
 #include <QThread>
 
+#include <functional>
+
 class QDeadlineTimer;
 class QTcpSocket;
 struct StkCommand;
@@ -23,6 +25,12 @@ public:
     // Sent only by uploads that verify: the fraction of the image read back
     // and found equal so far.
     static constexpr int UPDATE_VERIFY_PROGRESS = 3;
+    // Sent only by runs that read the flash: the fraction of it read so far.
+    static constexpr int UPDATE_READ_PROGRESS = 4;
+
+    // Takes the flash read, on the worker's thread; an empty text lets the
+    // run go on, any other ends it as its failure.
+    using FlashKeeper = std::function<QString(const QByteArray &flash)>;
 
     Thread(QString &at_port, QString &data_port, QString &host_ip, int row, QString &board_type);
 
@@ -35,6 +43,10 @@ public:
     // After the last page, read the flash back and compare it with the image
     // before leaving programming mode; a difference fails the upload.
     void set_verify(bool on) { verify = on; }
+    // Once in programming mode, before any page is written, read the first
+    // `bytes` of flash and hand them to `keep`; writing starts only once the
+    // copy is kept. With `read_only` nothing is written, and no image is needed.
+    void set_flash_reading(qint64 bytes, const FlashKeeper &keep, bool read_only);
     // Instead of closing the data connection at the end of a run that got
     // both connections, hand it to the receiver thread (the board's program
     // starts talking right after the bootloader, and a new connection would
@@ -77,6 +89,10 @@ private:
     int send_together(const QList<StkCommand> &commands);
     void note_step_failure(const StkCommand &command, const StepResult &result);
     bool signature_matches(const QByteArray &signature);
+    // After the first command failed with `reply`, none or not in the chosen
+    // protocol: whether the board answers the other protocol's greeting,
+    // which then names the board type to choose.
+    void name_other_board(const QByteArray &reply);
     // The one way out of a page loop that sent every page: the read-back when
     // asked for, then leave-programming-mode, whose outcome decides nothing.
     void verify_and_leave();
@@ -86,6 +102,8 @@ private:
     bool upload_stk500v2();
     bool upload_stk500v1();
     void verify_image();
+    // The flash read asked for, kept; false ends the run.
+    bool read_and_keep_flash();
     void note_failure(const QString &reason);
 
     int row = 0;
@@ -110,6 +128,9 @@ private:
     QByteArray given_image;
     bool image_given = false;
     bool verify = false;
+    qint64 read_bytes = 0;
+    FlashKeeper keep_flash;
+    bool read_only = false;
     QThread *data_receiver = nullptr;
     QTcpSocket *kept_data_socket = nullptr;
     bool verify_passed = true;

@@ -3,7 +3,9 @@
 //  - N = 1, 4, 16, 32 targets at once on 115200-baud virtual links: the
 //    total time against one upload, and one upload against the link limit;
 //  - --verify's extra time against avrdude's own verify (with minus without
-//    -V) on the same module, after the same AT handshake.
+//    -V) on the same module, after the same AT handshake;
+//  - the station's throughput for 32 modules that appear one after the other
+//    over 10 s, against uploading to the same 32 at once.
 #include "hexwriter.h"
 #include "moduleprocess.h"
 
@@ -16,9 +18,11 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 
 #include <algorithm>
 #include <cstdio>
@@ -35,6 +39,11 @@ constexpr int kRunLimitMs = 300000;
 constexpr int kConnectMs = 3000;
 constexpr int kAtReplyMs = 1000;
 constexpr int kMinimumAtReply = 2;
+constexpr int kStationBoards = 32;
+constexpr int kArrivalSpanMs = 10000;
+constexpr int kAnnounceIntervalMs = 500;
+constexpr int kStationSliceMs = 20;
+constexpr quint16 kAnnouncementPort = 3333;
 
 struct Board
 {
@@ -248,6 +257,88 @@ bool verifyCost(const QString &hex, const Board &board, const QString &avrdude)
                 median(ours[1]) / median(theirs[1]));
     return true;
 }
+// The station flashing kStationBoards modules that begin to announce
+// themselves one by one over kArrivalSpanMs (the benchmark announces them),
+// against one upload to all of them at once.
+bool stationThroughput(const QString &hex, const Board &board)
+{
+    ModuleProcess modules;
+    if (!startModules(modules, board, kStationBoards)) {
+        std::printf("  the modules did not start\n");
+        return false;
+    }
+    const double atOnce = timeCli(hex, board, modules.modules, false);
+    if (atOnce < 0)
+        return false;
+
+    const QString prefix = QStringLiteral("bench%1").arg(QCoreApplication::applicationPid());
+    QProcess station;
+    station.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                  { QStringLiteral("station"), hex, QStringLiteral("--board"),
+                    QString::fromLatin1(board.name), QStringLiteral("--name"),
+                    prefix + QStringLiteral("-*") });
+    if (!station.waitForReadyRead(kConnectMs)) {
+        std::printf("  the station did not start\n");
+        return false;
+    }
+    QList<QUdpSocket *> senders;
+    for (const ModuleProcess::Module &module : modules.modules) {
+        senders << new QUdpSocket(&station);
+        senders.last()->bind(module.address, 0);
+    }
+    const QRegularExpression finished(
+        QStringLiteral("^(ok|FAILED|UNREACHABLE|TIMEOUT|VERIFY-FAILED|INTERRUPTED) "));
+    QVector<qint64> nextAnnouncement(kStationBoards, 0);
+    int done = 0;
+    int failed = 0;
+    qint64 lastDoneMs = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (done < kStationBoards && clock.elapsed() < kRunLimitMs) {
+        for (int i = 0; i < kStationBoards; ++i) {
+            const qint64 arrival = qint64(i) * kArrivalSpanMs / (kStationBoards - 1);
+            if (clock.elapsed() < arrival || clock.elapsed() < nextAnnouncement[i])
+                continue;
+            const ModuleProcess::Module &module = modules.modules.at(i);
+            const QByteArray text
+                = QJsonDocument(
+                      QJsonObject {
+                          { QStringLiteral("host ip"), module.address.toString() },
+                          { QStringLiteral("data port"), QString::number(module.dataPort) },
+                          { QStringLiteral("atcomd port"), QString::number(module.atPort) },
+                          { QStringLiteral("hostname"), prefix + QStringLiteral("-%1").arg(i) } })
+                      .toJson(QJsonDocument::Compact);
+            senders.at(i)->writeDatagram(text, QHostAddress::LocalHost, kAnnouncementPort);
+            nextAnnouncement[i] = clock.elapsed() + kAnnounceIntervalMs;
+        }
+        station.waitForReadyRead(kStationSliceMs);
+        while (station.canReadLine()) {
+            const QString line = QString::fromUtf8(station.readLine());
+            if (!finished.match(line).hasMatch())
+                continue;
+            ++done;
+            failed += line.startsWith(QLatin1String("ok ")) ? 0 : 1;
+            lastDoneMs = clock.elapsed();
+        }
+    }
+    station.terminate();
+    station.waitForFinished(kRunLimitMs);
+    if (done < kStationBoards || failed > 0) {
+        std::printf("  the station finished %d of %d boards, %d failed\n", done, kStationBoards,
+                    failed);
+        return false;
+    }
+    const double stationSeconds = lastDoneMs / 1e3;
+    const double arrivals = kArrivalSpanMs / 1e3;
+    std::printf("%s station, %d modules appearing over %.0f s, %d KiB at %d baud:\n", board.name,
+                kStationBoards, arrivals, kImageBytes / 1024, kBaud);
+    std::printf("  first arrival to last board flashed: %.2f s; all %d at once: %.2f s\n",
+                stationSeconds, kStationBoards, atOnce);
+    std::printf("  throughput, station / all at once: %.2fx; station time / (arrival span + "
+                "all at once): %.2fx\n",
+                atOnce / stationSeconds, stationSeconds / (arrivals + atOnce));
+    return true;
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -265,10 +356,15 @@ int main(int argc, char *argv[])
     }
     const QString avrdude = QStandardPaths::findExecutable(QStringLiteral("avrdude"));
 
+    // --station runs the station's part alone.
+    const bool stationOnly = application.arguments().contains(QStringLiteral("--station"));
     bool ok = true;
     for (const Board &board : kBoards) {
-        ok = scaling(hex, board) && ok;
-        ok = verifyCost(hex, board, avrdude) && ok;
+        if (!stationOnly) {
+            ok = scaling(hex, board) && ok;
+            ok = verifyCost(hex, board, avrdude) && ok;
+        }
+        ok = stationThroughput(hex, board) && ok;
     }
     return ok ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 // The rudireze-cli program as a user or a script runs it, against
 // virtual-module processes on loopback addresses.
 #include "discovery/localaddress.h"
+#include "firmware/hexconversion.h"
 #include "firmwaretesting.h"
 #include "hexwriter.h"
 #include "moduleprocess.h"
@@ -10,7 +11,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 namespace {
 // The longest any one run of the program may take here; it ends far sooner.
@@ -18,6 +22,8 @@ constexpr int kCliLimitMs = 120000;
 // Flash files are written when the data connection closes, a moment after
 // the program has ended.
 constexpr int kFlashFileWaitMs = 10000;
+// A module the station saw leave is gone after 6 to 7 s of silence.
+constexpr int kStationWaitMs = 20000;
 constexpr int kUnoPage = 128;
 constexpr int kMegaPage = 256;
 constexpr int kUnoFlash = 32 * 1024;
@@ -162,6 +168,7 @@ private slots:
     void timeLimitStopsAStalledUpload();
     void renameReachesTheModule();
     void liveDisplayOnATerminal();
+    void stationFlashesEachArrivalOnce();
 };
 
 void CliTest::init()
@@ -181,11 +188,15 @@ void CliTest::helpAndUsageErrors_data()
     QTest::newRow("overview") << QStringList { "--help" } << kExitSuccess
                               << "Usage: rudireze-cli COMMAND"
                               << "";
-    for (const char *command : { "list", "convert", "locate", "upload", "rename" }) {
+    for (const char *command :
+         { "list", "convert", "locate", "upload", "rename", "read", "station" }) {
         QTest::newRow(qPrintable(QStringLiteral("%1 --help").arg(command)))
             << QStringList { command, "--help" } << kExitSuccess
             << QStringLiteral("Usage: rudireze-cli ") + command << "";
     }
+    QTest::newRow("version") << QStringList { "--version" } << kExitSuccess
+                             << "rudireze-cli " RUDIREZE_VERSION "\n"
+                             << "";
     QTest::newRow("nothing") << QStringList() << kExitUsage << ""
                              << "no command given";
     QTest::newRow("unknown board")
@@ -212,6 +223,16 @@ void CliTest::helpAndUsageErrors_data()
         << QStringList { "rename", "127.0.0.2", "8001", "x\r\nAT+MCUUPDATE=UNO" } << kExitUsage
         << ""
         << "bad name: a name cannot hold control characters; nothing was sent";
+    QTest::newRow("read without -o")
+        << QStringList { "read", "--board", "UNO", "127.0.0.2:1:2" } << kExitUsage << ""
+        << "read needs -o FILE";
+    QTest::newRow("read of two boards into one file")
+        << QStringList { "read", "--board", "UNO", "-o", "x.hex", "127.0.0.2:1:2", "127.0.0.3:1:2" }
+        << kExitUsage << ""
+        << "2 targets cannot share the one file x.hex";
+    QTest::newRow("station without a board")
+        << QStringList { "station", "any.hex" } << kExitUsage << ""
+        << "station needs --board";
     QTest::newRow("rename without a name")
         << QStringList { "rename", "127.0.0.2", "8001" } << kExitUsage << ""
         << "rename needs IP ATPORT NAME";
@@ -238,7 +259,7 @@ void CliTest::helpAndUsageErrors()
     QVERIFY2(run.err.contains(err), qPrintable(run.describe()));
     // A command line that cannot be read points to the help; a file that
     // gives no image says that nothing was uploaded.
-    if (exitCode == kExitUsage && !run.err.contains(QLatin1String("nothing was uploaded")))
+    if (exitCode == kExitUsage && !run.err.contains(QLatin1String("nothing was")))
         QVERIFY2(run.err.contains(QLatin1String("--help")), qPrintable(run.describe()));
 }
 
@@ -403,30 +424,64 @@ void CliTest::uploadToThreeAtOnce_data()
 {
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("kind"); // the boards behind the modules
+    QTest::addColumn<QString>("error"); // every target's; empty: all succeed
 
-    QTest::newRow("UNO") << "UNO" << 9000;
-    QTest::newRow("MEGA2560 above 64 KiB") << "MEGA2560" << 70000;
-    QTest::newRow("Orvex3, full pages") << "Orvex3" << 40 * kMegaPage;
+    QTest::newRow("UNO") << "UNO" << 9000 << "uno"
+                         << "";
+    QTest::newRow("MEGA2560 above 64 KiB") << "MEGA2560" << 70000 << "mega"
+                                           << "";
+    QTest::newRow("Orvex3, full pages") << "Orvex3" << 40 * kMegaPage << "mega"
+                                        << "";
+    QTest::newRow("MEGA2560 chosen for UNOs")
+        << "MEGA2560" << 9000 << "uno"
+        << "the board answered like an UNO (STK500 version 1): choose UNO";
+    QTest::newRow("UNO chosen for Megas")
+        << "UNO" << 9000 << "mega"
+        << "the board answered like a MEGA2560 (STK500 version 2): choose MEGA2560";
 }
 
 void CliTest::uploadToThreeAtOnce()
 {
     QFETCH(QString, board);
     QFETCH(int, size);
-    const bool uno = board == QLatin1String("UNO");
+    QFETCH(QString, kind);
+    QFETCH(QString, error);
+    const bool uno = kind == QLatin1String("uno");
     const QByteArray image = randomImage(size, 3);
     const QString hex = writeHex(QStringLiteral("three.hex"), image, 3);
+    // The boards hold an earlier, smaller program: --backup keeps it.
+    const QByteArray earlier = randomImage(5000, 30);
+    QFile earlierFile(QStringLiteral("earlier.bin"));
+    QVERIFY(earlierFile.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && earlierFile.write(earlier) == earlier.size());
+    earlierFile.close();
+    QTemporaryDir copies;
 
     ModuleProcess modules;
     QVERIFY(modules.start(
         { QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--address"),
-          QStringLiteral("127.0.0.121"), QStringLiteral("--board"),
-          uno ? QStringLiteral("uno") : QStringLiteral("mega"), QStringLiteral("--announce-ms"),
-          QStringLiteral("0"), QStringLiteral("--flash-out"), flashPattern() }));
+          QStringLiteral("127.0.0.121"), QStringLiteral("--board"), kind,
+          QStringLiteral("--announce-ms"), QStringLiteral("0"), QStringLiteral("--flash-in"),
+          earlierFile.fileName(), QStringLiteral("--flash-out"), flashPattern() }));
     const CliRun run
         = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
-                               QStringLiteral("--json") }
+                               QStringLiteral("--json"), QStringLiteral("--backup"),
+                               copies.filePath(QStringLiteral("backups")) }
                  + targetsOf(modules.modules));
+    if (!error.isEmpty()) {
+        // The wrong board type is named, and nothing was written.
+        QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
+        for (const ModuleProcess::Module &module : modules.modules) {
+            const QJsonObject result = resultFor(run.json(), targetOf(module));
+            QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
+            QCOMPARE(result.value(QStringLiteral("error")).toString(), error);
+            QVERIFY(!flashHolds(module, image, uno ? kUnoFlash : kMegaFlash));
+            // The wrong board type was found before the backup was read.
+            QVERIFY(result.value(QStringLiteral("file")).isNull());
+        }
+        return;
+    }
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
 
     const QJsonObject report = run.json();
@@ -447,7 +502,39 @@ void CliTest::uploadToThreeAtOnce()
         QVERIFY(result.value(QStringLiteral("error")).isNull());
         QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, uno ? kUnoFlash : kMegaFlash),
                                  kFlashFileWaitMs);
+        QByteArray backup;
+        QVERIFY(convertHexFile(result.value(QStringLiteral("file")).toString(), &backup).ok());
+        QCOMPARE(backup, earlier);
     }
+
+    // read gives back exactly what was written, one copy per board and run:
+    // a second run, likely in the same second, keeps the first run's copy.
+    for (int twice = 0; twice < 2; ++twice) {
+        const CliRun read = runCli(QStringList { QStringLiteral("read"), QStringLiteral("--board"),
+                                                 board, QStringLiteral("-o"), copies.path() }
+                                   + targetsOf(modules.modules));
+        QVERIFY2(read.exitCode == kExitSuccess, qPrintable(read.describe()));
+    }
+    for (const ModuleProcess::Module &module : modules.modules) {
+        const QStringList names
+            = QDir(copies.path())
+                  .entryList({ module.address.toString() + QStringLiteral("-*.hex") });
+        QCOMPARE(names.size(), 2);
+        for (const QString &name : names) {
+            QByteArray copy;
+            QVERIFY(convertHexFile(copies.filePath(name), &copy).ok());
+            QCOMPARE(copy, image);
+        }
+    }
+    // Uploading the backup puts the earlier program back.
+    const ModuleProcess::Module &first = modules.modules.at(0);
+    const CliRun restore
+        = runCli({ QStringLiteral("upload"),
+                   resultFor(report, targetOf(first)).value(QStringLiteral("file")).toString(),
+                   QStringLiteral("--board"), board, targetOf(first) });
+    QVERIFY2(restore.exitCode == kExitSuccess, qPrintable(restore.describe()));
+    QTRY_VERIFY_WITH_TIMEOUT(fileContents(flashFileOf(first)).startsWith(earlier),
+                             kFlashFileWaitMs);
 }
 
 void CliTest::verifyPassesAndFindsTheCorruptByte_data()
@@ -721,6 +808,93 @@ void CliTest::liveDisplayOnATerminal()
         QVERIFY2(done.match(out).hasMatch(), qPrintable(out));
     }
     QVERIFY2(out.contains(QLatin1String("2 of 2 targets succeeded, 0 failed.")), qPrintable(out));
+}
+
+void CliTest::stationFlashesEachArrivalOnce()
+{
+    const QString prefix = uniqueName("bench");
+    const QByteArray image = randomImage(3000, 9);
+    const QString hex = writeHex(QStringLiteral("station.hex"), image, 9);
+    const QString csvPath = QDir::current().absoluteFilePath(QStringLiteral("station.csv"));
+    QFile::remove(csvPath);
+    QProcess station;
+    station.start(
+        QStringLiteral(RUDIREZE_CLI_EXE),
+        { QStringLiteral("station"), hex, QStringLiteral("--board"), QStringLiteral("MEGA2560"),
+          QStringLiteral("--name"), prefix + QStringLiteral("-?"), QStringLiteral("--log"), csvPath,
+          QStringLiteral("--seconds"), QString::number(ModuleProcess::kLifetimeSeconds) });
+    QVERIFY(station.waitForStarted(ModuleProcess::kStartMs));
+    QString out;
+    const auto saw = [&](const QString &text, int times) {
+        return QTest::qWaitFor(
+            [&] {
+                out += QString::fromUtf8(station.readAllStandardOutput());
+                return out.count(text) >= times;
+            },
+            kStationWaitMs);
+    };
+    QVERIFY(saw(QStringLiteral("Flashing"), 1));
+    const auto module = [&](const char *address, const char *name, const QStringList &more) {
+        return QStringList { QStringLiteral("--address"),     QLatin1String(address),
+                             QStringLiteral("--name"),        prefix + QLatin1String(name),
+                             QStringLiteral("--flash-out"),   flashPattern(),
+                             QStringLiteral("--announce-ms"), QStringLiteral("200") }
+        + more;
+    };
+    const auto done = [&](const char *status, const char *name) {
+        return QString::fromLatin1(status).leftJustified(13) + prefix + QLatin1String(name);
+    };
+    // a leaves after 4 s; c refuses the data connection and announces all
+    // along; no pattern matches "other".
+    auto a = std::make_unique<ModuleProcess>();
+    ModuleProcess others;
+    QVERIFY(a->start(module("127.0.0.191", "-a", { QStringLiteral("--exit-after"), "4" })));
+    QVERIFY(others.start(module("127.0.0.193", "-c", { "--refuse-data", "--and" })
+                         + module("127.0.0.194", "-other", {})));
+    QVERIFY2(saw(done("ok", "-a"), 1), qPrintable(out));
+    QVERIFY2(saw(done("UNREACHABLE", "-c"), 1), qPrintable(out));
+    QVERIFY(a->process.waitForFinished(kStationWaitMs));
+    QVERIFY2(saw(QStringLiteral("left         127.0.0.191"), 1), qPrintable(out));
+    // A new board where a was, and a new module b.
+    a = std::make_unique<ModuleProcess>();
+    QVERIFY(a->start(module("127.0.0.191", "-a", {})));
+    ModuleProcess b;
+    QVERIFY(b.start(module("127.0.0.192", "-b", {})));
+    QVERIFY2(saw(done("ok", "-a"), 2), qPrintable(out));
+    QVERIFY2(saw(done("ok", "-b"), 1), qPrintable(out));
+    // d never answers its fifth command: in progress when the station is
+    // stopped, and cut short by the second Ctrl-C.
+    ModuleProcess d;
+    QVERIFY(d.start(module("127.0.0.195", "-d", { "--no-reply", "5" })));
+    QVERIFY2(saw(done("started", "-d"), 1), qPrintable(out));
+    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+    QVERIFY2(saw(QStringLiteral("Stopping: no new boards; waiting for the 1"), 1), qPrintable(out));
+    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+    QVERIFY(station.waitForFinished(kStationWaitMs));
+    out += QString::fromUtf8(station.readAllStandardOutput());
+    QCOMPARE(station.exitCode(), kExitFailure);
+    QVERIFY2(out.contains(QLatin1String("Flashed 3 boards, 1 failed, 1 interrupted")),
+             qPrintable(out));
+
+    // The log: every board once per arrival, every line complete.
+    const QStringList lines
+        = QString::fromUtf8(fileContents(csvPath)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.value(0), QStringLiteral("time,name,address,board,bytes,seconds,result,error"));
+    QMap<QString, QStringList> results;
+    for (const QString &line : lines.mid(1)) {
+        const QStringList fields = line.split(QLatin1Char(','));
+        QVERIFY2(fields.size() >= 8 && fields.at(3) == QLatin1String("MEGA2560"), qPrintable(line));
+        if (fields.at(6) == QLatin1String("ok"))
+            QCOMPARE(fields.at(4).toInt(), image.size());
+        results[fields.at(1)] << fields.at(6);
+    }
+    QCOMPARE(lines.size(), 6);
+    QCOMPARE(results.value(prefix + "-a"), QStringList({ "ok", "ok" }));
+    QCOMPARE(results.value(prefix + "-b"), QStringList({ "ok" }));
+    QCOMPARE(results.value(prefix + "-c"), QStringList({ "unreachable" }));
+    QCOMPARE(results.value(prefix + "-d"), QStringList({ "interrupted" }));
+    QTRY_VERIFY_WITH_TIMEOUT(flashHolds(b.modules.at(0), image, kMegaFlash), kFlashFileWaitMs);
+    QVERIFY(!QFile::exists(flashFileOf(others.modules.at(1))));
 }
 
 QTEST_MAIN(CliTest)

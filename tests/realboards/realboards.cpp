@@ -26,16 +26,19 @@ QList<Road> roads()
     constexpr bool verify = true;
     constexpr bool cli = true;
     return {
-        { QStringLiteral("tiny-uno"), packed, !lossy, !verify, !cli },
-        { QStringLiteral("full-uno"), bytes, lossy, !verify, !cli },
-        { QStringLiteral("tiny-mega"), random, lossy, !verify, !cli },
-        { QStringLiteral("over64k-mega"), packed, lossy, !verify, !cli },
-        { QStringLiteral("over128k-mega"), bytes, lossy, !verify, !cli },
-        { QStringLiteral("tiny-uno"), random, lossy, verify, cli },
-        { QStringLiteral("full-uno"), packed, lossy, verify, cli },
-        { QStringLiteral("tiny-mega"), bytes, lossy, verify, cli },
-        { QStringLiteral("over64k-mega"), random, lossy, !verify, cli },
-        { QStringLiteral("over128k-mega"), random, lossy, verify, cli },
+        { QStringLiteral("tiny-uno"), packed, !lossy, !verify, !cli, {} },
+        { QStringLiteral("full-uno"), bytes, lossy, !verify, !cli, {} },
+        { QStringLiteral("tiny-mega"), random, lossy, !verify, !cli, {} },
+        { QStringLiteral("over64k-mega"), packed, lossy, !verify, !cli, {} },
+        { QStringLiteral("over128k-mega"), bytes, lossy, !verify, !cli, {} },
+        { QStringLiteral("tiny-uno"), random, lossy, verify, cli, {} },
+        { QStringLiteral("full-uno"), packed, lossy, verify, cli, {} },
+        { QStringLiteral("tiny-mega"), bytes, lossy, verify, cli, {} },
+        { QStringLiteral("over64k-mega"), random, lossy, !verify, cli, {} },
+        { QStringLiteral("over128k-mega"), random, lossy, verify, cli, {} },
+        { QStringLiteral("full-uno"), bytes, !lossy, !verify, cli, QStringLiteral("tiny-uno") },
+        { QStringLiteral("over64k-mega"), packed, !lossy, !verify, cli,
+          QStringLiteral("tiny-mega") },
     };
 }
 
@@ -48,10 +51,11 @@ void addRoadRows(bool commandLine)
         if (road.commandLine != commandLine)
             continue;
         const QString name
-            = QStringLiteral("%1/%2/%3%4")
+            = QStringLiteral("%1/%2/%3%4%5")
                   .arg(road.sketch, bridgeModeName(road.bridge),
                        road.lossyUart ? QStringLiteral("lossy") : QStringLiteral("paced"),
-                       road.verify ? QStringLiteral("/verify") : QString());
+                       road.verify ? QStringLiteral("/verify") : QString(),
+                       road.heldBefore.isEmpty() ? QString() : QStringLiteral("/backup"));
         QTest::newRow(qPrintable(name)) << i;
     }
 }

@@ -41,6 +41,10 @@ struct Road
     bool lossyUart = false;
     bool verify = false;
     bool commandLine = false;
+    // The sketch the boards hold before (empty: erased flash). The command
+    // line then uploads with --backup, reads the new program back and puts
+    // the earlier one back from the backup.
+    QString heldBefore;
 };
 
 QList<Road> roads();

@@ -3,6 +3,8 @@
 // boards of its kind at once through the road's bridge and UART; the flash
 // holds the image, erased after it, no byte was lost and the new program
 // runs.
+#include "firmware/hexconversion.h"
+#include "firmwaretesting.h"
 #include "modulethread.h"
 #include "realboards.h"
 
@@ -11,6 +13,7 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace RealBoards;
@@ -31,6 +34,61 @@ QString targetOf(ModuleThread &modules, int index)
         .arg(modules.address(index).toString())
         .arg(modules.dataPort(index))
         .arg(modules.atPort(index));
+}
+
+struct CliRun
+{
+    bool reached = true;
+    bool finished = false;
+    bool succeeded = false;
+    QString out;
+    QString describe;
+};
+
+// rudireze-cli on the boards at the given indices: each board runs in real
+// time until the program has reached its bootloader, faster after that.
+CliRun runOnBoards(ModuleThread &modules, const QList<int> &boards, const QStringList &arguments)
+{
+    QList<ModuleCounters> before;
+    for (int i : boards) {
+        modules.setSimulationSpeed(i, kRealTime);
+        before.append(modules.counters(i));
+    }
+    CliRun run;
+    QProcess cli;
+    cli.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
+    if (!cli.waitForStarted(kStartTimeoutMs))
+        return run;
+    for (int n = 0; n < boards.size(); ++n)
+        run.reached = speedUpOnceReached(modules, boards.at(n), before.at(n).resets,
+                                         before.at(n).dataBytesIn)
+            && run.reached;
+    run.finished
+        = QTest::qWaitFor([&cli] { return cli.state() == QProcess::NotRunning; }, kUploadTimeoutMs);
+    if (!run.finished) {
+        cli.kill();
+        cli.waitForFinished(kStopTimeoutMs);
+    }
+    run.out = QString::fromUtf8(cli.readAllStandardOutput());
+    run.describe = QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3")
+                       .arg(cli.exitCode())
+                       .arg(run.out, QString::fromUtf8(cli.readAllStandardError()));
+    run.succeeded = run.reached && run.finished && cli.exitStatus() == QProcess::NormalExit
+        && cli.exitCode() == kExitSuccess;
+    return run;
+}
+
+// A copy that read or --backup kept, as the flash it came from: erased
+// flash after it, up to the boot section.
+QByteArray flashOfCopy(const QString &path, BoardKind kind)
+{
+    QByteArray copy;
+    if (path.endsWith(QLatin1String(".bin")))
+        copy = fileContents(path);
+    else if (!convertHexFile(path, &copy).ok())
+        return QByteArray();
+    const int bootStart = int(boardTraits(kind).bootStart);
+    return copy + QByteArray(qMax(0, bootStart - copy.size()), '\xff');
 }
 
 QJsonObject resultFor(const QJsonObject &report, const QString &target)
@@ -80,7 +138,11 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
     const QByteArray image = sketchImage(sketch, &why);
     QVERIFY2(!image.isEmpty(), qPrintable(why));
 
+    // Boards that already hold a program, for the backup.
+    const BoardFiles::Sketch heldSketch = BoardFiles::sketch(how.heldBefore);
+    const QByteArray held = how.heldBefore.isEmpty() ? QByteArray() : sketchImage(heldSketch, &why);
     ModuleOptions options = simulatedModules(sketch.kind, QHostAddress(nextAddress));
+    options.initialFlash = held;
     options.link = linkFor(how, road);
     ModuleThread modules;
     QVERIFY2(modules.start(kBoardsAtOnce, options, &why), qPrintable(why));
@@ -92,35 +154,20 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
                             QString::number(kCliTimeoutSeconds) };
     if (how.verify)
         arguments << QStringLiteral("--verify");
+    QTemporaryDir copies;
+    if (!how.heldBefore.isEmpty())
+        arguments << QStringLiteral("--backup") << copies.path();
     QStringList targets;
-    QList<ModuleCounters> before;
-    for (int i = 0; i < kBoardsAtOnce; ++i) {
+    for (int i = 0; i < kBoardsAtOnce; ++i)
         targets << targetOf(modules, i);
-        before.append(modules.counters(i));
-    }
     arguments << targets;
 
-    QProcess cli;
-    cli.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
-    QVERIFY2(cli.waitForStarted(kStartTimeoutMs), qPrintable(cli.errorString()));
-    bool reached = true;
-    for (int i = 0; i < kBoardsAtOnce; ++i)
-        reached = speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn)
-            && reached;
-    const bool finished
-        = QTest::qWaitFor([&cli] { return cli.state() == QProcess::NotRunning; }, kUploadTimeoutMs);
-    if (!finished) {
-        cli.kill();
-        cli.waitForFinished(kStopTimeoutMs);
-    }
-    const QString out = QString::fromUtf8(cli.readAllStandardOutput());
-    const QString describe = QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3")
-                                 .arg(cli.exitCode())
-                                 .arg(out, QString::fromUtf8(cli.readAllStandardError()));
-    QVERIFY2(reached, qPrintable(describe));
-    QVERIFY2(finished, qPrintable(describe));
-    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == kExitSuccess,
-             qPrintable(describe));
+    const CliRun run = runOnBoards(modules, { 0, 1 }, arguments);
+    QVERIFY2(run.reached, qPrintable(run.describe));
+    QVERIFY2(run.finished, qPrintable(run.describe));
+    QVERIFY2(run.succeeded, qPrintable(run.describe));
+    const QString &out = run.out;
+    const QString &describe = run.describe;
 
     const QJsonObject report = QJsonDocument::fromJson(out.toUtf8()).object();
     QCOMPARE(report.value(QStringLiteral("succeeded")).toInt(), kBoardsAtOnce);
@@ -138,7 +185,46 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
         // The new program runs.
         QVERIFY(readSketchLine(modules.address(i), modules.dataPort(i), sketch.line)
                     .contains(sketch.line));
+        if (!how.heldBefore.isEmpty()) {
+            // The copy kept before writing holds the earlier program.
+            const QString problem = flashProblem(
+                flashOfCopy(result.value(QStringLiteral("file")).toString(), sketch.kind), held,
+                sketch.kind);
+            QVERIFY2(problem.isEmpty(), qPrintable(problem + describe));
+        }
     }
+    if (how.heldBefore.isEmpty())
+        return;
+
+    // read gives back what was written: as HEX, and raw.
+    const QStringList files = { copies.filePath(QStringLiteral("read.hex")),
+                                copies.filePath(QStringLiteral("read.bin")) };
+    for (int i = 0; i < kBoardsAtOnce; ++i) {
+        const CliRun read
+            = runOnBoards(modules, { i },
+                          { QStringLiteral("read"), targets.at(i), QStringLiteral("--board"),
+                            deviceText(sketch.kind), QStringLiteral("-o"), files.at(i) });
+        QVERIFY2(read.succeeded, qPrintable(read.describe));
+        const QString problem
+            = flashProblem(flashOfCopy(files.at(i), sketch.kind), image, sketch.kind);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem + read.describe));
+    }
+    // The simulated UNO's optiboot takes a 1 KiB boot section, half of which
+    // lies in a real UNO's application area: its copy holds those bytes, and
+    // writing them back would write into the running bootloader.
+    if (sketch.kind == BoardKind::Uno)
+        return;
+    // The backup puts the earlier program back, and it runs.
+    const QString backup
+        = resultFor(report, targets.at(0)).value(QStringLiteral("file")).toString();
+    const CliRun restore
+        = runOnBoards(modules, { 0 },
+                      { QStringLiteral("upload"), backup, QStringLiteral("--board"),
+                        deviceText(sketch.kind), targets.at(0) });
+    QVERIFY2(restore.succeeded, qPrintable(restore.describe));
+    QVERIFY(modules.flash(0).left(held.size()) == held);
+    QVERIFY(readSketchLine(modules.address(0), modules.dataPort(0), heldSketch.line)
+                .contains(heldSketch.line));
 }
 
 QTEST_GUILESS_MAIN(RealBoardsCliTest)
