@@ -1,6 +1,6 @@
 # Writes a manual page from rudireze-cli's own help texts, so the two never
 # disagree: cmake -DPROGRAM=... -DOUTPUT=... -P manpage.cmake
-set(commands list convert locate upload rename monitor proxy)
+set(commands list convert locate upload read station rename monitor proxy)
 
 function(help_of out)
     execute_process(COMMAND ${PROGRAM} ${ARGN} --help
