@@ -108,11 +108,14 @@ void SketchBuildsTest::matchesWildcard()
 void SketchBuildsTest::folderEntriesWithTheirTimes()
 {
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-entries"));
-    QVERIFY(makeBuild(tmp.path, "arduino_build_7", {}, day(7)));
-    QVERIFY(writeFileAt(tmp.path + "/s.ino.hex", "12345", day(3).addMSecs(250)));
-    QVERIFY(writeFileAt(tmp.path + "/notes.txt", "x", day(4)));
+    // A folder of its own: on Windows the temporary folder is the user's.
+    const QString folder = tmp.path + QStringLiteral("/entries");
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(makeBuild(folder, "arduino_build_7", {}, day(7)));
+    QVERIFY(writeFileAt(folder + "/s.ino.hex", "12345", day(3).addMSecs(250)));
+    QVERIFY(writeFileAt(folder + "/notes.txt", "x", day(4)));
 
-    QVector<FolderEntry> entries = folderEntries(tmp.path, { "*.hex", "ARDUINO*" });
+    QVector<FolderEntry> entries = folderEntries(folder, { "*.hex", "ARDUINO*" });
     std::sort(entries.begin(), entries.end(),
               [](const FolderEntry &a, const FolderEntry &b) { return a.name < b.name; });
     QCOMPARE(entries.size(), 2);
@@ -123,11 +126,11 @@ void SketchBuildsTest::folderEntriesWithTheirTimes()
     QVERIFY(!entries[1].isDirectory);
     QCOMPARE(entries[1].size, qint64(5));
     QCOMPARE(entries[1].lastWriteMsecs, day(3).addMSecs(250).toMSecsSinceEpoch());
-    QCOMPARE(lastWriteTimeUtc(tmp.path + "/s.ino.hex"), day(3).addMSecs(250));
+    QCOMPARE(lastWriteTimeUtc(folder + "/s.ino.hex"), day(3).addMSecs(250));
 
-    QVERIFY(folderEntries(tmp.path + "/missing", { "*" }).isEmpty());
-    QVERIFY(folderEntries(tmp.path + "/notes.txt", { "*" }).isEmpty());
-    QVERIFY(folderEntries(tmp.path, {}).isEmpty());
+    QVERIFY(folderEntries(folder + "/missing", { "*" }).isEmpty());
+    QVERIFY(folderEntries(folder + "/notes.txt", { "*" }).isEmpty());
+    QVERIFY(folderEntries(folder, {}).isEmpty());
 }
 
 void SketchBuildsTest::layoutsOfTheLaterGenerations()

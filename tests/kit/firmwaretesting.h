@@ -121,8 +121,11 @@ public:
              folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
             if (before.contains(entry))
                 continue;
-            if (!QDir(folder.filePath(entry)).removeRecursively())
-                QFile::remove(folder.filePath(entry));
+            const QString added = folder.filePath(entry);
+            if (QFileInfo(added).isDir())
+                QDir(added).removeRecursively();
+            else
+                QFile::remove(added);
         }
         QDir(cache).removeRecursively();
     }
