@@ -492,7 +492,9 @@ at the same time, one worker each, with the window's upload engine.
 
   TARGET         IP:DATAPORT:ATPORT of a module ([IPv6]:DATAPORT:ATPORT)
   --board BOARD  UNO (STK500 version 1), MEGA2560, Orvex3 or Orvex0
-                 (STK500 version 2); letter case does not matter
+                 (STK500 version 2); letter case does not matter; the
+                 image must fit below the board's bootloader: 32256 bytes
+                 on the UNO, 253952 on the others
   --name NAME    the module announcing this name (repeatable); listening
                  stops a second after every name was heard; a name heard
                  from more than one address is refused

@@ -124,9 +124,9 @@ QJsonObject resultJson(const TargetResult &result)
     return object;
 }
 
-qint64 flashSizeOf(const QString &board)
+qint64 applicationSizeOf(const QString &board)
 {
-    return boardNamed(board)->flashSize;
+    return boardNamed(board)->applicationSize;
 }
 
 QString targetLabel(const Target &target)
@@ -340,10 +340,11 @@ std::optional<int> readUploadImage(const Options &options, QByteArray *image)
         printError(conversion.message + QStringLiteral("; nothing was uploaded"));
         return kExitUsage;
     }
-    const qint64 capacity = flashSizeOf(options.board);
+    // What lies above this belongs to the bootloader.
+    const qint64 capacity = applicationSizeOf(options.board);
     if (image->size() > capacity) {
-        printError(QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes a %4 board "
-                                  "takes; nothing was uploaded")
+        printError(QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes below the "
+                                  "bootloader of a %4 board; nothing was uploaded")
                        .arg(options.file)
                        .arg(image->size())
                        .arg(capacity)

@@ -161,21 +161,24 @@ bool Thread::open_image()
 
 bool Thread::image_fits()
 {
-    const qint64 capacity = boardNamed(board_type)->flashSize;
+    // The flash below the bootloader, not the whole flash: the image's last
+    // page must never land on the bootloader's first.
+    const qint64 capacity = boardNamed(board_type)->applicationSize;
     if (total_bytes == 0) {
         qWarning("update.bin is empty: nothing to upload");
         note_failure(QStringLiteral("the image is empty"));
         return false;
     }
     if (total_bytes > capacity) {
-        qWarning("update.bin holds %lld bytes, more than the %lld bytes a %s board takes",
+        qWarning("update.bin holds %lld bytes, more than the %lld bytes below the bootloader of a "
+                 "%s board",
                  static_cast<long long>(total_bytes), static_cast<long long>(capacity),
                  qPrintable(board_type));
-        note_failure(
-            QStringLiteral("the image (%1 bytes) is larger than the %2 bytes of a %3 board")
-                .arg(total_bytes)
-                .arg(capacity)
-                .arg(board_type));
+        note_failure(QStringLiteral("the image (%1 bytes) is larger than the %2 bytes below the "
+                                    "bootloader of a %3 board")
+                         .arg(total_bytes)
+                         .arg(capacity)
+                         .arg(board_type));
         return false;
     }
     return true;

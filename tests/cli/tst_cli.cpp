@@ -22,6 +22,9 @@ constexpr int kUnoPage = 128;
 constexpr int kMegaPage = 256;
 constexpr int kUnoFlash = 32 * 1024;
 constexpr int kMegaFlash = 256 * 1024;
+// The flash below the bootloaders as the boards ship.
+constexpr int kUnoApplication = 32256;
+constexpr int kMegaApplication = 253952;
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -204,10 +207,17 @@ void CliTest::helpAndUsageErrors_data()
                                                "127.0.0.2:1:2" }
                               << kExitUsage << ""
                               << "bad.hex line 2: 'z' at column 10";
-    QTest::newRow("too large for the UNO")
+    // One byte more than the flash below the bootloader.
+    QTest::newRow("one byte into the UNO's bootloader")
         << QStringList { "upload", "large.hex", "--board", "uno", "127.0.0.2:1:2" } << kExitUsage
         << ""
-        << "larger than the 32768 bytes a UNO board takes; nothing was uploaded";
+        << "large.hex gives a 32257-byte image, larger than the 32256 bytes below the bootloader "
+           "of a UNO board; nothing was uploaded";
+    QTest::newRow("one byte into the MEGA2560's bootloader")
+        << QStringList { "upload", "large-mega.hex", "--board", "MEGA2560", "127.0.0.2:1:2" }
+        << kExitUsage << ""
+        << "large-mega.hex gives a 253953-byte image, larger than the 253952 bytes below the "
+           "bootloader of a MEGA2560 board; nothing was uploaded";
     QTest::newRow("rename to a name holding a command")
         << QStringList { "rename", "127.0.0.2", "8001", "x\r\nAT+MCUUPDATE=UNO" } << kExitUsage
         << ""
@@ -228,7 +238,10 @@ void CliTest::helpAndUsageErrors()
     QVERIFY(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
     bad.write(":020000000C945E\n:02000000zz945E\n:00000001FF\n");
     bad.close();
-    QVERIFY(!writeHex(QStringLiteral("large.hex"), randomImage(kUnoFlash + 1, 1), 1).isEmpty());
+    QVERIFY(
+        !writeHex(QStringLiteral("large.hex"), randomImage(kUnoApplication + 1, 1), 1).isEmpty());
+    QVERIFY(!writeHex(QStringLiteral("large-mega.hex"), randomImage(kMegaApplication + 1, 1), 1)
+                 .isEmpty());
 
     const CliRun run = runCli(arguments);
     QVERIFY(run.finished);
