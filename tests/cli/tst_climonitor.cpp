@@ -1,6 +1,7 @@
 // After the upload, against simulated boards running their real bootloaders:
 // upload --monitor, monitor, avrdude through proxy, and the package.
 #include "cli/monitor.h"
+#include "hexwriter.h"
 #include "modulethread.h"
 #include "realboards.h"
 
@@ -18,6 +19,7 @@ constexpr int kStartTimeoutMs = 5000;
 constexpr int kRunTimeoutMs = 120000;
 constexpr int kPackageTimeoutMs = 300000;
 constexpr char kMonitorSeconds[] = "60";
+constexpr int kAvrdudeRecordBytes = 16;
 const QByteArray kTypedLine = QByteArrayLiteral("hello board");
 
 QString targetOf(ModuleThread &modules)
@@ -225,19 +227,24 @@ void CliMonitorTest::avrdudeThroughProxy_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("avrdudeOptions");
-    QTest::newRow("UNO") << QStringLiteral("full-uno")
-                         << QStringList { QStringLiteral("-p"), QStringLiteral("m328p"),
-                                          QStringLiteral("-c"), QStringLiteral("arduino") };
+    // The sketch and one byte more, which lands in the boot section.
+    QTest::addColumn<bool>("oneByteMore");
+    const QStringList uno { QStringLiteral("-p"), QStringLiteral("m328p"), QStringLiteral("-c"),
+                            QStringLiteral("arduino") };
+    QTest::newRow("UNO") << QStringLiteral("full-uno") << uno << false;
     QTest::newRow("MEGA2560") << QStringLiteral("tiny-mega")
                               << QStringList { QStringLiteral("-p"), QStringLiteral("m2560"),
                                                QStringLiteral("-c"), QStringLiteral("wiring"),
-                                               QStringLiteral("-D") };
+                                               QStringLiteral("-D") }
+                              << false;
+    QTest::newRow("UNO, one byte into the bootloader") << QStringLiteral("full-uno") << uno << true;
 }
 
 void CliMonitorTest::avrdudeThroughProxy()
 {
     QFETCH(QString, name);
     QFETCH(QStringList, avrdudeOptions);
+    QFETCH(bool, oneByteMore);
     QString why = missing();
     if (!why.isEmpty())
         QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
@@ -249,6 +256,21 @@ void CliMonitorTest::avrdudeThroughProxy()
     ModuleThread modules;
     QVERIFY2(modules.start(1, simulatedModules(sketch.kind, QHostAddress(nextAddress++)), &why),
              qPrintable(why));
+    const int bootStart = int(boardTraits(sketch.kind).bootStart);
+    const QByteArray bootloader = modules.flash(0).mid(bootStart);
+    QString hexPath = sketch.hexPath;
+    if (oneByteMore) {
+        QRandomGenerator random(1);
+        QFile hex(QStringLiteral("one-byte-more.hex"));
+        QVERIFY(hex.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        // In the records avrdude takes: 16 bytes each, linear addresses.
+        HexWriter writer(random);
+        writer.addressing = HexWriter::Linear;
+        writer.maxRecordBytes = kAvrdudeRecordBytes;
+        hex.write(writer.write({ { 0, image + '\0' } }));
+        hex.close();
+        hexPath = QFileInfo(hex).absoluteFilePath();
+    }
 
     QProcess proxy;
     proxy.start(QStringLiteral(RUDIREZE_CLI_EXE),
@@ -261,18 +283,24 @@ void CliMonitorTest::avrdudeThroughProxy()
 
     QProcess avrdude;
     avrdude.setProcessChannelMode(QProcess::MergedChannels);
-    avrdude.start(avrdudeProgram(),
-                  avrdudeOptions << QStringLiteral("-P")
-                                 << QStringLiteral("net:127.0.0.1:%1").arg(port)
-                                 << QStringLiteral("-U")
-                                 << QStringLiteral("flash:w:%1:i").arg(sketch.hexPath));
+    avrdude.start(
+        avrdudeProgram(),
+        avrdudeOptions << QStringLiteral("-P") << QStringLiteral("net:127.0.0.1:%1").arg(port)
+                       << QStringLiteral("-U") << QStringLiteral("flash:w:%1:i").arg(hexPath));
     QVERIFY(avrdude.waitForStarted(kStartTimeoutMs));
     speedUpOnceReached(modules, 0, 0, 0);
     const Run written = finish(avrdude);
     const Run served = finish(proxy);
-    QVERIFY2(written.exitCode == 0, qPrintable(written.describe + served.describe));
     QVERIFY2(served.exitCode == kExitSuccess, qPrintable(served.describe));
-    QCOMPARE(modules.flash(0).left(image.size()), image);
+    QVERIFY2(modules.flash(0).left(image.size()) == image, qPrintable(written.describe));
+    // The boot lock bits keep the bootloader whole: what reached into its
+    // section shows as a flash that differs from the image.
+    QCOMPARE(modules.flash(0).mid(bootStart), bootloader);
+    if (oneByteMore)
+        QVERIFY2(written.exitCode != 0 && written.describe.contains(QLatin1String("mismatch")),
+                 qPrintable(written.describe));
+    else
+        QVERIFY2(written.exitCode == 0, qPrintable(written.describe + served.describe));
 }
 
 // A data port nobody listens on, or a connection the module closes: a

@@ -2,7 +2,9 @@
 // process, uploads a sketch, with or without --verify, to two simulated
 // boards of its kind at once through the road's bridge and UART; the flash
 // holds the image, erased after it, no byte was lost and the new program
-// runs.
+// runs. The sketches that fill the flash below the bootloader are the
+// largest images the boards take: one byte more is refused, nothing sent.
+#include "hexwriter.h"
 #include "modulethread.h"
 #include "realboards.h"
 
@@ -19,11 +21,13 @@ namespace {
 constexpr int kBoardsAtOnce = 2;
 constexpr int kStartTimeoutMs = 5000;
 constexpr int kStopTimeoutMs = 5000;
-// over128k-mega is written and read back at kFastSpeed; a loaded machine
-// gets room to spare. The program's own limit ends it before ours does.
+// full-mega is written and read back at kFastSpeed; a loaded machine gets
+// room to spare. The program's own limit ends it before ours does.
 constexpr int kUploadTimeoutMs = 150000;
 constexpr int kCliTimeoutSeconds = 120;
+constexpr int kRefusalTimeoutMs = 30000;
 constexpr int kExitSuccess = 0;
+constexpr int kExitUsage = 2;
 
 QString targetOf(ModuleThread &modules, int index)
 {
@@ -53,6 +57,10 @@ private slots:
     void everySketchThroughTheCommandLine();
 
 private:
+    // The sketch's image and one byte more, to the same boards.
+    void refuseOneByteMore(const QByteArray &image, BoardKind kind, ModuleThread &modules,
+                           const QStringList &targets);
+
     // Each sketch gets modules at fresh addresses, apart from the window
     // test's.
     quint32 nextAddress = QHostAddress(QStringLiteral("127.0.0.150")).toIPv4Address();
@@ -138,6 +146,44 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
         // The new program runs.
         QVERIFY(readSketchLine(modules.address(i), modules.dataPort(i), sketch.line)
                     .contains(sketch.line));
+    }
+
+    const int application = int(boardTraits(sketch.kind).bootStart);
+    if (image.size() == application)
+        refuseOneByteMore(image, sketch.kind, modules, targets);
+}
+
+void RealBoardsCliTest::refuseOneByteMore(const QByteArray &image, BoardKind kind,
+                                          ModuleThread &modules, const QStringList &targets)
+{
+    QRandomGenerator random(image.size());
+    QFile hex(QStringLiteral("one-byte-more.hex"));
+    QVERIFY(hex.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    hex.write(HexWriter(random).write({ { 0, image + '\x5A' } }));
+    hex.close();
+    QList<ModuleCounters> before;
+    for (int i = 0; i < kBoardsAtOnce; ++i)
+        before.append(modules.counters(i));
+
+    QProcess cli;
+    cli.start(QStringLiteral(RUDIREZE_CLI_EXE),
+              QStringList { QStringLiteral("upload"), hex.fileName(), QStringLiteral("--board"),
+                            deviceText(kind), QStringLiteral("--verify") }
+                  + targets);
+    QVERIFY(cli.waitForFinished(kRefusalTimeoutMs));
+    const QString err = QString::fromUtf8(cli.readAllStandardError());
+    QCOMPARE(cli.exitCode(), kExitUsage);
+    QVERIFY2(err.contains(QStringLiteral("gives a %1-byte image, larger than the %2 bytes below "
+                                         "the bootloader of a %3 board; nothing was uploaded")
+                              .arg(image.size() + 1)
+                              .arg(image.size())
+                              .arg(deviceText(kind))),
+             qPrintable(err));
+    for (int i = 0; i < kBoardsAtOnce; ++i) {
+        QCOMPARE(modules.counters(i).dataConnections, before.at(i).dataConnections);
+        QCOMPARE(modules.counters(i).resets, before.at(i).resets);
+        const QString problem = flashProblem(modules.flash(i), image, kind);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 }
 
