@@ -65,11 +65,8 @@ QVector<OptionRule> optionsOf(Command command)
                      { "eol", true },  { "timestamp", false }, { "hex", false } };
         break;
     case Command::Proxy:
-        options += { { "name", true },
-                     { "board", true },
-                     { "listen", true },
-                     { "clients", true },
-                     { "seconds", true } };
+        options += { { "name", true },    { "board", true }, { "listen", true },
+                     { "clients", true }, { "idle", true },  { "seconds", true } };
         break;
     case Command::Convert:
     case Command::Rename:

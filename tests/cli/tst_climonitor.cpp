@@ -20,6 +20,8 @@ constexpr int kRunTimeoutMs = 120000;
 constexpr int kPackageTimeoutMs = 300000;
 constexpr char kMonitorSeconds[] = "60";
 constexpr int kAvrdudeRecordBytes = 16;
+// Long enough for a client that would be served or dropped to see it.
+constexpr int kWaitingMs = 1000;
 const QByteArray kTypedLine = QByteArrayLiteral("hello board");
 
 QString targetOf(ModuleThread &modules)
@@ -100,6 +102,10 @@ private slots:
     void monitorEndsOnAFailure();
     void proxyBadInput_data();
     void proxyBadInput();
+    void proxyServesOneClientAtATime_data();
+    void proxyServesOneClientAtATime();
+    void proxyWarnsOfAnOpenAddress_data();
+    void proxyWarnsOfAnOpenAddress();
     void packageHoldsThePrograms();
 
 private:
@@ -390,6 +396,98 @@ void CliMonitorTest::proxyBadInput()
     QCOMPARE(modules.counters(0).dataBytesIn, qint64(0));
     if (fault != QLatin1String("port"))
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+}
+
+// A client holds the board while bytes pass, and no longer than the idle
+// time when none do; the next one waits, connected, in the listen queue (a
+// client accepted and dropped makes avrdude retry at full speed) and gets
+// the board after.
+void CliMonitorTest::proxyServesOneClientAtATime_data()
+{
+    QTest::addColumn<bool>("firstSilent");
+    QTest::newRow("the first client talks, then leaves") << false;
+    QTest::newRow("the first client is silent") << true;
+}
+
+void CliMonitorTest::proxyServesOneClientAtATime()
+{
+    QFETCH(bool, firstSilent);
+    ModuleOptions options;
+    options.address = QHostAddress(nextAddress++);
+    options.announceIntervalMs = 0;
+    options.board = BoardType::Uno;
+    ModuleThread modules;
+    QString why;
+    QVERIFY2(modules.start(1, options, &why), qPrintable(why));
+    QProcess proxy;
+    proxy.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                { QStringLiteral("proxy"), targetOf(modules), QStringLiteral("--board"),
+                  QStringLiteral("UNO"), QStringLiteral("--idle"), QStringLiteral("2"),
+                  QStringLiteral("--clients"), QStringLiteral("2"), QStringLiteral("--seconds"),
+                  QString::number(kRunTimeoutMs / 1000) });
+    QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
+    const quint16 port = listeningPort(proxy);
+    QVERIFY(port != 0);
+
+    // STK_GET_SYNC, answered STK_INSYNC STK_OK by the bootloader.
+    const QByteArray sync = QByteArray::fromHex("3020");
+    const QByteArray inSyncOk = QByteArray::fromHex("1410");
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(first.waitForConnected(kStartTimeoutMs));
+    QTRY_COMPARE(modules.counters(0).resets, 1);
+    // The replies may come a byte at a time.
+    QByteArray firstReply;
+    QByteArray secondReply;
+    if (!firstSilent) {
+        first.write(sync);
+        QTRY_COMPARE(firstReply += first.readAll(), inSyncOk);
+    }
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(second.waitForConnected(kStartTimeoutMs));
+    second.write(sync);
+    // While the first has the board, the second is neither served nor dropped.
+    QTest::qWait(kWaitingMs);
+    QCOMPARE(second.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(second.bytesAvailable(), qint64(0));
+    QCOMPARE(modules.counters(0).resets, 1);
+
+    if (!firstSilent)
+        first.disconnectFromHost();
+    // A silent first client loses the board after the idle time.
+    QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE_WITH_TIMEOUT(secondReply += second.readAll(), inSyncOk, kReachedTimeoutMs);
+    QCOMPARE(modules.counters(0).resets, 2);
+    second.disconnectFromHost();
+    const Run run = finish(proxy);
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
+    QVERIFY2(run.describe.contains(QLatin1String("lost the board")) == firstSilent,
+             qPrintable(run.describe));
+    QVERIFY2(!run.describe.contains(QLatin1String("refused")), qPrintable(run.describe));
+}
+
+void CliMonitorTest::proxyWarnsOfAnOpenAddress_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("loopback") << QStringLiteral("127.0.0.1:0") << false;
+    QTest::newRow("every IPv4 address") << QStringLiteral("0.0.0.0:0") << true;
+}
+
+void CliMonitorTest::proxyWarnsOfAnOpenAddress()
+{
+    QFETCH(QString, listen);
+    QFETCH(bool, warned);
+    QProcess proxy;
+    proxy.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                { QStringLiteral("proxy"), QStringLiteral("127.0.0.1:1:2"),
+                  QStringLiteral("--board"), QStringLiteral("UNO"), QStringLiteral("--listen"),
+                  listen, QStringLiteral("--seconds"), QStringLiteral("0.5") });
+    QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
+    const Run run = finish(proxy);
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
+    QCOMPARE(run.describe.count(QStringLiteral("anyone who can reach port")), warned ? 1 : 0);
 }
 
 // cpack's Debian package holds the programs, the desktop entry, the icon
