@@ -506,7 +506,7 @@ at the same time, one worker each, with the window's upload engine.
                  "atPort", "name", "board", "bytes", "seconds", "status",
                  "verified", "firstMismatch", "error"}], "succeeded", "failed"}
                  status is one of ok, failed, unreachable, verify-failed,
-                 timeout, not-found
+                 timeout, not-found, interrupted
   --timeout S    stop every upload still running after S seconds (default
                  600)
   --verbose      let the engine's diagnostics through to standard error
@@ -522,9 +522,14 @@ On a terminal each target has a line with a bar and a percentage (when they
 all fit on the screen); otherwise plain lines are printed as the uploads go
 on. A summary follows.
 
+SIGINT (Ctrl-C), SIGTERM or SIGHUP stops the uploads still under way; the
+summary (or the JSON) follows with those marked interrupted, and the exit
+status is 130, 143 or 129. A second signal ends the program at once.
+
 Exit status: 0 when every target succeeded, 1 when any failed (or none was
 found), 2 for a usage error, a HEX file that gives no image for the board or
-a --name heard from more than one address (nothing is uploaded then).
+a --name heard from more than one address (nothing is uploaded then), 128 +
+the signal's number when one interrupted it.
 )");
     case Command::Rename:
         return QStringLiteral(R"(Usage: rudireze-cli rename IP ATPORT NAME

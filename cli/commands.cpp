@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/interruption.h"
 #include "cli/monitor.h"
 #include "cli/progressview.h"
 #include "cli/proxy.h"
@@ -242,12 +243,17 @@ void printSummary(const QVector<TargetResult> &results)
                       + QStringLiteral(": ") + result.error);
         }
     }
+    const int interrupted = int(std::count_if(results.begin(), results.end(), [](const auto &r) {
+        return r.status == TargetStatus::Interrupted;
+    }));
     const int failed = results.size() - succeeded;
-    printLine(QStringLiteral("%1 of %2 target%3 succeeded, %4 failed.")
+    printLine(QStringLiteral("%1 of %2 target%3 succeeded, %4 failed%5.")
                   .arg(succeeded)
                   .arg(results.size())
                   .arg(results.size() == 1 ? QString() : QStringLiteral("s"))
-                  .arg(failed));
+                  .arg(failed)
+                  .arg(interrupted > 0 ? QStringLiteral(" (%1 interrupted)").arg(interrupted)
+                                       : QString()));
 }
 } // namespace
 
@@ -411,9 +417,10 @@ std::optional<int> resolveUploadTargets(const Options &options, QVector<Target> 
 
 // Uploads to every target at once with the progress display the output
 // calls for; with --monitor, *kept takes the data connection of the target.
+// An interruption stops the uploads still under way.
 QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &image,
                                       const QVector<Target> &targets,
-                                      std::unique_ptr<QTcpSocket> *kept)
+                                      std::unique_ptr<QTcpSocket> *kept, Interruption &interruption)
 {
     // Lines drawn in place must all fit on the screen, the cursor cannot go
     // back above its top.
@@ -431,8 +438,10 @@ QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &
     UploadSession session(image, options.board, options.verify,
                           static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
     session.setKeepDataConnection(options.monitor);
+    QObject::connect(&interruption, &Interruption::requested, &session,
+                     [&] { session.interrupt(interruption.signalName()); });
     const QVector<TargetResult> results = session.run(targets);
-    if (options.monitor)
+    if (options.monitor && !interruption.happened())
         kept->reset(session.takeDataSocket(0));
     return results;
 }
@@ -471,10 +480,19 @@ int runUpload(const Options &options)
 
     std::unique_ptr<QTcpSocket> kept;
     QVector<TargetResult> results;
-    if (!targets.isEmpty())
-        results = uploadToTargets(options, image, targets, &kept);
-    results += failures;
-    printUploadResults(options, results);
+    int interrupted = 0;
+    {
+        // SIGINT, SIGTERM or SIGHUP stops the uploads, and the report still
+        // follows; the monitor after them handles its own.
+        Interruption interruption;
+        if (!targets.isEmpty())
+            results = uploadToTargets(options, image, targets, &kept, interruption);
+        results += failures;
+        printUploadResults(options, results);
+        interrupted = interruption.exitStatus();
+    }
+    if (interrupted != 0)
+        return interrupted;
 
     const bool allSucceeded = !results.isEmpty()
         && std::all_of(results.begin(), results.end(),

@@ -7,9 +7,6 @@
 
 #include <algorithm>
 
-namespace {
-} // namespace
-
 QString statusText(TargetStatus status)
 {
     switch (status) {
@@ -25,6 +22,8 @@ QString statusText(TargetStatus status)
         return QStringLiteral("timeout");
     case TargetStatus::NotFound:
         return QStringLiteral("not-found");
+    case TargetStatus::Interrupted:
+        return QStringLiteral("interrupted");
     }
     return QString();
 }
@@ -103,8 +102,11 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
     connect(&giveUp, &QTimer::timeout, &loop, &QEventLoop::quit);
     giveUp.start(timeoutMs + kWorkerStopGraceMs);
 
-    if (!workers.isEmpty() && !allDone())
+    if (!workers.isEmpty() && !allDone()) {
+        waiting = &loop;
         loop.exec();
+        waiting = nullptr;
+    }
 
     // Workers that did not end even after being asked to stop.
     for (int index = 0; index < workers.size(); ++index) {
@@ -112,11 +114,18 @@ QVector<TargetResult> UploadSession::run(const QVector<Target> &targets)
         if (worker.done)
             continue;
         worker.done = true;
-        worker.result.status = TargetStatus::TimedOut;
         worker.result.seconds = worker.clock.elapsed() / kMsecsPerSecond;
-        worker.result.error
-            = QStringLiteral("no result within %1 s, and the upload did not stop when asked")
-                  .arg(timeoutMs / kMsecsPerSecond);
+        if (worker.interrupted) {
+            worker.result.status = TargetStatus::Interrupted;
+            worker.result.error
+                = QStringLiteral("interrupted by %1, and the upload did not stop when asked")
+                      .arg(interruptedBy);
+        } else {
+            worker.result.status = TargetStatus::TimedOut;
+            worker.result.error
+                = QStringLiteral("no result within %1 s, and the upload did not stop when asked")
+                      .arg(timeoutMs / kMsecsPerSecond);
+        }
         view.finish(index, false, worker.result.error);
     }
     view.redraw();
@@ -177,6 +186,10 @@ void UploadSession::workerEnded(int index)
     if (worker.finalSeen && worker.finalComplete && !worker.connectFailed) {
         result.status = TargetStatus::Ok;
         result.verified = verify;
+    } else if (worker.interrupted) {
+        // What the stopped step noted is the stop itself, no fault of the module.
+        result.status = TargetStatus::Interrupted;
+        result.error = QStringLiteral("interrupted by %1; stopped").arg(interruptedBy);
     } else if (worker.timedOut) {
         result.status = TargetStatus::TimedOut;
         result.error
@@ -207,6 +220,21 @@ void UploadSession::workerEnded(int index)
         note = result.error;
     }
     view.finish(index, result.succeeded(), note);
+}
+
+void UploadSession::interrupt(const QString &why)
+{
+    if (!interruptedBy.isEmpty())
+        return;
+    interruptedBy = why;
+    for (Worker &worker : workers) {
+        if (worker.thread && !worker.done) {
+            worker.interrupted = true;
+            worker.thread->requestInterruption();
+        }
+    }
+    if (waiting)
+        QTimer::singleShot(kWorkerStopGraceMs, waiting, &QEventLoop::quit);
 }
 
 void UploadSession::stopRunning()

@@ -8,12 +8,13 @@
 #include <QObject>
 #include <QVector>
 
+class QEventLoop;
 class QTcpSocket;
 class Thread;
 
-enum class TargetStatus { Ok, Failed, Unreachable, VerifyFailed, TimedOut, NotFound };
+enum class TargetStatus { Ok, Failed, Unreachable, VerifyFailed, TimedOut, NotFound, Interrupted };
 
-// ok, failed, unreachable, verify-failed, timeout, not-found
+// ok, failed, unreachable, verify-failed, timeout, not-found, interrupted
 QString statusText(TargetStatus status);
 
 // What became of one target.
@@ -49,6 +50,10 @@ public:
 
     // The results in the order of the targets.
     QVector<TargetResult> run(const QVector<Target> &targets);
+    // While run() runs: stops every upload still under way (`why` names the
+    // cause, a signal); run() then returns once they ended, at the latest
+    // after kWorkerStopGraceMs, with those marked interrupted.
+    void interrupt(const QString &why);
 
     // Before run(): each worker hands its data connection over instead of
     // closing it. After run(): the connection of a target, or nullptr; the
@@ -66,6 +71,7 @@ private:
         bool finalSeen = false;
         bool finalComplete = false;
         bool timedOut = false;
+        bool interrupted = false;
         bool done = false;
     };
 
@@ -81,4 +87,7 @@ private:
     int timeoutMs = 0;
     ProgressView &view;
     QVector<Worker> workers;
+    QString interruptedBy;
+    // The loop run() waits in, while it does.
+    QEventLoop *waiting = nullptr;
 };

@@ -10,7 +10,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QtTest>
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+#include <signal.h>
 
 namespace {
 // The longest any one run of the program may take here; it ends far sooner.
@@ -163,6 +170,8 @@ private slots:
     void refusedTargetFailsWhileOthersSucceed();
     void targetsByAnnouncedName();
     void timeLimitStopsAStalledUpload();
+    void signalsStopTheUploadsAndReport_data();
+    void signalsStopTheUploadsAndReport();
     void renameReachesTheModule();
     void liveDisplayOnATerminal();
 };
@@ -663,6 +672,106 @@ void CliTest::timeLimitStopsAStalledUpload()
              qPrintable(run.out));
     // Stopped when asked, not at the end of the step's own fifteen seconds.
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void CliTest::signalsStopTheUploadsAndReport_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<bool>("twice");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("SIGINT") << int(SIGINT) << false << false << 130;
+    QTest::newRow("SIGTERM, JSON") << int(SIGTERM) << true << false << 143;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false << false << 129;
+    QTest::newRow("a second SIGINT ends at once") << int(SIGINT) << false << true << 130;
+}
+
+void CliTest::signalsStopTheUploadsAndReport()
+{
+    QFETCH(int, signal);
+    QFETCH(bool, json);
+    QFETCH(bool, twice);
+    QFETCH(int, exitCode);
+    constexpr int kBoards = 4;
+    // Long enough for every worker to be under way.
+    constexpr int kUnderWayMs = 1000;
+    // A stopped worker ends within its slice; a second signal ends the program.
+    constexpr int kStopMs = 1500;
+    constexpr int kSignalGapMs = 200;
+    const QString hex = writeHex(QStringLiteral("interrupted.hex"), randomImage(3000, 9), 9);
+    ModuleProcess modules;
+    // Each upload waits for a reply that never comes (see the time limit test).
+    QVERIFY(modules.start({ QStringLiteral("--count"), QString::number(kBoards),
+                            QStringLiteral("--address"), QStringLiteral("127.0.0.165"),
+                            QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                            QStringLiteral("--no-reply"), QStringLiteral("5") }));
+    QStringList arguments { QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                            QStringLiteral("MEGA2560") };
+    if (json)
+        arguments << QStringLiteral("--json");
+    arguments << targetsOf(modules.modules);
+
+    // For the second signal, a worker that cannot stop at once: its data
+    // port's listen queue is full, so its connect waits out its 3 s.
+    QTcpServer full;
+    std::vector<std::unique_ptr<QTcpSocket>> queued;
+    if (twice) {
+        constexpr int kMoreThanTheQueue = 80;
+        QVERIFY(full.listen(QHostAddress::LocalHost));
+        full.pauseAccepting();
+        for (int i = 0; i < kMoreThanTheQueue; ++i) {
+            queued.push_back(std::make_unique<QTcpSocket>());
+            queued.back()->connectToHost(QHostAddress::LocalHost, full.serverPort());
+        }
+        arguments << QStringLiteral("127.0.0.1:%1:1").arg(full.serverPort());
+    }
+
+    QProcess cli;
+    cli.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
+    QVERIFY(cli.waitForStarted(ModuleProcess::kStartMs));
+    QTest::qWait(kUnderWayMs);
+    QCOMPARE(cli.state(), QProcess::Running);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(::kill(pid_t(cli.processId()), signal), 0);
+    if (twice) {
+        // Apart, or the system merges the two into one.
+        QTest::qWait(kSignalGapMs);
+        clock.restart();
+        QCOMPARE(::kill(pid_t(cli.processId()), signal), 0);
+    }
+    QVERIFY(cli.waitForFinished(kCliLimitMs));
+    const qint64 stoppedMs = clock.elapsed();
+    CliRun run;
+    run.finished = true;
+    run.exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    run.out = QString::fromUtf8(cli.readAllStandardOutput());
+    run.err = QString::fromUtf8(cli.readAllStandardError());
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.describe()));
+    QVERIFY2(stoppedMs < kStopMs, qPrintable(QString::number(stoppedMs)));
+
+    const QString name = QString::fromLatin1(
+        signal == SIGINT ? "SIGINT" : (signal == SIGTERM ? "SIGTERM" : "SIGHUP"));
+    if (twice) {
+        // Gone before any report.
+        QVERIFY2(!run.out.contains(QLatin1String("succeeded")), qPrintable(run.describe()));
+    } else if (json) {
+        const QJsonArray results = run.json().value(QStringLiteral("results")).toArray();
+        QCOMPARE(results.size(), kBoards);
+        for (const QJsonValue &result : results) {
+            QCOMPARE(result.toObject().value(QStringLiteral("status")).toString(),
+                     QStringLiteral("interrupted"));
+            QCOMPARE(result.toObject().value(QStringLiteral("error")).toString(),
+                     QStringLiteral("interrupted by %1; stopped").arg(name));
+        }
+    } else {
+        QCOMPARE(run.out.count(QStringLiteral("INTERRUPTED")), kBoards);
+        QVERIFY2(run.out.contains(QStringLiteral("interrupted by %1; stopped").arg(name)),
+                 qPrintable(run.describe()));
+        QVERIFY2(run.out.contains(QStringLiteral("0 of 4 targets succeeded, 4 failed (4 "
+                                                 "interrupted).")),
+                 qPrintable(run.describe()));
+    }
 }
 
 void CliTest::renameReachesTheModule()
