@@ -281,9 +281,12 @@ void Thread::note_step_failure(const StkCommand &command, const StepResult &resu
     const QString step = QStringLiteral("the %1 command (image offset %2)")
                              .arg(stkStepName(command.bytes))
                              .arg(file_offset);
-    note_failure(result.reply.isEmpty()
-                     ? QStringLiteral("no reply of %1 bytes to %2").arg(command.expected).arg(step)
-                     : QStringLiteral("wrong reply to %1: %2").arg(step, result.reason));
+    if (result.connectionClosed)
+        note_failure(QStringLiteral("the module closed the data connection during %1").arg(step));
+    else if (result.reply.isEmpty())
+        note_failure(QStringLiteral("no reply of %1 bytes to %2").arg(command.expected).arg(step));
+    else
+        note_failure(QStringLiteral("wrong reply to %1: %2").arg(step, result.reason));
     qDebug() << "step failed:" << failure;
 }
 

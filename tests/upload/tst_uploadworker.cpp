@@ -592,12 +592,21 @@ void UploadWorkerTest::connectionClosedMidUpload_data()
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("command");
     QTest::addColumn<int>("pagesRead");
+    QTest::addColumn<QString>("step"); // the step the reason names
 
-    QTest::newRow("v2 second page") << QStringLiteral("MEGA2560") << kV2FirstAddress + 2 << 2;
-    QTest::newRow("v2 first address") << QStringLiteral("MEGA2560") << kV2FirstAddress << 1;
-    QTest::newRow("Orvex3 second address") << QStringLiteral("Orvex3") << kV2FirstAddress + 2 << 2;
-    QTest::newRow("v1 first page") << QStringLiteral("UNO") << kV1FirstAddress + 1 << 1;
-    QTest::newRow("v1 parameter") << QStringLiteral("UNO") << 5 << 0;
+    QTest::newRow("v2 second page")
+        << QStringLiteral("MEGA2560") << kV2FirstAddress + 2 << 2
+        << QStringLiteral("the program flash command (image offset 256)");
+    QTest::newRow("v2 first address")
+        << QStringLiteral("MEGA2560") << kV2FirstAddress << 1
+        << QStringLiteral("the load address command (image offset 0)");
+    QTest::newRow("Orvex3 second address")
+        << QStringLiteral("Orvex3") << kV2FirstAddress + 2 << 2
+        << QStringLiteral("the load address command (image offset 256)");
+    QTest::newRow("v1 first page") << QStringLiteral("UNO") << kV1FirstAddress + 1 << 1
+                                   << QStringLiteral("the program page command (image offset 0)");
+    QTest::newRow("v1 parameter") << QStringLiteral("UNO") << 5 << 0
+                                  << QStringLiteral("the get parameter command (image offset 0)");
 }
 
 void UploadWorkerTest::connectionClosedMidUpload()
@@ -605,11 +614,14 @@ void UploadWorkerTest::connectionClosedMidUpload()
     QFETCH(QString, board);
     QFETCH(int, command);
     QFETCH(int, pagesRead);
+    QFETCH(QString, step);
     const int size = 600;
     writeImage(pattern(size));
     ScriptedModule module(faulty("127.0.0.9", command, Fault::Close));
     WorkerRun run(module, board);
     QVERIFY(run.finish());
+    QCOMPARE(run.worker().failure_reason(),
+             QStringLiteral("the module closed the data connection during ") + step);
 
     const int pageSize = board == QLatin1String("UNO") ? kV1Page : kV2Page;
     const QList<Report> reports = run.reports();
