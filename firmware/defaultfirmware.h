@@ -13,8 +13,9 @@ struct FirmwareChoice
 // The window keeps every second interpreter listing here.
 constexpr char kLocatorLogPath[] = "./log.txt";
 // Each locator run adds a listing (one every refresh tick in default mode and
-// one per Upload press, a few hundred bytes each); past this size the log's
-// oldest half is dropped.
+// one per Upload press): a few hundred bytes, or a few KiB with many build
+// folders in the temporary directory (bench_firmware measures it); past this
+// size the log's oldest half is dropped.
 constexpr qint64 kLocatorLogLimitBytes = 8 * 1024 * 1024;
 
 // Appends the text to the log. Once the log is larger than limitBytes its
