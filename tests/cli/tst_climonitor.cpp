@@ -519,7 +519,7 @@ void CliMonitorTest::packageHoldsThePrograms()
            "./usr/share/applications/rudireze.desktop\n",
            "./usr/share/icons/hicolor/scalable/apps/rudireze.svg\n",
            "./usr/share/icons/hicolor/256x256/apps/rudireze.png\n",
-           "./usr/share/man/man1/rudireze.1\n", "./usr/share/man/man1/rudireze-cli.1\n" })
+           "./usr/share/man/man1/rudireze.1.gz\n", "./usr/share/man/man1/rudireze-cli.1.gz\n" })
         QVERIFY2(run.out.contains(path), path);
     QVERIFY2(!run.out.contains("virtual-module") && !run.out.contains("tst_"),
              qPrintable(run.describe));
