@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/moduleadmission.h"
 #include "firmware/hexconversion.h"
 
 #include <QHash>
@@ -48,6 +49,8 @@ private:
     void sweepLiveness();
     void addDeviceRow(QString ip, QString dataPort, QString atPort, QString name);
     void lockTableCells();
+    // Whether an upload to the module at that address is running.
+    bool isUploading(const QString &ip) const;
     QString localIPv4Address();
     QString currentUserName();
     // The critical box of a module whose port could not be reached.
@@ -78,6 +81,9 @@ private:
     // module without reading the table (discovery/).
     QHash<QString, QTableWidgetItem *> moduleRows;
     bool removingModule = false;
+    // Which modules have rows when more announce themselves than fit
+    // (discovery/).
+    ModuleAdmission admission;
     bool manual_mode = false;
     QString generate_time;
     bool fillingTable = false;

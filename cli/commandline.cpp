@@ -76,11 +76,8 @@ QVector<OptionRule> optionsOf(Command command)
                      { "eol", true },  { "timestamp", false }, { "hex", false } };
         break;
     case Command::Proxy:
-        options += { { "name", true },
-                     { "board", true },
-                     { "listen", true },
-                     { "clients", true },
-                     { "seconds", true } };
+        options += { { "name", true },    { "board", true }, { "listen", true },
+                     { "clients", true }, { "idle", true },  { "seconds", true } };
         break;
     case Command::Convert:
     case Command::Rename:
@@ -545,7 +542,9 @@ at the same time, one worker each, with the window's upload engine.
 
   TARGET         IP:DATAPORT:ATPORT of a module ([IPv6]:DATAPORT:ATPORT)
   --board BOARD  UNO (STK500 version 1), MEGA2560, Orvex3 or Orvex0
-                 (STK500 version 2); letter case does not matter
+                 (STK500 version 2); letter case does not matter; the
+                 image must fit below the board's bootloader: 32256 bytes
+                 on the UNO, 253952 on the others
   --name NAME    the module announcing this name (repeatable); listening
                  stops a second after every name was heard; a name heard
                  from more than one address is refused
@@ -565,7 +564,7 @@ at the same time, one worker each, with the window's upload engine.
                  "verified", "firstMismatch", "error", "file"}], "succeeded",
                  "failed"} ("file": the --backup copy, or null)
                  status is one of ok, failed, unreachable, verify-failed,
-                 timeout, not-found
+                 timeout, not-found, interrupted
   --timeout S    stop every upload still running after S seconds (default
                  600)
   --verbose      let the engine's diagnostics through to standard error
@@ -581,9 +580,14 @@ On a terminal each target has a line with a bar and a percentage (when they
 all fit on the screen); otherwise plain lines are printed as the uploads go
 on. A summary follows.
 
+SIGINT (Ctrl-C), SIGTERM or SIGHUP stops the uploads still under way; the
+summary (or the JSON) follows with those marked interrupted, and the exit
+status is 130, 143 or 129. A second signal ends the program at once.
+
 Exit status: 0 when every target succeeded, 1 when any failed (or none was
 found), 2 for a usage error, a HEX file that gives no image for the board or
-a --name heard from more than one address (nothing is uploaded then).
+a --name heard from more than one address (nothing is uploaded then), 128 +
+the signal's number when one interrupted it.
 )");
     case Command::Rename:
         return QStringLiteral(R"(Usage: rudireze-cli rename IP ATPORT NAME

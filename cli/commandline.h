@@ -21,6 +21,8 @@ constexpr double kMaxListenSeconds = 3600.0;
 // Every upload of one run ends by this time at the latest unless told.
 constexpr double kDefaultUploadTimeoutSeconds = 600.0;
 constexpr double kMaxUploadTimeoutSeconds = 24 * 3600.0;
+// How long a proxy client may keep the board while nothing passes, unless told.
+constexpr double kDefaultProxyIdleSeconds = 30.0;
 // The image the window's conversion writes, and convert's default output.
 constexpr char kDefaultImagePath[] = "update.bin";
 
@@ -82,6 +84,8 @@ struct Options
     QString listenAddress = QStringLiteral("127.0.0.1");
     quint16 listenPort = 0; // 0: a free port
     int clients = 0; // 0: no limit
+    // A client that sends and receives nothing this long loses the board.
+    double idleSeconds = kDefaultProxyIdleSeconds;
 
     // rename
     QString renameAddress;

@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/interruption.h"
 #include "cli/monitor.h"
 #include "cli/progressview.h"
 #include "cli/proxy.h"
@@ -133,9 +134,9 @@ QJsonObject resultJson(const TargetResult &result)
     return object;
 }
 
-qint64 flashSizeOf(const QString &board)
+qint64 applicationSizeOf(const QString &board)
 {
-    return boardNamed(board)->flashSize;
+    return boardNamed(board)->applicationSize;
 }
 
 QString targetLabel(const Target &target)
@@ -256,12 +257,17 @@ void printSummary(const QVector<TargetResult> &results)
                                  + QLatin1Char(')')));
         }
     }
+    const int interrupted = int(std::count_if(results.begin(), results.end(), [](const auto &r) {
+        return r.status == TargetStatus::Interrupted;
+    }));
     const int failed = results.size() - succeeded;
-    printLine(QStringLiteral("%1 of %2 target%3 succeeded, %4 failed.")
+    printLine(QStringLiteral("%1 of %2 target%3 succeeded, %4 failed%5.")
                   .arg(succeeded)
                   .arg(results.size())
                   .arg(results.size() == 1 ? QString() : QStringLiteral("s"))
-                  .arg(failed));
+                  .arg(failed)
+                  .arg(interrupted > 0 ? QStringLiteral(" (%1 interrupted)").arg(interrupted)
+                                       : QString()));
 }
 } // namespace
 
@@ -351,10 +357,11 @@ std::optional<int> readUploadImage(const Options &options, QByteArray *image)
         printError(conversion.message + QStringLiteral("; nothing was uploaded"));
         return kExitUsage;
     }
-    const qint64 capacity = flashSizeOf(options.board);
+    // What lies above this belongs to the bootloader.
+    const qint64 capacity = applicationSizeOf(options.board);
     if (image->size() > capacity) {
-        printError(QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes a %4 board "
-                                  "takes; nothing was uploaded")
+        printError(QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes below the "
+                                  "bootloader of a %4 board; nothing was uploaded")
                        .arg(options.file)
                        .arg(image->size())
                        .arg(capacity)
@@ -423,9 +430,10 @@ std::optional<int> resolveUploadTargets(const Options &options, QVector<Target> 
 
 // Uploads to every target at once with the progress display the output
 // calls for; with --monitor, *kept takes the data connection of the target.
+// An interruption stops the uploads still under way.
 QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &image,
                                       const QVector<Target> &targets,
-                                      std::unique_ptr<QTcpSocket> *kept,
+                                      std::unique_ptr<QTcpSocket> *kept, Interruption *interruption,
                                       const std::function<void(UploadSession &)> &prepare = {})
 {
     // Lines drawn in place must all fit on the screen, the cursor cannot go
@@ -446,8 +454,11 @@ QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &
     session.setKeepDataConnection(options.monitor);
     if (prepare)
         prepare(session);
+    if (interruption)
+        QObject::connect(interruption, &Interruption::requested, &session,
+                         [&] { session.interrupt(interruption->signalName()); });
     const QVector<TargetResult> results = session.run(targets);
-    if (options.monitor)
+    if (options.monitor && !(interruption && interruption->happened()))
         kept->reset(session.takeDataSocket(0));
     return results;
 }
@@ -518,6 +529,15 @@ struct FlashCopies
         return QString();
     }
 
+    // Has every worker of the session read the application area of the
+    // board's flash into these copies; with `readOnly`, instead of writing.
+    void readBy(UploadSession &session, const QString &board, bool readOnly)
+    {
+        session.setFlashReading(
+            applicationSizeOf(board),
+            [this](int index, const QByteArray &flash) { return keep(index, flash); }, readOnly);
+    }
+
     // Into the results, once the workers have ended.
     void note(QVector<TargetResult> &results, bool bytesKept) const
     {
@@ -577,20 +597,25 @@ int runUpload(const Options &options)
     std::unique_ptr<QTcpSocket> kept;
     QVector<TargetResult> results;
     FlashCopies backups(options.backupDir, true, targets);
-    if (!targets.isEmpty()) {
-        results = uploadToTargets(options, image, targets, &kept, [&](UploadSession &session) {
-            if (!options.backupDir.isEmpty())
-                session.setFlashReading(
-                    boardNamed(options.board)->applicationSize,
-                    [&backups](int index, const QByteArray &flash) {
-                        return backups.keep(index, flash);
-                    },
-                    false);
-        });
-        backups.note(results, false);
+    int interrupted = 0;
+    {
+        // SIGINT, SIGTERM or SIGHUP stops the uploads, and the report still
+        // follows; the monitor after them handles its own.
+        Interruption interruption;
+        if (!targets.isEmpty()) {
+            results = uploadToTargets(options, image, targets, &kept, &interruption,
+                                      [&](UploadSession &session) {
+                                          if (!options.backupDir.isEmpty())
+                                              backups.readBy(session, options.board, false);
+                                      });
+            backups.note(results, false);
+        }
+        results += failures;
+        printUploadResults(options, results);
+        interrupted = interruption.exitStatus();
     }
-    results += failures;
-    printUploadResults(options, results);
+    if (interrupted != 0)
+        return interrupted;
 
     const bool allSucceeded = !results.isEmpty()
         && std::all_of(results.begin(), results.end(),
@@ -622,15 +647,9 @@ int runRead(const Options &options)
     QVector<TargetResult> results;
     if (!targets.isEmpty()) {
         std::unique_ptr<QTcpSocket> unused;
-        results
-            = uploadToTargets(options, QByteArray(), targets, &unused, [&](UploadSession &session) {
-                  session.setFlashReading(
-                      boardNamed(options.board)->applicationSize,
-                      [&copies](int index, const QByteArray &flash) {
-                          return copies.keep(index, flash);
-                      },
-                      true);
-              });
+        results = uploadToTargets(
+            options, QByteArray(), targets, &unused, nullptr,
+            [&](UploadSession &session) { copies.readBy(session, options.board, true); });
         copies.note(results, true);
     }
     results += failures;

@@ -49,12 +49,18 @@ void closeGently(QTcpSocket *socket)
 }
 } // namespace
 
-Proxy::Proxy(const Target &target, AtFamily family, QObject *parent)
+Proxy::Proxy(const Target &target, AtFamily family, int idleMs, QObject *parent)
     : QObject(parent)
     , target(target)
     , family(family)
 {
+    // Qt accepts no second connection while one waits to be taken: the
+    // others stay in the system's listen queue.
+    server.setMaxPendingConnections(1);
     connect(&server, &QTcpServer::newConnection, this, &Proxy::accept);
+    idle.setSingleShot(true);
+    idle.setInterval(idleMs);
+    connect(&idle, &QTimer::timeout, this, &Proxy::closeIdleSession);
 }
 
 Proxy::~Proxy()
@@ -96,44 +102,56 @@ int Proxy::run(int clients, int limitMs)
 
 void Proxy::accept()
 {
-    while (QTcpSocket *incoming = server.nextPendingConnection()) {
-        if (client) {
-            // One client at a time: the board has one serial line.
-            printError(QStringLiteral("refused %1: another client is connected")
-                           .arg(endpoint(incoming->peerAddress(), incoming->peerPort())));
-            incoming->abort();
-            incoming->deleteLater();
-            continue;
-        }
-        client = incoming;
-        printLine(QStringLiteral("Client %1 connected; resetting the board")
-                      .arg(endpoint(client->peerAddress(), client->peerPort())));
-        // The client's first bytes wait in its socket until the board is
-        // in its bootloader; they are meant for it, not for the old program.
-        QString error;
-        if (!openModule(&error)) {
-            printError(error + QStringLiteral("; nothing was passed to the module"));
-            closeSession();
-            emit ended(kExitFailure);
-            return;
-        }
-        passing = true;
-        connect(client, &QTcpSocket::readyRead, this, [this] { data->write(client->readAll()); });
-        connect(data, &QTcpSocket::readyRead, this, [this] { client->write(data->readAll()); });
-        connect(client, &QTcpSocket::disconnected, this, [this] {
-            data->write(client->readAll());
-            closeSession();
-        });
-        connect(data, &QTcpSocket::disconnected, this, [this] {
-            client->write(data->readAll());
-            printError(QStringLiteral("the module closed the data connection"));
-            closeSession();
-        });
-        if (client->bytesAvailable() > 0)
-            data->write(client->readAll());
-        if (client->state() != QAbstractSocket::ConnectedState)
-            closeSession();
+    // One client at a time: the board has one serial line. The next is
+    // taken when this one is done.
+    if (client || !server.hasPendingConnections())
+        return;
+    server.pauseAccepting();
+    client = server.nextPendingConnection();
+    printLine(QStringLiteral("Client %1 connected; resetting the board")
+                  .arg(endpoint(client->peerAddress(), client->peerPort())));
+    // The client's first bytes wait in its socket until the board is in its
+    // bootloader; they are meant for it, not for the old program.
+    QString error;
+    if (!openModule(&error)) {
+        printError(error + QStringLiteral("; nothing was passed to the module"));
+        closeSession();
+        emit ended(kExitFailure);
+        return;
     }
+    passing = true;
+    connect(client, &QTcpSocket::readyRead, this, [this] {
+        idle.start();
+        data->write(client->readAll());
+    });
+    connect(data, &QTcpSocket::readyRead, this, [this] {
+        idle.start();
+        client->write(data->readAll());
+    });
+    connect(client, &QTcpSocket::disconnected, this, [this] {
+        data->write(client->readAll());
+        closeSession();
+    });
+    connect(data, &QTcpSocket::disconnected, this, [this] {
+        client->write(data->readAll());
+        printError(QStringLiteral("the module closed the data connection"));
+        closeSession();
+    });
+    idle.start();
+    if (client->bytesAvailable() > 0)
+        data->write(client->readAll());
+    if (client->state() != QAbstractSocket::ConnectedState)
+        closeSession();
+}
+
+void Proxy::closeIdleSession()
+{
+    if (!client)
+        return;
+    printError(QStringLiteral("client %1 sent and received nothing for %2 s; it lost the board")
+                   .arg(endpoint(client->peerAddress(), client->peerPort()))
+                   .arg(QString::number(idle.interval() / kMsecsPerSecond, 'g', 6)));
+    closeSession();
 }
 
 bool Proxy::openModule(QString *error)
@@ -174,16 +192,22 @@ void Proxy::closeSession()
         return;
     const bool servedClient = passing;
     passing = false;
+    idle.stop();
     closeGently(client);
     closeGently(data);
     closeGently(at);
     client = data = at = nullptr;
-    if (!servedClient)
-        return;
-    ++served;
-    printLine(QStringLiteral("Client done (%1 served)").arg(served));
-    if (clientLimit > 0 && served >= clientLimit)
-        emit ended(kExitSuccess);
+    if (servedClient) {
+        ++served;
+        printLine(QStringLiteral("Client done (%1 served)").arg(served));
+        if (clientLimit > 0 && served >= clientLimit) {
+            emit ended(kExitSuccess);
+            return;
+        }
+    }
+    // The client waiting in the queue, if any, is next.
+    server.resumeAccepting();
+    QMetaObject::invokeMethod(this, &Proxy::accept, Qt::QueuedConnection);
 }
 
 std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text)
@@ -215,6 +239,14 @@ bool applyProxyOption(Options &options, const QString &name, const QString &valu
         }
         options.listenAddress = listen->first.toString();
         options.listenPort = listen->second;
+    } else if (name == QLatin1String("idle")) {
+        const std::optional<double> seconds = parseSeconds(value, kMaxListenSeconds);
+        if (!seconds)
+            *error = QStringLiteral("bad --idle '%1': seconds above 0, at most %2")
+                         .arg(value)
+                         .arg(kMaxListenSeconds);
+        else
+            options.idleSeconds = *seconds;
     } else if (name == QLatin1String("clients")) {
         bool ok = false;
         const int clients = value.toInt(&ok);
@@ -236,7 +268,7 @@ int runProxy(const Options &options)
     if (!target)
         return kExitFailure;
     const AtFamily family = options.board == QLatin1String("UNO") ? AtFamily::Uno : AtFamily::Mega;
-    Proxy proxy(*target, family);
+    Proxy proxy(*target, family, static_cast<int>(options.idleSeconds * kMsecsPerSecond));
     QString error;
     const QHostAddress address(options.listenAddress);
     if (!proxy.listen(address, options.listenPort, &error)) {
@@ -245,6 +277,11 @@ int runProxy(const Options &options)
     }
     printLine(QStringLiteral("Listening on %1 for %2 (%3)")
                   .arg(endpoint(address, proxy.port()), target->text(), options.board));
+    if (!address.isLoopback())
+        printError(QStringLiteral("warning: %1 is not a loopback address: anyone who can reach "
+                                  "port %2 can reset and flash the board")
+                       .arg(address.toString())
+                       .arg(proxy.port()));
     return proxy.run(options.clients,
                      options.secondsGiven ? static_cast<int>(options.seconds * kMsecsPerSecond)
                                           : 0);
@@ -253,15 +290,17 @@ int runProxy(const Options &options)
 QString proxyUsageText()
 {
     return QStringLiteral(R"(Usage: rudireze-cli proxy TARGET --board BOARD [--listen ADDRESS:PORT]
-                           [--clients N] [--seconds N]
+                           [--clients N] [--idle S] [--seconds N]
        rudireze-cli proxy --name NAME --board BOARD [options]
 
 Opens a local TCP port for programs that speak STK500 themselves (avrdude,
 for one). For each client that connects, the board is reset into its
 bootloader with the module's AT handshake, the module's data port is
-connected, and bytes pass both ways unchanged until either side closes. One
-client at a time: another one is turned away while the board is in use.
-Nothing reaches the module unless the reset succeeded.
+connected, and bytes pass both ways unchanged until either side closes, or
+until nothing has passed either way for the idle time. One client at a time:
+the next one waits in the listen queue until the board is free. Nothing
+reaches the module unless the reset succeeded. Anyone who can reach the port
+can reset and flash the board: an address other than loopback is warned of.
 
   TARGET            IP:DATAPORT:ATPORT of a module
   --name NAME       the module announcing this name (heard within 3 s)
@@ -271,6 +310,8 @@ Nothing reaches the module unless the reset succeeded.
                     [IPv6]:PORT, port 0 for a free one); the address and
                     port taken are printed first
   --clients N       end after N clients were served
+  --idle S          a client that sends and receives nothing for S seconds
+                    loses the board (default 30)
   --seconds N       end after N seconds (decimals allowed, at most 3600)
   -h, --help        show this text
 

@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <optional>
 
@@ -13,7 +14,10 @@ class QTcpSocket;
 
 // A local TCP port for programs that speak STK500 themselves: each client in
 // turn gets the board reset into its bootloader (the upload's AT handshake)
-// and the module's data port, byte for byte, until one side closes.
+// and the module's data port, byte for byte, until one side closes or nothing
+// has passed either way for the idle time. The next client waits unaccepted
+// in the listen queue meanwhile: accepted and dropped, a program such as
+// avrdude would retry at full speed.
 class Proxy : public QObject
 {
     Q_OBJECT
@@ -23,7 +27,7 @@ public:
     // Bytes still on their way when one side closes get this long to leave.
     static constexpr int kCloseTimeoutMs = 1000;
 
-    Proxy(const Target &target, AtFamily family, QObject *parent = nullptr);
+    Proxy(const Target &target, AtFamily family, int idleMs, QObject *parent = nullptr);
     ~Proxy() override;
 
     // False with the reason when the address cannot be listened on.
@@ -42,10 +46,13 @@ private:
     void accept();
     bool openModule(QString *error);
     void closeSession();
+    void closeIdleSession();
 
     Target target;
     AtFamily family;
     QTcpServer server;
+    // Restarted by every byte that passes; its end frees the board.
+    QTimer idle;
     QTcpSocket *client = nullptr;
     QTcpSocket *data = nullptr;
     QTcpSocket *at = nullptr;

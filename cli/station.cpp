@@ -1,8 +1,8 @@
 #include "cli/station.h"
 
 #include "cli/commands.h"
+#include "cli/interruption.h"
 #include "cli/progressview.h"
-#include "cli/stationstop.h"
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
@@ -28,6 +28,9 @@ constexpr int kGoneAfterMs = 6000;
 // How often departures and the HEX file are looked at.
 constexpr int kSweepIntervalMs = 1000;
 constexpr int kStatusColumn = 13; // wide enough for "INTERRUPTED"
+// The first signal takes no new boards, the second stops those in progress;
+// a third ends the station at once.
+constexpr int kSignalsHandled = 2;
 
 struct Tally
 {
@@ -72,7 +75,7 @@ private:
     void finished(UploadSession *session, const TargetResult &result);
     void sweep();
     void checkImageFile();
-    void stopRequested(int count);
+    void stopRequested(int count, const QString &why);
     void endIfIdle();
     void log(const TargetResult &result);
     void say(const QString &line);
@@ -143,11 +146,12 @@ int Station::run()
     QTimer sweeper;
     connect(&sweeper, &QTimer::timeout, this, [this] { sweep(); });
     sweeper.start(kSweepIntervalMs);
-    StationStop stops;
-    connect(&stops, &StationStop::requested, this, [this](int count) { stopRequested(count); });
+    Interruption interruption(kSignalsHandled);
+    connect(&interruption, &Interruption::requested, this,
+            [this, &interruption](int count) { stopRequested(count, interruption.signalName()); });
     QTimer end;
     end.setSingleShot(true);
-    connect(&end, &QTimer::timeout, this, [this] { stopRequested(1); });
+    connect(&end, &QTimer::timeout, this, [this] { stopRequested(1, QString()); });
     if (options.secondsGiven)
         end.start(static_cast<int>(options.seconds * kMsecsPerSecond));
 
@@ -303,14 +307,14 @@ void Station::checkImageFile()
             .arg(image.size()));
 }
 
-void Station::stopRequested(int count)
+void Station::stopRequested(int count, const QString &why)
 {
     if (count > 1 && !running.isEmpty()) {
         say(QStringLiteral("Stopping the %1 board%2 in progress.")
                 .arg(running.size())
                 .arg(running.size() == 1 ? QString() : QStringLiteral("s")));
         for (UploadSession *session : running)
-            session->stop(QStringLiteral("interrupted: the station was stopped"));
+            session->interrupt(why);
         return;
     }
     if (stopping)
@@ -393,9 +397,10 @@ boards flashed, failed and in progress.
   --verbose       let the engine's diagnostics through to standard error
   -h, --help      show this text
 
-Ctrl-C (or SIGTERM, or the end of --seconds) takes no new boards, lets those
-in progress finish and prints the totals; a second Ctrl-C stops the boards in
-progress, which are logged as interrupted.
+Ctrl-C (or SIGTERM, SIGHUP, or the end of --seconds) takes no new boards,
+lets those in progress finish and prints the totals; a second Ctrl-C stops
+the boards in progress, which are logged as interrupted; a third ends the
+station at once.
 
 Exit status: 0 when no board failed, 1 when any failed, was interrupted or
 the log could not be written, 2 for a usage error or a HEX file that gives

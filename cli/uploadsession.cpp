@@ -40,7 +40,7 @@ UploadSession::UploadSession(const QByteArray &image, const QString &board, bool
 
 UploadSession::~UploadSession()
 {
-    stop(QString());
+    stopRunning();
     QList<Thread *> threads;
     for (Worker &worker : workers) {
         if (!worker.thread)
@@ -101,7 +101,7 @@ void UploadSession::start(const QVector<Target> &targets)
     connect(&redraw, &QTimer::timeout, this, [this] { view.redraw(); });
     redraw.start(kRedrawIntervalMs);
     limit.setSingleShot(true);
-    connect(&limit, &QTimer::timeout, this, [this] { stop(QString()); });
+    connect(&limit, &QTimer::timeout, this, [this] { stopRunning(); });
     limit.start(timeoutMs);
     giveUp.setSingleShot(true);
     connect(&giveUp, &QTimer::timeout, this, [this] { abandonStuckWorkers(); });
@@ -140,11 +140,18 @@ void UploadSession::abandonStuckWorkers()
         if (worker.done)
             continue;
         worker.done = true;
-        worker.result.status = TargetStatus::TimedOut;
         worker.result.seconds = worker.clock.elapsed() / kMsecsPerSecond;
-        worker.result.error
-            = QStringLiteral("no result within %1 s, and the upload did not stop when asked")
-                  .arg(timeoutMs / kMsecsPerSecond);
+        if (worker.interrupted) {
+            worker.result.status = TargetStatus::Interrupted;
+            worker.result.error
+                = QStringLiteral("interrupted by %1, and the upload did not stop when asked")
+                      .arg(interruptedBy);
+        } else {
+            worker.result.status = TargetStatus::TimedOut;
+            worker.result.error
+                = QStringLiteral("no result within %1 s, and the upload did not stop when asked")
+                      .arg(timeoutMs / kMsecsPerSecond);
+        }
         view.finish(index, false, worker.result.error);
         emit ended(index);
     }
@@ -201,11 +208,14 @@ void UploadSession::workerEnded(int index)
     if (worker.finalSeen && worker.finalComplete && !worker.connectFailed) {
         result.status = TargetStatus::Ok;
         result.verified = verify;
+    } else if (worker.interrupted) {
+        // What the stopped step noted is the stop itself, no fault of the module.
+        result.status = TargetStatus::Interrupted;
+        result.error = QStringLiteral("interrupted by %1; stopped").arg(interruptedBy);
     } else if (worker.timedOut) {
-        result.status = stopReason.isEmpty() ? TargetStatus::TimedOut : TargetStatus::Interrupted;
-        result.error = stopReason.isEmpty()
-            ? QStringLiteral("no result within %1 s; stopped").arg(timeoutMs / kMsecsPerSecond)
-            : stopReason;
+        result.status = TargetStatus::TimedOut;
+        result.error
+            = QStringLiteral("no result within %1 s; stopped").arg(timeoutMs / kMsecsPerSecond);
         if (!reason.isEmpty())
             result.error += QStringLiteral(" (") + reason + QLatin1Char(')');
     } else if (worker.connectFailed && !worker.thread->handshake_refused()) {
@@ -235,10 +245,25 @@ void UploadSession::workerEnded(int index)
     emit ended(index);
 }
 
-void UploadSession::stop(const QString &reason)
+void UploadSession::interrupt(const QString &why)
 {
-    if (stopReason.isEmpty())
-        stopReason = reason;
+    if (!interruptedBy.isEmpty())
+        return;
+    interruptedBy = why;
+    for (Worker &worker : workers) {
+        if (worker.thread && !worker.done) {
+            worker.interrupted = true;
+            worker.thread->requestInterruption();
+        }
+    }
+    // Those that do not end when asked are given up on after the grace, not
+    // only at the time limit.
+    if (giveUp.isActive() && giveUp.remainingTime() > kWorkerStopGraceMs)
+        giveUp.start(kWorkerStopGraceMs);
+}
+
+void UploadSession::stopRunning()
+{
     for (Worker &worker : workers) {
         if (worker.thread && !worker.done) {
             worker.timedOut = true;

@@ -59,9 +59,10 @@ public:
     // order of the targets.
     QVector<TargetResult> run(const QVector<Target> &targets);
     QVector<TargetResult> results() const;
-    // Asks every running worker to stop; their targets end as interrupted
-    // with this reason (an empty one: as timed out).
-    void stop(const QString &reason);
+    // Stops every upload still under way (`why` names the cause, a signal);
+    // their targets end as interrupted, at the latest kWorkerStopGraceMs
+    // later, and run() then returns.
+    void interrupt(const QString &why);
 
     // Before run(): each worker hands its data connection over instead of
     // closing it. After run(): the connection of a target, or nullptr; the
@@ -88,12 +89,14 @@ private:
         bool finalSeen = false;
         bool finalComplete = false;
         bool timedOut = false;
+        bool interrupted = false;
         bool done = false;
     };
 
     void report(int index, int status, float progress);
     void workerEnded(int index);
     void abandonStuckWorkers();
+    void stopRunning();
     bool allDone() const;
 
     QByteArray image;
@@ -106,7 +109,7 @@ private:
     int timeoutMs = 0;
     ProgressView &view;
     QVector<Worker> workers;
-    QString stopReason;
+    QString interruptedBy;
     QTimer redraw;
     QTimer limit;
     QTimer giveUp;

@@ -32,7 +32,7 @@ bool isModuleAddress(const QString &text);
 // A datagram larger than this is dropped unread: an announcement is a few
 // dozen bytes, and large ones only cost parsing time and memory.
 constexpr int kMaxAnnouncementBytes = 4 * 1024;
-// Modules listed at once (window rows, the command line's list); more are
-// ignored until listed ones fall silent, so a flood of made-up modules cannot
-// grow the program without bound.
+// Modules listed at once (window rows, the command line's list), so a flood
+// of made-up modules cannot grow the program without bound; which modules a
+// full list keeps is ModuleAdmission's choice.
 constexpr int kMaxListedModules = 256;

@@ -45,6 +45,7 @@ AnnouncementListener::listen(QDeadlineTimer deadline,
 {
     QList<Announcement> heard;
     positions.clear();
+    admission = ModuleAdmission();
     while (true) {
         readPending(heard);
         if (enough && enough(heard))
@@ -78,12 +79,28 @@ void AnnouncementListener::readPending(QList<Announcement> &heard)
         const std::optional<Announcement> announcement = readAnnouncement(socket, ownAddress);
         if (!announcement)
             continue;
-        const auto known = positions.constFind(announcement->hostIp);
-        if (known != positions.constEnd()) {
-            heard[known.value()] = *announcement;
-        } else if (heard.size() < kMaxListedModules) {
+        const ModuleAdmission::Decision decision = admission.heard(announcement->hostIp);
+        switch (decision.outcome) {
+        case ModuleAdmission::Outcome::Known:
+            heard[positions.value(announcement->hostIp)] = *announcement;
+            break;
+        case ModuleAdmission::Outcome::Displacing: {
+            const int gone = positions.take(decision.displaced);
+            heard.removeAt(gone);
+            for (auto position = positions.begin(); position != positions.end(); ++position) {
+                if (position.value() > gone)
+                    --position.value();
+            }
             positions.insert(announcement->hostIp, heard.size());
             heard.append(*announcement);
+            break;
+        }
+        case ModuleAdmission::Outcome::Added:
+            positions.insert(announcement->hostIp, heard.size());
+            heard.append(*announcement);
+            break;
+        case ModuleAdmission::Outcome::Waiting:
+            break;
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #include "common/names.h"
 #include "discovery/announcement.h"
+#include "discovery/moduleadmission.h"
 
 #include <QDeadlineTimer>
 #include <QHash>
@@ -30,8 +31,10 @@ public:
 
     // Reads announcements until the deadline, or earlier once `enough` says
     // the modules heard so far suffice. Returns the modules in the order
-    // they were first heard; a module that announces itself again keeps its
-    // place and takes its latest values. At most kMaxListedModules are kept.
+    // they were listed; a module that announces itself again keeps its
+    // place and takes its latest values. At most kMaxListedModules are kept;
+    // once that many are, a module heard again takes the place of the one
+    // heard the fewest times (ModuleAdmission).
     QList<Announcement> listen(QDeadlineTimer deadline,
                                const std::function<bool(const QList<Announcement> &)> &enough = {});
 
@@ -45,4 +48,5 @@ private:
     QUdpSocket socket;
     // Where each address stands in the list being filled.
     QHash<QString, int> positions;
+    ModuleAdmission admission;
 };

@@ -1,6 +1,7 @@
 #include "app/widget.h"
 
 #include "discovery/announcementlistener.h"
+#include "upload/thread.h"
 
 #include <QElapsedTimer>
 #include <QUdpSocket>
@@ -25,16 +26,39 @@ void Widget::processPendingDatagrams()
             = readAnnouncement(*udpSocket, [this] { return localIPv4Address(); });
         if (!announcement || removingModule)
             continue;
+        const QString &ip = announcement->hostIp;
+        // A full table takes a module heard again in place of the row heard
+        // the fewest times; a row being uploaded to stays.
+        const ModuleAdmission::Decision decision
+            = admission.heard(ip, [this](const QString &listed) { return !isUploading(listed); });
+        if (!decision.listed())
+            continue;
+        if (decision.outcome == ModuleAdmission::Outcome::Displacing) {
+            removingModule = true;
+            participantLeft(decision.displaced);
+            removingModule = false;
+            moduleLiveness.remove(decision.displaced);
+        }
 
         fillingTable = true;
-        addDeviceRow(announcement->hostIp, announcement->dataPort, announcement->atPort,
-                     announcement->hostName);
+        addDeviceRow(ip, announcement->dataPort, announcement->atPort, announcement->hostName);
         fillingTable = false;
         lockTableCells();
         // A module the full table had no room for is not counted down either.
-        if (moduleRows.contains(announcement->hostIp))
-            refreshLiveness(announcement->hostIp);
+        if (moduleRows.contains(ip))
+            refreshLiveness(ip);
+        else
+            admission.remove(ip);
     }
+}
+
+bool Widget::isUploading(const QString &ip) const
+{
+    for (const Thread *thread : uploadWorkers) {
+        if (thread->module_ip() == ip && thread->isRunning())
+            return true;
+    }
+    return false;
 }
 
 void Widget::refreshLiveness(QString ip)
@@ -65,4 +89,7 @@ void Widget::sweepLiveness()
         // the table.
         moduleLiveness.remove(module);
     }
+    // A module heard once while the table was full counts as heard again
+    // only within the time a silent row stays.
+    admission.age(kLivenessTicks - kLastLiveCount);
 }

@@ -114,6 +114,7 @@ void Widget::participantLeft(QString ip)
         const QTableWidgetItem *ipItem = table->item(row, IpColumn);
         if (ipItem && ipItem->text() == ip) {
             moduleRows.remove(ip);
+            admission.remove(ip);
             table->removeRow(row);
             ui->userNumLabel->setText(tr("online count\xef\xbc\x9a%1").arg(table->rowCount()));
             continue;

@@ -12,20 +12,6 @@
 #include <cstdio>
 
 namespace {
-// The log only ever grows.
-bool appendToLog(const QString &logPath, const QString &listing)
-{
-    if (logPath.isEmpty())
-        return true;
-    QFile log(logPath);
-    if (!log.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        std::fprintf(stderr, "open file error: %s\n", log.errorString().toLocal8Bit().constData());
-        return false;
-    }
-    log.write(listing.toLocal8Bit());
-    return true;
-}
-
 // Whether a later IDE's build was written after the file now chosen (or the
 // chosen file is gone).
 bool isNewerThanChoice(const SketchBuild &build, const QString &choice)
@@ -55,7 +41,7 @@ void locateHexInBuildDir(FirmwareChoice &choice, const QString &userName, const 
                          const QString &logPath)
 {
     const QString listing = runCommandInterpreter(hexFileCommands(userName, dir));
-    if (!appendToLog(logPath, listing))
+    if (!logPath.isEmpty() && !appendToLocatorLog(logPath, listing.toLocal8Bit()))
         return;
     const std::optional<QString> name = hexFileInListing(listing);
     if (!name) {
@@ -65,6 +51,36 @@ void locateHexInBuildDir(FirmwareChoice &choice, const QString &userName, const 
     const QChar separator = QDir::separator();
     choice.path = interpreterTemporaryDirectory(userName) + separator + dir + separator + *name;
     readGenerateTime(choice, choice.path);
+}
+
+bool appendToLocatorLog(const QString &logPath, const QByteArray &text, qint64 limitBytes)
+{
+    QFile log(logPath);
+    if (!log.open(QIODevice::ReadWrite | QIODevice::Append)) {
+        std::fprintf(stderr, "open file error: %s\n", log.errorString().toLocal8Bit().constData());
+        return false;
+    }
+    log.write(text);
+    if (log.size() <= limitBytes)
+        return true;
+    // The newest half stays, from the first line that starts in it.
+    const qint64 size = log.size();
+    log.close();
+    if (!log.open(QIODevice::ReadWrite))
+        return true;
+    // With the byte before the newest half: a line end there means the half
+    // starts with a whole line.
+    log.seek(size - size / 2 - 1);
+    QByteArray kept = log.read(size / 2 + 1);
+    const int lineEnd = kept.indexOf('\n');
+    if (lineEnd >= 0 && lineEnd + 1 < kept.size())
+        kept.remove(0, lineEnd + 1);
+    else
+        kept.remove(0, 1);
+    log.seek(0);
+    log.write(kept);
+    log.resize(kept.size());
+    return true;
 }
 
 void readGenerateTime(FirmwareChoice &choice, const QString &path)

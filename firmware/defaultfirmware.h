@@ -12,6 +12,17 @@ struct FirmwareChoice
 
 // The window keeps every second interpreter listing here.
 constexpr char kLocatorLogPath[] = "./log.txt";
+// Each locator run adds a listing (one every refresh tick in default mode and
+// one per Upload press): a few hundred bytes, or a few KiB with many build
+// folders in the temporary directory (bench_firmware measures it); past this
+// size the log's oldest half is dropped.
+constexpr qint64 kLocatorLogLimitBytes = 8 * 1024 * 1024;
+
+// Appends the text to the log. Once the log is larger than limitBytes its
+// oldest half is dropped, up to the end of a line, in place: the file is
+// rewritten and no other file is made. False when the log cannot be opened.
+bool appendToLocatorLog(const QString &logPath, const QByteArray &text,
+                        qint64 limitBytes = kLocatorLogLimitBytes);
 
 // One run of the default firmware locator: the newest sketch image of the
 // build*.tmp folders of the user's temporary directory (through the command

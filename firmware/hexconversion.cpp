@@ -23,6 +23,8 @@ constexpr quint8 kDataRecord = 0x00;
 constexpr quint8 kEndOfFileRecord = 0x01;
 constexpr quint8 kExtendedSegmentRecord = 0x02;
 constexpr quint8 kExtendedLinearRecord = 0x04;
+// Intel HEX defines the types 00 to 05; 03 and 05 are start addresses.
+constexpr quint8 kLastRecordType = 0x05;
 constexpr int kSegmentShift = 4;
 constexpr int kLinearShift = 16;
 constexpr int kByteShift = 8;
@@ -185,6 +187,14 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
     }
 
     const quint8 type = record[kTypeIndex];
+    // A type the format does not define: the file is something else, or
+    // damaged where its checksum could not tell.
+    if (type > kLastRecordType)
+        return fail(
+            lineNumber,
+            QStringLiteral("record type %1, which Intel HEX does not define (00 to 05)")
+                .arg(
+                    QString::number(type, kHexBase).toUpper().rightJustified(2, QLatin1Char('0'))));
     const quint32 offset
         = (quint32(record[kAddressHighIndex]) << kByteShift) | record[kAddressLowIndex];
     if (type == kExtendedSegmentRecord || type == kExtendedLinearRecord) {
@@ -203,7 +213,7 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
         endOfFileSeen = true;
         return false;
     }
-    // Start addresses and unknown types carry no image bytes.
+    // Start addresses carry no image bytes.
     if (type != kDataRecord || count == 0)
         return true;
 

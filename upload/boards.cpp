@@ -5,14 +5,18 @@
 
 namespace {
 // The parts' sizes are those the protocol modules describe to the bootloaders;
-// Orvex3 and Orvex0 are programmed like the ATmega2560.
+// Orvex3 and Orvex0 are programmed like the ATmega2560, and as nothing is
+// known of their bootloaders, they are given its application size too.
 constexpr int kUnoFlashSize = stk500v1::kFlashSize;
 constexpr int kUnoPageSize = stk500v1::kPageSize;
 constexpr int kMegaFlashSize = stk500v2::kFlashSize;
 constexpr int kMegaPageSize = stk500v2::kPageSize;
-// Below optiboot's 512 bytes, and below the 8 KiB of the stk500v2 bootloader.
-constexpr int kUnoApplicationSize = 32256;
-constexpr int kMegaApplicationSize = 253952;
+// The UNO ships with optiboot in the 512-byte boot section at 0x7E00, the
+// Mega 2560 with the stk500v2 bootloader in the 8 KiB section at 0x3E000.
+constexpr int kUnoBootloaderSize = 512;
+constexpr int kMegaBootloaderSize = 8 * 1024;
+constexpr int kUnoApplicationSize = kUnoFlashSize - kUnoBootloaderSize;
+constexpr int kMegaApplicationSize = kMegaFlashSize - kMegaBootloaderSize;
 const char kAtmega328pSignature[] = "\x1E\x95\x0F";
 const char kAtmega2560Signature[] = "\x1E\x98\x01";
 
@@ -29,14 +33,14 @@ const Board *find(const QString &name, Qt::CaseSensitivity sensitivity)
 const QVector<Board> &boards()
 {
     static const QVector<Board> table = {
-        { "MEGA2560", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega,
-          kAtmega2560Signature, true, kMegaApplicationSize },
-        { "UNO", StkVersion::V1, kUnoFlashSize, kUnoPageSize, AtFamily::Uno, kAtmega328pSignature,
-          false, kUnoApplicationSize },
-        { "Orvex3", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr, false,
-          kMegaApplicationSize },
-        { "Orvex0", StkVersion::V2, kMegaFlashSize, kMegaPageSize, AtFamily::Mega, nullptr, false,
-          kMegaApplicationSize },
+        { "MEGA2560", StkVersion::V2, kMegaFlashSize, kMegaApplicationSize, kMegaPageSize,
+          AtFamily::Mega, kAtmega2560Signature, true },
+        { "UNO", StkVersion::V1, kUnoFlashSize, kUnoApplicationSize, kUnoPageSize, AtFamily::Uno,
+          kAtmega328pSignature, false },
+        { "Orvex3", StkVersion::V2, kMegaFlashSize, kMegaApplicationSize, kMegaPageSize,
+          AtFamily::Mega, nullptr, false },
+        { "Orvex0", StkVersion::V2, kMegaFlashSize, kMegaApplicationSize, kMegaPageSize,
+          AtFamily::Mega, nullptr, false },
     };
     return table;
 }

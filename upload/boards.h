@@ -13,7 +13,12 @@ struct Board
 {
     const char *name; // as shown in the Device box and taken on the command line
     StkVersion protocol;
-    int flashSize; // largest image the board takes, in bytes
+    int flashSize; // the part's whole flash, in bytes
+    // The flash below the bootloader as the board ships, in bytes: the
+    // largest image it takes. A longer one would reach into the boot section,
+    // where the lock bits either drop the bytes unwritten or let them destroy
+    // the bootloader.
+    int applicationSize;
     int pageSize; // flash page, in bytes
     AtFamily resetFamily; // which "AT+MCUUPDATE=" command resets it
     // The three signature bytes its bootloader must report; nullptr: not checked.
@@ -21,8 +26,6 @@ struct Board
     // Whether its bootloader advances the flash address after each page, so
     // consecutive pages need no load-address command of their own.
     bool addressAdvances;
-    // The flash below the bootloader, where programs live, in bytes.
-    int applicationSize;
 };
 
 // Every board type, in the order of the Device box (the first is the default).

@@ -10,7 +10,7 @@
 namespace stk500v1 {
 
 constexpr int kPageSize = 128; // flash page of the ATmega328P
-constexpr int kFlashSize = 32 * 1024; // largest image the UNO takes
+constexpr int kFlashSize = 32 * 1024; // the ATmega328P's whole flash
 
 constexpr quint8 kGetSync = 0x30; // Cmnd_STK_GET_SYNC
 constexpr quint8 kGetParameter = 0x41; // Cmnd_STK_GET_PARAMETER

@@ -10,7 +10,7 @@
 namespace stk500v2 {
 
 constexpr int kPageSize = 256; // flash page of the ATmega2560
-constexpr int kFlashSize = 256 * 1024; // largest image the family takes
+constexpr int kFlashSize = 256 * 1024; // the ATmega2560's whole flash
 constexpr int kFrameOverhead = 6; // start, sequence, size (2), token, checksum
 
 constexpr quint8 kMessageStart = 0x1B;

@@ -134,6 +134,10 @@ StepResult awaitReply(QIODevice *device, const StkCommand &command, ReplyEnd end
     result.ok = complete && verdict.ok;
     if (!result.ok)
         result.reason = verdict.ok ? QStringLiteral("no whole reply in time") : verdict.reason;
+    if (!complete) {
+        const auto *socket = qobject_cast<QAbstractSocket *>(device);
+        result.connectionClosed = socket && socket->state() != QAbstractSocket::ConnectedState;
+    }
     return result;
 }
 

@@ -64,6 +64,8 @@ struct StepResult
     // Why it failed (the length or the content of the reply); empty on success.
     QString reason;
     QByteArray reply;
+    // The reply stayed short because the other side closed the connection.
+    bool connectionClosed = false;
 };
 
 // collectReply with the command's own rule (its budget given), and the reply

@@ -176,21 +176,24 @@ bool Thread::open_image()
 
 bool Thread::image_fits()
 {
-    const qint64 capacity = boardNamed(board_type)->flashSize;
+    // The flash below the bootloader, not the whole flash: the image's last
+    // page must never land on the bootloader's first.
+    const qint64 capacity = boardNamed(board_type)->applicationSize;
     if (total_bytes == 0) {
         qWarning("update.bin is empty: nothing to upload");
         note_failure(QStringLiteral("the image is empty"));
         return false;
     }
     if (total_bytes > capacity) {
-        qWarning("update.bin holds %lld bytes, more than the %lld bytes a %s board takes",
+        qWarning("update.bin holds %lld bytes, more than the %lld bytes below the bootloader of a "
+                 "%s board",
                  static_cast<long long>(total_bytes), static_cast<long long>(capacity),
                  qPrintable(board_type));
-        note_failure(
-            QStringLiteral("the image (%1 bytes) is larger than the %2 bytes of a %3 board")
-                .arg(total_bytes)
-                .arg(capacity)
-                .arg(board_type));
+        note_failure(QStringLiteral("the image (%1 bytes) is larger than the %2 bytes below the "
+                                    "bootloader of a %3 board")
+                         .arg(total_bytes)
+                         .arg(capacity)
+                         .arg(board_type));
         return false;
     }
     return true;
@@ -293,9 +296,12 @@ void Thread::note_step_failure(const StkCommand &command, const StepResult &resu
     const QString step = QStringLiteral("the %1 command (image offset %2)")
                              .arg(stkStepName(command.bytes))
                              .arg(file_offset);
-    note_failure(result.reply.isEmpty()
-                     ? QStringLiteral("no reply of %1 bytes to %2").arg(command.expected).arg(step)
-                     : QStringLiteral("wrong reply to %1: %2").arg(step, result.reason));
+    if (result.connectionClosed)
+        note_failure(QStringLiteral("the module closed the data connection during %1").arg(step));
+    else if (result.reply.isEmpty())
+        note_failure(QStringLiteral("no reply of %1 bytes to %2").arg(command.expected).arg(step));
+    else
+        note_failure(QStringLiteral("wrong reply to %1: %2").arg(step, result.reason));
     qDebug() << "step failed:" << failure;
 }
 

@@ -5,16 +5,20 @@
 #include "firmwaretesting.h"
 #include "hexwriter.h"
 #include "moduleprocess.h"
+#include "testkit.h"
 #include "widgetprobe.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 
 namespace {
 // The longest any one run of the program may take here; it ends far sooner.
@@ -28,6 +32,9 @@ constexpr int kUnoPage = 128;
 constexpr int kMegaPage = 256;
 constexpr int kUnoFlash = 32 * 1024;
 constexpr int kMegaFlash = 256 * 1024;
+// The flash below the bootloaders as the boards ship.
+constexpr int kUnoApplication = 32256;
+constexpr int kMegaApplication = 253952;
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -166,6 +173,8 @@ private slots:
     void refusedTargetFailsWhileOthersSucceed();
     void targetsByAnnouncedName();
     void timeLimitStopsAStalledUpload();
+    void signalsStopTheUploadsAndReport_data();
+    void signalsStopTheUploadsAndReport();
     void renameReachesTheModule();
     void liveDisplayOnATerminal();
     void stationFlashesEachArrivalOnce();
@@ -215,10 +224,17 @@ void CliTest::helpAndUsageErrors_data()
                                                "127.0.0.2:1:2" }
                               << kExitUsage << ""
                               << "bad.hex line 2: 'z' at column 10";
-    QTest::newRow("too large for the UNO")
+    // One byte more than the flash below the bootloader.
+    QTest::newRow("one byte into the UNO's bootloader")
         << QStringList { "upload", "large.hex", "--board", "uno", "127.0.0.2:1:2" } << kExitUsage
         << ""
-        << "larger than the 32768 bytes a UNO board takes; nothing was uploaded";
+        << "large.hex gives a 32257-byte image, larger than the 32256 bytes below the bootloader "
+           "of a UNO board; nothing was uploaded";
+    QTest::newRow("one byte into the MEGA2560's bootloader")
+        << QStringList { "upload", "large-mega.hex", "--board", "MEGA2560", "127.0.0.2:1:2" }
+        << kExitUsage << ""
+        << "large-mega.hex gives a 253953-byte image, larger than the 253952 bytes below the "
+           "bootloader of a MEGA2560 board; nothing was uploaded";
     QTest::newRow("rename to a name holding a command")
         << QStringList { "rename", "127.0.0.2", "8001", "x\r\nAT+MCUUPDATE=UNO" } << kExitUsage
         << ""
@@ -249,7 +265,10 @@ void CliTest::helpAndUsageErrors()
     QVERIFY(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
     bad.write(":020000000C945E\n:02000000zz945E\n:00000001FF\n");
     bad.close();
-    QVERIFY(!writeHex(QStringLiteral("large.hex"), randomImage(kUnoFlash + 1, 1), 1).isEmpty());
+    QVERIFY(
+        !writeHex(QStringLiteral("large.hex"), randomImage(kUnoApplication + 1, 1), 1).isEmpty());
+    QVERIFY(!writeHex(QStringLiteral("large-mega.hex"), randomImage(kMegaApplication + 1, 1), 1)
+                 .isEmpty());
 
     const CliRun run = runCli(arguments);
     QVERIFY(run.finished);
@@ -739,6 +758,111 @@ void CliTest::timeLimitStopsAStalledUpload()
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
 }
 
+void CliTest::signalsStopTheUploadsAndReport_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<bool>("twice");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("SIGINT") << int(SIGINT) << false << false << 130;
+    QTest::newRow("SIGTERM, JSON") << int(SIGTERM) << true << false << 143;
+#ifndef Q_OS_WIN
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false << false << 129;
+#endif
+    QTest::newRow("a second SIGINT ends at once") << int(SIGINT) << false << true << 130;
+}
+
+void CliTest::signalsStopTheUploadsAndReport()
+{
+    QFETCH(int, signal);
+    QFETCH(bool, json);
+    QFETCH(bool, twice);
+    QFETCH(int, exitCode);
+#ifdef Q_OS_WIN
+    QSKIP("the test sends POSIX signals");
+#endif
+    constexpr int kBoards = 4;
+    // Long enough for every worker to be under way.
+    constexpr int kUnderWayMs = 1000;
+    // A stopped worker ends within its slice; a second signal ends the program.
+    constexpr int kStopMs = 1500;
+    constexpr int kSignalGapMs = 200;
+    const QString hex = writeHex(QStringLiteral("interrupted.hex"), randomImage(3000, 9), 9);
+    ModuleProcess modules;
+    // Each upload waits for a reply that never comes (see the time limit test).
+    QVERIFY(modules.start({ QStringLiteral("--count"), QString::number(kBoards),
+                            QStringLiteral("--address"), QStringLiteral("127.0.0.165"),
+                            QStringLiteral("--announce-ms"), QStringLiteral("0"),
+                            QStringLiteral("--no-reply"), QStringLiteral("5") }));
+    QStringList arguments { QStringLiteral("upload"), hex, QStringLiteral("--board"),
+                            QStringLiteral("MEGA2560") };
+    if (json)
+        arguments << QStringLiteral("--json");
+    arguments << targetsOf(modules.modules);
+
+    // For the second signal, a worker that cannot stop at once: its data
+    // port's listen queue is full, so its connect waits out its 3 s.
+    QTcpServer full;
+    std::vector<std::unique_ptr<QTcpSocket>> queued;
+    if (twice) {
+        constexpr int kMoreThanTheQueue = 80;
+        QVERIFY(full.listen(QHostAddress::LocalHost));
+        full.pauseAccepting();
+        for (int i = 0; i < kMoreThanTheQueue; ++i) {
+            queued.push_back(std::make_unique<QTcpSocket>());
+            queued.back()->connectToHost(QHostAddress::LocalHost, full.serverPort());
+        }
+        arguments << QStringLiteral("127.0.0.1:%1:1").arg(full.serverPort());
+    }
+
+    QProcess cli;
+    cli.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
+    QVERIFY(cli.waitForStarted(ModuleProcess::kStartMs));
+    QTest::qWait(kUnderWayMs);
+    QCOMPARE(cli.state(), QProcess::Running);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(TestKit::sendSignal(cli.processId(), signal));
+    if (twice) {
+        // Apart, or the system merges the two into one.
+        QTest::qWait(kSignalGapMs);
+        clock.restart();
+        QVERIFY(TestKit::sendSignal(cli.processId(), signal));
+    }
+    QVERIFY(cli.waitForFinished(kCliLimitMs));
+    const qint64 stoppedMs = clock.elapsed();
+    CliRun run;
+    run.finished = true;
+    run.exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    run.out = QString::fromUtf8(cli.readAllStandardOutput());
+    run.err = QString::fromUtf8(cli.readAllStandardError());
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.describe()));
+    QVERIFY2(stoppedMs < kStopMs, qPrintable(QString::number(stoppedMs)));
+
+    const QString name = QString::fromLatin1(
+        signal == SIGINT ? "SIGINT" : (signal == SIGTERM ? "SIGTERM" : "SIGHUP"));
+    if (twice) {
+        // Gone before any report.
+        QVERIFY2(!run.out.contains(QLatin1String("succeeded")), qPrintable(run.describe()));
+    } else if (json) {
+        const QJsonArray results = run.json().value(QStringLiteral("results")).toArray();
+        QCOMPARE(results.size(), kBoards);
+        for (const QJsonValue &result : results) {
+            QCOMPARE(result.toObject().value(QStringLiteral("status")).toString(),
+                     QStringLiteral("interrupted"));
+            QCOMPARE(result.toObject().value(QStringLiteral("error")).toString(),
+                     QStringLiteral("interrupted by %1; stopped").arg(name));
+        }
+    } else {
+        QCOMPARE(run.out.count(QStringLiteral("INTERRUPTED")), kBoards);
+        QVERIFY2(run.out.contains(QStringLiteral("interrupted by %1; stopped").arg(name)),
+                 qPrintable(run.describe()));
+        QVERIFY2(run.out.contains(QStringLiteral("0 of 4 targets succeeded, 4 failed (4 "
+                                                 "interrupted).")),
+                 qPrintable(run.describe()));
+    }
+}
+
 void CliTest::renameReachesTheModule()
 {
     const QString name = uniqueName("old");
@@ -867,9 +991,12 @@ void CliTest::stationFlashesEachArrivalOnce()
     ModuleProcess d;
     QVERIFY(d.start(module("127.0.0.195", "-d", { "--no-reply", "5" })));
     QVERIFY2(saw(done("started", "-d"), 1), qPrintable(out));
-    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+#ifdef Q_OS_WIN
+    QSKIP("stopping the station takes POSIX signals");
+#endif
+    QVERIFY(TestKit::sendSignal(station.processId(), SIGINT));
     QVERIFY2(saw(QStringLiteral("Stopping: no new boards; waiting for the 1"), 1), qPrintable(out));
-    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+    QVERIFY(TestKit::sendSignal(station.processId(), SIGINT));
     QVERIFY(station.waitForFinished(kStationWaitMs));
     out += QString::fromUtf8(station.readAllStandardOutput());
     QCOMPARE(station.exitCode(), kExitFailure);

@@ -1,6 +1,7 @@
 // After the upload, against simulated boards running their real bootloaders:
 // upload --monitor, monitor, avrdude through proxy, and the package.
 #include "cli/monitor.h"
+#include "hexwriter.h"
 #include "modulethread.h"
 #include "realboards.h"
 
@@ -18,6 +19,9 @@ constexpr int kStartTimeoutMs = 5000;
 constexpr int kRunTimeoutMs = 120000;
 constexpr int kPackageTimeoutMs = 300000;
 constexpr char kMonitorSeconds[] = "60";
+constexpr int kAvrdudeRecordBytes = 16;
+// Long enough for a client that would be served or dropped to see it.
+constexpr int kWaitingMs = 1000;
 const QByteArray kTypedLine = QByteArrayLiteral("hello board");
 
 QString targetOf(ModuleThread &modules)
@@ -98,6 +102,10 @@ private slots:
     void monitorEndsOnAFailure();
     void proxyBadInput_data();
     void proxyBadInput();
+    void proxyServesOneClientAtATime_data();
+    void proxyServesOneClientAtATime();
+    void proxyWarnsOfAnOpenAddress_data();
+    void proxyWarnsOfAnOpenAddress();
     void packageHoldsThePrograms();
 
 private:
@@ -225,19 +233,24 @@ void CliMonitorTest::avrdudeThroughProxy_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("avrdudeOptions");
-    QTest::newRow("UNO") << QStringLiteral("full-uno")
-                         << QStringList { QStringLiteral("-p"), QStringLiteral("m328p"),
-                                          QStringLiteral("-c"), QStringLiteral("arduino") };
+    // The sketch and one byte more, which lands in the boot section.
+    QTest::addColumn<bool>("oneByteMore");
+    const QStringList uno { QStringLiteral("-p"), QStringLiteral("m328p"), QStringLiteral("-c"),
+                            QStringLiteral("arduino") };
+    QTest::newRow("UNO") << QStringLiteral("full-uno") << uno << false;
     QTest::newRow("MEGA2560") << QStringLiteral("tiny-mega")
                               << QStringList { QStringLiteral("-p"), QStringLiteral("m2560"),
                                                QStringLiteral("-c"), QStringLiteral("wiring"),
-                                               QStringLiteral("-D") };
+                                               QStringLiteral("-D") }
+                              << false;
+    QTest::newRow("UNO, one byte into the bootloader") << QStringLiteral("full-uno") << uno << true;
 }
 
 void CliMonitorTest::avrdudeThroughProxy()
 {
     QFETCH(QString, name);
     QFETCH(QStringList, avrdudeOptions);
+    QFETCH(bool, oneByteMore);
     QString why = missing();
     if (!why.isEmpty())
         QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
@@ -249,6 +262,21 @@ void CliMonitorTest::avrdudeThroughProxy()
     ModuleThread modules;
     QVERIFY2(modules.start(1, simulatedModules(sketch.kind, QHostAddress(nextAddress++)), &why),
              qPrintable(why));
+    const int bootStart = int(boardTraits(sketch.kind).bootStart);
+    const QByteArray bootloader = modules.flash(0).mid(bootStart);
+    QString hexPath = sketch.hexPath;
+    if (oneByteMore) {
+        QRandomGenerator random(1);
+        QFile hex(QStringLiteral("one-byte-more.hex"));
+        QVERIFY(hex.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        // In the records avrdude takes: 16 bytes each, linear addresses.
+        HexWriter writer(random);
+        writer.addressing = HexWriter::Linear;
+        writer.maxRecordBytes = kAvrdudeRecordBytes;
+        hex.write(writer.write({ { 0, image + '\0' } }));
+        hex.close();
+        hexPath = QFileInfo(hex).absoluteFilePath();
+    }
 
     QProcess proxy;
     proxy.start(QStringLiteral(RUDIREZE_CLI_EXE),
@@ -261,18 +289,24 @@ void CliMonitorTest::avrdudeThroughProxy()
 
     QProcess avrdude;
     avrdude.setProcessChannelMode(QProcess::MergedChannels);
-    avrdude.start(avrdudeProgram(),
-                  avrdudeOptions << QStringLiteral("-P")
-                                 << QStringLiteral("net:127.0.0.1:%1").arg(port)
-                                 << QStringLiteral("-U")
-                                 << QStringLiteral("flash:w:%1:i").arg(sketch.hexPath));
+    avrdude.start(
+        avrdudeProgram(),
+        avrdudeOptions << QStringLiteral("-P") << QStringLiteral("net:127.0.0.1:%1").arg(port)
+                       << QStringLiteral("-U") << QStringLiteral("flash:w:%1:i").arg(hexPath));
     QVERIFY(avrdude.waitForStarted(kStartTimeoutMs));
     speedUpOnceReached(modules, 0, 0, 0);
     const Run written = finish(avrdude);
     const Run served = finish(proxy);
-    QVERIFY2(written.exitCode == 0, qPrintable(written.describe + served.describe));
     QVERIFY2(served.exitCode == kExitSuccess, qPrintable(served.describe));
-    QCOMPARE(modules.flash(0).left(image.size()), image);
+    QVERIFY2(modules.flash(0).left(image.size()) == image, qPrintable(written.describe));
+    // The boot lock bits keep the bootloader whole: what reached into its
+    // section shows as a flash that differs from the image.
+    QCOMPARE(modules.flash(0).mid(bootStart), bootloader);
+    if (oneByteMore)
+        QVERIFY2(written.exitCode != 0 && written.describe.contains(QLatin1String("mismatch")),
+                 qPrintable(written.describe));
+    else
+        QVERIFY2(written.exitCode == 0, qPrintable(written.describe + served.describe));
 }
 
 // A data port nobody listens on, or a connection the module closes: a
@@ -364,6 +398,98 @@ void CliMonitorTest::proxyBadInput()
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
 }
 
+// A client holds the board while bytes pass, and no longer than the idle
+// time when none do; the next one waits, connected, in the listen queue (a
+// client accepted and dropped makes avrdude retry at full speed) and gets
+// the board after.
+void CliMonitorTest::proxyServesOneClientAtATime_data()
+{
+    QTest::addColumn<bool>("firstSilent");
+    QTest::newRow("the first client talks, then leaves") << false;
+    QTest::newRow("the first client is silent") << true;
+}
+
+void CliMonitorTest::proxyServesOneClientAtATime()
+{
+    QFETCH(bool, firstSilent);
+    ModuleOptions options;
+    options.address = QHostAddress(nextAddress++);
+    options.announceIntervalMs = 0;
+    options.board = BoardType::Uno;
+    ModuleThread modules;
+    QString why;
+    QVERIFY2(modules.start(1, options, &why), qPrintable(why));
+    QProcess proxy;
+    proxy.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                { QStringLiteral("proxy"), targetOf(modules), QStringLiteral("--board"),
+                  QStringLiteral("UNO"), QStringLiteral("--idle"), QStringLiteral("2"),
+                  QStringLiteral("--clients"), QStringLiteral("2"), QStringLiteral("--seconds"),
+                  QString::number(kRunTimeoutMs / 1000) });
+    QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
+    const quint16 port = listeningPort(proxy);
+    QVERIFY(port != 0);
+
+    // STK_GET_SYNC, answered STK_INSYNC STK_OK by the bootloader.
+    const QByteArray sync = QByteArray::fromHex("3020");
+    const QByteArray inSyncOk = QByteArray::fromHex("1410");
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(first.waitForConnected(kStartTimeoutMs));
+    QTRY_COMPARE(modules.counters(0).resets, 1);
+    // The replies may come a byte at a time.
+    QByteArray firstReply;
+    QByteArray secondReply;
+    if (!firstSilent) {
+        first.write(sync);
+        QTRY_COMPARE(firstReply += first.readAll(), inSyncOk);
+    }
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(second.waitForConnected(kStartTimeoutMs));
+    second.write(sync);
+    // While the first has the board, the second is neither served nor dropped.
+    QTest::qWait(kWaitingMs);
+    QCOMPARE(second.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(second.bytesAvailable(), qint64(0));
+    QCOMPARE(modules.counters(0).resets, 1);
+
+    if (!firstSilent)
+        first.disconnectFromHost();
+    // A silent first client loses the board after the idle time.
+    QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE_WITH_TIMEOUT(secondReply += second.readAll(), inSyncOk, kReachedTimeoutMs);
+    QCOMPARE(modules.counters(0).resets, 2);
+    second.disconnectFromHost();
+    const Run run = finish(proxy);
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
+    QVERIFY2(run.describe.contains(QLatin1String("lost the board")) == firstSilent,
+             qPrintable(run.describe));
+    QVERIFY2(!run.describe.contains(QLatin1String("refused")), qPrintable(run.describe));
+}
+
+void CliMonitorTest::proxyWarnsOfAnOpenAddress_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("loopback") << QStringLiteral("127.0.0.1:0") << false;
+    QTest::newRow("every IPv4 address") << QStringLiteral("0.0.0.0:0") << true;
+}
+
+void CliMonitorTest::proxyWarnsOfAnOpenAddress()
+{
+    QFETCH(QString, listen);
+    QFETCH(bool, warned);
+    QProcess proxy;
+    proxy.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                { QStringLiteral("proxy"), QStringLiteral("127.0.0.1:1:2"),
+                  QStringLiteral("--board"), QStringLiteral("UNO"), QStringLiteral("--listen"),
+                  listen, QStringLiteral("--seconds"), QStringLiteral("0.5") });
+    QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
+    const Run run = finish(proxy);
+    QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
+    QCOMPARE(run.describe.count(QStringLiteral("anyone who can reach port")), warned ? 1 : 0);
+}
+
 // cpack's Debian package holds the programs, the desktop entry, the icon
 // and the manual pages, and the packaged command-line tool runs.
 void CliMonitorTest::packageHoldsThePrograms()
@@ -393,7 +519,7 @@ void CliMonitorTest::packageHoldsThePrograms()
            "./usr/share/applications/rudireze.desktop\n",
            "./usr/share/icons/hicolor/scalable/apps/rudireze.svg\n",
            "./usr/share/icons/hicolor/256x256/apps/rudireze.png\n",
-           "./usr/share/man/man1/rudireze.1\n", "./usr/share/man/man1/rudireze-cli.1\n" })
+           "./usr/share/man/man1/rudireze.1.gz\n", "./usr/share/man/man1/rudireze-cli.1.gz\n" })
         QVERIFY2(run.out.contains(path), path);
     QVERIFY2(!run.out.contains("virtual-module") && !run.out.contains("tst_"),
              qPrintable(run.describe));

@@ -483,7 +483,9 @@ void FlashVerifyTest::workerFailureReasons()
         { "data refused", refused, "cannot connect to data port" },
         { "AT refused", atRefused, "cannot connect to AT port" },
         { "one-byte AT reply", oneByte, "refused the handshake" },
-        { "closed at the first page", closed, "to the program flash command (image offset 0)" },
+        { "closed at the first page", closed,
+          "the module closed the data connection during the program flash command (image "
+          "offset 0)" },
     };
     int address = 63;
     for (const Case &c : cases) {

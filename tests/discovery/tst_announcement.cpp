@@ -1,4 +1,5 @@
 #include "discovery/announcement.h"
+#include "discovery/moduleadmission.h"
 #include "discovery/objectliteral.h"
 #include "literalgenerator.h"
 
@@ -123,6 +124,8 @@ private slots:
     void hostilePayloadsAreDropped();
     void nestingUpToTheLimit();
     void largestDatagramWithManyKeys();
+    void fullListTakesModulesHeardAgain_data();
+    void fullListTakesModulesHeardAgain();
 };
 
 void AnnouncementTest::fieldsOfKnownPayloads_data()
@@ -509,4 +512,55 @@ void AnnouncementTest::largestDatagramWithManyKeys()
 }
 
 QTEST_GUILESS_MAIN(AnnouncementTest)
+// Events: a letter is an announcement of that module, '|' one liveness
+// period passing; a list of 3, at most 4 waiting, "heard again" within 2
+// periods. The modules listed at the end, in letter order.
+void AnnouncementTest::fullListTakesModulesHeardAgain_data()
+{
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("listed");
+    QTest::newRow("room for every module") << "abc"
+                                           << "abc";
+    QTest::newRow("full: heard once, it waits") << "abcd"
+                                                << "abc";
+    QTest::newRow("full: heard again, it takes the oldest place") << "abcdd"
+                                                                  << "bcd";
+    QTest::newRow("the one heard the fewest times goes first") << "aabcdd"
+                                                               << "acd";
+    QTest::newRow("heard again within the window") << "abcd|d"
+                                                   << "bcd";
+    QTest::newRow("heard again too late: it waits anew") << "abcd||d"
+                                                         << "abc";
+    QTest::newRow("one-shot senders push out the oldest waiting") << "abcdefghd"
+                                                                  << "abc";
+    QTest::newRow("as many as wait are remembered") << "abcdefgd"
+                                                    << "bcd";
+    QTest::newRow("a flood of one-shots never displaces") << "abcdefghijklmnop"
+                                                          << "abc";
+}
+
+void AnnouncementTest::fullListTakesModulesHeardAgain()
+{
+    QFETCH(QString, events);
+    QFETCH(QString, listed);
+    constexpr int kCapacity = 3;
+    constexpr int kWaiting = 4;
+    constexpr int kPeriods = 2;
+    ModuleAdmission admission(kCapacity, kWaiting);
+    for (const QChar event : events) {
+        if (event == QLatin1Char('|'))
+            admission.age(kPeriods);
+        else
+            admission.heard(QString(event));
+        QVERIFY(admission.listedCount() <= kCapacity);
+        QVERIFY(admission.waitingCount() <= kWaiting);
+    }
+    QString shown;
+    for (char module = 'a'; module <= 'z'; ++module) {
+        if (admission.isListed(QString(QLatin1Char(module))))
+            shown += QLatin1Char(module);
+    }
+    QCOMPARE(shown, listed);
+}
+
 #include "tst_announcement.moc"

@@ -474,6 +474,22 @@ void DiscoveryTest::floodOfModulesIsCapped()
     QCOMPARE(w.probe.liveness().size(), kMaxListedModules);
     QVERIFY(!w.probe.liveness().contains(fake(kMaxListedModules)));
 
+    // Heard again, the module left out takes the place of the row heard the
+    // fewest times, the oldest of them: one-shot senders cannot hide a
+    // module that keeps announcing itself.
+    QVERIFY(flood.send(Announcer::announcement(fake(1), "8000", "8001", "m")));
+    QVERIFY(flood.send(Announcer::announcement(fake(kMaxListedModules), "8000", "8001", "m")));
+    QTRY_VERIFY(w.probe.liveness().contains(fake(kMaxListedModules)));
+    QVERIFY(!w.probe.liveness().contains(fake(0)));
+    QVERIFY(w.probe.liveness().contains(fake(1)));
+    QCOMPARE(w.table->rowCount(), kMaxListedModules);
+    QCOMPARE(w.probe.liveness().size(), kMaxListedModules);
+    const QList<QTableWidgetItem *> newcomer
+        = w.table->findItems(fake(kMaxListedModules), Qt::MatchExactly);
+    QCOMPARE(newcomer.size(), 1);
+    QCOMPARE(newcomer.first()->row(), 0);
+    QCOMPARE(w.table->findItems(fake(0), Qt::MatchExactly).size(), 0);
+
     for (int sweep = 0; sweep < kLivenessTicks - 1; ++sweep)
         w.probe.sweepLiveness();
     QCOMPARE(w.table->rowCount(), 0);

@@ -245,6 +245,10 @@ void HexConversionTest::refusesMalformedInput_data()
     QTest::newRow("indented first record") << "  " + good + kEnd << 1 << "does not start with ':'";
     QTest::newRow("byte order mark after the first line")
         << good + "\xEF\xBB\xBF" + kEnd << 2 << "does not start with ':'";
+    QTest::newRow("record type 06") << good + line(0, 0x06, "01") + kEnd << 2
+                                    << "record type 06, which Intel HEX does not define";
+    QTest::newRow("record type FF") << good + data(0x0002, "03") + line(0, 0xFF, "") + kEnd << 3
+                                    << "record type FF, which Intel HEX does not define";
     QTest::newRow("overlapping records") << data(0x0000, "01020304") + data(0x0003, "FFEE") + kEnd
                                          << 2 << "overlaps an earlier one at 0x3";
     QTest::newRow("no data records") << kEnd << 0 << "no data records";

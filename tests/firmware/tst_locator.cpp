@@ -1,3 +1,4 @@
+#include "firmware/defaultfirmware.h"
 #include "firmware/listingscan.h"
 #include "firmwaretesting.h"
 #include "platform/commandshell.h"
@@ -94,6 +95,8 @@ private slots:
     void hexSearchInTheFolderGiven();
     void nothingFoundKeepsThePreviousChoice();
     void logGrowsByOneListingPerRun();
+    void logDropsItsOldestHalfPastTheLimit_data();
+    void logDropsItsOldestHalfPastTheLimit();
     void unopenableLogEndsTheRun();
     void readGenerateTime();
 
@@ -448,6 +451,57 @@ void LocatorTest::logGrowsByOneListingPerRun()
     }
 #endif
     QFile::remove(QStringLiteral("log.txt"));
+}
+
+// The log the window keeps stays under 8 MiB: a listing that takes it past
+// the limit drops its oldest half, in place, from the next whole line on.
+void LocatorTest::logDropsItsOldestHalfPastTheLimit_data()
+{
+    QTest::addColumn<qint64>("belowTheLimit"); // the log's room before the listing
+    QTest::addColumn<bool>("trimmed");
+    QTest::newRow("room for the listing") << qint64(4096) << false;
+    QTest::newRow("the listing goes past the limit") << qint64(10) << true;
+}
+
+void LocatorTest::logDropsItsOldestHalfPastTheLimit()
+{
+    QFETCH(qint64, belowTheLimit);
+    QFETCH(bool, trimmed);
+    OwnTemporaryDirectory tmp(QStringLiteral("tmp-bounded-log"));
+    // Made before the build folder: its own first run finds nothing to log.
+    Widget window;
+    WidgetProbe probe(window);
+    probe.hexTimer()->stop();
+    QVERIFY(tmp.makeFolder("build1.tmp"));
+    QVERIFY(writeFileAt(tmp.filePath("build1.tmp/s.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
+    const QByteArray listing
+        = runCommandInterpreter(hexFileCommands(QString(), "build1.tmp")).toLocal8Bit();
+    QVERIFY(listing.size() < belowTheLimit || trimmed);
+    // Numbered lines of 16 bytes up to the room left.
+    QByteArray old;
+    const qint64 oldSize = kLocatorLogLimitBytes - belowTheLimit;
+    old.reserve(int(oldSize));
+    for (int line = 0; old.size() < oldSize; ++line)
+        old += QByteArray::number(line).rightJustified(15, '0') + '\n';
+    old.truncate(int(oldSize));
+    QVERIFY(writeFileAt(QStringLiteral("log.txt"), old, utc(2020, 1, 1, 0, 0, 0)));
+
+    probe.findBuildDir();
+    const QByteArray log = fileContents(QStringLiteral("log.txt"));
+    QFile::remove(QStringLiteral("log.txt"));
+    QVERIFY(log.endsWith(listing));
+    if (!trimmed) {
+        QCOMPARE(log, old + listing);
+        return;
+    }
+    const qint64 grown = oldSize + listing.size();
+    QVERIFY2(log.size() <= grown / 2 && log.size() > grown / 2 - 16,
+             qPrintable(QString::number(log.size())));
+    // A whole line of the newest half first.
+    const QByteArray firstLine = log.left(16);
+    QVERIFY(firstLine.endsWith('\n'));
+    QVERIFY(old.indexOf(firstLine) >= oldSize - grown / 2);
+    QCOMPARE(log.chopped(listing.size()), old.mid(old.indexOf(firstLine)));
 }
 
 void LocatorTest::unopenableLogEndsTheRun()

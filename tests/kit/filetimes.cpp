@@ -19,10 +19,10 @@ bool setModificationTime(const QString &path, const QDateTime &time)
     written.dwLowDateTime = DWORD(intervals & 0xFFFFFFFFu);
     written.dwHighDateTime = DWORD(intervals >> 32);
     // Folders open only with backup semantics.
-    const HANDLE handle = CreateFileW(
-        reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()), FILE_WRITE_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle
+        = CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()),
+                      FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     const bool set = SetFileTime(handle, nullptr, &written, &written) != 0;

@@ -5,6 +5,10 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
+#include <signal.h>
+#endif
+
 namespace TestKit {
 
 QByteArray pattern(int size, int seed, int step, int seedStep, int period)
@@ -43,6 +47,17 @@ bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeout
             return false;
     }
     return true;
+}
+
+bool sendSignal(qint64 processId, int signalNumber)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(processId)
+    Q_UNUSED(signalNumber)
+    return false;
+#else
+    return processId > 0 && ::kill(static_cast<pid_t>(processId), signalNumber) == 0;
+#endif
 }
 
 } // namespace TestKit

@@ -26,4 +26,8 @@ void writeImage(const QByteArray &image, const QString &path = QStringLiteral("u
 // timeoutMs. False when an answer falls short.
 bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeoutMs);
 
+// Sends a POSIX signal to a process the test started. False when it could not
+// be sent, and always on Windows, which has no such signals.
+bool sendSignal(qint64 processId, int signalNumber);
+
 } // namespace TestKit

@@ -35,7 +35,7 @@ QList<Road> roads()
         { QStringLiteral("full-uno"), packed, lossy, verify, cli, {} },
         { QStringLiteral("tiny-mega"), bytes, lossy, verify, cli, {} },
         { QStringLiteral("over64k-mega"), random, lossy, !verify, cli, {} },
-        { QStringLiteral("over128k-mega"), random, lossy, verify, cli, {} },
+        { QStringLiteral("full-mega"), random, lossy, verify, cli, {} },
         { QStringLiteral("full-uno"), bytes, !lossy, !verify, cli, QStringLiteral("tiny-uno") },
         { QStringLiteral("over64k-mega"), packed, !lossy, !verify, cli,
           QStringLiteral("tiny-mega") },

@@ -2,9 +2,11 @@
 // process, uploads a sketch, with or without --verify, to two simulated
 // boards of its kind at once through the road's bridge and UART; the flash
 // holds the image, erased after it, no byte was lost and the new program
-// runs.
+// runs. The sketches that fill the flash below the bootloader are the
+// largest images the boards take: one byte more is refused, nothing sent.
 #include "firmware/hexconversion.h"
 #include "firmwaretesting.h"
+#include "hexwriter.h"
 #include "modulethread.h"
 #include "realboards.h"
 
@@ -22,11 +24,13 @@ namespace {
 constexpr int kBoardsAtOnce = 2;
 constexpr int kStartTimeoutMs = 5000;
 constexpr int kStopTimeoutMs = 5000;
-// over128k-mega is written and read back at kFastSpeed; a loaded machine
-// gets room to spare. The program's own limit ends it before ours does.
+// full-mega is written and read back at kFastSpeed; a loaded machine gets
+// room to spare. The program's own limit ends it before ours does.
 constexpr int kUploadTimeoutMs = 150000;
 constexpr int kCliTimeoutSeconds = 120;
+constexpr int kRefusalTimeoutMs = 30000;
 constexpr int kExitSuccess = 0;
+constexpr int kExitUsage = 2;
 
 QString targetOf(ModuleThread &modules, int index)
 {
@@ -111,6 +115,10 @@ private slots:
     void everySketchThroughTheCommandLine();
 
 private:
+    // The sketch's image and one byte more, to the same boards.
+    void refuseOneByteMore(const QByteArray &image, BoardKind kind, ModuleThread &modules,
+                           const QStringList &targets);
+
     // Each sketch gets modules at fresh addresses, apart from the window
     // test's.
     quint32 nextAddress = QHostAddress(QStringLiteral("127.0.0.150")).toIPv4Address();
@@ -193,6 +201,10 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
             QVERIFY2(problem.isEmpty(), qPrintable(problem + describe));
         }
     }
+
+    const int application = int(boardTraits(sketch.kind).bootStart);
+    if (image.size() == application)
+        refuseOneByteMore(image, sketch.kind, modules, targets);
     if (how.heldBefore.isEmpty())
         return;
 
@@ -209,11 +221,6 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
             = flashProblem(flashOfCopy(files.at(i), sketch.kind), image, sketch.kind);
         QVERIFY2(problem.isEmpty(), qPrintable(problem + read.describe));
     }
-    // The simulated UNO's optiboot takes a 1 KiB boot section, half of which
-    // lies in a real UNO's application area: its copy holds those bytes, and
-    // writing them back would write into the running bootloader.
-    if (sketch.kind == BoardKind::Uno)
-        return;
     // The backup puts the earlier program back, and it runs.
     const QString backup
         = resultFor(report, targets.at(0)).value(QStringLiteral("file")).toString();
@@ -225,6 +232,40 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
     QVERIFY(modules.flash(0).left(held.size()) == held);
     QVERIFY(readSketchLine(modules.address(0), modules.dataPort(0), heldSketch.line)
                 .contains(heldSketch.line));
+}
+
+void RealBoardsCliTest::refuseOneByteMore(const QByteArray &image, BoardKind kind,
+                                          ModuleThread &modules, const QStringList &targets)
+{
+    QRandomGenerator random(image.size());
+    QFile hex(QStringLiteral("one-byte-more.hex"));
+    QVERIFY(hex.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    hex.write(HexWriter(random).write({ { 0, image + '\x5A' } }));
+    hex.close();
+    QList<ModuleCounters> before;
+    for (int i = 0; i < kBoardsAtOnce; ++i)
+        before.append(modules.counters(i));
+
+    QProcess cli;
+    cli.start(QStringLiteral(RUDIREZE_CLI_EXE),
+              QStringList { QStringLiteral("upload"), hex.fileName(), QStringLiteral("--board"),
+                            deviceText(kind), QStringLiteral("--verify") }
+                  + targets);
+    QVERIFY(cli.waitForFinished(kRefusalTimeoutMs));
+    const QString err = QString::fromUtf8(cli.readAllStandardError());
+    QCOMPARE(cli.exitCode(), kExitUsage);
+    QVERIFY2(err.contains(QStringLiteral("gives a %1-byte image, larger than the %2 bytes below "
+                                         "the bootloader of a %3 board; nothing was uploaded")
+                              .arg(image.size() + 1)
+                              .arg(image.size())
+                              .arg(deviceText(kind))),
+             qPrintable(err));
+    for (int i = 0; i < kBoardsAtOnce; ++i) {
+        QCOMPARE(modules.counters(i).dataConnections, before.at(i).dataConnections);
+        QCOMPARE(modules.counters(i).resets, before.at(i).resets);
+        const QString problem = flashProblem(modules.flash(i), image, kind);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    }
 }
 
 QTEST_GUILESS_MAIN(RealBoardsCliTest)

@@ -10,6 +10,7 @@
 #include "modulethread.h"
 #include "realboards.h"
 #include "simulatedbridge.h"
+#include "testkit.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -365,6 +366,9 @@ void SimulatedModuleTest::latencyAndBaudWorkOnTop()
 
 void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the program is asked through POSIX signals");
+#else
     const BoardFiles::Sketch program = BoardFiles::sketch(QStringLiteral("tiny-uno"));
     const QString flashFile = QDir::current().filePath(QStringLiteral("sim-%n.bin"));
     const QString written = flashOutPath(flashFile, QHostAddress(), 1);
@@ -377,7 +381,7 @@ void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
     QCOMPARE(process.modules.size(), 1);
     QCOMPARE(process.modules.at(0).board, QStringLiteral("uno-sim"));
 
-    ::kill(pid_t(process.process.processId()), SIGUSR1);
+    QVERIFY(TestKit::sendSignal(process.process.processId(), SIGUSR1));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(written), kWaitMs);
     const QByteArray image = readFile(program.binaryPath);
     QByteArray flash = readFile(written);
@@ -388,10 +392,11 @@ void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
              bootloaderBytes(BoardKind::Uno));
 
     QFile::remove(written);
-    ::kill(pid_t(process.process.processId()), SIGTERM);
+    QVERIFY(TestKit::sendSignal(process.process.processId(), SIGTERM));
     QVERIFY(process.process.waitForFinished(kWaitMs));
     QCOMPARE(process.process.exitCode(), 0);
     QCOMPARE(readFile(written), flash);
+#endif
 }
 
 void SimulatedModuleTest::commandLineNamesTheSimulatedBoards()

@@ -18,9 +18,10 @@ Q_DECLARE_METATYPE(HexContents)
 Q_DECLARE_METATYPE(BoardKind)
 
 namespace {
-constexpr quint32 kUnoBootStart = 0x7C00;
+constexpr quint32 kUnoBootStart = 0x7E00;
 constexpr quint32 kMegaBootStart = 0x3E000;
-constexpr int kSmallBootSectionBytes = 512;
+constexpr int kUnoBootSectionBytes = 512;
+constexpr int kVersionWordBytes = 2;
 constexpr int kProbeBytes = 8;
 constexpr char kErased = '\xff';
 // Long enough for a byte to be answered if the bootloader were listening.
@@ -166,13 +167,13 @@ void SimulatedBoardTest::bootloaderPlacement()
     QCOMPARE(unoTraits.bootStart, kUnoBootStart);
     QCOMPARE(megaTraits.bootStart, kMegaBootStart);
 
-    // optiboot as built here is longer than the usual 512-byte section and
-    // fits the 1 KiB one, its version word at the very end of the flash.
+    // optiboot as built here fits the UNO's 512-byte section, its version
+    // word at the very end of the flash.
     const HexContents built = readIntelHexFile(optiboot);
     QVERIFY2(built.ok(), qPrintable(built.error));
     const QByteArray code = built.chunks.first().data;
     QCOMPARE(built.chunks.first().address, kUnoBootStart);
-    QVERIFY(code.size() > kSmallBootSectionBytes);
+    QVERIFY(code.size() <= kUnoBootSectionBytes - kVersionWordBytes);
     QCOMPARE(built.endAddress(), unoTraits.flashBytes);
 
     SimulatedBoard uno(BoardKind::Uno);
@@ -360,10 +361,11 @@ void SimulatedBoardTest::sketchesRunFromFlash_data()
     QTest::addColumn<int>("minimumSize");
     QTest::addColumn<int>("maximumSize");
     QTest::newRow("tiny-uno") << "tiny-uno" << 1 << 1024;
-    QTest::newRow("full-uno") << "full-uno" << 30 * 1024 << 0x7C00;
+    QTest::newRow("full-uno") << "full-uno" << 0x7E00 << 0x7E00;
     QTest::newRow("tiny-mega") << "tiny-mega" << 1 << 1024;
     QTest::newRow("over64k-mega") << "over64k-mega" << 64 * 1024 + 1 << 128 * 1024;
     QTest::newRow("over128k-mega") << "over128k-mega" << 128 * 1024 + 1 << 0x3E000;
+    QTest::newRow("full-mega") << "full-mega" << 0x3E000 << 0x3E000;
 }
 
 void SimulatedBoardTest::sketchesRunFromFlash()

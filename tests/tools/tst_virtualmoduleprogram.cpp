@@ -315,7 +315,7 @@ void VirtualModuleProgramTest::stopsCleanlyOnSignals()
     QCOMPARE(exchange(data, v1LoadAddress(64) + v1ProgramPage(pattern(128, 6)), 4),
              hex("14101410"));
 
-    ::kill(pid_t(program.process.processId()), signalNumber);
+    QVERIFY(sendSignal(program.process.processId(), signalNumber));
     QVERIFY(program.process.waitForFinished(kWaitMs));
     QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.process.exitCode(), 0);
@@ -335,7 +335,7 @@ void VirtualModuleProgramTest::writesFlashOnRequestAndWhenTheClientLeaves()
     QVERIFY(program.start({ quietAnnouncements(), "--count", "2", "--flash-out", pattern2 }));
 
     // On SIGUSR1 every module's file is written and the program goes on.
-    ::kill(pid_t(program.process.processId()), SIGUSR1);
+    QVERIFY(sendSignal(program.process.processId(), SIGUSR1));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(first) && QFile::exists(second), kWaitMs);
     QCOMPARE(readFile(first), QByteArray(256 * 1024, char(0xFF)));
     QCOMPARE(program.process.state(), QProcess::Running);

@@ -13,6 +13,9 @@ constexpr int kFlashUno = 32 * 1024;
 constexpr int kFlashMega = 256 * 1024;
 // About 30 KiB: most of an UNO's flash, with a short last page on both boards.
 constexpr int kLargeImage = 30000;
+// The flash below the bootloaders as the boards ship.
+constexpr int kApplicationUno = 32256;
+constexpr int kApplicationMega = 253952;
 // Past the 128 KiB that a 16-bit word address reaches.
 constexpr int kBeyond128KiB = 140000;
 // A line slow enough that an upload is still running while the test acts.
@@ -65,29 +68,38 @@ void UploadRoadTest::uploadsThroughTheWindow_data()
 {
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("fits"); // false: refused before anything is sent
 
     const struct
     {
         const char *board;
         int page;
-    } boards[] = { { "UNO", kUnoPage }, { "MEGA2560", kMegaPage } };
+        int application;
+    } boards[]
+        = { { "UNO", kUnoPage, kApplicationUno }, { "MEGA2560", kMegaPage, kApplicationMega } };
     for (const auto &b : boards) {
         const QString board = QString::fromLatin1(b.board);
-        QTest::addRow("%s 1 byte", b.board) << board << 1;
-        QTest::addRow("%s one page", b.board) << board << b.page;
-        QTest::addRow("%s two pages", b.board) << board << 2 * b.page;
-        QTest::addRow("%s 300 bytes", b.board) << board << 300;
-        QTest::addRow("%s about 30 KiB", b.board) << board << kLargeImage;
+        QTest::addRow("%s 1 byte", b.board) << board << 1 << true;
+        QTest::addRow("%s one page", b.board) << board << b.page << true;
+        QTest::addRow("%s two pages", b.board) << board << 2 * b.page << true;
+        QTest::addRow("%s 300 bytes", b.board) << board << 300 << true;
+        QTest::addRow("%s about 30 KiB", b.board) << board << kLargeImage << true;
+        QTest::addRow("%s one byte into the bootloader", b.board)
+            << board << b.application + 1 << false;
     }
-    QTest::newRow("MEGA2560 over 128 KiB") << QStringLiteral("MEGA2560") << kBeyond128KiB;
+    QTest::newRow("MEGA2560 over 128 KiB") << QStringLiteral("MEGA2560") << kBeyond128KiB << true;
 }
 
 void UploadRoadTest::uploadsThroughTheWindow()
 {
     QFETCH(QString, board);
     QFETCH(int, size);
+    QFETCH(bool, fits);
     const bool uno = board == QLatin1String("UNO");
     const QByteArray image = patternImage(size, size);
+    if (!fits)
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("below the bootloader")));
     QVERIFY(firmware->setImage(image));
 
     ModuleThread modules;
@@ -103,9 +115,15 @@ void UploadRoadTest::uploadsThroughTheWindow()
     QVERIFY(!button->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), kUploadLimitMs);
 
-    QCOMPARE(progressOf(window, ip), QStringLiteral("Successful"));
-    QCOMPARE(recorder.texts, successTexts(size, uno ? kUnoPage : kMegaPage));
-    QCOMPARE(modules.flash(0), flashWith(image, uno ? kFlashUno : kFlashMega));
+    if (fits) {
+        QCOMPARE(progressOf(window, ip), QStringLiteral("Successful"));
+        QCOMPARE(recorder.texts, successTexts(size, uno ? kUnoPage : kMegaPage));
+        QCOMPARE(modules.flash(0), flashWith(image, uno ? kFlashUno : kFlashMega));
+    } else {
+        QCOMPARE(recorder.texts, QStringList { QStringLiteral("Fail") });
+        QCOMPARE(modules.counters(0).dataConnections, 0);
+        QCOMPARE(modules.flash(0), flashWith(QByteArray(), uno ? kFlashUno : kFlashMega));
+    }
     QCOMPARE(probe.ui().lineEdit_3->text(), QStringLiteral("sketch.ino.hex"));
     QTRY_COMPARE(probe.uploadWorkerCount(), 0);
 }

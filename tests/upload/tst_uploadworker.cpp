@@ -198,7 +198,8 @@ void UploadWorkerTest::completeUploads_data()
             QTest::addRow("%s %d bytes", board, size) << QString::fromLatin1(board) << size;
         }
     }
-    for (int size : { 1, 128, 256, 200, 300, 30 * 1024, 32 * 1024 })
+    // 32,256: all the flash below the bootloader.
+    for (int size : { 1, 128, 256, 200, 300, 30 * 1024, 32256 })
         QTest::addRow("UNO %d bytes", size) << QStringLiteral("UNO") << size;
 }
 
@@ -325,10 +326,19 @@ void UploadWorkerTest::imagesRefusedBeforeConnecting_data()
     QTest::addColumn<int>("size"); // -1: no image file at all
     QTest::addColumn<QString>("diagnostic");
 
-    QTest::newRow("UNO over 32 KiB")
-        << QStringLiteral("UNO") << 32 * 1024 + 1 << QStringLiteral("more than the 32768 bytes");
+    // One byte more than the flash below the bootloader: its last page would
+    // be written over the bootloader's first.
+    QTest::newRow("UNO one byte into the bootloader")
+        << QStringLiteral("UNO") << 32256 + 1
+        << QStringLiteral("more than the 32256 bytes below the bootloader of a UNO board");
+    QTest::newRow("MEGA2560 one byte into the bootloader")
+        << QStringLiteral("MEGA2560") << 253952 + 1
+        << QStringLiteral("more than the 253952 bytes below the bootloader of a MEGA2560 board");
+    QTest::newRow("Orvex0 one byte into the bootloader")
+        << QStringLiteral("Orvex0") << 253952 + 1
+        << QStringLiteral("more than the 253952 bytes below the bootloader of a Orvex0 board");
     QTest::newRow("MEGA2560 over 256 KiB") << QStringLiteral("MEGA2560") << 256 * 1024 + 1
-                                           << QStringLiteral("more than the 262144 bytes");
+                                           << QStringLiteral("more than the 253952 bytes");
     QTest::newRow("empty image") << QStringLiteral("UNO") << 0 << QStringLiteral("empty");
     QTest::newRow("no image") << QStringLiteral("MEGA2560") << -1 << QString();
 }
@@ -582,12 +592,21 @@ void UploadWorkerTest::connectionClosedMidUpload_data()
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("command");
     QTest::addColumn<int>("pagesRead");
+    QTest::addColumn<QString>("step"); // the step the reason names
 
-    QTest::newRow("v2 second page") << QStringLiteral("MEGA2560") << kV2FirstAddress + 2 << 2;
-    QTest::newRow("v2 first address") << QStringLiteral("MEGA2560") << kV2FirstAddress << 1;
-    QTest::newRow("Orvex3 second address") << QStringLiteral("Orvex3") << kV2FirstAddress + 2 << 2;
-    QTest::newRow("v1 first page") << QStringLiteral("UNO") << kV1FirstAddress + 1 << 1;
-    QTest::newRow("v1 parameter") << QStringLiteral("UNO") << 5 << 0;
+    QTest::newRow("v2 second page")
+        << QStringLiteral("MEGA2560") << kV2FirstAddress + 2 << 2
+        << QStringLiteral("the program flash command (image offset 256)");
+    QTest::newRow("v2 first address")
+        << QStringLiteral("MEGA2560") << kV2FirstAddress << 1
+        << QStringLiteral("the load address command (image offset 0)");
+    QTest::newRow("Orvex3 second address")
+        << QStringLiteral("Orvex3") << kV2FirstAddress + 2 << 2
+        << QStringLiteral("the load address command (image offset 256)");
+    QTest::newRow("v1 first page") << QStringLiteral("UNO") << kV1FirstAddress + 1 << 1
+                                   << QStringLiteral("the program page command (image offset 0)");
+    QTest::newRow("v1 parameter") << QStringLiteral("UNO") << 5 << 0
+                                  << QStringLiteral("the get parameter command (image offset 0)");
 }
 
 void UploadWorkerTest::connectionClosedMidUpload()
@@ -595,11 +614,14 @@ void UploadWorkerTest::connectionClosedMidUpload()
     QFETCH(QString, board);
     QFETCH(int, command);
     QFETCH(int, pagesRead);
+    QFETCH(QString, step);
     const int size = 600;
     writeImage(pattern(size));
     ScriptedModule module(faulty("127.0.0.9", command, Fault::Close));
     WorkerRun run(module, board);
     QVERIFY(run.finish());
+    QCOMPARE(run.worker().failure_reason(),
+             QStringLiteral("the module closed the data connection during ") + step);
 
     const int pageSize = board == QLatin1String("UNO") ? kV1Page : kV2Page;
     const QList<Report> reports = run.reports();

@@ -14,7 +14,7 @@ struct SketchName
 const SketchName kSketches[] = {
     { "tiny-uno", BoardKind::Uno },       { "full-uno", BoardKind::Uno },
     { "tiny-mega", BoardKind::Mega },     { "over64k-mega", BoardKind::Mega },
-    { "over128k-mega", BoardKind::Mega },
+    { "over128k-mega", BoardKind::Mega }, { "full-mega", BoardKind::Mega },
 };
 
 const SketchName kChattySketches[] = {

@@ -10,8 +10,8 @@
 // path is empty when the build lacked a package; missing() says which.
 namespace BoardFiles {
 
-// optiboot built for a 1 KiB boot section (UNO), or the package's stk500v2
-// bootloader (MEGA).
+// optiboot built for the UNO's 512-byte boot section, or the package's
+// stk500v2 bootloader (MEGA).
 QString bootloaderHex(BoardKind kind);
 
 // A test program: once started it prints `line` on UART0, again every second.
@@ -24,8 +24,8 @@ struct Sketch
     QByteArray line;
 };
 
-// tiny-uno, full-uno (near the UNO's 31,744 bytes), tiny-mega, over64k-mega,
-// over128k-mega.
+// tiny-uno, full-uno (the UNO's 32,256 bytes below its bootloader),
+// tiny-mega, over64k-mega, over128k-mega, full-mega (the MEGA's 253,952).
 QList<Sketch> sketches();
 // A small program of the kind that prints its line over and over without a
 // pause (chatty-uno, chatty-mega).

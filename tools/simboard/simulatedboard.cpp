@@ -61,7 +61,7 @@ constexpr quint64 kNsPerSecond = 1000000000;
 constexpr int kFeedCompactBytes = 4096;
 constexpr int kLogBufferBytes = 512;
 
-const BoardTraits kUnoTraits { "atmega328p",        "UNO", 16000000, 0x8000, 0x7C00, 128,
+const BoardTraits kUnoTraits { "atmega328p",        "UNO", 16000000, 0x8000, 0x7E00, 128,
                                { 0x1E, 0x95, 0x0F } };
 const BoardTraits kMegaTraits { "atmega2560",        "MEGA", 16000000, 0x40000, 0x3E000, 256,
                                 { 0x1E, 0x98, 0x01 } };
@@ -100,7 +100,10 @@ int unreadBytes(const uart_fifo_t &fifo)
     return int((fifo.write + uart_fifo_fifo_size - fifo.read) & (uart_fifo_fifo_size - 1));
 }
 
-// The next instruction is an SPM that erases or writes a page.
+// The next instruction is an SPM that erases or writes a page. On an Arduino
+// board the boot lock bits (lock byte 0x0F, BLB1 mode 3) keep it out of the
+// boot section; the simulator knows no lock bits, so the section is put back
+// as it was after each such instruction.
 bool isPageOperation(const avr_t *avr)
 {
     const quint32 pc = avr->pc;
@@ -159,6 +162,8 @@ struct SimulatedBoard::Core
     avr_cycle_count_t lastCoreCycle = 0;
     // Until then a page erase or write is under way (lossy receive only).
     quint64 spmBusyUntil = 0;
+    // The boot section as it was before a page operation, to put back.
+    QByteArray lockedBootSection;
     // One frame on the line towards the UART (lossy receive only).
     quint64 lineFrameCycles = 0;
     bool halted = false;
@@ -185,6 +190,7 @@ SimulatedBoard::SimulatedBoard(BoardKind kind, QObject *parent)
         return;
     }
     avr_init(avr);
+    core->lockedBootSection.resize(int(traits().flashBytes - traits().bootStart));
     avr->frequency = traits().clockHz;
     avr->sleep = noSleep;
     avr->reset_pc = traits().bootStart;
@@ -486,10 +492,16 @@ void SimulatedBoard::runUntil(quint64 targetCycles)
         if (core->feedPosition < core->feed.size() && (lossy || !core->xoff)
             && core->cycleCount >= core->nextFeedCycle)
             lossy ? receiveFromLine() : feedUart();
-        const bool pageOperation = lossy && isPageOperation(avr);
+        const bool pageOperation = isPageOperation(avr);
+        if (pageOperation)
+            std::memcpy(core->lockedBootSection.data(), avr->flash + traits().bootStart,
+                        size_t(core->lockedBootSection.size()));
         avr_run(avr);
         countElapsedCycles();
         if (pageOperation)
+            std::memcpy(avr->flash + traits().bootStart, core->lockedBootSection.constData(),
+                        size_t(core->lockedBootSection.size()));
+        if (pageOperation && lossy)
             core->spmBusyUntil
                 = core->cycleCount + quint64(kPageOperationSeconds * traits().clockHz);
         if (core->spmBusyUntil > 0) {

@@ -34,7 +34,8 @@ std::optional<BoardKind> boardKindFromName(const QString &name);
 enum class ResetCause { PowerOn, External, Watchdog };
 
 // One simulated board: the MCU of its kind in libsimavr with a bootloader in
-// its boot section, UART0 as its only connection. The simulation runs on a
+// its boot section, UART0 as its only connection. As on an Arduino board,
+// the boot lock bits keep the bootloader from writing its own section. The simulation runs on a
 // thread of its own, paced against the wall clock, so bytes move at the
 // UART's real rate. All public functions are thread-safe, except that
 // start() and stop() belong to the thread that owns the board.

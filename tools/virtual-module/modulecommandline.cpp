@@ -383,12 +383,15 @@ The boards uno-sim and mega-sim are the real thing in a simulator: the MCU
 (optiboot, or the stk500v2 bootloader), its UART0 wired to the data port, and
 runs whatever program it was given. AT+MCUUPDATE pulls its RESET line, so the
 bootloader starts; the bootloader starts the program when it is done or when
-nothing comes for about a second. They need a build with libsimavr, the AVR
-tool chain and the bootloaders (Debian packages simavr, libsimavr-dev,
-gcc-avr, avr-libc, arduino-core-avr); without them such a module does not
-start. The faults below apply to the emulated boards only, except --refuse-at,
---refuse-data, --at-one-byte and --stop-announcing-after; the link options
-apply to both.
+nothing comes for about a second. As on an Arduino board, the boot lock bits
+keep the bootloader in its section (512 bytes at 0x7E00 on the UNO, 8 KiB at
+0x3E000 on the MEGA): a page written there is answered and not written, so an
+image too large shows as a flash that differs from it, the bootloader whole.
+They need a build with libsimavr, the AVR tool chain and the bootloaders
+(Debian packages simavr, libsimavr-dev, gcc-avr, avr-libc, arduino-core-avr);
+without them such a module does not start. The faults below apply to the
+emulated boards only, except --refuse-at, --refuse-data, --at-one-byte and
+--stop-announcing-after; the link options apply to both.
 
 Each "--and" starts another group of modules with options of its own; a group
 without --address takes the addresses after the previous group's.

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+// SIGINT, SIGTERM and SIGHUP (on Windows, the console's Ctrl-C and Ctrl-Break,
+// and its close, log-off and shut-down events) turned into a signal of the
+// event loop, so that a command can stop its work and still report it. The
+// first `delivered` of them are passed on; one more ends the process at once
+// with its own status. The previous handling is restored when the object
+// goes. One instance at a time.
+class Interruption : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A process ended by signal N exits with 128 + N, as shells report it.
+    static constexpr int kSignalExitBase = 128;
+
+    explicit Interruption(int delivered = 1, QObject *parent = nullptr);
+    ~Interruption() override;
+
+    bool happened() const { return count > 0; }
+    // 130 (SIGINT), 143 (SIGTERM) or 129 (SIGHUP) for the first that came;
+    // 0 while none came.
+    int exitStatus() const { return happened() ? kSignalExitBase + first : 0; }
+    // "SIGINT", "SIGTERM" or "SIGHUP": the latest that came; empty while none
+    // came.
+    QString signalName() const;
+
+signals:
+    // Once for each signal passed on; `count` is 1 for the first.
+    void requested(int count);
+
+private:
+    // On the event loop's thread.
+    Q_INVOKABLE void deliver(int signalNumber);
+
+    QSocketNotifier *notifier = nullptr;
+    int count = 0;
+    int first = 0;
+    int latest = 0;
+};
