@@ -474,9 +474,11 @@ void LocatorTest::logDropsItsOldestHalfPastTheLimit()
     probe.hexTimer()->stop();
     QVERIFY(tmp.makeFolder("build1.tmp"));
     QVERIFY(writeFileAt(tmp.filePath("build1.tmp/s.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
+#ifndef Q_OS_WIN
     const QByteArray listing
         = runCommandInterpreter(hexFileCommands(QString(), "build1.tmp")).toLocal8Bit();
     QVERIFY(listing.size() < belowTheLimit || trimmed);
+#endif
     // Numbered lines of 16 bytes up to the room left.
     QByteArray old;
     const qint64 oldSize = kLocatorLogLimitBytes - belowTheLimit;
@@ -489,6 +491,19 @@ void LocatorTest::logDropsItsOldestHalfPastTheLimit()
     probe.findBuildDir();
     const QByteArray log = fileContents(QStringLiteral("log.txt"));
     QFile::remove(QStringLiteral("log.txt"));
+#ifdef Q_OS_WIN
+    // Windows' listing ends with the free space, which moves from run to run:
+    // where the listing went and how much stayed is what can be checked.
+    constexpr int kListingAtMost = 4096;
+    QVERIFY(log.right(kListingAtMost).toLower().contains("build1.tmp"));
+    if (!trimmed) {
+        QVERIFY(log.startsWith(old));
+        return;
+    }
+    QVERIFY2(log.size() <= (kLocatorLogLimitBytes + kListingAtMost) / 2,
+             qPrintable(QString::number(log.size())));
+    QVERIFY(!log.startsWith(old.left(16)));
+#else
     QVERIFY(log.endsWith(listing));
     if (!trimmed) {
         QCOMPARE(log, old + listing);
@@ -502,6 +517,7 @@ void LocatorTest::logDropsItsOldestHalfPastTheLimit()
     QVERIFY(firstLine.endsWith('\n'));
     QVERIFY(old.indexOf(firstLine) >= oldSize - grown / 2);
     QCOMPARE(log.chopped(listing.size()), old.mid(old.indexOf(firstLine)));
+#endif
 }
 
 void LocatorTest::unopenableLogEndsTheRun()
