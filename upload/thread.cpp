@@ -547,15 +547,19 @@ void Thread::verify_and_leave()
     failure = noted;
 }
 
+std::function<void(qint64)> Thread::progress_reporter(int status, qint64 whole)
+{
+    return [this, status, whole](qint64 done) {
+        emit updateover(row, status,
+                        static_cast<float>(static_cast<double>(done) / static_cast<double>(whole)));
+    };
+}
+
 void Thread::verify_image()
 {
     if (!verify)
         return;
-    const auto report = [this](qint64 compared) {
-        emit updateover(
-            row, UPDATE_VERIFY_PROGRESS,
-            static_cast<float>(static_cast<double>(compared) / static_cast<double>(total_bytes)));
-    };
+    const auto report = progress_reporter(UPDATE_VERIFY_PROGRESS, total_bytes);
     const FlashComparison result = protocol_flag == kProtocolV1
         ? verifyFlashV1(data_socket, image, report)
         : verifyFlashV2(data_socket, seq_num, image, report,
@@ -575,11 +579,7 @@ bool Thread::read_and_keep_flash()
 {
     if (read_bytes <= 0)
         return true;
-    const auto report = [this](qint64 done) {
-        emit updateover(
-            row, UPDATE_READ_PROGRESS,
-            static_cast<float>(static_cast<double>(done) / static_cast<double>(read_bytes)));
-    };
+    const auto report = progress_reporter(UPDATE_READ_PROGRESS, read_bytes);
     const FlashRead result = protocol_flag == kProtocolV1
         ? readFlashV1(data_socket, read_bytes, report)
         : readFlashV2(data_socket, seq_num, read_bytes, report,

@@ -101,6 +101,8 @@ private:
     float progress() const;
     bool upload_stk500v2();
     bool upload_stk500v1();
+    // Reports `done` of `whole` bytes as a fraction with the given status.
+    std::function<void(qint64)> progress_reporter(int status, qint64 whole);
     void verify_image();
     // The flash read asked for, kept; false ends the run.
     bool read_and_keep_flash();
