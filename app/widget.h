@@ -16,8 +16,8 @@ class Thread;
 class Ui_Widget;
 
 // The main window: the device table, the firmware choice and the upload start.
-// It owns every piece of window state; the substance of its operations lives in
-// discovery/, firmware/ and upload/.
+// It owns every piece of window state; its operations live in the widget_*.cpp
+// beside it, and their substance in discovery/, firmware/ and upload/.
 class Widget : public QWidget
 {
     Q_OBJECT
@@ -44,7 +44,8 @@ private slots:
     void on_userTableWidget_itemChanged(QTableWidgetItem *item);
 
 private:
-    // Discovery and the device table (discovery/).
+    // Discovery and the device table (widget_announcements.cpp,
+    // widget_devicetable.cpp, widget_renaming.cpp, widget_localidentity.cpp).
     void refreshLiveness(QString ip);
     void sweepLiveness();
     void addDeviceRow(QString ip, QString dataPort, QString atPort, QString name);
@@ -56,7 +57,8 @@ private:
     // The critical box of a module whose port could not be reached.
     void showConnectServerFail();
 
-    // Firmware image preparation (firmware/).
+    // Firmware image preparation (widget_conversion.cpp, widget_locator.cpp,
+    // widget_sourceselection.cpp).
     bool convert_hex_file(QString path);
     // convert_hex_file with the reason a conversion failed.
     ImageFileConversion convertIntoImage(const QString &path);
@@ -65,7 +67,8 @@ private:
     void read_generate_time(QString path);
     void refresh_default_file();
 
-    // Upload start (upload/).
+    // Upload start and its progress (widget_uploadstart.cpp,
+    // widget_progressdisplay.cpp).
     void stopWorkers();
 
     Ui_Widget *ui = nullptr;
