@@ -502,10 +502,7 @@ int runUpload(const Options &options)
         && std::all_of(results.begin(), results.end(),
                        [](const TargetResult &result) { return result.succeeded(); });
     if (allSucceeded && kept) {
-        const Target &target = targets.first();
-        return runMonitorOn(kept.release(),
-                            QStringLiteral("%1:%2").arg(target.address).arg(target.dataPort),
-                            options);
+        return runMonitorOn(kept.release(), monitorLabel(targets.first()), options);
     }
     return allSucceeded ? kExitSuccess : kExitFailure;
 }

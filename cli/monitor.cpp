@@ -84,13 +84,18 @@ QByteArray LineSplitter::finish()
     return take(line);
 }
 
+QString monitorLabel(const Target &target)
+{
+    return QStringLiteral("%1:%2").arg(target.address).arg(target.dataPort);
+}
+
 int runMonitor(const Options &options)
 {
     const std::optional<Target> target = resolveSingleTarget(options);
     if (!target)
         return kExitFailure;
     auto socket = std::make_unique<QTcpSocket>();
-    const QString label = QStringLiteral("%1:%2").arg(target->address).arg(target->dataPort);
+    const QString label = monitorLabel(*target);
     socket->connectToHost(target->address, target->dataPort);
     if (!socket->waitForConnected(kConnectTimeoutMs)) {
         printError(QStringLiteral("cannot connect to the data port %1: %2")

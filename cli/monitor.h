@@ -68,6 +68,9 @@ private:
     QByteArray pending;
 };
 
+// IP:DATAPORT, the connection's name in the monitor's messages.
+QString monitorLabel(const Target &target);
+
 int runMonitor(const Options &options);
 // Goes on with a connection already open (taken over from an upload); takes
 // ownership of the socket.
