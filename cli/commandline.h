@@ -1,97 +1,9 @@
 #pragma once
 
-#include <QByteArray>
+#include "cli/options.h"
+
 #include <QString>
 #include <QStringList>
-#include <QVector>
-
-#include <optional>
-
-// Exit statuses scripts can rely on.
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1; // something was attempted and did not work
-constexpr int kExitUsage = 2; // nothing was attempted: the command line cannot be acted on
-
-// Options give times in seconds; waits take milliseconds.
-constexpr double kMsecsPerSecond = 1000.0;
-
-// How long list and --name/--all listen for announcements unless told.
-constexpr double kDefaultListenSeconds = 3.0;
-constexpr double kMaxListenSeconds = 3600.0;
-// Every upload of one run ends by this time at the latest unless told.
-constexpr double kDefaultUploadTimeoutSeconds = 600.0;
-constexpr double kMaxUploadTimeoutSeconds = 24 * 3600.0;
-// How long a proxy client may keep the board while nothing passes, unless told.
-constexpr double kDefaultProxyIdleSeconds = 30.0;
-// The image the window's conversion writes, and convert's default output.
-constexpr char kDefaultImagePath[] = "update.bin";
-
-enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy, Read, Station };
-
-// A module to upload to: its address and its two ports.
-struct Target
-{
-    QString address;
-    quint16 dataPort = 0;
-    quint16 atPort = 0;
-    // The announced name when the target came from an announcement.
-    QString name;
-
-    // IP:DATAPORT:ATPORT (an IPv6 address in brackets).
-    QString text() const;
-};
-
-struct Options
-{
-    Command command = Command::None;
-    bool help = false;
-    bool version = false;
-    bool json = false;
-    bool verbose = false;
-    double seconds = kDefaultListenSeconds;
-
-    // convert and upload
-    QString file;
-    QString output = QString::fromLatin1(kDefaultImagePath);
-
-    // upload
-    QString board;
-    QVector<Target> targets;
-    QStringList names;
-    bool all = false;
-    // --name may match modules at several addresses.
-    bool allMatching = false;
-    bool verify = false;
-    double timeoutSeconds = kDefaultUploadTimeoutSeconds;
-    // upload --backup: where each board's flash is kept before writing
-    QString backupDir;
-    // read: -o given
-    bool outputGiven = false;
-
-    // station (--name then holds shell-style patterns, --seconds its run time)
-    QString logPath;
-    bool reload = false;
-
-    // monitor, and upload --monitor; --seconds also bounds monitor and proxy
-    bool monitor = false;
-    bool secondsGiven = false;
-    QByteArray eol = QByteArrayLiteral("\n");
-    bool timestamp = false;
-    bool hex = false;
-    QString until;
-
-    // proxy
-    QString listenAddress = QStringLiteral("127.0.0.1");
-    quint16 listenPort = 0; // 0: a free port
-    int clients = 0; // 0: no limit
-    // A client that sends and receives nothing this long loses the board.
-    double idleSeconds = kDefaultProxyIdleSeconds;
-
-    // rename
-    QString renameAddress;
-    quint16 renamePort = 0;
-    QString newName;
-};
 
 // The options, or the reason the arguments (without the program name) cannot
 // be acted on.
@@ -110,15 +22,3 @@ QString usageText(Command command);
 QString commandName(Command command);
 // "rudireze-cli" and the version, as --version prints it.
 QString versionText();
-
-// A TCP port: decimal digits only, 1 to 65535.
-std::optional<quint16> parsePort(const QString &text);
-// IP:DATAPORT:ATPORT; the address must be a literal (no name lookup).
-std::optional<Target> parseTarget(const QString &text, QString *error);
-// One of UNO, MEGA2560, Orvex3, Orvex0 in any letter case, spelled as the
-// window spells it.
-std::optional<QString> canonicalBoard(const QString &text);
-// The boards in the order the usage text lists them.
-QStringList boardNames();
-// Seconds above 0 and at most `limit`, decimals allowed.
-std::optional<double> parseSeconds(const QString &text, double limit);

@@ -1,10 +1,13 @@
 #include "cli/commands.h"
 
+#include "cli/commandline.h"
 #include "cli/interruption.h"
 #include "cli/monitor.h"
+#include "cli/output.h"
 #include "cli/progressview.h"
 #include "cli/proxy.h"
 #include "cli/station.h"
+#include "cli/targets.h"
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
@@ -26,7 +29,6 @@
 #include <QTcpSocket>
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -46,57 +48,10 @@ const QLatin1String kColumnGap("  ");
 // second module with one of the names shows.
 constexpr int kNameGraceMs = 1000;
 
-void print(std::FILE *stream, const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
-}
-
-} // namespace
-
-QString printable(const QString &text)
-{
-    QString shown;
-    shown.reserve(text.size());
-    for (const QChar c : text) {
-        const QChar::Category category = c.category();
-        if (category != QChar::Other_Control && category != QChar::Separator_Line
-            && category != QChar::Separator_Paragraph) {
-            shown += c;
-        } else {
-            const bool byte = c.unicode() <= 0xFF;
-            shown += (byte ? QLatin1String("\\x") : QLatin1String("\\u"))
-                + QString::number(c.unicode(), 16)
-                      .toUpper()
-                      .rightJustified(byte ? 2 : 4, QLatin1Char('0'));
-        }
-    }
-    return shown;
-}
-
-namespace {
-
-void printLine(const QString &text)
-{
-    print(stdout, printable(text) + QLatin1Char('\n'));
-}
-
-void printError(const QString &text)
-{
-    print(stderr, QStringLiteral("rudireze-cli: ") + printable(text) + QLatin1Char('\n'));
-}
-
 // JSON is UTF-8 whatever the locale.
 void printJson(const QJsonObject &object)
 {
-    const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fflush(stdout);
-}
-
-QString secondsText(double seconds)
-{
-    return QString::number(seconds, 'g', 6);
+    writeBytes(stdout, QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
 
 QJsonObject moduleJson(const Announcement &module)
@@ -144,59 +99,6 @@ QString targetLabel(const Target &target)
     return target.name.isEmpty()
         ? target.text()
         : target.text() + QStringLiteral(" (") + target.name + QLatin1Char(')');
-}
-
-// Targets from announcements: --all takes every module, --name those with
-// one of the names. A module that announces ports no connection can use
-// fails as a target of its own.
-struct AnnouncedTargets
-{
-    QVector<Target> targets;
-    QVector<TargetResult> failures;
-};
-
-bool wanted(const Options &options, const Announcement &module)
-{
-    return options.all || options.names.contains(module.hostName);
-}
-
-AnnouncedTargets targetsFromAnnouncements(const Options &options, const QList<Announcement> &heard)
-{
-    AnnouncedTargets found;
-    for (const Announcement &module : heard) {
-        if (!wanted(options, module))
-            continue;
-        const QString text
-            = module.hostIp + QLatin1Char(':') + module.dataPort + QLatin1Char(':') + module.atPort;
-        QString error;
-        std::optional<Target> target = parseTarget(text, &error);
-        if (target) {
-            target->name = module.hostName;
-            found.targets << *target;
-            continue;
-        }
-        TargetResult failure;
-        failure.target.name = module.hostName;
-        failure.board = options.board;
-        failure.status = TargetStatus::Failed;
-        failure.error = QStringLiteral("module %1 announces what cannot be connected to: %2")
-                            .arg(module.hostName, error);
-        found.failures << failure;
-    }
-    for (const QString &name : options.names) {
-        const bool seen = std::any_of(heard.begin(), heard.end(),
-                                      [&](const Announcement &m) { return m.hostName == name; });
-        if (seen)
-            continue;
-        TargetResult missing;
-        missing.target.name = name;
-        missing.board = options.board;
-        missing.status = TargetStatus::NotFound;
-        missing.error = QStringLiteral("no module named %1 announced itself within %2 s")
-                            .arg(name, secondsText(options.seconds));
-        found.failures << missing;
-    }
-    return found;
 }
 
 // The names given with --name that modules at more than one address
@@ -348,27 +250,6 @@ int runLocate(const Options &options)
         printLine(QStringLiteral("Generate time: ") + choice.generateTime);
     }
     return choice.path.isEmpty() ? kExitFailure : kExitSuccess;
-}
-
-std::optional<int> readUploadImage(const Options &options, QByteArray *image)
-{
-    const ImageFileConversion conversion = convertHexFile(options.file, image);
-    if (!conversion.ok()) {
-        printError(conversion.message + QStringLiteral("; nothing was uploaded"));
-        return kExitUsage;
-    }
-    // What lies above this belongs to the bootloader.
-    const qint64 capacity = applicationSizeOf(options.board);
-    if (image->size() > capacity) {
-        printError(QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes below the "
-                                  "bootloader of a %4 board; nothing was uploaded")
-                       .arg(options.file)
-                       .arg(image->size())
-                       .arg(capacity)
-                       .arg(options.board));
-        return kExitUsage;
-    }
-    return std::nullopt;
 }
 
 namespace {
@@ -621,10 +502,7 @@ int runUpload(const Options &options)
         && std::all_of(results.begin(), results.end(),
                        [](const TargetResult &result) { return result.succeeded(); });
     if (allSucceeded && kept) {
-        const Target &target = targets.first();
-        return runMonitorOn(kept.release(),
-                            QStringLiteral("%1:%2").arg(target.address).arg(target.dataPort),
-                            options);
+        return runMonitorOn(kept.release(), monitorLabel(targets.first()), options);
     }
     return allSucceeded ? kExitSuccess : kExitFailure;
 }
@@ -662,8 +540,8 @@ int runRead(const Options &options)
 
 int runRename(const Options &options)
 {
-    const QString target
-        = options.renameAddress + QLatin1Char(':') + QString::number(options.renamePort);
+    const QString target = bracketedAddress(options.renameAddress) + QLatin1Char(':')
+        + QString::number(options.renamePort);
     if (!sendHostName(options.renameAddress, options.renamePort, options.newName)) {
         printError(QStringLiteral("cannot connect to the AT port %1 within %2 s; nothing was sent")
                        .arg(target)
@@ -678,11 +556,11 @@ int runRename(const Options &options)
 int runCommand(const Options &options)
 {
     if (options.version) {
-        print(stdout, versionText());
+        printText(stdout, versionText());
         return kExitSuccess;
     }
     if (options.help) {
-        print(stdout, usageText(options.command));
+        printText(stdout, usageText(options.command));
         return kExitSuccess;
     }
     switch (options.command) {
@@ -707,6 +585,6 @@ int runCommand(const Options &options)
     case Command::None:
         break;
     }
-    print(stdout, usageText(Command::None));
+    printText(stdout, usageText(Command::None));
     return kExitSuccess;
 }

@@ -63,7 +63,7 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 }
 } // namespace
 
-Interruption::Interruption(int delivered, QObject *parent)
+Interruption::Interruption(int delivered, Hangup, QObject *parent)
     : QObject(parent)
 {
     received = 0;
@@ -81,9 +81,11 @@ Interruption::~Interruption()
 #else
 
 namespace {
+// SIGHUP last: left out when it keeps its default.
 constexpr int kHandled[] = { SIGINT, SIGTERM, SIGHUP };
 constexpr int kHandledCount = int(sizeof kHandled / sizeof kHandled[0]);
 struct sigaction previous[kHandledCount];
+int caughtCount = kHandledCount;
 // The handler's end of a pipe the event loop watches: a handler may do
 // little more than write(2) and _exit(2).
 int signalPipe[2] = { -1, -1 };
@@ -102,7 +104,7 @@ void onSignal(int number)
 }
 } // namespace
 
-Interruption::Interruption(int delivered, QObject *parent)
+Interruption::Interruption(int delivered, Hangup hangup, QObject *parent)
     : QObject(parent)
 {
     if (pipe(signalPipe) != 0)
@@ -122,7 +124,8 @@ Interruption::Interruption(int delivered, QObject *parent)
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (int index = 0; index < kHandledCount; ++index)
+    caughtCount = hangup == Hangup::Caught ? kHandledCount : kHandledCount - 1;
+    for (int index = 0; index < caughtCount; ++index)
         sigaction(kHandled[index], &action, &previous[index]);
 }
 
@@ -130,7 +133,7 @@ Interruption::~Interruption()
 {
     if (!notifier)
         return;
-    for (int index = 0; index < kHandledCount; ++index)
+    for (int index = 0; index < caughtCount; ++index)
         sigaction(kHandled[index], &previous[index], nullptr);
     delete notifier;
     for (int &end : signalPipe) {

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <limits>
+
 class QSocketNotifier;
 
 // SIGINT, SIGTERM and SIGHUP (on Windows, the console's Ctrl-C and Ctrl-Break,
@@ -11,6 +13,10 @@ class QSocketNotifier;
 // first `delivered` of them are passed on; one more ends the process at once
 // with its own status. The previous handling is restored when the object
 // goes. One instance at a time.
+//
+// monitor and proxy end on the first signal and take every one (none ends
+// them at once), and leave SIGHUP to its default: a closed terminal ends
+// them outright.
 class Interruption : public QObject
 {
     Q_OBJECT
@@ -19,7 +25,14 @@ public:
     // A process ended by signal N exits with 128 + N, as shells report it.
     static constexpr int kSignalExitBase = 128;
 
-    explicit Interruption(int delivered = 1, QObject *parent = nullptr);
+    // Every signal passed on: none ends the process at once.
+    static constexpr int kDeliverAll = std::numeric_limits<int>::max();
+    // Whether SIGHUP is caught; Windows has none, its console's close
+    // events are always caught.
+    enum class Hangup { Caught, Default };
+
+    explicit Interruption(int delivered = 1, Hangup hangup = Hangup::Caught,
+                          QObject *parent = nullptr);
     ~Interruption() override;
 
     bool happened() const { return count > 0; }

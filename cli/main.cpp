@@ -1,5 +1,6 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
+#include "cli/output.h"
 
 #include <QCoreApplication>
 
@@ -26,11 +27,11 @@ int main(int argc, char *argv[])
 
     const ParsedCommandLine parsed = parseCommandLine(application.arguments().mid(1));
     if (!parsed.ok()) {
-        std::fprintf(stderr, "rudireze-cli: %s\n", parsed.error.toLocal8Bit().constData());
+        printError(parsed.error);
         const QString command = commandName(parsed.options.command);
-        std::fprintf(stderr, "Try \"rudireze-cli %s--help\".\n",
-                     command.isEmpty() ? ""
-                                       : (command + QLatin1Char(' ')).toLocal8Bit().constData());
+        printText(stderr,
+                  QStringLiteral("Try \"rudireze-cli %1--help\".\n")
+                      .arg(command.isEmpty() ? QString() : command + QLatin1Char(' ')));
         return kExitUsage;
     }
     verbose = parsed.options.verbose;

@@ -1,14 +1,14 @@
 #include "cli/monitor.h"
 
 #include "cli/consoleinput.h"
-#include "discovery/announcementlistener.h"
+#include "cli/interruption.h"
+#include "cli/output.h"
+#include "cli/targets.h"
 
 #include <QEventLoop>
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <algorithm>
-#include <cstdio>
 #include <memory>
 
 namespace {
@@ -19,41 +19,7 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr int kHexShift = 4;
 constexpr int kLowNibble = 0x0f;
 const char kTimeFormat[] = "[HH:mm:ss.zzz] ";
-
-struct EndingName
-{
-    const char *name;
-    const char *bytes;
-};
-const EndingName kEndings[]
-    = { { "lf", "\n" }, { "crlf", "\r\n" }, { "cr", "\r" }, { "none", "" } };
-
-void printError(const QString &text)
-{
-    std::fprintf(stderr, "rudireze-cli: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
-void writeOut(const QByteArray &bytes)
-{
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
-QString secondsText(double seconds)
-{
-    return QString::number(seconds, 'g', 6);
-}
 } // namespace
-
-std::optional<QByteArray> lineEnding(const QString &name)
-{
-    for (const EndingName &ending : kEndings) {
-        if (name.compare(QLatin1String(ending.name), Qt::CaseInsensitive) == 0)
-            return QByteArray(ending.bytes);
-    }
-    return std::nullopt;
-}
 
 QByteArray MonitorFormat::format(const QByteArray &bytes, const QTime &now)
 {
@@ -118,82 +84,9 @@ QByteArray LineSplitter::finish()
     return take(line);
 }
 
-bool applyMonitorOption(Options &options, const QString &name, const QString &value, QString *error)
+QString monitorLabel(const Target &target)
 {
-    if (name == QLatin1String("monitor")) {
-        options.monitor = true;
-    } else if (name == QLatin1String("timestamp")) {
-        options.timestamp = true;
-    } else if (name == QLatin1String("hex")) {
-        options.hex = true;
-    } else if (name == QLatin1String("until")) {
-        if (value.isEmpty())
-            *error = QStringLiteral("--until needs a text");
-        options.until = value;
-    } else if (name == QLatin1String("eol")) {
-        const std::optional<QByteArray> ending = lineEnding(value);
-        if (!ending)
-            *error = QStringLiteral("bad --eol '%1': use lf, crlf, cr or none").arg(value);
-        else
-            options.eol = *ending;
-    } else {
-        return false;
-    }
-    return true;
-}
-
-std::optional<Target> parseMonitorTarget(const QString &text, QString *error)
-{
-    QString ignored;
-    std::optional<Target> target = parseTarget(text, &ignored);
-    if (target)
-        return target;
-    // Without the AT port: any valid port stands in for it and is dropped.
-    target = parseTarget(text + QStringLiteral(":1"), &ignored);
-    if (target) {
-        target->atPort = 0;
-        return target;
-    }
-    *error = QStringLiteral("bad target '%1': expected IP:DATAPORT or IP:DATAPORT:ATPORT, an IP "
-                            "address and ports from 1 to 65535")
-                 .arg(text);
-    return std::nullopt;
-}
-
-std::optional<Target> resolveSingleTarget(const Options &options)
-{
-    if (!options.targets.isEmpty())
-        return options.targets.first();
-    AnnouncementListener listener;
-    QString error;
-    if (!listener.bind(&error)) {
-        printError(error);
-        return std::nullopt;
-    }
-    const QString name = options.names.value(0);
-    const QList<Announcement> heard = listener.listen(
-        QDeadlineTimer(static_cast<qint64>(kDefaultListenSeconds * kMsecsPerSecond)),
-        [&name](const QList<Announcement> &modules) {
-            return std::any_of(modules.begin(), modules.end(),
-                               [&name](const Announcement &m) { return m.hostName == name; });
-        });
-    for (const Announcement &module : heard) {
-        if (module.hostName != name)
-            continue;
-        std::optional<Target> target = parseTarget(
-            module.hostIp + QLatin1Char(':') + module.dataPort + QLatin1Char(':') + module.atPort,
-            &error);
-        if (!target) {
-            printError(QStringLiteral("module %1 announces what cannot be connected to: %2")
-                           .arg(name, error));
-            return std::nullopt;
-        }
-        target->name = name;
-        return target;
-    }
-    printError(QStringLiteral("no module named %1 announced itself within %2 s")
-                   .arg(name, secondsText(kDefaultListenSeconds)));
-    return std::nullopt;
+    return QStringLiteral("%1:%2").arg(target.address).arg(target.dataPort);
 }
 
 int runMonitor(const Options &options)
@@ -202,7 +95,7 @@ int runMonitor(const Options &options)
     if (!target)
         return kExitFailure;
     auto socket = std::make_unique<QTcpSocket>();
-    const QString label = QStringLiteral("%1:%2").arg(target->address).arg(target->dataPort);
+    const QString label = monitorLabel(*target);
     socket->connectToHost(target->address, target->dataPort);
     if (!socket->waitForConnected(kConnectTimeoutMs)) {
         printError(QStringLiteral("cannot connect to the data port %1: %2")
@@ -239,7 +132,7 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
         const QByteArray bytes = socket->readAll();
         if (bytes.isEmpty())
             return;
-        writeOut(format.format(bytes, QTime::currentTime()));
+        writeBytes(stdout, format.format(bytes, QTime::currentTime()));
         if (!options.until.isEmpty() && watch.feed(bytes))
             end(kExitSuccess);
     };
@@ -261,8 +154,8 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
         if (!ownEnd)
             end(kExitSuccess);
     });
-    StopRequests stop;
-    QObject::connect(&stop, &StopRequests::requested, &loop, [&] { end(untilStatus()); });
+    Interruption stop(Interruption::kDeliverAll, Interruption::Hangup::Default);
+    QObject::connect(&stop, &Interruption::requested, &loop, [&] { end(untilStatus()); });
     QTimer limit;
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, &loop, [&] {
@@ -291,36 +184,4 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
             socket->waitForDisconnected(kCloseTimeoutMs);
     }
     return status;
-}
-
-QString monitorUsageText()
-{
-    return QStringLiteral(
-        R"(Usage: rudireze-cli monitor TARGET [--eol lf|crlf|cr|none] [--timestamp]
-                             [--hex] [--seconds N] [--until TEXT]
-       rudireze-cli monitor --name NAME [options]
-
-Connects to the module's data port (the board's serial line) and prints what
-the board sends as it arrives. Lines typed (or read from standard input) are
-sent to the board, each with the chosen line ending.
-
-  TARGET         IP:DATAPORT of a module (IP:DATAPORT:ATPORT is taken too;
-                 the AT port is not used)
-  --name NAME    the module announcing this name (heard within 3 s)
-  --eol E        what ends each line sent: lf (default), crlf, cr or none
-  --timestamp    start every line printed with the time [HH:mm:ss.zzz]
-  --hex          print the bytes as hexadecimal pairs, sixteen to a line
-                 and a new line after each line feed
-  --seconds N    end after N seconds (decimals allowed, at most 3600)
-  --until TEXT   end as soon as the board has sent TEXT
-  -h, --help     show this text
-
-Ctrl-C ends it. So does the end of standard input, unless --seconds or
---until is given: then it goes on until one of them ends it, so that
-"rudireze-cli monitor ... --until READY < /dev/null" in a script waits.
-
-Exit status: 0 when it ended as asked (with --until: only once TEXT was
-seen), 1 when the module cannot be reached, the connection was lost, or
---until's TEXT was not seen in time, 2 for a usage error.
-)");
 }

@@ -1,19 +1,14 @@
 #pragma once
 
-#include "cli/commandline.h"
+#include "cli/options.h"
 
 #include <QByteArray>
 #include <QTime>
-
-#include <optional>
 
 class QTcpSocket;
 
 // The board's serial line through the module's data port: what the board
 // sends is printed as it arrives, what is typed is sent line by line.
-
-// What --eol names: the bytes that end each line sent (lf, crlf, cr, none).
-std::optional<QByteArray> lineEnding(const QString &name);
 
 // Turns the board's bytes into the text printed: as they are, or as
 // hexadecimal pairs (sixteen to a line, a new line after each line feed),
@@ -73,17 +68,8 @@ private:
     QByteArray pending;
 };
 
-// The monitor's options and the ones upload --monitor shares; false when
-// `name` is none of them, with *error set when its value is bad.
-bool applyMonitorOption(Options &options, const QString &name, const QString &value,
-                        QString *error);
-// IP:DATAPORT or IP:DATAPORT:ATPORT (atPort 0 when left out).
-std::optional<Target> parseMonitorTarget(const QString &text, QString *error);
-// The one target of monitor and proxy: given, or the module announcing
-// --name; the failure printed and std::nullopt when there is none.
-std::optional<Target> resolveSingleTarget(const Options &options);
-
-QString monitorUsageText();
+// IP:DATAPORT, the connection's name in the monitor's messages.
+QString monitorLabel(const Target &target);
 
 int runMonitor(const Options &options);
 // Goes on with a connection already open (taken over from an upload); takes

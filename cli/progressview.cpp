@@ -1,5 +1,7 @@
 #include "cli/progressview.h"
 
+#include "cli/output.h"
+
 #include <cmath>
 
 namespace {
@@ -70,7 +72,8 @@ void ProgressView::start(const QVector<QString> &labels)
     lines.clear();
     for (const QString &label : labels) {
         Line line;
-        line.label = label;
+        // Labels hold announced names, notes a module's words.
+        line.label = printable(label);
         lines.append(line);
     }
     if (mode == Mode::Plain) {
@@ -112,7 +115,7 @@ void ProgressView::finish(int index, bool succeeded, const QString &note)
     line.phase = succeeded ? UploadPhase::Succeeded : UploadPhase::Failed;
     if (succeeded)
         line.fraction = 1.0;
-    line.note = note;
+    line.note = printable(note);
     dirty = true;
     if (mode == Mode::Plain)
         print(line.label + QStringLiteral(": ") + phaseText(line.phase) + QLatin1Char(' ') + note
@@ -144,6 +147,5 @@ void ProgressView::print(const QString &text)
 {
     if (mode == Mode::Silent)
         return;
-    std::fputs(text.toLocal8Bit().constData(), out);
-    std::fflush(out);
+    printText(out, text);
 }

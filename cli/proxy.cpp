@@ -1,36 +1,17 @@
 #include "cli/proxy.h"
 
-#include "cli/consoleinput.h"
-#include "cli/monitor.h"
+#include "cli/interruption.h"
+#include "cli/output.h"
+#include "cli/targets.h"
 
 #include <QEventLoop>
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <cstdio>
-
 namespace {
-constexpr int kMaxClients = 1000000;
-
-void printError(const QString &text)
-{
-    std::fprintf(stderr, "rudireze-cli: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
-void printLine(const QString &text)
-{
-    std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(stdout);
-}
-
 QString endpoint(const QHostAddress &address, quint16 port)
 {
-    const QString text = address.toString();
-    return (address.protocol() == QAbstractSocket::IPv6Protocol
-                ? QLatin1Char('[') + text + QLatin1Char(']')
-                : text)
-        + QLatin1Char(':') + QString::number(port);
+    return bracketedAddress(address.toString()) + QLatin1Char(':') + QString::number(port);
 }
 
 // Gives what is still buffered a moment to leave, then closes.
@@ -86,8 +67,8 @@ int Proxy::run(int clients, int limitMs)
         status = exitStatus;
         loop.quit();
     });
-    StopRequests stop;
-    connect(&stop, &StopRequests::requested, &loop, &QEventLoop::quit);
+    Interruption stop(Interruption::kDeliverAll, Interruption::Hangup::Default);
+    connect(&stop, &Interruption::requested, &loop, &QEventLoop::quit);
     QTimer limit;
     limit.setSingleShot(true);
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
@@ -210,58 +191,6 @@ void Proxy::closeSession()
     QMetaObject::invokeMethod(this, &Proxy::accept, Qt::QueuedConnection);
 }
 
-std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text)
-{
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0)
-        return std::nullopt;
-    QString addressText = text.left(colon);
-    if (addressText.startsWith(QLatin1Char('[')) && addressText.endsWith(QLatin1Char(']')))
-        addressText = addressText.mid(1, addressText.size() - 2);
-    const QHostAddress address(addressText);
-    const QString portText = text.mid(colon + 1);
-    const std::optional<quint16> port
-        = portText == QLatin1String("0") ? std::optional<quint16>(0) : parsePort(portText);
-    if (address.isNull() || !port)
-        return std::nullopt;
-    return std::make_pair(address, *port);
-}
-
-bool applyProxyOption(Options &options, const QString &name, const QString &value, QString *error)
-{
-    if (name == QLatin1String("listen")) {
-        const auto listen = parseListenAddress(value);
-        if (!listen) {
-            *error = QStringLiteral("bad --listen '%1': ADDRESS:PORT with an IP address and a "
-                                    "port from 0 (any free one) to 65535")
-                         .arg(value);
-            return true;
-        }
-        options.listenAddress = listen->first.toString();
-        options.listenPort = listen->second;
-    } else if (name == QLatin1String("idle")) {
-        const std::optional<double> seconds = parseSeconds(value, kMaxListenSeconds);
-        if (!seconds)
-            *error = QStringLiteral("bad --idle '%1': seconds above 0, at most %2")
-                         .arg(value)
-                         .arg(kMaxListenSeconds);
-        else
-            options.idleSeconds = *seconds;
-    } else if (name == QLatin1String("clients")) {
-        bool ok = false;
-        const int clients = value.toInt(&ok);
-        if (!ok || clients < 1 || clients > kMaxClients)
-            *error = QStringLiteral("bad --clients '%1': a number from 1 to %2")
-                         .arg(value)
-                         .arg(kMaxClients);
-        else
-            options.clients = clients;
-    } else {
-        return false;
-    }
-    return true;
-}
-
 int runProxy(const Options &options)
 {
     const std::optional<Target> target = resolveSingleTarget(options);
@@ -285,42 +214,4 @@ int runProxy(const Options &options)
     return proxy.run(options.clients,
                      options.secondsGiven ? static_cast<int>(options.seconds * kMsecsPerSecond)
                                           : 0);
-}
-
-QString proxyUsageText()
-{
-    return QStringLiteral(R"(Usage: rudireze-cli proxy TARGET --board BOARD [--listen ADDRESS:PORT]
-                           [--clients N] [--idle S] [--seconds N]
-       rudireze-cli proxy --name NAME --board BOARD [options]
-
-Opens a local TCP port for programs that speak STK500 themselves (avrdude,
-for one). For each client that connects, the board is reset into its
-bootloader with the module's AT handshake, the module's data port is
-connected, and bytes pass both ways unchanged until either side closes, or
-until nothing has passed either way for the idle time. One client at a time:
-the next one waits in the listen queue until the board is free. Nothing
-reaches the module unless the reset succeeded. Anyone who can reach the port
-can reset and flash the board: an address other than loopback is warned of.
-
-  TARGET            IP:DATAPORT:ATPORT of a module
-  --name NAME       the module announcing this name (heard within 3 s)
-  --board BOARD     UNO (AT+MCUUPDATE=UNO) or MEGA2560, Orvex3, Orvex0
-                    (AT+MCUUPDATE=MEGA)
-  --listen A:PORT   where to listen (default 127.0.0.1 and a free port;
-                    [IPv6]:PORT, port 0 for a free one); the address and
-                    port taken are printed first
-  --clients N       end after N clients were served
-  --idle S          a client that sends and receives nothing for S seconds
-                    loses the board (default 30)
-  --seconds N       end after N seconds (decimals allowed, at most 3600)
-  -h, --help        show this text
-
-Example, with the port printed at the start:
-  avrdude -p m328p -c arduino -P net:127.0.0.1:PORT -U flash:w:sketch.hex:i
-  avrdude -p m2560 -c wiring -P net:127.0.0.1:PORT -D -U flash:w:sketch.hex:i
-
-Exit status: 0 when it ended as asked (or by Ctrl-C), 1 when the port
-cannot be listened on or the module could not be reached or reset (the
-client is closed then), 2 for a usage error.
-)");
 }

@@ -1,14 +1,12 @@
 #pragma once
 
-#include "cli/commandline.h"
+#include "cli/options.h"
 #include "upload/athandshake.h"
 
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
 #include <QTimer>
-
-#include <optional>
 
 class QTcpSocket;
 
@@ -61,12 +59,5 @@ private:
     int served = 0;
     int clientLimit = 0;
 };
-
-// ADDRESS:PORT for --listen; PORT 0 takes a free port.
-std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString &text);
-// --listen and --clients; false when `name` is neither.
-bool applyProxyOption(Options &options, const QString &name, const QString &value, QString *error);
-
-QString proxyUsageText();
 
 int runProxy(const Options &options);

@@ -1,13 +1,12 @@
 #include "cli/station.h"
 
-#include "cli/commands.h"
 #include "cli/interruption.h"
+#include "cli/output.h"
 #include "cli/progressview.h"
+#include "cli/targets.h"
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
-#include "firmware/hexconversion.h"
-#include "upload/boards.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -17,14 +16,9 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-#include <cstdio>
 #include <memory>
 
 namespace {
-// A module not heard for this long has left the bench; when it announces
-// itself again it is a new board. The window drops a silent module's row
-// after 6 to 8 seconds.
-constexpr int kGoneAfterMs = 6000;
 // How often departures and the HEX file are looked at.
 constexpr int kSweepIntervalMs = 1000;
 constexpr int kStatusColumn = 13; // wide enough for "INTERRUPTED"
@@ -114,8 +108,7 @@ QString csvField(const QString &text)
 
 void Station::say(const QString &line)
 {
-    std::fputs((printable(line) + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
+    printLine(line);
 }
 
 int Station::run()
@@ -128,8 +121,8 @@ int Station::run()
     if (!options.logPath.isEmpty()) {
         csv.setFileName(options.logPath);
         if (!csv.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-            std::fprintf(stderr, "rudireze-cli: cannot open %s: %s\n", qPrintable(options.logPath),
-                         qPrintable(csv.errorString()));
+            printError(
+                QStringLiteral("cannot open %1: %2").arg(options.logPath, csv.errorString()));
             return kExitFailure;
         }
         if (csv.size() == 0) {
@@ -172,7 +165,7 @@ int Station::run()
             .arg(tally.interrupted)
             .arg(clock.elapsed() / kMsecsPerSecond, 0, 'f', 1));
     if (!logError.isEmpty())
-        std::fprintf(stderr, "rudireze-cli: %s\n", qPrintable(logError));
+        printError(logError);
     return tally.failed + tally.interrupted == 0 && logError.isEmpty() ? kExitSuccess
                                                                        : kExitFailure;
 }
@@ -187,9 +180,7 @@ void Station::heard(const Announcement &module)
         return;
     bench.present = true;
     QString error;
-    std::optional<Target> target = parseTarget(module.hostIp + QLatin1Char(':') + module.dataPort
-                                                   + QLatin1Char(':') + module.atPort,
-                                               &error);
+    const std::optional<Target> target = announcedTarget(module, &error);
     if (!target) {
         TargetResult failure;
         failure.target.address = module.hostIp;
@@ -201,7 +192,6 @@ void Station::heard(const Announcement &module)
         log(failure);
         return;
     }
-    target->name = module.hostName;
     bench.busy = true;
     flash(*target);
 }
@@ -269,7 +259,7 @@ void Station::sweep()
     const qint64 now = clock.elapsed();
     for (auto it = benches.begin(); it != benches.end(); ++it) {
         Bench &bench = it.value();
-        if (!bench.present || bench.busy || now - bench.lastHeardMs < kGoneAfterMs)
+        if (!bench.present || bench.busy || now - bench.lastHeardMs < kStationGoneAfterMs)
             continue;
         bench.present = false;
         say(QStringLiteral("left         %1: the next board there is flashed anew").arg(it.key()));
@@ -367,43 +357,4 @@ int runStation(const Options &options)
         return *exit;
     Station station(options, image);
     return station.run();
-}
-
-QString stationUsageText()
-{
-    return QStringLiteral(R"(Usage: rudireze-cli station FILE.hex --board BOARD [--verify]
-                             [--name PATTERN]... [--log FILE.csv] [--seconds N]
-                             [--reload] [--timeout S]
-
-A flashing station for a bench of boards: listens for module announcements
-and flashes every module that appears, as soon as it is heard, several at
-the same time. Each module is flashed once; one that falls silent for 6 s
-and then announces itself again (a new board on the bench) is flashed again.
-A line is printed for every board as it finishes, with the running count of
-boards flashed, failed and in progress.
-
-  --board BOARD   UNO, MEGA2560, Orvex3 or Orvex0, for every module
-  --verify        read each board's flash back, as upload --verify does
-  --name PATTERN  only modules whose name matches the shell-style pattern
-                  (*, ?, [...]; repeatable, quote it from the shell)
-  --log FILE.csv  append one line per board: time, name, address, board,
-                  bytes, seconds, result, error; written as each board
-                  finishes, so nothing is lost when the station is stopped
-  --seconds N     end after N seconds (default: run until Ctrl-C)
-  --reload        when FILE.hex changes on disk, flash the new image from then
-                  on (otherwise the station says so and keeps the image it
-                  read at the start)
-  --timeout S     stop one board's upload after S seconds (default 600)
-  --verbose       let the engine's diagnostics through to standard error
-  -h, --help      show this text
-
-Ctrl-C (or SIGTERM, SIGHUP, or the end of --seconds) takes no new boards,
-lets those in progress finish and prints the totals; a second Ctrl-C stops
-the boards in progress, which are logged as interrupted; a third ends the
-station at once.
-
-Exit status: 0 when no board failed, 1 when any failed, was interrupted or
-the log could not be written, 2 for a usage error or a HEX file that gives
-no image for the board.
-)");
 }

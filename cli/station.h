@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandline.h"
+#include "cli/options.h"
 
 #include <QDateTime>
 #include <QString>
@@ -9,7 +9,11 @@
 // rudireze-cli station: flashes every module that announces itself, each
 // once per arrival, several at a time, until stopped.
 int runStation(const Options &options);
-QString stationUsageText();
+
+// A module not heard for this long has left the bench; when it announces
+// itself again it is a new board. The window drops a silent module's row
+// after 6 to 8 seconds.
+constexpr int kStationGoneAfterMs = 6000;
 
 // Whether a module name matches one of the shell-style patterns (*, ?,
 // [...]); no patterns match every name.

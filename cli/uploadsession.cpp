@@ -1,5 +1,8 @@
 #include "cli/uploadsession.h"
 
+#include "cli/output.h"
+#include "firmware/hexconversion.h"
+#include "upload/boards.h"
 #include "upload/thread.h"
 
 #include <QEventLoop>
@@ -275,4 +278,25 @@ void UploadSession::stopRunning()
 bool UploadSession::allDone() const
 {
     return std::all_of(workers.begin(), workers.end(), [](const Worker &w) { return w.done; });
+}
+
+std::optional<int> readUploadImage(const Options &options, QByteArray *image)
+{
+    const ImageFileConversion conversion = convertHexFile(options.file, image);
+    if (!conversion.ok()) {
+        printError(conversion.message + QStringLiteral("; nothing was uploaded"));
+        return kExitUsage;
+    }
+    // What lies above this belongs to the bootloader.
+    const qint64 capacity = boardNamed(options.board)->applicationSize;
+    if (image->size() > capacity) {
+        printError(QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes below the "
+                                  "bootloader of a %4 board; nothing was uploaded")
+                       .arg(options.file)
+                       .arg(image->size())
+                       .arg(capacity)
+                       .arg(options.board));
+        return kExitUsage;
+    }
+    return std::nullopt;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandline.h"
+#include "cli/options.h"
 #include "cli/progressview.h"
 
 #include <QByteArray>
@@ -10,6 +10,7 @@
 #include <QVector>
 
 #include <functional>
+#include <optional>
 
 class QTcpSocket;
 class Thread;
@@ -114,3 +115,7 @@ private:
     QTimer limit;
     QTimer giveUp;
 };
+
+// The image of the command line's HEX file, or the exit status when it
+// cannot be uploaded to the board (the reason printed).
+std::optional<int> readUploadImage(const Options &options, QByteArray *image);

@@ -253,6 +253,14 @@ void CliTest::helpAndUsageErrors_data()
     QTest::newRow("rename without a name")
         << QStringList { "rename", "127.0.0.2", "8001" } << kExitUsage << ""
         << "rename needs IP ATPORT NAME";
+    // A name is shown escaped, never obeyed: not heard, and not understood.
+    QTest::newRow("monitor, a name with an escape sequence")
+        << QStringList { "monitor", "--name", "esc\x1b[2Jname" } << kExitFailure << ""
+        << "no module named esc\\x1B[2Jname announced itself within 3 s";
+    QTest::newRow("a board name with an escape sequence")
+        << QStringList { "upload", "any.hex", "--board", "esc\x1b[2J", "127.0.0.2:1:2" }
+        << kExitUsage << ""
+        << "unknown board 'esc\\x1B[2J'";
 }
 
 void CliTest::helpAndUsageErrors()

@@ -1,5 +1,6 @@
 // After the upload, against simulated boards running their real bootloaders:
 // upload --monitor, monitor, avrdude through proxy, and the package.
+#include "cli/commandline.h"
 #include "cli/monitor.h"
 #include "hexwriter.h"
 #include "modulethread.h"

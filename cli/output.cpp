@@ -1,0 +1,48 @@
+#include "cli/output.h"
+
+QString printable(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const QChar::Category category = c.category();
+        if (category != QChar::Other_Control && category != QChar::Separator_Line
+            && category != QChar::Separator_Paragraph) {
+            shown += c;
+        } else {
+            const bool byte = c.unicode() <= 0xFF;
+            shown += (byte ? QLatin1String("\\x") : QLatin1String("\\u"))
+                + QString::number(c.unicode(), 16)
+                      .toUpper()
+                      .rightJustified(byte ? 2 : 4, QLatin1Char('0'));
+        }
+    }
+    return shown;
+}
+
+void printText(std::FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+void printLine(const QString &text)
+{
+    printText(stdout, printable(text) + QLatin1Char('\n'));
+}
+
+void printError(const QString &text)
+{
+    printText(stderr, QStringLiteral("rudireze-cli: ") + printable(text) + QLatin1Char('\n'));
+}
+
+void writeBytes(std::FILE *stream, const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+QString secondsText(double seconds)
+{
+    return QString::number(seconds, 'g', 6);
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+
+// Everything the command-line tool prints goes out here. Module names and
+// other announced texts may hold anything: shown raw, an escape sequence
+// would act on the terminal and a line end forge a line, so messages are
+// escaped; only the program's own texts and the board's bytes pass as they
+// are.
+
+// The text with control characters and line separators as \xHH or \uHHHH.
+QString printable(const QString &text);
+
+// A line on standard output, escaped.
+void printLine(const QString &text);
+// "rudireze-cli: " and the message on standard error, escaped.
+void printError(const QString &text);
+// The program's own text (help, progress lines) as it is, in the locale's
+// encoding.
+void printText(std::FILE *stream, const QString &text);
+// Bytes as they are: JSON, which is UTF-8 whatever the locale, and what a
+// board sends.
+void writeBytes(std::FILE *stream, const QByteArray &bytes);
+
+// Seconds as messages show them: 3, 1.5.
+QString secondsText(double seconds);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "cli/options.h"
+#include "cli/uploadsession.h"
+#include "discovery/announcement.h"
+
+#include <QList>
+#include <QVector>
+
+#include <optional>
+
+// Targets taken from module announcements.
+
+// The target a module announces, its name with it; std::nullopt with the
+// reason when its address or ports cannot be connected to.
+std::optional<Target> announcedTarget(const Announcement &module, QString *error);
+
+// --all takes every module, --name those with one of the names. A module
+// that announces ports no connection can use fails as a target of its own,
+// and so does a name nobody announced.
+struct AnnouncedTargets
+{
+    QVector<Target> targets;
+    QVector<TargetResult> failures;
+};
+AnnouncedTargets targetsFromAnnouncements(const Options &options, const QList<Announcement> &heard);
+
+// The one target of monitor and proxy: given, or the module announcing
+// --name; the failure printed and std::nullopt when there is none.
+std::optional<Target> resolveSingleTarget(const Options &options);
