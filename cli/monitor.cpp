@@ -86,7 +86,7 @@ QByteArray LineSplitter::finish()
 
 QString monitorLabel(const Target &target)
 {
-    return QStringLiteral("%1:%2").arg(target.address).arg(target.dataPort);
+    return QStringLiteral("%1:%2").arg(bracketedAddress(target.address)).arg(target.dataPort);
 }
 
 int runMonitor(const Options &options)

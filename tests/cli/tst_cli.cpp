@@ -261,6 +261,13 @@ void CliTest::helpAndUsageErrors_data()
         << QStringList { "upload", "any.hex", "--board", "esc\x1b[2J", "127.0.0.2:1:2" }
         << kExitUsage << ""
         << "unknown board 'esc\\x1B[2J'";
+    // An IPv6 address is written in brackets wherever a port follows it.
+    QTest::newRow("monitor, an IPv6 target")
+        << QStringList { "monitor", "[::1]:1:2" } << kExitFailure << ""
+        << "cannot connect to the data port [::1]:1:";
+    QTest::newRow("rename, an IPv6 target")
+        << QStringList { "rename", "::1", "1", "name" } << kExitFailure << ""
+        << "cannot connect to the AT port [::1]:1";
 }
 
 void CliTest::helpAndUsageErrors()
