@@ -232,6 +232,14 @@ QString SimulatedBoard::errorString() const
     return lastError;
 }
 
+std::unique_lock<std::mutex> SimulatedBoard::lockCoreBetweenSlices() const
+{
+    ++coreWaiters;
+    std::unique_lock<std::mutex> lock(coreMutex);
+    --coreWaiters;
+    return lock;
+}
+
 void SimulatedBoard::setError(const QString &text) const
 {
     std::lock_guard<std::mutex> lock(errorMutex);
@@ -264,9 +272,7 @@ bool SimulatedBoard::loadBootloader(const QString &hexPath)
                      .arg(board.flashBytes));
         return false;
     }
-    ++coreWaiters;
-    std::lock_guard<std::mutex> lock(coreMutex);
-    --coreWaiters;
+    const auto lock = lockCoreBetweenSlices();
     if (!core->avr)
         return false;
     for (const HexChunk &chunk : hex.chunks)
@@ -285,9 +291,7 @@ bool SimulatedBoard::loadProgram(const QByteArray &image, quint32 address)
                      .arg(traits().flashBytes));
         return false;
     }
-    ++coreWaiters;
-    std::lock_guard<std::mutex> lock(coreMutex);
-    --coreWaiters;
+    const auto lock = lockCoreBetweenSlices();
     if (!core->avr)
         return false;
     std::memcpy(core->avr->flash + address, image.constData(), size_t(image.size()));
@@ -358,9 +362,7 @@ void SimulatedBoard::resetIntoBootloader()
 
 QByteArray SimulatedBoard::flash() const
 {
-    ++coreWaiters;
-    std::lock_guard<std::mutex> lock(coreMutex);
-    --coreWaiters;
+    const auto lock = lockCoreBetweenSlices();
     if (!core->avr)
         return QByteArray();
     return QByteArray(reinterpret_cast<const char *>(core->avr->flash), int(traits().flashBytes));

@@ -126,6 +126,9 @@ private:
     quint64 outputDeadline() const;
     bool outputDue() const;
     void setError(const QString &text) const;
+    // The core for a caller besides the simulation: the loop, which would
+    // take the mutex again at once, lets a waiter in between two slices.
+    std::unique_lock<std::mutex> lockCoreBetweenSlices() const;
 
     static void onUartOutput(struct avr_irq_t *irq, uint32_t value, void *param);
     static void onUartXon(struct avr_irq_t *irq, uint32_t value, void *param);
