@@ -40,11 +40,6 @@ struct Packet
     qint64 at;
     QByteArray bytes;
 };
-
-BoardKind kindOf(BoardType board)
-{
-    return board == BoardType::Uno ? BoardKind::Uno : BoardKind::Mega;
-}
 } // namespace
 
 struct SimulatedBridge::State
@@ -103,7 +98,7 @@ bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *erro
     };
     if (d->board && d->board->isRunning())
         return true;
-    const BoardKind kind = kindOf(boardType);
+    const BoardKind kind = boardType;
     const QString hex = BoardFiles::bootloaderHex(kind);
     if (hex.isEmpty())
         return fail(QStringLiteral("no %1 bootloader in this build (missing: %2)")
@@ -214,12 +209,12 @@ void SimulatedBridge::setFlash(const QByteArray &contents)
 
 int SimulatedBridge::flashSize() const
 {
-    return int(boardTraits(kindOf(boardType)).flashBytes);
+    return int(boardTraits(boardType).flashBytes);
 }
 
 int SimulatedBridge::pageSize() const
 {
-    return boardTraits(kindOf(boardType)).pageBytes;
+    return boardTraits(boardType).pageBytes;
 }
 
 int SimulatedBridge::resetCount() const

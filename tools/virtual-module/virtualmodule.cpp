@@ -78,7 +78,7 @@ VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
     if (hostname.isEmpty())
         hostname
             = QStringLiteral("vmodule-%1").arg(settings.address.toIPv4Address() & kLastAddressByte);
-    const PartInfo part = settings.board == BoardType::Uno ? atmega328p() : atmega2560();
+    const BoardTraits &part = boardTraits(settings.board);
     flashMemory = std::make_unique<Flash>(part.flashBytes, part.pageBytes);
     flashMemory->setContents(settings.initialFlash);
     if (settings.board == BoardType::Uno)
