@@ -111,6 +111,12 @@ public:
     void finish();
 
 private:
+    // The line's digits into `record`, checked: digits only, as many bytes
+    // as the count says, the checksum right.
+    bool decodeRecord(const char *line, int length, int lineNumber);
+    // What the decoded record does: move the base, end the file, or place data.
+    bool takeRecord(int lineNumber);
+    bool placeData(int count, int lineNumber);
     bool fail(int lineNumber, const QString &error)
     {
         result.error = error;
@@ -146,7 +152,11 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
         endOfFileSeen = true;
         return false;
     }
+    return decodeRecord(line, length, lineNumber) && takeRecord(lineNumber);
+}
 
+bool HexReader::decodeRecord(const char *line, int length, int lineNumber)
+{
     const int digits = length - 1;
     const int bytes = digits / 2;
     if (digits % 2 != 0 || bytes < kRecordOverheadBytes || bytes > kMaxRecordBytes) {
@@ -185,7 +195,12 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
                     QStringLiteral("wrong checksum: %1 given, %2 expected")
                         .arg(hexText(given), hexText(expected)));
     }
+    return true;
+}
 
+bool HexReader::takeRecord(int lineNumber)
+{
+    const int count = record[0];
     const quint8 type = record[kTypeIndex];
     // A type the format does not define: the file is something else, or
     // damaged where its checksum could not tell.
@@ -195,8 +210,6 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
             QStringLiteral("record type %1, which Intel HEX does not define (00 to 05)")
                 .arg(
                     QString::number(type, kHexBase).toUpper().rightJustified(2, QLatin1Char('0'))));
-    const quint32 offset
-        = (quint32(record[kAddressHighIndex]) << kByteShift) | record[kAddressLowIndex];
     if (type == kExtendedSegmentRecord || type == kExtendedLinearRecord) {
         if (count != kExtendedAddressBytes) {
             return fail(lineNumber,
@@ -216,7 +229,13 @@ bool HexReader::readLine(const char *line, int length, int lineNumber)
     // Start addresses carry no image bytes.
     if (type != kDataRecord || count == 0)
         return true;
+    return placeData(count, lineNumber);
+}
 
+bool HexReader::placeData(int count, int lineNumber)
+{
+    const quint32 offset
+        = (quint32(record[kAddressHighIndex]) << kByteShift) | record[kAddressLowIndex];
     const qint64 start = qint64(base) + offset;
     if (start + count > kMaxImageSize) {
         return fail(lineNumber,

@@ -11,8 +11,8 @@
 #include "common/names.h"
 #include "upload/thread.h"
 
+#include "boardfacts.h"
 #include "modulethread.h"
-#include "part.h"
 #include "seriallink.h"
 
 #include <QCoreApplication>
@@ -109,7 +109,7 @@ bool writeImage(const QByteArray &image)
 
 double pageWriteSeconds(BoardType board)
 {
-    const PartInfo part = board == BoardType::Uno ? atmega328p() : atmega2560();
+    const BoardTraits &part = boardTraits(board);
     return static_cast<double>(part.pageWriteNs) / kNsPerSecond;
 }
 

@@ -1,10 +1,10 @@
 // The read-back that --verify adds to the upload engine: reply parsing, the
 // page loop against the emulated bootloaders, and the worker's opt-ins.
+#include "boardfacts.h"
 #include "fakedevices.h"
 #include "flash.h"
 #include "modulegroup.h"
 #include "modulethread.h"
-#include "part.h"
 #include "stk500v1bootloader.h"
 #include "stk500v2bootloader.h"
 #include "testkit.h"
@@ -42,7 +42,7 @@ class BootloaderDevice : public FakeLine
 {
 public:
     BootloaderDevice(bool v2, int corruptPage = -1)
-        : part(v2 ? atmega2560() : atmega328p())
+        : part(v2 ? boardTraits(BoardKind::Mega) : boardTraits(BoardKind::Uno))
         , flash(part.flashBytes, part.pageBytes)
     {
         flash.setCorruptPage(corruptPage);
@@ -81,7 +81,7 @@ protected:
     }
 
 private:
-    PartInfo part;
+    BoardTraits part;
     Flash flash;
     std::unique_ptr<Bootloader> bootloader;
 };

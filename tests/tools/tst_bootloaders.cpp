@@ -79,14 +79,14 @@ void BootloadersTest::v1Answers()
 {
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, answer);
-    Flash flash(atmega328p().flashBytes, atmega328p().pageBytes);
-    Stk500v1Bootloader bootloader(atmega328p(), flash);
+    Flash flash(boardTraits(BoardKind::Uno).flashBytes, boardTraits(BoardKind::Uno).pageBytes);
+    Stk500v1Bootloader bootloader(boardTraits(BoardKind::Uno), flash);
     QCOMPARE(feedAll(bootloader, command).answer.toHex(' '), answer.toHex(' '));
 }
 
 void BootloadersTest::v1UploadLandsPagesAndErasesEachPage()
 {
-    const PartInfo part = atmega328p();
+    const BoardTraits &part = boardTraits(BoardKind::Uno);
     Flash flash(part.flashBytes, part.pageBytes);
     // Old content everywhere: pages must not come out as old AND new.
     flash.setContents(QByteArray(part.flashBytes, char(0x5A)));
@@ -119,7 +119,7 @@ void BootloadersTest::v1UploadLandsPagesAndErasesEachPage()
 
 void BootloadersTest::v1ReadsPagesBackAndEeprom()
 {
-    const PartInfo part = atmega328p();
+    const BoardTraits &part = boardTraits(BoardKind::Uno);
     Flash flash(part.flashBytes, part.pageBytes);
     Stk500v1Bootloader bootloader(part, flash);
     feedAll(bootloader, v1LoadAddress(64) + v1ProgramPage(pattern(128, 3)));
@@ -171,8 +171,8 @@ void BootloadersTest::v2Answers()
 {
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, answer);
-    Flash flash(atmega2560().flashBytes, atmega2560().pageBytes);
-    Stk500v2Bootloader bootloader(atmega2560(), flash);
+    Flash flash(boardTraits(BoardKind::Mega).flashBytes, boardTraits(BoardKind::Mega).pageBytes);
+    Stk500v2Bootloader bootloader(boardTraits(BoardKind::Mega), flash);
     QCOMPARE(feedAll(bootloader, command).answer.toHex(' '), answer.toHex(' '));
     QFETCH(int, length);
     if (length >= 0)
@@ -186,7 +186,7 @@ void BootloadersTest::v2Answers()
 
 void BootloadersTest::v2UploadLandsPagesAboveTheFirst128KiB()
 {
-    const PartInfo part = atmega2560();
+    const BoardTraits &part = boardTraits(BoardKind::Mega);
     Flash flash(part.flashBytes, part.pageBytes);
     Stk500v2Bootloader bootloader(part, flash);
 
@@ -219,7 +219,7 @@ void BootloadersTest::v2UploadLandsPagesAboveTheFirst128KiB()
 
 void BootloadersTest::v2ErasesPageKOnItsKthProgramCommand()
 {
-    const PartInfo part = atmega2560();
+    const BoardTraits &part = boardTraits(BoardKind::Mega);
     Flash flash(part.flashBytes, part.pageBytes);
     const QByteArray old(4 * 256, char(0x0F));
     flash.setContents(old);
@@ -246,8 +246,8 @@ void BootloadersTest::v2ErasesPageKOnItsKthProgramCommand()
 
 void BootloadersTest::v2ChecksumErrorsAndNoise()
 {
-    Flash flash(atmega2560().flashBytes, atmega2560().pageBytes);
-    Stk500v2Bootloader bootloader(atmega2560(), flash);
+    Flash flash(boardTraits(BoardKind::Mega).flashBytes, boardTraits(BoardKind::Mega).pageBytes);
+    Stk500v2Bootloader bootloader(boardTraits(BoardKind::Mega), flash);
 
     QByteArray broken = v2SignOn(5);
     broken[broken.size() - 1] = char(broken.back() ^ 0x01);

@@ -9,8 +9,6 @@ constexpr int kSplitDelayMs = 30;
 constexpr char kInSync = 0x14;
 constexpr char kOk = 0x10;
 constexpr char kStatusOk = 0x00;
-const QByteArray kV1Signature("\x1E\x95\x0F", 3);
-const QByteArray kV2Signature("\x1E\x98\x01", 3);
 constexpr char kFailed = 0x11;
 constexpr char kNoSync = 0x15;
 constexpr char kStatusFailed = static_cast<char>(0xC0);
@@ -18,6 +16,26 @@ const QByteArray kProgrammerName("AVRISP_2");
 constexpr quint8 kMessageStart = 0x1B;
 constexpr int kV2HeaderSize = 5;
 constexpr int kV2FrameOverhead = 6;
+
+// The board whose bootloader speaks that STK500 version.
+const BoardTraits &boardSpeaking(int stkVersion)
+{
+    for (const BoardTraits &board : kBoardTraits) {
+        if (board.stkVersion == stkVersion)
+            return board;
+    }
+    return kBoardTraits[0];
+}
+
+// AT+MCUUPDATE= with the name of one of the boards.
+bool resetsABoard(const QByteArray &command)
+{
+    for (const BoardTraits &board : kBoardTraits) {
+        if (command == QByteArray("AT+MCUUPDATE=") + board.name)
+            return true;
+    }
+    return false;
+}
 
 quint8 at(const QByteArray &bytes, int index)
 {
@@ -133,7 +151,7 @@ private:
             atBuffer.remove(0, client.size());
             socket->write(module.options.firstAtReply);
         }
-        if (atBuffer == "AT+MCUUPDATE=UNO" || atBuffer == "AT+MCUUPDATE=MEGA") {
+        if (resetsABoard(atBuffer)) {
             atBuffer.clear();
             if (dataSocket && !module.options.resetNoise.isEmpty()) {
                 dataSocket->write(module.options.resetNoise);
@@ -277,7 +295,7 @@ private:
         case 0x56:
             return QByteArray(1, kInSync) + QByteArray(1, '\x02') + kOk;
         case 0x75:
-            return QByteArray(1, kInSync) + signature(kV1Signature) + kOk;
+            return QByteArray(1, kInSync) + signature(1) + kOk;
         case 0x55:
             wordAddress = at(command, 1) | at(command, 2) << 8;
             break;
@@ -311,8 +329,8 @@ private:
         case 0x1D:
             // The four bytes shifted back: a zero, the instruction's first
             // two bytes, then the signature byte read.
-            answer += QByteArray(1, '\0') + body.mid(4, 2)
-                + signature(kV2Signature).mid(at(body, 6), 1) + kStatusOk;
+            answer += QByteArray(1, '\0') + body.mid(4, 2) + signature(2).mid(at(body, 6), 1)
+                + kStatusOk;
             break;
         case 0x06:
             wordAddress
@@ -341,9 +359,10 @@ private:
         return reply + sum;
     }
 
-    QByteArray signature(const QByteArray &ofTheBoard) const
+    QByteArray signature(int stkVersion) const
     {
-        return module.options.signature.isEmpty() ? ofTheBoard : module.options.signature;
+        return module.options.signature.isEmpty() ? boardSpeaking(stkVersion).signatureBytes()
+                                                  : module.options.signature;
     }
 
     ScriptedModule &module;

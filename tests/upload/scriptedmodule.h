@@ -1,5 +1,7 @@
 #pragma once
 
+#include "boardfacts.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -47,14 +49,15 @@ public:
         // Every reply byte written on its own, as a bridge that forwards the
         // UART's bytes as they come.
         bool bytewise = false;
-        // The device signature; empty: ATmega328P (v1), ATmega2560 (v2).
+        // The device signature; empty: the board's that speaks the version (v1 UNO, v2 MEGA).
         QByteArray signature;
         // Time a page write takes. Bytes that arrive meanwhile would be lost
         // by the bootloader: they are counted as overruns.
         int pageWriteMs = 0;
     };
 
-    static constexpr int kFlashSize = 256 * 1024;
+    // The larger flash of the two boards.
+    static constexpr int kFlashSize = int(boardTraits(BoardKind::Mega).flashBytes);
 
     explicit ScriptedModule(const Options &options);
     ~ScriptedModule();

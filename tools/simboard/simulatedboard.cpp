@@ -61,11 +61,6 @@ constexpr quint64 kNsPerSecond = 1000000000;
 constexpr int kFeedCompactBytes = 4096;
 constexpr int kLogBufferBytes = 512;
 
-const BoardTraits kUnoTraits { "atmega328p",        "UNO", 16000000, 0x8000, 0x7E00, 128,
-                               { 0x1E, 0x95, 0x0F } };
-const BoardTraits kMegaTraits { "atmega2560",        "MEGA", 16000000, 0x40000, 0x3E000, 256,
-                                { 0x1E, 0x98, 0x01 } };
-
 // Errors go to the Qt log; the simulator's chatter (traces, the odd opcode
 // of erased flash) is dropped.
 void logFromSimulator(avr_t *, const int level, const char *format, va_list arguments)
@@ -123,20 +118,6 @@ QString hexAddress(quint32 address)
     return QStringLiteral("0x") + QString::number(address, 16).toUpper();
 }
 } // namespace
-
-const BoardTraits &boardTraits(BoardKind kind)
-{
-    return kind == BoardKind::Uno ? kUnoTraits : kMegaTraits;
-}
-
-std::optional<BoardKind> boardKindFromName(const QString &name)
-{
-    for (BoardKind kind : { BoardKind::Uno, BoardKind::Mega }) {
-        if (name.compare(QLatin1String(boardTraits(kind).name), Qt::CaseInsensitive) == 0)
-            return kind;
-    }
-    return std::nullopt;
-}
 
 struct SimulatedBoard::Core
 {
@@ -232,6 +213,14 @@ QString SimulatedBoard::errorString() const
     return lastError;
 }
 
+std::unique_lock<std::mutex> SimulatedBoard::lockCoreBetweenSlices() const
+{
+    ++coreWaiters;
+    std::unique_lock<std::mutex> lock(coreMutex);
+    --coreWaiters;
+    return lock;
+}
+
 void SimulatedBoard::setError(const QString &text) const
 {
     std::lock_guard<std::mutex> lock(errorMutex);
@@ -264,9 +253,7 @@ bool SimulatedBoard::loadBootloader(const QString &hexPath)
                      .arg(board.flashBytes));
         return false;
     }
-    ++coreWaiters;
-    std::lock_guard<std::mutex> lock(coreMutex);
-    --coreWaiters;
+    const auto lock = lockCoreBetweenSlices();
     if (!core->avr)
         return false;
     for (const HexChunk &chunk : hex.chunks)
@@ -285,9 +272,7 @@ bool SimulatedBoard::loadProgram(const QByteArray &image, quint32 address)
                      .arg(traits().flashBytes));
         return false;
     }
-    ++coreWaiters;
-    std::lock_guard<std::mutex> lock(coreMutex);
-    --coreWaiters;
+    const auto lock = lockCoreBetweenSlices();
     if (!core->avr)
         return false;
     std::memcpy(core->avr->flash + address, image.constData(), size_t(image.size()));
@@ -358,9 +343,7 @@ void SimulatedBoard::resetIntoBootloader()
 
 QByteArray SimulatedBoard::flash() const
 {
-    ++coreWaiters;
-    std::lock_guard<std::mutex> lock(coreMutex);
-    --coreWaiters;
+    const auto lock = lockCoreBetweenSlices();
     if (!core->avr)
         return QByteArray();
     return QByteArray(reinterpret_cast<const char *>(core->avr->flash), int(traits().flashBytes));

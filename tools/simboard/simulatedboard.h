@@ -1,35 +1,17 @@
 #pragma once
 
+#include "boardfacts.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
-
-enum class BoardKind { Uno, Mega };
-
-// The fixed facts of a board kind.
-struct BoardTraits
-{
-    const char *mcu; // the simulator's name of the MCU
-    const char *name; // as AT+MCUUPDATE names it
-    quint32 clockHz;
-    quint32 flashBytes;
-    quint32 bootStart; // byte address of the boot section, where the MCU starts
-    int pageBytes; // flash page written by one SPM page write
-    std::array<quint8, 3> signature;
-};
-
-const BoardTraits &boardTraits(BoardKind kind);
-// "UNO" or "MEGA" (any case), the names AT+MCUUPDATE uses.
-std::optional<BoardKind> boardKindFromName(const QString &name);
 
 enum class ResetCause { PowerOn, External, Watchdog };
 
@@ -126,6 +108,9 @@ private:
     quint64 outputDeadline() const;
     bool outputDue() const;
     void setError(const QString &text) const;
+    // The core for a caller besides the simulation: the loop, which would
+    // take the mutex again at once, lets a waiter in between two slices.
+    std::unique_lock<std::mutex> lockCoreBetweenSlices() const;
 
     static void onUartOutput(struct avr_irq_t *irq, uint32_t value, void *param);
     static void onUartXon(struct avr_irq_t *irq, uint32_t value, void *param);

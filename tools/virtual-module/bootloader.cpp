@@ -26,7 +26,7 @@ QByteArray bytesOf(std::initializer_list<quint8> bytes)
     return out;
 }
 
-Bootloader::Bootloader(const PartInfo &part, Flash &flash)
+Bootloader::Bootloader(const BoardTraits &part, Flash &flash)
     : partInfo(part)
     , flash(flash)
     , eepromMemory(part.eepromBytes, kErasedEeprom)
@@ -39,8 +39,8 @@ quint8 Bootloader::ispRead(quint8 a, quint8 b, quint8 c) const
     const quint32 word = (quint32(b) << 8) | c;
     switch (a) {
     case kIspReadSignature:
-        return (c & kSignatureIndexMask) < partInfo.signature.size()
-            ? quint8(partInfo.signature.at(c & kSignatureIndexMask))
+        return size_t(c & kSignatureIndexMask) < partInfo.signature.size()
+            ? partInfo.signature[c & kSignatureIndexMask]
             : kNothing;
     case kIspReadFlashLow:
         return flash.at(word * kBytesPerWord);

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "boardfacts.h"
 #include "flash.h"
-#include "part.h"
 
 #include <QByteArray>
 #include <QString>
@@ -30,7 +30,7 @@ struct BootloaderReply
 class Bootloader
 {
 public:
-    Bootloader(const PartInfo &part, Flash &flash);
+    Bootloader(const BoardTraits &part, Flash &flash);
     virtual ~Bootloader() = default;
     Bootloader(const Bootloader &) = delete;
     Bootloader &operator=(const Bootloader &) = delete;
@@ -45,7 +45,7 @@ public:
     // Flash addresses in the protocols count 16-bit words.
     static constexpr quint32 kBytesPerWord = 2;
 
-    const PartInfo &part() const { return partInfo; }
+    const BoardTraits &part() const { return partInfo; }
     QByteArray eeprom() const { return eepromMemory; }
     // The time one flash page costs; the part's own unless overridden.
     void setPageWriteNs(qint64 ns) { pageWriteNs = ns; }
@@ -58,7 +58,7 @@ protected:
     void writeEeprom(quint32 address, const QByteArray &data);
     QByteArray readEeprom(quint32 address, int length) const;
 
-    PartInfo partInfo;
+    BoardTraits partInfo;
     Flash &flash;
     QByteArray eepromMemory;
     qint64 pageWriteNs;

@@ -1,14 +1,14 @@
 #pragma once
 
+#include "boardfacts.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
 
-// The board behind a module: its part and the bootloader protocol it speaks.
-enum class BoardType {
-    Uno, // ATmega328P, STK500 version 1
-    Mega // ATmega2560, STK500 version 2
-};
+// The board behind a module: its part and the bootloader protocol it speaks
+// (UNO: ATmega328P, STK500 version 1; MEGA: ATmega2560, version 2).
+using BoardType = BoardKind;
 
 QString boardTypeName(BoardType board);
 

@@ -40,18 +40,17 @@ struct Packet
     qint64 at;
     QByteArray bytes;
 };
-
-BoardKind kindOf(BoardType board)
-{
-    return board == BoardType::Uno ? BoardKind::Uno : BoardKind::Mega;
-}
 } // namespace
 
 struct SimulatedBridge::State
 {
     std::unique_ptr<SimulatedBoard> board;
     LinkOptions link;
-    ClientReader reader;
+    // What start() loads into the application section, and whether it then
+    // pulls RESET; started from a successful start() until stop().
+    QByteArray startFlash;
+    bool startInBootloader = false;
+    bool started = false;
     QElapsedTimer clock;
     PreciseWake *wake = nullptr;
     double speed = 1.0;
@@ -74,11 +73,14 @@ struct SimulatedBridge::State
     qint64 latencyNs() const { return link.latencyMs * kNsPerMs; }
 };
 
-SimulatedBridge::SimulatedBridge(BoardType board, QObject *parent)
-    : QObject(parent)
-    , boardType(board)
+SimulatedBridge::SimulatedBridge(const ModuleOptions &options, QObject *parent)
+    : ModuleBoard(parent)
+    , boardType(options.board)
     , d(std::make_unique<State>())
 {
+    d->speed = options.simulationSpeed;
+    d->startFlash = options.initialFlash;
+    d->startInBootloader = options.startInBootloader;
     d->clock.start();
     d->wake = new PreciseWake(this);
     connect(d->wake, &PreciseWake::due, this, &SimulatedBridge::pump);
@@ -94,16 +96,24 @@ bool SimulatedBridge::available(QString *)
     return true;
 }
 
-bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *error)
+bool SimulatedBridge::start(QString *error)
+{
+    if (!(d->board && d->board->isRunning()) && !startBoard(error))
+        return false;
+    d->started = true;
+    if (d->startInBootloader)
+        resetIntoBootloader();
+    return true;
+}
+
+bool SimulatedBridge::startBoard(QString *error)
 {
     const auto fail = [error](const QString &text) {
         if (error)
             *error = text;
         return false;
     };
-    if (d->board && d->board->isRunning())
-        return true;
-    const BoardKind kind = kindOf(boardType);
+    const BoardKind kind = boardType;
     const QString hex = BoardFiles::bootloaderHex(kind);
     if (hex.isEmpty())
         return fail(QStringLiteral("no %1 bootloader in this build (missing: %2)")
@@ -113,10 +123,9 @@ bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *erro
         return fail(QStringLiteral("simulated %1 board: %2")
                         .arg(QLatin1String(boardTraits(kind).name), board->errorString()));
     d->board = std::move(board);
-    if (!flash.isEmpty())
-        setFlash(flash);
-    d->board->setSpeed(speed);
-    d->speed = speed;
+    if (!d->startFlash.isEmpty())
+        loadApplication(d->startFlash);
+    d->board->setSpeed(d->speed);
     applyLinkToBoard();
     // Emitted on the simulation's thread, taken in on the module's.
     connect(d->board.get(), &SimulatedBoard::bytesFromMcu, this, &SimulatedBridge::fromBoard,
@@ -134,12 +143,13 @@ bool SimulatedBridge::start(const QByteArray &flash, double speed, QString *erro
 
 void SimulatedBridge::stop()
 {
+    d->started = false;
     d->wake->wakeAfterNs(-1);
     if (d->board)
         d->board->stop();
 }
 
-void SimulatedBridge::setLink(const LinkOptions &link)
+void SimulatedBridge::setLink(const LinkOptions &link, const FaultOptions &)
 {
     if (link.bridge != d->link.bridge || link.bridgeSeed != d->link.bridgeSeed)
         d->shaper.setMode(link.bridge, link.bridgeSeed);
@@ -171,11 +181,6 @@ void SimulatedBridge::setSpeed(double factor)
     d->speed = factor;
 }
 
-void SimulatedBridge::setClientReader(ClientReader reader)
-{
-    d->reader = std::move(reader);
-}
-
 void SimulatedBridge::clientReadable()
 {
     d->clientWaiting = true;
@@ -204,8 +209,14 @@ QByteArray SimulatedBridge::flash() const
 
 void SimulatedBridge::setFlash(const QByteArray &contents)
 {
-    if (!d->board)
-        return;
+    if (d->started)
+        loadApplication(contents);
+    else
+        d->startFlash = contents;
+}
+
+void SimulatedBridge::loadApplication(const QByteArray &contents)
+{
     const int application = int(d->board->traits().bootStart);
     QByteArray image = contents.left(application);
     image.append(application - image.size(), kErased);
@@ -214,12 +225,17 @@ void SimulatedBridge::setFlash(const QByteArray &contents)
 
 int SimulatedBridge::flashSize() const
 {
-    return int(boardTraits(kindOf(boardType)).flashBytes);
+    return int(boardTraits(boardType).flashBytes);
 }
 
 int SimulatedBridge::pageSize() const
 {
-    return boardTraits(kindOf(boardType)).pageBytes;
+    return boardTraits(boardType).pageBytes;
+}
+
+QByteArray SimulatedBridge::eeprom() const
+{
+    return QByteArray(boardTraits(boardType).eepromBytes, kErased);
 }
 
 int SimulatedBridge::resetCount() const
@@ -238,14 +254,14 @@ int SimulatedBridge::lostBytes() const
 void SimulatedBridge::takeFromClient()
 {
     d->clientWaiting = false;
-    if (!d->reader || !d->board)
+    if (!readClient || !d->board)
         return;
     const int room = kHeldBytes - int(d->towardsBoard.size()) - d->board->pendingInput();
     if (room <= 0) {
         d->clientWaiting = true;
         return;
     }
-    const QByteArray bytes = d->reader(room);
+    const QByteArray bytes = readClient(room);
     // A full read may have left more behind; the next look finds out.
     d->clientWaiting = bytes.size() == room;
     const qint64 arrival = d->now() + d->latencyNs();

@@ -1,12 +1,10 @@
 #pragma once
 
-#include "moduleoptions.h"
+#include "moduleboard.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QString>
 
-#include <functional>
 #include <memory>
 
 // The serial line between a module and a simulated board: the board's MCU in
@@ -21,65 +19,60 @@
 // nothing is dropped however slowly it reads; with the lossy UART the line
 // does not wait for the program, and what the chip cannot hold is lost.
 // Without libsimavr in the build, start() fails and says what is missing.
-class SimulatedBridge : public QObject
+class SimulatedBridge : public ModuleBoard
 {
     Q_OBJECT
 
 public:
-    // Reads at most this many bytes from the data connection; returns what
-    // it got (the module counts them).
-    using ClientReader = std::function<QByteArray(qint64 maxBytes)>;
-
     // Bytes on their way to the board, in the module and in the board's
     // queue together, before the data connection is no longer read: the
     // module's own serial buffer.
     static constexpr int kHeldBytes = 512;
 
-    explicit SimulatedBridge(BoardType board, QObject *parent = nullptr);
+    // The board, its application section at the start (initialFlash), its
+    // speed and whether it starts in its bootloader come from the options.
+    explicit SimulatedBridge(const ModuleOptions &options, QObject *parent = nullptr);
     ~SimulatedBridge() override;
 
     // Whether this build can simulate boards; otherwise why not.
     static bool available(QString *why = nullptr);
 
-    // Loads the bootloader and `flash` (the application section), starts the
-    // MCU with a power-on reset, so the bootloader starts the program.
-    bool start(const QByteArray &flash, double speed, QString *error);
-    void stop();
+    // Loads the bootloader and the application section, starts the MCU
+    // with a power-on reset, so the bootloader starts the program.
+    bool start(QString *error) override;
+    void stop() override;
 
-    void setLink(const LinkOptions &link);
+    // The faults are the emulated board's; the link is taken as it is.
+    void setLink(const LinkOptions &link, const FaultOptions &faults) override;
     // Simulated time per wall-clock time: 1 real time, 0 as fast as the host can.
-    void setSpeed(double factor);
-    void setClientReader(ClientReader reader);
-    // The data connection has bytes to read.
-    void clientReadable();
-    // The client went away: packets not yet sent to it are dropped.
-    void dropClientSide();
-    // Pulls the board's RESET line: the bootloader starts and sees an
-    // external reset. Bytes still on their way to the old program are gone.
-    void resetIntoBootloader();
+    void setSpeed(double factor) override;
+    qint64 clientBufferBytes() const override { return kHeldBytes; }
+    void clientReadable() override;
+    void dropClientSide() override;
+    // Pulls the board's RESET line: the bootloader sees an external reset.
+    void resetIntoBootloader() override;
 
-    QByteArray flash() const;
+    QByteArray flash() const override;
     // Replaces the application section; the boot section keeps the bootloader.
-    void setFlash(const QByteArray &contents);
-    int flashSize() const;
-    int pageSize() const;
+    // Before start(), it is what start() loads.
+    void setFlash(const QByteArray &contents) override;
+    int flashSize() const override;
+    int pageSize() const override;
+    // The simulated chip's EEPROM is not read out: it reads as erased.
+    QByteArray eeprom() const override;
     int resetCount() const;
     // Bytes the lossy UART lost to data overruns, all resets together.
     int lostBytes() const;
 
-signals:
-    // One TCP packet for the client.
-    void toClient(const QByteArray &packet);
-    // Bytes lost to a data overrun just now.
-    void bytesLost(int count);
-
 private:
     struct State;
 
+    bool startBoard(QString *error);
     void takeFromClient();
     void fromBoard(const QByteArray &bytes);
     void pump();
     void applyLinkToBoard();
+    void loadApplication(const QByteArray &contents);
 
     const BoardType boardType;
     std::unique_ptr<State> d;

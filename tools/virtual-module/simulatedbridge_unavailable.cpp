@@ -16,9 +16,9 @@ struct SimulatedBridge::State
 {
 };
 
-SimulatedBridge::SimulatedBridge(BoardType board, QObject *parent)
-    : QObject(parent)
-    , boardType(board)
+SimulatedBridge::SimulatedBridge(const ModuleOptions &options, QObject *parent)
+    : ModuleBoard(parent)
+    , boardType(options.board)
     , d(std::make_unique<State>())
 {
 }
@@ -32,7 +32,7 @@ bool SimulatedBridge::available(QString *why)
     return false;
 }
 
-bool SimulatedBridge::start(const QByteArray &, double, QString *error)
+bool SimulatedBridge::start(QString *error)
 {
     if (error)
         *error = unavailableText();
@@ -40,9 +40,8 @@ bool SimulatedBridge::start(const QByteArray &, double, QString *error)
 }
 
 void SimulatedBridge::stop() { }
-void SimulatedBridge::setLink(const LinkOptions &) { }
+void SimulatedBridge::setLink(const LinkOptions &, const FaultOptions &) { }
 void SimulatedBridge::setSpeed(double) { }
-void SimulatedBridge::setClientReader(ClientReader) { }
 void SimulatedBridge::clientReadable() { }
 void SimulatedBridge::dropClientSide() { }
 void SimulatedBridge::resetIntoBootloader() { }
@@ -59,6 +58,10 @@ int SimulatedBridge::pageSize() const
 {
     return 0;
 }
+QByteArray SimulatedBridge::eeprom() const
+{
+    return QByteArray(boardTraits(boardType).eepromBytes, char(0xFF));
+}
 int SimulatedBridge::resetCount() const
 {
     return 0;
@@ -67,7 +70,12 @@ int SimulatedBridge::lostBytes() const
 {
     return 0;
 }
+bool SimulatedBridge::startBoard(QString *)
+{
+    return false;
+}
 void SimulatedBridge::applyLinkToBoard() { }
+void SimulatedBridge::loadApplication(const QByteArray &) { }
 void SimulatedBridge::takeFromClient() { }
 void SimulatedBridge::fromBoard(const QByteArray &) { }
 void SimulatedBridge::pump() { }

@@ -92,7 +92,7 @@ QString hexOf(const QByteArray &bytes)
 }
 } // namespace
 
-Stk500v1Bootloader::Stk500v1Bootloader(const PartInfo &part, Flash &flash)
+Stk500v1Bootloader::Stk500v1Bootloader(const BoardTraits &part, Flash &flash)
     : Bootloader(part, flash)
 {
 }
@@ -247,7 +247,7 @@ void Stk500v1Bootloader::execute(BootloaderReply *reply)
         return;
     }
     case kReadSign:
-        answer(reply, partInfo.signature);
+        answer(reply, partInfo.signatureBytes());
         return;
     case kReadOscCal:
     case kReadOscCalExt:

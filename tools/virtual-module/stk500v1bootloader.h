@@ -8,7 +8,7 @@
 class Stk500v1Bootloader : public Bootloader
 {
 public:
-    Stk500v1Bootloader(const PartInfo &part, Flash &flash);
+    Stk500v1Bootloader(const BoardTraits &part, Flash &flash);
 
     bool feed(quint8 byte, BootloaderReply *reply) override;
     void reset() override;

@@ -75,7 +75,7 @@ QByteArray withStatus(quint8 command, quint8 status)
 }
 } // namespace
 
-Stk500v2Bootloader::Stk500v2Bootloader(const PartInfo &part, Flash &flash)
+Stk500v2Bootloader::Stk500v2Bootloader(const BoardTraits &part, Flash &flash)
     : Bootloader(part, flash)
 {
 }

@@ -13,7 +13,7 @@ public:
     static constexpr int kMaxBodyBytes = 275;
     static constexpr char kSignOnName[] = "AVRISP_2";
 
-    Stk500v2Bootloader(const PartInfo &part, Flash &flash);
+    Stk500v2Bootloader(const BoardTraits &part, Flash &flash);
 
     bool feed(quint8 byte, BootloaderReply *reply) override;
     void reset() override;

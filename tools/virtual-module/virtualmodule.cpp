@@ -2,11 +2,9 @@
 
 #include "announcer.h"
 #include "atcommandparser.h"
-#include "flash.h"
-#include "seriallink.h"
+#include "bootloader.h"
+#include "emulatedboard.h"
 #include "simulatedbridge.h"
-#include "stk500v1bootloader.h"
-#include "stk500v2bootloader.h"
 
 #include <QSaveFile>
 #include <QTcpServer>
@@ -20,7 +18,6 @@ const QByteArray kAtError = QByteArrayLiteral("ERROR\r\n");
 constexpr int kAtQuietMs = 50;
 // The extra byte of a reply that is one byte too long.
 constexpr char kStrayByte = 0x00;
-constexpr qint64 kNsPerUs = 1000;
 constexpr int kLogHexBytes = 24;
 constexpr quint32 kLastAddressByte = 0xFF;
 
@@ -78,14 +75,6 @@ VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
     if (hostname.isEmpty())
         hostname
             = QStringLiteral("vmodule-%1").arg(settings.address.toIPv4Address() & kLastAddressByte);
-    const PartInfo part = settings.board == BoardType::Uno ? atmega328p() : atmega2560();
-    flashMemory = std::make_unique<Flash>(part.flashBytes, part.pageBytes);
-    flashMemory->setContents(settings.initialFlash);
-    if (settings.board == BoardType::Uno)
-        bootloader = std::make_unique<Stk500v1Bootloader>(part, *flashMemory);
-    else
-        bootloader = std::make_unique<Stk500v2Bootloader>(part, *flashMemory);
-
     announcer = new Announcer(this);
     connect(announcer, &Announcer::announced, this, [this](const QByteArray &datagram) {
         ++counts.announcements;
@@ -95,51 +84,53 @@ VirtualModule::VirtualModule(const ModuleOptions &options, QObject *parent)
     connect(atServer, &QTcpServer::newConnection, this, &VirtualModule::onAtConnection);
     dataServer = new QTcpServer(this);
     connect(dataServer, &QTcpServer::newConnection, this, &VirtualModule::onDataConnection);
-    serialLink = new SerialLink([this](quint8 byte) { return boardByte(byte); }, this);
-    connect(serialLink, &SerialLink::toClient, this, [this](const QByteArray &packet) {
-        if (!dataClient)
-            return;
-        counts.dataBytesOut += packet.size();
-        dataClient->write(packet);
-        dataClient->flush();
-    });
-    const auto lose = [this](int count) {
-        counts.bytesLost += count;
-        log(QStringLiteral("board"),
-            QStringLiteral("lost %1 byte(s) to a full receive buffer, %2 in all")
-                .arg(count)
-                .arg(counts.bytesLost));
-        emit bytesLost(count);
-    };
-    connect(serialLink, &SerialLink::bytesLost, this, lose);
-    if (settings.simulatedBoard) {
-        simulatedBridge = new SimulatedBridge(settings.board, this);
-        simulatedBridge->setClientReader([this](qint64 maxBytes) {
-            if (!dataClient)
-                return QByteArray();
-            const QByteArray bytes = dataClient->read(maxBytes);
-            counts.dataBytesIn += bytes.size();
-            if (logging && !bytes.isEmpty())
-                log(QStringLiteral("data"),
-                    QStringLiteral("to board %1").arg(QString::fromLatin1(bytes.toHex(' '))));
-            return bytes;
-        });
-        connect(simulatedBridge, &SimulatedBridge::bytesLost, this, lose);
-        connect(simulatedBridge, &SimulatedBridge::toClient, this,
-                [this](const QByteArray &packet) {
-                    if (logging)
-                        log(QStringLiteral("data"),
-                            QStringLiteral("from board %1")
-                                .arg(QString::fromLatin1(packet.toHex(' '))));
-                    if (!dataClient)
-                        return;
-                    counts.dataBytesOut += packet.size();
-                    dataClient->write(packet);
-                    dataClient->flush();
-                });
-    }
-    setLink(settings.link);
+    if (settings.simulatedBoard)
+        boardSide = new SimulatedBridge(settings, this);
+    else
+        boardSide = new EmulatedBoard(
+            settings,
+            [this](quint8 byte, Bootloader &bootloader) { return boardByte(byte, bootloader); },
+            this);
+    boardSide->setClientReader([this](qint64 maxBytes) { return readClient(maxBytes); });
+    connect(boardSide, &ModuleBoard::toClient, this, &VirtualModule::sendToClient);
+    connect(boardSide, &ModuleBoard::bytesLost, this, &VirtualModule::loseBytes);
     applyFaults();
+}
+
+// A simulated board's commands are not seen, only its bytes: those are logged.
+QByteArray VirtualModule::readClient(qint64 maxBytes)
+{
+    if (!dataClient)
+        return QByteArray();
+    const QByteArray bytes
+        = maxBytes == ModuleBoard::kAllBytes ? dataClient->readAll() : dataClient->read(maxBytes);
+    counts.dataBytesIn += bytes.size();
+    if (logging && settings.simulatedBoard && !bytes.isEmpty())
+        log(QStringLiteral("data"),
+            QStringLiteral("to board %1").arg(QString::fromLatin1(bytes.toHex(' '))));
+    return bytes;
+}
+
+void VirtualModule::sendToClient(const QByteArray &packet)
+{
+    if (logging && settings.simulatedBoard)
+        log(QStringLiteral("data"),
+            QStringLiteral("from board %1").arg(QString::fromLatin1(packet.toHex(' '))));
+    if (!dataClient)
+        return;
+    counts.dataBytesOut += packet.size();
+    dataClient->write(packet);
+    dataClient->flush();
+}
+
+void VirtualModule::loseBytes(int count)
+{
+    counts.bytesLost += count;
+    log(QStringLiteral("board"),
+        QStringLiteral("lost %1 byte(s) to a full receive buffer, %2 in all")
+            .arg(count)
+            .arg(counts.bytesLost));
+    emit bytesLost(count);
 }
 
 VirtualModule::~VirtualModule()
@@ -170,8 +161,7 @@ bool VirtualModule::start(QString *error)
     if (running)
         return true;
     uptime.start();
-    if (simulatedBridge
-        && !simulatedBridge->start(settings.initialFlash, settings.simulationSpeed, error))
+    if (!boardSide->start(error))
         return false;
     if (!listen(dataServer, settings.dataPort, settings.faults.refuseData, &dataPortNumber, error)
         || !listen(atServer, settings.atPort, settings.faults.refuseAt, &atPortNumber, error)) {
@@ -188,8 +178,6 @@ bool VirtualModule::start(QString *error)
     }
     running = true;
     bootloaderRunning = settings.startInBootloader;
-    if (simulatedBridge && settings.startInBootloader)
-        simulatedBridge->resetIntoBootloader();
     log(QStringLiteral("module"), description());
     return true;
 }
@@ -200,7 +188,7 @@ QString VirtualModule::description() const
     return QStringLiteral("%1 board %2 data port %3 at port %4 bridge %5 uart %6")
         .arg(hostname,
              boardTypeName(settings.board)
-                 + (simulatedBridge ? QStringLiteral(" (simulated)") : QString()))
+                 + (settings.simulatedBoard ? QStringLiteral(" (simulated)") : QString()))
         .arg(dataPortNumber)
         .arg(atPortNumber)
         .arg(bridgeModeName(settings.link.bridge)
@@ -232,11 +220,8 @@ void VirtualModule::stop()
         }
     }
     dataClient.clear();
-    serialLink->dropClientSide();
-    if (simulatedBridge) {
-        simulatedBridge->dropClientSide();
-        simulatedBridge->stop();
-    }
+    boardSide->dropClientSide();
+    boardSide->stop();
 }
 
 QByteArray VirtualModule::announcement() const
@@ -247,32 +232,27 @@ QByteArray VirtualModule::announcement() const
 
 QByteArray VirtualModule::flash() const
 {
-    return simulatedBridge ? simulatedBridge->flash() : flashMemory->bytes();
+    return boardSide->flash();
 }
 
 void VirtualModule::setFlash(const QByteArray &contents)
 {
-    if (!simulatedBridge)
-        flashMemory->setContents(contents);
-    else if (running)
-        simulatedBridge->setFlash(contents);
-    else
-        settings.initialFlash = contents;
+    boardSide->setFlash(contents);
 }
 
 int VirtualModule::flashSize() const
 {
-    return simulatedBridge ? simulatedBridge->flashSize() : flashMemory->size();
+    return boardSide->flashSize();
 }
 
 int VirtualModule::pageSize() const
 {
-    return simulatedBridge ? simulatedBridge->pageSize() : flashMemory->pageSize();
+    return boardSide->pageSize();
 }
 
 QByteArray VirtualModule::eeprom() const
 {
-    return bootloader->eeprom();
+    return boardSide->eeprom();
 }
 
 bool VirtualModule::writeFlash(const QString &path, QString *error) const
@@ -297,33 +277,19 @@ void VirtualModule::setFaults(const FaultOptions &faults)
 void VirtualModule::setLink(const LinkOptions &link)
 {
     settings.link = link;
-    bootloader->setPageWriteNs(link.pageWriteUs >= 0 ? link.pageWriteUs * kNsPerUs
-                                                     : bootloader->part().pageWriteNs);
-    if (simulatedBridge)
-        simulatedBridge->setLink(link);
     applyFaults();
 }
 
 void VirtualModule::setSimulationSpeed(double factor)
 {
     settings.simulationSpeed = factor;
-    if (simulatedBridge)
-        simulatedBridge->setSpeed(factor);
+    boardSide->setSpeed(factor);
 }
 
 void VirtualModule::applyFaults()
 {
     const FaultOptions &f = settings.faults;
-    SerialLink::Settings line;
-    line.baud = settings.link.baud;
-    line.latencyMs = settings.link.latencyMs;
-    line.smallReceiveBuffer = f.smallReceiveBuffer || settings.link.lossyUart;
-    line.bridge = settings.link.bridge;
-    line.bridgeSeed = settings.link.bridgeSeed;
-    line.splitPieces = f.splitPieces;
-    line.splitGapMs = f.splitGapMs;
-    serialLink->setSettings(line);
-    flashMemory->setCorruptPage(f.corruptPage);
+    boardSide->setLink(settings.link, f);
     announcer->setStopAfterMs(f.stopAnnouncingAfterMs);
     if (!running)
         return;
@@ -348,16 +314,13 @@ void VirtualModule::applyFaults()
 
 void VirtualModule::resetBoard()
 {
-    bootloader->reset();
-    serialLink->resetBoardSide();
-    if (simulatedBridge)
-        simulatedBridge->resetIntoBootloader();
+    boardSide->resetIntoBootloader();
     bootloaderRunning = true;
     ++counts.resets;
     counts.commandsSinceReset = 0;
     log(QStringLiteral("board"),
-        QStringLiteral("reset into the %1 bootloader")
-            .arg(QLatin1String(bootloader->protocolName())));
+        QStringLiteral("reset into the STK500v%1 bootloader")
+            .arg(boardTraits(settings.board).stkVersion));
     emit boardReset();
 }
 
@@ -447,26 +410,16 @@ void VirtualModule::onDataConnection()
             old->disconnect(this);
             old->abort();
             old->deleteLater();
-            serialLink->dropClientSide();
-            if (simulatedBridge)
-                simulatedBridge->dropClientSide();
+            boardSide->dropClientSide();
             emit dataDisconnected();
         }
         dataClient = socket;
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (simulatedBridge) {
-            // Unread bytes stay in the system's buffer, so a board that
-            // does not read holds the client back through TCP.
-            socket->setReadBufferSize(SimulatedBridge::kHeldBytes);
-            connect(socket, &QTcpSocket::readyRead, this,
-                    [this] { simulatedBridge->clientReadable(); });
-        } else {
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-                const QByteArray bytes = socket->readAll();
-                counts.dataBytesIn += bytes.size();
-                serialLink->fromClient(bytes);
-            });
-        }
+        // Unread bytes stay in the system's buffer, so a board that does not
+        // read (a simulated one) holds the client back through TCP.
+        if (const qint64 held = boardSide->clientBufferBytes())
+            socket->setReadBufferSize(held);
+        connect(socket, &QTcpSocket::readyRead, this, [this] { boardSide->clientReadable(); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { onDataGone(socket); });
         log(QStringLiteral("data"),
             QStringLiteral("connected from %1:%2")
@@ -483,21 +436,19 @@ void VirtualModule::onDataGone(QTcpSocket *socket)
     if (socket != dataClient)
         return;
     dataClient.clear();
-    serialLink->dropClientSide();
-    if (simulatedBridge)
-        simulatedBridge->dropClientSide();
+    boardSide->dropClientSide();
     log(QStringLiteral("data"), QStringLiteral("disconnected"));
     emit dataDisconnected();
 }
 
-BoardAnswer VirtualModule::boardByte(quint8 byte)
+BoardAnswer VirtualModule::boardByte(quint8 byte, Bootloader &bootloader)
 {
     if (!bootloaderRunning) {
         ++counts.bytesToApplication;
         return {};
     }
     BootloaderReply reply;
-    if (!bootloader->feed(byte, &reply))
+    if (!bootloader.feed(byte, &reply))
         return {};
     const int number = ++counts.commandsSinceReset;
     ++counts.bootloaderCommands;

@@ -9,17 +9,13 @@
 #include <QPointer>
 #include <QString>
 
-#include <memory>
-
 class Announcer;
 class AtCommandParser;
 class Bootloader;
-class Flash;
+class ModuleBoard;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
-class SerialLink;
-class SimulatedBridge;
 struct BoardAnswer;
 
 // What a module has seen since it started.
@@ -120,7 +116,10 @@ private:
                          const QByteArray &argument);
     void onDataConnection();
     void onDataGone(QTcpSocket *socket);
-    BoardAnswer boardByte(quint8 byte);
+    BoardAnswer boardByte(quint8 byte, Bootloader &bootloader);
+    QByteArray readClient(qint64 maxBytes);
+    void sendToClient(const QByteArray &packet);
+    void loseBytes(int count);
     void log(const QString &channel, const QString &text);
     QString description() const;
 
@@ -132,8 +131,7 @@ private:
     bool logging = false;
     QElapsedTimer uptime;
 
-    std::unique_ptr<Flash> flashMemory;
-    std::unique_ptr<Bootloader> bootloader;
+    ModuleBoard *boardSide = nullptr; // emulated or simulated, as the options say
     bool bootloaderRunning = false;
     ModuleCounters counts;
 
@@ -141,6 +139,4 @@ private:
     QTcpServer *atServer = nullptr;
     QTcpServer *dataServer = nullptr;
     QPointer<QTcpSocket> dataClient;
-    SerialLink *serialLink = nullptr;
-    SimulatedBridge *simulatedBridge = nullptr; // only for a simulated board
 };
