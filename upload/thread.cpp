@@ -307,7 +307,8 @@ void Thread::note_step_failure(const StkCommand &command, const StepResult &resu
 
 bool Thread::signature_matches(const QByteArray &signature)
 {
-    const ReplyVerdict verdict = judgeSignature(signature, board_type);
+    const ReplyVerdict verdict
+        = judgeSignature(signature, boardNamed(board_type)->signature, board_type);
     if (!verdict.ok) {
         note_failure(verdict.reason);
         qDebug() << "step failed:" << failure;
