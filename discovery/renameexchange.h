@@ -1,11 +1,13 @@
 #pragma once
 
+#include "common/names.h"
+
 #include <QByteArray>
 #include <QString>
 
 // How long a rename may block the caller: connecting to the module's AT port,
 // then waiting for its answer to the command.
-constexpr int kRenameConnectTimeoutMs = 3000;
+constexpr int kRenameConnectTimeoutMs = kModuleConnectTimeoutMs;
 constexpr int kRenameReplyTimeoutMs = 1000;
 // The module's reply is read into a buffer of this size and otherwise ignored.
 constexpr int kRenameReplyBufferSize = 100;

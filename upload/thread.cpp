@@ -20,8 +20,6 @@
 #include <cstdio>
 
 namespace {
-constexpr int kConnectTimeoutMs = 3000;
-
 constexpr quint8 kProtocolV1 = 0;
 constexpr quint8 kProtocolV2 = 1;
 constexpr int kSyncCommands = 3;
@@ -206,7 +204,7 @@ bool Thread::connect_module()
     qDebug() << "current_ip =" << host_ip << data_port << at_port;
 
     data_socket->connectToHost(host_ip, portOf(data_port));
-    if (!data_socket->waitForConnected(kConnectTimeoutMs)) {
+    if (!data_socket->waitForConnected(kModuleConnectTimeoutMs)) {
         std::perror("connect data server error");
         note_failure(QStringLiteral("cannot connect to data port %1: %2")
                          .arg(data_port, data_socket->errorString()));
@@ -216,7 +214,7 @@ bool Thread::connect_module()
     data_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
     at_socket->connectToHost(host_ip, portOf(at_port));
-    if (!at_socket->waitForConnected(kConnectTimeoutMs)) {
+    if (!at_socket->waitForConnected(kModuleConnectTimeoutMs)) {
         std::perror("connect at server error");
         note_failure(QStringLiteral("cannot connect to AT port %1: %2")
                          .arg(at_port, at_socket->errorString()));

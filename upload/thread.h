@@ -142,7 +142,7 @@ private:
 };
 
 // How long a worker asked to stop may take: longer than its longest wait
-// that cannot be cut short (a connect, 3000 ms).
+// that cannot be cut short (a connect, kModuleConnectTimeoutMs).
 constexpr int kWorkerStopGraceMs = 5000;
 
 // Asks every worker to stop, waits for each at most kWorkerStopGraceMs and
