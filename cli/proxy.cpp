@@ -2,6 +2,7 @@
 
 #include "cli/consoleinput.h"
 #include "cli/monitor.h"
+#include "upload/boards.h"
 #include "upload/moduleopen.h"
 
 #include <QEventLoop>
@@ -267,7 +268,8 @@ int runProxy(const Options &options)
     const std::optional<Target> target = resolveSingleTarget(options);
     if (!target)
         return kExitFailure;
-    const AtFamily family = options.board == QLatin1String("UNO") ? AtFamily::Uno : AtFamily::Mega;
+    const Board *board = boardNamed(options.board);
+    const AtFamily family = board ? board->resetFamily : AtFamily::Mega;
     Proxy proxy(*target, family, static_cast<int>(options.idleSeconds * kMsecsPerSecond));
     QString error;
     const QHostAddress address(options.listenAddress);
