@@ -492,7 +492,7 @@ than %3 characters is refused. The module's later announcements carry the
 new name.
 
 )")
-              .arg(kRenameConnectTimeoutMs / kMsecsPerSecond)
+              .arg(kModuleConnectTimeoutMs / kMsecsPerSecond)
               .arg(kRenameReplyTimeoutMs / kMsecsPerSecond)
               .arg(kMaxHostNameLength),
           14,

@@ -545,7 +545,7 @@ int runRename(const Options &options)
     if (!sendHostName(options.renameAddress, options.renamePort, options.newName)) {
         printError(QStringLiteral("cannot connect to the AT port %1 within %2 s; nothing was sent")
                        .arg(target)
-                       .arg(kRenameConnectTimeoutMs / kMsecsPerSecond));
+                       .arg(kModuleConnectTimeoutMs / kMsecsPerSecond));
         return kExitFailure;
     }
     printLine(QStringLiteral("Sent %1 to %2.")

@@ -4,6 +4,7 @@
 #include "cli/interruption.h"
 #include "cli/output.h"
 #include "cli/targets.h"
+#include "common/names.h"
 
 #include <QEventLoop>
 #include <QTcpSocket>
@@ -12,7 +13,6 @@
 #include <memory>
 
 namespace {
-constexpr int kConnectTimeoutMs = 3000;
 // Lines typed just before the end still reach the board.
 constexpr int kCloseTimeoutMs = 1000;
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -97,7 +97,7 @@ int runMonitor(const Options &options)
     auto socket = std::make_unique<QTcpSocket>();
     const QString label = monitorLabel(*target);
     socket->connectToHost(target->address, target->dataPort);
-    if (!socket->waitForConnected(kConnectTimeoutMs)) {
+    if (!socket->waitForConnected(kModuleConnectTimeoutMs)) {
         printError(QStringLiteral("cannot connect to the data port %1: %2")
                        .arg(label, socket->errorString()));
         return kExitFailure;

@@ -3,6 +3,8 @@
 #include "cli/interruption.h"
 #include "cli/output.h"
 #include "cli/targets.h"
+#include "upload/boards.h"
+#include "upload/moduleopen.h"
 
 #include <QEventLoop>
 #include <QTcpSocket>
@@ -139,30 +141,29 @@ bool Proxy::openModule(QString *error)
 {
     data = new QTcpSocket(this);
     at = new QTcpSocket(this);
-    data->connectToHost(target.address, target.dataPort);
-    if (!data->waitForConnected(kConnectTimeoutMs)) {
+    // What the old program sent before the reset is not the bootloader's: it
+    // is drained off, not passed on.
+    const ModuleOpening opened
+        = ::openModule(data, at, target.address, target.dataPort, target.atPort, family);
+    switch (opened.failed) {
+    case ModuleOpening::Failure::None:
+        break;
+    case ModuleOpening::Failure::DataPort:
         *error = QStringLiteral("cannot connect to the data port %1:%2: %3")
                      .arg(target.address)
                      .arg(target.dataPort)
                      .arg(data->errorString());
         return false;
-    }
-    data->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    at->connectToHost(target.address, target.atPort);
-    if (!at->waitForConnected(kConnectTimeoutMs)) {
+    case ModuleOpening::Failure::AtPort:
         *error = QStringLiteral("cannot connect to the AT port %1:%2: %3")
                      .arg(target.address)
                      .arg(target.atPort)
                      .arg(at->errorString());
         return false;
-    }
-    const AtHandshakeResult reset = moduleHandshake(at, family);
-    if (!reset.ok) {
-        *error = QStringLiteral("the board was not reset: ") + reset.failure;
+    case ModuleOpening::Failure::Handshake:
+        *error = QStringLiteral("the board was not reset: ") + opened.handshake.failure;
         return false;
     }
-    // What the old program sent before the reset is not the bootloader's.
-    data->readAll();
     client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     return true;
 }
@@ -196,7 +197,8 @@ int runProxy(const Options &options)
     const std::optional<Target> target = resolveSingleTarget(options);
     if (!target)
         return kExitFailure;
-    const AtFamily family = options.board == QLatin1String("UNO") ? AtFamily::Uno : AtFamily::Mega;
+    const Board *board = boardNamed(options.board);
+    const AtFamily family = board ? board->resetFamily : AtFamily::Mega;
     Proxy proxy(*target, family, static_cast<int>(options.idleSeconds * kMsecsPerSecond));
     QString error;
     const QHostAddress address(options.listenAddress);

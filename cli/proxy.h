@@ -21,7 +21,6 @@ class Proxy : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int kConnectTimeoutMs = 3000;
     // Bytes still on their way when one side closes get this long to leave.
     static constexpr int kCloseTimeoutMs = 1000;
 

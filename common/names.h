@@ -11,6 +11,9 @@ constexpr char kImagePath[] = "./update.bin";
 // Modules announce themselves to this UDP port.
 constexpr quint16 kAnnouncementPort = 3333;
 
+// How long a connection to one of a module's TCP ports may take to open.
+constexpr int kModuleConnectTimeoutMs = 3000;
+
 // The columns of a device table row.
 enum DeviceColumn {
     NameColumn = 0,

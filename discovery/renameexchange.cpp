@@ -37,7 +37,7 @@ bool sendHostName(const QString &host, quint16 port, const QString &name)
 
     QTcpSocket socket;
     socket.connectToHost(address, port, QIODevice::ReadWrite);
-    if (!socket.waitForConnected(kRenameConnectTimeoutMs))
+    if (!socket.waitForConnected(kModuleConnectTimeoutMs))
         return false;
 
     socket.write(hostNameCommand(name));

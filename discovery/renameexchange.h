@@ -1,11 +1,12 @@
 #pragma once
 
+#include "common/names.h"
+
 #include <QByteArray>
 #include <QString>
 
-// How long a rename may block the caller: connecting to the module's AT port,
-// then waiting for its answer to the command.
-constexpr int kRenameConnectTimeoutMs = 3000;
+// How long a rename may block the caller: connecting to the module's AT port
+// (kModuleConnectTimeoutMs), then waiting for its answer to the command.
 constexpr int kRenameReplyTimeoutMs = 1000;
 // The module's reply is read into a buffer of this size and otherwise ignored.
 constexpr int kRenameReplyBufferSize = 100;
@@ -26,5 +27,5 @@ QByteArray hostNameCommand(const QString &name);
 // One blocking rename exchange over a connection of its own, released before
 // returning. `host` must be an address literal: a name would need a lookup
 // that no time limit bounds. Returns false when no connection was made within
-// kRenameConnectTimeoutMs; nothing is sent then. The reply is not judged.
+// kModuleConnectTimeoutMs; nothing is sent then. The reply is not judged.
 bool sendHostName(const QString &host, quint16 port, const QString &name);

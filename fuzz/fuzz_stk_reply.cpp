@@ -2,6 +2,7 @@
 // choose the command and the expected length, the rest is the reply. The
 // judges never accept a reply of another length, and the reply rule over a
 // device takes exactly the expected bytes or fails.
+#include "upload/boards.h"
 #include "upload/replyjudge.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
@@ -45,13 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(!v2.ok || reply.size() == expected);
     check(v2.ok || !v2.reason.isEmpty());
 
-    const QByteArray command = asV2 ? stk500v2::signOn(sequence).bytes : stk500v1::getSync().bytes;
-    judgeReply(command, reply, expected);
+    const StkCommand command = asV2 ? stk500v2::signOn(sequence) : stk500v1::getSync();
+    command.judge(command.bytes, reply, expected);
     signatureOfV1Reply(reply);
     const int signatureByte = signatureByteOfV2Reply(reply);
     check(signatureByte >= -1 && signatureByte <= 0xFF);
-    judgeSignature(reply.left(3), QStringLiteral("UNO"));
-    judgeSignature(reply.left(3), QStringLiteral("MEGA2560"));
+    for (const Board &board : boards())
+        judgeSignature(reply.left(3), board.signature, QLatin1String(board.name));
 
     QByteArray line = reply;
     QBuffer device(&line);

@@ -1,8 +1,6 @@
 #include "upload/replyjudge.h"
 
-#include "upload/boards.h"
-#include "upload/stk500v1.h"
-#include "upload/stk500v2.h"
+#include "upload/stk500v2frame.h"
 
 namespace {
 constexpr quint8 kV1Ok = 0x10; // Resp_STK_OK
@@ -12,10 +10,10 @@ constexpr quint8 kV1InSync = 0x14; // Resp_STK_INSYNC
 constexpr quint8 kV2StatusOk = 0x00; // STATUS_CMD_OK
 
 // Frame offsets: start, sequence, size (2), token, then the body.
-constexpr int kV2SequenceAt = 1;
+constexpr int kV2SequenceAt = stk500v2::kSequenceAt;
 constexpr int kV2SizeAt = 2;
 constexpr int kV2TokenAt = 4;
-constexpr int kV2BodyAt = 5;
+constexpr int kV2BodyAt = stk500v2::kBodyAt;
 // The body of an answer: its command id, then the status.
 constexpr int kV2StatusAt = kV2BodyAt + 1;
 
@@ -141,27 +139,11 @@ ReplyVerdict judgeV2Reply(const QByteArray &reply, quint8 sequence, quint8 comma
     return ReplyVerdict { true, QString() };
 }
 
-ReplyVerdict judgeReply(const QByteArray &commandBytes, const QByteArray &reply, int expected)
-{
-    if (commandBytes.size() > kV2BodyAt && byteAt(commandBytes, 0) == stk500v2::kMessageStart)
-        return judgeV2Reply(reply, byteAt(commandBytes, kV2SequenceAt),
-                            byteAt(commandBytes, kV2BodyAt), expected);
-    return judgeV1Reply(reply, expected);
-}
-
 AtReply judgeAtReply(const QByteArray &reply)
 {
     if (reply.size() >= kMinimumAtReply)
         return AtReply::Answered;
     return reply.isEmpty() ? AtReply::Silent : AtReply::Refused;
-}
-
-QByteArray expectedSignature(const QString &boardType)
-{
-    const Board *board = boardNamed(boardType);
-    if (!board || !board->signature)
-        return QByteArray();
-    return QByteArray(board->signature, kSignatureBytes);
 }
 
 QByteArray signatureOfV1Reply(const QByteArray &reply)
@@ -179,12 +161,13 @@ int signatureByteOfV2Reply(const QByteArray &reply)
     return byteAt(reply, kSpiMultiSignatureAt);
 }
 
-ReplyVerdict judgeSignature(const QByteArray &signature, const QString &boardType)
+ReplyVerdict judgeSignature(const QByteArray &signature, const char *expected,
+                            const QString &boardType)
 {
-    const QByteArray expected = expectedSignature(boardType);
-    if (expected.isEmpty() || signature == expected)
+    const QByteArray due = expected ? QByteArray(expected, kSignatureBytes) : signature;
+    if (signature == due)
         return ReplyVerdict { true, QString() };
     return refuse(QStringLiteral("the board's signature is %1, not %2 of a %3")
                       .arg(signature.isEmpty() ? QStringLiteral("unreadable") : spaced(signature),
-                           spaced(expected), boardType));
+                           spaced(due), boardType));
 }

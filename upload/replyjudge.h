@@ -1,18 +1,13 @@
 #pragma once
 
+#include "upload/stkstep.h"
+
 #include <QByteArray>
 #include <QString>
 
 // Judging what the bootloader and the module answered, by the bytes alone.
 // Plain functions of arbitrary bytes (no device, no state), so any input,
 // however short, long or hostile, is safe to hand them.
-
-struct ReplyVerdict
-{
-    bool ok = false;
-    // Why the reply is refused, for messages; empty when it is accepted.
-    QString reason;
-};
 
 // STK500 version 1: a reply of exactly `expected` bytes that starts with
 // Resp_STK_INSYNC and ends with Resp_STK_OK.
@@ -23,19 +18,12 @@ ReplyVerdict judgeV1Reply(const QByteArray &reply, int expected);
 // checksum that holds, the command's own id and STATUS_CMD_OK.
 ReplyVerdict judgeV2Reply(const QByteArray &reply, quint8 sequence, quint8 command, int expected);
 
-// The judge for the reply to `commandBytes` as sent: a version 2 frame is told
-// apart by its MESSAGE_START, which no version 1 command uses.
-ReplyVerdict judgeReply(const QByteArray &commandBytes, const QByteArray &reply, int expected);
-
 // The module answers each AT command with at least two bytes (their content
 // means nothing); a single byte is a refusal, nothing at all is silence.
 enum class AtReply { Answered, Refused, Silent };
 constexpr int kMinimumAtReply = 2;
 AtReply judgeAtReply(const QByteArray &reply);
 
-// The device signature a board type must report; empty for the types that are
-// not checked.
-QByteArray expectedSignature(const QString &boardType);
 // The three signature bytes of a version 1 Cmnd_STK_READ_SIGN reply; empty
 // when the reply has another shape.
 QByteArray signatureOfV1Reply(const QByteArray &reply);
@@ -43,5 +31,7 @@ QByteArray signatureOfV1Reply(const QByteArray &reply);
 // 30 00 i 00 (four bytes received, the byte read in the last); -1 when the
 // reply has another shape.
 int signatureByteOfV2Reply(const QByteArray &reply);
-// Accepts the signature when the board type is not checked or it matches.
-ReplyVerdict judgeSignature(const QByteArray &signature, const QString &boardType);
+// Accepts the signature when the board type is not checked (`expected`
+// nullptr) or it matches the three bytes `expected`.
+ReplyVerdict judgeSignature(const QByteArray &signature, const char *expected,
+                            const QString &boardType);

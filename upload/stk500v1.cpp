@@ -1,5 +1,7 @@
 #include "upload/stk500v1.h"
 
+#include "upload/replyjudge.h"
+
 namespace stk500v1 {
 namespace {
 constexpr int kTries = 5;
@@ -27,6 +29,11 @@ const char kSetDeviceBytes[]
 // Set device extended: command size 5, EEPROM page 4, PAGEL 0xD7, BS2 0xC2, reset disable 0.
 const char kSetDeviceExtBytes[] = { '\x45', '\x05', '\x04', '\xD7', '\xC2', '\x00', '\x20' };
 
+ReplyVerdict judge(const QByteArray &, const QByteArray &reply, int expected)
+{
+    return judgeV1Reply(reply, expected);
+}
+
 StkCommand command(QByteArray bytes, int expected, const char *label, int tries = kTries,
                    int waitMs = kWaitMs)
 {
@@ -36,6 +43,7 @@ StkCommand command(QByteArray bytes, int expected, const char *label, int tries 
     result.tries = tries;
     result.waitMs = waitMs;
     result.replyLabel = label;
+    result.judge = judge;
     return result;
 }
 } // namespace

@@ -1,5 +1,7 @@
 #include "upload/stk500v2.h"
 
+#include "upload/replyjudge.h"
+
 namespace stk500v2 {
 namespace {
 constexpr int kTries = 5;
@@ -34,6 +36,13 @@ constexpr quint8 kSpiReceiveStart = 0;
 constexpr quint8 kInstructionReadSignature = 0x30;
 constexpr quint8 kInstructionReadProgramMemory = 0x20;
 
+// The answer must repeat the message's sequence number and command.
+ReplyVerdict judge(const QByteArray &message, const QByteArray &reply, int expected)
+{
+    return judgeV2Reply(reply, static_cast<quint8>(message.at(kSequenceAt)),
+                        static_cast<quint8>(message.at(kBodyAt)), expected);
+}
+
 StkCommand command(quint8 sequence, const QByteArray &body, int expected, const char *label,
                    int tries = kTries)
 {
@@ -43,6 +52,7 @@ StkCommand command(quint8 sequence, const QByteArray &body, int expected, const 
     result.tries = tries;
     result.waitMs = kWaitMs;
     result.replyLabel = label;
+    result.judge = judge;
     return result;
 }
 
@@ -51,14 +61,6 @@ quint8 byteOf(quint32 value, int shift)
     return static_cast<quint8>((value >> shift) & 0xFF);
 }
 } // namespace
-
-quint8 checksum(const QByteArray &bytes)
-{
-    quint8 sum = 0;
-    for (char byte : bytes)
-        sum ^= static_cast<quint8>(byte);
-    return sum;
-}
 
 QByteArray frame(quint8 sequence, const QByteArray &body)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "upload/stk500v2frame.h"
 #include "upload/stkstep.h"
 
 #include <QtGlobal>
@@ -11,10 +12,6 @@ namespace stk500v2 {
 
 constexpr int kPageSize = 256; // flash page of the ATmega2560
 constexpr int kFlashSize = 256 * 1024; // the ATmega2560's whole flash
-constexpr int kFrameOverhead = 6; // start, sequence, size (2), token, checksum
-
-constexpr quint8 kMessageStart = 0x1B;
-constexpr quint8 kToken = 0x0E;
 
 constexpr quint8 kSignOn = 0x01; // CMD_SIGN_ON
 constexpr quint8 kGetParameter = 0x03; // CMD_GET_PARAMETER
@@ -30,8 +27,6 @@ constexpr quint8 kParamSwMajor = 0x91; // PARAM_SW_MAJOR
 constexpr quint8 kParamSwMinor = 0x92; // PARAM_SW_MINOR
 constexpr quint8 kParamVTarget = 0x94; // PARAM_VTARGET
 
-// XOR of every byte.
-quint8 checksum(const QByteArray &bytes);
 // The whole message around a body.
 QByteArray frame(quint8 sequence, const QByteArray &body);
 

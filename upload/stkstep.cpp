@@ -1,7 +1,5 @@
 #include "upload/stkstep.h"
 
-#include "upload/replyjudge.h"
-
 #include <QAbstractSocket>
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -130,7 +128,9 @@ StepResult awaitReply(QIODevice *device, const StkCommand &command, ReplyEnd end
     const bool complete
         = collectReply(device, command.expected, command.tries, command.waitMs, command.replyLabel,
                        command.detail, &result.reply, end, &budget);
-    const ReplyVerdict verdict = judgeReply(command.bytes, result.reply, command.expected);
+    const ReplyVerdict verdict = command.judge
+        ? command.judge(command.bytes, result.reply, command.expected)
+        : ReplyVerdict { true, QString() };
     result.ok = complete && verdict.ok;
     if (!result.ok)
         result.reason = verdict.ok ? QStringLiteral("no whole reply in time") : verdict.reason;

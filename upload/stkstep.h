@@ -9,9 +9,22 @@
 
 class QIODevice;
 
+// What a judge says of a reply.
+struct ReplyVerdict
+{
+    bool ok = false;
+    // Why the reply is refused, for messages; empty when it is accepted.
+    QString reason;
+};
+
+// Judges the content of a reply to the command sent as `command`; the
+// protocol that builds a command gives it its own.
+using ReplyJudge
+    = ReplyVerdict (*)(const QByteArray &command, const QByteArray &reply, int expected);
+
 // One STK500 request and how its reply is judged: the bootloaders behind the
 // module answer every command with a reply of fixed length, whose content is
-// then checked (upload/replyjudge.h).
+// then checked by the command's own judge.
 struct StkCommand
 {
     QByteArray bytes; // written in one piece
@@ -21,6 +34,7 @@ struct StkCommand
     const char *replyLabel = nullptr; // debug label of every round; nullptr: no line
     const char *sendLabel = nullptr; // debug label written before sending; nullptr: no line
     QByteArray detail; // extra debug text after the reply label (a parameter id)
+    ReplyJudge judge = nullptr; // the content's judge; nullptr: any content
 };
 
 // The bytes of a command as the protocol lists them.

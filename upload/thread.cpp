@@ -4,6 +4,7 @@
 #include "upload/athandshake.h"
 #include "upload/boards.h"
 #include "upload/flashverify.h"
+#include "upload/moduleopen.h"
 #include "upload/replyjudge.h"
 #include "upload/stepnames.h"
 #include "upload/stk500v1.h"
@@ -12,7 +13,6 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
 
@@ -20,20 +20,9 @@
 #include <cstdio>
 
 namespace {
-constexpr int kConnectTimeoutMs = 3000;
-
-constexpr quint8 kProtocolV1 = 0;
-constexpr quint8 kProtocolV2 = 1;
 constexpr int kSyncCommands = 3;
 constexpr int kSignatureBytes = 3;
 constexpr int kBytesPerWord = 2;
-// What the board's program sent before the reset may still be on its way
-// after the handshake (held in the module's bridge); it is taken in until the
-// data connection has been quiet this long, for at most kDrainLimitMs. The
-// bootloaders answer nothing before they are asked, and wait about a second
-// for their first command.
-constexpr int kDrainQuietMs = 50;
-constexpr int kDrainLimitMs = 400;
 // A bootloader just reset answers its greeting within milliseconds; the
 // probe for the other protocol needs no more than this.
 constexpr int kOtherGreetingWaitMs = 2000;
@@ -111,16 +100,11 @@ QTcpSocket *Thread::take_data_socket()
 void Thread::run()
 {
     // Any other text: nothing is opened, sent or reported.
-    const Board *board = boardNamed(board_type);
+    board = boardNamed(board_type);
     if (!board)
         return;
-    if (board->protocol == StkVersion::V1) {
-        protocol_flag = kProtocolV1;
-        run_frame(&Thread::upload_stk500v1);
-    } else {
-        protocol_flag = kProtocolV2;
-        run_frame(&Thread::upload_stk500v2);
-    }
+    run_frame(board->protocol == StkVersion::V1 ? &Thread::upload_stk500v1
+                                                : &Thread::upload_stk500v2);
 }
 
 void Thread::run_frame(Upload upload)
@@ -131,12 +115,19 @@ void Thread::run_frame(Upload upload)
         emit updateover(row, UPDATE_FINISHED, 0.0f);
         return;
     }
-    if (!connect_module()) {
+    const ModuleOpening opened = open_module();
+    if (opened.failed == ModuleOpening::Failure::DataPort
+        || opened.failed == ModuleOpening::Failure::AtPort) {
         close_module();
         emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
         return;
     }
-    const bool accepted = (this->*upload)();
+    // A board that was not reset ends the run as a failed upload too.
+    bool accepted = false;
+    if (opened.ok())
+        accepted = (this->*upload)(opened.stray);
+    else
+        emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
     close_module();
     // Success needs both: every page taken from the image and every page accepted.
     const bool complete = accepted && verify_passed && bytes_read == total_bytes;
@@ -178,7 +169,7 @@ bool Thread::image_fits()
 {
     // The flash below the bootloader, not the whole flash: the image's last
     // page must never land on the bootloader's first.
-    const qint64 capacity = boardNamed(board_type)->applicationSize;
+    const qint64 capacity = board->applicationSize;
     if (total_bytes == 0) {
         qWarning("update.bin is empty: nothing to upload");
         note_failure(QStringLiteral("the image is empty"));
@@ -199,33 +190,35 @@ bool Thread::image_fits()
     return true;
 }
 
-bool Thread::connect_module()
+ModuleOpening Thread::open_module()
 {
     at_socket = new QTcpSocket;
     data_socket = new QTcpSocket;
     qDebug() << "current_ip =" << host_ip << data_port << at_port;
-
-    data_socket->connectToHost(host_ip, portOf(data_port));
-    if (!data_socket->waitForConnected(kConnectTimeoutMs)) {
+    const ModuleOpening opened = openModule(data_socket, at_socket, host_ip, portOf(data_port),
+                                            portOf(at_port), board->resetFamily);
+    switch (opened.failed) {
+    case ModuleOpening::Failure::None:
+        break;
+    case ModuleOpening::Failure::DataPort:
         std::perror("connect data server error");
         note_failure(QStringLiteral("cannot connect to data port %1: %2")
                          .arg(data_port, data_socket->errorString()));
-        return false;
-    }
-    // Frames are small and strictly request-reply: do not let them wait for more.
-    data_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-
-    at_socket->connectToHost(host_ip, portOf(at_port));
-    if (!at_socket->waitForConnected(kConnectTimeoutMs)) {
+        break;
+    case ModuleOpening::Failure::AtPort:
         std::perror("connect at server error");
         note_failure(QStringLiteral("cannot connect to AT port %1: %2")
                          .arg(at_port, at_socket->errorString()));
+        // Closed now, so that close_module() does not keep it for a receiver.
         QObject::disconnect(data_socket, nullptr, nullptr, nullptr);
         data_socket->close();
-        return false;
+        break;
+    case ModuleOpening::Failure::Handshake:
+        at_refused = opened.handshake.refused;
+        note_failure(opened.handshake.failure);
+        break;
     }
-    at_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    return true;
+    return opened;
 }
 
 void Thread::close_module()
@@ -238,30 +231,6 @@ void Thread::close_module()
     // The sockets belong to this thread; they go with the run.
     closeSocket(data_socket);
     closeSocket(at_socket);
-}
-
-bool Thread::module_handshake(quint8 protocol_flag)
-{
-    const AtHandshakeResult result
-        = moduleHandshake(at_socket, protocol_flag != kProtocolV1 ? AtFamily::Mega : AtFamily::Uno);
-    if (!result.ok) {
-        at_refused = result.refused;
-        note_failure(result.failure);
-    }
-    return result.ok;
-}
-
-QByteArray Thread::drain_reset_output()
-{
-    QByteArray stray;
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < kDrainLimitMs
-           && waitForData(
-               data_socket,
-               static_cast<int>(qMin<qint64>(kDrainQuietMs, kDrainLimitMs - clock.elapsed()))))
-        stray += data_socket->readAll();
-    return stray;
 }
 
 bool Thread::collect_reply(const StkCommand &command, ReplyEnd end, const QDeadlineTimer &budget,
@@ -279,6 +248,14 @@ bool Thread::send_step(const StkCommand &command, QByteArray *reply)
 {
     sendCommand(data_socket, command);
     return collect_reply(command, ReplyEnd::Alone, replyBudget(command), reply);
+}
+
+bool Thread::send_or_perror(const StkCommand &command, const char *perror_text)
+{
+    if (send_step(command))
+        return true;
+    std::perror(perror_text);
+    return false;
 }
 
 int Thread::send_together(const QList<StkCommand> &commands)
@@ -307,7 +284,7 @@ void Thread::note_step_failure(const StkCommand &command, const StepResult &resu
 
 bool Thread::signature_matches(const QByteArray &signature)
 {
-    const ReplyVerdict verdict = judgeSignature(signature, board_type);
+    const ReplyVerdict verdict = judgeSignature(signature, board->signature, board_type);
     if (!verdict.ok) {
         note_failure(verdict.reason);
         qDebug() << "step failed:" << failure;
@@ -322,7 +299,7 @@ void Thread::name_other_board(const QByteArray &reply)
         return;
     // A reply that begins as the chosen protocol's do comes from a bootloader
     // that speaks it, whatever else went wrong.
-    const StkVersion chosen = boardNamed(board_type)->protocol;
+    const StkVersion chosen = board->protocol;
     const auto first = static_cast<quint8>(reply.isEmpty() ? 0 : reply.at(0));
     if (!reply.isEmpty()
         && (chosen == StkVersion::V2 ? first == stk500v2::kMessageStart
@@ -337,7 +314,7 @@ void Thread::name_other_board(const QByteArray &reply)
     // the other family is reset, before asking in its protocol.
     if (!moduleHandshake(at_socket, other->resetFamily).ok)
         return;
-    drain_reset_output();
+    drainResetOutput(data_socket);
     StkCommand greeting
         = other->protocol == StkVersion::V1 ? stk500v1::getSync() : stk500v2::signOn(1);
     greeting.tries = 1;
@@ -366,18 +343,15 @@ float Thread::progress() const
     return static_cast<float>(static_cast<double>(bytes_read) / static_cast<double>(total_bytes));
 }
 
-bool Thread::upload_stk500v2()
+bool Thread::upload_stk500v2(const QByteArray &stray)
 {
     seq_num = 1;
-    if (!module_handshake(kProtocolV2)) {
-        emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
-        return false;
-    }
-    // Whatever the board said before and while it was reset is no reply to
-    // the sign-on; a program that prints all the time leaves plenty.
-    const QByteArray stray = drain_reset_output();
     qDebug() << "read send_sign_on reply 1=" << stray.toHex(' ');
+    return enter_stk500v2() && program(&Thread::write_page_stk500v2);
+}
 
+bool Thread::enter_stk500v2()
+{
     QByteArray greeting;
     if (!send_step(stk500v2::signOn(seq_num), &greeting)) {
         name_other_board(greeting);
@@ -402,55 +376,35 @@ bool Thread::upload_stk500v2()
         if (value >= 0)
             signature += static_cast<char>(value);
     }
-    if (!signature_matches(signature) || !read_and_keep_flash())
-        return false;
-    if (read_only) {
-        verify_and_leave();
-        return true;
-    }
+    return signature_matches(signature);
+}
 
+bool Thread::write_page_stk500v2(int)
+{
     // Program-flash advances the bootloader's address, so the MEGA2560 gets a
     // load address only where the pages would not carry on by themselves.
     // The other boards keep one before every page. The bootloader erases the
     // pages in the order it is sent them, from the first on.
-    const Board *board = boardNamed(board_type);
-    const bool address_advances = board->addressAdvances;
-    const int page_size = board->pageSize;
-    qint64 next_word = -1;
-    while (true) {
-        const int count = read_page(page_size);
-        if (count == 0)
-            break;
-        const auto word_address = static_cast<quint32>(file_offset / kBytesPerWord);
-        if (!address_advances || !stk500v2::addressCarriesOn(next_word, word_address)) {
-            if (!send_step(stk500v2::loadAddress(seq_num, word_address))) {
-                std::perror("send stk header erro");
-                return false;
-            }
-            ++seq_num;
-        }
-        if (!send_step(stk500v2::programFlash(seq_num, page))) {
-            std::perror("send data error");
+    const auto word_address = static_cast<quint32>(file_offset / kBytesPerWord);
+    if (!board->addressAdvances || !stk500v2::addressCarriesOn(next_word, word_address)) {
+        if (!send_or_perror(stk500v2::loadAddress(seq_num, word_address), "send stk header erro"))
             return false;
-        }
         ++seq_num;
-        file_offset += count;
-        next_word = word_address + page_size / kBytesPerWord;
-        if (count < page_size)
-            break;
     }
-    verify_and_leave();
+    if (!send_or_perror(stk500v2::programFlash(seq_num, page), "send data error"))
+        return false;
+    ++seq_num;
+    next_word = word_address + board->pageSize / kBytesPerWord;
     return true;
 }
 
-bool Thread::upload_stk500v1()
+bool Thread::upload_stk500v1(const QByteArray &)
 {
-    if (!module_handshake(kProtocolV1)) {
-        emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
-        return false;
-    }
-    // As for version 2: the program's last words are no answer to a sync.
-    drain_reset_output();
+    return enter_stk500v1() && program(&Thread::write_page_stk500v1);
+}
+
+bool Thread::enter_stk500v1()
+{
     for (int i = 0; i < kSyncCommands; ++i) {
         QByteArray greeting;
         if (!send_step(stk500v1::getSync(), &greeting)) {
@@ -467,18 +421,10 @@ bool Thread::upload_stk500v1()
                 return false;
         }
     }
-    if (!send_step(stk500v1::setDevice())) {
-        std::perror("send B error");
+    if (!send_or_perror(stk500v1::setDevice(), "send B error")
+        || !send_or_perror(stk500v1::setDeviceExt(), "send_E error")
+        || !send_or_perror(stk500v1::enterProgMode(), "send P error"))
         return false;
-    }
-    if (!send_step(stk500v1::setDeviceExt())) {
-        std::perror("send_E error");
-        return false;
-    }
-    if (!send_step(stk500v1::enterProgMode())) {
-        std::perror("send P error");
-        return false;
-    }
     QByteArray signature;
     if (!send_step(stk500v1::readSignature(), &signature)) {
         std::perror("send u error");
@@ -487,44 +433,46 @@ bool Thread::upload_stk500v1()
     if (!signature_matches(signatureOfV1Reply(signature)))
         return false;
     for (quint8 low : kV1EepromReads) {
-        if (!send_step(stk500v1::universalReadEeprom(low))) {
-            std::perror("send v error");
+        if (!send_or_perror(stk500v1::universalReadEeprom(low), "send v error"))
             return false;
-        }
     }
+    return true;
+}
+
+bool Thread::write_page_stk500v1(int count)
+{
+    // The bootloader writes its whole page buffer: a short last page is
+    // filled up with erased flash, or it would take the previous page's tail.
+    const QByteArray whole_page = page + QByteArray(board->pageSize - count, '\xFF');
+    // Address and page in one write: the bootloader answers the address
+    // at once and takes the page from its receive buffer. Nothing of the
+    // next page goes out before this one's reply, as the bootloader
+    // cannot take bytes while it writes the flash.
+    const int accepted
+        = send_together({ stk500v1::loadAddress(static_cast<quint32>(file_offset / kBytesPerWord)),
+                          stk500v1::programPage(whole_page) });
+    if (accepted < 1)
+        std::perror("send header erro");
+    else if (accepted < 2)
+        std::perror("send data error");
+    return accepted == 2;
+}
+
+bool Thread::program(WritePage write_page)
+{
     if (!read_and_keep_flash())
         return false;
-    if (read_only) {
-        verify_and_leave();
-        return true;
-    }
-
-    const int page_size = boardNamed(board_type)->pageSize;
-    while (true) {
-        const int count = read_page(page_size);
-        if (count == 0)
-            break;
-        // The bootloader writes its whole page buffer: a short last page is
-        // filled up with erased flash, or it would take the previous page's tail.
-        const QByteArray whole_page = page + QByteArray(page_size - count, '\xFF');
-        // Address and page in one write: the bootloader answers the address
-        // at once and takes the page from its receive buffer. Nothing of the
-        // next page goes out before this one's reply, as the bootloader
-        // cannot take bytes while it writes the flash.
-        const int accepted = send_together(
-            { stk500v1::loadAddress(static_cast<quint32>(file_offset / kBytesPerWord)),
-              stk500v1::programPage(whole_page) });
-        if (accepted < 1) {
-            std::perror("send header erro");
-            return false;
+    if (!read_only) {
+        // A short page is the image's last.
+        const int page_size = board->pageSize;
+        next_word = -1;
+        for (int count = read_page(page_size); count > 0; count = read_page(page_size)) {
+            if (!(this->*write_page)(count))
+                return false;
+            file_offset += count;
+            if (count < page_size)
+                break;
         }
-        if (accepted < 2) {
-            std::perror("send data error");
-            return false;
-        }
-        file_offset += count;
-        if (count < page_size)
-            break;
     }
     verify_and_leave();
     return true;
@@ -538,11 +486,10 @@ void Thread::verify_and_leave()
     // that the read-back found. The new program may start talking right
     // behind the reply: that is no surplus of the reply, and stays unread.
     const QString noted = failure;
-    const StkCommand leave = protocol_flag == kProtocolV1 ? stk500v1::leaveProgMode()
-                                                          : stk500v2::leaveProgMode(seq_num);
+    const bool v1 = board->protocol == StkVersion::V1;
+    const StkCommand leave = v1 ? stk500v1::leaveProgMode() : stk500v2::leaveProgMode(seq_num);
     sendCommand(data_socket, leave);
-    if (!collect_reply(leave, ReplyEnd::Followed, replyBudget(leave))
-        && protocol_flag == kProtocolV1)
+    if (!collect_reply(leave, ReplyEnd::Followed, replyBudget(leave)) && v1)
         std::perror("send q error");
     failure = noted;
 }
@@ -560,10 +507,9 @@ void Thread::verify_image()
     if (!verify)
         return;
     const auto report = progress_reporter(UPDATE_VERIFY_PROGRESS, total_bytes);
-    const FlashComparison result = protocol_flag == kProtocolV1
+    const FlashComparison result = board->protocol == StkVersion::V1
         ? verifyFlashV1(data_socket, image, report)
-        : verifyFlashV2(data_socket, seq_num, image, report,
-                        !boardNamed(board_type)->addressAdvances);
+        : verifyFlashV2(data_socket, seq_num, image, report, !board->addressAdvances);
     verify_passed = result.matches(total_bytes);
     mismatch_address = result.firstMismatch;
     if (result.firstMismatch >= 0) {
@@ -580,10 +526,9 @@ bool Thread::read_and_keep_flash()
     if (read_bytes <= 0)
         return true;
     const auto report = progress_reporter(UPDATE_READ_PROGRESS, read_bytes);
-    const FlashRead result = protocol_flag == kProtocolV1
+    const FlashRead result = board->protocol == StkVersion::V1
         ? readFlashV1(data_socket, read_bytes, report)
-        : readFlashV2(data_socket, seq_num, read_bytes, report,
-                      !boardNamed(board_type)->addressAdvances);
+        : readFlashV2(data_socket, seq_num, read_bytes, report, !board->addressAdvances);
     if (!result.error.isEmpty()) {
         note_failure(QStringLiteral("reading the flash failed: ") + result.error);
         return false;

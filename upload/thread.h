@@ -9,6 +9,8 @@
 
 class QDeadlineTimer;
 class QTcpSocket;
+struct Board;
+struct ModuleOpening;
 struct StkCommand;
 struct StepResult;
 enum class ReplyEnd;
@@ -70,20 +72,25 @@ protected:
     void run() override;
 
 private:
-    using Upload = bool (Thread::*)();
+    // One protocol's upload, once the board is reset; `stray` is what was
+    // drained off the data port after the reset.
+    using Upload = bool (Thread::*)(const QByteArray &stray);
+    // Writes the page just read (`count` bytes) at file_offset.
+    using WritePage = bool (Thread::*)(int count);
 
     void run_frame(Upload upload);
     bool open_image();
     bool image_fits();
-    bool connect_module();
+    // Connects to the module and resets the board; a failure is noted.
+    ModuleOpening open_module();
     void close_module();
-    bool module_handshake(quint8 protocol_flag);
-    QByteArray drain_reset_output();
     // Waits for the reply to a command already written and judges it; a
     // failure is noted with its reason. `reply` receives the bytes.
     bool collect_reply(const StkCommand &command, ReplyEnd end, const QDeadlineTimer &budget,
                        QByteArray *reply = nullptr);
     bool send_step(const StkCommand &command, QByteArray *reply = nullptr);
+    // send_step with the text std::perror prints when it fails.
+    bool send_or_perror(const StkCommand &command, const char *perror_text);
     // The commands in one write, their replies judged in order; returns how
     // many were accepted before the first that was not.
     int send_together(const QList<StkCommand> &commands);
@@ -99,8 +106,16 @@ private:
     // Takes the next page of the image and reports the progress; returns its length.
     int read_page(int page_size);
     float progress() const;
-    bool upload_stk500v2();
-    bool upload_stk500v1();
+    bool upload_stk500v2(const QByteArray &stray);
+    bool upload_stk500v1(const QByteArray &stray);
+    // From the greeting to programming mode, the signature checked.
+    bool enter_stk500v2();
+    bool enter_stk500v1();
+    bool write_page_stk500v2(int count);
+    bool write_page_stk500v1(int count);
+    // In programming mode: the flash read asked for, then every page of the
+    // image (unless only reading), then verify_and_leave().
+    bool program(WritePage write_page);
     // Reports `done` of `whole` bytes as a fraction with the given status.
     std::function<void(qint64)> progress_reporter(int status, qint64 whole);
     void verify_image();
@@ -113,6 +128,8 @@ private:
     QString at_port;
     QString data_port;
     QString board_type;
+    // The board of board_type, looked up when the run starts.
+    const Board *board = nullptr;
     QTcpSocket *at_socket = nullptr;
     QTcpSocket *data_socket = nullptr;
     // The whole image, taken when the run starts, so that a later conversion
@@ -125,7 +142,9 @@ private:
     // Version 2 message sequence number.
     quint8 seq_num = 0;
     int last_read = 0;
-    quint8 protocol_flag = 0;
+    // Version 2: the word the bootloader's address stands at after the last
+    // page (-1: none yet).
+    qint64 next_word = -1;
     // The command-line tool's opt-ins and what the run found out.
     QByteArray given_image;
     bool image_given = false;
@@ -142,7 +161,7 @@ private:
 };
 
 // How long a worker asked to stop may take: longer than its longest wait
-// that cannot be cut short (a connect, 3000 ms).
+// that cannot be cut short (a connect, kModuleConnectTimeoutMs).
 constexpr int kWorkerStopGraceMs = 5000;
 
 // Asks every worker to stop, waits for each at most kWorkerStopGraceMs and

@@ -17,8 +17,8 @@ EmulatedBoard::EmulatedBoard(const ModuleOptions &options, ByteHandler handler, 
         bootloader = std::make_unique<Stk500v1Bootloader>(part, memory);
     else
         bootloader = std::make_unique<Stk500v2Bootloader>(part, memory);
-    line = new SerialLink(
-        [this, handler](quint8 byte) { return handler(byte, *bootloader); }, this);
+    line
+        = new SerialLink([this, handler](quint8 byte) { return handler(byte, *bootloader); }, this);
     connect(line, &SerialLink::toClient, this, &ModuleBoard::toClient);
     connect(line, &SerialLink::bytesLost, this, &ModuleBoard::bytesLost);
 }
