@@ -37,14 +37,7 @@ ReplyVerdict judge(const QByteArray &, const QByteArray &reply, int expected)
 StkCommand command(QByteArray bytes, int expected, const char *label, int tries = kTries,
                    int waitMs = kWaitMs)
 {
-    StkCommand result;
-    result.bytes = std::move(bytes);
-    result.expected = expected;
-    result.tries = tries;
-    result.waitMs = waitMs;
-    result.replyLabel = label;
-    result.judge = judge;
-    return result;
+    return StkCommand { std::move(bytes), expected, tries, waitMs, label, nullptr, {}, judge };
 }
 } // namespace
 

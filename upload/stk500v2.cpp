@@ -46,14 +46,9 @@ ReplyVerdict judge(const QByteArray &message, const QByteArray &reply, int expec
 StkCommand command(quint8 sequence, const QByteArray &body, int expected, const char *label,
                    int tries = kTries)
 {
-    StkCommand result;
-    result.bytes = frame(sequence, body);
-    result.expected = expected;
-    result.tries = tries;
-    result.waitMs = kWaitMs;
-    result.replyLabel = label;
-    result.judge = judge;
-    return result;
+    return StkCommand {
+        frame(sequence, body), expected, tries, kWaitMs, label, nullptr, {}, judge
+    };
 }
 
 quint8 byteOf(quint32 value, int shift)
