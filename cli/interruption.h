@@ -24,6 +24,11 @@ class Interruption : public QObject
 public:
     // A process ended by signal N exits with 128 + N, as shells report it.
     static constexpr int kSignalExitBase = 128;
+    // The numbers POSIX gives them; Windows has no SIGHUP, and its console
+    // events are reported under these names too.
+    static constexpr int kSigHup = 1;
+    static constexpr int kSigInt = 2;
+    static constexpr int kSigTerm = 15;
 
     // Every signal passed on: none ends the process at once.
     static constexpr int kDeliverAll = std::numeric_limits<int>::max();
