@@ -165,8 +165,9 @@ QString setListen(Reading &reading, const QString &value)
     const auto listen = parseListenAddress(value);
     if (!listen)
         return QStringLiteral("bad --listen '%1': ADDRESS:PORT with an IP address and a port "
-                              "from 0 (any free one) to 65535")
-            .arg(value);
+                              "from 0 (any free one) to %2")
+            .arg(value)
+            .arg(kMaxPort);
     reading.options.listenAddress = listen->first.toString();
     reading.options.listenPort = listen->second;
     return QString();
@@ -236,8 +237,7 @@ QString renamePositionals(Reading &reading, const QStringList &positionals)
             .arg(positionals.at(0));
     const std::optional<quint16> port = parsePort(positionals.at(1));
     if (!port)
-        return QStringLiteral("bad AT port '%1': a port is a number from 1 to 65535")
-            .arg(positionals.at(1));
+        return badPortMessage("AT", positionals.at(1));
     options.renameAddress = address.toString();
     options.renamePort = *port;
     options.newName = positionals.at(2);

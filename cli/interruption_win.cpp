@@ -13,7 +13,8 @@ int deliveredLimit = 1;
 
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
-    const int number = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? Interruption::kSigInt : Interruption::kSigHup;
+    const int number = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? Interruption::kSigInt
+                                                                          : Interruption::kSigHup;
     if (received.fetch_add(1) >= deliveredLimit)
         ExitProcess(UINT(Interruption::kSignalExitBase + number));
     // The handler runs on a thread of its own.

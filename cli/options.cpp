@@ -5,7 +5,6 @@
 #include <cmath>
 
 namespace {
-constexpr int kMaxPort = 65535;
 constexpr int kMaxPortDigits = 5;
 
 struct EndingName
@@ -43,6 +42,13 @@ std::optional<quint16> parsePort(const QString &text)
     return static_cast<quint16>(value);
 }
 
+QString badPortMessage(const char *which, const QString &text)
+{
+    return QStringLiteral("bad %1 port '%2': a port is a number from 1 to %3")
+        .arg(QLatin1String(which), text)
+        .arg(kMaxPort);
+}
+
 std::optional<Target> parseTarget(const QString &text, QString *error)
 {
     const auto fail = [&](const QString &why) {
@@ -63,12 +69,10 @@ std::optional<Target> parseTarget(const QString &text, QString *error)
     const QString atText = text.mid(atColon + 1);
     const std::optional<quint16> dataPort = parsePort(dataText);
     if (!dataPort)
-        return fail(
-            QStringLiteral("bad data port '%1': a port is a number from 1 to 65535").arg(dataText));
+        return fail(badPortMessage("data", dataText));
     const std::optional<quint16> atPort = parsePort(atText);
     if (!atPort)
-        return fail(
-            QStringLiteral("bad AT port '%1': a port is a number from 1 to 65535").arg(atText));
+        return fail(badPortMessage("AT", atText));
     Target target;
     target.address = address.toString();
     target.dataPort = *dataPort;
@@ -122,8 +126,9 @@ std::optional<Target> parseMonitorTarget(const QString &text, QString *error)
         return target;
     }
     *error = QStringLiteral("bad target '%1': expected IP:DATAPORT or IP:DATAPORT:ATPORT, an IP "
-                            "address and ports from 1 to 65535")
-                 .arg(text);
+                            "address and ports from 1 to %2")
+                 .arg(text)
+                 .arg(kMaxPort);
     return std::nullopt;
 }
 

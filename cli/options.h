@@ -107,8 +107,11 @@ struct Options
 // An address as a target shows it: an IPv6 address in brackets, so the
 // port after it cannot be read as part of it.
 QString bracketedAddress(const QString &address);
-// A TCP port: decimal digits only, 1 to 65535.
+// A TCP port: decimal digits only, 1 to kMaxPort.
+constexpr int kMaxPort = 65535;
 std::optional<quint16> parsePort(const QString &text);
+// Why parsePort refused the text given for the "data" or "AT" port.
+QString badPortMessage(const char *which, const QString &text);
 // IP:DATAPORT:ATPORT; the address must be a literal (no name lookup).
 std::optional<Target> parseTarget(const QString &text, QString *error);
 // One of UNO, MEGA2560, Orvex3, Orvex0 in any letter case, spelled as the
