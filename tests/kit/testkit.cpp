@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -19,6 +20,12 @@ QByteArray pattern(int size, int seed, int step, int seedStep, int period)
         bytes[i] = static_cast<char>((seed * seedStep + i * step + shift) & 0xFF);
     }
     return bytes;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void writeImage(const QByteArray &image, const QString &path)
@@ -47,6 +54,20 @@ bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeout
             return false;
     }
     return true;
+}
+
+QString target(const QString &address, quint16 dataPort, quint16 atPort)
+{
+    return QStringLiteral("%1:%2:%3").arg(address).arg(dataPort).arg(atPort);
+}
+
+QJsonObject resultFor(const QJsonObject &report, const QString &target)
+{
+    for (const QJsonValue &value : report.value(QStringLiteral("results")).toArray()) {
+        if (value.toObject().value(QStringLiteral("target")).toString() == target)
+            return value.toObject();
+    }
+    return QJsonObject();
 }
 
 bool sendSignal(qint64 processId, int signalNumber)

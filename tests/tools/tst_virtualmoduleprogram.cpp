@@ -19,12 +19,6 @@ namespace {
 constexpr int kWaitMs = 10000;
 constexpr int kAvrdudeMs = 120000;
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A blocking exchange with a module in another process.
 QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int count)
 {

@@ -9,8 +9,6 @@
 using namespace road;
 
 namespace {
-constexpr int kFlashUno = 32 * 1024;
-constexpr int kFlashMega = 256 * 1024;
 // About 30 KiB: most of an UNO's flash, with a short last page on both boards.
 constexpr int kLargeImage = 30000;
 // The flash below the bootloaders as the boards ship.

@@ -5,6 +5,7 @@
 // the window finds and converts itself, and what the rows show.
 
 #include "devicetable.h"
+#include "hexwriter.h"
 #include "modulegroup.h"
 #include "modulethread.h"
 #include "testsupport.h"
@@ -34,8 +35,8 @@ constexpr int kUploadLimitMs = 120000;
 
 constexpr int kUnoPage = 128;
 constexpr int kMegaPage = 256;
-constexpr int kHexRecordBytes = 16;
-constexpr int kHexSegmentSpan = 0x10000;
+constexpr int kFlashUno = 32 * 1024;
+constexpr int kFlashMega = 256 * 1024;
 constexpr double kPercent = 100.0;
 constexpr char kErased = '\xFF';
 
@@ -67,41 +68,10 @@ inline QByteArray flashWith(const QByteArray &image, int flashSize)
     return image + QByteArray(flashSize - image.size(), kErased);
 }
 
-inline QByteArray hexRecord(quint16 address, quint8 type, const QByteArray &data)
-{
-    QByteArray bytes;
-    bytes += static_cast<char>(data.size());
-    bytes += static_cast<char>(address >> 8);
-    bytes += static_cast<char>(address & 0xFF);
-    bytes += static_cast<char>(type);
-    bytes += data;
-    quint8 sum = 0;
-    for (char c : bytes)
-        sum = static_cast<quint8>(sum + static_cast<quint8>(c));
-    bytes += static_cast<char>(static_cast<quint8>(-sum));
-    return ':' + bytes.toHex().toUpper() + "\r\n";
-}
-
-// Intel HEX for an image at address 0, as an Arduino build writes it:
-// 16-byte data records, an extended linear address record at each 64 KiB.
+// Intel HEX for an image at address 0, as an Arduino build writes it.
 inline QByteArray hexFor(const QByteArray &image)
 {
-    constexpr quint8 kData = 0x00;
-    constexpr quint8 kEnd = 0x01;
-    constexpr quint8 kLinearBase = 0x04;
-    QByteArray text;
-    for (int offset = 0; offset < image.size(); offset += kHexRecordBytes) {
-        if (offset % kHexSegmentSpan == 0 && offset > 0) {
-            const quint16 upper = static_cast<quint16>(offset / kHexSegmentSpan);
-            QByteArray base;
-            base += static_cast<char>(upper >> 8);
-            base += static_cast<char>(upper & 0xFF);
-            text += hexRecord(0, kLinearBase, base);
-        }
-        text += hexRecord(static_cast<quint16>(offset % kHexSegmentSpan), kData,
-                          image.mid(offset, kHexRecordBytes));
-    }
-    return text + hexRecord(0, kEnd, QByteArray());
+    return HexWriter::plain(image);
 }
 
 inline bool writeFile(const QString &path, const QByteArray &contents)
@@ -182,13 +152,6 @@ inline QPushButton *uploadButton(Widget &window, const QString &ip)
     const int row = rowOf(window, ip);
     return row < 0 ? nullptr
                    : qobject_cast<QPushButton *>(table(window)->cellWidget(row, SendColumn));
-}
-
-inline QString progressOf(Widget &window, const QString &ip)
-{
-    const int row = rowOf(window, ip);
-    const QTableWidgetItem *item = row < 0 ? nullptr : table(window)->item(row, ProgressColumn);
-    return item ? item->text() : QString();
 }
 
 // Waits for the module's row, put there by its announcement, and sets its
@@ -281,6 +244,16 @@ private:
     QAtomicInt reports;
     QtMessageHandler previous = nullptr;
 };
+
+inline BoardType boardOf(const QString &board)
+{
+    return board == QLatin1String("UNO") ? BoardType::Uno : BoardType::Mega;
+}
+
+inline int flashSizeOf(const QString &board)
+{
+    return board == QLatin1String("UNO") ? kFlashUno : kFlashMega;
+}
 
 // Module options for these tests: loopback, announcing to the window, and
 // a line without delays unless a test asks for one.
