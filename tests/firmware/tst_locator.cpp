@@ -2,6 +2,7 @@
 #include "firmware/listingscan.h"
 #include "firmwaretesting.h"
 #include "platform/commandshell.h"
+#include "testkit.h"
 #include "widgetprobe.h"
 
 #include <QtTest>
@@ -152,10 +153,7 @@ void LocatorTest::buildDirectoryInListing()
 {
     QFETCH(QString, listing);
     QFETCH(QString, expected);
-    const std::optional<QString> found = ::buildDirectoryInListing(listing);
-    QCOMPARE(found.has_value(), !expected.isNull());
-    if (found)
-        QCOMPARE(*found, expected);
+    TestKit::compareFound(::buildDirectoryInListing(listing), expected);
 }
 
 void LocatorTest::hexFileInListing_data()
@@ -204,10 +202,7 @@ void LocatorTest::hexFileInListing()
 {
     QFETCH(QString, listing);
     QFETCH(QString, expected);
-    const std::optional<QString> found = ::hexFileInListing(listing);
-    QCOMPARE(found.has_value(), !expected.isNull());
-    if (found)
-        QCOMPARE(*found, expected);
+    TestKit::compareFound(::hexFileInListing(listing), expected);
 }
 
 void LocatorTest::generateTimeText_data()
