@@ -29,6 +29,19 @@ struct ManualWindow
     Widget window;
     WidgetProbe probe;
 };
+
+// The window shows the picked blink.hex (at path, written 2016-05-06 02:03:04
+// UTC) and ./update.bin holds its image.
+void showsBlink(ManualWindow &w, const QString &path)
+{
+    Ui_Widget &ui = w.probe.ui();
+    RUDIREZE_COMPARE_PATHS(ui.lineEdit->text(), path);
+    QCOMPARE(w.probe.currentFileName(), QStringLiteral("blink.hex"));
+    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("blink.hex"));
+    QCOMPARE(w.probe.generateTime(), QStringLiteral("2016-05-06 10:03:04"));
+    QCOMPARE(ui.label_2->text(), QStringLiteral("2016-05-06 10:03:04"));
+    QCOMPARE(fileContents(QStringLiteral("update.bin")), kSketchImage);
+}
 } // namespace
 
 class SourceSelectionTest : public QObject
@@ -92,14 +105,8 @@ void SourceSelectionTest::pickedFileIsShownAndConverted()
     QCOMPARE(boxes.seen()[0].text, QStringLiteral("open file successful"));
     QCOMPARE(boxes.seen()[0].icon, int(QMessageBox::Warning));
 
-    Ui_Widget &ui = w.probe.ui();
     RUDIREZE_COMPARE_PATHS(w.probe.manualPath(), path);
-    RUDIREZE_COMPARE_PATHS(ui.lineEdit->text(), path);
-    QCOMPARE(w.probe.currentFileName(), QStringLiteral("blink.hex"));
-    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("blink.hex"));
-    QCOMPARE(w.probe.generateTime(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(ui.label_2->text(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(fileContents(QStringLiteral("update.bin")), kSketchImage);
+    showsBlink(w, path);
 }
 
 void SourceSelectionTest::cancelledPickKeepsTheChoice()
@@ -115,12 +122,7 @@ void SourceSelectionTest::cancelledPickKeepsTheChoice()
     QCOMPARE(boxes.seen()[0].title, QStringLiteral("waring"));
     QCOMPARE(boxes.seen()[0].text, QStringLiteral("open file fail"));
     QVERIFY(w.probe.manualPath().isEmpty());
-    Ui_Widget &ui = w.probe.ui();
-    RUDIREZE_COMPARE_PATHS(ui.lineEdit->text(), path);
-    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("blink.hex"));
-    QCOMPARE(w.probe.currentFileName(), QStringLiteral("blink.hex"));
-    QCOMPARE(ui.label_2->text(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(fileContents(QStringLiteral("update.bin")), kSketchImage);
+    showsBlink(w, path);
 }
 
 void SourceSelectionTest::failingPickKeepsTheChoice()
@@ -143,13 +145,7 @@ void SourceSelectionTest::failingPickKeepsTheChoice()
                             "0xEF expected"));
     QCOMPARE(errors, QByteArray("broken.hex line 2: wrong checksum: 0xFF given, 0xEF expected\n"));
 
-    Ui_Widget &ui = w.probe.ui();
-    QCOMPARE(w.probe.currentFileName(), QStringLiteral("blink.hex"));
-    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("blink.hex"));
-    RUDIREZE_COMPARE_PATHS(ui.lineEdit->text(), good);
-    QCOMPARE(w.probe.generateTime(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(ui.label_2->text(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(fileContents(QStringLiteral("update.bin")), kSketchImage);
+    showsBlink(w, good);
 }
 
 void SourceSelectionTest::conversionReportsOnStandardError()

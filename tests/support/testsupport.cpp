@@ -28,7 +28,6 @@ void MessageBoxCloser::poll()
                        int(box->standardButtons()), int(box->buttons().size()), box->parentWidget(),
                        box->isModal() });
         box->done(QMessageBox::Ok);
-        emit boxClosed();
     }
 }
 

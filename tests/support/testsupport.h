@@ -32,9 +32,6 @@ public:
     const QList<Seen> &seen() const { return boxes; }
     void clear() { boxes.clear(); }
 
-signals:
-    void boxClosed();
-
 private:
     void poll();
 
