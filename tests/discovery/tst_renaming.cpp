@@ -22,16 +22,8 @@ const QString kBoxText
     = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
 
 // The window with one module row whose AT port is `atPort` on `address`.
-struct RenameWindow
+struct RenameWindow : QuietWindow
 {
-    RenameWindow()
-        : probe(window)
-        , table(probe.ui().userTableWidget)
-    {
-        probe.hexTimer()->stop();
-        window.show();
-    }
-
     // A row for the module `hostIp`, announced from `sender` (by default the
     // same address).
     bool addModule(const QString &hostIp, const QString &atPort, QString sender = QString())
@@ -55,10 +47,6 @@ struct RenameWindow
     }
 
     QTableWidgetItem *nameItem() const { return table->item(0, NameColumn); }
-
-    Widget window;
-    WidgetProbe probe;
-    QTableWidget *table;
 };
 
 // A port on `address` that refuses connections: bound once, then closed.

@@ -17,17 +17,9 @@ const QByteArray kOtherSketch = ":02000000AABB99\n:00000001FF\n";
 const QByteArray kBrokenSketch = ":0400000001020304F2\n:020004000506FF\n:00000001FF\n";
 
 // A window in manual mode with its refresh timer stopped.
-struct ManualWindow
+struct ManualWindow : QuietWindow
 {
-    ManualWindow()
-        : probe(window)
-    {
-        probe.hexTimer()->stop();
-        window.show();
-        QTest::mouseClick(probe.ui().radioButton, Qt::LeftButton);
-    }
-    Widget window;
-    WidgetProbe probe;
+    ManualWindow() { QTest::mouseClick(probe.ui().radioButton, Qt::LeftButton); }
 };
 
 // The window shows the picked blink.hex (at path, written 2016-05-06 02:03:04
@@ -150,9 +142,8 @@ void SourceSelectionTest::failingPickKeepsTheChoice()
 
 void SourceSelectionTest::conversionReportsOnStandardError()
 {
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     const QString path = tmp->filePath(QStringLiteral("blink.hex"));
     QVERIFY(writeFileAt(path, kSketch, utc(2016, 5, 6, 2, 3, 4)));
 
