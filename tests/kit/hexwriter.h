@@ -66,9 +66,10 @@ public:
         QByteArray text;
         for (int offset = 0; offset < image.size(); offset += kRecordBytes) {
             if (offset > 0 && offset % kSegmentSpan == 0) {
-                const quint16 upper = quint16(offset / kSegmentSpan);
-                text += record(0, kLinearBase, QByteArray { char(upper >> 8), char(upper & 0xFF) })
-                    + lineEnd;
+                QByteArray upper(2, '\0');
+                upper[0] = char((offset / kSegmentSpan) >> 8);
+                upper[1] = char((offset / kSegmentSpan) & 0xFF);
+                text += record(0, kLinearBase, upper) + lineEnd;
             }
             text += record(quint16(offset % kSegmentSpan), kData, image.mid(offset, kRecordBytes))
                 + lineEnd;
