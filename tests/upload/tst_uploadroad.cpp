@@ -152,14 +152,10 @@ void UploadRoadTest::twoRowsAtOnce()
 {
     const QByteArray image = patternImage(kOverlapImage, 3);
     QVERIFY(firmware->setImage(image));
-    ModuleOptions options = moduleAt("127.0.0.62", BoardType::Uno);
-    options.link.baud = kSlowBaud;
     ModuleThread unoModule;
-    QVERIFY(unoModule.start(1, options));
-    options = moduleAt("127.0.0.63", BoardType::Mega);
-    options.link.baud = kSlowBaud;
+    QVERIFY(unoModule.start(1, moduleAt("127.0.0.62", BoardType::Uno, kSlowBaud)));
     ModuleThread megaModule;
-    QVERIFY(megaModule.start(1, options));
+    QVERIFY(megaModule.start(1, moduleAt("127.0.0.63", BoardType::Mega, kSlowBaud)));
     const QString unoIp = unoModule.address(0).toString();
     const QString megaIp = megaModule.address(0).toString();
 
@@ -192,10 +188,8 @@ void UploadRoadTest::newModuleDuringUpload()
 {
     const QByteArray image = patternImage(kNewcomerImage, 4);
     QVERIFY(firmware->setImage(image));
-    ModuleOptions options = moduleAt("127.0.0.64", BoardType::Uno);
-    options.link.baud = kSlowBaud;
     ModuleThread uploading;
-    QVERIFY(uploading.start(1, options));
+    QVERIFY(uploading.start(1, moduleAt("127.0.0.64", BoardType::Uno, kSlowBaud)));
     const QString ip = uploading.address(0).toString();
 
     Widget window;

@@ -256,14 +256,15 @@ inline int flashSizeOf(const QString &board)
 }
 
 // Module options for these tests: loopback, announcing to the window, and
-// a line without delays unless a test asks for one.
-inline ModuleOptions moduleAt(const char *address, BoardType board)
+// a line without delays unless a test asks for one (baud 0: no pacing).
+inline ModuleOptions moduleAt(const char *address, BoardType board, int baud = 0)
 {
     ModuleOptions options;
     options.address = QHostAddress(QString::fromLatin1(address));
     options.board = board;
     options.announceIntervalMs = kAnnounceIntervalMs;
     options.link.pageWriteUs = 0;
+    options.link.baud = baud;
     return options;
 }
 
