@@ -16,13 +16,11 @@ const QString kBoxText
     = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
 } // namespace
 
-class UploadFaultsTest : public QObject
+class UploadFaultsTest : public RoadTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
     void portRefused_data();
     void portRefused();
     void oneByteAtReply();
@@ -44,20 +42,7 @@ private:
         QPushButton *button = nullptr;
     };
     bool open(Road &road, const char *address, const QString &board, const FaultOptions &faults);
-
-    std::unique_ptr<DefaultFirmware> firmware;
 };
-
-void UploadFaultsTest::init()
-{
-    QFile::remove(QStringLiteral("update.bin"));
-    firmware = std::make_unique<DefaultFirmware>();
-}
-
-void UploadFaultsTest::cleanup()
-{
-    firmware.reset();
-}
 
 bool UploadFaultsTest::open(Road &road, const char *address, const QString &board,
                             const FaultOptions &faults)

@@ -23,14 +23,12 @@ constexpr int kOverlapImage = 6000;
 constexpr int kNewcomerImage = 16000;
 } // namespace
 
-class UploadRoadTest : public QObject
+class UploadRoadTest : public RoadTest
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
     void uploadsThroughTheWindow_data();
     void uploadsThroughTheWindow();
     void pickedFileUploads();
@@ -39,9 +37,6 @@ private slots:
     void orvex0AsksForTheMegaUpdate();
     void noFileShowsWaring_data();
     void noFileShowsWaring();
-
-private:
-    std::unique_ptr<DefaultFirmware> firmware;
 };
 
 void UploadRoadTest::initTestCase()
@@ -49,17 +44,6 @@ void UploadRoadTest::initTestCase()
     // A line for every STK500 step of a 140 KB upload says nothing these
     // checks do not; failures still reach the standard error stream.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-}
-
-void UploadRoadTest::init()
-{
-    QFile::remove(QStringLiteral("update.bin"));
-    firmware = std::make_unique<DefaultFirmware>();
-}
-
-void UploadRoadTest::cleanup()
-{
-    firmware.reset();
 }
 
 void UploadRoadTest::uploadsThroughTheWindow_data()

@@ -23,6 +23,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <memory>
 
 namespace road {
 
@@ -126,6 +127,24 @@ private:
     const QString cache;
     const QByteArray previousTmp;
     const QByteArray previousCache;
+};
+
+// What every road test starts from: a fresh default firmware folder, and no
+// ./update.bin left by the test before.
+class RoadTest : public QObject
+{
+    Q_OBJECT
+
+protected slots:
+    void init()
+    {
+        QFile::remove(QStringLiteral("update.bin"));
+        firmware = std::make_unique<DefaultFirmware>();
+    }
+    void cleanup() { firmware.reset(); }
+
+protected:
+    std::unique_ptr<DefaultFirmware> firmware;
 };
 
 // Picks a file by hand, as the user does: Manual Assign File, Open File, the
