@@ -28,11 +28,16 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void writeImage(const QByteArray &image, const QString &path)
+bool writeFile(const QString &path, const QByteArray &contents)
 {
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(image), static_cast<qint64>(image.size()));
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(contents) == contents.size();
+}
+
+void writeImage(const QByteArray &image, const QString &path)
+{
+    QVERIFY2(writeFile(path, image), qPrintable(path));
 }
 
 bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeoutMs)

@@ -33,6 +33,9 @@ template<typename T> void compareFound(const std::optional<T> &found, const T &e
 // A file's bytes; empty when it cannot be read.
 QByteArray readFile(const QString &path);
 
+// Writes a whole file; false when that failed.
+bool writeFile(const QString &path, const QByteArray &contents);
+
 // Writes the file an upload reads (by default the window's ./update.bin in
 // the test's working directory); a failure fails the calling test.
 void writeImage(const QByteArray &image, const QString &path = QStringLiteral("update.bin"));

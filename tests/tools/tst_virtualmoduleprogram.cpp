@@ -355,11 +355,7 @@ void VirtualModuleProgramTest::startsFromAFlashFileAndLogs()
     const QString image = QDir::current().filePath(QStringLiteral("start.bin"));
     const QString logPath = QDir::current().filePath(QStringLiteral("module.log"));
     QFile::remove(logPath);
-    {
-        QFile file(image);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(pattern(200, 2));
-    }
+    QVERIFY(writeFile(image, pattern(200, 2)));
     ModuleProcess program;
     QVERIFY(program.start({ quietAnnouncements(), "--board", "uno", "--flash-in", image, "--log",
                             logPath, "--name", "logged" }));
@@ -429,11 +425,7 @@ void VirtualModuleProgramTest::avrdudeProgramsTheModule()
     for (int page = 0; page * pageBytes < imageBytes; ++page)
         bytes += pattern(pageBytes, page);
     bytes.truncate(imageBytes);
-    {
-        QFile file(image);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
+    QVERIFY(writeFile(image, bytes));
     ModuleProcess program;
     QVERIFY(program.start(QStringList { quietAnnouncements() } + moduleArguments
                           + QStringList { "--flash-out", flashOut }));

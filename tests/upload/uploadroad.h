@@ -8,6 +8,7 @@
 #include "hexwriter.h"
 #include "modulegroup.h"
 #include "modulethread.h"
+#include "testkit.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 
@@ -75,12 +76,7 @@ inline QByteArray hexFor(const QByteArray &image)
     return HexWriter::plain(image);
 }
 
-inline bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(contents) == contents.size();
-}
+using TestKit::writeFile;
 
 // The firmware the window takes by default: the temporary directory points
 // at a folder of the test's own, holding a build folder with one sketch.
