@@ -31,14 +31,12 @@ namespace {
 constexpr int kBaud = 115200;
 constexpr int kBitsPerByte = 10; // start, eight data bits, stop
 constexpr int kImageBytes = 16 * 1024;
-constexpr int kRecordBytes = 16;
 constexpr int kRepeats = 3;
 const int kTargetCounts[] = { 1, 4, 16, 32 };
 constexpr int kModuleLifetimeSeconds = 900;
 constexpr int kRunLimitMs = 300000;
 constexpr int kConnectMs = 3000;
 constexpr int kAtReplyMs = 1000;
-constexpr int kMinimumAtReply = 2;
 constexpr int kStationBoards = 32;
 constexpr int kArrivalSpanMs = 10000;
 constexpr int kAnnounceIntervalMs = 500;
@@ -51,20 +49,17 @@ struct Board
     const char *module; // virtual-module's --board
     const char *programmer; // avrdude -c
     const char *part; // avrdude -p
-    const char *update; // the AT command that resets the board into its bootloader
+    const char *family; // AT+MCUUPDATE= that resets the board into its bootloader
     const char *firstAddress;
 };
 const Board kBoards[] = {
-    { "UNO", "uno", "arduino", "atmega328p", "AT+MCUUPDATE=UNO", "127.0.10.1" },
-    { "MEGA2560", "mega", "wiring", "atmega2560", "AT+MCUUPDATE=MEGA", "127.0.12.1" },
+    { "UNO", "uno", "arduino", "atmega328p", "UNO", "127.0.10.1" },
+    { "MEGA2560", "mega", "wiring", "atmega2560", "MEGA", "127.0.12.1" },
 };
 
 bool writeHexFile(const QString &path, const QByteArray &image)
 {
-    QByteArray text;
-    for (int address = 0; address < image.size(); address += kRecordBytes)
-        text += HexWriter::record(quint16(address), 0x00, image.mid(address, kRecordBytes)) + '\n';
-    text += ":00000001FF\n";
+    const QByteArray text = HexWriter::plain(image, "\n");
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
 }
@@ -73,14 +68,6 @@ double median(QVector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.isEmpty() ? -1.0 : values.at(values.size() / 2);
-}
-
-QString targetOf(const ModuleProcess::Module &module)
-{
-    return QStringLiteral("%1:%2:%3")
-        .arg(module.address.toString())
-        .arg(module.dataPort)
-        .arg(module.atPort);
 }
 
 bool startModules(ModuleProcess &modules, const Board &board, int count)
@@ -128,23 +115,8 @@ double timeCli(const QString &hex, const Board &board, const QList<ModuleProcess
 bool handshake(QTcpSocket &at, const ModuleProcess::Module &module, const Board &board)
 {
     at.connectToHost(module.address, module.atPort);
-    if (!at.waitForConnected(kConnectMs))
-        return false;
-    for (const QByteArray &command :
-         { QByteArray("AT+U2W=CLIENT\r\n"), QByteArray(board.update) }) {
-        at.write(command);
-        at.flush();
-        QByteArray reply;
-        QElapsedTimer clock;
-        clock.start();
-        while (reply.size() < kMinimumAtReply && clock.elapsed() < kAtReplyMs) {
-            at.waitForReadyRead(int(kAtReplyMs - clock.elapsed()));
-            reply += at.readAll();
-        }
-        if (reply.size() < kMinimumAtReply)
-            return false;
-    }
-    return true;
+    return at.waitForConnected(kConnectMs)
+        && TestKit::atUpdateHandshake(at, board.family, kAtReplyMs);
 }
 
 // Seconds one avrdude write took, with or without its verify; -1 on failure.

@@ -95,14 +95,6 @@ QString writeHex(const QString &name, const QByteArray &image, quint32 seed)
     return file.fileName();
 }
 
-QString targetOf(const ModuleProcess::Module &module)
-{
-    return QStringLiteral("%1:%2:%3")
-        .arg(module.address.toString())
-        .arg(module.dataPort)
-        .arg(module.atPort);
-}
-
 QStringList targetsOf(const QList<ModuleProcess::Module> &modules)
 {
     QStringList targets;
@@ -139,14 +131,7 @@ bool flashHolds(const ModuleProcess::Module &module, const QByteArray &image, in
         && flash.mid(image.size()) == QByteArray(flashSize - image.size(), char(0xFF));
 }
 
-QJsonObject resultFor(const QJsonObject &report, const QString &target)
-{
-    for (const QJsonValue &value : report.value(QStringLiteral("results")).toArray()) {
-        if (value.toObject().value(QStringLiteral("target")).toString() == target)
-            return value.toObject();
-    }
-    return QJsonObject();
-}
+using TestKit::resultFor;
 
 void removeFlashFiles()
 {

@@ -164,22 +164,14 @@ void CliCommandLineTest::boards_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("board"); // empty: unknown
 
-    QTest::newRow("UNO") << "UNO"
-                         << "UNO";
-    QTest::newRow("uno") << "uno"
-                         << "UNO";
-    QTest::newRow("mega2560") << "mega2560"
-                              << "MEGA2560";
-    QTest::newRow("ORVEX3") << "ORVEX3"
-                            << "Orvex3";
-    QTest::newRow("Orvex0") << "Orvex0"
-                            << "Orvex0";
-    QTest::newRow("MEGA") << "MEGA"
-                          << "";
-    QTest::newRow("blank around") << " UNO"
-                                  << "";
-    QTest::newRow("empty") << ""
-                           << "";
+    QTest::newRow("UNO") << "UNO" << QStringLiteral("UNO");
+    QTest::newRow("uno") << "uno" << QStringLiteral("UNO");
+    QTest::newRow("mega2560") << "mega2560" << QStringLiteral("MEGA2560");
+    QTest::newRow("ORVEX3") << "ORVEX3" << QStringLiteral("Orvex3");
+    QTest::newRow("Orvex0") << "Orvex0" << QStringLiteral("Orvex0");
+    QTest::newRow("MEGA") << "MEGA" << QString();
+    QTest::newRow("blank around") << " UNO" << QString();
+    QTest::newRow("empty") << "" << QString();
 }
 
 void CliCommandLineTest::boards()
@@ -379,19 +371,16 @@ void CliCommandLineTest::ownAnnouncements_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<bool>("own");
 
-    QTest::newRow("IPv4") << "127.0.0.1"
-                          << "127.0.0.1" << true;
-    QTest::newRow("IPv4-mapped, as a dual-stack socket reports it") << "::ffff:127.0.0.1"
-                                                                    << "127.0.0.1" << true;
-    QTest::newRow("another module") << "127.0.0.2"
-                                    << "127.0.0.1" << false;
-    QTest::newRow("another module, mapped") << "::ffff:127.0.0.2"
-                                            << "127.0.0.1" << false;
-    QTest::newRow("IPv6 loopback is not 127.0.0.1") << "::1"
-                                                    << "127.0.0.1" << false;
+    QTest::newRow("IPv4") << "127.0.0.1" << QStringLiteral("127.0.0.1") << true;
+    QTest::newRow("IPv4-mapped, as a dual-stack socket reports it")
+        << "::ffff:127.0.0.1" << QStringLiteral("127.0.0.1") << true;
+    QTest::newRow("another module") << "127.0.0.2" << QStringLiteral("127.0.0.1") << false;
+    QTest::newRow("another module, mapped")
+        << "::ffff:127.0.0.2" << QStringLiteral("127.0.0.1") << false;
+    QTest::newRow("IPv6 loopback is not 127.0.0.1")
+        << "::1" << QStringLiteral("127.0.0.1") << false;
     QTest::newRow("host without IPv4") << "127.0.0.1" << QString() << false;
-    QTest::newRow("LAN address") << "192.168.1.7"
-                                 << "192.168.1.7" << true;
+    QTest::newRow("LAN address") << "192.168.1.7" << QStringLiteral("192.168.1.7") << true;
 }
 
 void CliCommandLineTest::ownAnnouncements()

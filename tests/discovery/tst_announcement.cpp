@@ -519,24 +519,18 @@ void AnnouncementTest::fullListTakesModulesHeardAgain_data()
 {
     QTest::addColumn<QString>("events");
     QTest::addColumn<QString>("listed");
-    QTest::newRow("room for every module") << "abc"
-                                           << "abc";
-    QTest::newRow("full: heard once, it waits") << "abcd"
-                                                << "abc";
-    QTest::newRow("full: heard again, it takes the oldest place") << "abcdd"
-                                                                  << "bcd";
-    QTest::newRow("the one heard the fewest times goes first") << "aabcdd"
-                                                               << "acd";
-    QTest::newRow("heard again within the window") << "abcd|d"
-                                                   << "bcd";
-    QTest::newRow("heard again too late: it waits anew") << "abcd||d"
-                                                         << "abc";
-    QTest::newRow("one-shot senders push out the oldest waiting") << "abcdefghd"
-                                                                  << "abc";
-    QTest::newRow("as many as wait are remembered") << "abcdefgd"
-                                                    << "bcd";
-    QTest::newRow("a flood of one-shots never displaces") << "abcdefghijklmnop"
-                                                          << "abc";
+    QTest::newRow("room for every module") << "abc" << QStringLiteral("abc");
+    QTest::newRow("full: heard once, it waits") << "abcd" << QStringLiteral("abc");
+    QTest::newRow("full: heard again, it takes the oldest place")
+        << "abcdd" << QStringLiteral("bcd");
+    QTest::newRow("the one heard the fewest times goes first") << "aabcdd" << QStringLiteral("acd");
+    QTest::newRow("heard again within the window") << "abcd|d" << QStringLiteral("bcd");
+    QTest::newRow("heard again too late: it waits anew") << "abcd||d" << QStringLiteral("abc");
+    QTest::newRow("one-shot senders push out the oldest waiting")
+        << "abcdefghd" << QStringLiteral("abc");
+    QTest::newRow("as many as wait are remembered") << "abcdefgd" << QStringLiteral("bcd");
+    QTest::newRow("a flood of one-shots never displaces")
+        << "abcdefghijklmnop" << QStringLiteral("abc");
 }
 
 void AnnouncementTest::fullListTakesModulesHeardAgain()

@@ -52,16 +52,8 @@ const QString kUploadStyleSheet
 
 // The window with its refresh timer stopped: the tests run the liveness sweep
 // themselves instead of waiting for ticks.
-struct DiscoveryWindow
+struct DiscoveryWindow : QuietWindow
 {
-    DiscoveryWindow()
-        : probe(window)
-        , table(probe.ui().userTableWidget)
-    {
-        probe.hexTimer()->stop();
-        window.show();
-    }
-
     QString cell(int row, int column) const
     {
         const QTableWidgetItem *item = table->item(row, column);
@@ -74,10 +66,6 @@ struct DiscoveryWindow
     }
 
     QString label() const { return probe.ui().userNumLabel->text(); }
-
-    Widget window;
-    WidgetProbe probe;
-    QTableWidget *table;
 };
 
 QByteArray nested(int depth)

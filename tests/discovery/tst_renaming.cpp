@@ -10,11 +10,9 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTcpServer>
-#include <QTimer>
 #include <QtTest>
 
 namespace {
-constexpr int kBoxPollMs = 10;
 constexpr int kRepeatedExchanges = 5;
 constexpr int kAnnounceAttempts = 5;
 constexpr int kAnnounceWaitMs = 1000;
@@ -24,16 +22,8 @@ const QString kBoxText
     = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
 
 // The window with one module row whose AT port is `atPort` on `address`.
-struct RenameWindow
+struct RenameWindow : QuietWindow
 {
-    RenameWindow()
-        : probe(window)
-        , table(probe.ui().userTableWidget)
-    {
-        probe.hexTimer()->stop();
-        window.show();
-    }
-
     // A row for the module `hostIp`, announced from `sender` (by default the
     // same address).
     bool addModule(const QString &hostIp, const QString &atPort, QString sender = QString())
@@ -50,11 +40,13 @@ struct RenameWindow
         return false;
     }
 
-    QTableWidgetItem *nameItem() const { return table->item(0, NameColumn); }
+    // A row for a module listening on its AT port.
+    bool addModule(AtPortServer &module, const QString &address)
+    {
+        return module.listen() && addModule(address, QString::number(module.port()));
+    }
 
-    Widget window;
-    WidgetProbe probe;
-    QTableWidget *table;
+    QTableWidgetItem *nameItem() const { return table->item(0, NameColumn); }
 };
 
 // A port on `address` that refuses connections: bound once, then closed.
@@ -73,41 +65,6 @@ int openDescriptors()
     const QDir descriptors(QStringLiteral("/proc/self/fd"));
     return descriptors.entryList(QDir::NoDotAndDotDot | QDir::System).size();
 }
-
-// What a message box looked like when it opened; it is closed at once.
-struct BoxInspector
-{
-    BoxInspector()
-    {
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            for (QWidget *widget : QApplication::topLevelWidgets()) {
-                auto *box = qobject_cast<QMessageBox *>(widget);
-                if (!box || !box->isVisible())
-                    continue;
-                title = box->windowTitle();
-                text = box->text();
-                icon = box->icon();
-                buttons = box->standardButtons();
-                buttonCount = box->buttons().size();
-                parent = box->parentWidget();
-                modal = box->isModal();
-                ++shown;
-                box->done(QMessageBox::Ok);
-            }
-        });
-        timer.start(kBoxPollMs);
-    }
-
-    QTimer timer;
-    int shown = 0;
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    int buttonCount = 0;
-    QWidget *parent = nullptr;
-    bool modal = false;
-};
 } // namespace
 
 class RenamingTest : public QObject
@@ -153,10 +110,9 @@ void RenamingTest::editedNameReachesTheModule()
 
     const QString address = moduleAddress(3);
     AtPortServer module { QHostAddress(address) };
-    QVERIFY(module.listen());
     RenameWindow w;
     MessageBoxCloser boxes;
-    QVERIFY(w.addModule(address, QString::number(module.port())));
+    QVERIFY(w.addModule(module, address));
 
     if (plainText) {
         QTest::ignoreMessage(QtDebugMsg,
@@ -173,10 +129,9 @@ void RenamingTest::typingIntoTheNameCell()
 {
     const QString address = moduleAddress(4);
     AtPortServer module { QHostAddress(address) };
-    QVERIFY(module.listen());
     RenameWindow w;
     MessageBoxCloser boxes;
-    QVERIFY(w.addModule(address, QString::number(module.port())));
+    QVERIFY(w.addModule(module, address));
 
     w.table->editItem(w.nameItem());
     QLineEdit *editor = nullptr;
@@ -197,10 +152,9 @@ void RenamingTest::silentModuleStillEndsTheExchange()
     // No answer within the reply wait: the exchange ends normally all the same.
     const QString address = moduleAddress(5);
     AtPortServer module(QHostAddress(address), AtPortServer::Silent);
-    QVERIFY(module.listen());
     RenameWindow w;
     MessageBoxCloser boxes;
-    QVERIFY(w.addModule(address, QString::number(module.port())));
+    QVERIFY(w.addModule(module, address));
 
     w.nameItem()->setText(QStringLiteral("quiet"));
     QTRY_COMPARE(module.exchanges(), QList<QByteArray>({ "AT+HOSTNAME=quiet" }));
@@ -211,10 +165,9 @@ void RenamingTest::onlyUserEditsOfTheNameConnect()
 {
     const QString address = moduleAddress(6);
     AtPortServer module { QHostAddress(address) };
-    QVERIFY(module.listen());
     RenameWindow w;
     MessageBoxCloser boxes;
-    QVERIFY(w.addModule(address, QString::number(module.port())));
+    QVERIFY(w.addModule(module, address));
 
     // Progress reports, other cells and the locking of a further announcement.
     w.table->item(0, ProgressColumn)->setText(QStringLiteral("42%"));
@@ -245,14 +198,15 @@ void RenamingTest::failedConnectionShowsTheCriticalBox()
 
     RenameWindow w;
     QVERIFY(w.addModule(address, atPort, moduleAddress(9)));
-    BoxInspector box;
+    MessageBoxCloser boxes;
     w.nameItem()->setText(QStringLiteral("new name"));
     // The slot has returned: the box was shown and closed inside it.
-    QCOMPARE(box.shown, 1);
+    QCOMPARE(boxes.seen().size(), 1);
+    const MessageBoxCloser::Seen box = boxes.seen().first();
     QCOMPARE(box.title, kBoxTitle);
     QCOMPARE(box.text, kBoxText);
-    QCOMPARE(box.icon, QMessageBox::Critical);
-    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.icon, int(QMessageBox::Critical));
+    QCOMPARE(box.buttons, int(QMessageBox::Ok));
     QCOMPARE(box.buttonCount, 1);
     QCOMPARE(box.parent, static_cast<QWidget *>(&w.window));
     QVERIFY(box.modal);
@@ -304,14 +258,13 @@ void RenamingTest::unsafeNameIsRefused()
     QFETCH(QString, name);
     const QString address = moduleAddress(12);
     AtPortServer module { QHostAddress(address) };
-    QVERIFY(module.listen());
     RenameWindow w;
-    QVERIFY(w.addModule(address, QString::number(module.port())));
+    QVERIFY(w.addModule(module, address));
     {
-        BoxInspector box;
+        MessageBoxCloser boxes;
         w.nameItem()->setText(name);
-        QCOMPARE(box.shown, 1);
-        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(boxes.seen().size(), 1);
+        QCOMPARE(boxes.seen().first().icon, int(QMessageBox::Warning));
     }
     QCOMPARE(w.nameItem()->text(), QStringLiteral("module"));
     // Only the next, sound name reaches the module.

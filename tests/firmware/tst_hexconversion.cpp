@@ -1,5 +1,7 @@
 #include "firmware/hexconversion.h"
+#include "firmwaretesting.h"
 #include "hexwriter.h"
+#include "testkit.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,18 +57,7 @@ QByteArray zeros(int count)
     return QByteArray(count, '\0');
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void writeFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(contents), qint64(contents.size()));
-}
+using TestKit::writeFile;
 
 // Random regions inside the flash, each written over the ones before it.
 QList<HexRegion> randomRegions(QRandomGenerator &random, bool disjoint)
@@ -307,19 +298,20 @@ void HexConversionTest::agreesWithObjcopy()
         const QList<HexRegion> regions = randomRegions(random, true);
         const QString hexPath = scratch.filePath(QStringLiteral("oracle%1.hex").arg(round));
         const QString binPath = scratch.filePath(QStringLiteral("oracle%1.bin").arg(round));
-        writeFile(hexPath, writer.write(regions));
+        QVERIFY(writeFile(hexPath, writer.write(regions)));
 
         QProcess process;
         process.start(objcopy, { "-I", "ihex", "-O", "binary", hexPath, binPath });
         QVERIFY(process.waitForFinished(kObjcopyTimeoutMs));
         QCOMPARE(process.exitCode(), 0);
 
-        const HexConversion ours = convertHexText(readAll(hexPath));
+        const HexConversion ours = convertHexText(fileContents(hexPath));
         QVERIFY2(ours.ok(), qPrintable(ours.describe()));
         // objcopy's output starts at the lowest address given; ours at zero.
         const int lowest = lowestAddress(regions);
         QCOMPARE(ours.image.left(lowest), zeros(lowest));
-        QVERIFY2(ours.image.mid(lowest) == readAll(binPath), qPrintable(QString::number(round)));
+        QVERIFY2(ours.image.mid(lowest) == fileContents(binPath),
+                 qPrintable(QString::number(round)));
     }
 }
 
@@ -327,13 +319,13 @@ void HexConversionTest::writesTheImageFile()
 {
     const QString hexPath = scratch.filePath(QStringLiteral("sketch.ino.hex"));
     const QString imagePath = scratch.filePath(QStringLiteral("update.bin"));
-    writeFile(hexPath, data(0x0000, "0102") + data(0x0004, "0506") + kEnd);
-    writeFile(imagePath, QByteArray(1000, 'x'));
+    QVERIFY(writeFile(hexPath, data(0x0000, "0102") + data(0x0004, "0506") + kEnd));
+    QVERIFY(writeFile(imagePath, QByteArray(1000, 'x')));
 
     const ImageFileConversion result = convertHexFileToImage(hexPath, imagePath);
     QVERIFY2(result.ok(), qPrintable(result.message));
     // Replaced, not overwritten in place: no stale tail of the old image.
-    QCOMPARE(readAll(imagePath), QByteArray::fromHex("010200000506"));
+    QCOMPARE(fileContents(imagePath), QByteArray::fromHex("010200000506"));
     // Nothing of the replacement is left lying around.
     QCOMPARE(QDir(scratch.path()).entryList({ "update.bin*" }, QDir::Files),
              QStringList { "update.bin" });
@@ -363,13 +355,13 @@ void HexConversionTest::failuresLeaveThePreviousImage()
     const QString hexPath = scratch.filePath(QStringLiteral("bad.hex"));
     const QString imagePath = scratch.filePath(QStringLiteral("update.bin"));
     const QByteArray previous = sequence(0x40, 40);
-    writeFile(hexPath, text);
-    writeFile(imagePath, previous);
+    QVERIFY(writeFile(hexPath, text));
+    QVERIFY(writeFile(imagePath, previous));
 
     const ImageFileConversion result = convertHexFileToImage(hexPath, imagePath);
     QCOMPARE(result.status, ImageFileConversion::BadHex);
     QCOMPARE(result.message, message);
-    QCOMPARE(readAll(imagePath), previous);
+    QCOMPARE(fileContents(imagePath), previous);
 
     const ImageFileConversion missing
         = convertHexFileToImage(scratch.filePath(QStringLiteral("missing.hex")), imagePath);
@@ -378,11 +370,11 @@ void HexConversionTest::failuresLeaveThePreviousImage()
     QFile absent(scratch.filePath(QStringLiteral("missing.hex")));
     QVERIFY(!absent.open(QIODevice::ReadOnly));
     QCOMPARE(missing.systemError, absent.errorString());
-    QCOMPARE(readAll(imagePath), previous);
+    QCOMPARE(fileContents(imagePath), previous);
 
     const ImageFileConversion folder = convertHexFileToImage(scratch.path(), imagePath);
     QCOMPARE(folder.status, ImageFileConversion::InputUnreadable);
-    QCOMPARE(readAll(imagePath), previous);
+    QCOMPARE(fileContents(imagePath), previous);
 #ifdef Q_OS_UNIX
     // A FIFO with no writer would block the open for ever.
     const QString fifo = scratch.filePath(QStringLiteral("fifo.hex"));
@@ -397,30 +389,30 @@ void HexConversionTest::openReaderKeepsTheImageItStartedWith()
     const QString hexPath = scratch.filePath(QStringLiteral("next.hex"));
     const QString imagePath = scratch.filePath(QStringLiteral("update.bin"));
     const QByteArray first = sequence(0x01, 64);
-    writeFile(imagePath, first);
+    QVERIFY(writeFile(imagePath, first));
     QFile reader(imagePath);
     QVERIFY(reader.open(QIODevice::ReadOnly));
     QCOMPARE(reader.read(16), first.left(16));
 
-    writeFile(hexPath, data(0x0000, "FFFF") + kEnd);
+    QVERIFY(writeFile(hexPath, data(0x0000, "FFFF") + kEnd));
 #ifdef Q_OS_WIN
     // Windows does not replace a file that is open: the conversion fails
     // and says so, and the image stays whole for its reader.
     const ImageFileConversion refused = convertHexFileToImage(hexPath, imagePath);
     QCOMPARE(refused.status, ImageFileConversion::OutputUnwritable);
     QCOMPARE(reader.readAll(), first.mid(16));
-    QCOMPARE(readAll(imagePath), first);
+    QCOMPARE(fileContents(imagePath), first);
 #else
     QVERIFY(convertHexFileToImage(hexPath, imagePath).ok());
     QCOMPARE(reader.readAll(), first.mid(16));
-    QCOMPARE(readAll(imagePath), QByteArray("\xFF\xFF"));
+    QCOMPARE(fileContents(imagePath), QByteArray("\xFF\xFF"));
 #endif
 }
 
 void HexConversionTest::unwritableImageIsReported()
 {
     const QString hexPath = scratch.filePath(QStringLiteral("fine.hex"));
-    writeFile(hexPath, data(0x0000, "0102") + kEnd);
+    QVERIFY(writeFile(hexPath, data(0x0000, "0102") + kEnd));
     const QString imagePath = scratch.filePath(QStringLiteral("no-such-folder/update.bin"));
     const ImageFileConversion result = convertHexFileToImage(hexPath, imagePath);
     QCOMPARE(result.status, ImageFileConversion::OutputUnwritable);
@@ -433,7 +425,7 @@ void HexConversionTest::oversizedInputIsRefused()
 {
     const QString hexPath = scratch.filePath(QStringLiteral("huge.hex"));
     const QString imagePath = scratch.filePath(QStringLiteral("update.bin"));
-    writeFile(imagePath, "old");
+    QVERIFY(writeFile(imagePath, "old"));
     QFile huge(hexPath);
     QVERIFY(huge.open(QIODevice::WriteOnly));
     QVERIFY(huge.resize(kMaxHexTextSize + 1));
@@ -442,7 +434,7 @@ void HexConversionTest::oversizedInputIsRefused()
     QCOMPARE(result.status, ImageFileConversion::BadHex);
     QVERIFY2(result.message.contains(QStringLiteral("not a firmware file")),
              qPrintable(result.message));
-    QCOMPARE(readAll(imagePath), QByteArray("old"));
+    QCOMPARE(fileContents(imagePath), QByteArray("old"));
     QFile::remove(hexPath);
 }
 

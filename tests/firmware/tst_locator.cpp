@@ -2,6 +2,7 @@
 #include "firmware/listingscan.h"
 #include "firmwaretesting.h"
 #include "platform/commandshell.h"
+#include "testkit.h"
 #include "widgetprobe.h"
 
 #include <QtTest>
@@ -152,10 +153,7 @@ void LocatorTest::buildDirectoryInListing()
 {
     QFETCH(QString, listing);
     QFETCH(QString, expected);
-    const std::optional<QString> found = ::buildDirectoryInListing(listing);
-    QCOMPARE(found.has_value(), !expected.isNull());
-    if (found)
-        QCOMPARE(*found, expected);
+    TestKit::compareFound(::buildDirectoryInListing(listing), expected);
 }
 
 void LocatorTest::hexFileInListing_data()
@@ -204,10 +202,7 @@ void LocatorTest::hexFileInListing()
 {
     QFETCH(QString, listing);
     QFETCH(QString, expected);
-    const std::optional<QString> found = ::hexFileInListing(listing);
-    QCOMPARE(found.has_value(), !expected.isNull());
-    if (found)
-        QCOMPARE(*found, expected);
+    TestKit::compareFound(::hexFileInListing(listing), expected);
 }
 
 void LocatorTest::generateTimeText_data()
@@ -324,9 +319,8 @@ void LocatorTest::newestBuildOnRealFolders()
     QVERIFY(setModificationTime(tmp.filePath("build111.tmp"), utc(2016, 5, 1, 0, 0, 0)));
     QVERIFY(setModificationTime(tmp.filePath("build222.tmp"), utc(2016, 5, 2, 0, 0, 0)));
 
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     QVERIFY(probe.invoke("update_hex_file"));
 
     const QString expected = QDir::toNativeSeparators(tmp.filePath("build222.tmp/sketch.ino.hex"));
@@ -354,9 +348,8 @@ void LocatorTest::newerCppHexWins()
     QVERIFY(tmp.makeFolder("build5.tmp"));
     QVERIFY(writeFileAt(tmp.filePath("build5.tmp/a.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
     QVERIFY(writeFileAt(tmp.filePath("build5.tmp/b.cpp.hex"), kSketch, utc(2020, 1, 2, 0, 0, 0)));
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     probe.findBuildDir();
     QVERIFY(probe.defaultPath().endsWith(QDir::separator() + QStringLiteral("b.cpp.hex")));
 
@@ -374,9 +367,8 @@ void LocatorTest::hexSearchInTheFolderGiven()
     QVERIFY(writeFileAt(tmp.filePath("build1.tmp/one.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
     QVERIFY(writeFileAt(tmp.filePath("build2.tmp/two.ino.hex"), kSketch, utc(2020, 1, 2, 0, 0, 0)));
     QVERIFY(setModificationTime(tmp.filePath("build2.tmp"), utc(2020, 1, 9, 0, 0, 0)));
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     // Not the newest folder: the one it is given.
     probe.findHexInDir(QStringLiteral("build1.tmp"));
     QCOMPARE(probe.defaultPath(), QDir::toNativeSeparators(tmp.filePath("build1.tmp/one.ino.hex")));
@@ -387,9 +379,8 @@ void LocatorTest::hexSearchInTheFolderGiven()
 void LocatorTest::nothingFoundKeepsThePreviousChoice()
 {
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-nothing"));
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     probe.setDefaultPath(QStringLiteral("previous.ino.hex"));
     probe.setGenerateTime(QStringLiteral("2000-01-01 8:00:00"));
 
@@ -419,9 +410,8 @@ void LocatorTest::logGrowsByOneListingPerRun()
 {
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-log"));
     QFile::remove(QStringLiteral("log.txt"));
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
 
     // Without a build folder there is no second listing to keep.
     probe.findBuildDir();
@@ -469,9 +459,8 @@ void LocatorTest::logDropsItsOldestHalfPastTheLimit()
     QFETCH(bool, trimmed);
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-bounded-log"));
     // Made before the build folder: its own first run finds nothing to log.
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     QVERIFY(tmp.makeFolder("build1.tmp"));
     QVERIFY(writeFileAt(tmp.filePath("build1.tmp/s.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
 #ifndef Q_OS_WIN
@@ -527,9 +516,8 @@ void LocatorTest::unopenableLogEndsTheRun()
     QVERIFY(writeFileAt(tmp.filePath("build1.tmp/s.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
     QFile::remove(QStringLiteral("log.txt"));
     QVERIFY(QDir().mkdir(QStringLiteral("log.txt")));
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     probe.setDefaultPath(QStringLiteral("previous.ino.hex"));
 
     StderrCapture capture;
@@ -543,9 +531,8 @@ void LocatorTest::unopenableLogEndsTheRun()
 void LocatorTest::readGenerateTime()
 {
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-time"));
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     probe.setGenerateTime(QStringLiteral("before"));
     probe.readGenerateTime(tmp.filePath("missing.hex"));
     QCOMPARE(probe.generateTime(), QStringLiteral("before"));
@@ -566,9 +553,8 @@ void LocatorTest::laterGenerationsCompeteWithBuildTmp()
     QVERIFY(tmp.makeFolder("arduino_build_424242"));
     QVERIFY(writeFileAt(tmp.filePath("arduino_build_424242/new.ino.hex"), kSketch,
                         utc(2020, 1, 2, 0, 0, 0)));
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     Ui_Widget &ui = probe.ui();
 
     // The later IDE's build was written last.
@@ -604,9 +590,8 @@ void LocatorTest::laterGenerationsCompeteWithBuildTmp()
 void LocatorTest::laterBuildInTheCacheDirectory()
 {
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-cache-build"));
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     probe.setDefaultPath(QStringLiteral("previous.ino.hex"));
     probe.setGenerateTime(QStringLiteral("2000-01-01 8:00:00"));
 

@@ -59,42 +59,29 @@ void SketchBuildsTest::matchesWildcard_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("pattern");
     QTest::addColumn<bool>("matches");
-    QTest::newRow("prefix") << "arduino_build_123"
-                            << "arduino_build_*" << true;
-    QTest::newRow("prefix, other case") << "Arduino_Build_123"
-                                        << "arduino_build_*" << true;
-    QTest::newRow("prefix only") << "arduino_build_"
-                                 << "arduino_build_*" << true;
-    QTest::newRow("other prefix") << "arduino-build-1"
-                                  << "arduino_build_*" << false;
-    QTest::newRow("suffix") << "s.ino.hex"
-                            << "*.ino.hex" << true;
-    QTest::newRow("suffix not at the end") << "s.ino.hex.bak"
-                                           << "*.ino.hex" << false;
-    QTest::newRow("suffix twice") << "a.ino.hex.ino.hex"
-                                  << "*.ino.hex" << true;
-    QTest::newRow("bootloader") << "s.ino.with_bootloader.hex"
-                                << "*.ino.hex" << false;
-    QTest::newRow("any") << "x"
-                         << "*" << true;
-    QTest::newRow("empty name") << ""
-                                << "*" << true;
-    QTest::newRow("exact") << "D"
-                           << "D" << true;
-    QTest::newRow("exact, other case") << "d"
-                                       << "D" << true;
-    QTest::newRow("exact, longer") << "Dx"
-                                   << "D" << false;
-    QTest::newRow("question mark") << "build1.tmp"
-                                   << "build?.tmp" << true;
-    QTest::newRow("question mark needs one") << "build.tmp"
-                                             << "build?.tmp" << false;
-    QTest::newRow("stars in the middle") << "abcXdefYghi"
-                                         << "a*X*Y*i" << true;
-    QTest::newRow("backtracking") << "aaab"
-                                  << "*a*ab" << true;
-    QTest::newRow("backtracking fails") << "aaac"
-                                        << "*a*ab" << false;
+    QTest::newRow("prefix") << "arduino_build_123" << QStringLiteral("arduino_build_*") << true;
+    QTest::newRow("prefix, other case")
+        << "Arduino_Build_123" << QStringLiteral("arduino_build_*") << true;
+    QTest::newRow("prefix only") << "arduino_build_" << QStringLiteral("arduino_build_*") << true;
+    QTest::newRow("other prefix") << "arduino-build-1" << QStringLiteral("arduino_build_*")
+                                  << false;
+    QTest::newRow("suffix") << "s.ino.hex" << QStringLiteral("*.ino.hex") << true;
+    QTest::newRow("suffix not at the end")
+        << "s.ino.hex.bak" << QStringLiteral("*.ino.hex") << false;
+    QTest::newRow("suffix twice") << "a.ino.hex.ino.hex" << QStringLiteral("*.ino.hex") << true;
+    QTest::newRow("bootloader") << "s.ino.with_bootloader.hex" << QStringLiteral("*.ino.hex")
+                                << false;
+    QTest::newRow("any") << "x" << QStringLiteral("*") << true;
+    QTest::newRow("empty name") << "" << QStringLiteral("*") << true;
+    QTest::newRow("exact") << "D" << QStringLiteral("D") << true;
+    QTest::newRow("exact, other case") << "d" << QStringLiteral("D") << true;
+    QTest::newRow("exact, longer") << "Dx" << QStringLiteral("D") << false;
+    QTest::newRow("question mark") << "build1.tmp" << QStringLiteral("build?.tmp") << true;
+    QTest::newRow("question mark needs one")
+        << "build.tmp" << QStringLiteral("build?.tmp") << false;
+    QTest::newRow("stars in the middle") << "abcXdefYghi" << QStringLiteral("a*X*Y*i") << true;
+    QTest::newRow("backtracking") << "aaab" << QStringLiteral("*a*ab") << true;
+    QTest::newRow("backtracking fails") << "aaac" << QStringLiteral("*a*ab") << false;
 }
 
 void SketchBuildsTest::matchesWildcard()
@@ -177,18 +164,17 @@ void SketchBuildsTest::eachLayoutIsFound_data()
     QTest::addColumn<QString>("underCache"); // "tmp" or "cache"
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("image");
-    QTest::newRow("IDE 1.6.10 to 1.8.19") << "tmp"
-                                          << "arduino_build_123456"
-                                          << "Blink.ino.hex";
-    QTest::newRow("early IDE 2 and arduino-cli") << "tmp"
-                                                 << "arduino-sketch-0A1B2C3D4E5F"
-                                                 << "Blink.ino.hex";
-    QTest::newRow("arduino-cli 0.30 to 1.0.3") << "tmp"
-                                               << "arduino/sketches/0A1B2C3D4E5F"
-                                               << "Blink.ino.hex";
-    QTest::newRow("arduino-cli 1.0.4 and IDE 2 cache") << "cache"
-                                                       << "arduino/sketches/0A1B2C3D4E5F"
-                                                       << "main.cpp.hex";
+    QTest::newRow("IDE 1.6.10 to 1.8.19")
+        << "tmp" << QStringLiteral("arduino_build_123456") << QStringLiteral("Blink.ino.hex");
+    QTest::newRow("early IDE 2 and arduino-cli")
+        << "tmp" << QStringLiteral("arduino-sketch-0A1B2C3D4E5F")
+        << QStringLiteral("Blink.ino.hex");
+    QTest::newRow("arduino-cli 0.30 to 1.0.3")
+        << "tmp" << QStringLiteral("arduino/sketches/0A1B2C3D4E5F")
+        << QStringLiteral("Blink.ino.hex");
+    QTest::newRow("arduino-cli 1.0.4 and IDE 2 cache")
+        << "cache" << QStringLiteral("arduino/sketches/0A1B2C3D4E5F")
+        << QStringLiteral("main.cpp.hex");
 }
 
 void SketchBuildsTest::eachLayoutIsFound()

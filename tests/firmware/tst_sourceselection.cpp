@@ -17,18 +17,23 @@ const QByteArray kOtherSketch = ":02000000AABB99\n:00000001FF\n";
 const QByteArray kBrokenSketch = ":0400000001020304F2\n:020004000506FF\n:00000001FF\n";
 
 // A window in manual mode with its refresh timer stopped.
-struct ManualWindow
+struct ManualWindow : QuietWindow
 {
-    ManualWindow()
-        : probe(window)
-    {
-        probe.hexTimer()->stop();
-        window.show();
-        QTest::mouseClick(probe.ui().radioButton, Qt::LeftButton);
-    }
-    Widget window;
-    WidgetProbe probe;
+    ManualWindow() { QTest::mouseClick(probe.ui().radioButton, Qt::LeftButton); }
 };
+
+// The window shows the picked blink.hex (at path, written 2016-05-06 02:03:04
+// UTC) and ./update.bin holds its image.
+void showsBlink(ManualWindow &w, const QString &path)
+{
+    Ui_Widget &ui = w.probe.ui();
+    RUDIREZE_COMPARE_PATHS(ui.lineEdit->text(), path);
+    QCOMPARE(w.probe.currentFileName(), QStringLiteral("blink.hex"));
+    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("blink.hex"));
+    QCOMPARE(w.probe.generateTime(), QStringLiteral("2016-05-06 10:03:04"));
+    QCOMPARE(ui.label_2->text(), QStringLiteral("2016-05-06 10:03:04"));
+    QCOMPARE(fileContents(QStringLiteral("update.bin")), kSketchImage);
+}
 } // namespace
 
 class SourceSelectionTest : public QObject
@@ -92,14 +97,8 @@ void SourceSelectionTest::pickedFileIsShownAndConverted()
     QCOMPARE(boxes.seen()[0].text, QStringLiteral("open file successful"));
     QCOMPARE(boxes.seen()[0].icon, int(QMessageBox::Warning));
 
-    Ui_Widget &ui = w.probe.ui();
     RUDIREZE_COMPARE_PATHS(w.probe.manualPath(), path);
-    RUDIREZE_COMPARE_PATHS(ui.lineEdit->text(), path);
-    QCOMPARE(w.probe.currentFileName(), QStringLiteral("blink.hex"));
-    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("blink.hex"));
-    QCOMPARE(w.probe.generateTime(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(ui.label_2->text(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(fileContents(QStringLiteral("update.bin")), kSketchImage);
+    showsBlink(w, path);
 }
 
 void SourceSelectionTest::cancelledPickKeepsTheChoice()
@@ -115,12 +114,7 @@ void SourceSelectionTest::cancelledPickKeepsTheChoice()
     QCOMPARE(boxes.seen()[0].title, QStringLiteral("waring"));
     QCOMPARE(boxes.seen()[0].text, QStringLiteral("open file fail"));
     QVERIFY(w.probe.manualPath().isEmpty());
-    Ui_Widget &ui = w.probe.ui();
-    RUDIREZE_COMPARE_PATHS(ui.lineEdit->text(), path);
-    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("blink.hex"));
-    QCOMPARE(w.probe.currentFileName(), QStringLiteral("blink.hex"));
-    QCOMPARE(ui.label_2->text(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(fileContents(QStringLiteral("update.bin")), kSketchImage);
+    showsBlink(w, path);
 }
 
 void SourceSelectionTest::failingPickKeepsTheChoice()
@@ -143,20 +137,13 @@ void SourceSelectionTest::failingPickKeepsTheChoice()
                             "0xEF expected"));
     QCOMPARE(errors, QByteArray("broken.hex line 2: wrong checksum: 0xFF given, 0xEF expected\n"));
 
-    Ui_Widget &ui = w.probe.ui();
-    QCOMPARE(w.probe.currentFileName(), QStringLiteral("blink.hex"));
-    QCOMPARE(ui.lineEdit_3->text(), QStringLiteral("blink.hex"));
-    RUDIREZE_COMPARE_PATHS(ui.lineEdit->text(), good);
-    QCOMPARE(w.probe.generateTime(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(ui.label_2->text(), QStringLiteral("2016-05-06 10:03:04"));
-    QCOMPARE(fileContents(QStringLiteral("update.bin")), kSketchImage);
+    showsBlink(w, good);
 }
 
 void SourceSelectionTest::conversionReportsOnStandardError()
 {
-    Widget window;
-    WidgetProbe probe(window);
-    probe.hexTimer()->stop();
+    QuietWindow quiet(false);
+    WidgetProbe &probe = quiet.probe;
     const QString path = tmp->filePath(QStringLiteral("blink.hex"));
     QVERIFY(writeFileAt(path, kSketch, utc(2016, 5, 6, 2, 3, 4)));
 

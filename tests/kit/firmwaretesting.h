@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testkit.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QDir>
@@ -42,12 +44,7 @@ inline bool samePath(const QString &a, const QString &b)
 
 inline bool writeFileAt(const QString &path, const QByteArray &contents, const QDateTime &time)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write(contents) != contents.size())
-        return false;
-    file.close();
-    return setModificationTime(path, time);
+    return TestKit::writeFile(path, contents) && setModificationTime(path, time);
 }
 
 inline QByteArray fileContents(const QString &path)

@@ -58,6 +58,25 @@ public:
         return text;
     }
 
+    // An image at address 0 as a sketch build writes it: 16-byte data records,
+    // an extended linear address record at each 64 KiB.
+    static QByteArray plain(const QByteArray &image, const QByteArray &lineEnd = "\r\n")
+    {
+        constexpr int kRecordBytes = 16;
+        QByteArray text;
+        for (int offset = 0; offset < image.size(); offset += kRecordBytes) {
+            if (offset > 0 && offset % kSegmentSpan == 0) {
+                QByteArray upper(2, '\0');
+                upper[0] = char((offset / kSegmentSpan) >> 8);
+                upper[1] = char((offset / kSegmentSpan) & 0xFF);
+                text += record(0, kLinearBase, upper) + lineEnd;
+            }
+            text += record(quint16(offset % kSegmentSpan), kData, image.mid(offset, kRecordBytes))
+                + lineEnd;
+        }
+        return text + ":00000001FF" + lineEnd;
+    }
+
     // One record line without its line end.
     static QByteArray record(quint16 address, quint8 type, const QByteArray &data)
     {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testkit.h"
+
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QProcess>
@@ -70,3 +72,8 @@ public:
     QList<Module> modules;
     QStringList output;
 };
+
+inline QString targetOf(const ModuleProcess::Module &module)
+{
+    return TestKit::target(module.address.toString(), module.dataPort, module.atPort);
+}

@@ -33,4 +33,11 @@ QByteArray v2ProgramPageBody(const QByteArray &page);
 QByteArray v2ReadFlashBody(int count);
 QByteArray v2LeaveBody();
 
+// The first exchange with each bootloader: STK_GET_SYNC and STK_INSYNC STK_OK;
+// CMD_SIGN_ON (sequence 1) and STATUS_CMD_OK, 8, "AVRISP_2".
+inline const QByteArray kGetSync = QByteArray::fromHex("3020");
+inline const QByteArray kInSyncOk = QByteArray::fromHex("1410");
+inline const QByteArray kSignOnFrame = QByteArray::fromHex("1b0100010e0114");
+inline const QByteArray kSignOnAnswer = QByteArray::fromHex("1b01000b0e0100084156524953505f3274");
+
 } // namespace StkFrames

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -21,11 +22,22 @@ QByteArray pattern(int size, int seed, int step, int seedStep, int period)
     return bytes;
 }
 
-void writeImage(const QByteArray &image, const QString &path)
+QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(image), static_cast<qint64>(image.size()));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(contents) == contents.size();
+}
+
+void writeImage(const QByteArray &image, const QString &path)
+{
+    QVERIFY2(writeFile(path, image), qPrintable(path));
 }
 
 bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeoutMs)
@@ -47,6 +59,20 @@ bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeout
             return false;
     }
     return true;
+}
+
+QString target(const QString &address, quint16 dataPort, quint16 atPort)
+{
+    return QStringLiteral("%1:%2:%3").arg(address).arg(dataPort).arg(atPort);
+}
+
+QJsonObject resultFor(const QJsonObject &report, const QString &target)
+{
+    for (const QJsonValue &value : report.value(QStringLiteral("results")).toArray()) {
+        if (value.toObject().value(QStringLiteral("target")).toString() == target)
+            return value.toObject();
+    }
+    return QJsonObject();
 }
 
 bool sendSignal(qint64 processId, int signalNumber)

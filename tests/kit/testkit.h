@@ -1,7 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
+#include <QTest>
+
+#include <optional>
 
 class QTcpSocket;
 
@@ -17,6 +21,21 @@ inline QByteArray hex(const char *text)
 // bytes (period 0 leaves that shift out). The defaults are the frame tests'.
 QByteArray pattern(int size, int seed, int step = 7, int seedStep = 37, int period = 256);
 
+// What a parser found against what a data row expects, a null value for
+// "nothing found".
+template<typename T> void compareFound(const std::optional<T> &found, const T &expected)
+{
+    QCOMPARE(found.has_value(), !expected.isNull());
+    if (found)
+        QCOMPARE(*found, expected);
+}
+
+// A file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString &path);
+
+// Writes a whole file; false when that failed.
+bool writeFile(const QString &path, const QByteArray &contents);
+
 // Writes the file an upload reads (by default the window's ./update.bin in
 // the test's working directory); a failure fails the calling test.
 void writeImage(const QByteArray &image, const QString &path = QStringLiteral("update.bin"));
@@ -25,6 +44,11 @@ void writeImage(const QByteArray &image, const QString &path = QStringLiteral("u
 // "AT+MCUUPDATE=<family>", each answered with at least two bytes within
 // timeoutMs. False when an answer falls short.
 bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeoutMs);
+
+// A module as rudireze-cli names it on its command line: IP:DATAPORT:ATPORT.
+QString target(const QString &address, quint16 dataPort, quint16 atPort);
+// The entry of rudireze-cli's --json report for one target; empty when none.
+QJsonObject resultFor(const QJsonObject &report, const QString &target);
 
 // Sends a POSIX signal to a process the test started. False when it could not
 // be sent, and always on Windows, which has no such signals.

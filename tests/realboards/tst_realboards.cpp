@@ -4,8 +4,10 @@
 // their rows' Upload buttons through the road's bridge and UART, lose no
 // byte and run the new program; avrdude reads the flash back through the
 // same modules and agrees.
+#include "devicetable.h"
 #include "modulethread.h"
 #include "realboards.h"
+#include "testkit.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 
@@ -35,30 +37,6 @@ constexpr int kRowTimeoutMs = 5000;
 // over128k-mega takes about 14 s in real time, a third of it when the
 // board may run at kFastSpeed; a loaded machine gets room to spare.
 constexpr int kUploadTimeoutMs = 90000;
-
-int rowOf(QTableWidget *table, const QString &ip)
-{
-    for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *item = table->item(row, IpColumn);
-        if (item && item->text() == ip)
-            return row;
-    }
-    return -1;
-}
-
-QString cellText(QTableWidget *table, const QString &ip, int column)
-{
-    const int row = rowOf(table, ip);
-    const QTableWidgetItem *item = row >= 0 ? table->item(row, column) : nullptr;
-    return item ? item->text() : QString();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class RealBoardsWindowTest : public QObject
@@ -113,7 +91,7 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
         QVERIFY(answer.answered);
     }
     QCOMPARE(probe.currentFileName(), QFileInfo(sketch.hexPath).fileName());
-    QCOMPARE(readFile(QStringLiteral("update.bin")), image);
+    QCOMPARE(TestKit::readFile(QStringLiteral("update.bin")), image);
 
     ModuleOptions options = simulatedModules(sketch.kind, QHostAddress(nextAddress));
     options.announceIntervalMs = kAnnounceIntervalMs;
@@ -126,10 +104,11 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
     for (int i = 0; i < kBoardsAtOnce; ++i) {
         const QString ip = modules.address(i).toString();
         ips.append(ip);
-        QTRY_VERIFY_WITH_TIMEOUT(rowOf(table, ip) >= 0, kRowTimeoutMs);
-        QCOMPARE(cellText(table, ip, DataPortColumn), QString::number(modules.dataPort(i)));
-        QCOMPARE(cellText(table, ip, AtPortColumn), QString::number(modules.atPort(i)));
-        auto *device = qobject_cast<QComboBox *>(table->cellWidget(rowOf(table, ip), DeviceColumn));
+        QTRY_VERIFY_WITH_TIMEOUT(rowOf(window, ip) >= 0, kRowTimeoutMs);
+        QCOMPARE(cellOf(window, ip, DataPortColumn), QString::number(modules.dataPort(i)));
+        QCOMPARE(cellOf(window, ip, AtPortColumn), QString::number(modules.atPort(i)));
+        auto *device
+            = qobject_cast<QComboBox *>(table->cellWidget(rowOf(window, ip), DeviceColumn));
         QVERIFY(device);
         device->setCurrentText(deviceText(sketch.kind));
         QCOMPARE(device->currentText(), deviceText(sketch.kind));
@@ -140,14 +119,15 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
     for (int i = 0; i < kBoardsAtOnce; ++i)
         before.append(modules.counters(i));
     for (const QString &ip : qAsConst(ips)) {
-        auto *upload = qobject_cast<QPushButton *>(table->cellWidget(rowOf(table, ip), SendColumn));
+        auto *upload
+            = qobject_cast<QPushButton *>(table->cellWidget(rowOf(window, ip), SendColumn));
         QVERIFY(upload);
         QTest::mouseClick(upload, Qt::LeftButton);
     }
     for (int i = 0; i < kBoardsAtOnce; ++i)
         QVERIFY(speedUpOnceReached(modules, i, before.at(i).resets, before.at(i).dataBytesIn));
     for (const QString &ip : qAsConst(ips))
-        QTRY_COMPARE_WITH_TIMEOUT(cellText(table, ip, ProgressColumn), QStringLiteral("Successful"),
+        QTRY_COMPARE_WITH_TIMEOUT(cellOf(window, ip, ProgressColumn), QStringLiteral("Successful"),
                                   kUploadTimeoutMs);
     QVERIFY(boxes.seen().size() == 1); // "open file successful" only
 

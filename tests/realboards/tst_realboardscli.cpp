@@ -9,6 +9,7 @@
 #include "hexwriter.h"
 #include "modulethread.h"
 #include "realboards.h"
+#include "testkit.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -19,6 +20,7 @@
 #include <QtTest>
 
 using namespace RealBoards;
+using TestKit::resultFor;
 
 namespace {
 constexpr int kBoardsAtOnce = 2;
@@ -34,10 +36,8 @@ constexpr int kExitUsage = 2;
 
 QString targetOf(ModuleThread &modules, int index)
 {
-    return QStringLiteral("%1:%2:%3")
-        .arg(modules.address(index).toString())
-        .arg(modules.dataPort(index))
-        .arg(modules.atPort(index));
+    return TestKit::target(modules.address(index).toString(), modules.dataPort(index),
+                           modules.atPort(index));
 }
 
 struct CliRun
@@ -95,14 +95,6 @@ QByteArray flashOfCopy(const QString &path, BoardKind kind)
     return copy + QByteArray(qMax(0, bootStart - copy.size()), '\xff');
 }
 
-QJsonObject resultFor(const QJsonObject &report, const QString &target)
-{
-    for (const QJsonValue &value : report.value(QStringLiteral("results")).toArray()) {
-        if (value.toObject().value(QStringLiteral("target")).toString() == target)
-            return value.toObject();
-    }
-    return QJsonObject();
-}
 } // namespace
 
 class RealBoardsCliTest : public QObject

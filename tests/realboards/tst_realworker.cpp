@@ -2,10 +2,10 @@
 // nothing: a board whose program prints all the time until the reset.
 #include "modulethread.h"
 #include "realboards.h"
+#include "testkit.h"
 
 #include "upload/thread.h"
 
-#include <QFile>
 #include <QLoggingCategory>
 #include <QtTest>
 
@@ -90,10 +90,7 @@ void RealWorkerTest::uploadsOverAProgramThatPrintsAllTheTime()
     QString why;
     const QByteArray image = sketchImage(program, &why);
     QVERIFY2(!image.isEmpty(), qPrintable(why));
-    QFile update(QStringLiteral("update.bin"));
-    QVERIFY(update.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(update.write(image), qint64(image.size()));
-    update.close();
+    TestKit::writeImage(image);
 
     ModuleOptions options = simulatedModules(kind, QHostAddress(QStringLiteral("127.0.0.2")));
     options.initialFlash = sketchImage(chatty, &why);

@@ -10,6 +10,7 @@
 #include "modulethread.h"
 #include "realboards.h"
 #include "simulatedbridge.h"
+#include "stkframes.h"
 #include "testkit.h"
 
 #include <QDeadlineTimer>
@@ -23,6 +24,7 @@
 #include <mutex>
 
 using namespace RealBoards;
+using namespace StkFrames;
 
 namespace {
 constexpr int kWaitMs = 10000;
@@ -42,18 +44,6 @@ constexpr qint64 kMsPerSecond = 1000;
 // The bridge hands bytes over up to a timer tick early, each way, and the
 // simulated UART takes a byte in a fraction of a millisecond.
 constexpr qint64 kLookaheadSlackMs = 3;
-
-const QByteArray kGetSync = QByteArray::fromHex("3020");
-const QByteArray kInSyncOk = QByteArray::fromHex("1410");
-const QByteArray kSignOnFrame = QByteArray::fromHex("1b0100010e0114");
-// Sequence 1: CMD_SIGN_ON, STATUS_CMD_OK, 8, "AVRISP_2", checksum.
-const QByteArray kSignOnAnswer = QByteArray::fromHex("1b01000b0e0100084156524953505f3274");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray bootloaderBytes(BoardKind kind)
 {
@@ -383,8 +373,8 @@ void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
 
     QVERIFY(TestKit::sendSignal(process.process.processId(), SIGUSR1));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(written), kWaitMs);
-    const QByteArray image = readFile(program.binaryPath);
-    QByteArray flash = readFile(written);
+    const QByteArray image = TestKit::readFile(program.binaryPath);
+    QByteArray flash = TestKit::readFile(written);
     QCOMPARE(flash.size(), int(boardTraits(BoardKind::Uno).flashBytes));
     QCOMPARE(flash.left(image.size()), image);
     const int bootStart = int(boardTraits(BoardKind::Uno).bootStart);
@@ -395,7 +385,7 @@ void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
     QVERIFY(TestKit::sendSignal(process.process.processId(), SIGTERM));
     QVERIFY(process.process.waitForFinished(kWaitMs));
     QCOMPARE(process.process.exitCode(), 0);
-    QCOMPARE(readFile(written), flash);
+    QCOMPARE(TestKit::readFile(written), flash);
 #endif
 }
 

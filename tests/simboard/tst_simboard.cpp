@@ -5,6 +5,7 @@
 #include "boardlink.h"
 #include "intelhex.h"
 #include "simulatedboard.h"
+#include "stkframes.h"
 #include "stkwriter.h"
 
 #include <QDir>
@@ -13,6 +14,8 @@
 #include <QtTest>
 
 #include <vector>
+
+using namespace StkFrames;
 
 Q_DECLARE_METATYPE(HexContents)
 Q_DECLARE_METATYPE(BoardKind)
@@ -34,12 +37,6 @@ constexpr int kLinesEachBoard = 2;
 constexpr int kManyBoardsTimeoutMs = 15000;
 // The pacing may run ahead of the wall clock by at most about one slice.
 constexpr double kPacingSlackSeconds = 0.05;
-
-const QByteArray kGetSync = QByteArray::fromHex("3020");
-const QByteArray kInSyncOk = QByteArray::fromHex("1410");
-const QByteArray kSignOnFrame = QByteArray::fromHex("1b0100010e0114");
-// Sequence 1, 11 bytes: CMD_SIGN_ON, STATUS_CMD_OK, 8, "AVRISP_2"; checksum.
-const QByteArray kSignOnAnswer = QByteArray::fromHex("1b01000b0e0100084156524953505f3274");
 
 QByteArray record(quint8 type, quint16 address, const QByteArray &payload)
 {

@@ -7,8 +7,8 @@
 #include <QStringList>
 #include <QTableWidget>
 
-// The window's device table as tests read it: a module's row by its address,
-// and the texts its progress cell went through.
+// The window's device table as tests read it: a module's row and cells by its
+// address, and the texts its progress cell went through.
 inline QTableWidget *deviceTable(Widget &window)
 {
     return WidgetProbe(window).ui().userTableWidget;
@@ -24,6 +24,19 @@ inline int rowOf(Widget &window, const QString &ip)
             return row;
     }
     return -1;
+}
+
+// A cell's text in a module's row; empty while no row shows the address.
+inline QString cellOf(Widget &window, const QString &ip, int column)
+{
+    const int row = rowOf(window, ip);
+    const QTableWidgetItem *item = row < 0 ? nullptr : deviceTable(window)->item(row, column);
+    return item ? item->text() : QString();
+}
+
+inline QString progressOf(Widget &window, const QString &ip)
+{
+    return cellOf(window, ip, ProgressColumn);
 }
 
 // Every distinct text the progress cell of one module's row showed, in order,

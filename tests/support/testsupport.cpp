@@ -24,9 +24,10 @@ void MessageBoxCloser::poll()
         auto *box = qobject_cast<QMessageBox *>(widget);
         if (!box || !box->isVisible())
             continue;
-        boxes.append({ box->windowTitle(), box->text(), int(box->icon()) });
+        boxes.append({ box->windowTitle(), box->text(), int(box->icon()),
+                       int(box->standardButtons()), int(box->buttons().size()), box->parentWidget(),
+                       box->isModal() });
         box->done(QMessageBox::Ok);
-        emit boxClosed();
     }
 }
 

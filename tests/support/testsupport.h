@@ -7,10 +7,10 @@
 #include <QStringList>
 #include <QTimer>
 
-class QMessageBox;
+class QWidget;
 
 // Closes every modal message box as soon as it opens and remembers what it
-// said, so tests can drive code paths that block on a box.
+// said and how it was made, so tests can drive code paths that block on a box.
 class MessageBoxCloser : public QObject
 {
     Q_OBJECT
@@ -21,15 +21,16 @@ public:
         QString title;
         QString text;
         int icon = 0;
+        int buttons = 0; // the standard buttons
+        int buttonCount = 0;
+        QWidget *parent = nullptr;
+        bool modal = false;
     };
 
     explicit MessageBoxCloser(QObject *parent = nullptr);
 
     const QList<Seen> &seen() const { return boxes; }
     void clear() { boxes.clear(); }
-
-signals:
-    void boxClosed();
 
 private:
     void poll();

@@ -4,6 +4,8 @@
 #include "app/widget.h"
 
 #include <QMetaObject>
+#include <QTableWidget>
+#include <QTimer>
 
 // The tests' door into the window's private state. Slots are reached through
 // the meta-object, as their connections would reach them.
@@ -66,4 +68,21 @@ public:
 
 private:
     Widget &w;
+};
+
+// The window with its refresh timer stopped: a test runs the ticks itself.
+struct QuietWindow
+{
+    explicit QuietWindow(bool shown = true)
+        : probe(window)
+        , table(probe.ui().userTableWidget)
+    {
+        probe.hexTimer()->stop();
+        if (shown)
+            window.show();
+    }
+
+    Widget window;
+    WidgetProbe probe;
+    QTableWidget *table;
 };

@@ -19,12 +19,6 @@ namespace {
 constexpr int kWaitMs = 10000;
 constexpr int kAvrdudeMs = 120000;
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A blocking exchange with a module in another process.
 QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int count)
 {
@@ -76,8 +70,8 @@ private slots:
     void writesFlashOnRequestAndWhenTheClientLeaves();
     void startsFromAFlashFileAndLogs();
     void moduleThatCannotStart();
-    void avrdudeProgramsAnUno();
-    void avrdudeProgramsAMegaAbove128KiB();
+    void avrdudeProgramsTheModule_data();
+    void avrdudeProgramsTheModule();
 };
 
 void VirtualModuleProgramTest::commandLine_data()
@@ -361,11 +355,7 @@ void VirtualModuleProgramTest::startsFromAFlashFileAndLogs()
     const QString image = QDir::current().filePath(QStringLiteral("start.bin"));
     const QString logPath = QDir::current().filePath(QStringLiteral("module.log"));
     QFile::remove(logPath);
-    {
-        QFile file(image);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(pattern(200, 2));
-    }
+    QVERIFY(writeFile(image, pattern(200, 2)));
     ModuleProcess program;
     QVERIFY(program.start({ quietAnnouncements(), "--board", "uno", "--flash-in", image, "--log",
                             logPath, "--name", "logged" }));
@@ -400,75 +390,62 @@ void VirtualModuleProgramTest::moduleThatCannotStart()
     QVERIFY(program.readAllStandardError().contains("cannot listen on 192.0.2.1"));
 }
 
-void VirtualModuleProgramTest::avrdudeProgramsAnUno()
+void VirtualModuleProgramTest::avrdudeProgramsTheModule_data()
 {
-    const QString avrdude = QStandardPaths::findExecutable(QStringLiteral("avrdude"));
-    if (avrdude.isEmpty())
-        QSKIP("avrdude is not installed");
-    const QString image = QDir::current().filePath(QStringLiteral("uno-image.bin"));
-    const QString flashOut = QDir::current().filePath(QStringLiteral("uno-flash.bin"));
-    QByteArray bytes;
-    for (int page = 0; page < 24; ++page)
-        bytes += pattern(128, page);
-    bytes.truncate(3000);
-    {
-        QFile file(image);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-    ModuleProcess program;
-    QVERIFY(program.start(
-        { quietAnnouncements(), "--board", "uno", "--baud", "115200", "--flash-out", flashOut }));
-    const ModuleProcess::Module &module = program.modules.at(0);
-    QVERIFY(handshake(module, "UNO"));
-
-    QProcess peer;
-    peer.start(avrdude,
-               { "-c", "arduino", "-p", "m328p", "-P",
-                 QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
-                 "-U", QStringLiteral("flash:w:%1:r").arg(image) });
-    QVERIFY(peer.waitForFinished(kAvrdudeMs));
-    const QByteArray said = peer.readAllStandardError();
-    QVERIFY2(peer.exitCode() == 0, said.constData());
-    QVERIFY(said.contains("device signature = 0x1e950f"));
-    QVERIFY(said.contains("3000 bytes of flash verified"));
-    QTRY_COMPARE_WITH_TIMEOUT(readFile(flashOut).left(3000), bytes, kWaitMs);
+    QTest::addColumn<QStringList>("moduleArguments");
+    QTest::addColumn<QByteArray>("family");
+    QTest::addColumn<QStringList>("programmer"); // avrdude's arguments before -P
+    QTest::addColumn<int>("pageBytes");
+    QTest::addColumn<int>("imageBytes");
+    QTest::addColumn<QByteArray>("signature");
+    QTest::newRow("UNO") << QStringList { "--board", "uno", "--baud", "115200" }
+                         << QByteArray("UNO") << QStringList { "-c", "arduino", "-p", "m328p" }
+                         << 128 << 3000 << QByteArray("0x1e950f");
+    QTest::newRow("MEGA above 128 KiB")
+        << QStringList { "--board", "mega", "--page-write-us", "500" } << QByteArray("MEGA")
+        << QStringList { "-c", "wiring", "-p", "m2560", "-D" } << 256 << 140000
+        << QByteArray("0x1e9801");
 }
 
-void VirtualModuleProgramTest::avrdudeProgramsAMegaAbove128KiB()
+void VirtualModuleProgramTest::avrdudeProgramsTheModule()
 {
+    QFETCH(QStringList, moduleArguments);
+    QFETCH(QByteArray, family);
+    QFETCH(QStringList, programmer);
+    QFETCH(int, pageBytes);
+    QFETCH(int, imageBytes);
+    QFETCH(QByteArray, signature);
     const QString avrdude = QStandardPaths::findExecutable(QStringLiteral("avrdude"));
     if (avrdude.isEmpty())
         QSKIP("avrdude is not installed");
-    constexpr int kImageBytes = 140000;
-    const QString image = QDir::current().filePath(QStringLiteral("mega-image.bin"));
-    const QString flashOut = QDir::current().filePath(QStringLiteral("mega-flash.bin"));
+    const QString board = QString::fromLatin1(family).toLower();
+    const QString image = QDir::current().filePath(board + QStringLiteral("-image.bin"));
+    const QString flashOut = QDir::current().filePath(board + QStringLiteral("-flash.bin"));
     QByteArray bytes;
-    for (int page = 0; page * 256 < kImageBytes; ++page)
-        bytes += pattern(256, page);
-    bytes.truncate(kImageBytes);
-    {
-        QFile file(image);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
+    for (int page = 0; page * pageBytes < imageBytes; ++page)
+        bytes += pattern(pageBytes, page);
+    bytes.truncate(imageBytes);
+    QVERIFY(writeFile(image, bytes));
     ModuleProcess program;
-    QVERIFY(program.start({ quietAnnouncements(), "--board", "mega", "--page-write-us", "500",
-                            "--flash-out", flashOut }));
+    QVERIFY(program.start(QStringList { quietAnnouncements() } + moduleArguments
+                          + QStringList { "--flash-out", flashOut }));
     const ModuleProcess::Module &module = program.modules.at(0);
-    QVERIFY(handshake(module, "MEGA"));
+    QVERIFY(handshake(module, family));
 
     QProcess peer;
-    peer.start(avrdude,
-               { "-c", "wiring", "-p", "m2560", "-D", "-P",
-                 QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
-                 "-U", QStringLiteral("flash:w:%1:r").arg(image) });
+    peer.start(
+        avrdude,
+        programmer
+            + QStringList {
+                "-P",
+                QStringLiteral("net:%1:%2").arg(module.address.toString()).arg(module.dataPort),
+                "-U", QStringLiteral("flash:w:%1:r").arg(image) });
     QVERIFY(peer.waitForFinished(kAvrdudeMs));
     const QByteArray said = peer.readAllStandardError();
     QVERIFY2(peer.exitCode() == 0, said.constData());
-    QVERIFY(said.contains("device signature = 0x1e9801"));
-    QVERIFY(said.contains("140000 bytes of flash verified"));
-    QTRY_COMPARE_WITH_TIMEOUT(readFile(flashOut).left(kImageBytes), bytes, kWaitMs);
+    QVERIFY(said.contains("device signature = " + signature));
+    QVERIFY(said.contains(QByteArray::number(imageBytes) + " bytes of flash verified"));
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(flashOut).left(imageBytes), bytes, kWaitMs);
 }
 
 QTEST_GUILESS_MAIN(VirtualModuleProgramTest)

@@ -7,8 +7,6 @@
 using namespace road;
 
 namespace {
-constexpr int kFlashUno = 32 * 1024;
-constexpr int kFlashMega = 256 * 1024;
 constexpr int kSmallImage = 300;
 constexpr int kLargeImage = 30000;
 constexpr int kSplitPieces = 3;
@@ -16,27 +14,15 @@ constexpr int kSplitGapMs = 20;
 
 const QString kBoxText
     = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
-
-BoardType boardOf(const QString &board)
-{
-    return board == QLatin1String("UNO") ? BoardType::Uno : BoardType::Mega;
-}
-
-int flashSizeOf(const QString &board)
-{
-    return board == QLatin1String("UNO") ? kFlashUno : kFlashMega;
-}
 } // namespace
 
-class UploadFaultsTest : public QObject
+class UploadFaultsTest : public RoadTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-    void dataPortRefused();
-    void atPortRefused();
+    void portRefused_data();
+    void portRefused();
     void oneByteAtReply();
     void repliesInPieces_data();
     void repliesInPieces();
@@ -56,20 +42,7 @@ private:
         QPushButton *button = nullptr;
     };
     bool open(Road &road, const char *address, const QString &board, const FaultOptions &faults);
-
-    std::unique_ptr<DefaultFirmware> firmware;
 };
-
-void UploadFaultsTest::init()
-{
-    QFile::remove(QStringLiteral("update.bin"));
-    firmware = std::make_unique<DefaultFirmware>();
-}
-
-void UploadFaultsTest::cleanup()
-{
-    firmware.reset();
-}
 
 bool UploadFaultsTest::open(Road &road, const char *address, const QString &board,
                             const FaultOptions &faults)
@@ -84,38 +57,23 @@ bool UploadFaultsTest::open(Road &road, const char *address, const QString &boar
     return road.button != nullptr;
 }
 
-void UploadFaultsTest::dataPortRefused()
+void UploadFaultsTest::portRefused_data()
 {
-    QVERIFY(firmware->setImage(patternImage(kSmallImage, 1)));
-    FaultOptions faults;
-    faults.refuseData = true;
-    Road road;
-    QVERIFY(open(road, "127.0.0.70", QStringLiteral("MEGA2560"), faults));
-    MessageBoxCloser boxes;
-    ReportCounter reports;
-
-    road.button->click();
-    QTRY_COMPARE_WITH_TIMEOUT(WidgetProbe(road.window).uploadWorkerCount(), 0, kUploadLimitMs);
-
-    QCOMPARE(reports.count(), 1);
-    QCOMPARE(boxes.seen().size(), 1);
-    QCOMPARE(boxes.seen().first().title, boxTitle());
-    QCOMPARE(boxes.seen().first().text, kBoxText);
-    QVERIFY(road.button->isEnabled());
-    QCOMPARE(progressOf(road.window, road.ip), QString());
-    // The AT port is never contacted when the data port is not there.
-    const ModuleCounters counters = road.modules.counters(0);
-    QCOMPARE(counters.atConnections, 0);
-    QCOMPARE(counters.dataConnections, 0);
+    QTest::addColumn<bool>("dataPort"); // false: the AT port
+    QTest::addColumn<QString>("board");
+    QTest::newRow("data port") << true << QStringLiteral("MEGA2560");
+    QTest::newRow("AT port") << false << QStringLiteral("UNO");
 }
 
-void UploadFaultsTest::atPortRefused()
+void UploadFaultsTest::portRefused()
 {
-    QVERIFY(firmware->setImage(patternImage(kSmallImage, 2)));
+    QFETCH(bool, dataPort);
+    QFETCH(QString, board);
+    QVERIFY(firmware->setImage(patternImage(kSmallImage, dataPort ? 1 : 2)));
     FaultOptions faults;
-    faults.refuseAt = true;
+    (dataPort ? faults.refuseData : faults.refuseAt) = true;
     Road road;
-    QVERIFY(open(road, "127.0.0.71", QStringLiteral("UNO"), faults));
+    QVERIFY(open(road, dataPort ? "127.0.0.70" : "127.0.0.71", board, faults));
     MessageBoxCloser boxes;
     ReportCounter reports;
 
@@ -125,13 +83,21 @@ void UploadFaultsTest::atPortRefused()
     QCOMPARE(reports.count(), 1);
     QCOMPARE(boxes.seen().size(), 1);
     QCOMPARE(boxes.seen().first().title, boxTitle());
+    if (dataPort)
+        QCOMPARE(boxes.seen().first().text, kBoxText);
     QVERIFY(road.button->isEnabled());
     QCOMPARE(progressOf(road.window, road.ip), QString());
-    // The data connection was made, and closed again without a byte.
     const ModuleCounters counters = road.modules.counters(0);
-    QCOMPARE(counters.dataConnections, 1);
-    QCOMPARE(counters.dataBytesIn, 0);
-    QTRY_COMPARE(road.log.dataDisconnects(), 1);
+    if (dataPort) {
+        // The AT port is never contacted when the data port is not there.
+        QCOMPARE(counters.atConnections, 0);
+        QCOMPARE(counters.dataConnections, 0);
+    } else {
+        // The data connection was made, and closed again without a byte.
+        QCOMPARE(counters.dataConnections, 1);
+        QCOMPARE(counters.dataBytesIn, 0);
+        QTRY_COMPARE(road.log.dataDisconnects(), 1);
+    }
 }
 
 void UploadFaultsTest::oneByteAtReply()

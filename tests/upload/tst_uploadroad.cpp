@@ -9,8 +9,6 @@
 using namespace road;
 
 namespace {
-constexpr int kFlashUno = 32 * 1024;
-constexpr int kFlashMega = 256 * 1024;
 // About 30 KiB: most of an UNO's flash, with a short last page on both boards.
 constexpr int kLargeImage = 30000;
 // The flash below the bootloaders as the boards ship.
@@ -25,14 +23,12 @@ constexpr int kOverlapImage = 6000;
 constexpr int kNewcomerImage = 16000;
 } // namespace
 
-class UploadRoadTest : public QObject
+class UploadRoadTest : public RoadTest
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
     void uploadsThroughTheWindow_data();
     void uploadsThroughTheWindow();
     void pickedFileUploads();
@@ -41,9 +37,6 @@ private slots:
     void orvex0AsksForTheMegaUpdate();
     void noFileShowsWaring_data();
     void noFileShowsWaring();
-
-private:
-    std::unique_ptr<DefaultFirmware> firmware;
 };
 
 void UploadRoadTest::initTestCase()
@@ -51,17 +44,6 @@ void UploadRoadTest::initTestCase()
     // A line for every STK500 step of a 140 KB upload says nothing these
     // checks do not; failures still reach the standard error stream.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-}
-
-void UploadRoadTest::init()
-{
-    QFile::remove(QStringLiteral("update.bin"));
-    firmware = std::make_unique<DefaultFirmware>();
-}
-
-void UploadRoadTest::cleanup()
-{
-    firmware.reset();
 }
 
 void UploadRoadTest::uploadsThroughTheWindow_data()
@@ -154,14 +136,10 @@ void UploadRoadTest::twoRowsAtOnce()
 {
     const QByteArray image = patternImage(kOverlapImage, 3);
     QVERIFY(firmware->setImage(image));
-    ModuleOptions options = moduleAt("127.0.0.62", BoardType::Uno);
-    options.link.baud = kSlowBaud;
     ModuleThread unoModule;
-    QVERIFY(unoModule.start(1, options));
-    options = moduleAt("127.0.0.63", BoardType::Mega);
-    options.link.baud = kSlowBaud;
+    QVERIFY(unoModule.start(1, moduleAt("127.0.0.62", BoardType::Uno, kSlowBaud)));
     ModuleThread megaModule;
-    QVERIFY(megaModule.start(1, options));
+    QVERIFY(megaModule.start(1, moduleAt("127.0.0.63", BoardType::Mega, kSlowBaud)));
     const QString unoIp = unoModule.address(0).toString();
     const QString megaIp = megaModule.address(0).toString();
 
@@ -194,10 +172,8 @@ void UploadRoadTest::newModuleDuringUpload()
 {
     const QByteArray image = patternImage(kNewcomerImage, 4);
     QVERIFY(firmware->setImage(image));
-    ModuleOptions options = moduleAt("127.0.0.64", BoardType::Uno);
-    options.link.baud = kSlowBaud;
     ModuleThread uploading;
-    QVERIFY(uploading.start(1, options));
+    QVERIFY(uploading.start(1, moduleAt("127.0.0.64", BoardType::Uno, kSlowBaud)));
     const QString ip = uploading.address(0).toString();
 
     Widget window;

@@ -69,13 +69,11 @@ QString progressText(Widget &window, int row)
     return item ? item->text() : QStringLiteral("<none>");
 }
 
-QString progressOf(Widget &window, const QString &ip)
+// Manual mode with a file picked; the image, when given, is what it converted to.
+void useManualFile(Widget &window, const QByteArray &image = QByteArray())
 {
-    return progressText(window, rowOf(window, ip));
-}
-
-void useManualFile(Widget &window)
-{
+    if (!image.isEmpty())
+        writeImage(image);
     WidgetProbe probe(window);
     probe.ui().radioButton->setChecked(true);
     QVERIFY(probe.manualMode());
@@ -290,9 +288,8 @@ void UploadWindowTest::uploadThroughTheWindow()
     QFETCH(QString, board);
     Widget window;
     WidgetProbe probe(window);
-    useManualFile(window);
     const QByteArray image = pattern(300);
-    writeImage(image);
+    useManualFile(window, image);
     ScriptedModule module(moduleAt("127.0.0.24"));
     addRow(window, QStringLiteral("127.0.0.99"), "1", "2");
     QPushButton *button = addRow(window, module, board);
@@ -320,9 +317,8 @@ void UploadWindowTest::twoRowsAtOnce()
 {
     Widget window;
     WidgetProbe probe(window);
-    useManualFile(window);
     const QByteArray image = pattern(1000);
-    writeImage(image);
+    useManualFile(window, image);
     ScriptedModule uno(moduleAt("127.0.0.25"));
     ScriptedModule orvex(moduleAt("127.0.0.26"));
     QPushButton *unoButton = addRow(window, uno, QStringLiteral("UNO"));
@@ -346,8 +342,7 @@ void UploadWindowTest::reportsFollowTheirModule()
 {
     Widget window;
     WidgetProbe probe(window);
-    useManualFile(window);
-    writeImage(pattern(300));
+    useManualFile(window, pattern(300));
     ScriptedModule module(holdingSignOn("127.0.0.27"));
     QPushButton *button = addRow(window, module);
     QCOMPARE(rowOf(window, module.ip()), 0);
@@ -374,8 +369,7 @@ void UploadWindowTest::rowRemovedDuringUpload()
 {
     Widget window;
     WidgetProbe probe(window);
-    useManualFile(window);
-    writeImage(pattern(300));
+    useManualFile(window, pattern(300));
     ScriptedModule module(holdingSignOn("127.0.0.28"));
     addRow(window, QStringLiteral("127.0.0.95"), "1", "2");
     QPushButton *button = addRow(window, module);
@@ -401,8 +395,7 @@ void UploadWindowTest::failedHandshakeWhileTheBoxIsOpen()
 {
     Widget window;
     WidgetProbe probe(window);
-    useManualFile(window);
-    writeImage(pattern(300));
+    useManualFile(window, pattern(300));
     ScriptedModule::Options options = moduleAt("127.0.0.29");
     options.firstAtReply = "O";
     ScriptedModule module(options);
@@ -443,8 +436,7 @@ void UploadWindowTest::closingTheWindowWhileUploading()
 {
     auto *window = new Widget;
     WidgetProbe probe(*window);
-    useManualFile(*window);
-    writeImage(pattern(300));
+    useManualFile(*window, pattern(300));
     ScriptedModule held(holdingSignOn("127.0.0.30"));
     ScriptedModule other(holdingSignOn("127.0.0.31"));
     addRow(*window, held)->click();

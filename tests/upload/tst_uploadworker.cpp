@@ -156,8 +156,8 @@ private slots:
     void imagesRefusedBeforeConnecting_data();
     void imagesRefusedBeforeConnecting();
     void unknownBoardType();
-    void dataPortRefused();
-    void atPortRefused();
+    void portRefused_data();
+    void portRefused();
     void handshakeReplies_data();
     void handshakeReplies();
     void failureAnswers_data();
@@ -375,29 +375,30 @@ void UploadWorkerTest::unknownBoardType()
     QCOMPARE(module.atConnections(), 0);
 }
 
-void UploadWorkerTest::dataPortRefused()
+void UploadWorkerTest::portRefused_data()
 {
-    writeImage(pattern(300));
-    ScriptedModule::Options options = moduleAt("127.0.0.3");
-    options.dataRefuses = true;
-    ScriptedModule module(options);
-    WorkerRun run(module, QStringLiteral("MEGA2560"), 2);
-    QVERIFY(run.finish());
-
-    QCOMPARE(run.reports(), (QList<Report> { { 2, 0, 1.0f } }));
-    QCOMPARE(module.atConnections(), 0);
+    QTest::addColumn<bool>("dataPort"); // false: the AT port
+    QTest::addColumn<QString>("board");
+    QTest::newRow("data port") << true << QStringLiteral("MEGA2560");
+    QTest::newRow("AT port") << false << QStringLiteral("UNO");
 }
 
-void UploadWorkerTest::atPortRefused()
+void UploadWorkerTest::portRefused()
 {
+    QFETCH(bool, dataPort);
+    QFETCH(QString, board);
     writeImage(pattern(300));
     ScriptedModule::Options options = moduleAt("127.0.0.3");
-    options.atRefuses = true;
+    (dataPort ? options.dataRefuses : options.atRefuses) = true;
     ScriptedModule module(options);
-    WorkerRun run(module, QStringLiteral("UNO"), 2);
+    WorkerRun run(module, board, 2);
     QVERIFY(run.finish());
 
     QCOMPARE(run.reports(), (QList<Report> { { 2, 0, 1.0f } }));
+    if (dataPort) {
+        QCOMPARE(module.atConnections(), 0);
+        return;
+    }
     QTRY_COMPARE(module.dataConnections(), 1);
     QTRY_VERIFY(module.dataDisconnected());
     QVERIFY(module.dataCommands().isEmpty());

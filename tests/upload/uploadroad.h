@@ -5,8 +5,10 @@
 // the window finds and converts itself, and what the rows show.
 
 #include "devicetable.h"
+#include "hexwriter.h"
 #include "modulegroup.h"
 #include "modulethread.h"
+#include "testkit.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 
@@ -22,6 +24,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <memory>
 
 namespace road {
 
@@ -34,8 +37,8 @@ constexpr int kUploadLimitMs = 120000;
 
 constexpr int kUnoPage = 128;
 constexpr int kMegaPage = 256;
-constexpr int kHexRecordBytes = 16;
-constexpr int kHexSegmentSpan = 0x10000;
+constexpr int kFlashUno = 32 * 1024;
+constexpr int kFlashMega = 256 * 1024;
 constexpr double kPercent = 100.0;
 constexpr char kErased = '\xFF';
 
@@ -67,49 +70,13 @@ inline QByteArray flashWith(const QByteArray &image, int flashSize)
     return image + QByteArray(flashSize - image.size(), kErased);
 }
 
-inline QByteArray hexRecord(quint16 address, quint8 type, const QByteArray &data)
-{
-    QByteArray bytes;
-    bytes += static_cast<char>(data.size());
-    bytes += static_cast<char>(address >> 8);
-    bytes += static_cast<char>(address & 0xFF);
-    bytes += static_cast<char>(type);
-    bytes += data;
-    quint8 sum = 0;
-    for (char c : bytes)
-        sum = static_cast<quint8>(sum + static_cast<quint8>(c));
-    bytes += static_cast<char>(static_cast<quint8>(-sum));
-    return ':' + bytes.toHex().toUpper() + "\r\n";
-}
-
-// Intel HEX for an image at address 0, as an Arduino build writes it:
-// 16-byte data records, an extended linear address record at each 64 KiB.
+// Intel HEX for an image at address 0, as an Arduino build writes it.
 inline QByteArray hexFor(const QByteArray &image)
 {
-    constexpr quint8 kData = 0x00;
-    constexpr quint8 kEnd = 0x01;
-    constexpr quint8 kLinearBase = 0x04;
-    QByteArray text;
-    for (int offset = 0; offset < image.size(); offset += kHexRecordBytes) {
-        if (offset % kHexSegmentSpan == 0 && offset > 0) {
-            const quint16 upper = static_cast<quint16>(offset / kHexSegmentSpan);
-            QByteArray base;
-            base += static_cast<char>(upper >> 8);
-            base += static_cast<char>(upper & 0xFF);
-            text += hexRecord(0, kLinearBase, base);
-        }
-        text += hexRecord(static_cast<quint16>(offset % kHexSegmentSpan), kData,
-                          image.mid(offset, kHexRecordBytes));
-    }
-    return text + hexRecord(0, kEnd, QByteArray());
+    return HexWriter::plain(image);
 }
 
-inline bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(contents) == contents.size();
-}
+using TestKit::writeFile;
 
 // The firmware the window takes by default: the temporary directory points
 // at a folder of the test's own, holding a build folder with one sketch.
@@ -158,6 +125,24 @@ private:
     const QByteArray previousCache;
 };
 
+// What every road test starts from: a fresh default firmware folder, and no
+// ./update.bin left by the test before.
+class RoadTest : public QObject
+{
+    Q_OBJECT
+
+protected slots:
+    void init()
+    {
+        QFile::remove(QStringLiteral("update.bin"));
+        firmware = std::make_unique<DefaultFirmware>();
+    }
+    void cleanup() { firmware.reset(); }
+
+protected:
+    std::unique_ptr<DefaultFirmware> firmware;
+};
+
 // Picks a file by hand, as the user does: Manual Assign File, Open File, the
 // dialog, and the box that tells the file was converted.
 inline bool pickFile(Widget &window, const QString &path)
@@ -182,13 +167,6 @@ inline QPushButton *uploadButton(Widget &window, const QString &ip)
     const int row = rowOf(window, ip);
     return row < 0 ? nullptr
                    : qobject_cast<QPushButton *>(table(window)->cellWidget(row, SendColumn));
-}
-
-inline QString progressOf(Widget &window, const QString &ip)
-{
-    const int row = rowOf(window, ip);
-    const QTableWidgetItem *item = row < 0 ? nullptr : table(window)->item(row, ProgressColumn);
-    return item ? item->text() : QString();
 }
 
 // Waits for the module's row, put there by its announcement, and sets its
@@ -282,15 +260,26 @@ private:
     QtMessageHandler previous = nullptr;
 };
 
+inline BoardType boardOf(const QString &board)
+{
+    return board == QLatin1String("UNO") ? BoardType::Uno : BoardType::Mega;
+}
+
+inline int flashSizeOf(const QString &board)
+{
+    return board == QLatin1String("UNO") ? kFlashUno : kFlashMega;
+}
+
 // Module options for these tests: loopback, announcing to the window, and
-// a line without delays unless a test asks for one.
-inline ModuleOptions moduleAt(const char *address, BoardType board)
+// a line without delays unless a test asks for one (baud 0: no pacing).
+inline ModuleOptions moduleAt(const char *address, BoardType board, int baud = 0)
 {
     ModuleOptions options;
     options.address = QHostAddress(QString::fromLatin1(address));
     options.board = board;
     options.announceIntervalMs = kAnnounceIntervalMs;
     options.link.pageWriteUs = 0;
+    options.link.baud = baud;
     return options;
 }
 
