@@ -54,6 +54,16 @@ public:
         // Time a page write takes. Bytes that arrive meanwhile would be lost
         // by the bootloader: they are counted as overruns.
         int pageWriteMs = 0;
+
+        // A module at that address, with that fault on that data command.
+        static Options at(const char *address, int faultCommand = -1, Fault fault = Fault::None)
+        {
+            Options options;
+            options.address = QHostAddress(QString::fromLatin1(address));
+            options.faultCommand = faultCommand;
+            options.fault = fault;
+            return options;
+        }
     };
 
     // The larger flash of the two boards.

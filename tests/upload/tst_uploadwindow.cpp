@@ -80,19 +80,9 @@ void useManualFile(Widget &window, const QByteArray &image = QByteArray())
     probe.markManualPick(QStringLiteral("blink.ino.hex"));
 }
 
-ScriptedModule::Options moduleAt(const char *address)
-{
-    ScriptedModule::Options options;
-    options.address = QHostAddress(QString::fromLatin1(address));
-    return options;
-}
-
 ScriptedModule::Options holdingSignOn(const char *address)
 {
-    ScriptedModule::Options options = moduleAt(address);
-    options.faultCommand = 0;
-    options.fault = ScriptedModule::Fault::Hold;
-    return options;
+    return ScriptedModule::Options::at(address, 0, ScriptedModule::Fault::Hold);
 }
 
 } // namespace
@@ -222,7 +212,7 @@ void UploadWindowTest::noFileShowsWaring()
     Widget window;
     WidgetProbe probe(window);
     MessageBoxCloser closer;
-    ScriptedModule module(moduleAt("127.0.0.22"));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.22"));
     QPushButton *button = addRow(window, module);
     writeImage(pattern(300));
     probe.ui().radioButton->setChecked(true);
@@ -245,7 +235,7 @@ void UploadWindowTest::failedConversionStartsNothing()
     Widget window;
     WidgetProbe probe(window);
     MessageBoxCloser closer;
-    ScriptedModule module(moduleAt("127.0.0.23"));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.23"));
     QPushButton *button = addRow(window, module);
     // An image from an earlier conversion must not go out in place of the new file.
     writeImage(pattern(300));
@@ -290,7 +280,7 @@ void UploadWindowTest::uploadThroughTheWindow()
     WidgetProbe probe(window);
     const QByteArray image = pattern(300);
     useManualFile(window, image);
-    ScriptedModule module(moduleAt("127.0.0.24"));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.24"));
     addRow(window, QStringLiteral("127.0.0.99"), "1", "2");
     QPushButton *button = addRow(window, module, board);
     addRow(window, QStringLiteral("127.0.0.98"), "1", "2");
@@ -319,8 +309,8 @@ void UploadWindowTest::twoRowsAtOnce()
     WidgetProbe probe(window);
     const QByteArray image = pattern(1000);
     useManualFile(window, image);
-    ScriptedModule uno(moduleAt("127.0.0.25"));
-    ScriptedModule orvex(moduleAt("127.0.0.26"));
+    ScriptedModule uno(ScriptedModule::Options::at("127.0.0.25"));
+    ScriptedModule orvex(ScriptedModule::Options::at("127.0.0.26"));
     QPushButton *unoButton = addRow(window, uno, QStringLiteral("UNO"));
     QPushButton *orvexButton = addRow(window, orvex, QStringLiteral("Orvex0"));
 
@@ -396,7 +386,7 @@ void UploadWindowTest::failedHandshakeWhileTheBoxIsOpen()
     Widget window;
     WidgetProbe probe(window);
     useManualFile(window, pattern(300));
-    ScriptedModule::Options options = moduleAt("127.0.0.29");
+    ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.29");
     options.firstAtReply = "O";
     ScriptedModule module(options);
     QPushButton *button = addRow(window, module);

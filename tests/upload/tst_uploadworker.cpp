@@ -112,21 +112,6 @@ private:
     QSignalSpy spy;
 };
 
-ScriptedModule::Options moduleAt(const char *address)
-{
-    ScriptedModule::Options options;
-    options.address = QHostAddress(QString::fromLatin1(address));
-    return options;
-}
-
-ScriptedModule::Options faulty(const char *address, int command, Fault fault)
-{
-    ScriptedModule::Options options = moduleAt(address);
-    options.faultCommand = command;
-    options.fault = fault;
-    return options;
-}
-
 using TestKit::hex;
 
 // The body of a version 2 frame.
@@ -213,7 +198,7 @@ void UploadWorkerTest::completeUploads()
     writeImage(image);
     // Replies come a byte at a time, and bytes that arrive while a page is
     // written would be lost.
-    ScriptedModule::Options options = moduleAt("127.0.0.2");
+    ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.2");
     options.bytewise = true;
     options.pageWriteMs = 1;
     ScriptedModule module(options);
@@ -264,7 +249,7 @@ void UploadWorkerTest::completeUploads()
 void UploadWorkerTest::versionOneOpening()
 {
     writeImage(pattern(1));
-    ScriptedModule module(moduleAt("127.0.0.2"));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.2"));
     WorkerRun run(module, QStringLiteral("UNO"));
     QVERIFY(run.finish());
 
@@ -304,7 +289,7 @@ void UploadWorkerTest::extendedAddressAbove128KiB()
     const int size = 128 * 1024 + 300;
     const QByteArray image = pattern(size);
     writeImage(image);
-    ScriptedModule module(moduleAt("127.0.0.2"));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.2"));
     WorkerRun run(module, QStringLiteral("MEGA2560"));
     QVERIFY(run.finish());
 
@@ -353,7 +338,7 @@ void UploadWorkerTest::imagesRefusedBeforeConnecting()
     if (!diagnostic.isEmpty())
         QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression(QRegularExpression::escape(diagnostic)));
-    ScriptedModule module(moduleAt("127.0.0.2"));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.2"));
     WorkerRun run(module, board, 5);
     QVERIFY(run.finish());
 
@@ -365,7 +350,7 @@ void UploadWorkerTest::imagesRefusedBeforeConnecting()
 void UploadWorkerTest::unknownBoardType()
 {
     writeImage(pattern(300));
-    ScriptedModule module(moduleAt("127.0.0.2"));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.2"));
     for (const char *board : { "ATmega8", "uno", "MEGA2560 ", "" }) {
         WorkerRun run(module, QString::fromLatin1(board));
         QVERIFY(run.finish());
@@ -388,7 +373,7 @@ void UploadWorkerTest::portRefused()
     QFETCH(bool, dataPort);
     QFETCH(QString, board);
     writeImage(pattern(300));
-    ScriptedModule::Options options = moduleAt("127.0.0.3");
+    ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.3");
     (dataPort ? options.dataRefuses : options.atRefuses) = true;
     ScriptedModule module(options);
     WorkerRun run(module, board, 2);
@@ -427,7 +412,7 @@ void UploadWorkerTest::handshakeReplies()
     QFETCH(bool, accepted);
     const QByteArray image = pattern(300);
     writeImage(image);
-    ScriptedModule::Options options = moduleAt("127.0.0.4");
+    ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.4");
     options.firstAtReply = firstReply;
     options.secondAtReply = secondReply;
     ScriptedModule module(options);
@@ -491,7 +476,7 @@ void UploadWorkerTest::failureAnswers()
     QFETCH(QString, reason);
     const QByteArray image = pattern(300);
     writeImage(image);
-    ScriptedModule::Options options = faulty("127.0.0.15", command, fault);
+    ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.15", command, fault);
     options.bytewise = true;
     options.signature = signature;
     ScriptedModule module(options);
@@ -530,7 +515,7 @@ void UploadWorkerTest::splitRepliesAccepted()
     QFETCH(int, command);
     const QByteArray image = pattern(300);
     writeImage(image);
-    ScriptedModule module(faulty("127.0.0.5", command, Fault::SplitReply));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.5", command, Fault::SplitReply));
     WorkerRun run(module, board);
     QVERIFY(run.finish());
 
@@ -543,14 +528,16 @@ void UploadWorkerTest::repliesThatWaitOutTheirTries()
     // Each of these waits out its tries, so they run side by side.
     const QByteArray image = pattern(300);
     writeImage(image);
-    ScriptedModule shortSignOn(faulty("127.0.0.6", 0, Fault::ShortReply));
-    ScriptedModule longLastPage(faulty("127.0.0.7", kV2FirstAddress + 2, Fault::LongReply));
-    ScriptedModule shortV1Page(faulty("127.0.0.8", kV1FirstAddress, Fault::ShortReply));
+    ScriptedModule shortSignOn(ScriptedModule::Options::at("127.0.0.6", 0, Fault::ShortReply));
+    ScriptedModule longLastPage(
+        ScriptedModule::Options::at("127.0.0.7", kV2FirstAddress + 2, Fault::LongReply));
+    ScriptedModule shortV1Page(
+        ScriptedModule::Options::at("127.0.0.8", kV1FirstAddress, Fault::ShortReply));
     WorkerRun first(shortSignOn, QStringLiteral("MEGA2560"), 4);
     WorkerRun second(longLastPage, QStringLiteral("MEGA2560"), 6);
     WorkerRun third(shortV1Page, QStringLiteral("UNO"), 8);
     // The top-card query is one a bootloader may leave unanswered.
-    ScriptedModule silentTopCard(faulty("127.0.0.13", 6, Fault::Hold));
+    ScriptedModule silentTopCard(ScriptedModule::Options::at("127.0.0.13", 6, Fault::Hold));
     WorkerRun fourth(silentTopCard, QStringLiteral("UNO"), 9);
     QVERIFY(first.finish());
     QVERIFY(second.finish());
@@ -578,7 +565,7 @@ void UploadWorkerTest::resetNoiseIsDrained()
 {
     const QByteArray image = pattern(300);
     writeImage(image);
-    ScriptedModule::Options options = moduleAt("127.0.0.14");
+    ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.14");
     options.resetNoise = QByteArray("\0\xF0\x3F", 3);
     ScriptedModule module(options);
     WorkerRun run(module, QStringLiteral("MEGA2560"));
@@ -618,7 +605,7 @@ void UploadWorkerTest::connectionClosedMidUpload()
     QFETCH(QString, step);
     const int size = 600;
     writeImage(pattern(size));
-    ScriptedModule module(faulty("127.0.0.9", command, Fault::Close));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.9", command, Fault::Close));
     WorkerRun run(module, board);
     QVERIFY(run.finish());
     QCOMPARE(run.worker().failure_reason(),
@@ -651,7 +638,7 @@ void UploadWorkerTest::failedLeaveKeepsSuccess()
     const int pages = (size + pageSize - 1) / pageSize;
     const int leave
         = pageSize == kV1Page ? kV1FirstAddress + 2 * pages : kV2FirstAddress + 1 + pages;
-    ScriptedModule module(faulty("127.0.0.10", leave, Fault::Close));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.10", leave, Fault::Close));
     WorkerRun run(module, board);
     QVERIFY(run.finish());
 
@@ -666,7 +653,7 @@ void UploadWorkerTest::imageTakenWhenTheRunStarts()
     // upload waits for its sign-on reply changes nothing it sends.
     const QByteArray image = pattern(700);
     writeImage(image);
-    ScriptedModule module(faulty("127.0.0.11", 0, Fault::Hold));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.11", 0, Fault::Hold));
     WorkerRun run(module, QStringLiteral("MEGA2560"));
     QTRY_COMPARE(module.dataCommands().size(), 1);
     writeImage(QByteArray(100, '\x11'));
@@ -719,7 +706,7 @@ void UploadWorkerTest::debugLabels()
     QFETCH(QString, board);
     QFETCH(QStringList, labels);
     writeImage(pattern(300));
-    ScriptedModule module(moduleAt("127.0.0.12"));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.12"));
     debugLines.clear();
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
     const QtMessageHandler previous = qInstallMessageHandler(collectDebugLines);
