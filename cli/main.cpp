@@ -3,6 +3,7 @@
 #include "cli/output.h"
 
 #include <QCoreApplication>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -10,13 +11,16 @@ namespace {
 bool verbose = false;
 
 // The engine writes its protocol trace to the debug log; only --verbose
-// wants it.
+// wants it. A message may quote what a module sent, so each of its lines is
+// escaped like every other message.
 void filterMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (type == QtDebugMsg && !verbose)
         return;
-    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
-    std::fflush(stderr);
+    QStringList lines = message.split(QLatin1Char('\n'));
+    for (QString &line : lines)
+        line = printable(line);
+    printText(stderr, lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
 }
 } // namespace
 
