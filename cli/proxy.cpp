@@ -150,13 +150,13 @@ bool Proxy::openModule(QString *error)
         break;
     case ModuleOpening::Failure::DataPort:
         *error = QStringLiteral("cannot connect to the data port %1:%2: %3")
-                     .arg(target.address)
+                     .arg(bracketedAddress(target.address))
                      .arg(target.dataPort)
                      .arg(data->errorString());
         return false;
     case ModuleOpening::Failure::AtPort:
         *error = QStringLiteral("cannot connect to the AT port %1:%2: %3")
-                     .arg(target.address)
+                     .arg(bracketedAddress(target.address))
                      .arg(target.atPort)
                      .arg(at->errorString());
         return false;

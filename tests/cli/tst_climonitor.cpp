@@ -356,6 +356,9 @@ void CliMonitorTest::proxyBadInput_data()
                                   << QStringLiteral("cannot connect to the data port");
     QTest::newRow("handshake refused")
         << QStringLiteral("at") << QStringLiteral("the board was not reset");
+    QTest::newRow("no data port, IPv6")
+        << QStringLiteral("[::1]:1:2")
+        << QStringLiteral("cannot connect to the data port [::1]:1:");
 }
 
 void CliMonitorTest::proxyBadInput()
@@ -373,7 +376,8 @@ void CliMonitorTest::proxyBadInput()
     QTcpServer taken;
     QVERIFY(taken.listen(QHostAddress::LocalHost));
 
-    QStringList arguments { QStringLiteral("proxy"),     targetOf(modules),
+    const QString target = fault.startsWith(QLatin1Char('[')) ? fault : targetOf(modules);
+    QStringList arguments { QStringLiteral("proxy"),     target,
                             QStringLiteral("--board"),   QStringLiteral("MEGA2560"),
                             QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000) };
     if (fault == QLatin1String("port"))
