@@ -18,11 +18,15 @@ constexpr int kAddressLowIndex = 2;
 constexpr int kTypeIndex = 3;
 constexpr int kDataIndex = 4;
 constexpr int kExtendedAddressBytes = 2;
+// CS:IP or a 32-bit EIP.
+constexpr int kStartAddressBytes = 4;
 
 constexpr quint8 kDataRecord = 0x00;
 constexpr quint8 kEndOfFileRecord = 0x01;
 constexpr quint8 kExtendedSegmentRecord = 0x02;
+constexpr quint8 kStartSegmentRecord = 0x03;
 constexpr quint8 kExtendedLinearRecord = 0x04;
+constexpr quint8 kStartLinearRecord = 0x05;
 // Intel HEX defines the types 00 to 05; 03 and 05 are start addresses.
 constexpr quint8 kLastRecordType = 0x05;
 constexpr int kSegmentShift = 4;
@@ -221,12 +225,20 @@ bool HexReader::takeRecord(int lineNumber)
         base = value << (type == kExtendedSegmentRecord ? kSegmentShift : kLinearShift);
         return true;
     }
+    // Start addresses carry no image bytes; one of another size is a damaged
+    // record the checksum did not catch.
+    if ((type == kStartSegmentRecord || type == kStartLinearRecord)
+        && count != kStartAddressBytes) {
+        return fail(lineNumber,
+                    QStringLiteral("a start address record needs %1 data bytes, this one has %2")
+                        .arg(kStartAddressBytes)
+                        .arg(count));
+    }
     // Also in lower case: whatever follows the end is not part of the program.
     if (type == kEndOfFileRecord) {
         endOfFileSeen = true;
         return false;
     }
-    // Start addresses carry no image bytes.
     if (type != kDataRecord || count == 0)
         return true;
     return placeData(count, lineNumber);

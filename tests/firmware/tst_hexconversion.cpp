@@ -223,6 +223,10 @@ void HexConversionTest::refusesMalformedInput_data()
                                                          << 2 << "wrong checksum";
     QTest::newRow("address record of wrong size")
         << good + line(0, 0x04, "000100") << 2 << "address record with 3 bytes instead of 2";
+    QTest::newRow("start segment address of 1 byte") << good + line(0, 0x03, "00")
+            + kEnd << 2 << "a start address record needs 4 data bytes, this one has 1";
+    QTest::newRow("start linear address of 5 bytes")
+        << good + line(0, 0x05, "0000000000") + kEnd << 2 << "this one has 5";
     QTest::newRow("address beyond the flash")
         << good + linearBase(0x0004) + data(0x0000, "01") << 3 << "address 0x40000";
     QTest::newRow("record running past the flash")
