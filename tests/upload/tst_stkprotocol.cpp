@@ -1,5 +1,6 @@
 #include "fakedevices.h"
 #include "testkit.h"
+#include "upload/moduleopen.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 #include "upload/stkstep.h"
@@ -22,6 +23,7 @@ private slots:
     void replyRule_data();
     void replyRule();
     void transactWritesThenJudges();
+    void drainKeepsItsTail();
 };
 
 void StkProtocolTest::commands_data()
@@ -223,6 +225,17 @@ void StkProtocolTest::transactWritesThenJudges()
     QCOMPARE(pair.written, hex("55400020 64000146AB20"));
     QCOMPARE(results.size(), 2);
     QVERIFY(results.at(0).ok && results.at(1).ok);
+}
+
+void StkProtocolTest::drainKeepsItsTail()
+{
+    // A data port that floods while the board is reset: the newest bytes
+    // stay for diagnostics, however much came.
+    QList<QByteArray> flood;
+    for (int piece = 0; piece < 500; ++piece)
+        flood << TestKit::pattern(1000, piece);
+    PieceDevice device(flood);
+    QCOMPARE(drainResetOutput(&device), flood.join().right(kDrainTailBytes));
 }
 
 QTEST_GUILESS_MAIN(StkProtocolTest)
