@@ -14,7 +14,8 @@ OpenedFile opened(int descriptor)
 {
     OpenedFile file;
     if (descriptor < 0) {
-        file.error = errno == ELOOP ? QStringLiteral("it is a symbolic link") : qt_error_string(errno);
+        file.error
+            = errno == ELOOP ? QStringLiteral("it is a symbolic link") : qt_error_string(errno);
         return file;
     }
     struct stat status;

@@ -6,6 +6,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <string>
+
 namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -35,9 +37,9 @@ OpenedFile opened(HANDLE handle, int flags, bool regular)
 bool isRegularHandle(HANDLE handle)
 {
     BY_HANDLE_FILE_INFORMATION information;
-    return GetFileType(handle) == FILE_TYPE_DISK
-        && GetFileInformationByHandle(handle, &information)
-        && !(information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &information)
+        && !(information.dwFileAttributes
+             & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
 }
 } // namespace
 
@@ -72,9 +74,9 @@ OpenedFile openStreamForWriting(const QString &path)
 OpenedFile openWithoutFollowing(const QString &path)
 {
     // The reparse point itself is opened, not what it leads to, and then refused.
-    const HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE handle = CreateFileW(
+        nativePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
         BY_HANDLE_FILE_INFORMATION information;
         if (GetFileInformationByHandle(handle, &information)
