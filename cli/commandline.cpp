@@ -369,8 +369,8 @@ Exit status: 0 when the listening ran (also when no module was heard),
 
 Converts an Intel HEX file into the flat binary image the window uploads,
 exactly as the window converts it, and writes it to OUT.bin (default
-%1; "-": standard output). The byte for address A lands at offset A; gaps
-read as zero.
+%1; "-": standard output, the report then on standard error).
+The byte for address A lands at offset A; gaps read as zero.
 A file that cannot be converted is named with the line at fault, and nothing
 is written.
 
