@@ -369,7 +369,8 @@ Exit status: 0 when the listening ran (also when no module was heard),
 
 Converts an Intel HEX file into the flat binary image the window uploads,
 exactly as the window converts it, and writes it to OUT.bin (default
-%1). The byte for address A lands at offset A; gaps read as zero.
+%1; "-": standard output, the report then on standard error).
+The byte for address A lands at offset A; gaps read as zero.
 A file that cannot be converted is named with the line at fault, and nothing
 is written.
 
@@ -601,7 +602,8 @@ uploading it puts the program back. Nothing is written to the board.
               .arg(uno, mega),
           20,
           { { QStringLiteral("-o, --output FILE"), setOutput,
-              QStringLiteral("where the copy goes; with a DIRECTORY, each target's\n"
+              QStringLiteral("where the copy goes (\"-\": standard output, the report\n"
+                             "then on standard error); with a DIRECTORY, each target's\n"
                              "copy is DIRECTORY/<name or address>-<date>-<time>.hex,\n"
                              "which several targets need") },
             { QString(), nullptr,

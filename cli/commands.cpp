@@ -20,6 +20,7 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonArray>
@@ -47,6 +48,21 @@ const QLatin1String kColumnGap("  ");
 // After every name was heard, announcements are still read this long, so a
 // second module with one of the names shows.
 constexpr int kNameGraceMs = 1000;
+
+// The name that stands for standard output where a file is asked for.
+const QLatin1String kStandardOutputName("-");
+
+// The bytes to the standard output that `taken` holds; empty, or the
+// system's reason.
+QString writeToStandardOutput(const StandardOutputTaken &taken, const QByteArray &bytes)
+{
+    QFile output;
+    if (taken.descriptor() < 0
+        || !output.open(taken.descriptor(), QIODevice::WriteOnly | QIODevice::Unbuffered)
+        || !writeAllBytes(output, bytes))
+        return QStringLiteral("cannot write to standard output: ") + output.errorString();
+    return QString();
+}
 
 // JSON is UTF-8 whatever the locale.
 void printJson(const QJsonObject &object)
@@ -220,15 +236,29 @@ int runList(const Options &options)
 
 int runConvert(const Options &options)
 {
-    const ImageFileConversion result = convertHexFileToImage(options.file, options.output);
+    ImageFileConversion result;
+    std::optional<StandardOutputTaken> taken;
+    if (options.output == kStandardOutputName) {
+        // Its report goes to standard error then.
+        taken.emplace();
+        QByteArray image;
+        result = convertHexFile(options.file, &image);
+        const QString error = result.ok() ? writeToStandardOutput(*taken, image) : QString();
+        if (!error.isEmpty()) {
+            result.status = ImageFileConversion::OutputUnwritable;
+            result.message = error;
+        }
+    } else {
+        result = convertHexFileToImage(options.file, options.output);
+    }
     if (!result.ok()) {
         printError(result.message);
         return kExitFailure;
     }
     printLine(QStringLiteral("%1: %2 bytes written to %3")
                   .arg(options.file)
-                  .arg(QFileInfo(options.output).size())
-                  .arg(options.output));
+                  .arg(result.imageBytes)
+                  .arg(taken ? QStringLiteral("standard output") : options.output));
     return kExitSuccess;
 }
 
@@ -375,13 +405,16 @@ QStringList flashCopyStems(const QVector<Target> &targets)
 }
 
 // Keeps each target's flash in its own file as it is read, on the workers'
-// threads: into `output` itself, or, when it is a directory, into a file
-// named after the target and the time of the read.
+// threads: into `output` itself (standard output when `standardOutput` is
+// given), or, when it is a directory, into a file named after the target and
+// the time of the read.
 struct FlashCopies
 {
-    FlashCopies(const QString &output, bool intoDirectory, const QVector<Target> &targets)
+    FlashCopies(const QString &output, bool intoDirectory, const QVector<Target> &targets,
+                const StandardOutputTaken *standardOutput = nullptr)
         : output(output)
         , intoDirectory(intoDirectory)
+        , standardOutput(standardOutput)
         , stems(flashCopyStems(targets))
         , files(size_t(targets.size()))
         , keptBytes(size_t(targets.size()), 0)
@@ -397,12 +430,15 @@ struct FlashCopies
                 stems.at(index) + QLatin1Char('-')
                 + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
             // A copy made the same second (a second run) must not replace
-            // the first, which may be the only one of the earlier program.
+            // the first, which may be the only one of the earlier program;
+            // nor may a copy go through a link that leads nowhere yet.
             path = stem + QStringLiteral(".hex");
-            for (int n = 2; QFileInfo::exists(path); ++n)
+            for (int n = 2; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
                 path = stem + QStringLiteral("-%1.hex").arg(n);
         }
-        const QString error = writeImageFile(path, program);
+        const QString error = standardOutput
+            ? writeToStandardOutput(*standardOutput, hexTextOfImage(program))
+            : writeImageFile(path, program);
         if (!error.isEmpty())
             return QStringLiteral("the flash was read but cannot be kept: ") + error;
         files[size_t(index)] = path;
@@ -431,6 +467,7 @@ struct FlashCopies
 
     const QString output;
     const bool intoDirectory;
+    const StandardOutputTaken *const standardOutput;
     const QStringList stems;
     // One element per target, each written by that target's worker alone.
     std::vector<QString> files;
@@ -513,7 +550,8 @@ int runRead(const Options &options)
     QVector<TargetResult> failures;
     if (const std::optional<int> exit = resolveUploadTargets(options, &targets, &failures))
         return *exit;
-    const bool intoDirectory = QFileInfo(options.output).isDir();
+    const bool toStandardOutput = options.output == kStandardOutputName;
+    const bool intoDirectory = !toStandardOutput && QFileInfo(options.output).isDir();
     if (targets.size() > 1 && !intoDirectory) {
         printError(QStringLiteral("%1 targets cannot share the one file %2: give a directory "
                                   "with -o; nothing was read")
@@ -521,7 +559,11 @@ int runRead(const Options &options)
                        .arg(options.output));
         return kExitUsage;
     }
-    FlashCopies copies(options.output, intoDirectory, targets);
+    // The copy alone on standard output; the report goes to standard error.
+    std::optional<StandardOutputTaken> taken;
+    if (toStandardOutput)
+        taken.emplace();
+    FlashCopies copies(options.output, intoDirectory, targets, taken ? &*taken : nullptr);
     QVector<TargetResult> results;
     if (!targets.isEmpty()) {
         std::unique_ptr<QTcpSocket> unused;

@@ -29,3 +29,22 @@ public:
 private:
     int saved = -1;
 };
+
+// "-" for an output file: the file's bytes are the one thing on standard
+// output. While this lives, whatever the program prints there goes to
+// standard error instead.
+class StandardOutputTaken
+{
+public:
+    StandardOutputTaken();
+    ~StandardOutputTaken();
+    StandardOutputTaken(const StandardOutputTaken &) = delete;
+    StandardOutputTaken &operator=(const StandardOutputTaken &) = delete;
+
+    // The real standard output, for QFile::open(int, ...); -1 when it could
+    // not be taken.
+    int descriptor() const { return saved; }
+
+private:
+    int saved = -1;
+};

@@ -47,3 +47,20 @@ StandardErrorSilencer::~StandardErrorSilencer()
     dup2(saved, STDERR_FILENO);
     close(saved);
 }
+
+StandardOutputTaken::StandardOutputTaken()
+{
+    std::fflush(stdout);
+    saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (saved >= 0)
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+StandardOutputTaken::~StandardOutputTaken()
+{
+    if (saved < 0)
+        return;
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+}

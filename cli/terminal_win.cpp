@@ -61,3 +61,23 @@ StandardErrorSilencer::~StandardErrorSilencer()
     _dup2(saved, _fileno(stderr));
     _close(saved);
 }
+
+StandardOutputTaken::StandardOutputTaken()
+{
+    std::fflush(stdout);
+    saved = _dup(_fileno(stdout));
+    if (saved < 0)
+        return;
+    // The bytes go out as they are, line ends untranslated.
+    _setmode(saved, _O_BINARY);
+    _dup2(_fileno(stderr), _fileno(stdout));
+}
+
+StandardOutputTaken::~StandardOutputTaken()
+{
+    if (saved < 0)
+        return;
+    std::fflush(stdout);
+    _dup2(saved, _fileno(stdout));
+    _close(saved);
+}

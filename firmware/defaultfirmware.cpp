@@ -4,6 +4,7 @@
 #include "firmware/sketchbuilds.h"
 #include "platform/commandshell.h"
 #include "platform/filetime.h"
+#include "platform/pathkind.h"
 
 #include <QDebug>
 #include <QDir>
@@ -41,8 +42,10 @@ void locateHexInBuildDir(FirmwareChoice &choice, const QString &userName, const 
                          const QString &logPath)
 {
     const QString listing = runCommandInterpreter(hexFileCommands(userName, dir));
-    if (!logPath.isEmpty() && !appendToLocatorLog(logPath, listing.toLocal8Bit()))
-        return;
+    // A log that cannot be written is reported and the search goes on: the
+    // listing is what finds the file, the log only keeps it.
+    if (!logPath.isEmpty())
+        appendToLocatorLog(logPath, listing.toLocal8Bit());
     const std::optional<QString> name = hexFileInListing(listing);
     if (!name) {
         qDebug() << "can now get hex file";
@@ -55,21 +58,28 @@ void locateHexInBuildDir(FirmwareChoice &choice, const QString &userName, const 
 
 bool appendToLocatorLog(const QString &logPath, const QByteArray &text, qint64 limitBytes)
 {
-    QFile log(logPath);
-    if (!log.open(QIODevice::ReadWrite | QIODevice::Append)) {
-        std::fprintf(stderr, "open file error: %s\n", log.errorString().toLocal8Bit().constData());
+    // Never through a symbolic link: whatever file it leads to is not this
+    // program's log, and halving it would lose someone's data.
+    const OpenedFile opened = openWithoutFollowing(logPath);
+    QFile log;
+    if (opened.descriptor < 0
+        || !log.open(opened.descriptor, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
+        const QString reason = opened.descriptor < 0 ? opened.error : log.errorString();
+        std::fprintf(stderr, "open file error: %s\n", reason.toLocal8Bit().constData());
         return false;
     }
+    // A device or a FIFO takes the listing as it comes and has nothing to cut.
+    if (!opened.regular) {
+        log.write(text);
+        return true;
+    }
+    log.seek(log.size());
     log.write(text);
-    if (log.size() <= limitBytes)
-        return true;
-    // The newest half stays, from the first line that starts in it.
     const qint64 size = log.size();
-    log.close();
-    if (!log.open(QIODevice::ReadWrite))
+    if (size <= limitBytes)
         return true;
-    // With the byte before the newest half: a line end there means the half
-    // starts with a whole line.
+    // The newest half stays, from the first line that starts in it. With the
+    // byte before it: a line end there means the half starts with a whole line.
     log.seek(size - size / 2 - 1);
     QByteArray kept = log.read(size / 2 + 1);
     const int lineEnd = kept.indexOf('\n');

@@ -20,7 +20,9 @@ constexpr qint64 kLocatorLogLimitBytes = 8 * 1024 * 1024;
 
 // Appends the text to the log. Once the log is larger than limitBytes its
 // oldest half is dropped, up to the end of a line, in place: the file is
-// rewritten and no other file is made. False when the log cannot be opened.
+// rewritten and no other file is made. A symbolic link named as the log is
+// never followed, and only a regular file is ever cut. False, with "open
+// file error" on the standard error stream, when the log cannot be opened.
 bool appendToLocatorLog(const QString &logPath, const QByteArray &text,
                         qint64 limitBytes = kLocatorLogLimitBytes);
 
@@ -28,8 +30,8 @@ bool appendToLocatorLog(const QString &logPath, const QByteArray &text,
 // build*.tmp folders of the user's temporary directory (through the command
 // interpreter), against the builds of the later IDE generations; whichever
 // was written last. Nothing found keeps the previous choice. `logPath`
-// receives the listing of the .hex search (a log that cannot be opened ends
-// the interpreter part of the run); an empty path keeps no log.
+// receives the listing of the .hex search (a log that cannot be opened is
+// reported and the search goes on); an empty path keeps no log.
 void locateDefaultFirmware(FirmwareChoice &choice, const QString &userName, const QString &logPath);
 
 // The interpreter search for the newest sketch image in one build*.tmp folder

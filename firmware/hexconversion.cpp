@@ -1,5 +1,7 @@
 #include "firmware/hexconversion.h"
 
+#include "platform/pathkind.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -18,11 +20,15 @@ constexpr int kAddressLowIndex = 2;
 constexpr int kTypeIndex = 3;
 constexpr int kDataIndex = 4;
 constexpr int kExtendedAddressBytes = 2;
+// CS:IP or a 32-bit EIP.
+constexpr int kStartAddressBytes = 4;
 
 constexpr quint8 kDataRecord = 0x00;
 constexpr quint8 kEndOfFileRecord = 0x01;
 constexpr quint8 kExtendedSegmentRecord = 0x02;
+constexpr quint8 kStartSegmentRecord = 0x03;
 constexpr quint8 kExtendedLinearRecord = 0x04;
+constexpr quint8 kStartLinearRecord = 0x05;
 // Intel HEX defines the types 00 to 05; 03 and 05 are start addresses.
 constexpr quint8 kLastRecordType = 0x05;
 constexpr int kSegmentShift = 4;
@@ -221,12 +227,20 @@ bool HexReader::takeRecord(int lineNumber)
         base = value << (type == kExtendedSegmentRecord ? kSegmentShift : kLinearShift);
         return true;
     }
+    // Start addresses carry no image bytes; one of another size is a damaged
+    // record the checksum did not catch.
+    if ((type == kStartSegmentRecord || type == kStartLinearRecord)
+        && count != kStartAddressBytes) {
+        return fail(lineNumber,
+                    QStringLiteral("a start address record needs %1 data bytes, this one has %2")
+                        .arg(kStartAddressBytes)
+                        .arg(count));
+    }
     // Also in lower case: whatever follows the end is not part of the program.
     if (type == kEndOfFileRecord) {
         endOfFileSeen = true;
         return false;
     }
-    // Start addresses carry no image bytes.
     if (type != kDataRecord || count == 0)
         return true;
     return placeData(count, lineNumber);
@@ -273,20 +287,42 @@ void HexReader::finish()
 // reason when that fails, else an empty string.
 QString replaceFile(const QString &path, const QByteArray &bytes)
 {
-    // Unbuffered: a buffered write that fails only when the file is closed
-    // lets the commit go ahead with a cut image (a full disk, a file size
-    // limit). A short write is tried again, so the call that fails names the
-    // system's reason instead of an unknown error.
     QSaveFile output(path);
-    bool written = output.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-    for (qint64 done = 0; written && done < bytes.size();) {
-        const qint64 step = output.write(bytes.constData() + done, bytes.size() - done);
-        written = step > 0;
-        done += qMax<qint64>(step, 0);
-    }
-    if (!written || !output.commit())
+    if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || !writeAllBytes(output, bytes)
+        || !output.commit())
         return output.errorString();
     return QString();
+}
+
+// A device or a FIFO takes the bytes where it is.
+QString writeInPlace(const QString &path, const QByteArray &bytes)
+{
+    const OpenedFile opened = openStreamForWriting(path);
+    if (opened.descriptor < 0)
+        return opened.error;
+    QFile output;
+    if (!output.open(opened.descriptor, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                     QFileDevice::AutoCloseHandle)
+        || !writeAllBytes(output, bytes))
+        return output.errorString();
+    return QString();
+}
+
+// Never anything but a regular file is replaced.
+QString writeFileBytes(const QString &path, const QByteArray &bytes)
+{
+    switch (pathKind(path)) {
+    case PathKind::Missing:
+    case PathKind::RegularFile:
+        break;
+    case PathKind::Stream:
+        return writeInPlace(path, bytes);
+    case PathKind::Directory:
+        return QStringLiteral("it is a directory");
+    case PathKind::Other:
+        return QStringLiteral("it is neither a regular file nor a device or FIFO");
+    }
+    return replaceFile(path, bytes);
 }
 
 // One record's line: count, address, type, data and the checksum that
@@ -381,7 +417,19 @@ ImageFileConversion convertHexFile(const QString &hexPath, QByteArray *image)
         return result;
     }
     *image = converted.image;
+    result.imageBytes = image->size();
     return result;
+}
+
+bool writeAllBytes(QIODevice &output, const QByteArray &bytes)
+{
+    for (qint64 done = 0; done < bytes.size();) {
+        const qint64 step = output.write(bytes.constData() + done, bytes.size() - done);
+        if (step <= 0)
+            return false;
+        done += step;
+    }
+    return true;
 }
 
 QByteArray hexTextOfImage(const QByteArray &image)
@@ -404,7 +452,7 @@ QByteArray hexTextOfImage(const QByteArray &image)
 QString writeImageFile(const QString &path, const QByteArray &image)
 {
     const bool raw = path.endsWith(QLatin1String(".bin"), Qt::CaseInsensitive);
-    const QString error = replaceFile(path, raw ? image : hexTextOfImage(image));
+    const QString error = writeFileBytes(path, raw ? image : hexTextOfImage(image));
     return error.isEmpty() ? error : QStringLiteral("cannot write %1: %2").arg(path, error);
 }
 
@@ -415,7 +463,7 @@ ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString 
     if (!result.ok())
         return result;
 
-    const QString error = replaceFile(imagePath, image);
+    const QString error = writeFileBytes(imagePath, image);
     if (!error.isEmpty()) {
         result.status = ImageFileConversion::OutputUnwritable;
         result.systemError = error;

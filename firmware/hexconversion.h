@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QIODevice;
+
 // The largest flash of the supported boards (ATmega2560); no image byte may
 // land at or beyond it.
 constexpr int kMaxImageSize = 256 * 1024;
@@ -42,6 +44,8 @@ struct ImageFileConversion
     QString systemError;
     // A sentence for the user saying why nothing was written.
     QString message;
+    // The image's size, once the text converted.
+    qint64 imageBytes = 0;
 
     bool ok() const { return status == Converted; }
 };
@@ -57,6 +61,12 @@ ImageFileConversion convertHexFile(const QString &hexPath, QByteArray *image);
 // gives the same bytes back.
 QByteArray hexTextOfImage(const QByteArray &image);
 
+// Writes all the bytes to a device opened unbuffered: a buffered write that
+// fails only when the file is closed would let a cut image pass (a full disk,
+// a file size limit). A short write is tried again, so the call that fails
+// leaves the system's reason in the device's error. False when one failed.
+bool writeAllBytes(QIODevice &output, const QByteArray &bytes);
+
 // Replaces the file at path with the image, as Intel HEX or, for a path
 // ending in ".bin", as raw bytes, in one step as convertHexFileToImage does.
 // Empty on success, else a sentence naming the file and the system's reason.
@@ -66,4 +76,8 @@ QString writeImageFile(const QString &path, const QByteArray &image);
 // one step (a new file renamed over the old), so a failure or interruption
 // never leaves a half-written image and a reader that has the old file open
 // keeps reading the old image.
+//
+// Both replace nothing but a regular file: a path that names a character
+// device or a FIFO (/dev/null, /dev/stdout, a pipe) is written where it is,
+// and one that names a directory or any other kind of file is refused.
 ImageFileConversion convertHexFileToImage(const QString &hexPath, const QString &imagePath);

@@ -9,18 +9,31 @@
 
 namespace {
 constexpr int kHandshakeWaitMs = 1000;
+// An answer is a word or two; a port that sends more is not waited on for
+// the rest of it.
+constexpr int kLongestAnswerWaitedFor = 256;
 
 const char kClientCommand[] = "AT+U2W=CLIENT\r\n";
 const char kUpdateUnoCommand[] = "AT+MCUUPDATE=UNO";
 const char kUpdateMegaCommand[] = "AT+MCUUPDATE=MEGA";
 
-// Pieces summed until the answer is long enough, then whatever else of it is
-// already there, so that its tail is not taken for the next answer.
+// An answer of two bytes or more is whole unless what is still to come could
+// make it ERROR ("ER" of "ERROR\r\n" may come in a piece of its own).
+bool isWhole(const QByteArray &answer)
+{
+    const AtReply verdict = judgeAtReply(answer);
+    return verdict == AtReply::Error
+        || (verdict == AtReply::Answered && !atReplyMayTurnToError(answer));
+}
+
+// Pieces summed until the answer is whole (or the wait is over), then
+// whatever else of it is already there, so that its tail is not taken for
+// the next answer.
 QByteArray readAnswer(QAbstractSocket *at)
 {
     QByteArray answer;
     const QDeadlineTimer deadline(kHandshakeWaitMs);
-    while (judgeAtReply(answer) != AtReply::Answered) {
+    while (!isWhole(answer) && answer.size() < kLongestAnswerWaitedFor) {
         const qint64 remaining = deadline.remainingTime();
         if (remaining == 0 || !waitForData(at, static_cast<int>(remaining)))
             break;
@@ -33,11 +46,24 @@ QByteArray readAnswer(QAbstractSocket *at)
 
 QString failureOf(const QByteArray &answer, const char *command)
 {
-    if (judgeAtReply(answer) == AtReply::Refused)
+    switch (judgeAtReply(answer)) {
+    case AtReply::Refused:
         return QStringLiteral("the module refused the handshake: it answered %1 with the single "
                               "byte %2")
             .arg(QLatin1String(command), QString::fromLatin1(answer.toHex().toUpper()));
+    case AtReply::Error:
+        return QStringLiteral("the module refused the handshake: it answered %1 with ERROR")
+            .arg(QLatin1String(command));
+    case AtReply::Answered:
+    case AtReply::Silent:
+        break;
+    }
     return QStringLiteral("the module did not answer %1").arg(QLatin1String(command));
+}
+
+bool isRefusal(AtReply verdict)
+{
+    return verdict == AtReply::Refused || verdict == AtReply::Error;
 }
 } // namespace
 
@@ -52,7 +78,7 @@ AtHandshakeResult moduleHandshake(QAbstractSocket *at, AtFamily family)
     writeCommand(at, QByteArray(kClientCommand));
     const QByteArray first = readAnswer(at);
     if (judgeAtReply(first) != AtReply::Answered) {
-        result.refused = judgeAtReply(first) == AtReply::Refused;
+        result.refused = isRefusal(judgeAtReply(first));
         result.failure = failureOf(first, "AT+U2W=CLIENT");
         return result;
     }
@@ -62,7 +88,7 @@ AtHandshakeResult moduleHandshake(QAbstractSocket *at, AtFamily family)
     const QByteArray answer = readAnswer(at);
     qDebug() << "read client reply =" << answer;
     if (judgeAtReply(answer) != AtReply::Answered) {
-        result.refused = judgeAtReply(answer) == AtReply::Refused;
+        result.refused = isRefusal(judgeAtReply(answer));
         result.failure = failureOf(answer, updateCommand(family));
         QObject::disconnect(at, nullptr, nullptr, nullptr);
         at->close();

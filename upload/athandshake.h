@@ -13,17 +13,17 @@ enum class AtFamily { Uno, Mega };
 struct AtHandshakeResult
 {
     bool ok = false;
-    // The module answered, but with a single byte: it refused the reset
-    // (as against staying silent).
+    // The module answered, but with a single byte or with ERROR: it refused
+    // the reset (as against staying silent).
     bool refused = false;
     // Why it failed, for messages; empty on success.
     QString failure;
 };
 
 // Runs the exchange on a connected AT socket. Each answer is read until it
-// holds at least two bytes, however many pieces carry them, for at most
-// 1000 ms. The socket stays open on success; after a refused second command
-// it is closed.
+// holds at least two bytes that cannot still turn into ERROR, however many
+// pieces carry them, for at most 1000 ms. The socket stays open on success; after a refused second
+// command it is closed.
 AtHandshakeResult moduleHandshake(QAbstractSocket *at, AtFamily family);
 
 // The second command's text for the family.

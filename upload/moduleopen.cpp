@@ -50,14 +50,20 @@ ModuleOpening openModule(QTcpSocket *data, QTcpSocket *at, const QString &host, 
 
 QByteArray drainResetOutput(QIODevice *data)
 {
-    QByteArray stray;
+    // A port that floods fills memory as fast as the link goes: taken in a
+    // piece at a time, only the newest piece's worth is kept.
+    QByteArray tail;
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < kDrainLimitMs) {
         const qint64 quiet = qMin<qint64>(kDrainQuietMs, kDrainLimitMs - clock.elapsed());
         if (!waitForData(data, static_cast<int>(quiet)))
             break;
-        stray += data->readAll();
+        while (data->bytesAvailable() > 0) {
+            tail += data->read(kDrainTailBytes);
+            if (tail.size() > kDrainTailBytes)
+                tail.remove(0, tail.size() - kDrainTailBytes);
+        }
     }
-    return stray;
+    return tail;
 }

@@ -19,7 +19,7 @@ struct ModuleOpening
     Failure failed = Failure::None;
     // The handshake's outcome, once both ports are connected.
     AtHandshakeResult handshake;
-    // What was drained off the data port after the reset.
+    // The end of what was drained off the data port after the reset.
     QByteArray stray;
 
     bool ok() const { return failed == Failure::None; }
@@ -32,5 +32,7 @@ ModuleOpening openModule(QTcpSocket *data, QTcpSocket *at, const QString &host, 
 
 // The board's program may have sent things before the reset that are still
 // on their way after the handshake (held in the module's bridge): they are
-// taken in until the data connection is quiet, and returned.
+// taken in until the data connection is quiet, and their last
+// kDrainTailBytes returned, for diagnostics; the rest is dropped.
+constexpr int kDrainTailBytes = 4096;
 QByteArray drainResetOutput(QIODevice *data);

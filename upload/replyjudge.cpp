@@ -18,6 +18,8 @@ constexpr int kV2BodyAt = stk500v2::kBodyAt;
 constexpr int kV2StatusAt = kV2BodyAt + 1;
 
 constexpr int kSignatureBytes = 3;
+// What a module answers to a command it does not carry out.
+constexpr char kAtError[] = "ERROR";
 // CMD_SPI_MULTI answer body: command, status, four bytes received, status;
 // the signature byte is the fourth received.
 constexpr int kSpiMultiReplyBytes = 13;
@@ -141,9 +143,21 @@ ReplyVerdict judgeV2Reply(const QByteArray &reply, quint8 sequence, quint8 comma
 
 AtReply judgeAtReply(const QByteArray &reply)
 {
+    if (reply.toUpper().contains(kAtError))
+        return AtReply::Error;
     if (reply.size() >= kMinimumAtReply)
         return AtReply::Answered;
     return reply.isEmpty() ? AtReply::Silent : AtReply::Refused;
+}
+
+bool atReplyMayTurnToError(const QByteArray &reply)
+{
+    if (reply.trimmed().isEmpty())
+        return true;
+    if (reply.endsWith('\n'))
+        return false;
+    const QByteArray lastLine = reply.mid(reply.lastIndexOf('\n') + 1).trimmed().toUpper();
+    return lastLine.size() < int(sizeof kAtError) - 1 && QByteArray(kAtError).startsWith(lastLine);
 }
 
 QByteArray signatureOfV1Reply(const QByteArray &reply)

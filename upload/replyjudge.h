@@ -18,11 +18,16 @@ ReplyVerdict judgeV1Reply(const QByteArray &reply, int expected);
 // checksum that holds, the command's own id and STATUS_CMD_OK.
 ReplyVerdict judgeV2Reply(const QByteArray &reply, quint8 sequence, quint8 command, int expected);
 
-// The module answers each AT command with at least two bytes (their content
-// means nothing); a single byte is a refusal, nothing at all is silence.
-enum class AtReply { Answered, Refused, Silent };
+// The module answers each AT command with at least two bytes, whatever they
+// say, unless they say ERROR (in any letter case): that is a refusal, as a
+// single byte is; nothing at all is silence.
+enum class AtReply { Answered, Refused, Error, Silent };
 constexpr int kMinimumAtReply = 2;
 AtReply judgeAtReply(const QByteArray &reply);
+// Whether bytes still to come could make ERROR of an answer that is not one
+// yet: it holds nothing but blanks and line ends so far, or its unfinished
+// last line is the start of "ERROR".
+bool atReplyMayTurnToError(const QByteArray &reply);
 
 // The three signature bytes of a version 1 Cmnd_STK_READ_SIGN reply; empty
 // when the reply has another shape.

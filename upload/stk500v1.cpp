@@ -10,7 +10,6 @@ constexpr int kWaitMs = 3000;
 constexpr int kPageTries = 10;
 // The bootloader jumps into the new program on leaving; give it room.
 constexpr int kLeaveWaitMs = 30000;
-constexpr int kReadPageTries = 10;
 
 constexpr int kStatusReply = 2; // INSYNC OK
 constexpr int kParameterReply = 3; // INSYNC value OK
@@ -116,7 +115,7 @@ StkCommand readPage(int count)
     const auto size = static_cast<quint16>(count);
     return command(commandBytes({ kReadPage, static_cast<quint8>(size >> 8),
                                   static_cast<quint8>(size & 0xFF), kMemoryFlash, kEndOfPacket }),
-                   count + kStatusReply, "read page reply =", kReadPageTries);
+                   count + kStatusReply, "read page reply =");
 }
 
 } // namespace stk500v1

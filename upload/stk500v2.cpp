@@ -6,7 +6,6 @@ namespace stk500v2 {
 namespace {
 constexpr int kTries = 5;
 constexpr int kWaitMs = 3000;
-constexpr int kReadFlashTries = 10;
 
 // Reply lengths of the bootloader, whole frames.
 constexpr int kSignOnReply = 17; // command, status, name length 8, "AVRISP_2"
@@ -167,8 +166,7 @@ StkCommand leaveProgMode(quint8 sequence)
 
 StkCommand readFlash(quint8 sequence, int count)
 {
-    return command(sequence, readFlashBody(count), count + kReadFlashExtra,
-                   "read flash reply =", kReadFlashTries);
+    return command(sequence, readFlashBody(count), count + kReadFlashExtra, "read flash reply =");
 }
 
 } // namespace stk500v2

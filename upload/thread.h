@@ -61,8 +61,8 @@ public:
     // the byte address of the first difference the read-back found (-1: none).
     const QString &failure_reason() const { return failure; }
     qint64 first_mismatch() const { return mismatch_address; }
-    // The module answered the AT handshake but refused it (a single byte),
-    // as against not being reached or staying silent.
+    // The module answered the AT handshake but refused it (a single byte or
+    // ERROR), as against not being reached or staying silent.
     bool handshake_refused() const { return at_refused; }
 
 signals:

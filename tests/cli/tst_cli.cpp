@@ -297,6 +297,12 @@ void CliTest::convert()
     run = runCli({ QStringLiteral("convert"), hex, QStringLiteral("other.bin") });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     QCOMPARE(fileContents(QStringLiteral("other.bin")), image);
+    // "-": the image alone on standard output, the report on standard error.
+    const QString text = writeHex(QStringLiteral("text.hex"), "an image\n", 2);
+    run = runCli({ QStringLiteral("convert"), text, QStringLiteral("-") });
+    QCOMPARE(run.out, QStringLiteral("an image\n"));
+    QVERIFY2(run.err.contains(QLatin1String("9 bytes written to standard output")),
+             qPrintable(run.describe()));
 
     // A bad line is named, and the earlier image stays as it was.
     QFile bad(QStringLiteral("bad.hex"));
@@ -546,8 +552,14 @@ void CliTest::uploadToThreeAtOnce()
             QCOMPARE(copy, image);
         }
     }
-    // Uploading the backup puts the earlier program back.
+    // "-o -": the copy is all there is on standard output.
     const ModuleProcess::Module &first = modules.modules.at(0);
+    const CliRun piped = runCli({ QStringLiteral("read"), QStringLiteral("--board"), board,
+                                  QStringLiteral("-o"), QStringLiteral("-"), targetOf(first) });
+    QVERIFY2(piped.exitCode == kExitSuccess, qPrintable(piped.describe()));
+    QVERIFY(piped.out.startsWith(':') && piped.out.endsWith(":00000001FF\r\n"));
+    QCOMPARE(convertHexText(piped.out.toLatin1()).image, image);
+    // Uploading the backup puts the earlier program back.
     const CliRun restore
         = runCli({ QStringLiteral("upload"),
                    resultFor(report, targetOf(first)).value(QStringLiteral("file")).toString(),

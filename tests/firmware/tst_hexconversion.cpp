@@ -12,7 +12,12 @@
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
+#include <QLocalServer>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -123,6 +128,8 @@ private slots:
     void failuresLeaveThePreviousImage();
     void openReaderKeepsTheImageItStartedWith();
     void unwritableImageIsReported();
+    void outputThatIsNoRegularFile_data();
+    void outputThatIsNoRegularFile();
     void oversizedInputIsRefused();
 
 private:
@@ -223,6 +230,10 @@ void HexConversionTest::refusesMalformedInput_data()
                                                          << 2 << "wrong checksum";
     QTest::newRow("address record of wrong size")
         << good + line(0, 0x04, "000100") << 2 << "address record with 3 bytes instead of 2";
+    QTest::newRow("start segment address of 1 byte") << good + line(0, 0x03, "00")
+            + kEnd << 2 << "a start address record needs 4 data bytes, this one has 1";
+    QTest::newRow("start linear address of 5 bytes")
+        << good + line(0, 0x05, "0000000000") + kEnd << 2 << "this one has 5";
     QTest::newRow("address beyond the flash")
         << good + linearBase(0x0004) + data(0x0000, "01") << 3 << "address 0x40000";
     QTest::newRow("record running past the flash")
@@ -419,6 +430,66 @@ void HexConversionTest::unwritableImageIsReported()
     QVERIFY(!result.systemError.isEmpty());
     QVERIFY(result.message.startsWith(QStringLiteral("cannot write ")));
     QVERIFY(!QFile::exists(imagePath));
+}
+
+// Nothing but a regular file is replaced: a device or a FIFO takes the image
+// where it is, anything else is refused; what the path named stays.
+void HexConversionTest::outputThatIsNoRegularFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("refusal"); // empty: written
+#ifdef Q_OS_UNIX
+    QTest::newRow("a FIFO") << "fifo" << QString();
+    QTest::newRow("a character device") << "device" << QString();
+    QTest::newRow("a socket") << "socket"
+                              << "it is neither a regular file nor a device or FIFO";
+#endif
+    QTest::newRow("a folder") << "folder"
+                              << "it is a directory";
+}
+
+void HexConversionTest::outputThatIsNoRegularFile()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, refusal);
+    const QString hexPath = scratch.filePath(QStringLiteral("out.hex"));
+    QVERIFY(writeFile(hexPath, data(0x0000, "0102") + kEnd));
+    const QString path = scratch.filePath(kind);
+    if (kind == "folder")
+        QVERIFY(QDir().mkdir(path));
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    // The read end, opened first, lets the conversion open the write end.
+    int reader = -1;
+    if (kind == "fifo" && ::mkfifo(name.constData(), 0600) == 0)
+        reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(kind != "fifo" || reader >= 0);
+    // A null device of its own: the system's is not put at stake.
+    if (kind == "device" && ::mknod(name.constData(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+        QSKIP("making a device node needs root");
+    QLocalServer socket;
+    QVERIFY(kind != "socket" || socket.listen(path));
+    struct stat before;
+    QCOMPARE(::lstat(name.constData(), &before), 0);
+#endif
+
+    const ImageFileConversion result = convertHexFileToImage(hexPath, path);
+    QCOMPARE(result.message,
+             refusal.isEmpty() ? QString()
+                               : QStringLiteral("cannot write %1: %2").arg(path, refusal));
+#ifdef Q_OS_UNIX
+    struct stat after;
+    QCOMPARE(::lstat(name.constData(), &after), 0);
+    QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+    char bytes[4] = {};
+    if (reader >= 0) {
+        QCOMPARE(::read(reader, bytes, sizeof bytes), ssize_t(2));
+        ::close(reader);
+        QCOMPARE(QByteArray(bytes, 2), QByteArray::fromHex("0102"));
+    }
+#else
+    QVERIFY(QFileInfo(path).isDir());
+#endif
 }
 
 void HexConversionTest::oversizedInputIsRefused()

@@ -98,7 +98,8 @@ private slots:
     void logGrowsByOneListingPerRun();
     void logDropsItsOldestHalfPastTheLimit_data();
     void logDropsItsOldestHalfPastTheLimit();
-    void unopenableLogEndsTheRun();
+    void logThatIsNoRegularFile_data();
+    void logThatIsNoRegularFile();
     void readGenerateTime();
 
     void laterGenerationsCompeteWithBuildTmp();
@@ -509,23 +510,44 @@ void LocatorTest::logDropsItsOldestHalfPastTheLimit()
 #endif
 }
 
-void LocatorTest::unopenableLogEndsTheRun()
+// A log.txt that cannot be written is reported, and the search goes on
+// without it; a link is never followed to someone else's file.
+void LocatorTest::logThatIsNoRegularFile_data()
 {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("a folder") << "folder";
+#ifdef Q_OS_UNIX
+    QTest::newRow("a link to another file") << "link";
+    QTest::newRow("a link to nowhere") << "dangling";
+#endif
+}
+
+void LocatorTest::logThatIsNoRegularFile()
+{
+    QFETCH(QString, kind);
     OwnTemporaryDirectory tmp(QStringLiteral("tmp-nolog"));
     QVERIFY(tmp.makeFolder("build1.tmp"));
     QVERIFY(writeFileAt(tmp.filePath("build1.tmp/s.ino.hex"), kSketch, utc(2020, 1, 1, 0, 0, 0)));
-    QFile::remove(QStringLiteral("log.txt"));
-    QVERIFY(QDir().mkdir(QStringLiteral("log.txt")));
+    const QString log = QStringLiteral("log.txt");
+    const QString other = QDir::current().absoluteFilePath(QStringLiteral("other.txt"));
+    QFile::remove(log);
+    QFile::remove(other);
+    QVERIFY(kind == "folder" ? QDir().mkdir(log) : QFile::link(other, log));
+    QVERIFY(kind != "link" || TestKit::writeFile(other, "someone's\n"));
     QuietWindow quiet(false);
     WidgetProbe &probe = quiet.probe;
-    probe.setDefaultPath(QStringLiteral("previous.ino.hex"));
 
     StderrCapture capture;
-    probe.findBuildDir();
+    QVERIFY(probe.invoke("update_hex_file"));
     const QByteArray errors = capture.text();
-    QDir().rmdir(QStringLiteral("log.txt"));
+    const QByteArray otherContents = QFile::exists(other) ? fileContents(other) : QByteArray();
+    QDir().rmdir(log);
+    QFile::remove(log);
+    QFile::remove(other);
     QVERIFY2(errors.startsWith("open file error: "), errors.constData());
-    QCOMPARE(probe.defaultPath(), QStringLiteral("previous.ino.hex"));
+    QCOMPARE(probe.ui().lineEdit_2->text(),
+             QDir::toNativeSeparators(tmp.filePath("build1.tmp/s.ino.hex")));
+    QCOMPARE(otherContents, QByteArray(kind == "link" ? "someone's\n" : ""));
 }
 
 void LocatorTest::readGenerateTime()

@@ -149,7 +149,7 @@ private:
         const QByteArray client("AT+U2W=CLIENT\r\n");
         if (atBuffer.startsWith(client)) {
             atBuffer.remove(0, client.size());
-            socket->write(module.options.firstAtReply);
+            sendAt(socket, module.options.firstAtReply);
         }
         if (resetsABoard(atBuffer)) {
             atBuffer.clear();
@@ -157,8 +157,19 @@ private:
                 dataSocket->write(module.options.resetNoise);
                 dataSocket->flush();
             }
-            socket->write(module.options.secondAtReply);
+            sendAt(socket, module.options.secondAtReply);
         }
+    }
+
+    void sendAt(QTcpSocket *socket, const QByteArray &reply)
+    {
+        const int split = module.options.atReplySplit;
+        socket->write(reply.left(split > 0 ? split : reply.size()));
+        if (split <= 0)
+            return;
+        socket->flush();
+        const QByteArray rest = reply.mid(split);
+        QTimer::singleShot(kSplitDelayMs, socket, [socket, rest] { socket->write(rest); });
     }
 
     void readData(QTcpSocket *socket)

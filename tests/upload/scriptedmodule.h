@@ -40,6 +40,9 @@ public:
         // Reply to the first and second AT command.
         QByteArray firstAtReply = "OK\r\n";
         QByteArray secondAtReply = "OK\r\n";
+        // Above 0: each AT reply in two pieces, the rest this many bytes in
+        // and a little later.
+        int atReplySplit = 0;
         // Sent on the data port when the second AT command arrives, as a board
         // that is reset into its bootloader may say something.
         QByteArray resetNoise;

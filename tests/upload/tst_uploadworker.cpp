@@ -395,13 +395,20 @@ void UploadWorkerTest::handshakeReplies_data()
     QTest::addColumn<QByteArray>("firstReply");
     QTest::addColumn<QByteArray>("secondReply");
     QTest::addColumn<bool>("accepted");
+    QTest::addColumn<int>("split"); // bytes in the first piece of each reply; 0: one piece
 
     QTest::newRow("first reply one byte")
-        << QStringLiteral("MEGA2560") << QByteArray("O") << QByteArray("OK") << false;
+        << QStringLiteral("MEGA2560") << QByteArray("O") << QByteArray("OK") << false << 0;
     QTest::newRow("second reply one byte")
-        << QStringLiteral("UNO") << QByteArray("OK") << QByteArray("O") << false;
+        << QStringLiteral("UNO") << QByteArray("OK") << QByteArray("O") << false << 0;
     QTest::newRow("two bytes of anything")
-        << QStringLiteral("UNO") << QByteArray("\0\xFF", 2) << QByteArray("no") << true;
+        << QStringLiteral("UNO") << QByteArray("\0\xFF", 2) << QByteArray("no") << true << 0;
+    QTest::newRow("first reply ERROR")
+        << QStringLiteral("MEGA2560") << QByteArray("ERROR\r\n") << QByteArray("OK") << false << 0;
+    QTest::newRow("second reply ERROR, ER alone first")
+        << QStringLiteral("UNO") << QByteArray("OK") << QByteArray("ERROR\r\n") << false << 2;
+    QTest::newRow("second reply ERROR after a blank line")
+        << QStringLiteral("UNO") << QByteArray("ok") << QByteArray("\r\nerror\r\n") << false << 2;
 }
 
 void UploadWorkerTest::handshakeReplies()
@@ -415,6 +422,8 @@ void UploadWorkerTest::handshakeReplies()
     ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.4");
     options.firstAtReply = firstReply;
     options.secondAtReply = secondReply;
+    QFETCH(int, split);
+    options.atReplySplit = split;
     ScriptedModule module(options);
     WorkerRun run(module, board, 1);
     QVERIFY(run.finish());
@@ -426,12 +435,15 @@ void UploadWorkerTest::handshakeReplies()
     }
     QCOMPARE(run.reports(), (QList<Report> { { 1, 0, 1.0f }, { 1, 1, 0.0f } }));
     QVERIFY(module.dataCommands().isEmpty());
-    // A single byte is an answer that says no, not silence.
+    // A single byte or ERROR is an answer that says no, not silence.
     QVERIFY(run.worker().handshake_refused());
-    QVERIFY2(run.worker().failure_reason().contains(QLatin1String("refused the handshake")),
-             qPrintable(run.worker().failure_reason()));
+    const QString &reason = run.worker().failure_reason();
+    QVERIFY2(reason.contains(QLatin1String("refused the handshake")), qPrintable(reason));
+    QCOMPARE(reason.endsWith(QLatin1String(" with ERROR")),
+             (firstReply + secondReply).toUpper().contains("ERROR"));
     // A refused first command never leads to the second.
-    QCOMPARE(module.atReceived().contains("AT+MCUUPDATE"), firstReply.size() >= 2);
+    QCOMPARE(module.atReceived().contains("AT+MCUUPDATE"),
+             firstReply.size() >= 2 && !firstReply.contains("ERROR"));
 }
 
 void UploadWorkerTest::failureAnswers_data()
