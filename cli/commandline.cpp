@@ -1,5 +1,6 @@
 #include "cli/commandline.h"
 
+#include "cli/discovery.h"
 #include "cli/station.h"
 #include "discovery/renameexchange.h"
 #include "upload/boards.h"
@@ -671,6 +672,28 @@ the log could not be written, 2 for a usage error or a HEX file that gives
 no image for the board.
 )"),
           stationPositionals },
+        { Command::Discovery,
+          "discovery",
+          QStringLiteral(R"text(Usage: rudireze-cli discovery
+
+A pluggable discovery tool for the Arduino IDE and arduino-cli, which start
+it themselves (platform.txt names it): it reads the discovery protocol's
+commands (HELLO, START, LIST, START_SYNC, STOP, QUIT) on standard input and
+answers in JSON on standard output. Every module announcing itself on UDP
+port %1 is a port of protocol "%2" with the address IP:DATAPORT:ATPORT
+that upload takes, labelled "NAME (IP)"; a module that falls silent is
+removed 6 to 8 s later, as the window removes its row. A first command other
+than HELLO is taken as if "HELLO 1" had come first (IDE 1.8 sends none).
+
+)text")
+              .arg(kAnnouncementPort)
+              .arg(QLatin1String(kDiscoveryProtocol)),
+          14,
+          { kVerbose, kHelp },
+          QStringLiteral(R"(
+Exit status: 0 after QUIT or when standard input ends, )")
+              + exitUsage,
+          noPositionals },
     };
 }
 
@@ -895,6 +918,7 @@ Commands:
   rename    give a module a new name
   monitor   show the board's serial output, send it typed lines
   proxy     a local port for programs that speak STK500 themselves
+  discovery the modules as ports of the Arduino IDE (started by the IDE)
 
 "rudireze-cli COMMAND --help" describes a command; "rudireze-cli --version"
 prints the version.

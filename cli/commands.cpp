@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include "cli/commandline.h"
+#include "cli/discovery.h"
 #include "cli/interruption.h"
 #include "cli/monitor.h"
 #include "cli/output.h"
@@ -582,6 +583,8 @@ int runCommand(const Options &options)
         return runRead(options);
     case Command::Station:
         return runStation(options);
+    case Command::Discovery:
+        return runDiscovery(options);
     case Command::None:
         break;
     }

@@ -33,7 +33,19 @@ constexpr double kDefaultProxyIdleSeconds = 30.0;
 // The most clients proxy --clients takes.
 constexpr int kMaxProxyClients = 1000000;
 
-enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy, Read, Station };
+enum class Command {
+    None,
+    List,
+    Convert,
+    Locate,
+    Upload,
+    Rename,
+    Monitor,
+    Proxy,
+    Read,
+    Station,
+    Discovery,
+};
 
 // A module to upload to: its address and its two ports.
 struct Target
