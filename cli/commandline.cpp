@@ -1,10 +1,12 @@
 #include "cli/commandline.h"
 
+#include "cli/arduinoplatform.h"
 #include "cli/discovery.h"
 #include "cli/station.h"
 #include "discovery/renameexchange.h"
 #include "upload/boards.h"
 
+#include <QDir>
 #include <QHostAddress>
 
 #include <functional>
@@ -694,6 +696,29 @@ than HELLO is taken as if "HELLO 1" had come first (IDE 1.8 sends none).
 Exit status: 0 after QUIT or when standard input ends, )")
               + exitUsage,
           noPositionals },
+        { Command::InstallPlatform,
+          "install-platform",
+          QStringLiteral(R"text(Usage: rudireze-cli install-platform [--sketchbook DIR]
+
+Installs the Arduino IDE platform for the modules (boards "Arduino Uno over
+Wi-Fi (Rudireze)" and "Arduino Mega 2560 over Wi-Fi (Rudireze)") into the
+sketchbook's hardware folder: DIR/hardware/rudireze/avr. Its
+platform.local.txt names this program by its full path, so the IDE runs this
+rudireze-cli to list the modules and to upload. Files already there are
+replaced. The core and the compiler are those of Arduino AVR Boards, which
+the IDE must have.
+
+)text"),
+          18,
+          { { QStringLiteral("--sketchbook DIR"), path(&Options::sketchbook, "sketchbook"),
+              QStringLiteral("the IDE's sketchbook folder (default %1)")
+                  .arg(QDir::toNativeSeparators(defaultSketchbook())) },
+            kVerbose,
+            kHelp },
+          QStringLiteral(R"(
+Exit status: 0 when the platform was written, 1 when it could not be, )")
+              + exitUsage,
+          noPositionals },
     };
 }
 
@@ -909,16 +934,17 @@ Writes firmware into AVR boards behind Wi-Fi serial bridge modules, with the
 window's own engine, from a terminal or a script.
 
 Commands:
-  list      print the modules announcing themselves
-  convert   convert an Intel HEX file into a flat image
-  locate    print the default firmware file the window would take
-  upload    upload a HEX file to one or many boards at once
-  read      keep a copy of the program a board holds
-  station   flash every board that appears, as it appears
-  rename    give a module a new name
-  monitor   show the board's serial output, send it typed lines
-  proxy     a local port for programs that speak STK500 themselves
-  discovery the modules as ports of the Arduino IDE (started by the IDE)
+  list              print the modules announcing themselves
+  convert           convert an Intel HEX file into a flat image
+  locate            print the default firmware file the window would take
+  upload            upload a HEX file to one or many boards at once
+  read              keep a copy of the program a board holds
+  station           flash every board that appears, as it appears
+  rename            give a module a new name
+  monitor           show the board's serial output, send it typed lines
+  proxy             a local port for programs that speak STK500 themselves
+  discovery         list the modules for the Arduino IDE (the IDE starts it)
+  install-platform  put the Arduino IDE platform into the sketchbook
 
 "rudireze-cli COMMAND --help" describes a command; "rudireze-cli --version"
 prints the version.

@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/arduinoplatform.h"
 #include "cli/commandline.h"
 #include "cli/discovery.h"
 #include "cli/interruption.h"
@@ -585,6 +586,8 @@ int runCommand(const Options &options)
         return runStation(options);
     case Command::Discovery:
         return runDiscovery(options);
+    case Command::InstallPlatform:
+        return runInstallPlatform(options);
     case Command::None:
         break;
     }

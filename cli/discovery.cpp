@@ -139,8 +139,7 @@ void DiscoveryProtocol::command(const QByteArray &line)
             reply("stop", QStringLiteral("not started"));
         }
     } else {
-        reply("command_error",
-              QStringLiteral("Unknown command ") + QString::fromUtf8(trimmed));
+        reply("command_error", QStringLiteral("Unknown command ") + QString::fromUtf8(trimmed));
     }
 }
 
@@ -158,9 +157,10 @@ void DiscoveryProtocol::hello(const QByteArray &line)
     }
     // Version 1 is the only one there is: a client that supports a later one
     // falls back to it, and one that names an earlier one learns it.
-    replies.push_back(jsonLine(QJsonObject { { QStringLiteral("eventType"), text("hello") },
-                                             { QStringLiteral("protocolVersion"), kProtocolVersion },
-                                             { QStringLiteral("message"), text("OK") } }));
+    replies.push_back(
+        jsonLine(QJsonObject { { QStringLiteral("eventType"), text("hello") },
+                               { QStringLiteral("protocolVersion"), kProtocolVersion },
+                               { QStringLiteral("message"), text("OK") } }));
     current = State::Idling;
 }
 
@@ -403,8 +403,7 @@ void DiscoveryProcess::write(const std::shared_ptr<Shared> &shared)
     std::unique_lock<std::mutex> lock(shared->mutex);
     while (true) {
         shared->wake.wait(lock, [&] {
-            return shared->closing || shared->protocol.hasOutput()
-                || shared->protocol.finished();
+            return shared->closing || shared->protocol.hasOutput() || shared->protocol.finished();
         });
         if (shared->closing)
             return;

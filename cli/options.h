@@ -45,6 +45,7 @@ enum class Command {
     Read,
     Station,
     Discovery,
+    InstallPlatform,
 };
 
 // A module to upload to: its address and its two ports.
@@ -106,6 +107,10 @@ struct Options
     int clients = 0; // 0: no limit
     // A client that sends and receives nothing this long loses the board.
     double idleSeconds = kDefaultProxyIdleSeconds;
+
+    // install-platform: the sketchbook the platform goes into (empty: the
+    // IDE's default)
+    QString sketchbook;
 
     // rename
     QString renameAddress;
