@@ -58,7 +58,8 @@ QByteArray platformLocalText(const QString &program)
 int runInstallPlatform(const Options &options)
 {
     Q_INIT_RESOURCE(arduinoplatform);
-    const QString sketchbook = options.sketchbook.isEmpty() ? defaultSketchbook() : options.sketchbook;
+    const QString sketchbook
+        = options.sketchbook.isEmpty() ? defaultSketchbook() : options.sketchbook;
     const QString folder = platformFolder(sketchbook);
     if (!QDir().mkpath(folder)) {
         printError(QStringLiteral("cannot make the folder %1; nothing was installed").arg(folder));

@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <condition_variable>
@@ -24,11 +23,6 @@ const QLatin1String kProtocolLabel("Wi-Fi modules");
 QString text(const char *latin1)
 {
     return QString::fromLatin1(latin1);
-}
-
-QByteArray jsonLine(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
 QJsonObject portEvent(const char *eventType, const QJsonObject &port)
@@ -68,27 +62,6 @@ DiscoveryProtocol::DiscoveryProtocol(Listening listening)
 {
 }
 
-void DiscoveryProtocol::receive(const QByteArray &bytes)
-{
-    for (const char byte : bytes) {
-        if (byte == '\n') {
-            if (!discarding)
-                command(pending);
-            pending.clear();
-            discarding = false;
-        } else if (discarding) {
-            continue;
-        } else if (pending.size() >= kMaxCommandBytes) {
-            pending.clear();
-            discarding = true;
-            reply("command_error",
-                  QStringLiteral("Command longer than %1 bytes").arg(kMaxCommandBytes));
-        } else {
-            pending += byte;
-        }
-    }
-}
-
 void DiscoveryProtocol::command(const QByteArray &line)
 {
     // A Windows client may end its lines with "\r\n".
@@ -125,7 +98,7 @@ void DiscoveryProtocol::command(const QByteArray &line)
             current = State::Syncing;
     } else if (trimmed == "LIST") {
         if (current == State::Running)
-            replies.push_back(jsonLine(listedPorts()));
+            send(listedPorts());
         else if (current == State::Syncing)
             reply("list", QStringLiteral("LIST is not available in START_SYNC mode"));
         else
@@ -145,35 +118,14 @@ void DiscoveryProtocol::command(const QByteArray &line)
 
 void DiscoveryProtocol::hello(const QByteArray &line)
 {
-    static const QRegularExpression syntax(QStringLiteral("^HELLO (\\d{1,9}) \"([^\"]*)\"$"));
-    if (!syntax.match(QString::fromUtf8(line)).hasMatch()) {
-        reply("command_error",
-              QStringLiteral("Invalid HELLO command: HELLO <PROTOCOL_VERSION> \"<USER_AGENT>\""));
+    if (!helloWellFormed(line))
         return;
-    }
     if (current != State::Alive) {
         reply("hello", QStringLiteral("HELLO was already received"));
         return;
     }
-    // Version 1 is the only one there is: a client that supports a later one
-    // falls back to it, and one that names an earlier one learns it.
-    replies.push_back(
-        jsonLine(QJsonObject { { QStringLiteral("eventType"), text("hello") },
-                               { QStringLiteral("protocolVersion"), kProtocolVersion },
-                               { QStringLiteral("message"), text("OK") } }));
+    helloAccepted();
     current = State::Idling;
-}
-
-void DiscoveryProtocol::reply(const char *eventType, const QString &error)
-{
-    QJsonObject object { { QStringLiteral("eventType"), text(eventType) } };
-    if (error.isEmpty()) {
-        object.insert(QStringLiteral("message"), text("OK"));
-    } else {
-        object.insert(QStringLiteral("error"), true);
-        object.insert(QStringLiteral("message"), error);
-    }
-    replies.push_back(jsonLine(object));
 }
 
 bool DiscoveryProtocol::startListening(const char *eventType)
@@ -249,17 +201,14 @@ std::optional<QByteArray> DiscoveryProtocol::nextEvent()
 
 std::optional<QByteArray> DiscoveryProtocol::takeOutput()
 {
-    if (!replies.empty()) {
-        const QByteArray line = replies.front();
-        replies.pop_front();
-        return line;
-    }
+    if (std::optional<QByteArray> reply = ToolProtocol::takeOutput())
+        return reply;
     return nextEvent();
 }
 
 bool DiscoveryProtocol::hasOutput() const
 {
-    if (!replies.empty())
+    if (ToolProtocol::hasOutput())
         return true;
     if (current != State::Syncing)
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/options.h"
+#include "cli/toolprotocol.h"
 #include "discovery/announcement.h"
 #include "discovery/moduleadmission.h"
 
@@ -36,17 +37,13 @@ std::optional<QJsonObject> discoveryPort(const Announcement &module);
 // now and what the client was told, so a client that reads slowly costs no
 // more memory than the ports themselves, and never sees a port come and go
 // that it could not have used.
-class DiscoveryProtocol
+class DiscoveryProtocol : public ToolProtocol
 {
 public:
     // HELLO takes the discovery to Idling; START to Running (LIST answers
     // there), START_SYNC to Syncing (add and remove events); STOP back to
     // Idling; QUIT from anywhere to Dead.
     enum class State { Alive, Idling, Running, Syncing, Dead };
-
-    static constexpr int kProtocolVersion = 1;
-    // A command is a few dozen bytes; a longer line is refused unread.
-    static constexpr int kMaxCommandBytes = 1024;
 
     // Starts listening for modules (false with the reason when it cannot),
     // and stops it again.
@@ -58,27 +55,22 @@ public:
 
     explicit DiscoveryProtocol(Listening listening);
 
-    // Bytes from the client: every whole line is one command.
-    void receive(const QByteArray &bytes);
-    // One command, without its line end.
-    void command(const QByteArray &line);
+    void command(const QByteArray &line) override;
 
     // A module announced itself (again), or fell silent; ignored while not
     // listening.
     void moduleHeard(const Announcement &module);
     void moduleGone(const QString &hostIp);
 
-    // The next JSON line to send (with its "\n"), or nothing while the client
-    // is up to date.
-    std::optional<QByteArray> takeOutput();
-    bool hasOutput() const;
+    // Replies first; then, while syncing, what the client was not yet told.
+    std::optional<QByteArray> takeOutput() override;
+    bool hasOutput() const override;
 
     State state() const { return current; }
     // Dead, and the QUIT reply taken.
     bool finished() const { return current == State::Dead && replies.empty(); }
 
 private:
-    void reply(const char *eventType, const QString &error = QString());
     void hello(const QByteArray &line);
     bool startListening(const char *eventType);
     void stopListening();
@@ -87,9 +79,6 @@ private:
 
     Listening listening;
     State current = State::Alive;
-    std::deque<QByteArray> replies;
-    QByteArray pending; // an unfinished command line
-    bool discarding = false; // the rest of a line that was too long
     // By module address: the ports present, and what the client was told.
     QMap<QString, QJsonObject> present;
     QMap<QString, QJsonObject> told;
