@@ -51,6 +51,9 @@ QByteArray platformLocalText(const QString &program)
           "pluggable_discovery.rudireze.pattern=\""
         + path
         + "\" discovery\n"
+          "pluggable_monitor.pattern.rudireze=\""
+        + path
+        + "\" monitor-tool\n"
           "tools.rudireze.cmd="
         + path + "\n";
 }

@@ -696,6 +696,25 @@ than HELLO is taken as if "HELLO 1" had come first (IDE 1.8 sends none).
 Exit status: 0 after QUIT or when standard input ends, )")
               + exitUsage,
           noPositionals },
+        { Command::MonitorTool,
+          "monitor-tool",
+          QStringLiteral(R"text(Usage: rudireze-cli monitor-tool
+
+A pluggable monitor tool for IDE 2.x and arduino-cli, which start it
+themselves (platform.txt names it): it reads the monitor protocol's commands
+(HELLO, DESCRIBE, CONFIGURE, OPEN, CLOSE, QUIT) on standard input and answers
+in JSON on standard output. OPEN connects the module's data port (the port
+address IP:DATAPORT:ATPORT that the discovery lists) with the address the IDE
+listens on, and the board's serial bytes pass both ways unchanged. The port
+has no settings: the module's serial line is set up on the module.
+
+)text"),
+          14,
+          { kVerbose, kHelp },
+          QStringLiteral(R"(
+Exit status: 0 after QUIT or when standard input ends, )")
+              + exitUsage,
+          noPositionals },
         { Command::InstallPlatform,
           "install-platform",
           QStringLiteral(R"text(Usage: rudireze-cli install-platform [--sketchbook DIR]
@@ -944,6 +963,7 @@ Commands:
   monitor           show the board's serial output, send it typed lines
   proxy             a local port for programs that speak STK500 themselves
   discovery         list the modules for the Arduino IDE (the IDE starts it)
+  monitor-tool      a module's serial line for IDE 2.x (the IDE starts it)
   install-platform  put the Arduino IDE platform into the sketchbook
 
 "rudireze-cli COMMAND --help" describes a command; "rudireze-cli --version"

@@ -5,6 +5,7 @@
 #include "cli/discovery.h"
 #include "cli/interruption.h"
 #include "cli/monitor.h"
+#include "cli/monitortool.h"
 #include "cli/output.h"
 #include "cli/progressview.h"
 #include "cli/proxy.h"
@@ -586,6 +587,8 @@ int runCommand(const Options &options)
         return runStation(options);
     case Command::Discovery:
         return runDiscovery(options);
+    case Command::MonitorTool:
+        return runMonitorTool(options);
     case Command::InstallPlatform:
         return runInstallPlatform(options);
     case Command::None:

@@ -45,6 +45,7 @@ enum class Command {
     Read,
     Station,
     Discovery,
+    MonitorTool,
     InstallPlatform,
 };
 

@@ -50,8 +50,8 @@ struct Run
 
 Run finish(QProcess &process, int limitMs)
 {
-    const bool ended = QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; },
-                                       limitMs);
+    const bool ended
+        = QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, limitMs);
     if (!ended) {
         process.kill();
         process.waitForFinished(limitMs);
@@ -120,10 +120,10 @@ void ArduinoIdeTest::ideDiscoveryListsTheModules()
     QVERIFY2(compiled.exitCode == 0, compiled.output.constData());
 
     ModuleProcess modules;
-    QVERIFY2(modules.start({ "--board", "uno", "--address", "127.0.0.60", "--name", "bench-one",
-                             "--and", "--board", "mega", "--name", "bench-two",
-                             "--stop-announcing-after", "3" }),
-             qPrintable(modules.output.join('\n')));
+    QVERIFY2(
+        modules.start({ "--board", "uno", "--address", "127.0.0.60", "--name", "bench-one", "--and",
+                        "--board", "mega", "--name", "bench-two", "--stop-announcing-after", "3" }),
+        qPrintable(modules.output.join('\n')));
     QStringList ports;
     for (const ModuleProcess::Module &module : modules.modules) {
         ports << QStringLiteral("%1|%2 (%3)|rudireze|Wi-Fi modules|%2")
@@ -184,9 +184,9 @@ void ArduinoIdeTest::uploadFromTheIde()
     QString port = QStringLiteral("127.0.0.1:1:1");
     if (kind >= 0) {
         QString error;
-        QVERIFY2(modules.start(1, simulatedModules(BoardKind(kind), QHostAddress("127.0.0.62")),
-                               &error),
-                 qPrintable(error));
+        QVERIFY2(
+            modules.start(1, simulatedModules(BoardKind(kind), QHostAddress("127.0.0.62")), &error),
+            qPrintable(error));
         port = QStringLiteral("127.0.0.62:%1:%2").arg(modules.dataPort(0)).arg(modules.atPort(0));
     }
     // Where IDE 1.8 builds by itself, so the locator finds it there too.
@@ -196,7 +196,8 @@ void ArduinoIdeTest::uploadFromTheIde()
     ide.setProcessChannelMode(QProcess::MergedChannels);
     ide.start(arduino,
               { QStringLiteral("--preferences-file"), home.filePath(QStringLiteral("prefs.txt")),
-                QStringLiteral("--pref"), QStringLiteral("sketchbook.path=") + home.filePath("Arduino"),
+                QStringLiteral("--pref"),
+                QStringLiteral("sketchbook.path=") + home.filePath("Arduino"),
                 QStringLiteral("--pref"), QStringLiteral("build.path=") + build,
                 QStringLiteral("--board"), board, QStringLiteral("--port"), port,
                 QStringLiteral("--upload"), sketch });
@@ -227,7 +228,8 @@ void ArduinoIdeTest::uploadFromTheIde()
 
     QProcess locate;
     locate.setProcessEnvironment(ideEnvironment());
-    locate.start(QStringLiteral(RUDIREZE_CLI_EXE), { QStringLiteral("locate"), QStringLiteral("--json") });
+    locate.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                 { QStringLiteral("locate"), QStringLiteral("--json") });
     const Run located = finish(locate, kJavaTimeoutMs);
     QCOMPARE(QJsonDocument::fromJson(located.output).object().value("path").toString(),
              QDir::toNativeSeparators(hex));
