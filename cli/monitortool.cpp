@@ -99,7 +99,8 @@ void MonitorToolProtocol::open(const QList<QByteArray> &words)
         reply("open", error);
         return;
     }
-    error = connection.open ? connection.open(listener->first, listener->second, *board) : QString();
+    error
+        = connection.open ? connection.open(listener->first, listener->second, *board) : QString();
     if (!error.isEmpty()) {
         reply("open", error);
         return;

@@ -64,6 +64,22 @@ Announcement module(const QStringList &fields)
 {
     return Announcement { fields.value(0), fields.value(2), fields.value(3), fields.value(1) };
 }
+
+// A conversation, one step a line: "STEP => SENT; SENT...", what the
+// protocol sends right after the step, in short (summary()). `act` carries
+// out a step; what it sets off ("[start]" and the like) goes into `seen`.
+void converse(ToolProtocol &protocol, const QString &script,
+              const std::function<void(const QString &step)> &act, QStringList &seen)
+{
+    for (const QString &line : script.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QString step = line.section(QStringLiteral(" =>"), 0, 0);
+        const QString expected = line.section(QStringLiteral(" =>"), 1).trimmed();
+        seen.clear();
+        act(step);
+        seen << drained(protocol);
+        QCOMPARE(seen.join(QStringLiteral("; ")), expected);
+    }
+}
 } // namespace
 
 class PluggableToolsTest : public QObject
@@ -83,129 +99,96 @@ private slots:
 void PluggableToolsTest::conversation_data()
 {
     // Steps: a command line as the client sends it; "+IP NAME DATA AT" a
-    // module heard, "-IP" one fallen silent. Everything sent is read after
-    // each step; "[start]" and "[stop]" mark the listening.
-    QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<bool>("bindFails");
-    QTest::addColumn<QStringList>("sent");
-    const QString a = QStringLiteral("+127.0.0.2 one 8000 8001");
-    const QString b = QStringLiteral("+127.0.0.3 two 8002 8003");
-    QTest::newRow("HELLO first, START, LIST, STOP, QUIT")
-        << QStringList { "HELLO 1 \"arduino-cli 1.0.0\"",
-                         "START",
-                         "LIST",
-                         a,
-                         "LIST",
-                         "STOP",
-                         "LIST",
-                         "QUIT" }
-        << false
-        << QStringList { "hello 1 OK",
-                         "[start]",
-                         "start OK",
-                         "list []",
-                         "list [127.0.0.2:8000:8001]",
-                         "[stop]",
-                         "stop OK",
-                         "list error: not started: START first",
-                         "quit OK" };
-    QTest::newRow("a later client version falls back to 1")
-        << QStringList { "HELLO 3 \"IDE 9\"" } << false << QStringList { "hello 1 OK" };
-    QTest::newRow("IDE 1.8: START_SYNC without HELLO, ports come and go")
-        << QStringList { "START_SYNC", a, b, a, "-127.0.0.2", "STOP", b } << false
-        << QStringList { "[start]",
-                         "start_sync OK",
-                         "add 127.0.0.2:8000:8001 one (127.0.0.2)",
-                         "add 127.0.0.3:8002:8003 two (127.0.0.3)",
-                         "remove 127.0.0.2:8000:8001 rudireze",
-                         "[stop]",
-                         "stop OK" };
-    QTest::newRow("a module changes its name, its ports, then its ports go bad")
-        << QStringList { "START_SYNC", a, "+127.0.0.2 uno 8000 8001", "+127.0.0.2 uno 9000 8001",
-                         "+127.0.0.2 uno x 8001" }
-        << false
-        << QStringList { "[start]",
-                         "start_sync OK",
-                         "add 127.0.0.2:8000:8001 one (127.0.0.2)",
-                         "add 127.0.0.2:8000:8001 uno (127.0.0.2)",
-                         "remove 127.0.0.2:8000:8001 rudireze",
-                         "add 127.0.0.2:9000:8001 uno (127.0.0.2)",
-                         "remove 127.0.0.2:9000:8001 rudireze" };
-    QTest::newRow("each command out of its state is refused")
-        << QStringList { "LIST",       "STOP", "HELLO 1 \"x\"", "START", "START",
-                         "START_SYNC", "STOP", "START_SYNC",    "LIST",  "START",
-                         "START_SYNC", "QUIT", "LIST" }
-        << false
-        << QStringList { "list error: not started: START first",
-                         "stop error: not started",
-                         "hello error: HELLO was already received",
-                         "[start]",
-                         "start OK",
-                         "start error: already started",
-                         "start_sync error: already started: STOP first",
-                         "[stop]",
-                         "stop OK",
-                         "[start]",
-                         "start_sync OK",
-                         "list error: LIST is not available in START_SYNC mode",
-                         "start error: already in START_SYNC mode: STOP first",
-                         "start_sync error: already in START_SYNC mode",
-                         "[stop]",
-                         "quit OK" };
-    QTest::newRow("malformed and unknown commands")
-        << QStringList { "HELLO", "HELLO one \"x\"", "HELLO 1 \"a\"b\"", "HELLO 1 \"ok\"",
-                         "start", "FOO bar",         "START now" }
-        << false
-        << QStringList { "command_error error: Invalid HELLO command: HELLO <PROTOCOL_VERSION> "
-                         "\"<USER_AGENT>\"",
-                         "command_error error: Invalid HELLO command: HELLO <PROTOCOL_VERSION> "
-                         "\"<USER_AGENT>\"",
-                         "command_error error: Invalid HELLO command: HELLO <PROTOCOL_VERSION> "
-                         "\"<USER_AGENT>\"",
-                         "hello 1 OK",
-                         "command_error error: Unknown command start",
-                         "command_error error: Unknown command FOO bar",
-                         "command_error error: Unknown command START now" };
-    QTest::newRow("the port cannot be bound")
-        << QStringList { "START_SYNC", a, "LIST" } << true
-        << QStringList { "[start]", "start_sync error: port taken",
-                         "list error: not started: START first" };
-    QTest::newRow("modules heard before START are not listed")
-        << QStringList { a, "START", "LIST" } << false
-        << QStringList { "[start]", "start OK", "list []" };
+    // module heard, "-IP" one fallen silent; "~WHY" the port cannot be bound
+    // from then on. "[start]" and "[stop]" mark the listening.
+    QTest::addColumn<QString>("script");
+    QTest::newRow("HELLO first, START, LIST, STOP, QUIT") << R"(
+HELLO 1 "arduino-cli 1.0.0" => hello 1 OK
+START => [start]; start OK
+LIST => list []
++127.0.0.2 one 8000 8001 =>
+LIST => list [127.0.0.2:8000:8001]
+STOP => [stop]; stop OK
+LIST => list error: not started: START first
+QUIT => quit OK
+LIST =>)";
+    QTest::newRow("a later client version falls back to 1") << R"(
+HELLO 3 "IDE 9" => hello 1 OK)";
+    QTest::newRow("IDE 1.8: START_SYNC without HELLO, ports come and go") << R"(
+START_SYNC => [start]; start_sync OK
++127.0.0.2 one 8000 8001 => add 127.0.0.2:8000:8001 one (127.0.0.2)
++127.0.0.3 two 8002 8003 => add 127.0.0.3:8002:8003 two (127.0.0.3)
++127.0.0.2 one 8000 8001 =>
+-127.0.0.2 => remove 127.0.0.2:8000:8001 rudireze
+STOP => [stop]; stop OK
++127.0.0.3 two 8002 8003 =>)";
+    QTest::newRow("a module changes its name, its ports, then its ports go bad") << R"(
+START_SYNC => [start]; start_sync OK
++127.0.0.2 one 8000 8001 => add 127.0.0.2:8000:8001 one (127.0.0.2)
++127.0.0.2 uno 8000 8001 => add 127.0.0.2:8000:8001 uno (127.0.0.2)
++127.0.0.2 uno 9000 8001 => remove 127.0.0.2:8000:8001 rudireze; add 127.0.0.2:9000:8001 uno (127.0.0.2)
++127.0.0.2 uno x 8001 => remove 127.0.0.2:9000:8001 rudireze)";
+    QTest::newRow("each command out of its state is refused") << R"(
+LIST => list error: not started: START first
+STOP => stop error: not started
+HELLO 1 "x" => hello error: HELLO was already received
+START => [start]; start OK
+START => start error: already started
+START_SYNC => start_sync error: already started: STOP first
+STOP => [stop]; stop OK
+START_SYNC => [start]; start_sync OK
+LIST => list error: LIST is not available in START_SYNC mode
+START => start error: already in START_SYNC mode: STOP first
+START_SYNC => start_sync error: already in START_SYNC mode
+QUIT => [stop]; quit OK)";
+    QTest::newRow("malformed and unknown commands") << R"(
+HELLO => command_error error: Invalid HELLO command: HELLO <PROTOCOL_VERSION> "<USER_AGENT>"
+HELLO one "x" => command_error error: Invalid HELLO command: HELLO <PROTOCOL_VERSION> "<USER_AGENT>"
+HELLO 1 "a"b" => command_error error: Invalid HELLO command: HELLO <PROTOCOL_VERSION> "<USER_AGENT>"
+HELLO 1 "ok" => hello 1 OK
+start => command_error error: Unknown command start
+FOO bar => command_error error: Unknown command FOO bar
+START now => command_error error: Unknown command START now)";
+    QTest::newRow("the port cannot be bound") << R"(
+~port taken =>
+START_SYNC => [start]; start_sync error: port taken
++127.0.0.2 one 8000 8001 =>
+LIST => list error: not started: START first)";
+    QTest::newRow("modules heard before START are not listed") << R"(
++127.0.0.2 one 8000 8001 =>
+START => [start]; start OK
+LIST => list [])";
     QTest::newRow("Windows line ends, a line too long, then more")
-        << QStringList { "START\r", QString(DiscoveryProtocol::kMaxCommandBytes + 1, 'X'), "QUIT" }
-        << false
-        << QStringList { "[start]", "start OK",
-                         QStringLiteral("command_error error: Command longer than %1 bytes")
-                             .arg(DiscoveryProtocol::kMaxCommandBytes),
-                         "[stop]", "quit OK" };
+        << QStringLiteral("\nSTART\r => [start]; start OK\n%1 => command_error error: Command "
+                          "longer than %2 bytes\nQUIT => [stop]; quit OK")
+               .arg(QString(DiscoveryProtocol::kMaxCommandBytes + 1, QLatin1Char('X')))
+               .arg(DiscoveryProtocol::kMaxCommandBytes);
 }
 
 void PluggableToolsTest::conversation()
 {
-    QFETCH(QStringList, steps);
-    QFETCH(bool, bindFails);
-    QFETCH(QStringList, sent);
-
+    QFETCH(QString, script);
     QStringList seen;
+    QString bindError;
     DiscoveryProtocol protocol({ [&](QString *error) {
-                                    *error = QStringLiteral("port taken");
                                     seen << QStringLiteral("[start]");
-                                    return !bindFails;
+                                    *error = bindError;
+                                    return bindError.isEmpty();
                                 },
                                  [&] { seen << QStringLiteral("[stop]"); } });
-    for (const QString &step : steps) {
-        if (step.startsWith(QLatin1Char('+')))
-            protocol.moduleHeard(module(step.mid(1).split(QLatin1Char(' '))));
-        else if (step.startsWith(QLatin1Char('-')))
-            protocol.moduleGone(step.mid(1));
-        else
-            protocol.receive(step.toUtf8() + '\n');
-        seen << drained(protocol);
-        QVERIFY(!protocol.hasOutput());
-    }
-    QCOMPARE(seen, sent);
+    converse(
+        protocol, script,
+        [&](const QString &step) {
+            if (step.startsWith(QLatin1Char('+')))
+                protocol.moduleHeard(module(step.mid(1).split(QLatin1Char(' '))));
+            else if (step.startsWith(QLatin1Char('-')))
+                protocol.moduleGone(step.mid(1));
+            else if (step.startsWith(QLatin1Char('~')))
+                bindError = step.mid(1);
+            else
+                protocol.receive(step.toUtf8() + '\n');
+        },
+        seen);
 }
 
 void PluggableToolsTest::portFields()
@@ -242,71 +225,42 @@ void PluggableToolsTest::livenessOfTheWindow()
 void PluggableToolsTest::monitorConversation_data()
 {
     // Steps: a command line; "!WHY" the connection closed from an end.
-    // "[open HOST PORT ADDRESS:DATAPORT]" and "[close]" mark the connection.
-    QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<QStringList>("sent");
-    const QString open = QStringLiteral("OPEN 127.0.0.1:5000 127.0.0.2:8000:8001");
-    QTest::newRow("HELLO, DESCRIBE, OPEN, CLOSE, QUIT")
-        << QStringList { "HELLO 1 \"IDE 2.3\"", "DESCRIBE", open, "CLOSE", "QUIT" }
-        << QStringList { "hello 1 OK",
-                         "describe {\"configuration_parameters\":{},\"protocol\":\"rudireze\"}",
-                         "[open 127.0.0.1 5000 127.0.0.2:8000]",
-                         "open ok",
-                         "[close]",
-                         "close ok",
-                         "quit OK" };
-    QTest::newRow("HELLO must come first")
-        << QStringList { "DESCRIBE", "QUIT" }
-        << QStringList { "command_error error: HELLO must be the first command", "quit OK" };
-    QTest::newRow("an end closes, QUIT while open")
-        << QStringList { "HELLO 1 \"x\"", open, "!the module closed its data port", open, "QUIT" }
-        << QStringList { "hello 1 OK",
-                         "[open 127.0.0.1 5000 127.0.0.2:8000]",
-                         "open ok",
-                         "[close]",
-                         "port_closed the module closed its data port",
-                         "[open 127.0.0.1 5000 127.0.0.2:8000]",
-                         "open ok",
-                         "[close]",
-                         "quit OK" };
-    QTest::newRow("errors")
-        << QStringList { "HELLO 1 \"x\"",
-                         "HELLO 1 \"x\"",
-                         "CLOSE",
-                         "CONFIGURE baudrate 9600",
-                         "CONFIGURE baudrate",
-                         "OPEN 127.0.0.1:5000",
-                         "OPEN 127.0.0.1:0 127.0.0.2:8000:8001",
-                         "OPEN 127.0.0.1:5000 nowhere",
-                         "OPEN 127.0.0.1:5000 127.0.0.9:8000:8001",
-                         open,
-                         open,
-                         "LIST" }
-        << QStringList {
-               "hello 1 OK",
-               "hello error: HELLO was already received",
-               "close error: port already closed",
-               "configure error: invalid parameter baudrate: a module's port has no settings",
-               "command_error error: Invalid CONFIGURE command: CONFIGURE <PARAMETER_NAME> <VALUE>",
-               "command_error error: Invalid OPEN command: OPEN <CLIENT_TCPIP_ADDRESS> "
-               "<BOARD_PORT>",
-               "open error: invalid client address 127.0.0.1:0",
-               "open error: bad target 'nowhere': expected IP:DATAPORT or IP:DATAPORT:ATPORT, an "
-               "IP address and ports from 1 to 65535",
-               "[open 127.0.0.1 5000 127.0.0.9:8000]",
-               "open error: cannot connect",
-               "[open 127.0.0.1 5000 127.0.0.2:8000]",
-               "open ok",
-               "open error: port already opened",
-               "command_error error: Unknown command LIST"
-           };
+    // "[open HOST PORT ADDRESS:DATAPORT]" and "[close]" mark the connection;
+    // the module at 127.0.0.9 cannot be reached.
+    QTest::addColumn<QString>("script");
+    QTest::newRow("HELLO, DESCRIBE, OPEN, CLOSE, QUIT") << R"(
+HELLO 1 "IDE 2.3" => hello 1 OK
+DESCRIBE => describe {"configuration_parameters":{},"protocol":"rudireze"}
+OPEN 127.0.0.1:5000 127.0.0.2:8000:8001 => [open 127.0.0.1 5000 127.0.0.2:8000]; open ok
+CLOSE => [close]; close ok
+QUIT => quit OK)";
+    QTest::newRow("HELLO comes first") << R"(
+DESCRIBE => command_error error: HELLO must be the first command
+QUIT => quit OK)";
+    QTest::newRow("an end closes, QUIT while open") << R"(
+HELLO 1 "x" => hello 1 OK
+OPEN 127.0.0.1:5000 127.0.0.2:8000 => [open 127.0.0.1 5000 127.0.0.2:8000]; open ok
+!the module closed its data port => [close]; port_closed the module closed its data port
+OPEN 127.0.0.1:5000 127.0.0.2:8000 => [open 127.0.0.1 5000 127.0.0.2:8000]; open ok
+QUIT => [close]; quit OK)";
+    QTest::newRow("errors") << R"(
+HELLO 1 "x" => hello 1 OK
+HELLO 1 "x" => hello error: HELLO was already received
+CLOSE => close error: port already closed
+CONFIGURE baudrate 9600 => configure error: invalid parameter baudrate: a module's port has no settings
+CONFIGURE baudrate => command_error error: Invalid CONFIGURE command: CONFIGURE <PARAMETER_NAME> <VALUE>
+OPEN 127.0.0.1:5000 => command_error error: Invalid OPEN command: OPEN <CLIENT_TCPIP_ADDRESS> <BOARD_PORT>
+OPEN 127.0.0.1:0 127.0.0.2:8000 => open error: invalid client address 127.0.0.1:0
+OPEN 127.0.0.1:5000 nowhere => open error: bad target 'nowhere': expected IP:DATAPORT or IP:DATAPORT:ATPORT, an IP address and ports from 1 to 65535
+OPEN 127.0.0.1:5000 127.0.0.9:8000 => [open 127.0.0.1 5000 127.0.0.9:8000]; open error: cannot connect
+OPEN 127.0.0.1:5000 127.0.0.2:8000 => [open 127.0.0.1 5000 127.0.0.2:8000]; open ok
+OPEN 127.0.0.1:5000 127.0.0.2:8000 => open error: port already opened
+LIST => command_error error: Unknown command LIST)";
 }
 
 void PluggableToolsTest::monitorConversation()
 {
-    QFETCH(QStringList, steps);
-    QFETCH(QStringList, sent);
-
+    QFETCH(QString, script);
     QStringList seen;
     MonitorToolProtocol protocol(
         { [&](const QHostAddress &client, quint16 port, const Target &board) {
@@ -319,14 +273,15 @@ void PluggableToolsTest::monitorConversation()
                                                                 : QString();
          },
           [&] { seen << QStringLiteral("[close]"); } });
-    for (const QString &step : steps) {
-        if (step.startsWith(QLatin1Char('!')))
-            protocol.portClosed(step.mid(1));
-        else
-            protocol.receive(step.toUtf8() + '\n');
-        seen << drained(protocol);
-    }
-    QCOMPARE(seen, sent);
+    converse(
+        protocol, script,
+        [&](const QString &step) {
+            if (step.startsWith(QLatin1Char('!')))
+                protocol.portClosed(step.mid(1));
+            else
+                protocol.receive(step.toUtf8() + '\n');
+        },
+        seen);
 }
 
 void PluggableToolsTest::monitorToolPassesTheBytes()
