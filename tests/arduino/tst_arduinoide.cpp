@@ -26,19 +26,14 @@ constexpr int kJavaTimeoutMs = 60000;
 constexpr int kPortsTimeoutMs = 20000;
 constexpr char kClientSeconds[] = "40";
 const QByteArray kSketchLine = QByteArrayLiteral("ide sketch ok");
-// A Blink with a line, as a user writes it.
-const QByteArray kSketch = QByteArrayLiteral(R"(// Blinks and says so.
-void setup() {
-  Serial.begin(115200);
-  pinMode(LED_BUILTIN, OUTPUT);
-}
-
+// A Blink that says so, as a user writes it.
+const QByteArray kSketch
+    = QByteArrayLiteral(R"(void setup() { Serial.begin(115200); pinMode(LED_BUILTIN, OUTPUT); }
 void loop() {
   Serial.println("ide sketch ok");
   digitalWrite(LED_BUILTIN, !digitalRead(LED_BUILTIN));
   delay(1000);
-}
-)");
+})");
 
 // A program run to its end (killed at the limit): its exit status (-1 when
 // it did not end by itself) and everything it printed.
@@ -48,8 +43,13 @@ struct Run
     QByteArray output;
 };
 
-Run finish(QProcess &process, int limitMs)
+Run run(const QString &program, const QStringList &arguments, int limitMs,
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
     const bool ended
         = QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, limitMs);
     if (!ended) {
@@ -87,11 +87,9 @@ void ArduinoIdeTest::initTestCase()
         QSKIP("Debian's arduino package (and a JDK) is not installed");
     QVERIFY(home.isValid());
     // The platform as a user installs it: rudireze-cli names itself in it.
-    QProcess install;
-    install.start(QStringLiteral(RUDIREZE_CLI_EXE),
-                  { QStringLiteral("install-platform"), QStringLiteral("--sketchbook"),
-                    home.filePath(QStringLiteral("Arduino")) });
-    const Run installed = finish(install, kJavaTimeoutMs);
+    const Run installed
+        = run(RUDIREZE_CLI_EXE, { "install-platform", "--sketchbook", home.filePath("Arduino") },
+              kJavaTimeoutMs);
     QVERIFY2(installed.exitCode == 0, installed.output.constData());
     sketch = home.filePath(QStringLiteral("Arduino/Blinks/Blinks.ino"));
     QVERIFY(QDir().mkpath(QFileInfo(sketch).path()));
@@ -111,12 +109,10 @@ QProcessEnvironment ArduinoIdeTest::ideEnvironment() const
 
 void ArduinoIdeTest::ideDiscoveryListsTheModules()
 {
-    QProcess javac;
-    javac.setProcessChannelMode(QProcess::MergedChannels);
-    javac.start(QStringLiteral("javac"),
-                { QStringLiteral("-cp"), kArduinoLib + QStringLiteral("/*"), QStringLiteral("-d"),
-                  home.path(), QStringLiteral(ARDUINO_TESTS_DIR "/DiscoveryClient.java") });
-    const Run compiled = finish(javac, kJavaTimeoutMs);
+    const Run compiled = run(
+        "javac",
+        { "-cp", kArduinoLib + "/*", "-d", home.path(), ARDUINO_TESTS_DIR "/DiscoveryClient.java" },
+        kJavaTimeoutMs);
     QVERIFY2(compiled.exitCode == 0, compiled.output.constData());
 
     ModuleProcess modules;
@@ -191,29 +187,26 @@ void ArduinoIdeTest::uploadFromTheIde()
     }
     // Where IDE 1.8 builds by itself, so the locator finds it there too.
     const QString build = home.filePath(QStringLiteral("arduino_build_%1").arg(kind + 2));
-    QProcess ide;
-    ide.setProcessEnvironment(ideEnvironment());
-    ide.setProcessChannelMode(QProcess::MergedChannels);
-    ide.start(arduino,
-              { QStringLiteral("--preferences-file"), home.filePath(QStringLiteral("prefs.txt")),
-                QStringLiteral("--pref"),
-                QStringLiteral("sketchbook.path=") + home.filePath("Arduino"),
-                QStringLiteral("--pref"), QStringLiteral("build.path=") + build,
-                QStringLiteral("--board"), board, QStringLiteral("--port"), port,
-                QStringLiteral("--upload"), sketch });
     // A sketch of a few kilobytes: the boards run in real time throughout.
-    const Run run = finish(ide, kIdeTimeoutMs);
+    const Run upload
+        = run(arduino,
+              { "--preferences-file", home.filePath("prefs.txt"), "--pref",
+                "sketchbook.path=" + home.filePath("Arduino"), "--pref", "build.path=" + build,
+                "--board", board, "--port", port, "--upload", sketch },
+              kIdeTimeoutMs, ideEnvironment());
     // The console shows plain lines.
-    QVERIFY2(!run.output.contains('\x1b') && !run.output.contains('\r'), run.output.constData());
+    QVERIFY2(!upload.output.contains('\x1b') && !upload.output.contains('\r'),
+             upload.output.constData());
     if (kind < 0) {
         // The IDE exits on the failure while it may still be copying the
         // tool's last lines: only its own verdict is sure to show.
-        QVERIFY2(run.exitCode != 0 && run.output.contains("An error occurred while uploading"),
-                 run.output.constData());
+        QVERIFY2(upload.exitCode != 0
+                     && upload.output.contains("An error occurred while uploading"),
+                 upload.output.constData());
         return;
     }
-    QVERIFY2(run.exitCode == 0 && run.output.contains("1 of 1 target succeeded"),
-             run.output.constData());
+    QVERIFY2(upload.exitCode == 0 && upload.output.contains("1 of 1 target succeeded"),
+             upload.output.constData());
 
     const QString hex = build + QStringLiteral("/Blinks.ino.hex");
     QByteArray image;
@@ -221,19 +214,15 @@ void ArduinoIdeTest::uploadFromTheIde()
     const QString problem = flashProblem(modules.flash(0), image, BoardKind(kind));
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
-    QProcess monitor;
-    monitor.start(QStringLiteral(RUDIREZE_CLI_EXE),
-                  { QStringLiteral("monitor"), port, QStringLiteral("--until"),
-                    QString::fromLatin1(kSketchLine), QStringLiteral("--seconds"),
-                    QString::number(RealBoards::kSketchLineTimeoutMs / 1000) });
-    const Run monitored = finish(monitor, kJavaTimeoutMs);
+    const Run monitored
+        = run(RUDIREZE_CLI_EXE,
+              { "monitor", port, "--until", QString::fromLatin1(kSketchLine), "--seconds",
+                QString::number(RealBoards::kSketchLineTimeoutMs / 1000) },
+              kJavaTimeoutMs);
     QVERIFY2(monitored.exitCode == 0, monitored.output.constData());
 
-    QProcess locate;
-    locate.setProcessEnvironment(ideEnvironment());
-    locate.start(QStringLiteral(RUDIREZE_CLI_EXE),
-                 { QStringLiteral("locate"), QStringLiteral("--json") });
-    const Run located = finish(locate, kJavaTimeoutMs);
+    const Run located
+        = run(RUDIREZE_CLI_EXE, { "locate", "--json" }, kJavaTimeoutMs, ideEnvironment());
     QCOMPARE(QJsonDocument::fromJson(located.output).object().value("path").toString(),
              QDir::toNativeSeparators(hex));
 }

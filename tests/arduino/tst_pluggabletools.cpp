@@ -16,40 +16,32 @@ namespace {
 constexpr int kWaitMs = 10000;
 
 // One line the protocol sent, in short: "start OK", "list error: ...",
-// "add ADDRESS LABEL", "remove ADDRESS", "list [A, B]".
+// "add ADDRESS LABEL", "remove ADDRESS PROTOCOL", "list [A, B]".
 QString summary(const QByteArray &line)
 {
     const QJsonObject object = QJsonDocument::fromJson(line).object();
-    const QString type = object.value(QStringLiteral("eventType")).toString();
-    const QJsonObject port = object.value(QStringLiteral("port")).toObject();
-    const QString address = port.value(QStringLiteral("address")).toString();
+    const QJsonObject port = object.value("port").toObject();
+    const QString type = object.value("eventType").toString() + QLatin1Char(' ');
     if (!line.endsWith('\n') || line.count('\n') != 1)
         return QStringLiteral("not one line: ") + QString::fromUtf8(line);
-    if (object.value(QStringLiteral("error")).toBool())
-        return type + QStringLiteral(" error: ")
-            + object.value(QStringLiteral("message")).toString();
-    if (type == QLatin1String("add"))
-        return type + QLatin1Char(' ') + address + QLatin1Char(' ')
-            + port.value(QStringLiteral("label")).toString();
-    if (type == QLatin1String("remove"))
-        return type + QLatin1Char(' ') + address + QLatin1Char(' ')
-            + port.value(QStringLiteral("protocol")).toString();
-    if (type == QLatin1String("list")) {
+    if (object.value("error").toBool())
+        return type + QStringLiteral("error: ") + object.value("message").toString();
+    if (!port.isEmpty())
+        return type + port.value("address").toString() + QLatin1Char(' ')
+            + port.value(port.contains("label") ? "label" : "protocol").toString();
+    if (object.contains("ports")) {
         QStringList addresses;
-        for (const QJsonValue &listed : object.value(QStringLiteral("ports")).toArray())
-            addresses << listed.toObject().value(QStringLiteral("address")).toString();
-        return QStringLiteral("list [") + addresses.join(QStringLiteral(", ")) + QLatin1Char(']');
+        for (const QJsonValue &listed : object.value("ports").toArray())
+            addresses << listed.toObject().value("address").toString();
+        return type + QLatin1Char('[') + addresses.join(QStringLiteral(", ")) + QLatin1Char(']');
     }
-    if (type == QLatin1String("hello"))
-        return QStringLiteral("hello %1 ")
-                   .arg(object.value(QStringLiteral("protocolVersion")).toInt())
-            + object.value(QStringLiteral("message")).toString();
-    if (type == QLatin1String("describe"))
-        return type + QLatin1Char(' ')
-            + QString::fromUtf8(
-                   QJsonDocument(object.value(QStringLiteral("port_description")).toObject())
-                       .toJson(QJsonDocument::Compact));
-    return type + QLatin1Char(' ') + object.value(QStringLiteral("message")).toString();
+    if (object.contains("port_description"))
+        return type
+            + QJsonDocument(object.value("port_description").toObject())
+                  .toJson(QJsonDocument::Compact);
+    const QJsonValue version = object.value("protocolVersion");
+    return type + (version.isUndefined() ? QString() : QString::number(version.toInt()) + ' ')
+        + object.value("message").toString();
 }
 
 QStringList drained(ToolProtocol &protocol)
