@@ -11,7 +11,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <deque>
 #include <functional>
 #include <optional>
 
