@@ -1,12 +1,10 @@
 #include "cli/commandline.h"
 
-#include "cli/arduinoplatform.h"
 #include "cli/discovery.h"
 #include "cli/station.h"
 #include "discovery/renameexchange.h"
 #include "upload/boards.h"
 
-#include <QDir>
 #include <QHostAddress>
 
 #include <functional>
@@ -730,13 +728,13 @@ the IDE must have.
 )text"),
           18,
           { { QStringLiteral("--sketchbook DIR"), path(&Options::sketchbook, "sketchbook"),
-              QStringLiteral("the IDE's sketchbook folder (default %1)")
-                  .arg(QDir::toNativeSeparators(defaultSketchbook())) },
+              QStringLiteral("the IDE's sketchbook folder (default ~/Arduino, on Windows\n"
+                             "Documents\\Arduino)") },
             kVerbose,
             kHelp },
           QStringLiteral(R"(
-Exit status: 0 when the platform was written, 1 when it could not be, )")
-              + exitUsage,
+Exit status: 0 when the platform was written, 1 when it could not be,
+)") + exitUsage,
           noPositionals },
     };
 }
