@@ -1,5 +1,6 @@
 #include "cli/commandline.h"
 
+#include "cli/discovery.h"
 #include "cli/station.h"
 #include "discovery/renameexchange.h"
 #include "upload/boards.h"
@@ -673,6 +674,70 @@ the log could not be written, 2 for a usage error or a HEX file that gives
 no image for the board.
 )"),
           stationPositionals },
+        { Command::Discovery,
+          "discovery",
+          QStringLiteral(R"text(Usage: rudireze-cli discovery
+
+A pluggable discovery tool for the Arduino IDE and arduino-cli, which start
+it themselves (platform.txt names it): it reads the discovery protocol's
+commands (HELLO, START, LIST, START_SYNC, STOP, QUIT) on standard input and
+answers in JSON on standard output. Every module announcing itself on UDP
+port %1 is a port of protocol "%2" with the address IP:DATAPORT:ATPORT
+that upload takes, labelled "NAME (IP)"; a module that falls silent is
+removed 6 to 8 s later, as the window removes its row. A first command other
+than HELLO is taken as if "HELLO 1" had come first (IDE 1.8 sends none).
+
+)text")
+              .arg(kAnnouncementPort)
+              .arg(QLatin1String(kDiscoveryProtocol)),
+          14,
+          { kVerbose, kHelp },
+          QStringLiteral(R"(
+Exit status: 0 after QUIT or when standard input ends, )")
+              + exitUsage,
+          noPositionals },
+        { Command::MonitorTool,
+          "monitor-tool",
+          QStringLiteral(R"text(Usage: rudireze-cli monitor-tool
+
+A pluggable monitor tool for IDE 2.x and arduino-cli, which start it
+themselves (platform.txt names it): it reads the monitor protocol's commands
+(HELLO, DESCRIBE, CONFIGURE, OPEN, CLOSE, QUIT) on standard input and answers
+in JSON on standard output. OPEN connects the module's data port (the port
+address IP:DATAPORT:ATPORT that the discovery lists) with the address the IDE
+listens on, and the board's serial bytes pass both ways unchanged. The port
+has no settings: the module's serial line is set up on the module.
+
+)text"),
+          14,
+          { kVerbose, kHelp },
+          QStringLiteral(R"(
+Exit status: 0 after QUIT or when standard input ends, )")
+              + exitUsage,
+          noPositionals },
+        { Command::InstallPlatform,
+          "install-platform",
+          QStringLiteral(R"text(Usage: rudireze-cli install-platform [--sketchbook DIR]
+
+Installs the Arduino IDE platform for the modules (boards "Arduino Uno over
+Wi-Fi (Rudireze)" and "Arduino Mega 2560 over Wi-Fi (Rudireze)") into the
+sketchbook's hardware folder: DIR/hardware/rudireze/avr. Its
+platform.local.txt names this program by its full path, so the IDE runs this
+rudireze-cli to list the modules and to upload. Files already there are
+replaced. The core and the compiler are those of Arduino AVR Boards, which
+the IDE must have.
+
+)text"),
+          18,
+          { { QStringLiteral("--sketchbook DIR"), path(&Options::sketchbook, "sketchbook"),
+              QStringLiteral("the IDE's sketchbook folder (default ~/Arduino, on Windows\n"
+                             "Documents\\Arduino)") },
+            kVerbose,
+            kHelp },
+          QStringLiteral(R"(
+Exit status: 0 when the platform was written, 1 when it could not be,
+)") + exitUsage,
+          noPositionals },
     };
 }
 
@@ -888,15 +953,18 @@ Writes firmware into AVR boards behind Wi-Fi serial bridge modules, with the
 window's own engine, from a terminal or a script.
 
 Commands:
-  list      print the modules announcing themselves
-  convert   convert an Intel HEX file into a flat image
-  locate    print the default firmware file the window would take
-  upload    upload a HEX file to one or many boards at once
-  read      keep a copy of the program a board holds
-  station   flash every board that appears, as it appears
-  rename    give a module a new name
-  monitor   show the board's serial output, send it typed lines
-  proxy     a local port for programs that speak STK500 themselves
+  list              print the modules announcing themselves
+  convert           convert an Intel HEX file into a flat image
+  locate            print the default firmware file the window would take
+  upload            upload a HEX file to one or many boards at once
+  read              keep a copy of the program a board holds
+  station           flash every board that appears, as it appears
+  rename            give a module a new name
+  monitor           show the board's serial output, send it typed lines
+  proxy             a local port for programs that speak STK500 themselves
+  discovery         list the modules for the Arduino IDE (the IDE starts it)
+  monitor-tool      a module's serial line for IDE 2.x (the IDE starts it)
+  install-platform  put the Arduino IDE platform into the sketchbook
 
 "rudireze-cli COMMAND --help" describes a command; "rudireze-cli --version"
 prints the version.

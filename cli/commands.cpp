@@ -1,8 +1,11 @@
 #include "cli/commands.h"
 
+#include "cli/arduinoplatform.h"
 #include "cli/commandline.h"
+#include "cli/discovery.h"
 #include "cli/interruption.h"
 #include "cli/monitor.h"
+#include "cli/monitortool.h"
 #include "cli/output.h"
 #include "cli/progressview.h"
 #include "cli/proxy.h"
@@ -624,6 +627,12 @@ int runCommand(const Options &options)
         return runRead(options);
     case Command::Station:
         return runStation(options);
+    case Command::Discovery:
+        return runDiscovery(options);
+    case Command::MonitorTool:
+        return runMonitorTool(options);
+    case Command::InstallPlatform:
+        return runInstallPlatform(options);
     case Command::None:
         break;
     }

@@ -33,7 +33,21 @@ constexpr double kDefaultProxyIdleSeconds = 30.0;
 // The most clients proxy --clients takes.
 constexpr int kMaxProxyClients = 1000000;
 
-enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy, Read, Station };
+enum class Command {
+    None,
+    List,
+    Convert,
+    Locate,
+    Upload,
+    Rename,
+    Monitor,
+    Proxy,
+    Read,
+    Station,
+    Discovery,
+    MonitorTool,
+    InstallPlatform,
+};
 
 // A module to upload to: its address and its two ports.
 struct Target
@@ -94,6 +108,10 @@ struct Options
     int clients = 0; // 0: no limit
     // A client that sends and receives nothing this long loses the board.
     double idleSeconds = kDefaultProxyIdleSeconds;
+
+    // install-platform: the sketchbook the platform goes into (empty: the
+    // IDE's default)
+    QString sketchbook;
 
     // rename
     QString renameAddress;

@@ -1,6 +1,7 @@
 # Writes a manual page from rudireze-cli's own help texts, so the two never
 # disagree: cmake -DPROGRAM=... -DOUTPUT=... -P manpage.cmake
-set(commands list convert locate upload read station rename monitor proxy)
+set(commands list convert locate upload read station rename monitor proxy discovery
+    monitor-tool install-platform)
 
 function(help_of out)
     execute_process(COMMAND ${PROGRAM} ${ARGN} --help

@@ -1,5 +1,6 @@
 ; The Windows installer: both programs in Program Files, a Start-menu entry
-; with the icon, and an uninstaller that takes everything away again.
+; with the icon, the Arduino IDE platform in the user's sketchbook if wanted,
+; and an uninstaller that takes everything away again.
 ; makensis -DVERSION=1.0 -DSTAGE=<folder with the files> -DOUTFILE=<setup.exe>
 Unicode true
 Target amd64-unicode
@@ -20,6 +21,7 @@ InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 !define MUI_ICON "${STAGE}\rudireze.ico"
 !define MUI_UNICON "${STAGE}\rudireze.ico"
 !insertmacro MUI_PAGE_LICENSE "${STAGE}\LICENSE.txt"
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -36,7 +38,8 @@ Function un.onInit
     SetShellVarContext all
 FunctionEnd
 
-Section "Rudireze"
+Section "Rudireze" SectionPrograms
+    SectionIn RO
     SetOutPath "$INSTDIR"
     File "${STAGE}\rudireze.exe"
     File "${STAGE}\rudireze-cli.exe"
@@ -67,7 +70,24 @@ Section "Rudireze"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
+; The modules in the Arduino IDE's Port menu and its Upload button over Wi-Fi:
+; the platform goes into the sketchbook (Documents\Arduino\hardware) of the
+; user who installs, naming this rudireze-cli.exe by its full path.
+Section "Arduino IDE platform" SectionArduino
+    SetShellVarContext current
+    ; nsExec: no console window flashes up.
+    nsExec::Exec '"$INSTDIR\rudireze-cli.exe" install-platform --sketchbook "$DOCUMENTS\Arduino"'
+    Pop $0
+    SetShellVarContext all
+    StrCmp $0 "0" +2
+    MessageBox MB_OK|MB_ICONEXCLAMATION "The Arduino IDE platform could not be installed; \
+        run $\"rudireze-cli install-platform$\" later."
+SectionEnd
+
 Section "Uninstall"
+    SetShellVarContext current
+    RMDir /r "$DOCUMENTS\Arduino\hardware\rudireze"
+    SetShellVarContext all
     Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"
     Delete "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk"
     RMDir "$SMPROGRAMS\${PRODUCT}"

@@ -524,7 +524,8 @@ void CliMonitorTest::packageHoldsThePrograms()
            "./usr/share/applications/rudireze.desktop\n",
            "./usr/share/icons/hicolor/scalable/apps/rudireze.svg\n",
            "./usr/share/icons/hicolor/256x256/apps/rudireze.png\n",
-           "./usr/share/man/man1/rudireze.1.gz\n", "./usr/share/man/man1/rudireze-cli.1.gz\n" })
+           "./usr/share/man/man1/rudireze.1.gz\n", "./usr/share/man/man1/rudireze-cli.1.gz\n",
+           "./usr/share/arduino/hardware/rudireze/avr/platform.txt\n" })
         QVERIFY2(run.out.contains(path), path);
     QVERIFY2(!run.out.contains("virtual-module") && !run.out.contains("tst_"),
              qPrintable(run.describe));

@@ -1,0 +1,98 @@
+#include "cli/arduinoplatform.h"
+
+#include "cli/output.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace {
+const char *const kPlatformFiles[] = { "boards.txt", "platform.txt" };
+
+// The file replaced in one step: an IDE starting meanwhile reads the old one
+// or the new one, never half of one.
+QString writeFile(const QString &path, const QByteArray &contents)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size()
+        || !file.commit())
+        return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return QString();
+}
+} // namespace
+
+QString defaultSketchbook()
+{
+#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+        .filePath(QStringLiteral("Arduino"));
+#else
+    return QDir::home().filePath(QStringLiteral("Arduino"));
+#endif
+}
+
+QString platformFolder(const QString &sketchbook)
+{
+    return QDir(sketchbook).filePath(QStringLiteral("hardware/rudireze/avr"));
+}
+
+QByteArray platformLocalText(const QString &program)
+{
+    // The IDE reads these files as UTF-8 and takes every character of a
+    // value as it stands; the quotes keep a path with blanks one argument.
+    const QByteArray path = program.toUtf8();
+    return "# Written by rudireze-cli install-platform: the rudireze-cli that installed\n"
+           "# this platform, by its full path.\n"
+           "discovery.rudireze.pattern=\""
+        + path
+        + "\" discovery\n"
+          "pluggable_discovery.rudireze.pattern=\""
+        + path
+        + "\" discovery\n"
+          "pluggable_monitor.pattern.rudireze=\""
+        + path
+        + "\" monitor-tool\n"
+          "tools.rudireze.cmd="
+        + path + "\n";
+}
+
+int runInstallPlatform(const Options &options)
+{
+    Q_INIT_RESOURCE(arduinoplatform);
+    const QString sketchbook
+        = options.sketchbook.isEmpty() ? defaultSketchbook() : options.sketchbook;
+    const QString folder = platformFolder(sketchbook);
+    if (!QDir().mkpath(folder)) {
+        printError(QStringLiteral("cannot make the folder %1; nothing was installed").arg(folder));
+        return kExitFailure;
+    }
+    const QString program = QCoreApplication::applicationFilePath();
+    for (const char *name : kPlatformFiles) {
+        QFile source(QStringLiteral(":/arduino/") + QLatin1String(name));
+        if (!source.open(QIODevice::ReadOnly)) {
+            printError(QStringLiteral("the platform file %1 is missing from this program")
+                           .arg(QLatin1String(name)));
+            return kExitFailure;
+        }
+        const QString error
+            = writeFile(QDir(folder).filePath(QLatin1String(name)), source.readAll());
+        if (!error.isEmpty()) {
+            printError(error);
+            return kExitFailure;
+        }
+    }
+    const QString error = writeFile(QDir(folder).filePath(QStringLiteral("platform.local.txt")),
+                                    platformLocalText(program));
+    if (!error.isEmpty()) {
+        printError(error);
+        return kExitFailure;
+    }
+    printLine(QStringLiteral("Installed the Arduino platform in %1 (for the IDE, rudireze-cli is "
+                             "%2).")
+                  .arg(QDir::toNativeSeparators(folder), QDir::toNativeSeparators(program)));
+    printLine(QStringLiteral("Restart the Arduino IDE, then choose the board under Tools > Board "
+                             "> Rudireze Wi-Fi modules and the module under Tools > Port."));
+    return kExitSuccess;
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "cli/options.h"
+
+#include <QByteArray>
+#include <QString>
+
+// rudireze-cli install-platform: the Arduino IDE platform of the repository's
+// arduino/hardware/rudireze/avr, written into a sketchbook's hardware folder
+// with platform.local.txt naming this program's full path, so the IDE finds
+// rudireze-cli wherever it was installed.
+int runInstallPlatform(const Options &options);
+
+// Where the IDE keeps sketches unless told: Documents\Arduino on Windows
+// (and macOS), ~/Arduino elsewhere.
+QString defaultSketchbook();
+
+// The platform's folder below a sketchbook.
+QString platformFolder(const QString &sketchbook);
+
+// platform.local.txt for the rudireze-cli at `program`: every key of
+// platform.txt that names the program, with its full path.
+QByteArray platformLocalText(const QString &program);
