@@ -188,6 +188,18 @@ QString setClients(Reading &reading, const QString &value)
     return QString();
 }
 
+QString setParallel(Reading &reading, const QString &value)
+{
+    bool ok = false;
+    const int parallel = value.toInt(&ok);
+    if (!ok || parallel < 1 || parallel > kMaxStationParallel)
+        return QStringLiteral("bad --parallel '%1': a number of boards from 1 to %2")
+            .arg(value)
+            .arg(kMaxStationParallel);
+    reading.options.parallel = parallel;
+    return QString();
+}
+
 const OptionRow kHelp { QStringLiteral("-h, --help"), flag(&Options::help),
                         QStringLiteral("show this text") };
 // Taken by every command, shown where the engine's diagnostics matter.
@@ -241,6 +253,11 @@ QString renamePositionals(Reading &reading, const QStringList &positionals)
     options.renameAddress = address.toString();
     options.renamePort = *port;
     options.newName = positionals.at(2);
+    // The window sends an empty name when a Name cell is cleared; from a
+    // command line it is a slip (an unset shell variable), and it would leave
+    // the module nameless.
+    if (options.newName.isEmpty())
+        return QStringLiteral("bad name: a name cannot be empty; nothing was sent");
     const QString problem = hostNameProblem(options.newName);
     if (!problem.isEmpty())
         return QStringLiteral("bad name: %1; nothing was sent").arg(problem);
@@ -487,8 +504,8 @@ the signal's number when one interrupted it.
 Sends "AT+HOSTNAME=" and NAME to the module's AT port, as the window does
 when a Name cell is edited: one connection (%1 s to connect), the reply waited
 for up to %2 s and not judged. Characters outside Latin-1 are sent as "?".
-A name with a control character, with "AT+" in any letter case, or longer
-than %3 characters is refused. The module's later announcements carry the
+An empty name, a name with a control character, with "AT+" in any letter
+case, or longer than %3 characters is refused. The module's later announcements carry the
 new name.
 
 )")
@@ -626,7 +643,7 @@ a usage error.
           "station",
           QStringLiteral(R"(Usage: rudireze-cli station FILE.hex --board BOARD [--verify]
                              [--name PATTERN]... [--log FILE.csv] [--seconds N]
-                             [--reload] [--timeout S]
+                             [--reload] [--timeout S] [--parallel N]
 
 A flashing station for a bench of boards: listens for module announcements
 and flashes every module that appears, as soon as it is heard, several at
@@ -635,8 +652,16 @@ and then announces itself again (a new board on the bench) is flashed again.
 A line is printed for every board as it finishes, with the running count of
 boards flashed, failed and in progress.
 
+At most --parallel boards are flashed at once; modules heard meanwhile wait,
+up to %2 of them. A module heard again a few seconds later goes before those
+heard only once, and a quarter of the places are kept for it, so that a flood
+of made-up announcements cannot keep a real module from its turn. Modules for
+which the wait has no room are counted, once a second, not listed one by one;
+one that goes on announcing itself comes back.
+
 )")
-              .arg(kStationGoneAfterMs / kMsecsPerSecond),
+              .arg(kStationGoneAfterMs / kMsecsPerSecond)
+              .arg(2 * kStationWaitingCapacity),
           16,
           { { board, setBoard,
               QStringLiteral("UNO, MEGA2560, Orvex3 or Orvex0, for every module") },
@@ -658,6 +683,11 @@ boards flashed, failed and in progress.
             { timeout, setTimeout,
               QStringLiteral("stop one board's upload after S seconds (default %1)")
                   .arg(kDefaultUploadTimeoutSeconds) },
+            { QStringLiteral("--parallel N"), setParallel,
+              QStringLiteral("flash at most N boards at the same time (default %1, at\n"
+                             "most %2)")
+                  .arg(kDefaultStationParallel)
+                  .arg(kMaxStationParallel) },
             shownVerbose(),
             kHelp },
           QStringLiteral(R"(
@@ -667,8 +697,9 @@ the boards in progress, which are logged as interrupted; a third ends the
 station at once.
 
 Exit status: 0 when no board failed, 1 when any failed, was interrupted or
-the log could not be written, 2 for a usage error or a HEX file that gives
-no image for the board.
+the log could not be written, 2 for a usage error, a HEX file that gives no
+image for the board or a log that cannot be written at the start (nothing is
+flashed then).
 )"),
           stationPositionals },
     };

@@ -32,6 +32,11 @@ constexpr double kMaxUploadTimeoutSeconds = 24 * 3600.0;
 constexpr double kDefaultProxyIdleSeconds = 30.0;
 // The most clients proxy --clients takes.
 constexpr int kMaxProxyClients = 1000000;
+// How many boards the station flashes at the same time unless told, and at
+// most: each upload holds a thread and two connections, a few descriptors in
+// all, and the process must stay well inside the usual limit of 1,024.
+constexpr int kDefaultStationParallel = 32;
+constexpr int kMaxStationParallel = 128;
 
 enum class Command { None, List, Convert, Locate, Upload, Rename, Monitor, Proxy, Read, Station };
 
@@ -79,6 +84,7 @@ struct Options
     // station (--name then holds shell-style patterns, --seconds its run time)
     QString logPath;
     bool reload = false;
+    int parallel = kDefaultStationParallel;
 
     // monitor, and upload --monitor; --seconds also bounds monitor and proxy
     bool monitor = false;
