@@ -554,7 +554,7 @@ Ctrl-C ends it. So does the end of standard input, unless --seconds or
 
 Exit status: 0 when it ended as asked (with --until: only once TEXT was
 seen), 1 when the module cannot be reached, the connection was lost, or
---until's TEXT was not seen in time, )")
+--until's TEXT was not seen in time, 143 when SIGTERM ended it, )")
               + exitUsage,
           singleTargetPositionals },
         { Command::Proxy,
@@ -567,8 +567,11 @@ Opens a local TCP port for programs that speak STK500 themselves (avrdude,
 for one). For each client that connects, the board is reset into its
 bootloader with the module's AT handshake, the module's data port is
 connected, and bytes pass both ways unchanged until either side closes, or
-until nothing has passed either way for the idle time. One client at a time:
-the next one waits in the listen queue until the board is free. Nothing
+until the client has sent nothing for the idle time. A client that closes
+only its sending side still gets the board's answers until the board has
+been quiet for a second. One client at a time: the next one waits in the
+listen queue until the board is free, and what it sends while it waits is
+thrown away when its turn comes, as if it had connected just then. Nothing
 reaches the module unless the reset succeeded. Anyone who can reach the port
 can reset and flash the board: an address other than loopback is warned of.
 
@@ -586,8 +589,8 @@ can reset and flash the board: an address other than loopback is warned of.
             { QStringLiteral("--clients N"), setClients,
               QStringLiteral("end after N clients were served") },
             { QStringLiteral("--idle S"), setIdle,
-              QStringLiteral("a client that sends and receives nothing for S seconds\n"
-                             "loses the board (default %1)")
+              QStringLiteral("a client that sends nothing for S seconds loses the\n"
+                             "board, whatever the board sends (default %1)")
                   .arg(kDefaultProxyIdleSeconds) },
             { seconds, setSeconds, secondsEnd },
             kVerbose,
@@ -599,7 +602,7 @@ Example, with the port printed at the start:
 
 Exit status: 0 when it ended as asked (or by Ctrl-C), 1 when the port
 cannot be listened on or the module could not be reached or reset (the
-client is closed then), )")
+client is closed then), 143 when SIGTERM ended it, )")
               + exitUsage,
           singleTargetPositionals },
         { Command::Read,
@@ -635,8 +638,12 @@ uploading it puts the program back. Nothing is written to the board.
             kVerbose,
             kHelp },
           QStringLiteral(R"(
+SIGINT (Ctrl-C), SIGTERM or SIGHUP stops the reads still under way; the
+summary (or the JSON) follows with those marked interrupted. A second signal
+ends the program at once.
+
 Exit status: 0 when every target was read and kept, 1 when any failed, 2 for
-a usage error.
+a usage error, 128 + the signal's number when one interrupted it.
 )"),
           transferPositionals },
         { Command::Station,

@@ -98,7 +98,7 @@ struct Options
     QString listenAddress = QStringLiteral("127.0.0.1");
     quint16 listenPort = 0; // 0: a free port
     int clients = 0; // 0: no limit
-    // A client that sends and receives nothing this long loses the board.
+    // A client that sends nothing this long loses the board.
     double idleSeconds = kDefaultProxyIdleSeconds;
 
     // rename

@@ -1,6 +1,8 @@
 // rudireze-cli's arguments and its progress display, as plain code.
 #include "cli/commandline.h"
+#include "cli/output.h"
 #include "cli/progressview.h"
+#include "cli/station.h"
 #include "cli/terminal.h"
 #include "discovery/localaddress.h"
 
@@ -67,6 +69,10 @@ private slots:
     void refused_data();
     void refused();
     void helpForEveryCommand();
+    void printedTexts_data();
+    void printedTexts();
+    void stationLogLines_data();
+    void stationLogLines();
     void ownAnnouncements_data();
     void ownAnnouncements();
 
@@ -247,9 +253,6 @@ void CliCommandLineTest::accepted_data()
     row("rename", { "rename", "127.0.0.2", "8001", "new name" }, Command::Rename,
         "help=0 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=127.0.0.2:8001:new name");
-    row("rename to nothing", { "rename", "127.0.0.2", "8001", "" }, Command::Rename,
-        "help=0 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
-        "timeout=600 rename=127.0.0.2:8001:");
     row("help wins over missing arguments", { "upload", "--help" }, Command::Upload,
         "help=1 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
@@ -337,6 +340,15 @@ void CliCommandLineTest::refused_data()
         << QStringList { "rename", "module.local", "8001", "x" } << "bad address 'module.local'";
     QTest::newRow("rename to port 0")
         << QStringList { "rename", "10.0.0.1", "0", "x" } << "bad AT port '0'";
+    // An unset shell variable, most likely; the module would be left nameless.
+    QTest::newRow("rename to nothing")
+        << QStringList { "rename", "127.0.0.2", "8001", "" } << "bad name: a name cannot be empty";
+    QTest::newRow("station, no boards at once")
+        << QStringList { "station", "f.hex", "--board", "UNO", "--parallel", "0" }
+        << "bad --parallel '0': a number of boards from 1 to 128";
+    QTest::newRow("station, more at once than descriptors allow")
+        << QStringList { "station", "f.hex", "--board", "UNO", "--parallel=129" }
+        << "bad --parallel '129'";
 }
 
 void CliCommandLineTest::refused()
@@ -363,6 +375,46 @@ void CliCommandLineTest::helpForEveryCommand()
     }
     for (const QString &board : boardNames())
         QVERIFY(usageText(Command::Upload).contains(board));
+}
+
+// Announced names may hold anything; shown, they must neither act on the
+// terminal nor reorder the line around them.
+void CliCommandLineTest::printedTexts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("right-to-left override") << QStringLiteral("exe.\u202Etxt") << "exe.\\u202Etxt";
+    QTest::newRow("isolate and mark") << QStringLiteral("\u2067a\u200F") << "\\u2067a\\u200F";
+}
+
+void CliCommandLineTest::printedTexts()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(printable(text), shown);
+}
+
+// Names a module chose, as a spreadsheet opening the log would take them.
+void CliCommandLineTest::stationLogLines_data()
+{
+    QTest::addColumn<QStringList>("fields");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("formulas") << QStringList { "=1+2", "-2+3", "+A1", "@SUM(A1)" }
+                              << "'=1+2,'-2+3,'+A1,'@SUM(A1)";
+    QTest::newRow("a command") << QStringList { "=cmd|' /C calc'!A0" } << "'=cmd|' /C calc'!A0";
+    QTest::newRow("tab and carriage return first")
+        << QStringList { "\t=1", "\r=1" } << "'\\x09=1,'\\x0D=1";
+    QTest::newRow("escape, NUL and a line break")
+        << QStringList { QStringLiteral("a\x1b[31m\0b\nc") } << "a\\x1B[31m\\x00b\\x0Ac";
+    QTest::newRow("right-to-left override")
+        << QStringList { QStringLiteral("x\u202Ey") } << "x\\u202Ey";
+}
+
+void CliCommandLineTest::stationLogLines()
+{
+    QFETCH(QStringList, fields);
+    QFETCH(QString, line);
+    QCOMPARE(stationCsvLine(fields), line);
 }
 
 void CliCommandLineTest::ownAnnouncements_data()
