@@ -568,8 +568,8 @@ for one). For each client that connects, the board is reset into its
 bootloader with the module's AT handshake, the module's data port is
 connected, and bytes pass both ways unchanged until either side closes, or
 until the client has sent nothing for the idle time. A client that closes
-only its sending side still gets the board's answers until the board has
-been quiet for a second. One client at a time: the next one waits in the
+only its sending side still gets the board's answers until it closes, or
+until the board has been quiet for a second. One client at a time: the next one waits in the
 listen queue until the board is free, and what it sends while it waits is
 thrown away when its turn comes, as if it had connected just then. Nothing
 reaches the module unless the reset succeeded. Anyone who can reach the port

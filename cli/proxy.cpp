@@ -183,11 +183,15 @@ void Proxy::accept()
     connect(client, &QAbstractSocket::readyRead, this, &Proxy::clientReadable);
     connect(data, &QTcpSocket::readyRead, this, [this] {
         const QByteArray bytes = data->readAll();
-        client->write(bytes);
+        // Only a write to a client that is gone tells that it has closed
+        // completely; an unbuffered socket says so by the write's result alone.
+        if (client->write(bytes) < 0) {
+            closeSession();
+            return;
+        }
         if (finishing.isActive() && !bytes.isEmpty())
             finishing.start();
     });
-    // Only a write to a client that is gone tells it has closed completely.
     connect(client, &QAbstractSocket::disconnected, this, &Proxy::closeSession);
     connect(data, &QTcpSocket::disconnected, this, [this] {
         client->write(data->readAll());
@@ -215,7 +219,9 @@ void Proxy::clientFinished()
 {
     // It may have only closed its sending side and still wait for the
     // board's answers to what it sent: they go on to it until the board has
-    // been quiet a moment (or the client is found gone, or idle).
+    // been quiet a moment, or until a write finds the client gone. Its
+    // silence from now on is no idleness.
+    idle.stop();
     finishing.start();
 }
 
