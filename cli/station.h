@@ -37,8 +37,10 @@ public:
     bool heard(const QString &address, qint64 nowMs);
 
 private:
-    static constexpr int kBits = 1 << 18;
-    static constexpr int kHashes = 3;
+    // 256 KiB a period: at 20,000 new senders a second, one of them or so
+    // a period passes for one heard before.
+    static constexpr int kBits = 1 << 21;
+    static constexpr int kHashes = 4;
 
     QBitArray current;
     QBitArray previous;

@@ -8,10 +8,13 @@
 //    over 10 s, against uploading to the same 32 at once;
 //  - the station under 5,000 made-up modules a second (their ports silent
 //    after an AT handshake that succeeds, refusing, or an address nobody
-//    has): how long a real module waits to be flashed against the same
+//    has, or 250 addresses nobody has that announce themselves twenty times
+//    a second): how long a real module waits to be flashed against the same
 //    without the flood, its descriptors at their most against its limit, and
 //    its memory at its most against without the flood (--flood runs this
-//    part alone).
+//    part alone; in a network namespace, route 198.18.0.0/15 and
+//    192.0.2.0/24 to lo, so that connections to them time out as they would
+//    on a bench).
 #include "hexwriter.h"
 #include "moduleprocess.h"
 
@@ -378,8 +381,12 @@ FloodRun floodRun(const QString &hex, const Board &board, const QString &kind)
     const bool silent = kind == QLatin1String("silent");
     const quint16 fakeData = silent ? dataPort.serverPort() : 1;
     const quint16 fakeAt = silent ? atPort.serverPort() : 1;
-    // 127.x reaches the servers above; 192.0.2.x (TEST-NET-1) nobody.
+    // 127.x reaches the servers above; 198.18.0.0/15 (set aside for
+    // benchmarks) and 192.0.2.x (TEST-NET-1) nobody. "repeating" is 250
+    // addresses, each announced twenty times a second: modules as alive as
+    // the real one, which can only take their turns with it.
     const bool nowhere = kind == QLatin1String("nowhere");
+    const bool repeating = kind == QLatin1String("repeating");
 
     const QString prefix = QStringLiteral("flood%1").arg(QCoreApplication::applicationPid());
     QProcess station;
@@ -411,13 +418,14 @@ FloodRun floodRun(const QString &hex, const Board &board, const QString &kind)
         }
         for (int i = 0; kind != QLatin1String("none") && i < perSlice; ++i, ++run.sent) {
             const int n = run.sent;
-            const QString address = nowhere ? QStringLiteral("192.0.2.%1").arg(n % 250 + 1)
-                                            : QStringLiteral("127.%1.%2.%3")
-                                                  .arg(1 + (n >> 16) % 250)
-                                                  .arg((n >> 8) & 0xFF)
-                                                  .arg(n & 0xFF);
-            // TEST-NET-1 has 250 addresses: the rest differ in their ports.
-            const quint16 dataPortText = nowhere ? quint16(1000 + n / 250 % 60000) : fakeData;
+            const QString address = repeating
+                ? QStringLiteral("192.0.2.%1").arg(n % 250 + 1)
+                : QStringLiteral("%1.%2.%3")
+                      .arg(nowhere ? QStringLiteral("198.%1").arg(18 + (n >> 16) % 2)
+                                   : QStringLiteral("127.%1").arg(1 + (n >> 16) % 250))
+                      .arg((n >> 8) & 0xFF)
+                      .arg(n & 0xFF);
+            const quint16 dataPortText = nowhere || repeating ? quint16(1000) : fakeData;
             sender.writeDatagram(
                 QStringLiteral("{\"host ip\":\"%1\",\"data port\":\"%2\",\"atcomd port\":\"%3\","
                                "\"hostname\":\"%4-fake\"}")
@@ -466,7 +474,7 @@ bool stationFlood(const QString &hex, const Board &board)
                 board.name, kImageBytes / 1024, kBaud, calm.flashedSeconds, calm.peakKb,
                 calm.mostDescriptors);
     bool ok = true;
-    for (const char *kind : { "silent", "refusing", "nowhere" }) {
+    for (const char *kind : { "silent", "refusing", "nowhere", "repeating" }) {
         const FloodRun flood = floodRun(hex, board, QString::fromLatin1(kind));
         std::printf("  %d fakes a second, %-8s (%d sent): ", kFloodPerSecond, kind, flood.sent);
         if (flood.crashed || flood.flashedSeconds < 0) {

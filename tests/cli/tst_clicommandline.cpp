@@ -73,6 +73,8 @@ private slots:
     void printedTexts();
     void stationLogLines_data();
     void stationLogLines();
+    void repeatsWithinAPeriodCountOnce_data();
+    void repeatsWithinAPeriodCountOnce();
     void ownAnnouncements_data();
     void ownAnnouncements();
 
@@ -415,6 +417,32 @@ void CliCommandLineTest::stationLogLines()
     QFETCH(QStringList, fields);
     QFETCH(QString, line);
     QCOMPARE(stationCsvLine(fields), line);
+}
+
+// Whether the station takes a module for one heard before: only when it was
+// heard in the period before, however often it repeats within one.
+void CliCommandLineTest::repeatsWithinAPeriodCountOnce_data()
+{
+    QTest::addColumn<QVector<qint64>>("times"); // when the address is heard, in ms
+    QTest::addColumn<bool>("heardBefore"); // at the last of them
+    constexpr qint64 period = RecentAddresses::kPeriodMs;
+    QTest::newRow("forty times in one period") << QVector<qint64>(40, period / 2) << false;
+    QTest::newRow("once in each of two periods") << QVector<qint64> { 0, period + 1 } << true;
+    QTest::newRow("a silent period between") << QVector<qint64> { 0, 2 * period + 1 } << false;
+}
+
+void CliCommandLineTest::repeatsWithinAPeriodCountOnce()
+{
+    QFETCH(QVector<qint64>, times);
+    QFETCH(bool, heardBefore);
+    RecentAddresses recent(1);
+    // Other senders around it change nothing.
+    for (int other = 0; other < 10000; ++other)
+        recent.heard(QStringLiteral("10.0.%1.%2").arg(other >> 8).arg(other & 0xFF), times.first());
+    bool before = false;
+    for (const qint64 time : times)
+        before = recent.heard(QStringLiteral("192.168.1.20"), time);
+    QCOMPARE(before, heardBefore);
 }
 
 void CliCommandLineTest::ownAnnouncements_data()
