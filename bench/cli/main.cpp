@@ -351,6 +351,7 @@ int descriptorsOf(qint64 pid)
 struct FloodRun
 {
     double flashedSeconds = -1.0; // from the real module's start; -1: never
+    double startedSeconds = -1.0; // when its upload began
     int mostDescriptors = 0;
     qint64 descriptorLimit = -1;
     qint64 peakKb = -1;
@@ -448,6 +449,9 @@ FloodRun floodRun(const QString &hex, const Board &board, const QString &kind)
             run.crashed = true;
             break;
         }
+        if (run.startedSeconds < 0
+            && out.contains(QStringLiteral("started      ") + prefix + QStringLiteral("-real")))
+            run.startedSeconds = sinceReal.nsecsElapsed() / 1e9;
         if (out.contains(flashed)) {
             run.flashedSeconds = sinceReal.nsecsElapsed() / 1e9;
             break;
@@ -482,11 +486,13 @@ bool stationFlood(const QString &hex, const Board &board)
             ok = false;
             continue;
         }
-        std::printf("flashed after %.2f s = %.2fx without; descriptors at most %d = %.3f of the "
-                    "limit %lld; peak memory %.2fx without\n",
-                    flood.flashedSeconds, flood.flashedSeconds / calm.flashedSeconds,
-                    flood.mostDescriptors, double(flood.mostDescriptors) / flood.descriptorLimit,
-                    flood.descriptorLimit, double(flood.peakKb) / calm.peakKb);
+        std::printf("its upload began after %.2f s, it was flashed after %.2f s = %.2fx "
+                    "without; descriptors at most %d = %.3f of the limit %lld; peak memory "
+                    "%.2fx without\n",
+                    flood.startedSeconds, flood.flashedSeconds,
+                    flood.flashedSeconds / calm.flashedSeconds, flood.mostDescriptors,
+                    double(flood.mostDescriptors) / flood.descriptorLimit, flood.descriptorLimit,
+                    double(flood.peakKb) / calm.peakKb);
     }
     return ok;
 }
