@@ -29,10 +29,10 @@ bool peerDoneSending(qintptr descriptor)
 {
     char byte = 0;
 #ifdef Q_OS_WIN
-    const int peeked = ::recv(SOCKET(descriptor), &byte, 1, MSG_PEEK);
+    const int peeked = ::recv(static_cast<SOCKET>(descriptor), &byte, 1, MSG_PEEK);
     return peeked == 0 || (peeked < 0 && WSAGetLastError() != WSAEWOULDBLOCK);
 #else
-    const ssize_t peeked = ::recv(int(descriptor), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t peeked = ::recv(static_cast<int>(descriptor), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 #endif
 }
