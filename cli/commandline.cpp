@@ -189,6 +189,18 @@ QString setClients(Reading &reading, const QString &value)
     return QString();
 }
 
+QString setParallel(Reading &reading, const QString &value)
+{
+    bool ok = false;
+    const int parallel = value.toInt(&ok);
+    if (!ok || parallel < 1 || parallel > kMaxStationParallel)
+        return QStringLiteral("bad --parallel '%1': a number of boards from 1 to %2")
+            .arg(value)
+            .arg(kMaxStationParallel);
+    reading.options.parallel = parallel;
+    return QString();
+}
+
 const OptionRow kHelp { QStringLiteral("-h, --help"), flag(&Options::help),
                         QStringLiteral("show this text") };
 // Taken by every command, shown where the engine's diagnostics matter.
@@ -242,6 +254,11 @@ QString renamePositionals(Reading &reading, const QStringList &positionals)
     options.renameAddress = address.toString();
     options.renamePort = *port;
     options.newName = positionals.at(2);
+    // The window sends an empty name when a Name cell is cleared; from a
+    // command line it is a slip (an unset shell variable), and it would leave
+    // the module nameless.
+    if (options.newName.isEmpty())
+        return QStringLiteral("bad name: a name cannot be empty; nothing was sent");
     const QString problem = hostNameProblem(options.newName);
     if (!problem.isEmpty())
         return QStringLiteral("bad name: %1; nothing was sent").arg(problem);
@@ -489,8 +506,8 @@ the signal's number when one interrupted it.
 Sends "AT+HOSTNAME=" and NAME to the module's AT port, as the window does
 when a Name cell is edited: one connection (%1 s to connect), the reply waited
 for up to %2 s and not judged. Characters outside Latin-1 are sent as "?".
-A name with a control character, with "AT+" in any letter case, or longer
-than %3 characters is refused. The module's later announcements carry the
+An empty name, a name with a control character, with "AT+" in any letter
+case, or longer than %3 characters is refused. The module's later announcements carry the
 new name.
 
 )")
@@ -539,7 +556,7 @@ Ctrl-C ends it. So does the end of standard input, unless --seconds or
 
 Exit status: 0 when it ended as asked (with --until: only once TEXT was
 seen), 1 when the module cannot be reached, the connection was lost, or
---until's TEXT was not seen in time, )")
+--until's TEXT was not seen in time, 143 when SIGTERM ended it, )")
               + exitUsage,
           singleTargetPositionals },
         { Command::Proxy,
@@ -552,8 +569,11 @@ Opens a local TCP port for programs that speak STK500 themselves (avrdude,
 for one). For each client that connects, the board is reset into its
 bootloader with the module's AT handshake, the module's data port is
 connected, and bytes pass both ways unchanged until either side closes, or
-until nothing has passed either way for the idle time. One client at a time:
-the next one waits in the listen queue until the board is free. Nothing
+until the client has sent nothing for the idle time. A client that closes
+only its sending side still gets the board's answers until it closes, or
+until the board has been quiet for a second. One client at a time: the next one waits in the
+listen queue until the board is free, and what it sends while it waits is
+thrown away when its turn comes, as if it had connected just then. Nothing
 reaches the module unless the reset succeeded. Anyone who can reach the port
 can reset and flash the board: an address other than loopback is warned of.
 
@@ -571,8 +591,8 @@ can reset and flash the board: an address other than loopback is warned of.
             { QStringLiteral("--clients N"), setClients,
               QStringLiteral("end after N clients were served") },
             { QStringLiteral("--idle S"), setIdle,
-              QStringLiteral("a client that sends and receives nothing for S seconds\n"
-                             "loses the board (default %1)")
+              QStringLiteral("a client that sends nothing for S seconds loses the\n"
+                             "board, whatever the board sends (default %1)")
                   .arg(kDefaultProxyIdleSeconds) },
             { seconds, setSeconds, secondsEnd },
             kVerbose,
@@ -584,7 +604,7 @@ Example, with the port printed at the start:
 
 Exit status: 0 when it ended as asked (or by Ctrl-C), 1 when the port
 cannot be listened on or the module could not be reached or reset (the
-client is closed then), )")
+client is closed then), 143 when SIGTERM ended it, )")
               + exitUsage,
           singleTargetPositionals },
         { Command::Read,
@@ -621,15 +641,19 @@ uploading it puts the program back. Nothing is written to the board.
             kVerbose,
             kHelp },
           QStringLiteral(R"(
+SIGINT (Ctrl-C), SIGTERM or SIGHUP stops the reads still under way; the
+summary (or the JSON) follows with those marked interrupted. A second signal
+ends the program at once.
+
 Exit status: 0 when every target was read and kept, 1 when any failed, 2 for
-a usage error.
+a usage error, 128 + the signal's number when one interrupted it.
 )"),
           transferPositionals },
         { Command::Station,
           "station",
           QStringLiteral(R"(Usage: rudireze-cli station FILE.hex --board BOARD [--verify]
                              [--name PATTERN]... [--log FILE.csv] [--seconds N]
-                             [--reload] [--timeout S]
+                             [--reload] [--timeout S] [--parallel N]
 
 A flashing station for a bench of boards: listens for module announcements
 and flashes every module that appears, as soon as it is heard, several at
@@ -638,8 +662,16 @@ and then announces itself again (a new board on the bench) is flashed again.
 A line is printed for every board as it finishes, with the running count of
 boards flashed, failed and in progress.
 
+At most --parallel boards are flashed at once; modules heard meanwhile wait,
+up to %2 of them. A module heard again a few seconds later goes before those
+heard only once, and a quarter of the places are kept for it, so that a flood
+of made-up announcements cannot keep a real module from its turn. Modules for
+which the wait has no room are counted, once a second, not listed one by one;
+one that goes on announcing itself comes back.
+
 )")
-              .arg(kStationGoneAfterMs / kMsecsPerSecond),
+              .arg(kStationGoneAfterMs / kMsecsPerSecond)
+              .arg(2 * kStationWaitingCapacity),
           16,
           { { board, setBoard,
               QStringLiteral("UNO, MEGA2560, Orvex3 or Orvex0, for every module") },
@@ -661,6 +693,11 @@ boards flashed, failed and in progress.
             { timeout, setTimeout,
               QStringLiteral("stop one board's upload after S seconds (default %1)")
                   .arg(kDefaultUploadTimeoutSeconds) },
+            { QStringLiteral("--parallel N"), setParallel,
+              QStringLiteral("flash at most N boards at the same time (default %1, at\n"
+                             "most %2)")
+                  .arg(kDefaultStationParallel)
+                  .arg(kMaxStationParallel) },
             shownVerbose(),
             kHelp },
           QStringLiteral(R"(
@@ -670,8 +707,9 @@ the boards in progress, which are logged as interrupted; a third ends the
 station at once.
 
 Exit status: 0 when no board failed, 1 when any failed, was interrupted or
-the log could not be written, 2 for a usage error or a HEX file that gives
-no image for the board.
+the log could not be written, 2 for a usage error, a HEX file that gives no
+image for the board or a log that cannot be written at the start (nothing is
+flashed then).
 )"),
           stationPositionals },
         { Command::Discovery,

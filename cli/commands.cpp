@@ -568,15 +568,23 @@ int runRead(const Options &options)
         taken.emplace();
     FlashCopies copies(options.output, intoDirectory, targets, taken ? &*taken : nullptr);
     QVector<TargetResult> results;
-    if (!targets.isEmpty()) {
-        std::unique_ptr<QTcpSocket> unused;
-        results = uploadToTargets(
-            options, QByteArray(), targets, &unused, nullptr,
-            [&](UploadSession &session) { copies.readBy(session, options.board, true); });
-        copies.note(results, true);
+    int interrupted = 0;
+    {
+        // As for upload: a signal stops the reads, and the report still follows.
+        Interruption interruption;
+        if (!targets.isEmpty()) {
+            std::unique_ptr<QTcpSocket> unused;
+            results = uploadToTargets(
+                options, QByteArray(), targets, &unused, &interruption,
+                [&](UploadSession &session) { copies.readBy(session, options.board, true); });
+            copies.note(results, true);
+        }
+        results += failures;
+        printUploadResults(options, results);
+        interrupted = interruption.exitStatus();
     }
-    results += failures;
-    printUploadResults(options, results);
+    if (interrupted != 0)
+        return interrupted;
     const bool allSucceeded = !results.isEmpty()
         && std::all_of(results.begin(), results.end(),
                        [](const TargetResult &result) { return result.succeeded(); });

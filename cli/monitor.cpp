@@ -155,7 +155,12 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
             end(kExitSuccess);
     });
     Interruption stop(Interruption::kDeliverAll, Interruption::Hangup::Default);
-    QObject::connect(&stop, &Interruption::requested, &loop, [&] { end(untilStatus()); });
+    QObject::connect(&stop, &Interruption::requested, &loop, [&] {
+        // Ctrl-C is how a monitor is ended; SIGTERM tells a script it was killed.
+        const bool killed
+            = stop.exitStatus() == Interruption::kSignalExitBase + Interruption::kSigTerm;
+        end(killed ? stop.exitStatus() : untilStatus());
+    });
     QTimer limit;
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, &loop, [&] {

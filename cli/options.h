@@ -32,6 +32,11 @@ constexpr double kMaxUploadTimeoutSeconds = 24 * 3600.0;
 constexpr double kDefaultProxyIdleSeconds = 30.0;
 // The most clients proxy --clients takes.
 constexpr int kMaxProxyClients = 1000000;
+// How many boards the station flashes at the same time unless told, and at
+// most: each upload holds a thread and two connections, a few descriptors in
+// all, and the process must stay well inside the usual limit of 1,024.
+constexpr int kDefaultStationParallel = 32;
+constexpr int kMaxStationParallel = 128;
 
 enum class Command {
     None,
@@ -93,6 +98,7 @@ struct Options
     // station (--name then holds shell-style patterns, --seconds its run time)
     QString logPath;
     bool reload = false;
+    int parallel = kDefaultStationParallel;
 
     // monitor, and upload --monitor; --seconds also bounds monitor and proxy
     bool monitor = false;
@@ -106,7 +112,7 @@ struct Options
     QString listenAddress = QStringLiteral("127.0.0.1");
     quint16 listenPort = 0; // 0: a free port
     int clients = 0; // 0: no limit
-    // A client that sends and receives nothing this long loses the board.
+    // A client that sends nothing this long loses the board.
     double idleSeconds = kDefaultProxyIdleSeconds;
 
     // install-platform: the sketchbook the platform goes into (empty: the

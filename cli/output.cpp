@@ -1,5 +1,18 @@
 #include "cli/output.h"
 
+namespace {
+// The marks and embeddings that reorder the text around them: a name holding
+// U+202E would show the rest of its line backwards, what follows it included.
+bool isBidiControl(QChar c)
+{
+    const char16_t code = c.unicode();
+    return code == 0x061C // ARABIC LETTER MARK
+        || code == 0x200E || code == 0x200F // LEFT-TO-RIGHT and RIGHT-TO-LEFT MARK
+        || (code >= 0x202A && code <= 0x202E) // embeddings, overrides and their end
+        || (code >= 0x2066 && code <= 0x2069); // isolates and their end
+}
+} // namespace
+
 QString printable(const QString &text)
 {
     QString shown;
@@ -7,7 +20,7 @@ QString printable(const QString &text)
     for (const QChar c : text) {
         const QChar::Category category = c.category();
         if (category != QChar::Other_Control && category != QChar::Separator_Line
-            && category != QChar::Separator_Paragraph) {
+            && category != QChar::Separator_Paragraph && !isBidiControl(c)) {
             shown += c;
         } else {
             const bool byte = c.unicode() <= 0xFF;

@@ -11,7 +11,8 @@
 // escaped; only the program's own texts and the board's bytes pass as they
 // are.
 
-// The text with control characters and line separators as \xHH or \uHHHH.
+// The text with control characters, line separators and the bidirectional
+// controls (U+202E and its kin) as \xHH or \uHHHH.
 QString printable(const QString &text);
 
 // A line on standard output, escaped.

@@ -118,8 +118,8 @@ void ProgressView::finish(int index, bool succeeded, const QString &note)
     line.note = printable(note);
     dirty = true;
     if (mode == Mode::Plain)
-        print(line.label + QStringLiteral(": ") + phaseText(line.phase) + QLatin1Char(' ') + note
-              + QLatin1Char('\n'));
+        print(line.label + QStringLiteral(": ") + phaseText(line.phase) + QLatin1Char(' ')
+              + line.note + QLatin1Char('\n'));
 }
 
 void ProgressView::redraw()

@@ -10,14 +10,43 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <cerrno>
+#include <sys/socket.h>
+#endif
+
 namespace {
 QString endpoint(const QHostAddress &address, quint16 port)
 {
     return bracketedAddress(address.toString()) + QLatin1Char(':') + QString::number(port);
 }
 
+// Whether a connection with nothing to read has reached the end of its peer's
+// stream (or was reset), looked at without taking anything from it.
+bool peerDoneSending(qintptr descriptor)
+{
+    char byte = 0;
+#ifdef Q_OS_WIN
+    const int peeked = ::recv(static_cast<SOCKET>(descriptor), &byte, 1, MSG_PEEK);
+    return peeked == 0 || (peeked < 0 && WSAGetLastError() != WSAEWOULDBLOCK);
+#else
+    const ssize_t peeked = ::recv(static_cast<int>(descriptor), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+#endif
+}
+
+// Everything the socket holds, without reading past it: a second read of an
+// unbuffered socket at the end of the stream would close it.
+QByteArray takeAvailable(QAbstractSocket *socket)
+{
+    const qint64 available = socket->bytesAvailable();
+    return available > 0 ? socket->read(available) : QByteArray();
+}
+
 // Gives what is still buffered a moment to leave, then closes.
-void closeGently(QTcpSocket *socket)
+void closeGently(QAbstractSocket *socket)
 {
     if (!socket)
         return;
@@ -32,18 +61,46 @@ void closeGently(QTcpSocket *socket)
 }
 } // namespace
 
+ClientListener::ClientListener()
+{
+    // Qt accepts no connection beyond this many waiting to be taken.
+    setMaxPendingConnections(1);
+}
+
+qintptr ClientListener::take()
+{
+    const qintptr descriptor = taken;
+    taken = -1;
+    return descriptor;
+}
+
+void ClientListener::acceptNext()
+{
+    setMaxPendingConnections(1);
+    resumeAccepting();
+}
+
+void ClientListener::incomingConnection(qintptr descriptor)
+{
+    taken = descriptor;
+    // No pending connection is counted for a descriptor kept here: with room
+    // for none, Qt accepts no further one and the others stay queued.
+    setMaxPendingConnections(0);
+    pauseAccepting();
+}
+
 Proxy::Proxy(const Target &target, AtFamily family, int idleMs, QObject *parent)
     : QObject(parent)
     , target(target)
     , family(family)
 {
-    // Qt accepts no second connection while one waits to be taken: the
-    // others stay in the system's listen queue.
-    server.setMaxPendingConnections(1);
     connect(&server, &QTcpServer::newConnection, this, &Proxy::accept);
     idle.setSingleShot(true);
     idle.setInterval(idleMs);
     connect(&idle, &QTimer::timeout, this, &Proxy::closeIdleSession);
+    finishing.setSingleShot(true);
+    finishing.setInterval(kCloseTimeoutMs);
+    connect(&finishing, &QTimer::timeout, this, &Proxy::closeSession);
 }
 
 Proxy::~Proxy()
@@ -70,7 +127,12 @@ int Proxy::run(int clients, int limitMs)
         loop.quit();
     });
     Interruption stop(Interruption::kDeliverAll, Interruption::Hangup::Default);
-    connect(&stop, &Interruption::requested, &loop, &QEventLoop::quit);
+    connect(&stop, &Interruption::requested, &loop, [&] {
+        // Ctrl-C is how a proxy is ended; SIGTERM tells a script it was killed.
+        if (stop.exitStatus() == Interruption::kSignalExitBase + Interruption::kSigTerm)
+            status = stop.exitStatus();
+        loop.quit();
+    });
     QTimer limit;
     limit.setSingleShot(true);
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
@@ -87,51 +149,87 @@ void Proxy::accept()
 {
     // One client at a time: the board has one serial line. The next is
     // taken when this one is done.
-    if (client || !server.hasPendingConnections())
+    if (client)
         return;
-    server.pauseAccepting();
-    client = server.nextPendingConnection();
+    const qintptr descriptor = server.take();
+    if (descriptor < 0)
+        return;
+    client = new QAbstractSocket(QAbstractSocket::TcpSocket, this);
+    if (!client->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
+                                     QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        printError(QStringLiteral("cannot take a client's connection: ") + client->errorString());
+        delete client;
+        client = nullptr;
+        server.acceptNext();
+        return;
+    }
     printLine(QStringLiteral("Client %1 connected; resetting the board")
                   .arg(endpoint(client->peerAddress(), client->peerPort())));
-    // The client's first bytes wait in its socket until the board is in its
-    // bootloader; they are meant for it, not for the old program.
+    // What it sent while it waited its turn (a program's retries pile up
+    // there) is no command for the board about to be reset: passed on all at
+    // once, it would draw as many answers.
+    takeAvailable(client);
+    // What it sends from now on waits in its socket until the board is in
+    // its bootloader; it is meant for it, not for the old program.
     QString error;
     if (!openModule(&error)) {
         printError(error + QStringLiteral("; nothing was passed to the module"));
+        over = true;
         closeSession();
         emit ended(kExitFailure);
         return;
     }
     passing = true;
-    connect(client, &QTcpSocket::readyRead, this, [this] {
-        idle.start();
-        data->write(client->readAll());
-    });
+    connect(client, &QAbstractSocket::readyRead, this, &Proxy::clientReadable);
     connect(data, &QTcpSocket::readyRead, this, [this] {
-        idle.start();
-        client->write(data->readAll());
+        const QByteArray bytes = data->readAll();
+        // Only a write to a client that is gone tells that it has closed
+        // completely; an unbuffered socket says so by the write's result alone.
+        if (client->write(bytes) < 0) {
+            closeSession();
+            return;
+        }
+        if (finishing.isActive() && !bytes.isEmpty())
+            finishing.start();
     });
-    connect(client, &QTcpSocket::disconnected, this, [this] {
-        data->write(client->readAll());
-        closeSession();
-    });
+    connect(client, &QAbstractSocket::disconnected, this, &Proxy::closeSession);
     connect(data, &QTcpSocket::disconnected, this, [this] {
         client->write(data->readAll());
         printError(QStringLiteral("the module closed the data connection"));
         closeSession();
     });
     idle.start();
-    if (client->bytesAvailable() > 0)
-        data->write(client->readAll());
-    if (client->state() != QAbstractSocket::ConnectedState)
-        closeSession();
+    clientReadable();
+}
+
+void Proxy::clientReadable()
+{
+    if (!client || finishing.isActive())
+        return;
+    const QByteArray bytes = takeAvailable(client);
+    if (!bytes.isEmpty()) {
+        idle.start();
+        data->write(bytes);
+    } else if (peerDoneSending(client->socketDescriptor())) {
+        clientFinished();
+    }
+}
+
+void Proxy::clientFinished()
+{
+    // It may have only closed its sending side and still wait for the
+    // board's answers to what it sent: they go on to it until the board has
+    // been quiet a moment, or until a write finds the client gone. Its
+    // silence from now on is no idleness.
+    idle.stop();
+    finishing.start();
 }
 
 void Proxy::closeIdleSession()
 {
     if (!client)
         return;
-    printError(QStringLiteral("client %1 sent and received nothing for %2 s; it lost the board")
+    printError(QStringLiteral("client %1 sent nothing for %2 s; it lost the board")
                    .arg(endpoint(client->peerAddress(), client->peerPort()))
                    .arg(QString::number(idle.interval() / kMsecsPerSecond, 'g', 6)));
     closeSession();
@@ -175,6 +273,7 @@ void Proxy::closeSession()
     const bool servedClient = passing;
     passing = false;
     idle.stop();
+    finishing.stop();
     closeGently(client);
     closeGently(data);
     closeGently(at);
@@ -183,13 +282,14 @@ void Proxy::closeSession()
         ++served;
         printLine(QStringLiteral("Client done (%1 served)").arg(served));
         if (clientLimit > 0 && served >= clientLimit) {
+            over = true;
             emit ended(kExitSuccess);
             return;
         }
     }
     // The client waiting in the queue, if any, is next.
-    server.resumeAccepting();
-    QMetaObject::invokeMethod(this, &Proxy::accept, Qt::QueuedConnection);
+    if (!over)
+        server.acceptNext();
 }
 
 int runProxy(const Options &options)

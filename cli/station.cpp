@@ -13,10 +13,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTimer>
 
 #include <memory>
+#include <utility>
 
 namespace {
 // How often departures and the HEX file are looked at.
@@ -42,13 +44,85 @@ struct Tally
     }
 };
 
-// What the station knows of one module address.
+// A module taken for flashing, from its arrival until it falls silent.
 struct Bench
 {
     qint64 lastHeardMs = 0;
-    // Heard since it last arrived, and not yet gone silent.
-    bool present = false;
     bool busy = false;
+};
+
+// A module heard that waits for a free place.
+struct Waiting
+{
+    Announcement module;
+    qint64 lastHeardMs = 0;
+};
+
+// Modules waiting for a free place, at most kStationWaitingCapacity of them;
+// taken and replaced at random, so that any module has the same chance
+// however many others arrive before or after it.
+class WaitingModules
+{
+public:
+    bool isEmpty() const { return entries.isEmpty(); }
+    int size() const { return entries.size(); }
+    Waiting *find(const QString &address)
+    {
+        const auto position = positions.constFind(address);
+        return position == positions.constEnd() ? nullptr : &entries[position.value()];
+    }
+    // False when a module had to make room for it.
+    bool add(const Waiting &waiting, QRandomGenerator &random)
+    {
+        if (entries.size() < kStationWaitingCapacity) {
+            positions.insert(waiting.module.hostIp, entries.size());
+            entries.append(waiting);
+            return true;
+        }
+        const int replaced = int(random.bounded(quint32(entries.size())));
+        positions.remove(entries.at(replaced).module.hostIp);
+        positions.insert(waiting.module.hostIp, replaced);
+        entries[replaced] = waiting;
+        return false;
+    }
+    Waiting take(const QString &address) { return takeAt(positions.value(address)); }
+    Waiting takeAny(QRandomGenerator &random)
+    {
+        return takeAt(int(random.bounded(quint32(entries.size()))));
+    }
+    // Those silent since before `heardSince`; how many went.
+    int removeSilent(qint64 heardSince)
+    {
+        int removed = 0;
+        for (int index = entries.size() - 1; index >= 0; --index) {
+            if (entries.at(index).lastHeardMs < heardSince) {
+                takeAt(index);
+                ++removed;
+            }
+        }
+        return removed;
+    }
+    void clear()
+    {
+        entries.clear();
+        positions.clear();
+    }
+
+private:
+    Waiting takeAt(int index)
+    {
+        const Waiting taken = entries.at(index);
+        positions.remove(taken.module.hostIp);
+        if (index != entries.size() - 1) {
+            entries[index] = entries.last();
+            positions.insert(entries.at(index).module.hostIp, index);
+        }
+        entries.removeLast();
+        return taken;
+    }
+
+    QVector<Waiting> entries;
+    QHash<QString, int> positions;
 };
 
 class Station : public QObject
@@ -58,13 +132,20 @@ public:
         : options(options)
         , image(image)
         , view(ProgressView::Mode::Silent, stdout, kDefaultTerminalColumns)
+        , keptForRepeated(options.parallel / 4)
+        , random(QRandomGenerator::global()->generate())
+        , recent(QRandomGenerator::global()->generate())
     {
     }
 
     int run();
 
 private:
+    bool openLog(QString *error);
     void heard(const Announcement &module);
+    void addWaiting(const Waiting &waiting, bool heardBefore);
+    void startWaiting();
+    void begin(const Announcement &module);
     void flash(const Target &target);
     void finished(UploadSession *session, const TargetResult &result);
     void sweep();
@@ -83,6 +164,16 @@ private:
     AnnouncementListener listener;
     QHash<QString, Bench> benches;
     QList<UploadSession *> running;
+    // Places only modules heard in two periods may take: a flood of
+    // one-time senders whose uploads hang cannot fill them.
+    const int keptForRepeated;
+    QRandomGenerator random;
+    RecentAddresses recent;
+    WaitingModules heardOnce;
+    WaitingModules heardAgain;
+    // Waiting modules that found no room, or fell silent before their turn.
+    qint64 dropped = 0;
+    qint64 droppedReported = 0;
     QElapsedTimer clock;
     QFile csv;
     Tally tally;
@@ -99,10 +190,18 @@ QString labelOf(const Target &target)
 
 QString csvField(const QString &text)
 {
-    static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
-    if (!text.contains(special))
-        return text;
-    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\""))
+    // What a spreadsheet would run as a formula: a name such as "=cmd|' /C
+    // calc'!A0" is a module's to choose.
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    QString field = text;
+    if (!field.isEmpty() && formulaStarts.contains(field.at(0)))
+        field.prepend(QLatin1Char('\''));
+    // No raw control character, and so no line break, is left after this.
+    field = printable(field);
+    static const QRegularExpression special(QStringLiteral("[,\"]"));
+    if (!field.contains(special))
+        return field;
+    return QLatin1Char('"') + field.replace(QLatin1Char('"'), QStringLiteral("\"\""))
         + QLatin1Char('"');
 }
 
@@ -111,24 +210,37 @@ void Station::say(const QString &line)
     printLine(line);
 }
 
+bool Station::openLog(QString *error)
+{
+    csv.setFileName(options.logPath);
+    if (!csv.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        *error = QStringLiteral("cannot open %1: %2").arg(options.logPath, csv.errorString());
+        return false;
+    }
+    // A full disk (or /dev/full) shows with the first line written, not at
+    // the end of a day of flashing.
+    if (csv.size() == 0) {
+        const QByteArray header = (stationCsvHeader() + QLatin1Char('\n')).toUtf8();
+        if (csv.write(header) != header.size() || !csv.flush()) {
+            *error = QStringLiteral("cannot write %1: %2").arg(options.logPath, csv.errorString());
+            csv.close();
+            return false;
+        }
+    }
+    return true;
+}
+
 int Station::run()
 {
     QString error;
+    // Before anything is heard: a station that cannot keep its log flashes nothing.
+    if (!options.logPath.isEmpty() && !openLog(&error)) {
+        printError(error + QStringLiteral("; nothing was flashed"));
+        return kExitUsage;
+    }
     if (!listener.bind(&error)) {
         say(QStringLiteral("rudireze-cli: ") + error);
         return kExitFailure;
-    }
-    if (!options.logPath.isEmpty()) {
-        csv.setFileName(options.logPath);
-        if (!csv.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-            printError(
-                QStringLiteral("cannot open %1: %2").arg(options.logPath, csv.errorString()));
-            return kExitFailure;
-        }
-        if (csv.size() == 0) {
-            csv.write((stationCsvHeader() + QLatin1Char('\n')).toUtf8());
-            csv.flush();
-        }
     }
     const QFileInfo file(options.file);
     imageTime = file.lastModified();
@@ -158,12 +270,15 @@ int Station::run()
                      : QStringLiteral(" as ") + options.names.join(QStringLiteral(" or "))));
     QCoreApplication::exec();
 
-    say(QStringLiteral("Flashed %1 board%2, %3 failed, %4 interrupted, in %5 s.")
+    say(QStringLiteral("Flashed %1 board%2, %3 failed, %4 interrupted, in %5 s%6.")
             .arg(tally.flashed)
             .arg(tally.flashed == 1 ? QString() : QStringLiteral("s"))
             .arg(tally.failed)
             .arg(tally.interrupted)
-            .arg(clock.elapsed() / kMsecsPerSecond, 0, 'f', 1));
+            .arg(clock.elapsed() / kMsecsPerSecond, 0, 'f', 1)
+            .arg(dropped == 0
+                     ? QString()
+                     : QStringLiteral("; waiting modules were dropped %1 times").arg(dropped)));
     if (!logError.isEmpty())
         printError(logError);
     return tally.failed + tally.interrupted == 0 && logError.isEmpty() ? kExitSuccess
@@ -174,11 +289,52 @@ void Station::heard(const Announcement &module)
 {
     if (stopping || !stationNameMatches(options.names, module.hostName))
         return;
+    const qint64 now = clock.elapsed();
+    const bool heardBefore = recent.heard(module.hostIp, now);
+    const auto bench = benches.find(module.hostIp);
+    if (bench != benches.end()) {
+        bench->lastHeardMs = now;
+        return;
+    }
+    if (Waiting *waiting = heardAgain.find(module.hostIp)) {
+        *waiting = { module, now };
+        return;
+    }
+    if (Waiting *waiting = heardOnce.find(module.hostIp)) {
+        *waiting = { module, now };
+        if (!heardBefore)
+            return;
+        addWaiting(heardOnce.take(module.hostIp), true);
+    } else {
+        addWaiting({ module, now }, heardBefore);
+    }
+    startWaiting();
+}
+
+void Station::addWaiting(const Waiting &waiting, bool heardBefore)
+{
+    if (!(heardBefore ? heardAgain : heardOnce).add(waiting, random))
+        ++dropped;
+}
+
+void Station::startWaiting()
+{
+    while (!stopping && running.size() < options.parallel) {
+        WaitingModules *next = nullptr;
+        if (!heardAgain.isEmpty())
+            next = &heardAgain;
+        else if (!heardOnce.isEmpty() && running.size() < options.parallel - keptForRepeated)
+            next = &heardOnce;
+        if (!next)
+            return;
+        begin(next->takeAny(random).module);
+    }
+}
+
+void Station::begin(const Announcement &module)
+{
     Bench &bench = benches[module.hostIp];
     bench.lastHeardMs = clock.elapsed();
-    if (bench.present)
-        return;
-    bench.present = true;
     QString error;
     const std::optional<Target> target = announcedTarget(module, &error);
     if (!target) {
@@ -227,6 +383,7 @@ void Station::finished(UploadSession *session, const TargetResult &result)
     else
         ++tally.failed;
     log(result);
+    startWaiting();
     endIfIdle();
 }
 
@@ -257,12 +414,24 @@ void Station::log(const TargetResult &result)
 void Station::sweep()
 {
     const qint64 now = clock.elapsed();
-    for (auto it = benches.begin(); it != benches.end(); ++it) {
-        Bench &bench = it.value();
-        if (!bench.present || bench.busy || now - bench.lastHeardMs < kStationGoneAfterMs)
+    for (auto it = benches.begin(); it != benches.end();) {
+        if (it->busy || now - it->lastHeardMs < kStationGoneAfterMs) {
+            ++it;
             continue;
-        bench.present = false;
+        }
         say(QStringLiteral("left         %1: the next board there is flashed anew").arg(it.key()));
+        it = benches.erase(it);
+    }
+    // A board taken off the bench before its turn is not waited for.
+    dropped += heardOnce.removeSilent(now - kStationGoneAfterMs);
+    dropped += heardAgain.removeSilent(now - kStationGoneAfterMs);
+    // Counted once a second: a flood would otherwise bury every board's line.
+    if (dropped != droppedReported) {
+        say(QStringLiteral("waiting      %1 modules for %2 places; dropped %3 times so far")
+                .arg(heardOnce.size() + heardAgain.size())
+                .arg(options.parallel)
+                .arg(dropped));
+        droppedReported = dropped;
     }
     checkImageFile();
 }
@@ -310,6 +479,8 @@ void Station::stopRequested(int count, const QString &why)
     if (stopping)
         return;
     stopping = true;
+    heardOnce.clear();
+    heardAgain.clear();
     if (!running.isEmpty())
         say(QStringLiteral("Stopping: no new boards; waiting for the %1 in progress (Ctrl-C "
                            "again cuts them short).")
@@ -323,6 +494,35 @@ void Station::endIfIdle()
         QCoreApplication::exit(0);
 }
 } // namespace
+
+RecentAddresses::RecentAddresses(quint32 seed)
+    : current(kBits)
+    , previous(kBits)
+{
+    QRandomGenerator generator(seed);
+    for (uint &hashSeed : seeds)
+        hashSeed = generator.generate();
+}
+
+bool RecentAddresses::heard(const QString &address, qint64 nowMs)
+{
+    const qint64 now = nowMs / kPeriodMs;
+    if (now != period) {
+        if (now == period + 1)
+            std::swap(current, previous);
+        else
+            previous.fill(false);
+        current.fill(false);
+        period = now;
+    }
+    bool before = true;
+    for (const uint hashSeed : seeds) {
+        const int bit = int(qHash(address, hashSeed) % uint(kBits));
+        before = before && previous.testBit(bit);
+        current.setBit(bit);
+    }
+    return before;
+}
 
 bool stationNameMatches(const QStringList &patterns, const QString &name)
 {

@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 
+#include <QBitArray>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -15,12 +16,46 @@ int runStation(const Options &options);
 // after 6 to 8 seconds.
 constexpr int kStationGoneAfterMs = 6000;
 
+// Modules waiting for a free place, at most this many of those heard once and
+// as many again of those heard in two periods (RecentAddresses); beyond that
+// a newcomer takes the place of one picked at random.
+constexpr int kStationWaitingCapacity = 256;
+
+// Which addresses were heard in the previous period as well as in this one,
+// in the same space however many senders there are: one set of bits per
+// period, each address setting a few of them picked by seeded hashes (a
+// sender cannot aim at another's bits). A false "heard before" is rare and
+// only lets a module go first.
+class RecentAddresses
+{
+public:
+    static constexpr int kPeriodMs = 2000;
+
+    explicit RecentAddresses(quint32 seed);
+    // Notes the address as heard at `nowMs` (a steady clock); true when it
+    // was heard in the period before too. Repeats within a period count once.
+    bool heard(const QString &address, qint64 nowMs);
+
+private:
+    // 256 KiB a period: at 20,000 new senders a second, one of them or so
+    // a period passes for one heard before.
+    static constexpr int kBits = 1 << 21;
+    static constexpr int kHashes = 4;
+
+    QBitArray current;
+    QBitArray previous;
+    qint64 period = 0;
+    uint seeds[kHashes] = {};
+};
+
 // Whether a module name matches one of the shell-style patterns (*, ?,
 // [...]); no patterns match every name.
 bool stationNameMatches(const QStringList &patterns, const QString &name);
 
-// One line of the station's CSV log, without its line end; fields that hold
-// a comma, a quote or a line break are quoted, as RFC 4180 has it.
+// One line of the station's CSV log, without its line end. A field that a
+// spreadsheet would take for a formula (it starts with =, +, -, @, a tab or a
+// carriage return) gets a "'" in front, control characters are escaped as
+// \xHH, and fields that hold a comma or a quote are quoted, as RFC 4180 has it.
 QString stationCsvLine(const QStringList &fields);
 // The log's first line.
 QString stationCsvHeader();

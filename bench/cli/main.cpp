@@ -5,7 +5,16 @@
 //  - --verify's extra time against avrdude's own verify (with minus without
 //    -V) on the same module, after the same AT handshake;
 //  - the station's throughput for 32 modules that appear one after the other
-//    over 10 s, against uploading to the same 32 at once.
+//    over 10 s, against uploading to the same 32 at once;
+//  - the station under 5,000 made-up modules a second (their ports silent
+//    after an AT handshake that succeeds, refusing, or an address nobody
+//    has, or 250 addresses nobody has that announce themselves twenty times
+//    a second): how long a real module waits to be flashed against the same
+//    without the flood, its descriptors at their most against its limit, and
+//    its memory at its most against without the flood (--flood runs this
+//    part alone; in a network namespace, route 198.18.0.0/15 and
+//    192.0.2.0/24 to lo, so that connections to them time out as they would
+//    on a bench).
 #include "hexwriter.h"
 #include "moduleprocess.h"
 
@@ -20,8 +29,10 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUdpSocket>
 
 #include <algorithm>
@@ -42,6 +53,11 @@ constexpr int kArrivalSpanMs = 10000;
 constexpr int kAnnounceIntervalMs = 500;
 constexpr int kStationSliceMs = 20;
 constexpr quint16 kAnnouncementPort = 3333;
+constexpr int kFloodPerSecond = 5000;
+constexpr int kFloodSliceMs = 10;
+constexpr int kFloodFillMs = 3000;
+constexpr int kFloodLimitMs = 60000;
+constexpr int kMsPerSecond = 1000;
 
 struct Board
 {
@@ -311,6 +327,175 @@ bool stationThroughput(const QString &hex, const Board &board)
                 atOnce / stationSeconds, stationSeconds / (arrivals + atOnce));
     return true;
 }
+// A number from a /proc/PID/status line ("VmHWM:  1234 kB"), or from
+// /proc/PID/limits ("Max open files  1024  4096  files"); -1 when absent.
+qint64 procNumber(qint64 pid, const char *file, const QByteArray &label)
+{
+    QFile proc(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(file)));
+    if (!proc.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : proc.readAll().split('\n')) {
+        if (line.startsWith(label))
+            return line.mid(label.size()).simplified().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+int descriptorsOf(qint64 pid)
+{
+    return QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+        .entryList(QDir::System | QDir::NoDotAndDotDot)
+        .size();
+}
+
+struct FloodRun
+{
+    double flashedSeconds = -1.0; // from the real module's start; -1: never
+    double startedSeconds = -1.0; // when its upload began
+    int mostDescriptors = 0;
+    qint64 descriptorLimit = -1;
+    qint64 peakKb = -1;
+    bool crashed = false;
+    int sent = 0;
+};
+
+// The station flashing one real module while `kind` fakes arrive at
+// kFloodPerSecond (none for "none"); the module starts once the flood has
+// run kFloodFillMs.
+FloodRun floodRun(const QString &hex, const Board &board, const QString &kind)
+{
+    FloodRun run;
+    QTcpServer atPort;
+    QTcpServer dataPort;
+    atPort.listen(QHostAddress::AnyIPv4);
+    dataPort.listen(QHostAddress::AnyIPv4);
+    dataPort.pauseAccepting();
+    QObject::connect(&atPort, &QTcpServer::newConnection, &atPort, [&atPort] {
+        while (QTcpSocket *at = atPort.nextPendingConnection()) {
+            QObject::connect(at, &QTcpSocket::readyRead, at, [at] {
+                at->readAll();
+                at->write("OK\r\n");
+            });
+            QObject::connect(at, &QTcpSocket::disconnected, at, &QObject::deleteLater);
+        }
+    });
+    const bool silent = kind == QLatin1String("silent");
+    const quint16 fakeData = silent ? dataPort.serverPort() : 1;
+    const quint16 fakeAt = silent ? atPort.serverPort() : 1;
+    // 127.x reaches the servers above; 198.18.0.0/15 (set aside for
+    // benchmarks) and 192.0.2.x (TEST-NET-1) nobody. "repeating" is 250
+    // addresses, each announced twenty times a second: modules as alive as
+    // the real one, which can only take their turns with it.
+    const bool nowhere = kind == QLatin1String("nowhere");
+    const bool repeating = kind == QLatin1String("repeating");
+
+    const QString prefix = QStringLiteral("flood%1").arg(QCoreApplication::applicationPid());
+    QProcess station;
+    station.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                  { QStringLiteral("station"), hex, QStringLiteral("--board"),
+                    QString::fromLatin1(board.name), QStringLiteral("--name"),
+                    prefix + QStringLiteral("-*") });
+    if (!station.waitForReadyRead(kConnectMs))
+        return run;
+    QUdpSocket sender;
+    sender.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
+    ModuleProcess real;
+    QString out;
+    QElapsedTimer clock;
+    clock.start();
+    QElapsedTimer sinceReal;
+    const int perSlice = kFloodPerSecond * kFloodSliceMs / kMsPerSecond;
+    const QString flashed
+        = QStringLiteral("ok").leftJustified(13) + prefix + QStringLiteral("-real");
+    for (int slice = 0; clock.elapsed() < kFloodLimitMs; ++slice) {
+        if (!sinceReal.isValid()
+            && clock.elapsed() >= (kind == QLatin1String("none") ? 0 : kFloodFillMs)) {
+            if (!real.start({ QStringLiteral("--address"), QStringLiteral("127.0.14.1"),
+                              QStringLiteral("--name"), prefix + QStringLiteral("-real"),
+                              QStringLiteral("--board"), QString::fromLatin1(board.module),
+                              QStringLiteral("--baud"), QString::number(kBaud) }))
+                break;
+            sinceReal.start();
+        }
+        for (int i = 0; kind != QLatin1String("none") && i < perSlice; ++i, ++run.sent) {
+            const int n = run.sent;
+            const QString address = repeating
+                ? QStringLiteral("192.0.2.%1").arg(n % 250 + 1)
+                : QStringLiteral("%1.%2.%3")
+                      .arg(nowhere ? QStringLiteral("198.%1").arg(18 + (n >> 16) % 2)
+                                   : QStringLiteral("127.%1").arg(1 + (n >> 16) % 250))
+                      .arg((n >> 8) & 0xFF)
+                      .arg(n & 0xFF);
+            const quint16 dataPortText = nowhere || repeating ? quint16(1000) : fakeData;
+            sender.writeDatagram(
+                QStringLiteral("{\"host ip\":\"%1\",\"data port\":\"%2\",\"atcomd port\":\"%3\","
+                               "\"hostname\":\"%4-fake\"}")
+                    .arg(address)
+                    .arg(dataPortText)
+                    .arg(fakeAt)
+                    .arg(prefix)
+                    .toUtf8(),
+                QHostAddress::LocalHost, kAnnouncementPort);
+        }
+        QCoreApplication::processEvents();
+        while (station.canReadLine())
+            out += QString::fromUtf8(station.readLine());
+        station.readAllStandardOutput();
+        run.mostDescriptors = qMax(run.mostDescriptors, descriptorsOf(station.processId()));
+        run.peakKb = qMax(run.peakKb, procNumber(station.processId(), "status", "VmHWM:"));
+        if (run.descriptorLimit < 0)
+            run.descriptorLimit = procNumber(station.processId(), "limits", "Max open files");
+        if (station.state() != QProcess::Running) {
+            run.crashed = true;
+            break;
+        }
+        if (run.startedSeconds < 0
+            && out.contains(QStringLiteral("started      ") + prefix + QStringLiteral("-real")))
+            run.startedSeconds = sinceReal.nsecsElapsed() / 1e9;
+        if (out.contains(flashed)) {
+            run.flashedSeconds = sinceReal.nsecsElapsed() / 1e9;
+            break;
+        }
+        const qint64 ahead = qint64(slice + 1) * kFloodSliceMs - clock.elapsed();
+        station.waitForReadyRead(int(qMax<qint64>(ahead, 0)));
+    }
+    station.terminate();
+    if (!station.waitForFinished(kRunLimitMs))
+        station.kill();
+    run.crashed = run.crashed || station.exitStatus() != QProcess::NormalExit;
+    return run;
+}
+
+bool stationFlood(const QString &hex, const Board &board)
+{
+    const FloodRun calm = floodRun(hex, board, QStringLiteral("none"));
+    if (calm.flashedSeconds < 0) {
+        std::printf("  the station did not flash the module without a flood\n");
+        return false;
+    }
+    std::printf("%s station, one real module, %d KiB at %d baud: flashed %.2f s after it "
+                "started without a flood (peak memory %lld kB, %d descriptors)\n",
+                board.name, kImageBytes / 1024, kBaud, calm.flashedSeconds, calm.peakKb,
+                calm.mostDescriptors);
+    bool ok = true;
+    for (const char *kind : { "silent", "refusing", "nowhere", "repeating" }) {
+        const FloodRun flood = floodRun(hex, board, QString::fromLatin1(kind));
+        std::printf("  %d fakes a second, %-8s (%d sent): ", kFloodPerSecond, kind, flood.sent);
+        if (flood.crashed || flood.flashedSeconds < 0) {
+            std::printf("%s\n", flood.crashed ? "the station ended" : "the module was not flashed");
+            ok = false;
+            continue;
+        }
+        std::printf("its upload began after %.2f s, it was flashed after %.2f s = %.2fx "
+                    "without; descriptors at most %d = %.3f of the limit %lld; peak memory "
+                    "%.2fx without\n",
+                    flood.startedSeconds, flood.flashedSeconds,
+                    flood.flashedSeconds / calm.flashedSeconds, flood.mostDescriptors,
+                    double(flood.mostDescriptors) / flood.descriptorLimit, flood.descriptorLimit,
+                    double(flood.peakKb) / calm.peakKb);
+    }
+    return ok;
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -328,15 +513,19 @@ int main(int argc, char *argv[])
     }
     const QString avrdude = QStandardPaths::findExecutable(QStringLiteral("avrdude"));
 
-    // --station runs the station's part alone.
+    // --station runs the station's part alone, --flood the flood alone.
     const bool stationOnly = application.arguments().contains(QStringLiteral("--station"));
+    const bool floodOnly = application.arguments().contains(QStringLiteral("--flood"));
     bool ok = true;
     for (const Board &board : kBoards) {
-        if (!stationOnly) {
+        if (!stationOnly && !floodOnly) {
             ok = scaling(hex, board) && ok;
             ok = verifyCost(hex, board, avrdude) && ok;
         }
-        ok = stationThroughput(hex, board) && ok;
+        if (!floodOnly)
+            ok = stationThroughput(hex, board) && ok;
+        if (!stationOnly)
+            ok = stationFlood(hex, board) && ok;
     }
     return ok ? 0 : 1;
 }

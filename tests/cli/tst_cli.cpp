@@ -1,5 +1,6 @@
 // The rudireze-cli program as a user or a script runs it, against
 // virtual-module processes on loopback addresses.
+#include "common/names.h"
 #include "discovery/localaddress.h"
 #include "firmware/hexconversion.h"
 #include "firmwaretesting.h"
@@ -15,6 +16,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -164,6 +166,8 @@ private slots:
     void renameReachesTheModule();
     void liveDisplayOnATerminal();
     void stationFlashesEachArrivalOnce();
+    void stationUnderAFlood_data();
+    void stationUnderAFlood();
 };
 
 void CliTest::init()
@@ -235,6 +239,20 @@ void CliTest::helpAndUsageErrors_data()
     QTest::newRow("station without a board")
         << QStringList { "station", "any.hex" } << kExitUsage << ""
         << "station needs --board";
+    QTest::newRow("station, a log in no folder")
+        << QStringList { "station",   "large.hex", "--board",
+                         "MEGA2560",  "--log",     "no-such-folder/log.csv",
+                         "--seconds", "5" }
+        << kExitUsage << ""
+        << "cannot open no-such-folder/log.csv: No such file or directory; nothing was flashed";
+#ifndef Q_OS_WIN
+    // Found when the first line is written, not when the station ends.
+    QTest::newRow("station, a log on a full disk")
+        << QStringList { "station", "large.hex", "--board",   "MEGA2560",
+                         "--log",   "/dev/full", "--seconds", "5" }
+        << kExitUsage << ""
+        << "cannot write /dev/full: No space left on device; nothing was flashed";
+#endif
     QTest::newRow("rename without a name")
         << QStringList { "rename", "127.0.0.2", "8001" } << kExitUsage << ""
         << "rename needs IP ATPORT NAME";
@@ -777,12 +795,14 @@ void CliTest::signalsStopTheUploadsAndReport_data()
     QTest::addColumn<bool>("json");
     QTest::addColumn<bool>("twice");
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("SIGINT") << int(SIGINT) << false << false << 130;
-    QTest::newRow("SIGTERM, JSON") << int(SIGTERM) << true << false << 143;
+    QTest::addColumn<bool>("read"); // read instead of upload
+    QTest::newRow("SIGINT") << int(SIGINT) << false << false << 130 << false;
+    QTest::newRow("SIGTERM, JSON") << int(SIGTERM) << true << false << 143 << false;
 #ifndef Q_OS_WIN
-    QTest::newRow("SIGHUP") << int(SIGHUP) << false << false << 129;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false << false << 129 << false;
 #endif
-    QTest::newRow("a second SIGINT ends at once") << int(SIGINT) << false << true << 130;
+    QTest::newRow("a second SIGINT ends at once") << int(SIGINT) << false << true << 130 << false;
+    QTest::newRow("read, SIGINT") << int(SIGINT) << false << false << 130 << true;
 }
 
 void CliTest::signalsStopTheUploadsAndReport()
@@ -791,6 +811,7 @@ void CliTest::signalsStopTheUploadsAndReport()
     QFETCH(bool, json);
     QFETCH(bool, twice);
     QFETCH(int, exitCode);
+    QFETCH(bool, read);
 #ifdef Q_OS_WIN
     QSKIP("the test sends POSIX signals");
 #endif
@@ -807,8 +828,11 @@ void CliTest::signalsStopTheUploadsAndReport()
                             QStringLiteral("--address"), QStringLiteral("127.0.0.165"),
                             QStringLiteral("--announce-ms"), QStringLiteral("0"),
                             QStringLiteral("--no-reply"), QStringLiteral("5") }));
-    QStringList arguments { QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                            QStringLiteral("MEGA2560") };
+    QTemporaryDir copies;
+    QStringList arguments = read
+        ? QStringList { QStringLiteral("read"), QStringLiteral("-o"), copies.path() }
+        : QStringList { QStringLiteral("upload"), hex };
+    arguments << QStringLiteral("--board") << QStringLiteral("MEGA2560");
     if (json)
         arguments << QStringLiteral("--json");
     arguments << targetsOf(modules.modules);
@@ -1035,6 +1059,100 @@ void CliTest::stationFlashesEachArrivalOnce()
     QCOMPARE(results.value(prefix + "-d"), QStringList({ "interrupted" }));
     QTRY_VERIFY_WITH_TIMEOUT(flashHolds(b.modules.at(0), image, kMegaFlash), kFlashFileWaitMs);
     QVERIFY(!QFile::exists(flashFileOf(others.modules.at(1))));
+}
+
+// Made-up modules announced far faster than boards can be flashed: a real
+// module is flashed all the same, the process keeps its descriptors in
+// bounds, and the modules for which the wait has no room are counted, not
+// listed.
+void CliTest::stationUnderAFlood_data()
+{
+    QTest::addColumn<bool>("silentData"); // else every port of theirs refuses
+    QTest::newRow("fakes whose AT port answers and data port stays silent") << true;
+    QTest::newRow("fakes whose ports refuse") << false;
+}
+
+void CliTest::stationUnderAFlood()
+{
+    QFETCH(bool, silentData);
+    constexpr int kParallel = 4;
+    constexpr int kFakesPerSlice = 20;
+    constexpr int kSliceMs = 10;
+    constexpr int kFloodLimitMs = 30000;
+    constexpr int kFloodFirstMs = 2000;
+    // Two connections, a thread's wake-up and a little more for each board
+    // in progress, and what any process holds.
+    constexpr int kDescriptorLimit = 8 * kParallel + 32;
+    const QString prefix = uniqueName("flood");
+    const QString hex = writeHex(QStringLiteral("flood.hex"), randomImage(3000, 11), 11);
+    // The fakes' ports: an AT port that answers every command, a data port
+    // that takes connections and never says a word; or nothing at all.
+    QTcpServer atPort;
+    QTcpServer dataPort;
+    QVERIFY(atPort.listen(QHostAddress::AnyIPv4) && dataPort.listen(QHostAddress::AnyIPv4));
+    connect(&atPort, &QTcpServer::newConnection, &atPort, [&atPort] {
+        QTcpSocket *at = atPort.nextPendingConnection();
+        connect(at, &QTcpSocket::readyRead, at, [at] {
+            at->readAll();
+            at->write("OK\r\n");
+        });
+    });
+    dataPort.pauseAccepting();
+    const QByteArray fakePorts
+        = QStringLiteral("\",\"data port\":\"%1\",\"atcomd port\":\"%2\",\"hostname\":\"%3-fake\"}")
+              .arg(silentData ? dataPort.serverPort() : 1)
+              .arg(silentData ? atPort.serverPort() : 1)
+              .arg(prefix)
+              .toUtf8();
+
+    QProcess station;
+    station.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                  { QStringLiteral("station"), hex, QStringLiteral("--board"),
+                    QStringLiteral("MEGA2560"), QStringLiteral("--name"), prefix + "-*",
+                    QStringLiteral("--parallel"), QString::number(kParallel),
+                    QStringLiteral("--seconds"),
+                    QString::number(ModuleProcess::kLifetimeSeconds) });
+    QVERIFY(station.waitForStarted(ModuleProcess::kStartMs));
+    QTRY_VERIFY(station.canReadLine());
+    QUdpSocket sender;
+    QVERIFY(sender.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    const QString flashed = QStringLiteral("ok").leftJustified(13) + prefix + "-real";
+    const QString fd = QStringLiteral("/proc/%1/fd").arg(station.processId());
+    std::unique_ptr<ModuleProcess> real;
+    QString out;
+    int most = 0;
+    int fake = 0;
+    QElapsedTimer clock;
+    clock.start();
+    // The real module comes once the flood has filled the wait.
+    while (!out.contains(flashed) && clock.elapsed() < kFloodLimitMs
+           && station.state() == QProcess::Running) {
+        for (int i = 0; i < kFakesPerSlice; ++i, ++fake)
+            sender.writeDatagram("{\"host ip\":\"127.1." + QByteArray::number(fake >> 8 & 0xFF)
+                                     + '.' + QByteArray::number(fake & 0xFF) + fakePorts,
+                                 QHostAddress::LocalHost, kAnnouncementPort);
+        QTest::qWait(kSliceMs);
+        out += QString::fromUtf8(station.readAllStandardOutput());
+        most = qMax(most, QDir(fd).entryList(QDir::System | QDir::NoDotAndDotDot).size());
+        if (!real && clock.elapsed() > kFloodFirstMs) {
+            real = std::make_unique<ModuleProcess>();
+            QVERIFY(real->start({ "--address", "127.0.0.211", "--name", prefix + "-real",
+                                  "--flash-out", flashPattern() }));
+        }
+    }
+    QVERIFY2(out.contains(flashed), qPrintable(out.right(3000)));
+    QVERIFY2(most <= kDescriptorLimit, qPrintable(QString::number(most)));
+    station.terminate();
+    QVERIFY(station.waitForFinished(kStationWaitMs * 2));
+    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+    // Fakes that fail at once may all be tried; the others found no room
+    // and are only counted, in far fewer lines than there were fakes.
+    if (silentData) {
+        QVERIFY2(out.contains(QRegularExpression(
+                     QStringLiteral("waiting +\\d+ modules for 4 places; dropped \\d+ times"))),
+                 qPrintable(out.right(3000)));
+        QVERIFY2(out.count(QLatin1Char('\n')) < fake / 4, qPrintable(QString::number(fake)));
+    }
 }
 
 QTEST_MAIN(CliTest)

@@ -1,6 +1,7 @@
 // rudireze-cli's arguments and its progress display, as plain code.
 #include "cli/commandline.h"
 #include "cli/progressview.h"
+#include "cli/station.h"
 #include "cli/terminal.h"
 #include "discovery/localaddress.h"
 
@@ -67,6 +68,10 @@ private slots:
     void refused_data();
     void refused();
     void helpForEveryCommand();
+    void stationLogLines_data();
+    void stationLogLines();
+    void repeatsWithinAPeriodCountOnce_data();
+    void repeatsWithinAPeriodCountOnce();
     void ownAnnouncements_data();
     void ownAnnouncements();
 
@@ -247,9 +252,6 @@ void CliCommandLineTest::accepted_data()
     row("rename", { "rename", "127.0.0.2", "8001", "new name" }, Command::Rename,
         "help=0 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=127.0.0.2:8001:new name");
-    row("rename to nothing", { "rename", "127.0.0.2", "8001", "" }, Command::Rename,
-        "help=0 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
-        "timeout=600 rename=127.0.0.2:8001:");
     row("help wins over missing arguments", { "upload", "--help" }, Command::Upload,
         "help=1 json=0 seconds=3 file= out=update.bin board= targets= names= all=0 verify=0 "
         "timeout=600 rename=:0:");
@@ -337,6 +339,15 @@ void CliCommandLineTest::refused_data()
         << QStringList { "rename", "module.local", "8001", "x" } << "bad address 'module.local'";
     QTest::newRow("rename to port 0")
         << QStringList { "rename", "10.0.0.1", "0", "x" } << "bad AT port '0'";
+    // An unset shell variable, most likely; the module would be left nameless.
+    QTest::newRow("rename to nothing")
+        << QStringList { "rename", "127.0.0.2", "8001", "" } << "bad name: a name cannot be empty";
+    QTest::newRow("station, no boards at once")
+        << QStringList { "station", "f.hex", "--board", "UNO", "--parallel", "0" }
+        << "bad --parallel '0': a number of boards from 1 to 128";
+    QTest::newRow("station, more at once than descriptors allow")
+        << QStringList { "station", "f.hex", "--board", "UNO", "--parallel=129" }
+        << "bad --parallel '129'";
 }
 
 void CliCommandLineTest::refused()
@@ -363,6 +374,55 @@ void CliCommandLineTest::helpForEveryCommand()
     }
     for (const QString &board : boardNames())
         QVERIFY(usageText(Command::Upload).contains(board));
+}
+
+// Names a module chose, as a spreadsheet opening the log would take them,
+// and as the terminal shows them (printable).
+void CliCommandLineTest::stationLogLines_data()
+{
+    QTest::addColumn<QStringList>("fields");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("formulas") << QStringList { "=1+2", "-2+3", "+A1", "@SUM(A1)" }
+                              << "'=1+2,'-2+3,'+A1,'@SUM(A1)";
+    QTest::newRow("a command") << QStringList { "=cmd|' /C calc'!A0" } << "'=cmd|' /C calc'!A0";
+    QTest::newRow("tab and carriage return first")
+        << QStringList { "\t=1", "\r=1" } << "'\\x09=1,'\\x0D=1";
+    QTest::newRow("escape, NUL and a line break")
+        << QStringList { QStringLiteral("a\x1b[31m\0b\nc") } << "a\\x1B[31m\\x00b\\x0Ac";
+    // Escaped as everything shown is: they would reorder the line around them.
+    QTest::newRow("right-to-left override, an isolate and a mark")
+        << QStringList { QStringLiteral("x\u202Ey"), QStringLiteral("\u2067a\u200F") }
+        << "x\\u202Ey,\\u2067a\\u200F";
+}
+
+void CliCommandLineTest::stationLogLines()
+{
+    QFETCH(QStringList, fields);
+    QFETCH(QString, line);
+    QCOMPARE(stationCsvLine(fields), line);
+}
+
+// Whether the station takes a module for one heard before: only when it was
+// heard in the period before, however often it repeats within one.
+void CliCommandLineTest::repeatsWithinAPeriodCountOnce_data()
+{
+    QTest::addColumn<QVector<qint64>>("times"); // when the address is heard, in ms
+    QTest::addColumn<bool>("heardBefore"); // at the last of them
+    constexpr qint64 period = RecentAddresses::kPeriodMs;
+    QTest::newRow("forty times in one period") << QVector<qint64>(40, period / 2) << false;
+    QTest::newRow("once in each of two periods") << QVector<qint64> { 0, period + 1 } << true;
+    QTest::newRow("a silent period between") << QVector<qint64> { 0, 2 * period + 1 } << false;
+}
+
+void CliCommandLineTest::repeatsWithinAPeriodCountOnce()
+{
+    QFETCH(QVector<qint64>, times);
+    QFETCH(bool, heardBefore);
+    RecentAddresses recent(1);
+    bool before = false;
+    for (const qint64 time : times)
+        before = recent.heard(QStringLiteral("192.168.1.20"), time);
+    QCOMPARE(before, heardBefore);
 }
 
 void CliCommandLineTest::ownAnnouncements_data()

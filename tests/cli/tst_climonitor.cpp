@@ -13,6 +13,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
+#include <sys/socket.h>
+#endif
+
 using namespace RealBoards;
 
 namespace {
@@ -105,6 +109,8 @@ private slots:
     void proxyBadInput();
     void proxyServesOneClientAtATime_data();
     void proxyServesOneClientAtATime();
+    void proxyAndMonitorEnds_data();
+    void proxyAndMonitorEnds();
     void proxyWarnsOfAnOpenAddress_data();
     void proxyWarnsOfAnOpenAddress();
     void packageHoldsThePrograms();
@@ -451,7 +457,8 @@ void CliMonitorTest::proxyServesOneClientAtATime()
     QTcpSocket second;
     second.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(second.waitForConnected(kStartTimeoutMs));
-    second.write(sync);
+    // A program's retries pile up while it waits.
+    second.write(sync + sync + sync);
     // While the first has the board, the second is neither served nor dropped.
     QTest::qWait(kWaitingMs);
     QCOMPARE(second.state(), QAbstractSocket::ConnectedState);
@@ -462,14 +469,99 @@ void CliMonitorTest::proxyServesOneClientAtATime()
         first.disconnectFromHost();
     // A silent first client loses the board after the idle time.
     QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE_WITH_TIMEOUT(modules.counters(0).resets, 2, kReachedTimeoutMs);
+    // What it sent while it waited is not passed on: the board answers only
+    // what comes once it is in its bootloader, as for a client that just came.
+    QTest::qWait(kWaitingMs);
+    QCOMPARE(second.bytesAvailable(), qint64(0));
+    second.write(sync);
     QTRY_COMPARE_WITH_TIMEOUT(secondReply += second.readAll(), inSyncOk, kReachedTimeoutMs);
-    QCOMPARE(modules.counters(0).resets, 2);
     second.disconnectFromHost();
     const Run run = finish(proxy);
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe));
     QVERIFY2(run.describe.contains(QLatin1String("lost the board")) == firstSilent,
              qPrintable(run.describe));
     QVERIFY2(!run.describe.contains(QLatin1String("refused")), qPrintable(run.describe));
+}
+
+// The client alone decides how long it keeps the board; SIGTERM is told
+// from an end asked for. The module here answers every AT command, and its
+// board talks all the time, as a program may: a line every tenth of a second.
+void CliMonitorTest::proxyAndMonitorEnds_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("a silent client of a talking board loses it") << QStringLiteral("idle");
+    QTest::newRow("a half-closed client still gets the answers") << QStringLiteral("half");
+    QTest::newRow("proxy, SIGTERM") << QStringLiteral("proxy");
+    QTest::newRow("monitor, SIGTERM") << QStringLiteral("monitor");
+}
+
+void CliMonitorTest::proxyAndMonitorEnds()
+{
+    QFETCH(QString, how);
+    constexpr int kIdleEndMs = 5000;
+    QTcpServer atPort;
+    QTcpServer dataPort;
+    QVERIFY(atPort.listen(QHostAddress::LocalHost) && dataPort.listen(QHostAddress::LocalHost));
+    connect(&atPort, &QTcpServer::newConnection, &atPort, [&atPort] {
+        QTcpSocket *at = atPort.nextPendingConnection();
+        connect(at, &QTcpSocket::readyRead, at, [at] {
+            at->readAll();
+            at->write("OK\r\n");
+        });
+    });
+    connect(&dataPort, &QTcpServer::newConnection, &dataPort, [&dataPort] {
+        QTcpSocket *data = dataPort.nextPendingConnection();
+        auto *talk = new QTimer(data);
+        connect(talk, &QTimer::timeout, data, [data] { data->write("tick\n"); });
+        talk->start(100);
+    });
+    const QString target
+        = QStringLiteral("127.0.0.1:%1:%2").arg(dataPort.serverPort()).arg(atPort.serverPort());
+    const bool proxy = how != QLatin1String("monitor");
+    QProcess cli;
+    cli.start(QStringLiteral(RUDIREZE_CLI_EXE),
+              QStringList { proxy ? QStringLiteral("proxy") : QStringLiteral("monitor"), target,
+                            QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000) }
+                  + (proxy ? QStringList { "--board", "UNO", "--idle", "1" } : QStringList()));
+    QVERIFY(cli.waitForStarted(kStartTimeoutMs));
+    const quint16 port = proxy ? listeningPort(cli) : 0;
+    if (!proxy || how == QLatin1String("proxy")) {
+        QTRY_VERIFY(port != 0 || cli.bytesAvailable() > 0);
+        cli.terminate();
+        const Run run = finish(cli);
+        QVERIFY2(run.exitCode == 143, qPrintable(run.describe));
+        return;
+    }
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(kStartTimeoutMs));
+    QByteArray heard;
+    QTRY_VERIFY((heard += client.readAll()).contains("tick"));
+    if (how == QLatin1String("half")) {
+#ifdef Q_OS_WIN
+        QSKIP("the test closes one side with shutdown(2)");
+#else
+        client.write("ask\n");
+        QVERIFY(client.waitForBytesWritten(kStartTimeoutMs));
+        const int before = heard.count("tick");
+        QVERIFY(::shutdown(int(client.socketDescriptor()), SHUT_WR) == 0);
+        // The board's lines go on reaching it after it finished sending,
+        // well past the idle time, until it closes.
+        QTRY_VERIFY_WITH_TIMEOUT((heard += client.readAll()).count("tick") >= before + 20,
+                                 kIdleEndMs);
+        client.abort();
+        QByteArray said;
+        QTRY_VERIFY((said += cli.readAllStandardOutput()).contains("Client done (1 served)"));
+#endif
+    } else {
+        // Its silence ends its turn, however much the board says.
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, kIdleEndMs);
+    }
+    cli.terminate();
+    const Run run = finish(cli);
+    QVERIFY2(run.describe.contains(QLatin1String("lost the board")) == (how == "idle"),
+             qPrintable(run.describe));
 }
 
 void CliMonitorTest::proxyWarnsOfAnOpenAddress_data()
