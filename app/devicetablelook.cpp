@@ -27,8 +27,7 @@ bool EmptyTableHint::eventFilter(QObject *watched, QEvent *event)
 {
     // Drawn before the table paints its (absent) rows, over the background
     // the viewport already has.
-    if (event->type() == QEvent::Paint && watched == table->viewport()
-        && table->rowCount() == 0) {
+    if (event->type() == QEvent::Paint && watched == table->viewport() && table->rowCount() == 0) {
         QWidget *viewport = table->viewport();
         QPainter painter(viewport);
         QFont font = table->font();
@@ -46,8 +45,8 @@ void dressDeviceTable(QTableWidget *table)
 {
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     table->setItemDelegate(new MiddleOfTheRow(table));
-    new EmptyTableHint(table,
-                       QCoreApplication::translate("Widget",
-                                                   "Waiting for modules announcing on UDP port %1")
-                           .arg(kAnnouncementPort));
+    new EmptyTableHint(
+        table,
+        QCoreApplication::translate("Widget", "Waiting for modules announcing on UDP port %1")
+            .arg(kAnnouncementPort));
 }
