@@ -13,6 +13,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <memory>
+
 namespace {
 const QString kYaHei = QString::fromUtf8("\xe5\xbe\xae\xe8\xbd\xaf\xe9\x9b\x85\xe9\xbb\x91");
 
@@ -54,8 +56,6 @@ private slots:
     void tableSettings();
     void layoutKeepsEveryTextWhole_data();
     void layoutKeepsEveryTextWhole();
-    void emptyTableShowsTheHint();
-    void verifyIsRemembered();
     void metaObjectSurfaceAndConnections();
     void socketAndTimerAtStart();
     void radioButtonsSwitchTheOpenFileButton();
@@ -66,6 +66,7 @@ private slots:
 void MainWindowTest::initTestCase()
 {
     previousHandler = qInstallMessageHandler(recordWarnings);
+    QSettings().clear();
 }
 
 void MainWindowTest::firstStateAsTheUserSeesIt()
@@ -96,7 +97,11 @@ void MainWindowTest::firstStateAsTheUserSeesIt()
     QCOMPARE(ui.label_3->text(), QStringLiteral("Generate time:"));
     QCOMPARE(ui.label_2->text(), QStringLiteral("0:0:0"));
     QCOMPARE(ui.verifyCheckBox->text(), QStringLiteral("Verify"));
+    // On at first, then as the user left it.
     QVERIFY(ui.verifyCheckBox->isChecked());
+    ui.verifyCheckBox->setChecked(false);
+    QVERIFY(!WidgetProbe(*std::make_unique<Widget>()).ui().verifyCheckBox->isChecked());
+    ui.verifyCheckBox->setChecked(true);
     QVERIFY(!probe.manualMode());
 
     for (QLineEdit *edit : { ui.lineEdit, ui.lineEdit_2, ui.lineEdit_3 }) {
@@ -274,10 +279,16 @@ void MainWindowTest::layoutKeepsEveryTextWhole()
     QFETCH(QSize, size);
     QuietWindow w;
     Ui_Widget &ui = w.probe.ui();
-    QCOMPARE(w.window.devicePixelRatioF(),
-             qEnvironmentVariableIsSet("QT_SCALE_FACTOR")
-                 ? qEnvironmentVariable("QT_SCALE_FACTOR").toDouble()
-                 : 1.0);
+    QCOMPARE(w.window.devicePixelRatioF(), qEnvironmentVariable("QT_SCALE_FACTOR", "1").toDouble());
+    // While no module is listed a hint is drawn into the table, with no widget.
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+    QCOMPARE(w.table->findChild<EmptyTableHint *>()->text(),
+             QStringLiteral("Waiting for modules announcing on UDP port 3333"));
+    QVERIFY(w.table->viewport()->findChildren<QWidget *>().isEmpty());
+    const QImage hint = w.table->viewport()->grab().toImage();
+    QImage blank = hint;
+    blank.fill(hint.pixel(0, 0));
+    QVERIFY(hint != blank);
     // The longest texts each control may come to show; no rename is meant.
     const QSignalBlocker quiet(w.table);
     w.probe.addDeviceRow(QStringLiteral("192.168.100.200"), QStringLiteral("65535"),
@@ -288,32 +299,24 @@ void MainWindowTest::layoutKeepsEveryTextWhole()
     w.window.resize(size.isEmpty() ? w.window.minimumSize() : size);
     QVERIFY(QTest::qWaitForWindowExposed(&w.window));
     QCoreApplication::processEvents();
-    if (size.isEmpty())
-        QCOMPARE(w.window.size(), w.window.minimumSize());
+    QCOMPARE(w.window.size(), size.isEmpty() ? w.window.minimumSize() : size);
 
     for (auto *control : w.window.findChildren<QWidget *>()) {
-        if (!control->isVisible()
-            || !(qobject_cast<QLabel *>(control) || qobject_cast<QAbstractButton *>(control)
-                 || qobject_cast<QComboBox *>(control)))
-            continue;
-        QVERIFY2(control->width() >= control->sizeHint().width(),
-                 qPrintable(QStringLiteral("%1 %2: %3 < %4")
-                                .arg(control->metaObject()->className(), control->objectName())
-                                .arg(control->width())
-                                .arg(control->sizeHint().width())));
+        if (control->isVisible()
+            && (qobject_cast<QLabel *>(control) || qobject_cast<QAbstractButton *>(control)
+                || qobject_cast<QComboBox *>(control)))
+            QVERIFY2(control->width() >= control->sizeHint().width(),
+                     qPrintable(control->objectName() + control->metaObject()->className()));
     }
-    for (QLayout *bar : { static_cast<QLayout *>(ui.horizontalLayout_3),
-                          static_cast<QLayout *>(ui.horizontalLayout_8) }) {
+    QList<QRect> placed;
+    for (QLayout *bar : { ui.horizontalLayout_3, ui.horizontalLayout_8 }) {
         for (int i = 0; i < bar->count(); ++i) {
-            const QWidget *one = bar->itemAt(i)->widget();
-            if (!one)
-                continue;
-            QVERIFY(w.window.rect().contains(one->geometry()));
-            for (int j = i + 1; j < bar->count(); ++j) {
-                const QWidget *other = bar->itemAt(j)->widget();
-                if (other)
-                    QVERIFY2(!one->geometry().intersects(other->geometry()),
-                             qPrintable(one->objectName() + " " + other->objectName()));
+            if (const QWidget *control = bar->itemAt(i)->widget()) {
+                for (const QRect &other : qAsConst(placed))
+                    QVERIFY2(!other.intersects(control->geometry()),
+                             qPrintable(control->objectName()));
+                QVERIFY(w.window.rect().contains(control->geometry()));
+                placed << control->geometry();
             }
         }
     }
@@ -327,40 +330,6 @@ void MainWindowTest::layoutKeepsEveryTextWhole()
         sum += header->sectionSize(column);
     }
     QCOMPARE(sum, w.table->viewport()->width());
-}
-
-void MainWindowTest::emptyTableShowsTheHint()
-{
-    QuietWindow w;
-    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
-    auto *hint = w.table->findChild<EmptyTableHint *>();
-    QVERIFY(hint);
-    QCOMPARE(hint->text(), QStringLiteral("Waiting for modules announcing on UDP port 3333"));
-    // Drawn into the viewport, which holds no widget for it.
-    const QImage empty = w.table->viewport()->grab().toImage();
-    QVERIFY(w.table->viewport()->findChildren<QWidget *>().isEmpty());
-    const QSize before = w.table->size();
-    int drawn = 0;
-    for (int y = 0; y < empty.height(); ++y)
-        for (int x = 0; x < empty.width(); ++x)
-            drawn += empty.pixel(x, y) != empty.pixel(0, 0);
-    QVERIFY(drawn > 0);
-    const QSignalBlocker quiet(w.table);
-    w.probe.addDeviceRow(QStringLiteral("127.0.0.2"), "1", "2", QStringLiteral("m"));
-    QCOMPARE(w.table->size(), before);
-}
-
-void MainWindowTest::verifyIsRemembered()
-{
-    QSettings().clear();
-    for (bool on : { false, true }) {
-        {
-            Widget window;
-            WidgetProbe(window).ui().verifyCheckBox->setChecked(on);
-        }
-        Widget next;
-        QCOMPARE(WidgetProbe(next).ui().verifyCheckBox->isChecked(), on);
-    }
 }
 
 void MainWindowTest::metaObjectSurfaceAndConnections()

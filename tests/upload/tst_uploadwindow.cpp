@@ -89,47 +89,32 @@ ScriptedModule::Options holdingSignOn(const char *address)
     return ScriptedModule::Options::at(address, 0, ScriptedModule::Fault::Hold);
 }
 
-// The Verify box as the user leaves it; the window remembers it.
-void setVerify(Widget &window, bool on)
-{
-    WidgetProbe(window).ui().verifyCheckBox->setChecked(on);
-}
-
-// One of the modules the result table names: a virtual module ("uno",
-// "mega", "mega corrupting page 1"), or a scripted one ("refusing" fails
-// the sixth command, "unreachable" has no data port).
+// The module a result row names: virtual ("uno", "mega", "corrupting" page 1,
+// "unreachable" without a data port) or scripted ("refusing" programming mode).
 struct RowModule
 {
-    std::unique_ptr<ModuleThread> virtualModule;
+    ModuleThread modules;
     std::unique_ptr<ScriptedModule> scripted;
-    QString ip;
-    QString dataPort;
-    QString atPort;
+    QStringList where; // address, data port, AT port
 
-    bool start(const QString &kind, const char *address)
+    bool start(const QString &kind)
     {
-        if (kind == QLatin1String("refusing") || kind == QLatin1String("unreachable")) {
-            auto options
-                = ScriptedModule::Options::at(address, 5, ScriptedModule::Fault::FailedStatus);
-            options.dataRefuses = kind == QLatin1String("unreachable");
-            scripted = std::make_unique<ScriptedModule>(options);
-            ip = scripted->ip();
-            dataPort = scripted->dataPort();
-            atPort = scripted->atPort();
+        if (kind == QLatin1String("refusing")) {
+            scripted = std::make_unique<ScriptedModule>(
+                ScriptedModule::Options::at("127.0.0.32", 5, ScriptedModule::Fault::FailedStatus));
+            where = QStringList { scripted->ip(), scripted->dataPort(), scripted->atPort() };
             return true;
         }
         ModuleOptions options;
-        options.address = QHostAddress(QString::fromLatin1(address));
+        options.address = QHostAddress(QStringLiteral("127.0.0.32"));
         options.board = kind == QLatin1String("uno") ? BoardType::Uno : BoardType::Mega;
         options.announceIntervalMs = 0;
-        options.link.pageWriteUs = 0;
-        options.faults.corruptPage = kind.endsWith(QLatin1String("page 1")) ? 1 : -1;
-        virtualModule = std::make_unique<ModuleThread>();
-        if (!virtualModule->start(1, options))
+        options.faults.corruptPage = kind == QLatin1String("corrupting") ? 1 : -1;
+        options.faults.refuseData = kind == QLatin1String("unreachable");
+        if (!modules.start(1, options))
             return false;
-        ip = virtualModule->address(0).toString();
-        dataPort = QString::number(virtualModule->dataPort(0));
-        atPort = QString::number(virtualModule->atPort(0));
+        where = QStringList { options.address.toString(), QString::number(modules.dataPort(0)),
+                              QString::number(modules.atPort(0)) };
         return true;
     }
 };
@@ -316,36 +301,25 @@ void UploadWindowTest::failedConversionStartsNothing()
 void UploadWindowTest::uploadThroughTheWindow_data()
 {
     QTest::addColumn<QString>("board");
-    QTest::addColumn<bool>("verify");
     QTest::addColumn<QStringList>("texts");
 
     QTest::newRow("MEGA2560 300 bytes")
-        << QStringLiteral("MEGA2560") << false
+        << QStringLiteral("MEGA2560")
         << QStringList { QStringLiteral("85%"), QStringLiteral("100%"),
                          QStringLiteral("Successful") };
     QTest::newRow("UNO 300 bytes")
-        << QStringLiteral("UNO") << false
+        << QStringLiteral("UNO")
         << QStringList { QStringLiteral("42%"), QStringLiteral("85%"), QStringLiteral("100%"),
-                         QStringLiteral("Successful") };
-    // Writing fills the first half, reading back the second.
-    QTest::newRow("MEGA2560 300 bytes, verified")
-        << QStringLiteral("MEGA2560") << true
-        << QStringList { QStringLiteral("42%"), QStringLiteral("50%"), QStringLiteral("92%"),
-                         QStringLiteral("100%"), QStringLiteral("Successful") };
-    QTest::newRow("UNO 300 bytes, verified")
-        << QStringLiteral("UNO") << true
-        << QStringList { QStringLiteral("21%"),       QStringLiteral("42%"), QStringLiteral("50%"),
-                         QStringLiteral("71%"),       QStringLiteral("92%"), QStringLiteral("100%"),
                          QStringLiteral("Successful") };
 }
 
 void UploadWindowTest::uploadThroughTheWindow()
 {
     QFETCH(QString, board);
-    QFETCH(bool, verify);
     Widget window;
     WidgetProbe probe(window);
-    setVerify(window, verify);
+    // Every page written, and no read-back (the road tests read back).
+    probe.ui().verifyCheckBox->setChecked(false);
     const QByteArray image = pattern(300);
     useManualFile(window, image);
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.24"));
@@ -380,70 +354,58 @@ void UploadWindowTest::resultAndItsReason_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("reason"); // a pattern
 
-    const QString fail = QStringLiteral("Fail");
-    const QString corrupting = QStringLiteral("mega corrupting page 1");
+    const QString mega = QStringLiteral("MEGA2560");
     QTest::newRow("verify finds the corrupt byte")
-        << corrupting << "MEGA2560" << 600 << true << fail
+        << "corrupting" << mega << 600 << true << "Fail"
         << "^the flash differs from the image at byte 0x0100$";
-    QTest::newRow("unverified, the corruption goes unseen")
-        << corrupting << "MEGA2560" << 600 << false << "Successful"
+    QTest::newRow("unverified, it goes unseen")
+        << "corrupting" << mega << 600 << false << "Successful"
         << "^600 bytes in \\d+\\.\\d s$";
-    QTest::newRow("verified") << "mega"
-                              << "MEGA2560" << 600 << true << "Successful"
+    QTest::newRow("verified") << "mega" << mega << 600 << true << "Successful"
                               << "^600 bytes in \\d+\\.\\d s, verified$";
-    QTest::newRow("wrong board") << "uno"
-                                 << "MEGA2560" << 300 << true << fail
+    QTest::newRow("wrong board") << "uno" << mega << 300 << true << "Fail"
                                  << "^the board answered like an UNO .*: choose UNO$";
-    QTest::newRow("image too large")
-        << "mega"
-        << "UNO" << 32257 << true << fail
-        << "^the image \\(32257 bytes\\) is larger than the 32256 bytes below the bootloader "
-           "of a UNO board$";
-    QTest::newRow("bootloader refuses")
-        << "refusing"
-        << "MEGA2560" << 300 << true << fail
-        << "^wrong reply to the .* command \\(image offset 0\\): .*STATUS_CMD_FAILED";
-    QTest::newRow("unreachable") << "unreachable"
-                                 << "MEGA2560" << 300 << true << fail
+    QTest::newRow("image too large") << "mega"
+                                     << "UNO" << 32257 << true << "Fail"
+                                     << "^the image \\(32257 bytes\\) is larger than the 32256";
+    QTest::newRow("bootloader refuses") << "refusing" << mega << 300 << true << "Fail"
+                                        << "^wrong reply to the .*: .*STATUS_CMD_FAILED";
+    QTest::newRow("unreachable") << "unreachable" << mega << 300 << true << "Fail"
                                  << "^cannot connect to data port \\d+: ";
 }
 
 void UploadWindowTest::resultAndItsReason()
 {
     QFETCH(QString, module);
-    QFETCH(QString, board);
     QFETCH(int, size);
     QFETCH(bool, verify);
     RowModule target;
-    QVERIFY(target.start(module, "127.0.0.32"));
+    QVERIFY(target.start(module));
     Widget window;
     WidgetProbe probe(window);
-    setVerify(window, verify);
+    probe.ui().verifyCheckBox->setChecked(verify);
     useManualFile(window, pattern(size));
     MessageBoxCloser boxes;
-    QPushButton *button = addRow(window, target.ip, target.dataPort, target.atPort, board);
-    QTableWidget *table = probe.ui().userTableWidget;
-    table->item(0, ProgressColumn)->setText(QStringLiteral("Successful"));
+    QFETCH(QString, board);
+    QPushButton *button = addRow(window, target.where[0], target.where[1], target.where[2], board);
+    QTableWidgetItem *cell = probe.ui().userTableWidget->item(0, ProgressColumn);
+    cell->setText(QStringLiteral("Successful"));
 
     button->click();
     // The last result goes the moment the upload starts.
     QCOMPARE(progressText(window, 0), QString());
     QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled() && probe.uploadWorkerCount() == 0, kUploadLimitMs);
-
     QTEST(progressText(window, 0), "text");
-    const QTableWidgetItem *cell = table->item(0, ProgressColumn);
+    cell = probe.ui().userTableWidget->item(0, ProgressColumn);
     QFETCH(QString, reason);
     QVERIFY2(QRegularExpression(reason).match(cell->toolTip()).hasMatch(),
              qPrintable(cell->toolTip()));
     QCOMPARE(cell->data(Qt::AccessibleDescriptionRole).toString(), cell->toolTip());
     // Only a module that cannot be reached gets the box, naming it.
-    const bool unreachable = module == QLatin1String("unreachable");
-    QCOMPARE(boxes.seen().size(), unreachable ? 1 : 0);
-    if (unreachable) {
-        QVERIFY(boxes.seen().first().text.startsWith(kBoxText + QLatin1Char('\n')));
-        QVERIFY(boxes.seen().first().text.endsWith(
-            QStringLiteral("module module %1 at %1").arg(target.ip)));
-    }
+    QCOMPARE(boxes.seen().size(), module == QLatin1String("unreachable") ? 1 : 0);
+    if (!boxes.seen().isEmpty())
+        QCOMPARE(boxes.seen().first().text,
+                 kBoxText + QStringLiteral("\n module module %1 at %1").arg(target.where[0]));
 }
 
 void UploadWindowTest::twoRowsAtOnce()

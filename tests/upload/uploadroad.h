@@ -199,16 +199,12 @@ inline QString percentAfter(qint64 done, qint64 total, double from = 0.0, double
 inline QStringList successTexts(int size, int pageSize, bool verified = true)
 {
     QStringList texts;
-    const double share = verified ? 0.5 : 1.0;
-    for (const double from : verified ? QList<double> { 0.0, 0.5 } : QList<double> { 0.0 }) {
-        for (qint64 done = 0;;) {
-            const qint64 count = qMin<qint64>(pageSize, size - done);
-            done += count;
-            const QString text = percentAfter(done, size, from, share);
+    for (int half = 0; half < (verified ? 2 : 1); ++half) {
+        for (qint64 done = 0, count = pageSize; count == pageSize; done += count) {
+            count = qMin<qint64>(pageSize, size - done);
+            const QString text = percentAfter(done + count, size, half * 0.5, verified ? 0.5 : 1.0);
             if (texts.isEmpty() || texts.last() != text)
                 texts << text;
-            if (count < pageSize)
-                break;
         }
     }
     return texts << QStringLiteral("Successful");
