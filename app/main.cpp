@@ -5,6 +5,9 @@
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    // Where the window's few settings are kept.
+    QCoreApplication::setOrganizationName(QStringLiteral("Rudireze"));
+    QCoreApplication::setApplicationName(QStringLiteral("rudireze"));
     int result = 0;
     {
         Widget window;

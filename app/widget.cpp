@@ -1,9 +1,12 @@
 #include "app/widget.h"
 
+#include "app/devicetablelook.h"
 #include "app/form/ui_widget.h"
 #include "common/names.h"
+#include "discovery/announcement.h"
 
 #include <QHeaderView>
+#include <QSettings>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -11,6 +14,10 @@ namespace {
 constexpr int kRefreshIntervalMs = 2000;
 constexpr int kWindowWidth = 1078;
 constexpr int kWindowHeight = 490;
+// Wide enough for the board box and "Successful" in every column, high
+// enough for the header and three rows.
+constexpr int kMinimumColumnWidth = 140;
+constexpr int kMinimumTableHeight = 130;
 
 const char kOpenFileStyleSheet[]
     = "QPushButton:hover{background-color: qconicalgradient(cx:0.5, cy:0.522909, angle:179.9, "
@@ -20,6 +27,8 @@ const char kOpenFileStyleSheet[]
       "QPushButton:pressed{background-color:yellow;             border: 1px solid rgb(124, 124, "
       "124);"
       "             }";
+// Whether uploads read the flash back, kept between runs.
+const char kVerifySetting[] = "upload/verify";
 } // namespace
 
 Widget::Widget(QWidget *parent)
@@ -27,7 +36,9 @@ Widget::Widget(QWidget *parent)
     , ui(new Ui_Widget)
 {
     ui->setupUi(this);
-    setFixedSize(kWindowWidth, kWindowHeight);
+    // The window may grow, and the columns with it; it shrinks no further
+    // than its layout allows, so no text is cut.
+    resize(kWindowWidth, kWindowHeight);
 
     udpSocket = new QUdpSocket(this);
     udpPort = kAnnouncementPort;
@@ -53,6 +64,30 @@ Widget::Widget(QWidget *parent)
     manual_mode = false;
 
     ui->pushButton_4->setStyleSheet(QLatin1String(kOpenFileStyleSheet));
+
+    dressDeviceTable(ui->userTableWidget);
+    QTableWidget *table = ui->userTableWidget;
+    table->setMinimumSize(DeviceColumnCount * kMinimumColumnWidth + 2 * table->frameWidth(),
+                          kMinimumTableHeight);
+    // Texts keep their whole width. The labels whose texts change are given
+    // the width of the longest they show, so the window's minimum stays put.
+    for (QWidget *control : std::initializer_list<QWidget *> {
+             ui->radioButton_2, ui->radioButton, ui->pushButton_4, ui->verifyCheckBox })
+        control->setSizePolicy(QSizePolicy::Minimum, control->sizePolicy().verticalPolicy());
+    const auto keepWidthFor = [](QLabel *label, const QString &longest) {
+        const QString shown = label->text();
+        label->setText(longest);
+        label->setMinimumWidth(label->sizeHint().width());
+        label->setText(shown);
+    };
+    keepWidthFor(ui->userNumLabel, tr("Online Count\xef\xbc\x9a%1").arg(kMaxListedModules));
+    keepWidthFor(ui->label_2, QStringLiteral("0000-00-00 00:00:00"));
+
+    ui->verifyCheckBox->setChecked(QSettings().value(QLatin1String(kVerifySetting), true).toBool());
+    connect(ui->verifyCheckBox, &QCheckBox::toggled, this,
+            [](bool on) { QSettings().setValue(QLatin1String(kVerifySetting), on); });
+    // The minimum size is settled before the window first shows.
+    layout()->activate();
 }
 
 Widget::~Widget()

@@ -54,8 +54,9 @@ private:
     bool isUploading(const QString &ip) const;
     QString localIPv4Address();
     QString currentUserName();
-    // The critical box of a module whose port could not be reached.
-    void showConnectServerFail();
+    // The critical box of a module whose port could not be reached, naming
+    // the module when its address is known.
+    void showConnectServerFail(const QString &name = QString(), const QString &ip = QString());
 
     // Firmware image preparation (widget_conversion.cpp, widget_locator.cpp,
     // widget_sourceselection.cpp).

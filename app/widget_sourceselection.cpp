@@ -43,8 +43,9 @@ void Widget::on_pushButton_4_clicked()
     }
     manual_converted = true;
     read_generate_time(manual_path);
-    QMessageBox::warning(this, QStringLiteral("tip"), QStringLiteral("open file successful"),
-                         QMessageBox::Ok);
+    // Good news, not a warning.
+    QMessageBox::information(this, QStringLiteral("tip"), QStringLiteral("open file successful"),
+                             QMessageBox::Ok);
     current_file_name = manual_path.mid(manual_path.lastIndexOf(QLatin1Char('/')) + 1);
     ui->lineEdit->setText(manual_path);
     ui->lineEdit_3->setText(current_file_name);

@@ -69,12 +69,20 @@ void Widget::OnBtnClicked()
     qDebug() << board_type << (combo ? combo->currentIndex() : -1);
 
     button->setEnabled(false);
+    // The last result goes at once: it says nothing about this upload.
+    const QTableWidgetItem *result = table->item(row, ProgressColumn);
+    if (result && !(result->text().isEmpty() && result->toolTip().isEmpty())) {
+        auto *cleared = new QTableWidgetItem;
+        table->setItem(row, ProgressColumn, cleared);
+        cleared->setTextAlignment(Qt::AlignHCenter);
+    }
 
     QString at_port = cellText(table, row, AtPortColumn);
     QString host_ip = cellText(table, row, IpColumn);
     QString data_port = cellText(table, row, DataPortColumn);
 
     Thread *started = new Thread(at_port, data_port, host_ip, row, board_type);
+    started->set_verify(ui->verifyCheckBox->isChecked());
     worker = started;
     uploadWorkers.append(started);
     connect(started, SIGNAL(updateover(int, int, float)), this, SLOT(deal_ui(int, int, float)));

@@ -223,27 +223,17 @@ void UploadSession::workerEnded(int index)
             result.error += QStringLiteral(" (") + reason + QLatin1Char(')');
     } else if (worker.connectFailed && !worker.thread->handshake_refused()) {
         result.status = TargetStatus::Unreachable;
-        result.error
-            = reason.isEmpty() ? QStringLiteral("the module could not be reached") : reason;
-    } else if (result.firstMismatch >= 0) {
-        result.status = TargetStatus::VerifyFailed;
-        result.error = QStringLiteral("the flash differs from the image at byte 0x%1")
-                           .arg(result.firstMismatch, 4, 16, QLatin1Char('0'));
+        result.error = worker.thread->failure_text();
     } else {
-        result.status = TargetStatus::Failed;
-        result.error
-            = reason.isEmpty() ? QStringLiteral("the upload ended without a result") : reason;
+        // The window shows the same words on the module's row.
+        result.status
+            = result.firstMismatch >= 0 ? TargetStatus::VerifyFailed : TargetStatus::Failed;
+        result.error = worker.thread->failure_text();
     }
 
-    QString note;
-    if (result.succeeded()) {
-        note = QStringLiteral("%1 bytes in %2 s%3")
-                   .arg(result.bytes)
-                   .arg(result.seconds, 0, 'f', 1)
-                   .arg(result.verified ? QStringLiteral(", verified") : QString());
-    } else {
-        note = result.error;
-    }
+    const QString note = result.succeeded()
+        ? Thread::success_text(result.bytes, result.seconds, result.verified)
+        : result.error;
     view.finish(index, result.succeeded(), note);
     emit ended(index);
 }

@@ -10,7 +10,8 @@ class QIODevice;
 
 // Reading the flash back after an upload, still in programming mode, and
 // comparing it with the image; and reading it before writing, to keep a copy.
-// Opt-in: the window's uploads never do either.
+// Opt-in: the window reads back unless told not to; only the command-line
+// tool keeps a copy.
 
 // What the read-back found.
 struct FlashComparison

@@ -13,6 +13,7 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
 
@@ -23,6 +24,7 @@ namespace {
 constexpr int kSyncCommands = 3;
 constexpr int kSignatureBytes = 3;
 constexpr int kBytesPerWord = 2;
+constexpr double kMsecsPerSecond = 1000.0;
 // A bootloader just reset answers its greeting within milliseconds; the
 // probe for the other protocol needs no more than this.
 constexpr int kOtherGreetingWaitMs = 2000;
@@ -103,15 +105,19 @@ void Thread::run()
     board = boardNamed(board_type);
     if (!board)
         return;
+    QElapsedTimer clock;
+    clock.start();
     run_frame(board->protocol == StkVersion::V1 ? &Thread::upload_stk500v1
-                                                : &Thread::upload_stk500v2);
+                                                : &Thread::upload_stk500v2,
+              clock);
 }
 
-void Thread::run_frame(Upload upload)
+void Thread::run_frame(Upload upload, const QElapsedTimer &clock)
 {
     if (read_only) {
         total_bytes = read_bytes;
     } else if (!open_image() || !image_fits()) {
+        run_ms = clock.elapsed();
         emit updateover(row, UPDATE_FINISHED, 0.0f);
         return;
     }
@@ -119,20 +125,25 @@ void Thread::run_frame(Upload upload)
     if (opened.failed == ModuleOpening::Failure::DataPort
         || opened.failed == ModuleOpening::Failure::AtPort) {
         close_module();
+        unreached = true;
+        run_ms = clock.elapsed();
         emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
         return;
     }
     // A board that was not reset ends the run as a failed upload too.
     bool accepted = false;
-    if (opened.ok())
+    if (opened.ok()) {
         accepted = (this->*upload)(opened.stray);
-    else
+    } else {
+        unreached = !at_refused;
         emit updateover(row, UPDATE_CONNECT_FAILED, 1.0f);
+    }
     close_module();
     // Success needs both: every page taken from the image and every page accepted.
     const bool complete = accepted && verify_passed && bytes_read == total_bytes;
     if (complete)
         failure.clear();
+    run_ms = clock.elapsed();
     emit updateover(row, UPDATE_FINISHED, complete ? 1.0f : 0.0f);
 }
 
@@ -541,6 +552,29 @@ bool Thread::read_and_keep_flash()
     if (read_only)
         bytes_read = total_bytes;
     return true;
+}
+
+QString Thread::failure_text() const
+{
+    if (unreached)
+        return failure.isEmpty() ? QStringLiteral("the module could not be reached") : failure;
+    if (mismatch_address >= 0)
+        return QStringLiteral("the flash differs from the image at byte 0x%1")
+            .arg(mismatch_address, 4, 16, QLatin1Char('0'));
+    return failure.isEmpty() ? QStringLiteral("the upload ended without a result") : failure;
+}
+
+QString Thread::success_text(qint64 bytes, double seconds, bool verified)
+{
+    return QStringLiteral("%1 bytes in %2 s%3")
+        .arg(bytes)
+        .arg(seconds, 0, 'f', 1)
+        .arg(verified ? QStringLiteral(", verified") : QString());
+}
+
+double Thread::run_seconds() const
+{
+    return static_cast<double>(run_ms) / kMsecsPerSecond;
 }
 
 void Thread::note_failure(const QString &reason)

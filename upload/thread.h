@@ -8,6 +8,7 @@
 #include <functional>
 
 class QDeadlineTimer;
+class QElapsedTimer;
 class QTcpSocket;
 struct Board;
 struct ModuleOpening;
@@ -39,12 +40,14 @@ public:
     // The module this worker talks to; reports are matched to rows by it.
     const QString &module_ip() const { return host_ip; }
 
-    // Opt-ins for the command-line tool, made before start(); the window uses
-    // neither. Upload these bytes instead of reading ./update.bin.
+    // Opt-ins, made before start(). Upload these bytes instead of reading
+    // ./update.bin (the command-line tool).
     void set_image(const QByteArray &bytes);
     // After the last page, read the flash back and compare it with the image
-    // before leaving programming mode; a difference fails the upload.
+    // before leaving programming mode; a difference fails the upload. The
+    // read-back reports UPDATE_VERIFY_PROGRESS.
     void set_verify(bool on) { verify = on; }
+    bool verifying() const { return verify; }
     // Once in programming mode, before any page is written, read the first
     // `bytes` of flash and hand them to `keep`; writing starts only once the
     // copy is kept. With `read_only` nothing is written, and no image is needed.
@@ -64,6 +67,13 @@ public:
     // The module answered the AT handshake but refused it (a single byte or
     // ERROR), as against not being reached or staying silent.
     bool handshake_refused() const { return at_refused; }
+    // Once the run has ended, in the words every front end shows: why it
+    // failed, and what a success did.
+    QString failure_text() const;
+    static QString success_text(qint64 bytes, double seconds, bool verified);
+    // The size of the image and the run's length, once it has ended.
+    qint64 image_bytes() const { return total_bytes; }
+    double run_seconds() const;
 
 signals:
     void updateover(int row, int status, float progress);
@@ -78,7 +88,7 @@ private:
     // Writes the page just read (`count` bytes) at file_offset.
     using WritePage = bool (Thread::*)(int count);
 
-    void run_frame(Upload upload);
+    void run_frame(Upload upload, const QElapsedTimer &clock);
     bool open_image();
     bool image_fits();
     // Connects to the module and resets the board; a failure is noted.
@@ -156,7 +166,10 @@ private:
     QTcpSocket *kept_data_socket = nullptr;
     bool verify_passed = true;
     bool at_refused = false;
+    // The module was not reached, or not brought to its board.
+    bool unreached = false;
     qint64 mismatch_address = -1;
+    qint64 run_ms = 0;
     QString failure;
 };
 

@@ -40,10 +40,8 @@ void Ui_Widget::setupUi(QWidget *Widget)
     userTableWidget = new QTableWidget(Widget);
     if (userTableWidget->columnCount() < DeviceColumnCount)
         userTableWidget->setColumnCount(DeviceColumnCount);
-    QFont headerFontA;
-    headerFontA.setFamily(yaHei());
-    headerFontA.setBold(true);
-    headerFontA.setWeight(kBold);
+    // One font for every header: two sizes made the row uneven and cut the
+    // larger ones' descenders.
     QFont headerFontB;
     headerFontB.setFamily(yaHei());
     headerFontB.setPointSize(9);
@@ -52,8 +50,7 @@ void Ui_Widget::setupUi(QWidget *Widget)
     for (int column = 0; column < DeviceColumnCount; ++column) {
         auto *headerItem = new QTableWidgetItem();
         headerItem->setTextAlignment(Qt::AlignCenter);
-        const bool fontB = column >= 1 && column <= 3;
-        headerItem->setFont(fontB ? headerFontB : headerFontA);
+        headerItem->setFont(headerFontB);
         userTableWidget->setHorizontalHeaderItem(column, headerItem);
     }
     userTableWidget->setObjectName(QString::fromUtf8("userTableWidget"));
@@ -154,6 +151,13 @@ void Ui_Widget::setupUi(QWidget *Widget)
 
     horizontalLayout_8->addWidget(label_2);
 
+    verifyCheckBox = new QCheckBox(Widget);
+    verifyCheckBox->setObjectName(QString::fromUtf8("verifyCheckBox"));
+    verifyCheckBox->setFont(controlFont);
+    verifyCheckBox->setChecked(true);
+
+    horizontalLayout_8->addWidget(verifyCheckBox);
+
     verticalLayout_2->addLayout(horizontalLayout_8);
 
     retranslateUi(Widget);
@@ -180,4 +184,8 @@ void Ui_Widget::retranslateUi(QWidget *Widget)
     label->setText(QCoreApplication::translate("Widget", "Current Use File:", nullptr));
     label_3->setText(QCoreApplication::translate("Widget", "Generate time:", nullptr));
     label_2->setText(QCoreApplication::translate("Widget", "0:0:0", nullptr));
+    verifyCheckBox->setText(QCoreApplication::translate("Widget", "Verify", nullptr));
+    verifyCheckBox->setToolTip(QCoreApplication::translate(
+        "Widget", "Read the flash back after writing; a board whose flash differs shows Fail",
+        nullptr));
 }

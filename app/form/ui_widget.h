@@ -4,6 +4,7 @@
 #include <QtCore/QVariant>
 #include <QtWidgets/QAbstractItemView>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QCheckBox>
 #include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QLabel>
@@ -37,6 +38,8 @@ public:
     QLineEdit *lineEdit_3;
     QLabel *label_3;
     QLabel *label_2;
+    // Whether an upload reads the flash back (remembered between runs).
+    QCheckBox *verifyCheckBox;
 
     void setupUi(QWidget *Widget);
     void retranslateUi(QWidget *Widget);

@@ -1,14 +1,19 @@
+#include "app/devicetablelook.h"
 #include "common/names.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 
+#include <QComboBox>
 #include <QHeaderView>
 #include <QLayout>
 #include <QMetaMethod>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 const QString kYaHei = QString::fromUtf8("\xe5\xbe\xae\xe8\xbd\xaf\xe9\x9b\x85\xe9\xbb\x91");
@@ -49,6 +54,8 @@ private slots:
     void fontsAndHeaders();
     void widgetTreeAndLayouts();
     void tableSettings();
+    void layoutKeepsEveryTextWhole_data();
+    void layoutKeepsEveryTextWhole();
     void metaObjectSurfaceAndConnections();
     void socketAndTimerAtStart();
     void radioButtonsSwitchTheOpenFileButton();
@@ -59,6 +66,7 @@ private slots:
 void MainWindowTest::initTestCase()
 {
     previousHandler = qInstallMessageHandler(recordWarnings);
+    QSettings().clear();
 }
 
 void MainWindowTest::firstStateAsTheUserSeesIt()
@@ -70,9 +78,11 @@ void MainWindowTest::firstStateAsTheUserSeesIt()
 
     QCOMPARE(window.windowTitle(), QStringLiteral("Corvane-MT7681 Wireless Rudireze V1.0 "));
     QCOMPARE(window.objectName(), QStringLiteral("Widget"));
+    // It opens at its old fixed size and may grow, or shrink as far as its texts allow.
     QCOMPARE(window.size(), QSize(1078, 490));
-    QCOMPARE(window.minimumSize(), QSize(1078, 490));
-    QCOMPARE(window.maximumSize(), QSize(1078, 490));
+    QVERIFY(window.minimumWidth() > 0 && window.minimumWidth() < 1078);
+    QVERIFY(window.minimumHeight() > 0 && window.minimumHeight() < 490);
+    QCOMPARE(window.maximumSize(), QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
 
     QCOMPARE(ui.radioButton_2->text(), QStringLiteral("Use Default file"));
     QVERIFY(ui.radioButton_2->isChecked());
@@ -86,6 +96,12 @@ void MainWindowTest::firstStateAsTheUserSeesIt()
     QCOMPARE(ui.label->text(), QStringLiteral("Current Use File:"));
     QCOMPARE(ui.label_3->text(), QStringLiteral("Generate time:"));
     QCOMPARE(ui.label_2->text(), QStringLiteral("0:0:0"));
+    QCOMPARE(ui.verifyCheckBox->text(), QStringLiteral("Verify"));
+    // On at first, then as the user left it.
+    QVERIFY(ui.verifyCheckBox->isChecked());
+    ui.verifyCheckBox->setChecked(false);
+    QVERIFY(!WidgetProbe(*std::make_unique<Widget>()).ui().verifyCheckBox->isChecked());
+    ui.verifyCheckBox->setChecked(true);
     QVERIFY(!probe.manualMode());
 
     for (QLineEdit *edit : { ui.lineEdit, ui.lineEdit_2, ui.lineEdit_3 }) {
@@ -142,8 +158,9 @@ void MainWindowTest::fontsAndHeaders()
 
     // The control font sets family and size; the weight comes from the window.
     const QList<QWidget *> controls
-        = { ui.radioButton_2, ui.lineEdit_2, ui.radioButton, ui.pushButton_4, ui.lineEdit,
-            ui.label,         ui.lineEdit_3, ui.label_3,     ui.label_2,      ui.userNumLabel };
+        = { ui.radioButton_2, ui.lineEdit_2,   ui.radioButton,   ui.pushButton_4,
+            ui.lineEdit,      ui.label,        ui.lineEdit_3,    ui.label_3,
+            ui.label_2,       ui.userNumLabel, ui.verifyCheckBox };
     for (QWidget *control : controls) {
         QCOMPARE(control->font().family(), kYaHei);
         QCOMPARE(control->font().pointSize(), 9);
@@ -152,7 +169,6 @@ void MainWindowTest::fontsAndHeaders()
 
     const QStringList headers
         = { "Name", "Device", "IP", "Port_Data", "Port_At", "Send", "Progress" };
-    const int defaultPointSize = QFont().pointSize();
     for (int column = 0; column < headers.size(); ++column) {
         QTableWidgetItem *item = ui.userTableWidget->horizontalHeaderItem(column);
         QVERIFY(item);
@@ -161,8 +177,8 @@ void MainWindowTest::fontsAndHeaders()
         QCOMPARE(item->textAlignment(), int(Qt::AlignCenter));
         QCOMPARE(item->font().family(), kYaHei);
         QCOMPARE(item->font().weight(), 75);
-        const bool fontB = column >= 1 && column <= 3;
-        QCOMPARE(item->font().pointSize(), fontB ? 9 : defaultPointSize);
+        // One size for every header.
+        QCOMPARE(item->font().pointSize(), 9);
     }
 }
 
@@ -184,7 +200,7 @@ void MainWindowTest::widgetTreeAndLayouts()
              QStringList({ "radioButton_2", "lineEdit_2", "<spacer>", "userNumLabel" }));
     QCOMPARE(objectNamesOf(ui.horizontalLayout_8),
              QStringList({ "radioButton", "pushButton_4", "lineEdit", "label", "lineEdit_3",
-                           "label_3", "label_2" }));
+                           "label_3", "label_2", "verifyCheckBox" }));
     for (QLayout *layout :
          { static_cast<QLayout *>(ui.horizontalLayout_2), static_cast<QLayout *>(ui.verticalLayout),
            static_cast<QLayout *>(ui.horizontalLayout_3),
@@ -201,7 +217,7 @@ void MainWindowTest::widgetTreeAndLayouts()
     const QStringList widgetNames
         = { "userTableWidget", "radioButton_2", "lineEdit_2", "userNumLabel",
             "radioButton",     "pushButton_4",  "lineEdit",   "label",
-            "lineEdit_3",      "label_3",       "label_2" };
+            "lineEdit_3",      "label_3",       "label_2",    "verifyCheckBox" };
     for (const QString &name : widgetNames) {
         auto *child = window.findChild<QWidget *>(name, Qt::FindDirectChildrenOnly);
         QVERIFY2(child, qPrintable(name));
@@ -247,6 +263,73 @@ void MainWindowTest::tableSettings()
                       table->visualItemRect(table->item(1, AtPortColumn)).center());
     QCOMPARE(table->selectionModel()->selectedRows().size(), 1);
     QCOMPARE(table->selectionModel()->selectedRows().first().row(), 1);
+}
+
+void MainWindowTest::layoutKeepsEveryTextWhole_data()
+{
+    QTest::addColumn<QSize>("size"); // empty: the minimum
+    QTest::newRow("minimum") << QSize();
+    QTest::newRow("default") << QSize(1078, 490);
+    QTest::newRow("wide") << QSize(1280, 800);
+}
+
+// Run a second time by CTest with QT_SCALE_FACTOR=1.5.
+void MainWindowTest::layoutKeepsEveryTextWhole()
+{
+    QFETCH(QSize, size);
+    QuietWindow w;
+    Ui_Widget &ui = w.probe.ui();
+    QCOMPARE(w.window.devicePixelRatioF(), qEnvironmentVariable("QT_SCALE_FACTOR", "1").toDouble());
+    // While no module is listed a hint is drawn into the table, with no widget.
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+    QCOMPARE(w.table->findChild<EmptyTableHint *>()->text(),
+             QStringLiteral("Waiting for modules announcing on UDP port 3333"));
+    QVERIFY(w.table->viewport()->findChildren<QWidget *>().isEmpty());
+    const QImage hint = w.table->viewport()->grab().toImage();
+    QImage blank = hint;
+    blank.fill(hint.pixel(0, 0));
+    QVERIFY(hint != blank);
+    // The longest texts each control may come to show; no rename is meant.
+    const QSignalBlocker quiet(w.table);
+    w.probe.addDeviceRow(QStringLiteral("192.168.100.200"), QStringLiteral("65535"),
+                         QStringLiteral("65535"), QStringLiteral("bench-12"));
+    ui.userNumLabel->setText(QString::fromUtf8("Online Count\xef\xbc\x9a"
+                                               "256"));
+    ui.label_2->setText(QStringLiteral("2026-12-31 23:59:59"));
+    w.window.resize(size.isEmpty() ? w.window.minimumSize() : size);
+    QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+    QCoreApplication::processEvents();
+    QCOMPARE(w.window.size(), size.isEmpty() ? w.window.minimumSize() : size);
+
+    for (auto *control : w.window.findChildren<QWidget *>()) {
+        if (control->isVisible()
+            && (qobject_cast<QLabel *>(control) || qobject_cast<QAbstractButton *>(control)
+                || qobject_cast<QComboBox *>(control)))
+            QVERIFY2(control->width() >= control->sizeHint().width(),
+                     qPrintable(control->objectName() + control->metaObject()->className()));
+    }
+    QList<QRect> placed;
+    for (QLayout *bar : { ui.horizontalLayout_3, ui.horizontalLayout_8 }) {
+        for (int i = 0; i < bar->count(); ++i) {
+            if (const QWidget *control = bar->itemAt(i)->widget()) {
+                for (const QRect &other : qAsConst(placed))
+                    QVERIFY2(!other.intersects(control->geometry()),
+                             qPrintable(control->objectName()));
+                QVERIFY(w.window.rect().contains(control->geometry()));
+                placed << control->geometry();
+            }
+        }
+    }
+    // Every header whole, and the columns sharing the width.
+    QHeaderView *header = w.table->horizontalHeader();
+    QVERIFY(header->height() >= header->sizeHint().height());
+    int sum = 0;
+    for (int column = 0; column < DeviceColumnCount; ++column) {
+        QVERIFY(header->sectionSize(column) >= header->sectionSizeHint(column));
+        QVERIFY(qAbs(header->sectionSize(column) - header->sectionSize(0)) <= 1);
+        sum += header->sectionSize(column);
+    }
+    QCOMPARE(sum, w.table->viewport()->width());
 }
 
 void MainWindowTest::metaObjectSurfaceAndConnections()

@@ -95,7 +95,7 @@ void SourceSelectionTest::pickedFileIsShownAndConverted()
     QCOMPARE(boxes.seen().size(), 1);
     QCOMPARE(boxes.seen()[0].title, QStringLiteral("tip"));
     QCOMPARE(boxes.seen()[0].text, QStringLiteral("open file successful"));
-    QCOMPARE(boxes.seen()[0].icon, int(QMessageBox::Warning));
+    QCOMPARE(boxes.seen()[0].icon, int(QMessageBox::Information));
 
     RUDIREZE_COMPARE_PATHS(w.probe.manualPath(), path);
     showsBlink(w, path);

@@ -78,6 +78,8 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
 
     Widget window;
     WidgetProbe probe(window);
+    // The road says whether the window reads back too; avrdude reads back below.
+    probe.ui().verifyCheckBox->setChecked(roads().at(road).verify);
     window.show();
     MessageBoxCloser boxes;
     QTableWidget *table = probe.ui().userTableWidget;

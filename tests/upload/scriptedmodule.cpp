@@ -354,6 +354,14 @@ private:
             wordAddress += count / 2;
             break;
         }
+        case 0x14: {
+            // Read back from the address on, which moves on as for a write.
+            const int count = at(body, 1) << 8 | at(body, 2);
+            QMutexLocker lock(&module.mutex);
+            answer += module.memory.mid(wordAddress * 2, count) + kStatusOk;
+            wordAddress += count / 2;
+            break;
+        }
         default:
             break;
         }

@@ -183,28 +183,29 @@ inline QPushButton *awaitRow(Widget &window, const QString &ip, const QString &b
     return uploadButton(window, ip);
 }
 
-// What the progress cell shows after each page read: the share of the image
-// read so far, as a whole percentage truncated, not rounded.
-inline QString percentAfter(qint64 read, qint64 total)
+// What the progress cell shows after each page: the share done so far, as a
+// whole percentage truncated, not rounded. With the read-back (the window's
+// default) writing fills the first half and reading the second.
+inline QString percentAfter(qint64 done, qint64 total, double from = 0.0, double share = 1.0)
 {
     const float progress
-        = static_cast<float>(static_cast<double>(read) / static_cast<double>(total));
-    return QString::number(static_cast<int>(std::trunc(static_cast<double>(progress) * kPercent)))
+        = static_cast<float>(static_cast<double>(done) / static_cast<double>(total));
+    return QString::number(static_cast<int>(
+               std::trunc((from + static_cast<double>(progress) * share) * kPercent)))
         + QLatin1Char('%');
 }
 
 // Every distinct text a successful upload shows, in order.
-inline QStringList successTexts(int size, int pageSize)
+inline QStringList successTexts(int size, int pageSize, bool verified = true)
 {
     QStringList texts;
-    for (qint64 read = 0;;) {
-        const qint64 count = qMin<qint64>(pageSize, size - read);
-        read += count;
-        const QString text = percentAfter(read, size);
-        if (texts.isEmpty() || texts.last() != text)
-            texts << text;
-        if (count < pageSize)
-            break;
+    for (int half = 0; half < (verified ? 2 : 1); ++half) {
+        for (qint64 done = 0, count = pageSize; count == pageSize; done += count) {
+            count = qMin<qint64>(pageSize, size - done);
+            const QString text = percentAfter(done + count, size, half * 0.5, verified ? 0.5 : 1.0);
+            if (texts.isEmpty() || texts.last() != text)
+                texts << text;
+        }
     }
     return texts << QStringLiteral("Successful");
 }
