@@ -21,7 +21,12 @@ void Widget::processPendingDatagrams()
 {
     QElapsedTimer pass;
     pass.start();
-    while (udpSocket->hasPendingDatagrams() && pass.nsecsElapsed() < kPassBudgetNs) {
+    // The budget is looked at only once a datagram was read: a socket that
+    // reported readyRead and was not read from never reports again, and a
+    // pass may start late (the process was not scheduled) and still must read.
+    for (bool first = true;
+         udpSocket->hasPendingDatagrams() && (first || pass.nsecsElapsed() < kPassBudgetNs);
+         first = false) {
         const std::optional<Announcement> announcement
             = readAnnouncement(*udpSocket, [this] { return localIPv4Address(); });
         if (!announcement || removingModule)
