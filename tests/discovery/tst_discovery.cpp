@@ -163,7 +163,8 @@ private slots:
     void nameLikeAnAddressHidesNothing();
     void rowsAreFoundByTheExactAddressText();
     void silentModuleLeavesOnTheFourthSweep();
-    void manualModeNeverRemovesModules();
+    void refreshTickSweepsInBothModes_data();
+    void refreshTickSweepsInBothModes();
     void hostilePayloadsLeaveTheWindowResponsive();
     void burstFromManySenders();
     void floodOfModulesIsCapped();
@@ -437,19 +438,31 @@ void DiscoveryTest::silentModuleLeavesOnTheFourthSweep()
     QCOMPARE(w.probe.liveness().value(silent), kLivenessTicks);
 }
 
-void DiscoveryTest::manualModeNeverRemovesModules()
+void DiscoveryTest::refreshTickSweepsInBothModes_data()
 {
+    QTest::addColumn<bool>("manual");
+    QTest::newRow("default file") << false;
+    QTest::newRow("file picked by hand") << true;
+}
+
+void DiscoveryTest::refreshTickSweepsInBothModes()
+{
+    QFETCH(bool, manual);
     DiscoveryWindow w;
     Announcer module(moduleAddress(0));
     QVERIFY(module.send(Announcer::announcement(moduleAddress(0), "8000", "8001", "alpha")));
     QTRY_COMPARE(w.table->rowCount(), 1);
 
-    QTest::mouseClick(w.probe.ui().radioButton, Qt::LeftButton);
-    QVERIFY(w.probe.manualMode());
-    for (int tick = 0; tick < 2 * kLivenessTicks; ++tick)
+    if (manual)
+        QTest::mouseClick(w.probe.ui().radioButton, Qt::LeftButton);
+    QCOMPARE(w.probe.manualMode(), manual);
+    for (int tick = 1; tick < kLivenessTicks - 1; ++tick) {
         QVERIFY(w.probe.invoke("update_hex_file"));
-    QCOMPARE(w.table->rowCount(), 1);
-    QCOMPARE(w.probe.liveness().value(moduleAddress(0)), kLivenessTicks);
+        QCOMPARE(w.probe.liveness().value(moduleAddress(0)), kLivenessTicks - tick);
+    }
+    QVERIFY(w.probe.invoke("update_hex_file"));
+    QCOMPARE(w.table->rowCount(), 0);
+    QVERIFY(w.probe.liveness().isEmpty());
 }
 
 void DiscoveryTest::hostilePayloadsLeaveTheWindowResponsive()
