@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QUdpSocket>
 
+#include <optional>
+
 namespace {
 // Refresh ticks a module stays listed after its last announcement; the sweep
 // lowers the count and removes the row once it would drop to 1.
@@ -21,14 +23,21 @@ void Widget::processPendingDatagrams()
 {
     QElapsedTimer pass;
     pass.start();
+    // Asking the system for the host's addresses costs more than reading a
+    // datagram; one answer serves the whole pass.
+    std::optional<QString> ownAddress;
+    const auto hostAddress = [this, &ownAddress] {
+        if (!ownAddress)
+            ownAddress = localIPv4Address();
+        return *ownAddress;
+    };
     // The budget is looked at only once a datagram was read: a socket that
     // reported readyRead and was not read from never reports again, and a
     // pass may start late (the process was not scheduled) and still must read.
     for (bool first = true;
          udpSocket->hasPendingDatagrams() && (first || pass.nsecsElapsed() < kPassBudgetNs);
          first = false) {
-        const std::optional<Announcement> announcement
-            = readAnnouncement(*udpSocket, [this] { return localIPv4Address(); });
+        const std::optional<Announcement> announcement = readAnnouncement(*udpSocket, hostAddress);
         if (!announcement || removingModule)
             continue;
         const QString &ip = announcement->hostIp;

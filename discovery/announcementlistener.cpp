@@ -2,6 +2,7 @@
 
 #include "discovery/localaddress.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 
 namespace {
@@ -74,8 +75,19 @@ void AnnouncementListener::follow(const std::function<void(const Announcement &)
 
 void AnnouncementListener::readPending(QList<Announcement> &heard)
 {
-    const auto ownAddress = [] { return firstIPv4Address(); };
-    while (socket.hasPendingDatagrams()) {
+    // Asking the system for the host's addresses costs more than reading a
+    // datagram; one answer serves what is pending now.
+    std::optional<QString> hostAddress;
+    const auto ownAddress = [&hostAddress] {
+        if (!hostAddress)
+            hostAddress = firstIPv4Address();
+        return *hostAddress;
+    };
+    // A flood that never lets the queue empty still leaves the caller its
+    // turn, to see the deadline.
+    QElapsedTimer reading;
+    reading.start();
+    while (socket.hasPendingDatagrams() && reading.elapsed() < kWaitSliceMs) {
         const std::optional<Announcement> announcement = readAnnouncement(socket, ownAddress);
         if (!announcement)
             continue;
