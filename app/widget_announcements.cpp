@@ -41,8 +41,9 @@ void Widget::processPendingDatagrams()
         if (!announcement || removingModule)
             continue;
         const QString &ip = announcement->hostIp;
-        // A full table takes a module heard again in place of the row heard
-        // the fewest times; a row being uploaded to stays.
+        // A full table takes a module heard in two refresh ticks in place of
+        // a row heard in fewer or silent for a tick; a row being uploaded to
+        // stays.
         const ModuleAdmission::Decision decision
             = admission.heard(ip, [this](const QString &listed) { return !isUploading(listed); });
         if (!decision.listed())
@@ -103,7 +104,7 @@ void Widget::sweepLiveness()
         // the table.
         moduleLiveness.remove(module);
     }
-    // A module heard once while the table was full counts as heard again
-    // only within the time a silent row stays.
+    // Admission counts in ticks: a module the full table had no room for is
+    // remembered for as long as a silent row stays.
     admission.age(kLivenessTicks - kLastLiveCount);
 }

@@ -47,7 +47,13 @@ AnnouncementListener::listen(QDeadlineTimer deadline,
     QList<Announcement> heard;
     positions.clear();
     admission = ModuleAdmission();
+    QElapsedTimer listening;
+    listening.start();
+    qint64 periods = 0;
     while (true) {
+        // Admission counts time in the window's refresh ticks.
+        for (; listening.elapsed() >= (periods + 1) * kAdmissionPeriodMs; ++periods)
+            admission.age(kRememberedPeriods);
         readPending(heard);
         if (enough && enough(heard))
             break;

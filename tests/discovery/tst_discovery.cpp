@@ -551,9 +551,10 @@ void DiscoveryTest::floodOfModulesIsCapped()
     QCOMPARE(w.probe.liveness().size(), kMaxListedModules);
     QVERIFY(!w.probe.liveness().contains(fake(kMaxListedModules)));
 
-    // Heard again, the module left out takes the place of the row heard the
-    // fewest times, the oldest of them: one-shot senders cannot hide a
-    // module that keeps announcing itself.
+    // Heard again in the next tick, the module left out takes the place of
+    // a row heard in fewer ticks, the oldest of them: one-shot senders cannot
+    // hide a module that keeps announcing itself.
+    w.probe.sweepLiveness();
     QVERIFY(flood.send(Announcer::announcement(fake(1), "8000", "8001", "m")));
     QVERIFY(flood.send(Announcer::announcement(fake(kMaxListedModules), "8000", "8001", "m")));
     QTRY_VERIFY(w.probe.liveness().contains(fake(kMaxListedModules)));
