@@ -48,7 +48,15 @@ Widget::Widget(QWidget *parent)
                     QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
     connect(udpSocket, SIGNAL(readyRead()), this, SLOT(processPendingDatagrams()));
 
-    ui->userTableWidget->verticalHeader()->setHidden(true);
+    // A cell of columns 1 to 6 that changes may be editable again.
+    QTableWidget *table = ui->userTableWidget;
+    connect(table, &QTableWidget::itemChanged, this, [this](QTableWidgetItem *item) {
+        if (item->column() != NameColumn)
+            cellsLocked = false;
+    });
+    connect(table->model(), &QAbstractItemModel::rowsInserted, this,
+            [this] { cellsLocked = false; });
+    table->verticalHeader()->setHidden(true);
     ui->lineEdit->setReadOnly(true);
     ui->lineEdit_3->setFixedSize(140, 23);
     ui->lineEdit_2->setFixedSize(533, 23);

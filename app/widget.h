@@ -85,6 +85,10 @@ private:
     // module without reading the table (discovery/).
     QHash<QString, QTableWidgetItem *> moduleRows;
     bool removingModule = false;
+    // True while every cell of columns 1 to 6 is locked: lockTableCells,
+    // asked after every announcement, then need not walk the table. Any
+    // change of such a cell, or a new row, lowers it (discovery/).
+    bool cellsLocked = false;
     // Which modules have rows when more announce themselves than fit
     // (discovery/).
     ModuleAdmission admission;

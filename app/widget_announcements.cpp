@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QUdpSocket>
 
+#include <optional>
+
 namespace {
 // Refresh ticks a module stays listed after its last announcement; the sweep
 // lowers the count and removes the row once it would drop to 1.
@@ -21,14 +23,27 @@ void Widget::processPendingDatagrams()
 {
     QElapsedTimer pass;
     pass.start();
-    while (udpSocket->hasPendingDatagrams() && pass.nsecsElapsed() < kPassBudgetNs) {
-        const std::optional<Announcement> announcement
-            = readAnnouncement(*udpSocket, [this] { return localIPv4Address(); });
+    // Asking the system for the host's addresses costs more than reading a
+    // datagram; one answer serves the whole pass.
+    std::optional<QString> ownAddress;
+    const auto hostAddress = [this, &ownAddress] {
+        if (!ownAddress)
+            ownAddress = localIPv4Address();
+        return *ownAddress;
+    };
+    // The budget is looked at only once a datagram was read: a socket that
+    // reported readyRead and was not read from never reports again, and a
+    // pass may start late (the process was not scheduled) and still must read.
+    for (bool first = true;
+         udpSocket->hasPendingDatagrams() && (first || pass.nsecsElapsed() < kPassBudgetNs);
+         first = false) {
+        const std::optional<Announcement> announcement = readAnnouncement(*udpSocket, hostAddress);
         if (!announcement || removingModule)
             continue;
         const QString &ip = announcement->hostIp;
-        // A full table takes a module heard again in place of the row heard
-        // the fewest times; a row being uploaded to stays.
+        // A full table takes a module heard in two refresh ticks in place of
+        // a row heard in fewer or silent for a tick; a row being uploaded to
+        // stays.
         const ModuleAdmission::Decision decision
             = admission.heard(ip, [this](const QString &listed) { return !isUploading(listed); });
         if (!decision.listed())
@@ -89,7 +104,7 @@ void Widget::sweepLiveness()
         // the table.
         moduleLiveness.remove(module);
     }
-    // A module heard once while the table was full counts as heard again
-    // only within the time a silent row stays.
+    // Admission counts in ticks: a module the full table had no room for is
+    // remembered for as long as a silent row stays.
     admission.age(kLivenessTicks - kLastLiveCount);
 }

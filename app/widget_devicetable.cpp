@@ -89,6 +89,8 @@ void Widget::addDeviceRow(QString ip, QString dataPort, QString atPort, QString 
 
 void Widget::lockTableCells()
 {
+    if (cellsLocked)
+        return;
     QTableWidget *table = ui->userTableWidget;
     for (int row = 0; row < table->rowCount(); ++row) {
         for (int column = kFirstLockedColumn; column < table->columnCount(); ++column) {
@@ -104,6 +106,8 @@ void Widget::lockTableCells()
             }
         }
     }
+    // Raised last: locking itself changed items.
+    cellsLocked = true;
 }
 
 void Widget::participantLeft(QString ip)

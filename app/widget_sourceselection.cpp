@@ -61,11 +61,13 @@ void Widget::refresh_default_file()
 
 void Widget::update_hex_file()
 {
-    if (manual_mode)
-        return;
-    refresh_default_file();
-    current_file_name = defaultFileName(default_path);
-    ui->lineEdit_3->setText(current_file_name);
+    if (!manual_mode) {
+        refresh_default_file();
+        current_file_name = defaultFileName(default_path);
+        ui->lineEdit_3->setText(current_file_name);
+    }
+    // Silent modules leave in both modes: a row kept while the file picked by
+    // hand is in use only leads an upload into the connect-failure box.
     if (!removingModule)
         sweepLiveness();
 }

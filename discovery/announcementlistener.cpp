@@ -2,6 +2,7 @@
 
 #include "discovery/localaddress.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 
 namespace {
@@ -46,7 +47,13 @@ AnnouncementListener::listen(QDeadlineTimer deadline,
     QList<Announcement> heard;
     positions.clear();
     admission = ModuleAdmission();
+    QElapsedTimer listening;
+    listening.start();
+    qint64 periods = 0;
     while (true) {
+        // Admission counts time in the window's refresh ticks.
+        for (; listening.elapsed() >= (periods + 1) * kAdmissionPeriodMs; ++periods)
+            admission.age(kRememberedPeriods);
         readPending(heard);
         if (enough && enough(heard))
             break;
@@ -74,8 +81,19 @@ void AnnouncementListener::follow(const std::function<void(const Announcement &)
 
 void AnnouncementListener::readPending(QList<Announcement> &heard)
 {
-    const auto ownAddress = [] { return firstIPv4Address(); };
-    while (socket.hasPendingDatagrams()) {
+    // Asking the system for the host's addresses costs more than reading a
+    // datagram; one answer serves what is pending now.
+    std::optional<QString> hostAddress;
+    const auto ownAddress = [&hostAddress] {
+        if (!hostAddress)
+            hostAddress = firstIPv4Address();
+        return *hostAddress;
+    };
+    // A flood that never lets the queue empty still leaves the caller its
+    // turn, to see the deadline.
+    QElapsedTimer reading;
+    reading.start();
+    while (socket.hasPendingDatagrams() && reading.elapsed() < kWaitSliceMs) {
         const std::optional<Announcement> announcement = readAnnouncement(socket, ownAddress);
         if (!announcement)
             continue;

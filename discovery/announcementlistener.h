@@ -33,8 +33,8 @@ public:
     // the modules heard so far suffice. Returns the modules in the order
     // they were listed; a module that announces itself again keeps its
     // place and takes its latest values. At most kMaxListedModules are kept;
-    // once that many are, a module heard again takes the place of the one
-    // heard the fewest times (ModuleAdmission).
+    // once that many are, a module heard in two of the window's refresh ticks
+    // takes the place of one heard in fewer (ModuleAdmission).
     QList<Announcement> listen(QDeadlineTimer deadline,
                                const std::function<bool(const QList<Announcement> &)> &enough = {});
 

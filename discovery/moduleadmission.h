@@ -5,21 +5,35 @@
 #include <QHash>
 #include <QString>
 
-#include <deque>
 #include <functional>
+#include <vector>
 
-// Modules remembered while heard only once and the list was full: a flood of
-// one-shot senders churns through them, a module that announces itself every
-// second is heard again long before it is forgotten (at 500 new senders a
-// second this holds about 4 s of them).
-constexpr int kMaxWaitingModules = 2048;
+// Slots of the table that remembers modules not listed. A flood of N new
+// addresses a second leaves a waiting module in its slot for one second with
+// the chance e^(-N / slots): 98 % at 20,000 a second. Two bytes a slot.
+constexpr int kWaitingSlots = 1 << 20;
+// The window's refresh tick, the period admission counts in; the command
+// line's listener keeps the same pace, and remembers a module not listed for
+// as many periods as the window (the 6 to 8 s a silent row stays).
+constexpr int kAdmissionPeriodMs = 2000;
+constexpr int kRememberedPeriods = 4;
 
 // Which modules a bounded list keeps (the window's rows, the command line's
-// list). While there is room every module heard is listed. When the list is
-// full, a module heard again takes the place of the listed one heard the
-// fewest times, the one listed longest first; a module heard once waits, so
-// one-shot senders cannot push out modules that keep announcing. Memory is
-// bounded by the list and the waiting modules.
+// list). While there is room every module heard is listed. Time runs in
+// periods (the window's refresh ticks), and a module counts once per period
+// however often it repeats itself within one.
+//
+// When the list is full, a module heard in two periods takes the place of a
+// listed one that was heard in one period only, or that was silent for a
+// whole period: the one heard in the fewest periods, then the one silent
+// longest. So a listed module that keeps announcing itself, once heard in two
+// periods, never gives way.
+//
+// Modules not listed are remembered by sampling: each address owns one slot
+// of a fixed table, picked by a hash keyed with a secret random key, and takes
+// it from whoever held it. A flood at any rate replaces the modules waiting
+// at random, whatever their order, and repeating an address takes no more
+// than its own slot. Memory is the list plus that table.
 class ModuleAdmission
 {
 public:
@@ -27,7 +41,7 @@ public:
         Known, // listed already: heard once more
         Added, // listed now, there was room
         Displacing, // listed now in place of `displaced`
-        Waiting, // not listed: the list is full and the module was heard only once
+        Waiting, // not listed: the list is full and the module was not heard in two periods
     };
     struct Decision
     {
@@ -37,8 +51,9 @@ public:
         bool listed() const { return outcome != Outcome::Waiting; }
     };
 
-    explicit ModuleAdmission(int capacity = kMaxListedModules,
-                             int waitingCapacity = kMaxWaitingModules);
+    // `key` picks the slots; a random one unless given (tests repeat with it).
+    explicit ModuleAdmission(int capacity = kMaxListedModules, int waitingSlots = kWaitingSlots,
+                             quint64 key = 0);
 
     // One announcement of the module at `address`. `mayDisplace` may keep a
     // listed module in place (one being uploaded to, say); none when empty.
@@ -46,37 +61,46 @@ public:
                    const std::function<bool(const QString &)> &mayDisplace = {});
     // A listed module left the list (it fell silent).
     void remove(const QString &address);
-    // One more liveness period has passed: a waiting module heard before the
-    // last `periods` of them is forgotten, so "heard again" means within the
+    // One more period has passed: a module not listed is remembered for the
+    // last `periods` of them, so "heard in two periods" means within the
     // liveness window.
     void age(int periods);
 
     bool isListed(const QString &address) const { return listed.contains(address); }
     int listedCount() const { return int(listed.size()); }
-    int waitingCount() const { return int(waiting.size()); }
+    // Modules remembered while not listed (counts the table: for tests).
+    int waitingCount() const;
 
 private:
     struct Listed
     {
-        int timesHeard = 1;
-        quint64 since = 0; // when it was listed, in announcements counted
+        int periodsHeard = 1;
+        int lastPeriod = 0;
+        // When it was last heard, in announcements counted.
+        quint64 lastHeard = 0;
     };
-    struct Waiting
+    // A slot: the address's tag in the high bits, the period it was last
+    // heard in (modulo kStampPeriods) in the low ones; 0 is empty.
+    struct Slot
     {
-        quint64 since = 0; // when it was heard, in announcements counted
-        int period = 0;
+        quint16 *slot;
+        quint16 tag;
     };
+    static constexpr int kStampBits = 5;
+    static constexpr int kStampPeriods = 1 << kStampBits;
 
-    void wait(const QString &address);
-    void forgetOldestWaiting();
+    Slot slotOf(const QString &address);
+    // Periods since the module with that tag was last heard, by its slot's
+    // value; -1 when it is not there or forgotten.
+    int periodsSince(quint16 slot, quint16 tag) const;
+    static void remember(const Slot &slot, int heardIn);
+    QString victim(const std::function<bool(const QString &)> &mayDisplace) const;
 
     int capacity;
-    int waitingCapacity;
+    quint64 key[2];
     quint64 announcements = 0;
     int period = 0;
+    int rememberedPeriods = kStampPeriods - 1;
     QHash<QString, Listed> listed;
-    QHash<QString, Waiting> waiting;
-    // The waiting modules, oldest first; an entry whose stamp no longer
-    // matches (the module was listed or heard anew) is skipped.
-    std::deque<std::pair<QString, quint64>> waitingOrder;
+    std::vector<quint16> waiting;
 };

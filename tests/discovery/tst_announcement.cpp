@@ -512,23 +512,28 @@ void AnnouncementTest::largestDatagramWithManyKeys()
 }
 
 QTEST_GUILESS_MAIN(AnnouncementTest)
-// Events: a letter is an announcement of that module, '|' one liveness
-// period passing; a list of 3, at most 4 waiting, "heard again" within 2
+// Events: a letter is an announcement of that module, '|' one period (a
+// refresh tick) passing; a list of 3, a module not listed remembered for 2
 // periods. The modules listed at the end, in letter order.
 void AnnouncementTest::fullListTakesModulesHeardAgain_data()
 {
     QTest::addColumn<QString>("events");
     QTest::addColumn<QString>("listed");
     QTest::newRow("room for every module") << "abc" << QStringLiteral("abc");
-    QTest::newRow("full: heard once, it waits") << "abcd" << QStringLiteral("abc");
-    QTest::newRow("full: heard again, it takes the oldest place")
-        << "abcdd" << QStringLiteral("bcd");
-    QTest::newRow("the one heard the fewest times goes first") << "aabcdd" << QStringLiteral("acd");
-    QTest::newRow("heard again within the window") << "abcd|d" << QStringLiteral("bcd");
-    QTest::newRow("heard again too late: it waits anew") << "abcd||d" << QStringLiteral("abc");
-    QTest::newRow("one-shot senders push out the oldest waiting")
-        << "abcdefghd" << QStringLiteral("abc");
-    QTest::newRow("as many as wait are remembered") << "abcdefgd" << QStringLiteral("bcd");
+    QTest::newRow("full: heard in one period, it waits") << "abcd" << QStringLiteral("abc");
+    QTest::newRow("repeats within a period count once") << "abcdddddd" << QStringLiteral("abc");
+    QTest::newRow("heard in a later period, it takes the oldest place")
+        << "abcd|d" << QStringLiteral("bcd");
+    QTest::newRow("of those heard in one period, the one silent longest goes")
+        << "abcda|d" << QStringLiteral("acd");
+    QTest::newRow("heard in two periods too far apart: it waits anew")
+        << "abcd||d" << QStringLiteral("abc");
+    QTest::newRow("the one silent for a period goes, not those heard in each")
+        << "abc|abc|abd|abd" << QStringLiteral("abd");
+    QTest::newRow("repeated newcomers cannot push out a module heard in two periods")
+        << "a|a|bbbbccccdddd" << QStringLiteral("abc");
+    QTest::newRow("repeating one address takes no other module's place") << QStringLiteral("abcd")
+            + QString(1000, QLatin1Char('e')) + QStringLiteral("|d") << QStringLiteral("bcd");
     QTest::newRow("a flood of one-shots never displaces")
         << "abcdefghijklmnop" << QStringLiteral("abc");
 }
@@ -538,16 +543,16 @@ void AnnouncementTest::fullListTakesModulesHeardAgain()
     QFETCH(QString, events);
     QFETCH(QString, listed);
     constexpr int kCapacity = 3;
-    constexpr int kWaiting = 4;
+    constexpr int kSlots = 4096;
     constexpr int kPeriods = 2;
-    ModuleAdmission admission(kCapacity, kWaiting);
+    constexpr quint64 kKey = 27;
+    ModuleAdmission admission(kCapacity, kSlots, kKey);
     for (const QChar event : events) {
         if (event == QLatin1Char('|'))
             admission.age(kPeriods);
         else
             admission.heard(QString(event));
         QVERIFY(admission.listedCount() <= kCapacity);
-        QVERIFY(admission.waitingCount() <= kWaiting);
     }
     QString shown;
     for (char module = 'a'; module <= 'z'; ++module) {
