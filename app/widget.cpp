@@ -73,8 +73,7 @@ Widget::Widget(QWidget *parent)
 
     ui->pushButton_4->setStyleSheet(QLatin1String(kOpenFileStyleSheet));
 
-    dressDeviceTable(ui->userTableWidget);
-    QTableWidget *table = ui->userTableWidget;
+    dressDeviceTable(table);
     table->setMinimumSize(DeviceColumnCount * kMinimumColumnWidth + 2 * table->frameWidth(),
                           kMinimumTableHeight);
     // Texts keep their whole width. The labels whose texts change are given
