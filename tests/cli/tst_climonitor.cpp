@@ -393,6 +393,9 @@ void CliMonitorTest::proxyBadInput_data()
     QTest::newRow("no data port, IPv6")
         << QStringLiteral("[::1]:1:2")
         << QStringLiteral("cannot connect to the data port [::1]:1:");
+    // Found before the name is listened for.
+    QTest::newRow("port in use, a module by name")
+        << QStringLiteral("--name port") << QStringLiteral("cannot listen on");
 }
 
 void CliMonitorTest::proxyBadInput()
@@ -410,18 +413,22 @@ void CliMonitorTest::proxyBadInput()
     QTcpServer taken;
     QVERIFY(taken.listen(QHostAddress::LocalHost));
 
-    const QString target = fault.startsWith(QLatin1Char('[')) ? fault : targetOf(modules);
-    QStringList arguments { QStringLiteral("proxy"),     target,
-                            QStringLiteral("--board"),   QStringLiteral("MEGA2560"),
-                            QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000) };
-    if (fault == QLatin1String("port"))
+    const QStringList target = fault.startsWith(QLatin1Char('['))
+        ? QStringList { fault }
+        : (fault.startsWith(QLatin1String("--name"))
+               ? QStringList { QStringLiteral("--name"), QStringLiteral("nobody") }
+               : QStringList { targetOf(modules) });
+    QStringList arguments = QStringList { QStringLiteral("proxy") } + target
+        + QStringList { QStringLiteral("--board"), QStringLiteral("MEGA2560"),
+                        QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000) };
+    if (fault.endsWith(QLatin1String("port")))
         arguments << QStringLiteral("--listen")
                   << QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
     QProcess proxy;
     proxy.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
     QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
     QTcpSocket client;
-    if (fault != QLatin1String("port")) {
+    if (!fault.endsWith(QLatin1String("port"))) {
         const quint16 port = listeningPort(proxy);
         QVERIFY(port != 0);
         client.connectToHost(QHostAddress::LocalHost, port);
