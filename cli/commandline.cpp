@@ -370,12 +370,14 @@ module that announces itself again with other values shows its latest ones.
               QStringLiteral("how long to listen (decimals allowed, at most %1)")
                   .arg(kMaxListenSeconds) },
             { json, flag(&Options::json),
-              QStringLiteral("print {\"modules\": [{\"name\", \"address\", \"dataPort\", "
-                             "\"atPort\"}]}\n"
-                             "with every value the text the module announced") },
+              QStringLiteral("print {\"modules\": [MODULE...]}, each MODULE as in\n"
+                             "\"rudireze-cli --help\"") },
             kVerbose,
             kHelp },
           QStringLiteral(R"(
+When no module at all was heard, a hint on standard error names the usual
+causes: another network, announcements sent to another host, a firewall.
+
 Exit status: 0 when the listening ran (also when no module was heard),
 1 when UDP port %1 cannot be bound, )")
                   .arg(kAnnouncementPort)
@@ -486,8 +488,11 @@ at the same time, one worker each, with the window's upload engine.
             kHelp },
           QStringLiteral(R"(
 On a terminal each target has a line with a bar and a percentage (when they
-all fit on the screen); otherwise plain lines are printed as the uploads go
-on. A summary follows.
+all fit on the screen), cut to the terminal's width; otherwise plain lines
+are printed as the uploads go on. Each line names the target by its
+announced name when it has one. A summary follows. With --json, a failure
+before any upload (a HEX file that gives no image, a usage error) is a JSON
+object too: "results" empty and "error" the message.
 
 SIGINT (Ctrl-C), SIGTERM or SIGHUP stops the uploads still under way; the
 summary (or the JSON) follows with those marked interrupted, and the exit
@@ -550,6 +555,9 @@ sent to the board, each with the chosen line ending.
             kVerbose,
             kHelp },
           QStringLiteral(R"(
+On a terminal, "Connected to IP:DATAPORT" and how to end it are printed on
+standard error once the connection is made.
+
 Ctrl-C ends it. So does the end of standard input, unless --seconds or
 --until is given: then it goes on until one of them ends it, so that
 "rudireze-cli monitor ... --until READY < /dev/null" in a script waits.
@@ -626,7 +634,7 @@ uploading it puts the program back. Nothing is written to the board.
               QStringLiteral("where the copy goes (\"-\": standard output, the report\n"
                              "then on standard error); with a DIRECTORY, each target's\n"
                              "copy is DIRECTORY/<name or address>-<date>-<time>.hex,\n"
-                             "which several targets need") },
+                             "which several targets, --all and --all-matching need") },
             { QString(), nullptr,
               QStringLiteral("  TARGET, --board, --name, --all-matching, --all, --seconds, "
                              "--json,\n"
@@ -1005,7 +1013,14 @@ Commands:
   install-platform  put the Arduino IDE platform into the sketchbook
 
 "rudireze-cli COMMAND --help" describes a command; "rudireze-cli --version"
-prints the version.
+prints the version. The engine's diagnostics reach standard error only with
+--verbose.
+
+With --json, a module is shown the same way by every command:
+  {"name": TEXT, "address": TEXT, "dataPort": NUMBER, "atPort": NUMBER}
+(a port the module announced that is not a port number is null); upload and
+read add their result's keys to it. A failure gives a JSON object too, with
+its message as "error".
 
 Exit status: 0 success, 1 failure, 2 usage error.
 

@@ -73,12 +73,20 @@ void printJson(const QJsonObject &object)
     writeBytes(stdout, QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
 
+// A port as a number, as in every module the JSON shows; null for a text
+// that is not a port.
+QJsonValue portJson(const QString &text)
+{
+    const std::optional<quint16> port = parsePort(text);
+    return port ? QJsonValue(int(*port)) : QJsonValue();
+}
+
 QJsonObject moduleJson(const Announcement &module)
 {
     return QJsonObject { { QStringLiteral("name"), module.hostName },
                          { QStringLiteral("address"), module.hostIp },
-                         { QStringLiteral("dataPort"), module.dataPort },
-                         { QStringLiteral("atPort"), module.atPort } };
+                         { QStringLiteral("dataPort"), portJson(module.dataPort) },
+                         { QStringLiteral("atPort"), portJson(module.atPort) } };
 }
 
 QJsonValue orNull(const QString &text)
@@ -153,6 +161,16 @@ QVector<Target> withoutRepeats(const QVector<Target> &targets)
     return unique;
 }
 
+// The failure on standard error, and with --json on standard output too; the
+// exit status given.
+int refuse(const Options &options, const QString &message, int exitStatus)
+{
+    printError(message);
+    if (options.json)
+        printFailureJson(options.command, message);
+    return exitStatus;
+}
+
 void printSummary(const QVector<TargetResult> &results)
 {
     int succeeded = 0;
@@ -192,16 +210,39 @@ void printSummary(const QVector<TargetResult> &results)
 }
 } // namespace
 
+void printFailureJson(Command command, const QString &error)
+{
+    QJsonObject object;
+    switch (command) {
+    case Command::List:
+        object.insert(QStringLiteral("modules"), QJsonArray());
+        break;
+    case Command::Upload:
+    case Command::Read:
+        object.insert(QStringLiteral("results"), QJsonArray());
+        object.insert(QStringLiteral("succeeded"), 0);
+        object.insert(QStringLiteral("failed"), 0);
+        break;
+    case Command::Locate:
+        object.insert(QStringLiteral("path"), QJsonValue());
+        object.insert(QStringLiteral("time"), QJsonValue());
+        break;
+    default:
+        break;
+    }
+    object.insert(QStringLiteral("error"), error);
+    printJson(object);
+}
+
 int runList(const Options &options)
 {
     AnnouncementListener listener;
     QString error;
-    if (!listener.bind(&error)) {
-        printError(error);
-        return kExitFailure;
-    }
+    if (!listener.bind(&error))
+        return refuse(options, error, kExitFailure);
     const QList<Announcement> heard
         = listener.listen(QDeadlineTimer(static_cast<qint64>(options.seconds * kMsecsPerSecond)));
+    hintWhenNothingHeard(heard);
 
     if (options.json) {
         QJsonArray modules;
@@ -296,10 +337,8 @@ std::optional<int> resolveUploadTargets(const Options &options, QVector<Target> 
     if (options.all || !options.names.isEmpty()) {
         AnnouncementListener listener;
         QString error;
-        if (!listener.bind(&error)) {
-            printError(error);
-            return kExitFailure;
-        }
+        if (!listener.bind(&error))
+            return refuse(options, error, kExitFailure);
         if (!options.json)
             printLine(QStringLiteral("Listening for module announcements for up to %1 s ...")
                           .arg(secondsText(options.seconds)));
@@ -320,14 +359,17 @@ std::optional<int> resolveUploadTargets(const Options &options, QVector<Target> 
         const double listenSeconds = options.monitor ? kDefaultListenSeconds : options.seconds;
         const QList<Announcement> heard = listener.listen(
             QDeadlineTimer(static_cast<qint64>(listenSeconds * kMsecsPerSecond)), everyNameHeard);
+        hintWhenNothingHeard(heard);
         const QStringList ambiguous = ambiguousNames(options, heard);
-        if (!ambiguous.isEmpty() && !options.allMatching) {
-            printError(QStringLiteral("--name matches modules at more than one address: %1; "
-                                      "give their addresses, or --all-matching to take them all; "
-                                      "nothing was uploaded")
-                           .arg(ambiguous.join(QStringLiteral("; "))));
-            return kExitUsage;
-        }
+        if (!ambiguous.isEmpty() && !options.allMatching)
+            return refuse(options,
+                          QStringLiteral("--name matches modules at more than one address: %1; "
+                                         "give their addresses, or --all-matching to take them "
+                                         "all; nothing was %2")
+                              .arg(ambiguous.join(QStringLiteral("; ")),
+                                   options.command == Command::Read ? QStringLiteral("read")
+                                                                    : QStringLiteral("uploaded")),
+                          kExitUsage);
         const AnnouncedTargets announced = targetsFromAnnouncements(options, heard);
         *targets += announced.targets;
         *failures = announced.failures;
@@ -358,11 +400,6 @@ QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &
         : live                                   ? ProgressView::Mode::Terminal
                                                  : ProgressView::Mode::Plain;
     ProgressView view(mode, stdout, live ? terminalColumns(stdout) : kDefaultTerminalColumns);
-    // The engine's diagnostics would tear the live lines apart, and a script
-    // reading --json wants nothing but the results; every failure is in them.
-    std::unique_ptr<StandardErrorSilencer> silencer;
-    if ((live || options.json) && !options.verbose)
-        silencer = std::make_unique<StandardErrorSilencer>();
     UploadSession session(image, options.board, options.verify,
                           static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
     session.setKeepDataConnection(options.monitor);
@@ -420,11 +457,10 @@ struct FlashCopies
         , standardOutput(standardOutput)
         , stems(flashCopyStems(targets))
         , files(size_t(targets.size()))
-        , keptBytes(size_t(targets.size()), 0)
     {
     }
 
-    QString keep(int index, const QByteArray &flash)
+    QString keep(int index, const QByteArray &flash, qint64 *kept)
     {
         const QByteArray program = withoutErasedTail(flash);
         QString path = output;
@@ -445,7 +481,7 @@ struct FlashCopies
         if (!error.isEmpty())
             return QStringLiteral("the flash was read but cannot be kept: ") + error;
         files[size_t(index)] = path;
-        keptBytes[size_t(index)] = program.size();
+        *kept = program.size();
         return QString();
     }
 
@@ -455,17 +491,17 @@ struct FlashCopies
     {
         session.setFlashReading(
             applicationSizeOf(board),
-            [this](int index, const QByteArray &flash) { return keep(index, flash); }, readOnly);
+            [this](int index, const QByteArray &flash, qint64 *kept) {
+                return keep(index, flash, kept);
+            },
+            readOnly);
     }
 
     // Into the results, once the workers have ended.
-    void note(QVector<TargetResult> &results, bool bytesKept) const
+    void note(QVector<TargetResult> &results) const
     {
-        for (int index = 0; index < results.size() && size_t(index) < files.size(); ++index) {
+        for (int index = 0; index < results.size() && size_t(index) < files.size(); ++index)
             results[index].file = files[size_t(index)];
-            if (bytesKept && !files[size_t(index)].isEmpty())
-                results[index].bytes = keptBytes[size_t(index)];
-        }
     }
 
     const QString output;
@@ -474,7 +510,6 @@ struct FlashCopies
     const QStringList stems;
     // One element per target, each written by that target's worker alone.
     std::vector<QString> files;
-    std::vector<qint64> keptBytes;
 };
 
 void printUploadResults(const Options &options, const QVector<TargetResult> &results)
@@ -486,12 +521,19 @@ void printUploadResults(const Options &options, const QVector<TargetResult> &res
             array.append(resultJson(result));
             succeeded += result.succeeded() ? 1 : 0;
         }
-        printJson(QJsonObject { { QStringLiteral("results"), array },
-                                { QStringLiteral("succeeded"), succeeded },
-                                { QStringLiteral("failed"), results.size() - succeeded } });
+        QJsonObject report { { QStringLiteral("results"), array },
+                             { QStringLiteral("succeeded"), succeeded },
+                             { QStringLiteral("failed"), results.size() - succeeded } };
+        if (results.isEmpty())
+            report.insert(QStringLiteral("error"),
+                          QStringLiteral("no module announced itself within %1 s")
+                              .arg(secondsText(options.seconds)));
+        printJson(report);
     } else if (results.isEmpty()) {
-        printLine(QStringLiteral("No module announced itself within %1 s: nothing was uploaded.")
-                      .arg(secondsText(options.seconds)));
+        printLine(QStringLiteral("No module announced itself within %1 s: nothing was %2.")
+                      .arg(secondsText(options.seconds),
+                           options.command == Command::Read ? QStringLiteral("read")
+                                                            : QStringLiteral("uploaded")));
     } else {
         printSummary(results);
     }
@@ -502,18 +544,21 @@ void printUploadResults(const Options &options, const QVector<TargetResult> &res
 int runUpload(const Options &options)
 {
     QByteArray image;
-    if (const std::optional<int> exit = readUploadImage(options, &image))
-        return *exit;
+    const QString problem = readUploadImage(options, &image);
+    if (!problem.isEmpty())
+        return refuse(options, problem, kExitUsage);
+    // Before listening: a slip in the options shows at once.
+    if (!options.backupDir.isEmpty()
+        && (!QDir().mkpath(options.backupDir) || !QFileInfo(options.backupDir).isWritable()))
+        return refuse(options,
+                      QStringLiteral("cannot make or write to the backup directory %1; nothing "
+                                     "was uploaded")
+                          .arg(options.backupDir),
+                      kExitUsage);
     QVector<Target> targets;
     QVector<TargetResult> failures;
     if (const std::optional<int> exit = resolveUploadTargets(options, &targets, &failures))
         return *exit;
-
-    if (!options.backupDir.isEmpty() && !QDir().mkpath(options.backupDir)) {
-        printError(QStringLiteral("cannot make the backup directory %1; nothing was uploaded")
-                       .arg(options.backupDir));
-        return kExitUsage;
-    }
 
     std::unique_ptr<QTcpSocket> kept;
     QVector<TargetResult> results;
@@ -529,7 +574,7 @@ int runUpload(const Options &options)
                                           if (!options.backupDir.isEmpty())
                                               backups.readBy(session, options.board, false);
                                       });
-            backups.note(results, false);
+            backups.note(results);
         }
         results += failures;
         printUploadResults(options, results);
@@ -549,19 +594,39 @@ int runUpload(const Options &options)
 
 int runRead(const Options &options)
 {
+    const bool toStandardOutput = options.output == kStandardOutputName;
+    const bool intoDirectory = !toStandardOutput && QFileInfo(options.output).isDir();
+    // Before listening: what can give more than one target, and a file
+    // in no folder, are refused at once.
+    const bool severalPossible
+        = options.all || options.allMatching || options.targets.size() + options.names.size() > 1;
+    if (severalPossible && !intoDirectory)
+        return refuse(options,
+                      QStringLiteral("%1 cannot share the one file %2: give a directory with "
+                                     "-o; nothing was read")
+                          .arg(options.all || options.allMatching
+                                   ? QStringLiteral("the boards of --all or --all-matching")
+                                   : QStringLiteral("%1 targets")
+                                         .arg(options.targets.size() + options.names.size()),
+                               options.output),
+                      kExitUsage);
+    const QFileInfo folder(QFileInfo(options.output).absolutePath());
+    if (!toStandardOutput && !intoDirectory && !folder.isDir())
+        return refuse(options,
+                      QStringLiteral("cannot write %1: there is no folder %2; nothing was read")
+                          .arg(options.output, folder.filePath()),
+                      kExitUsage);
     QVector<Target> targets;
     QVector<TargetResult> failures;
     if (const std::optional<int> exit = resolveUploadTargets(options, &targets, &failures))
         return *exit;
-    const bool toStandardOutput = options.output == kStandardOutputName;
-    const bool intoDirectory = !toStandardOutput && QFileInfo(options.output).isDir();
-    if (targets.size() > 1 && !intoDirectory) {
-        printError(QStringLiteral("%1 targets cannot share the one file %2: give a directory "
-                                  "with -o; nothing was read")
-                       .arg(targets.size())
-                       .arg(options.output));
-        return kExitUsage;
-    }
+    if (targets.size() > 1 && !intoDirectory)
+        return refuse(options,
+                      QStringLiteral("%1 targets cannot share the one file %2: give a directory "
+                                     "with -o; nothing was read")
+                          .arg(targets.size())
+                          .arg(options.output),
+                      kExitUsage);
     // The copy alone on standard output; the report goes to standard error.
     std::optional<StandardOutputTaken> taken;
     if (toStandardOutput)
@@ -577,7 +642,7 @@ int runRead(const Options &options)
             results = uploadToTargets(
                 options, QByteArray(), targets, &unused, &interruption,
                 [&](UploadSession &session) { copies.readBy(session, options.board, true); });
-            copies.note(results, true);
+            copies.note(results);
         }
         results += failures;
         printUploadResults(options, results);

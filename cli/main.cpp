@@ -1,26 +1,29 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "cli/terminal.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 bool verbose = false;
 
-// The engine writes its protocol trace to the debug log; only --verbose
-// wants it. A message may quote what a module sent, so each of its lines is
-// escaped like every other message.
+// The engine writes its protocol trace to the debug log and its complaints
+// as warnings; only --verbose wants them: every failure reaches the user as
+// the command's own message. A message may quote what a module sent, so each
+// of its lines is escaped like every other message.
 void filterMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
-    if (type == QtDebugMsg && !verbose)
+    if (!verbose && (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg))
         return;
     QStringList lines = message.split(QLatin1Char('\n'));
     for (QString &line : lines)
         line = printable(line);
-    printText(stderr, lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    printText(standardError(), lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
 }
 } // namespace
 
@@ -33,11 +36,18 @@ int main(int argc, char *argv[])
     if (!parsed.ok()) {
         printError(parsed.error);
         const QString command = commandName(parsed.options.command);
-        printText(stderr,
+        if (parsed.options.json)
+            printFailureJson(parsed.options.command, parsed.error);
+        printText(standardError(),
                   QStringLiteral("Try \"rudireze-cli %1--help\".\n")
                       .arg(command.isEmpty() ? QString() : command + QLatin1Char(' ')));
         return kExitUsage;
     }
     verbose = parsed.options.verbose;
+    // What the engine writes to standard error itself (perror) is a
+    // diagnostic too.
+    std::unique_ptr<StandardErrorSilencer> silencer;
+    if (!verbose)
+        silencer = std::make_unique<StandardErrorSilencer>();
     return runCommand(parsed.options);
 }

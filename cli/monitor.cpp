@@ -4,6 +4,7 @@
 #include "cli/interruption.h"
 #include "cli/output.h"
 #include "cli/targets.h"
+#include "cli/terminal.h"
 #include "common/names.h"
 
 #include <QEventLoop>
@@ -116,6 +117,12 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
     const bool ownEnd = options.secondsGiven || !options.until.isEmpty();
     int status = kExitSuccess;
     bool ending = false;
+    // A board that says nothing would leave a person at a terminal wondering
+    // whether anything happened; a script's output stays the board's alone.
+    if (isTerminal(stdin) || isTerminal(stdout))
+        printText(standardError(),
+                  QStringLiteral("Connected to %1; typed lines go to the board. Ctrl-C ends.\n")
+                      .arg(label));
 
     QEventLoop loop;
     // The first reason to end decides the exit status.

@@ -1,5 +1,7 @@
 #include "cli/output.h"
 
+#include <QStringList>
+
 namespace {
 // The marks and embeddings that reorder the text around them: a name holding
 // U+202E would show the rest of its line backwards, what follows it included.
@@ -11,7 +13,18 @@ bool isBidiControl(QChar c)
         || (code >= 0x202A && code <= 0x202E) // embeddings, overrides and their end
         || (code >= 0x2066 && code <= 0x2069); // isolates and their end
 }
+std::FILE *errorStream = nullptr;
 } // namespace
+
+std::FILE *standardError()
+{
+    return errorStream ? errorStream : stderr;
+}
+
+void setStandardError(std::FILE *stream)
+{
+    errorStream = stream;
+}
 
 QString printable(const QString &text)
 {
@@ -46,13 +59,33 @@ void printLine(const QString &text)
 
 void printError(const QString &text)
 {
-    printText(stderr, QStringLiteral("rudireze-cli: ") + printable(text) + QLatin1Char('\n'));
+    printText(standardError(),
+              QStringLiteral("rudireze-cli: ") + printable(text) + QLatin1Char('\n'));
 }
 
 void writeBytes(std::FILE *stream, const QByteArray &bytes)
 {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
+}
+
+QString wrapText(const QString &text, int width)
+{
+    const int limit = qMax(width, 1);
+    QString wrapped;
+    QString line;
+    for (QString word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && line.size() + 1 + word.size() > limit) {
+            wrapped += line + QLatin1Char('\n');
+            line.clear();
+        }
+        while (word.size() > limit) {
+            wrapped += word.left(limit) + QLatin1Char('\n');
+            word.remove(0, limit);
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    return wrapped + line + QLatin1Char('\n');
 }
 
 QString secondsText(double seconds)

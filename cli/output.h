@@ -15,6 +15,11 @@
 // controls (U+202E and its kin) as \xHH or \uHHHH.
 QString printable(const QString &text);
 
+// Where the program's own messages go: standard error, or the copy of it
+// kept while the engine's diagnostics are silenced (StandardErrorSilencer).
+std::FILE *standardError();
+void setStandardError(std::FILE *stream);
+
 // A line on standard output, escaped.
 void printLine(const QString &text);
 // "rudireze-cli: " and the message on standard error, escaped.
@@ -25,6 +30,10 @@ void printText(std::FILE *stream, const QString &text);
 // Bytes as they are: JSON, which is UTF-8 whatever the locale, and what a
 // board sends.
 void writeBytes(std::FILE *stream, const QByteArray &bytes);
+
+// The text broken at blanks into lines of at most `width` characters; a word
+// longer than that is cut. Each line ends with "\n".
+QString wrapText(const QString &text, int width);
 
 // Seconds as messages show them: 3, 1.5.
 QString secondsText(double seconds);

@@ -10,6 +10,12 @@ constexpr double kPercent = 100.0;
 constexpr int kLabelWidth = 28;
 constexpr int kPhaseWidth = 10;
 constexpr int kMinimumWidth = 20;
+// On a narrow terminal the bar shrinks to this before the label is cut, and
+// goes once the label would be cut below its own least.
+constexpr int kMinimumBarWidth = 8;
+constexpr int kMinimumLabelWidth = 12;
+// "[" and "] " around the bar.
+constexpr int kBarFrame = 3;
 
 const char kCursorUp[] = "\x1b[%1A";
 const char kClearLine[] = "\r\x1b[2K";
@@ -42,15 +48,28 @@ QString phaseText(UploadPhase phase)
 QString progressLine(const QString &label, UploadPhase phase, double fraction, int width)
 {
     const double bounded = qBound(0.0, fraction, 1.0);
-    const int filled = static_cast<int>(std::floor(bounded * kBarWidth));
-    const QString bar
-        = QString(filled, QLatin1Char('#')) + QString(kBarWidth - filled, QLatin1Char('-'));
+    const int shown = qMax(width, kMinimumWidth);
+    const QString phaseColumn
+        = QLatin1Char(' ') + phaseText(phase).leftJustified(kPhaseWidth) + QLatin1Char(' ');
+    const QString percent
+        = QString::number(percentOf(bounded)).rightJustified(3) + QLatin1Char('%');
+    // The phase and the percentage always show; the label and the bar share
+    // the rest, the bar giving way first.
+    const int room = shown - phaseColumn.size() - percent.size();
+    const int labelWanted = qMax(label.size(), kLabelWidth);
+    int barWidth = qMax(qMin(kBarWidth, room - kBarFrame - labelWanted), kMinimumBarWidth);
+    if (room - kBarFrame - barWidth < kMinimumLabelWidth)
+        barWidth = 0;
+    const int labelColumn
+        = qMax(0, qMin(labelWanted, room - (barWidth > 0 ? barWidth + kBarFrame : 0)));
+    QString bar;
+    if (barWidth > 0) {
+        const int filled = static_cast<int>(std::floor(bounded * barWidth));
+        bar = QLatin1Char('[') + QString(filled, QLatin1Char('#'))
+            + QString(barWidth - filled, QLatin1Char('-')) + QStringLiteral("] ");
+    }
     // Built by concatenation: a module's name may hold anything, "%1" too.
-    const QString line = label.leftJustified(kLabelWidth) + QLatin1Char(' ')
-        + phaseText(phase).leftJustified(kPhaseWidth) + QStringLiteral(" [") + bar
-        + QStringLiteral("] ") + QString::number(percentOf(bounded)).rightJustified(3)
-        + QLatin1Char('%');
-    return line.left(qMax(width, kMinimumWidth));
+    return label.left(labelColumn).leftJustified(labelColumn) + phaseColumn + bar + percent;
 }
 
 QString finishedLine(const QString &label, UploadPhase phase, const QString &note, int width)

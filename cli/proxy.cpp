@@ -110,11 +110,20 @@ Proxy::~Proxy()
 
 bool Proxy::listen(const QHostAddress &address, quint16 port, QString *error)
 {
-    if (server.listen(address, port))
+    if (server.listen(address, port)) {
+        if (target.address.isEmpty())
+            server.pauseAccepting();
         return true;
+    }
     *error = QStringLiteral("cannot listen on %1: %2")
                  .arg(endpoint(address, port), server.errorString());
     return false;
+}
+
+void Proxy::setTarget(const Target &module)
+{
+    target = module;
+    server.acceptNext();
 }
 
 int Proxy::run(int clients, int limitMs)
@@ -294,18 +303,20 @@ void Proxy::closeSession()
 
 int runProxy(const Options &options)
 {
-    const std::optional<Target> target = resolveSingleTarget(options);
-    if (!target)
-        return kExitFailure;
     const Board *board = boardNamed(options.board);
     const AtFamily family = board ? board->resetFamily : AtFamily::Mega;
-    Proxy proxy(*target, family, static_cast<int>(options.idleSeconds * kMsecsPerSecond));
+    Proxy proxy(Target(), family, static_cast<int>(options.idleSeconds * kMsecsPerSecond));
     QString error;
     const QHostAddress address(options.listenAddress);
+    // A port in use shows at once, not after the name was listened for.
     if (!proxy.listen(address, options.listenPort, &error)) {
         printError(error);
         return kExitFailure;
     }
+    const std::optional<Target> target = resolveSingleTarget(options);
+    if (!target)
+        return kExitFailure;
+    proxy.setTarget(*target);
     printLine(QStringLiteral("Listening on %1 for %2 (%3)")
                   .arg(endpoint(address, proxy.port()), target->text(), options.board));
     if (!address.isLoopback())

@@ -49,8 +49,10 @@ public:
     Proxy(const Target &target, AtFamily family, int idleMs, QObject *parent = nullptr);
     ~Proxy() override;
 
-    // False with the reason when the address cannot be listened on.
+    // False with the reason when the address cannot be listened on. A proxy
+    // without its target's address yet takes no client until setTarget().
     bool listen(const QHostAddress &address, quint16 port, QString *error);
+    void setTarget(const Target &module);
     quint16 port() const { return server.serverPort(); }
 
     // Serves clients until `clients` of them were served (0: no limit), the

@@ -24,6 +24,8 @@ namespace {
 // How often departures and the HEX file are looked at.
 constexpr int kSweepIntervalMs = 1000;
 constexpr int kStatusColumn = 13; // wide enough for "INTERRUPTED"
+// The header's lines are no wider than the terminal, nor than this on a wide one.
+constexpr int kHeaderWidth = 120;
 // The first signal takes no new boards, the second stops those in progress;
 // a third ends the station at once.
 constexpr int kSignalsHandled = 2;
@@ -260,14 +262,18 @@ int Station::run()
     if (options.secondsGiven)
         end.start(static_cast<int>(options.seconds * kMsecsPerSecond));
 
-    say(QStringLiteral("Flashing %1 (%2 bytes) into every %3 that announces itself%4; Ctrl-C "
-                       "ends.")
-            .arg(options.file)
-            .arg(image.size())
-            .arg(options.board,
-                 options.names.isEmpty()
-                     ? QString()
-                     : QStringLiteral(" as ") + options.names.join(QStringLiteral(" or "))));
+    // Broken into lines a terminal shows whole, however long the path and
+    // the patterns.
+    const QString header
+        = QStringLiteral("Flashing %1 (%2 bytes) into every %3 that announces itself%4; Ctrl-C "
+                         "ends.")
+              .arg(options.file)
+              .arg(image.size())
+              .arg(options.board,
+                   options.names.isEmpty()
+                       ? QString()
+                       : QStringLiteral(" as ") + options.names.join(QStringLiteral(" or ")));
+    printText(stdout, wrapText(printable(header), qMin(terminalColumns(stdout), kHeaderWidth)));
     QCoreApplication::exec();
 
     say(QStringLiteral("Flashed %1 board%2, %3 failed, %4 interrupted, in %5 s%6.")
@@ -454,7 +460,7 @@ void Station::checkImageFile()
     Options check = options;
     QByteArray fresh;
     // The same checks as at the start; a file that fails them is not taken.
-    if (readUploadImage(check, &fresh)) {
+    if (!readUploadImage(check, &fresh).isEmpty()) {
         say(QStringLiteral("%1 changed on disk but cannot be flashed; still flashing the "
                            "image in use")
                 .arg(options.file));
@@ -553,8 +559,11 @@ QString stationCsvLine(const QStringList &fields)
 int runStation(const Options &options)
 {
     QByteArray image;
-    if (const std::optional<int> exit = readUploadImage(options, &image))
-        return *exit;
+    const QString problem = readUploadImage(options, &image);
+    if (!problem.isEmpty()) {
+        printError(problem);
+        return kExitUsage;
+    }
     Station station(options, image);
     return station.run();
 }

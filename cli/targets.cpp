@@ -1,6 +1,7 @@
 #include "cli/targets.h"
 
 #include "cli/output.h"
+#include "cli/terminal.h"
 #include "discovery/announcementlistener.h"
 
 #include <algorithm>
@@ -50,6 +51,19 @@ AnnouncedTargets targetsFromAnnouncements(const Options &options, const QList<An
     return found;
 }
 
+void hintWhenNothingHeard(const QList<Announcement> &heard)
+{
+    if (!heard.isEmpty())
+        return;
+    printText(standardError(),
+              wrapText(QStringLiteral("rudireze-cli: hint: no module was heard at all. Check that "
+                                      "the modules have joined this network and announce to this "
+                                      "host's address, and that no firewall drops inbound UDP to "
+                                      "port %1.")
+                           .arg(kAnnouncementPort),
+                       kDefaultTerminalColumns));
+}
+
 std::optional<Target> resolveSingleTarget(const Options &options)
 {
     if (!options.targets.isEmpty())
@@ -70,6 +84,7 @@ std::optional<Target> resolveSingleTarget(const Options &options)
                           [&named](const QList<Announcement> &modules) {
                               return std::any_of(modules.begin(), modules.end(), named);
                           });
+    hintWhenNothingHeard(heard);
     // The first module with the name decides.
     QList<Announcement> first;
     const auto module = std::find_if(heard.begin(), heard.end(), named);

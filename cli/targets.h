@@ -25,6 +25,11 @@ struct AnnouncedTargets
 };
 AnnouncedTargets targetsFromAnnouncements(const Options &options, const QList<Announcement> &heard);
 
+// When listening heard no module at all, says on standard error where the
+// announcements are most often lost: a module on another network, one that
+// announces to another host, or a firewall that drops inbound UDP.
+void hintWhenNothingHeard(const QList<Announcement> &heard);
+
 // The one target of monitor and proxy: given, or the module announcing
 // --name; the failure printed and std::nullopt when there is none.
 std::optional<Target> resolveSingleTarget(const Options &options);

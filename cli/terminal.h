@@ -9,6 +9,9 @@
 // terminal processing switched on).
 bool isInteractiveTerminal(std::FILE *stream);
 
+// Whether the stream is a terminal (or a console) at all; nothing is changed.
+bool isTerminal(std::FILE *stream);
+
 // Columns and rows of the terminal behind the stream; the defaults when
 // unknown.
 int terminalColumns(std::FILE *stream);
@@ -16,8 +19,10 @@ int terminalRows(std::FILE *stream);
 constexpr int kDefaultTerminalColumns = 80;
 constexpr int kDefaultTerminalRows = 24;
 
-// Sends the process's standard error to nowhere while it lives, so that the
-// engine's diagnostics do not tear the live display apart; restores it after.
+// Sends the process's standard error to nowhere while it lives, so that what
+// the engine writes there itself (perror) stays out of the way unless
+// --verbose asks for it; the program's own messages still reach the real
+// standard error through standardError(). Restores it after.
 class StandardErrorSilencer
 {
 public:
@@ -28,6 +33,7 @@ public:
 
 private:
     int saved = -1;
+    std::FILE *kept = nullptr;
 };
 
 // "-" for an output file: the file's bytes are the one thing on standard

@@ -1,10 +1,17 @@
 #include "cli/terminal.h"
 
+#include "cli/output.h"
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 bool isInteractiveTerminal(std::FILE *stream)
+{
+    return isatty(fileno(stream)) == 1;
+}
+
+bool isTerminal(std::FILE *stream)
 {
     return isatty(fileno(stream)) == 1;
 }
@@ -31,12 +38,19 @@ StandardErrorSilencer::StandardErrorSilencer()
     const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (nowhere < 0)
         return;
-    saved = dup(STDERR_FILENO);
+    saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
     if (saved >= 0 && dup2(nowhere, STDERR_FILENO) < 0) {
         close(saved);
         saved = -1;
     }
     close(nowhere);
+    if (saved >= 0) {
+        const int copy = fcntl(saved, F_DUPFD_CLOEXEC, 0);
+        kept = copy >= 0 ? fdopen(copy, "w") : nullptr;
+        if (!kept && copy >= 0)
+            close(copy);
+        setStandardError(kept);
+    }
 }
 
 StandardErrorSilencer::~StandardErrorSilencer()
@@ -44,6 +58,10 @@ StandardErrorSilencer::~StandardErrorSilencer()
     if (saved < 0)
         return;
     std::fflush(stderr);
+    if (kept) {
+        setStandardError(nullptr);
+        std::fclose(kept);
+    }
     dup2(saved, STDERR_FILENO);
     close(saved);
 }
@@ -53,7 +71,7 @@ StandardOutputTaken::StandardOutputTaken()
     std::fflush(stdout);
     saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     if (saved >= 0)
-        dup2(STDERR_FILENO, STDOUT_FILENO);
+        dup2(fileno(standardError()), STDOUT_FILENO);
 }
 
 StandardOutputTaken::~StandardOutputTaken()

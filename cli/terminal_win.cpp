@@ -1,5 +1,7 @@
 #include "cli/terminal.h"
 
+#include "cli/output.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -21,6 +23,11 @@ bool isInteractiveTerminal(std::FILE *stream)
     if (!GetConsoleMode(console, &mode))
         return false;
     return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+bool isTerminal(std::FILE *stream)
+{
+    return _isatty(_fileno(stream)) != 0;
 }
 
 int terminalColumns(std::FILE *stream)
@@ -51,6 +58,13 @@ StandardErrorSilencer::StandardErrorSilencer()
         saved = -1;
     }
     _close(nowhere);
+    if (saved >= 0) {
+        const int copy = _dup(saved);
+        kept = copy >= 0 ? _fdopen(copy, "w") : nullptr;
+        if (!kept && copy >= 0)
+            _close(copy);
+        setStandardError(kept);
+    }
 }
 
 StandardErrorSilencer::~StandardErrorSilencer()
@@ -58,6 +72,10 @@ StandardErrorSilencer::~StandardErrorSilencer()
     if (saved < 0)
         return;
     std::fflush(stderr);
+    if (kept) {
+        setStandardError(nullptr);
+        std::fclose(kept);
+    }
     _dup2(saved, _fileno(stderr));
     _close(saved);
 }
@@ -70,7 +88,7 @@ StandardOutputTaken::StandardOutputTaken()
         return;
     // The bytes go out as they are, line ends untranslated.
     _setmode(saved, _O_BINARY);
-    _dup2(_fileno(stderr), _fileno(stdout));
+    _dup2(_fileno(standardError()), _fileno(stdout));
 }
 
 StandardOutputTaken::~StandardOutputTaken()

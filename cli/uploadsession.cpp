@@ -61,18 +61,32 @@ void UploadSession::setFlashReading(qint64 bytes, const FlashKeeper &keep, bool 
     this->readOnly = readOnly;
 }
 
-void UploadSession::start(const QVector<Target> &targets)
+QVector<QString> targetLabels(const QVector<Target> &targets)
 {
     QVector<QString> labels;
+    for (const Target &target : targets) {
+        const bool unique = std::count_if(targets.begin(), targets.end(),
+                                          [&](const Target &t) { return t.name == target.name; })
+            == 1;
+        labels << (target.name.isEmpty() ? target.text()
+                       : unique
+                       ? target.name
+                       : target.name + QStringLiteral(" (") + target.text() + QLatin1Char(')'));
+    }
+    return labels;
+}
+
+void UploadSession::start(const QVector<Target> &targets)
+{
     workers.resize(targets.size());
+    keptBytes.assign(size_t(targets.size()), -1);
     for (int index = 0; index < targets.size(); ++index) {
         Worker &worker = workers[index];
         worker.result.target = targets.at(index);
         worker.result.board = board;
         worker.result.bytes = readOnly ? readBytes : image.size();
-        labels << targets.at(index).text();
     }
-    view.start(labels);
+    view.start(targetLabels(targets));
 
     for (int index = 0; index < workers.size(); ++index) {
         Worker &worker = workers[index];
@@ -85,8 +99,10 @@ void UploadSession::start(const QVector<Target> &targets)
         worker.thread->set_verify(verify);
         if (readBytes > 0) {
             const FlashKeeper keep = keepFlash;
+            qint64 *kept = &keptBytes[size_t(index)];
             worker.thread->set_flash_reading(
-                readBytes, [keep, index](const QByteArray &flash) { return keep(index, flash); },
+                readBytes,
+                [keep, index, kept](const QByteArray &flash) { return keep(index, flash, kept); },
                 readOnly);
         }
         if (keepDataConnection)
@@ -208,6 +224,9 @@ void UploadSession::workerEnded(int index)
     result.firstMismatch = worker.thread->first_mismatch();
     const QString reason = worker.thread->failure_reason();
 
+    // What was kept of a flash read, not the flash read, is what the summary counts.
+    if (readOnly && keptBytes[size_t(index)] >= 0)
+        result.bytes = keptBytes[size_t(index)];
     if (worker.finalSeen && worker.finalComplete && !worker.connectFailed) {
         result.status = TargetStatus::Ok;
         result.verified = verify;
@@ -270,23 +289,19 @@ bool UploadSession::allDone() const
     return std::all_of(workers.begin(), workers.end(), [](const Worker &w) { return w.done; });
 }
 
-std::optional<int> readUploadImage(const Options &options, QByteArray *image)
+QString readUploadImage(const Options &options, QByteArray *image)
 {
     const ImageFileConversion conversion = convertHexFile(options.file, image);
-    if (!conversion.ok()) {
-        printError(conversion.message + QStringLiteral("; nothing was uploaded"));
-        return kExitUsage;
-    }
+    if (!conversion.ok())
+        return conversion.message + QStringLiteral("; nothing was uploaded");
     // What lies above this belongs to the bootloader.
     const qint64 capacity = boardNamed(options.board)->applicationSize;
-    if (image->size() > capacity) {
-        printError(QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes below the "
-                                  "bootloader of a %4 board; nothing was uploaded")
-                       .arg(options.file)
-                       .arg(image->size())
-                       .arg(capacity)
-                       .arg(options.board));
-        return kExitUsage;
-    }
-    return std::nullopt;
+    if (image->size() > capacity)
+        return QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes below the "
+                              "bootloader of a %4 board; nothing was uploaded")
+            .arg(options.file)
+            .arg(image->size())
+            .arg(capacity)
+            .arg(options.board);
+    return QString();
 }

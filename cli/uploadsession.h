@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 class QTcpSocket;
 class Thread;
@@ -72,8 +73,9 @@ public:
     // Before run(): every worker reads the first `bytes` of flash before it
     // writes and hands them to `keep` with the target's index, on its own
     // thread; a text returned fails the target. With `readOnly` nothing is
-    // written and the session's image goes unused.
-    using FlashKeeper = std::function<QString(int index, const QByteArray &flash)>;
+    // written, the session's image goes unused, and a target's bytes are
+    // those the keeper says it kept (*kept; the flash's size if it says none).
+    using FlashKeeper = std::function<QString(int index, const QByteArray &flash, qint64 *kept)>;
     void setFlashReading(qint64 bytes, const FlashKeeper &keep, bool readOnly);
     QTcpSocket *takeDataSocket(int index);
 
@@ -106,6 +108,9 @@ private:
     bool keepDataConnection = false;
     qint64 readBytes = 0;
     FlashKeeper keepFlash;
+    // One element per target, each written by that target's worker alone
+    // before it ends.
+    std::vector<qint64> keptBytes;
     bool readOnly = false;
     int timeoutMs = 0;
     ProgressView &view;
@@ -116,6 +121,10 @@ private:
     QTimer giveUp;
 };
 
-// The image of the command line's HEX file, or the exit status when it
-// cannot be uploaded to the board (the reason printed).
-std::optional<int> readUploadImage(const Options &options, QByteArray *image);
+// What the progress lines call each target: its announced name where the
+// name is known and no other target has it, else IP:DATAPORT:ATPORT.
+QVector<QString> targetLabels(const QVector<Target> &targets);
+
+// The image of the command line's HEX file into *image; or why it cannot be
+// uploaded to the board (nothing is then to be uploaded).
+QString readUploadImage(const Options &options, QByteArray *image);

@@ -26,6 +26,10 @@
 namespace {
 // The longest any one run of the program may take here; it ends far sooner.
 constexpr int kCliLimitMs = 120000;
+// A command line refused, or a run that hears nothing, ends within this.
+constexpr int kUsageLimitMs = 20000;
+// No line the program prints for people is wider.
+constexpr int kWidestLine = 120;
 // Flash files are written when the data connection closes, a moment after
 // the program has ended.
 constexpr int kFlashFileWaitMs = 10000;
@@ -182,7 +186,7 @@ void CliTest::helpAndUsageErrors_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("out"); // start of standard output
-    QTest::addColumn<QString>("err"); // part of standard error
+    QTest::addColumn<QString>("err"); // part of standard error; empty: nothing there
 
     QTest::newRow("overview") << QStringList { "--help" } << kExitSuccess
                               << "Usage: rudireze-cli COMMAND"
@@ -253,6 +257,42 @@ void CliTest::helpAndUsageErrors_data()
         << kExitUsage << ""
         << "cannot write /dev/full: No space left on device; nothing was flashed";
 #endif
+    // With --json every failure is a JSON object on standard output too.
+    QTest::newRow("an oversize image, JSON")
+        << QStringList { "upload", "large.hex", "--board", "uno", "--json", "127.0.0.2:1:2" }
+        << kExitUsage << "{"
+        << "larger than the 32256 bytes below the bootloader";
+    QTest::newRow("upload without a board, JSON")
+        << QStringList { "upload", "any.hex", "--json", "127.0.0.2:1:2" } << kExitUsage << "{"
+        << "upload needs --board";
+    // Refused at once, not after the listening (an hour here).
+    QTest::newRow("a backup folder that cannot be made")
+        << QStringList { "upload", "small.hex", "--board",         "UNO", "--all", "--seconds",
+                         "3600",   "--backup",  "large.hex/copies" }
+        << kExitUsage << ""
+        << "cannot make or write to the backup directory large.hex/copies";
+    QTest::newRow("read --all into one file")
+        << QStringList { "read", "--board", "UNO", "--all", "--seconds", "3600", "-o", "x.hex" }
+        << kExitUsage << ""
+        << "cannot share the one file x.hex";
+    QTest::newRow("read into a folder that is not there")
+        << QStringList { "read", "--board", "UNO", "127.0.0.2:1:2", "-o", "no-such-folder/x.hex" }
+        << kExitUsage << ""
+        << "there is no folder";
+    QTest::newRow("nothing heard: a hint")
+        << QStringList { "list", "--seconds", "0.5" } << kExitSuccess
+        << "No module announced itself within 0.5 s.\n"
+        << "drops inbound UDP to port 3333";
+    // The engine's own error lines only with --verbose.
+    QTest::newRow("an unreachable module, quietly")
+        << QStringList { "upload", "small.hex", "--board", "UNO", "127.0.0.1:1:2" } << kExitFailure
+        << "127.0.0.1:1:2: connecting"
+        << "";
+    QTest::newRow("the station's header, long patterns")
+        << QStringList { "station", "small.hex", "--board",        "MEGA2560", "--seconds",
+                         "0.5",     "--name",    QString(70, 'a'), "--name",   QString(70, 'b') }
+        << kExitSuccess << "Flashing small.hex (100 bytes)"
+        << "";
     QTest::newRow("rename without a name")
         << QStringList { "rename", "127.0.0.2", "8001" } << kExitUsage << ""
         << "rename needs IP ATPORT NAME";
@@ -288,13 +328,21 @@ void CliTest::helpAndUsageErrors()
         !writeHex(QStringLiteral("large.hex"), randomImage(kUnoApplication + 1, 1), 1).isEmpty());
     QVERIFY(!writeHex(QStringLiteral("large-mega.hex"), randomImage(kMegaApplication + 1, 1), 1)
                  .isEmpty());
+    QVERIFY(!writeHex(QStringLiteral("small.hex"), randomImage(100, 1), 1).isEmpty());
 
-    const CliRun run = runCli(arguments);
-    QVERIFY(run.finished);
+    const CliRun run = runCli(arguments, kUsageLimitMs);
+    QVERIFY2(run.finished, qPrintable(run.describe()));
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.describe()));
     QVERIFY2(out.isEmpty() ? run.out.isEmpty() : run.out.startsWith(out),
              qPrintable(run.describe()));
-    QVERIFY2(run.err.contains(err), qPrintable(run.describe()));
+    QVERIFY2(err.isEmpty() ? run.err.isEmpty() : run.err.contains(err), qPrintable(run.describe()));
+    if (arguments.contains(QLatin1String("--json"))) {
+        QVERIFY2(run.json().value(QStringLiteral("error")).toString().contains(err),
+                 qPrintable(run.describe()));
+        return;
+    }
+    for (const QString &line : run.out.split(QLatin1Char('\n')))
+        QVERIFY2(line.size() <= kWidestLine, qPrintable(line));
     // A command line that cannot be read points to the help; a file that
     // gives no image says that nothing was uploaded.
     if (exitCode == kExitUsage && !run.err.contains(QLatin1String("nothing was")))
@@ -427,9 +475,9 @@ void CliTest::listSeesModulesButNotTheHost()
         QVERIFY2(heard.contains(module.name), qPrintable(run.out));
         const QJsonObject entry = heard.value(module.name);
         QCOMPARE(entry.value(QStringLiteral("address")).toString(), module.address.toString());
-        QCOMPARE(entry.value(QStringLiteral("dataPort")).toString(),
-                 QString::number(module.dataPort));
-        QCOMPARE(entry.value(QStringLiteral("atPort")).toString(), QString::number(module.atPort));
+        // Numbers, as in upload's results.
+        QCOMPARE(entry.value(QStringLiteral("dataPort")).toInt(), int(module.dataPort));
+        QCOMPARE(entry.value(QStringLiteral("atPort")).toInt(), int(module.atPort));
     }
     // 127.0.0.1 is this host's first IPv4 address here: its announcement is the host's own.
     if (firstIPv4Address() == QLatin1String("127.0.0.1"))
@@ -576,6 +624,10 @@ void CliTest::uploadToThreeAtOnce()
                                   QStringLiteral("-o"), QStringLiteral("-"), targetOf(first) });
     QVERIFY2(piped.exitCode == kExitSuccess, qPrintable(piped.describe()));
     QVERIFY(piped.out.startsWith(':') && piped.out.endsWith(":00000001FF\r\n"));
+    // The bytes kept, in the progress line as in the summary.
+    QVERIFY2(piped.err.contains(QStringLiteral("done %1 bytes").arg(size))
+                 && piped.err.contains(QStringLiteral(": %1 bytes in").arg(size)),
+             qPrintable(piped.describe()));
     QCOMPARE(convertHexText(piped.out.toLatin1()).image, image);
     // Uploading the backup puts the earlier program back.
     const CliRun restore
@@ -757,9 +809,15 @@ void CliTest::targetsByAnnouncedName()
                  && run.err.contains(modules.modules.at(0).address.toString())
                  && run.err.contains(QLatin1String("127.0.0.154")),
              qPrintable(run.describe()));
-    run = runCli(byName + QStringList { QStringLiteral("--all-matching") });
+    // Each line names its module, with the address where the name is shared.
+    run = runCli(byName.mid(0, byName.size() - 1)
+                 + QStringList { QStringLiteral("--all-matching") });
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
-    QCOMPARE(run.json().value(QStringLiteral("succeeded")).toInt(), 2);
+    QVERIFY2(run.out.contains(QStringLiteral("2 of 2 targets succeeded")), qPrintable(run.out));
+    for (const QString &target : { targetOf(modules.modules.at(0)), targetOf(twin.modules.at(0)) })
+        QVERIFY2(
+            run.out.contains(first + QStringLiteral(" (") + target + QStringLiteral("): done")),
+            qPrintable(run.out));
 }
 
 void CliTest::timeLimitStopsAStalledUpload()

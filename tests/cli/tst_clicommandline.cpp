@@ -471,8 +471,15 @@ void CliCommandLineTest::progressLines_data()
                           << label + pad + " done       [########################] 100%";
     QTest::newRow("beyond one") << label << int(UploadPhase::Writing) << 7.0 << 100
                                 << label + pad + " writing    [########################] 100%";
-    QTest::newRow("narrow terminal") << label << int(UploadPhase::Writing) << 0.5 << 30
-                                     << label + QString(11, QLatin1Char(' ')) + "w";
+    // Narrower than the line: the bar gives way, then the label; the
+    // percentage stays.
+    QTest::newRow("narrow terminal")
+        << label << int(UploadPhase::Writing) << 0.5 << 30 << label.left(14) + " writing     50%";
+    QTest::newRow("60 columns") << label << int(UploadPhase::Writing) << 0.5 << 59
+                                << label + pad + " writing    [######------]  50%";
+    QTest::newRow("a long name at 60 columns")
+        << QString(50, QLatin1Char('x')) << int(UploadPhase::Writing) << 0.5 << 59
+        << QString(32, QLatin1Char('x')) + " writing    [####----]  50%";
     QTest::newRow("name with a placeholder") << "%1 %2" << int(UploadPhase::Writing) << 0.25 << 100
                                              << QStringLiteral("%1 %2")
             + QString(23, QLatin1Char(' ')) + " writing    [######------------------]  25%";

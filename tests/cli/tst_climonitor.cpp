@@ -322,14 +322,23 @@ void CliMonitorTest::monitorEndsOnAFailure_data()
 {
     QTest::addColumn<bool>("listening");
     QTest::addColumn<QString>("message");
-    QTest::newRow("unreachable") << false << QStringLiteral("cannot connect to the data port");
-    QTest::newRow("connection lost") << true << QStringLiteral("was lost");
+    // Run on a terminal: the connection is announced before the board speaks.
+    QTest::addColumn<bool>("terminal");
+    QTest::newRow("unreachable") << false << QStringLiteral("cannot connect to the data port")
+                                 << false;
+    QTest::newRow("connection lost") << true << QStringLiteral("was lost") << false;
+    QTest::newRow("connection lost, on a terminal") << true << QStringLiteral("was lost") << true;
 }
 
 void CliMonitorTest::monitorEndsOnAFailure()
 {
     QFETCH(bool, listening);
     QFETCH(QString, message);
+    QFETCH(bool, terminal);
+    // util-linux's script runs the program on a pseudo terminal of its own.
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (terminal && script.isEmpty())
+        QSKIP("no 'script' program to provide a terminal");
     QTcpServer module;
     QVERIFY(module.listen(QHostAddress::LocalHost));
     const quint16 port = module.serverPort();
@@ -340,14 +349,33 @@ void CliMonitorTest::monitorEndsOnAFailure()
         connection->write("last words\n");
         connection->disconnectFromHost();
     });
+    const QStringList arguments { QStringLiteral("monitor"),
+                                  QStringLiteral("127.0.0.1:%1").arg(port),
+                                  QStringLiteral("--until"), QStringLiteral("never-sent") };
     QProcess monitor;
-    monitor.start(QStringLiteral(RUDIREZE_CLI_EXE),
-                  { QStringLiteral("monitor"), QStringLiteral("127.0.0.1:%1").arg(port),
-                    QStringLiteral("--until"), QStringLiteral("never sent") });
-    monitor.closeWriteChannel();
+    if (terminal)
+        monitor.start(script,
+                      { QStringLiteral("-qec"),
+                        QStringLiteral(RUDIREZE_CLI_EXE " ") + arguments.join(QLatin1Char(' ')),
+                        QStringLiteral("/dev/null") });
+    else
+        monitor.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
+    // script's own input stays open: its end would reach the program as an end of input.
+    if (!terminal)
+        monitor.closeWriteChannel();
     const Run run = finish(monitor);
     QVERIFY2(run.exitCode == kExitFailure && run.describe.contains(message),
              qPrintable(run.describe));
+    const QByteArray connected = "Connected to 127.0.0.1:" + QByteArray::number(port);
+    QVERIFY2(run.describe.contains(QString::fromLatin1(connected)) == terminal,
+             qPrintable(run.describe));
+    if (terminal) {
+        // Announced before the board's words.
+        QVERIFY2(run.out.indexOf(connected) >= 0
+                     && run.out.indexOf(connected) < run.out.indexOf("last words"),
+                 qPrintable(run.describe));
+        return;
+    }
     QCOMPARE(run.out, listening ? QByteArray("last words\n") : QByteArray());
 }
 
@@ -365,6 +393,9 @@ void CliMonitorTest::proxyBadInput_data()
     QTest::newRow("no data port, IPv6")
         << QStringLiteral("[::1]:1:2")
         << QStringLiteral("cannot connect to the data port [::1]:1:");
+    // Found before the name is listened for.
+    QTest::newRow("port in use, a module by name")
+        << QStringLiteral("--name port") << QStringLiteral("cannot listen on");
 }
 
 void CliMonitorTest::proxyBadInput()
@@ -382,18 +413,22 @@ void CliMonitorTest::proxyBadInput()
     QTcpServer taken;
     QVERIFY(taken.listen(QHostAddress::LocalHost));
 
-    const QString target = fault.startsWith(QLatin1Char('[')) ? fault : targetOf(modules);
-    QStringList arguments { QStringLiteral("proxy"),     target,
-                            QStringLiteral("--board"),   QStringLiteral("MEGA2560"),
-                            QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000) };
-    if (fault == QLatin1String("port"))
+    const QStringList target = fault.startsWith(QLatin1Char('['))
+        ? QStringList { fault }
+        : (fault.startsWith(QLatin1String("--name"))
+               ? QStringList { QStringLiteral("--name"), QStringLiteral("nobody") }
+               : QStringList { targetOf(modules) });
+    QStringList arguments = QStringList { QStringLiteral("proxy") } + target
+        + QStringList { QStringLiteral("--board"), QStringLiteral("MEGA2560"),
+                        QStringLiteral("--seconds"), QString::number(kRunTimeoutMs / 1000) };
+    if (fault.endsWith(QLatin1String("port")))
         arguments << QStringLiteral("--listen")
                   << QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
     QProcess proxy;
     proxy.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
     QVERIFY(proxy.waitForStarted(kStartTimeoutMs));
     QTcpSocket client;
-    if (fault != QLatin1String("port")) {
+    if (!fault.endsWith(QLatin1String("port"))) {
         const quint16 port = listeningPort(proxy);
         QVERIFY(port != 0);
         client.connectToHost(QHostAddress::LocalHost, port);
