@@ -44,8 +44,9 @@ Widget::Widget(QWidget *parent)
     udpPort = kAnnouncementPort;
     default_path = QLatin1String("");
     // Other programs on the host may listen for the same announcements.
-    udpSocket->bind(QHostAddress::Any, udpPort,
-                    QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    if (udpSocket->bind(QHostAddress::Any, udpPort,
+                        QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
+        announcementRelay = std::make_unique<AnnouncementRelay>(*udpSocket);
     connect(udpSocket, SIGNAL(readyRead()), this, SLOT(processPendingDatagrams()));
 
     // A cell of columns 1 to 6 that changes may be editable again.

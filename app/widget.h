@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/announcementrelay.h"
 #include "discovery/moduleadmission.h"
 #include "firmware/hexconversion.h"
 
@@ -8,6 +9,8 @@
 #include <QMap>
 #include <QString>
 #include <QWidget>
+
+#include <memory>
 
 class QTableWidgetItem;
 class QTimer;
@@ -74,6 +77,9 @@ private:
 
     Ui_Widget *ui = nullptr;
     QUdpSocket *udpSocket = nullptr;
+    // Shares what udpSocket takes from port 3333 with the other listeners of
+    // ours, and theirs with it (discovery/).
+    std::unique_ptr<AnnouncementRelay> announcementRelay;
     quint16 udpPort = 0;
     Thread *worker = nullptr;
     QString manual_path;

@@ -37,7 +37,8 @@ void Widget::processPendingDatagrams()
     for (bool first = true;
          udpSocket->hasPendingDatagrams() && (first || pass.nsecsElapsed() < kPassBudgetNs);
          first = false) {
-        const std::optional<Announcement> announcement = readAnnouncement(*udpSocket, hostAddress);
+        const std::optional<Announcement> announcement
+            = readAnnouncement(*udpSocket, hostAddress, announcementRelay.get());
         if (!announcement || removingModule)
             continue;
         const QString &ip = announcement->hostIp;

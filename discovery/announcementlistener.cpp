@@ -11,30 +11,41 @@ constexpr int kWaitSliceMs = 100;
 } // namespace
 
 std::optional<Announcement> readAnnouncement(QUdpSocket &socket,
-                                             const std::function<QString()> &ownAddress)
+                                             const std::function<QString()> &ownAddress,
+                                             AnnouncementRelay *relay)
 {
-    const qint64 size = socket.pendingDatagramSize();
-    if (size > kMaxAnnouncementBytes) {
-        socket.readDatagram(nullptr, 0);
-        return std::nullopt;
+    AnnouncementRelay::Datagram datagram;
+    if (relay) {
+        std::optional<AnnouncementRelay::Datagram> read = relay->read();
+        if (!read)
+            return std::nullopt;
+        datagram = std::move(*read);
+    } else {
+        const qint64 size = socket.pendingDatagramSize();
+        if (size > kMaxAnnouncementBytes) {
+            socket.readDatagram(nullptr, 0);
+            return std::nullopt;
+        }
+        datagram.payload.resize(static_cast<int>(qMax<qint64>(size, 0)));
+        socket.readDatagram(datagram.payload.data(), datagram.payload.size(), &datagram.sender);
     }
-    QByteArray datagram;
-    datagram.resize(static_cast<int>(qMax<qint64>(size, 0)));
-    QHostAddress sender;
-    socket.readDatagram(datagram.data(), datagram.size(), &sender);
 
-    std::optional<Announcement> announcement = parseAnnouncement(datagram);
+    std::optional<Announcement> announcement = parseAnnouncement(datagram.payload);
     if (!announcement || !isModuleAddress(announcement->hostIp)
-        || isOwnAnnouncement(sender, ownAddress()))
+        || isOwnAnnouncement(datagram.sender, ownAddress()))
         return std::nullopt;
+    if (relay)
+        relay->pass(datagram);
     return announcement;
 }
 
 bool AnnouncementListener::bind(QString *error)
 {
     if (socket.bind(QHostAddress::Any, kPort,
-                    QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
+                    QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
+        relay = std::make_unique<AnnouncementRelay>(socket);
         return true;
+    }
     *error
         = QStringLiteral("cannot listen on UDP port %1: %2").arg(kPort).arg(socket.errorString());
     return false;
@@ -54,6 +65,8 @@ AnnouncementListener::listen(QDeadlineTimer deadline,
         // Admission counts time in the window's refresh ticks.
         for (; listening.elapsed() >= (periods + 1) * kAdmissionPeriodMs; ++periods)
             admission.age(kRememberedPeriods);
+        if (relay)
+            relay->greetIfDue();
         readPending(heard);
         if (enough && enough(heard))
             break;
@@ -73,7 +86,7 @@ void AnnouncementListener::follow(const std::function<void(const Announcement &)
         const auto ownAddress = [] { return firstIPv4Address(); };
         while (socket.hasPendingDatagrams()) {
             if (const std::optional<Announcement> announcement
-                = readAnnouncement(socket, ownAddress))
+                = readAnnouncement(socket, ownAddress, relay.get()))
                 heard(*announcement);
         }
     });
@@ -94,7 +107,8 @@ void AnnouncementListener::readPending(QList<Announcement> &heard)
     QElapsedTimer reading;
     reading.start();
     while (socket.hasPendingDatagrams() && reading.elapsed() < kWaitSliceMs) {
-        const std::optional<Announcement> announcement = readAnnouncement(socket, ownAddress);
+        const std::optional<Announcement> announcement
+            = readAnnouncement(socket, ownAddress, relay.get());
         if (!announcement)
             continue;
         const ModuleAdmission::Decision decision = admission.heard(announcement->hostIp);

@@ -2,6 +2,7 @@
 
 #include "common/names.h"
 #include "discovery/announcement.h"
+#include "discovery/announcementrelay.h"
 #include "discovery/moduleadmission.h"
 
 #include <QDeadlineTimer>
@@ -12,15 +13,22 @@
 #include <functional>
 #include <optional>
 
+#include <memory>
+
 // Takes the next datagram off the socket and reads it as a module's
 // announcement. Datagrams over kMaxAnnouncementBytes are dropped unread;
 // anything that is no module's announcement, or comes from this host itself
-// (ownAddress is asked only for a valid announcement), gives nothing.
+// (ownAddress is asked only for a valid announcement), gives nothing. With a
+// relay, copies from the other listeners count as the module's own datagrams,
+// and announcements taken from the port are passed on to them.
 std::optional<Announcement> readAnnouncement(QUdpSocket &socket,
-                                             const std::function<QString()> &ownAddress);
+                                             const std::function<QString()> &ownAddress,
+                                             AnnouncementRelay *relay = nullptr);
 
 // Listens on UDP port 3333 as the window does (shared with other programs)
 // and keeps the modules heard, leaving out this host's own announcements.
+// The other listeners of ours on the host see what it takes from the port
+// (AnnouncementRelay), and it sees what they take.
 class AnnouncementListener
 {
 public:
@@ -46,6 +54,7 @@ private:
     void readPending(QList<Announcement> &heard);
 
     QUdpSocket socket;
+    std::unique_ptr<AnnouncementRelay> relay;
     // Where each address stands in the list being filled.
     QHash<QString, int> positions;
     ModuleAdmission admission;

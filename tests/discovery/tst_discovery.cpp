@@ -40,6 +40,9 @@ constexpr int kFloodMs = 2000;
 constexpr int kFloodBurst = 20;
 constexpr std::chrono::milliseconds kFloodPause(1);
 constexpr int kListedWithinMs = 3000;
+constexpr int kSharingModules = 6;
+constexpr int kListRuns = 3;
+constexpr int kSharingAnnounceMs = 200;
 constexpr int kAnnounceEveryMs = 1000;
 // Longer than the window's pass over the socket may take.
 constexpr long kStallNs = 6000000;
@@ -169,6 +172,7 @@ private slots:
     void burstFromManySenders();
     void floodOfModulesIsCapped();
     void floodWhileTheWindowStallsLeavesItListening();
+    void everyListenerSeesEveryModule();
     void localIdentity();
     void boardTypeIsReadable();
 };
@@ -608,6 +612,45 @@ void DiscoveryTest::floodWhileTheWindowStallsLeavesItListening()
     QTRY_VERIFY_WITH_TIMEOUT(!w.table->findItems(late, Qt::MatchExactly).isEmpty(),
                              kListedWithinMs);
 #endif
+}
+
+void DiscoveryTest::everyListenerSeesEveryModule()
+{
+    // Port 3333's unicast datagrams go to one of the sockets sharing it.
+    QProcess discovery;
+    discovery.start(QStringLiteral(RUDIREZE_CLI_EXE), { QStringLiteral("discovery") });
+    QVERIFY(discovery.waitForStarted(kProcessTimeoutMs));
+    discovery.write("START_SYNC\n");
+    QByteArray events;
+    QTRY_VERIFY((events += discovery.readAllStandardOutput()).contains("start_sync"));
+    DiscoveryWindow w;
+    QList<QSharedPointer<QProcess>> lists;
+    for (int run = 0; run < kListRuns; ++run) {
+        lists << QSharedPointer<QProcess>::create();
+        lists.last()->start(QStringLiteral(RUDIREZE_CLI_EXE),
+                            { "list", "--seconds", "3", "--json" });
+    }
+    QList<QSharedPointer<Announcer>> modules;
+    for (int i = 0; i < kSharingModules; ++i)
+        modules << QSharedPointer<Announcer>::create(moduleAddress(i));
+    QTimer announcing;
+    QObject::connect(&announcing, &QTimer::timeout, [&modules] {
+        for (int i = 0; i < kSharingModules; ++i)
+            modules.at(i)->send(Announcer::announcement(moduleAddress(i), "8000", "8001", "m"));
+    });
+    announcing.start(kSharingAnnounceMs);
+    for (const QSharedPointer<QProcess> &list : lists)
+        QTRY_VERIFY_WITH_TIMEOUT(list->state() == QProcess::NotRunning, 2 * kProcessTimeoutMs);
+    QTRY_COMPARE(w.table->rowCount(), kSharingModules);
+    discovery.write("STOP\nQUIT\n");
+    QVERIFY(discovery.waitForFinished(kProcessTimeoutMs));
+    QByteArrayList outputs { events + discovery.readAllStandardOutput() };
+    for (const QSharedPointer<QProcess> &list : lists)
+        outputs << list->readAllStandardOutput();
+    for (int i = 0; i < kSharingModules; ++i) {
+        for (const QByteArray &output : outputs)
+            QVERIFY2(output.contains('"' + moduleAddress(i).toUtf8()), output);
+    }
 }
 
 void DiscoveryTest::localIdentity()
