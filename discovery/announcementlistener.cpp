@@ -4,10 +4,14 @@
 
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QTimer>
 
 namespace {
 // The longest single wait, so that the deadline is kept closely.
 constexpr int kWaitSliceMs = 100;
+// Time one pass of follow() may spend on datagrams before the event loop
+// (liveness ticks, commands on standard input) gets its turn again.
+constexpr qint64 kPassBudgetNs = 4000000;
 } // namespace
 
 std::optional<Announcement> readAnnouncement(QUdpSocket &socket,
@@ -57,14 +61,14 @@ AnnouncementListener::listen(QDeadlineTimer deadline,
 {
     QList<Announcement> heard;
     positions.clear();
-    admission = ModuleAdmission();
+    admission.emplace();
     QElapsedTimer listening;
     listening.start();
     qint64 periods = 0;
     while (true) {
         // Admission counts time in the window's refresh ticks.
         for (; listening.elapsed() >= (periods + 1) * kAdmissionPeriodMs; ++periods)
-            admission.age(kRememberedPeriods);
+            admission->age(kRememberedPeriods);
         if (relay)
             relay->greetIfDue();
         readPending(heard);
@@ -82,14 +86,38 @@ AnnouncementListener::listen(QDeadlineTimer deadline,
 
 void AnnouncementListener::follow(const std::function<void(const Announcement &)> &heard)
 {
-    QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this, heard] {
-        const auto ownAddress = [] { return firstIPv4Address(); };
-        while (socket.hasPendingDatagrams()) {
-            if (const std::optional<Announcement> announcement
-                = readAnnouncement(socket, ownAddress, relay.get()))
-                heard(*announcement);
-        }
-    });
+    followed = heard;
+    QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this] { followPending(); });
+}
+
+void AnnouncementListener::followPending()
+{
+    passQueued = false;
+    QElapsedTimer pass;
+    pass.start();
+    // Asking the system for the host's addresses costs more than reading a
+    // datagram; one answer serves the whole pass.
+    std::optional<QString> hostAddress;
+    const auto ownAddress = [&hostAddress] {
+        if (!hostAddress)
+            hostAddress = firstIPv4Address();
+        return *hostAddress;
+    };
+    // The budget is looked at only once a datagram was read: a socket that
+    // reported readyRead and was not read from never reports again.
+    for (bool first = true;
+         socket.hasPendingDatagrams() && (first || pass.nsecsElapsed() < kPassBudgetNs);
+         first = false) {
+        if (const std::optional<Announcement> announcement
+            = readAnnouncement(socket, ownAddress, relay.get()))
+            followed(*announcement);
+    }
+    // What is left waits for the next turn of the event loop, not for a new
+    // datagram to arrive.
+    if (socket.hasPendingDatagrams() && !passQueued) {
+        passQueued = true;
+        QTimer::singleShot(0, &socket, [this] { followPending(); });
+    }
 }
 
 void AnnouncementListener::readPending(QList<Announcement> &heard)
@@ -111,7 +139,7 @@ void AnnouncementListener::readPending(QList<Announcement> &heard)
             = readAnnouncement(socket, ownAddress, relay.get());
         if (!announcement)
             continue;
-        const ModuleAdmission::Decision decision = admission.heard(announcement->hostIp);
+        const ModuleAdmission::Decision decision = admission->heard(announcement->hostIp);
         switch (decision.outcome) {
         case ModuleAdmission::Outcome::Known:
             heard[positions.value(announcement->hostIp)] = *announcement;

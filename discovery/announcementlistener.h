@@ -47,15 +47,22 @@ public:
                                const std::function<bool(const QList<Announcement> &)> &enough = {});
 
     // Instead of listen(), for a caller whose event loop runs: every module
-    // announcement is handed to `heard` as it arrives.
+    // announcement is handed to `heard` as it arrives. A flood holds up the
+    // event loop for a few milliseconds at a time; the rest is read on its
+    // next turn.
     void follow(const std::function<void(const Announcement &)> &heard);
 
 private:
     void readPending(QList<Announcement> &heard);
+    void followPending();
 
     QUdpSocket socket;
     std::unique_ptr<AnnouncementRelay> relay;
     // Where each address stands in the list being filled.
     QHash<QString, int> positions;
-    ModuleAdmission admission;
+    // Made by listen() only: its table is large, and follow() needs none.
+    std::optional<ModuleAdmission> admission;
+    std::function<void(const Announcement &)> followed;
+    // A pass that ran out of time has asked for the next one.
+    bool passQueued = false;
 };

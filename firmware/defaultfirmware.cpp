@@ -65,6 +65,8 @@ bool appendToLocatorLog(const QString &logPath, const QByteArray &text, qint64 l
     if (opened.descriptor < 0
         || !log.open(opened.descriptor, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
         const QString reason = opened.descriptor < 0 ? opened.error : log.errorString();
+        // A QFile that did not open has not taken the descriptor over.
+        closeDescriptor(opened.descriptor);
         std::fprintf(stderr, "open file error: %s\n", reason.toLocal8Bit().constData());
         return false;
     }

@@ -302,8 +302,12 @@ QString writeInPlace(const QString &path, const QByteArray &bytes)
         return opened.error;
     QFile output;
     if (!output.open(opened.descriptor, QIODevice::WriteOnly | QIODevice::Unbuffered,
-                     QFileDevice::AutoCloseHandle)
-        || !writeAllBytes(output, bytes))
+                     QFileDevice::AutoCloseHandle)) {
+        // A QFile that did not open has not taken the descriptor over.
+        closeDescriptor(opened.descriptor);
+        return output.errorString();
+    }
+    if (!writeAllBytes(output, bytes))
         return output.errorString();
     return QString();
 }

@@ -32,3 +32,6 @@ OpenedFile openStreamForWriting(const QString &path);
 // symbolic link in its last component (refused instead); a FIFO or a device
 // is opened so that neither the open nor a write waits on it.
 OpenedFile openWithoutFollowing(const QString &path);
+
+// Closes a descriptor from the functions above that no QFile took over.
+void closeDescriptor(int descriptor);

@@ -51,3 +51,9 @@ OpenedFile openWithoutFollowing(const QString &path)
     return opened(::open(QFile::encodeName(path).constData(),
                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kNewFileMode));
 }
+
+void closeDescriptor(int descriptor)
+{
+    if (descriptor >= 0)
+        ::close(descriptor);
+}

@@ -90,3 +90,9 @@ OpenedFile openWithoutFollowing(const QString &path)
     const bool regular = handle != INVALID_HANDLE_VALUE && isRegularHandle(handle);
     return opened(handle, _O_RDWR, regular);
 }
+
+void closeDescriptor(int descriptor)
+{
+    if (descriptor >= 0)
+        _close(descriptor);
+}

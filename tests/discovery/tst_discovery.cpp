@@ -1,6 +1,7 @@
 #include "announcer.h"
 #include "common/names.h"
 #include "discovery/announcement.h"
+#include "discovery/announcementlistener.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 
@@ -173,6 +174,7 @@ private slots:
     void floodOfModulesIsCapped();
     void floodWhileTheWindowStallsLeavesItListening();
     void everyListenerSeesEveryModule();
+    void followingLeavesTheEventLoopItsTurn();
     void localIdentity();
     void boardTypeIsReadable();
 };
@@ -651,6 +653,31 @@ void DiscoveryTest::everyListenerSeesEveryModule()
         for (const QByteArray &output : outputs)
             QVERIFY2(output.contains('"' + moduleAddress(i).toUtf8()), output);
     }
+}
+
+void DiscoveryTest::followingLeavesTheEventLoopItsTurn()
+{
+    AnnouncementListener listener;
+    QString error;
+    QVERIFY2(listener.bind(&error), qPrintable(error));
+    int heard = 0;
+    bool turnTaken = false, turnBeforeSecond = false;
+    listener.follow([&](const Announcement &) {
+        if (++heard == 2)
+            turnBeforeSecond = turnTaken;
+        if (heard > 1)
+            return;
+        QTimer::singleShot(0, [&turnTaken] { turnTaken = true; });
+        QElapsedTimer slow;
+        slow.start();
+        while (slow.nsecsElapsed() < kStallNs) { }
+    });
+    Announcer module(moduleAddress(0));
+    for (int i = 0; i < kBurstSenders; ++i)
+        QVERIFY(module.send(Announcer::announcement(moduleAddress(i), "1", "2", "f")));
+    // The rest is read with no further datagram to wake the socket.
+    QTRY_COMPARE(heard, kBurstSenders);
+    QVERIFY(turnBeforeSecond);
 }
 
 void DiscoveryTest::localIdentity()
