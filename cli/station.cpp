@@ -7,6 +7,7 @@
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
+#include "discovery/keyedhash.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -136,7 +137,6 @@ public:
         , view(ProgressView::Mode::Silent, stdout, kDefaultTerminalColumns)
         , keptForRepeated(options.parallel / 4)
         , random(QRandomGenerator::global()->generate())
-        , recent(QRandomGenerator::global()->generate())
     {
     }
 
@@ -501,13 +501,12 @@ void Station::endIfIdle()
 }
 } // namespace
 
-RecentAddresses::RecentAddresses(quint32 seed)
+RecentAddresses::RecentAddresses(quint64 key)
     : current(kBits)
     , previous(kBits)
+    , key { key ? key : QRandomGenerator::system()->generate64(),
+            key ? ~key : QRandomGenerator::system()->generate64() }
 {
-    QRandomGenerator generator(seed);
-    for (uint &hashSeed : seeds)
-        hashSeed = generator.generate();
 }
 
 bool RecentAddresses::heard(const QString &address, qint64 nowMs)
@@ -521,9 +520,14 @@ bool RecentAddresses::heard(const QString &address, qint64 nowMs)
         current.fill(false);
         period = now;
     }
+    // Two independent halves make kHashes positions as good as kHashes
+    // hashes; h2 odd keeps them apart, kBits being a power of two.
+    const quint64 hash = keyedHash(key, address);
+    const auto h1 = quint32(hash);
+    const auto h2 = quint32(hash >> 32) | 1U;
     bool before = true;
-    for (const uint hashSeed : seeds) {
-        const int bit = int(qHash(address, hashSeed) % uint(kBits));
+    for (quint32 i = 0; i < quint32(kHashes); ++i) {
+        const int bit = int((h1 + i * h2) % quint32(kBits));
         before = before && previous.testBit(bit);
         current.setBit(bit);
     }
