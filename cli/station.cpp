@@ -58,6 +58,8 @@ struct Bench
 struct Waiting
 {
     Announcement module;
+    // What the announcement connects to, checked when it was heard.
+    Target target;
     qint64 lastHeardMs = 0;
 };
 
@@ -147,7 +149,7 @@ private:
     void heard(const Announcement &module);
     void addWaiting(const Waiting &waiting, bool heardBefore);
     void startWaiting();
-    void begin(const Announcement &module);
+    void begin(const Waiting &waiting);
     void flash(const Target &target);
     void finished(UploadSession *session, const TargetResult &result);
     void sweep();
@@ -173,7 +175,8 @@ private:
     RecentAddresses recent;
     WaitingModules heardOnce;
     WaitingModules heardAgain;
-    // Waiting modules that found no room, or fell silent before their turn.
+    // Waiting modules that found no room, or fell silent before their turn,
+    // and announcements that name no port one could connect to.
     qint64 dropped = 0;
     qint64 droppedReported = 0;
     QElapsedTimer clock;
@@ -302,17 +305,25 @@ void Station::heard(const Announcement &module)
         bench->lastHeardMs = now;
         return;
     }
+    // Counted with the dropped, not flashed and logged one by one: a flood
+    // of such announcements would otherwise fill the log and the failures.
+    QString error;
+    const std::optional<Target> target = announcedTarget(module, &error);
+    if (!target) {
+        ++dropped;
+        return;
+    }
     if (Waiting *waiting = heardAgain.find(module.hostIp)) {
-        *waiting = { module, now };
+        *waiting = { module, *target, now };
         return;
     }
     if (Waiting *waiting = heardOnce.find(module.hostIp)) {
-        *waiting = { module, now };
+        *waiting = { module, *target, now };
         if (!heardBefore)
             return;
         addWaiting(heardOnce.take(module.hostIp), true);
     } else {
-        addWaiting({ module, now }, heardBefore);
+        addWaiting({ module, *target, now }, heardBefore);
     }
     startWaiting();
 }
@@ -333,29 +344,16 @@ void Station::startWaiting()
             next = &heardOnce;
         if (!next)
             return;
-        begin(next->takeAny(random).module);
+        begin(next->takeAny(random));
     }
 }
 
-void Station::begin(const Announcement &module)
+void Station::begin(const Waiting &waiting)
 {
-    Bench &bench = benches[module.hostIp];
+    Bench &bench = benches[waiting.module.hostIp];
     bench.lastHeardMs = clock.elapsed();
-    QString error;
-    const std::optional<Target> target = announcedTarget(module, &error);
-    if (!target) {
-        TargetResult failure;
-        failure.target.address = module.hostIp;
-        failure.target.name = module.hostName;
-        failure.board = options.board;
-        failure.error
-            = QStringLiteral("the module announces what cannot be connected to: ") + error;
-        ++tally.failed;
-        log(failure);
-        return;
-    }
     bench.busy = true;
-    flash(*target);
+    flash(waiting.target);
 }
 
 void Station::flash(const Target &target)
