@@ -7,6 +7,7 @@
 #include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
+#include "discovery/keyedhash.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -57,6 +58,8 @@ struct Bench
 struct Waiting
 {
     Announcement module;
+    // What the announcement connects to, checked when it was heard.
+    Target target;
     qint64 lastHeardMs = 0;
 };
 
@@ -136,7 +139,6 @@ public:
         , view(ProgressView::Mode::Silent, stdout, kDefaultTerminalColumns)
         , keptForRepeated(options.parallel / 4)
         , random(QRandomGenerator::global()->generate())
-        , recent(QRandomGenerator::global()->generate())
     {
     }
 
@@ -147,7 +149,7 @@ private:
     void heard(const Announcement &module);
     void addWaiting(const Waiting &waiting, bool heardBefore);
     void startWaiting();
-    void begin(const Announcement &module);
+    void begin(const Waiting &waiting);
     void flash(const Target &target);
     void finished(UploadSession *session, const TargetResult &result);
     void sweep();
@@ -173,7 +175,8 @@ private:
     RecentAddresses recent;
     WaitingModules heardOnce;
     WaitingModules heardAgain;
-    // Waiting modules that found no room, or fell silent before their turn.
+    // Waiting modules that found no room, or fell silent before their turn,
+    // and announcements that name no port one could connect to.
     qint64 dropped = 0;
     qint64 droppedReported = 0;
     QElapsedTimer clock;
@@ -302,17 +305,25 @@ void Station::heard(const Announcement &module)
         bench->lastHeardMs = now;
         return;
     }
+    // Counted with the dropped, not flashed and logged one by one: a flood
+    // of such announcements would otherwise fill the log and the failures.
+    QString error;
+    const std::optional<Target> target = announcedTarget(module, &error);
+    if (!target) {
+        ++dropped;
+        return;
+    }
     if (Waiting *waiting = heardAgain.find(module.hostIp)) {
-        *waiting = { module, now };
+        *waiting = { module, *target, now };
         return;
     }
     if (Waiting *waiting = heardOnce.find(module.hostIp)) {
-        *waiting = { module, now };
+        *waiting = { module, *target, now };
         if (!heardBefore)
             return;
         addWaiting(heardOnce.take(module.hostIp), true);
     } else {
-        addWaiting({ module, now }, heardBefore);
+        addWaiting({ module, *target, now }, heardBefore);
     }
     startWaiting();
 }
@@ -333,29 +344,16 @@ void Station::startWaiting()
             next = &heardOnce;
         if (!next)
             return;
-        begin(next->takeAny(random).module);
+        begin(next->takeAny(random));
     }
 }
 
-void Station::begin(const Announcement &module)
+void Station::begin(const Waiting &waiting)
 {
-    Bench &bench = benches[module.hostIp];
+    Bench &bench = benches[waiting.module.hostIp];
     bench.lastHeardMs = clock.elapsed();
-    QString error;
-    const std::optional<Target> target = announcedTarget(module, &error);
-    if (!target) {
-        TargetResult failure;
-        failure.target.address = module.hostIp;
-        failure.target.name = module.hostName;
-        failure.board = options.board;
-        failure.error
-            = QStringLiteral("the module announces what cannot be connected to: ") + error;
-        ++tally.failed;
-        log(failure);
-        return;
-    }
     bench.busy = true;
-    flash(*target);
+    flash(waiting.target);
 }
 
 void Station::flash(const Target &target)
@@ -501,13 +499,12 @@ void Station::endIfIdle()
 }
 } // namespace
 
-RecentAddresses::RecentAddresses(quint32 seed)
+RecentAddresses::RecentAddresses(quint64 key)
     : current(kBits)
     , previous(kBits)
+    , key { key ? key : QRandomGenerator::system()->generate64(),
+            key ? ~key : QRandomGenerator::system()->generate64() }
 {
-    QRandomGenerator generator(seed);
-    for (uint &hashSeed : seeds)
-        hashSeed = generator.generate();
 }
 
 bool RecentAddresses::heard(const QString &address, qint64 nowMs)
@@ -521,9 +518,14 @@ bool RecentAddresses::heard(const QString &address, qint64 nowMs)
         current.fill(false);
         period = now;
     }
+    // Two independent halves make kHashes positions as good as kHashes
+    // hashes; h2 odd keeps them apart, kBits being a power of two.
+    const quint64 hash = keyedHash(key, address);
+    const auto h1 = quint32(hash);
+    const auto h2 = quint32(hash >> 32) | 1U;
     bool before = true;
-    for (const uint hashSeed : seeds) {
-        const int bit = int(qHash(address, hashSeed) % uint(kBits));
+    for (quint32 i = 0; i < quint32(kHashes); ++i) {
+        const int bit = int((h1 + i * h2) % quint32(kBits));
         before = before && previous.testBit(bit);
         current.setBit(bit);
     }

@@ -23,15 +23,16 @@ constexpr int kStationWaitingCapacity = 256;
 
 // Which addresses were heard in the previous period as well as in this one,
 // in the same space however many senders there are: one set of bits per
-// period, each address setting a few of them picked by seeded hashes (a
-// sender cannot aim at another's bits). A false "heard before" is rare and
-// only lets a module go first.
+// period, each address setting kHashes of them, h1 + i * h2 with h1 and h2
+// the halves of one keyed hash of it (a sender cannot aim at another's
+// bits). A false "heard before" is rare and only lets a module go first.
 class RecentAddresses
 {
 public:
     static constexpr int kPeriodMs = 2000;
 
-    explicit RecentAddresses(quint32 seed);
+    // `key` keys the hash; a random one unless given (tests repeat with it).
+    explicit RecentAddresses(quint64 key = 0);
     // Notes the address as heard at `nowMs` (a steady clock); true when it
     // was heard in the period before too. Repeats within a period count once.
     bool heard(const QString &address, qint64 nowMs);
@@ -45,7 +46,7 @@ private:
     QBitArray current;
     QBitArray previous;
     qint64 period = 0;
-    uint seeds[kHashes] = {};
+    quint64 key[2] = {};
 };
 
 // Whether a module name matches one of the shell-style patterns (*, ?,

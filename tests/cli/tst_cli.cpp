@@ -1125,14 +1125,16 @@ void CliTest::stationFlashesEachArrivalOnce()
 // listed.
 void CliTest::stationUnderAFlood_data()
 {
-    QTest::addColumn<bool>("silentData"); // else every port of theirs refuses
-    QTest::newRow("fakes whose AT port answers and data port stays silent") << true;
-    QTest::newRow("fakes whose ports refuse") << false;
+    QTest::addColumn<QString>("fakes"); // "silent" data port, ports that "refuse", or "unusable"
+    QTest::newRow("fakes whose AT port answers and data port stays silent") << "silent";
+    QTest::newRow("fakes whose ports refuse") << "refuse";
+    QTest::newRow("fakes whose data port is no number") << "unusable";
 }
 
 void CliTest::stationUnderAFlood()
 {
-    QFETCH(bool, silentData);
+    QFETCH(QString, fakes);
+    const bool silentData = fakes == QLatin1String("silent");
     constexpr int kParallel = 4;
     constexpr int kFakesPerSlice = 20;
     constexpr int kSliceMs = 10;
@@ -1158,7 +1160,9 @@ void CliTest::stationUnderAFlood()
     dataPort.pauseAccepting();
     const QByteArray fakePorts
         = QStringLiteral("\",\"data port\":\"%1\",\"atcomd port\":\"%2\",\"hostname\":\"%3-fake\"}")
-              .arg(silentData ? dataPort.serverPort() : 1)
+              .arg(fakes == QLatin1String("unusable")
+                       ? QStringLiteral("x")
+                       : QString::number(silentData ? dataPort.serverPort() : 1))
               .arg(silentData ? atPort.serverPort() : 1)
               .arg(prefix)
               .toUtf8();
@@ -1205,7 +1209,12 @@ void CliTest::stationUnderAFlood()
     QCOMPARE(station.exitStatus(), QProcess::NormalExit);
     // Fakes that fail at once may all be tried; the others found no room
     // and are only counted, in far fewer lines than there were fakes.
-    if (silentData) {
+    // Fakes that name no port are not tried at all: no line, no failure.
+    if (fakes == QLatin1String("unusable")) {
+        QVERIFY2(!out.contains(prefix + "-fake"), qPrintable(out.right(3000)));
+        QCOMPARE(station.exitCode(), kExitSuccess);
+    }
+    if (fakes != QLatin1String("refuse")) {
         QVERIFY2(out.contains(QRegularExpression(
                      QStringLiteral("waiting +\\d+ modules for 4 places; dropped \\d+ times"))),
                  qPrintable(out.right(3000)));
