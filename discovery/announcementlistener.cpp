@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QTimer>
 
 namespace {
 // The longest single wait, so that the deadline is kept closely.
@@ -92,7 +91,6 @@ void AnnouncementListener::follow(const std::function<void(const Announcement &)
 
 void AnnouncementListener::followPending()
 {
-    passQueued = false;
     QElapsedTimer pass;
     pass.start();
     // Asking the system for the host's addresses costs more than reading a
@@ -112,12 +110,8 @@ void AnnouncementListener::followPending()
             = readAnnouncement(socket, ownAddress, relay.get()))
             followed(*announcement);
     }
-    // What is left waits for the next turn of the event loop, not for a new
-    // datagram to arrive.
-    if (socket.hasPendingDatagrams() && !passQueued) {
-        passQueued = true;
-        QTimer::singleShot(0, &socket, [this] { followPending(); });
-    }
+    // What is left is reported again on the next turn of the event loop:
+    // the socket's notifier stays armed while datagrams are queued.
 }
 
 void AnnouncementListener::readPending(QList<Announcement> &heard)

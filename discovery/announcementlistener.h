@@ -63,6 +63,4 @@ private:
     // Made by listen() only: its table is large, and follow() needs none.
     std::optional<ModuleAdmission> admission;
     std::function<void(const Announcement &)> followed;
-    // A pass that ran out of time has asked for the next one.
-    bool passQueued = false;
 };
