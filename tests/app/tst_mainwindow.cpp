@@ -66,6 +66,10 @@ private slots:
 void MainWindowTest::initTestCase()
 {
     previousHandler = qInstallMessageHandler(recordWarnings);
+    // As the program's main() names them: without names, Windows' registry
+    // settings can be neither read nor written.
+    QCoreApplication::setOrganizationName(QStringLiteral("Rudireze"));
+    QCoreApplication::setApplicationName(QStringLiteral("rudireze"));
     QSettings().clear();
 }
 
