@@ -177,29 +177,24 @@ QString setListen(Reading &reading, const QString &value)
 const Setter setIdle = secondsInto(&Options::idleSeconds, kMaxListenSeconds,
                                    QStringLiteral("bad --idle '%1': seconds above 0, at most %2"));
 
-QString setClients(Reading &reading, const QString &value)
+// A whole number from 1 to `limit`.
+Setter countInto(int Options::*field, int limit, const QString &problem)
 {
-    bool ok = false;
-    const int clients = value.toInt(&ok);
-    if (!ok || clients < 1 || clients > kMaxProxyClients)
-        return QStringLiteral("bad --clients '%1': a number from 1 to %2")
-            .arg(value)
-            .arg(kMaxProxyClients);
-    reading.options.clients = clients;
-    return QString();
+    return [=](Reading &reading, const QString &value) {
+        bool ok = false;
+        const int count = value.toInt(&ok);
+        if (!ok || count < 1 || count > limit)
+            return problem.arg(value).arg(limit);
+        reading.options.*field = count;
+        return QString();
+    };
 }
 
-QString setParallel(Reading &reading, const QString &value)
-{
-    bool ok = false;
-    const int parallel = value.toInt(&ok);
-    if (!ok || parallel < 1 || parallel > kMaxStationParallel)
-        return QStringLiteral("bad --parallel '%1': a number of boards from 1 to %2")
-            .arg(value)
-            .arg(kMaxStationParallel);
-    reading.options.parallel = parallel;
-    return QString();
-}
+const Setter setClients = countInto(&Options::clients, kMaxProxyClients,
+                                    QStringLiteral("bad --clients '%1': a number from 1 to %2"));
+const Setter setParallel
+    = countInto(&Options::parallel, kMaxStationParallel,
+                QStringLiteral("bad --parallel '%1': a number of boards from 1 to %2"));
 
 const OptionRow kHelp { QStringLiteral("-h, --help"), flag(&Options::help),
                         QStringLiteral("show this text") };
