@@ -414,3 +414,29 @@ int runDiscovery(const Options &)
     DiscoveryProcess process;
     return process.run();
 }
+
+const CommandSpec kDiscoveryCommand {
+    Command::Discovery,
+    "discovery",
+    "list the modules for the Arduino IDE (the IDE starts it)",
+    QStringLiteral(R"text(Usage: rudireze-cli discovery
+
+A pluggable discovery tool for the Arduino IDE and arduino-cli, which start
+it themselves (platform.txt names it): it reads the discovery protocol's
+commands (HELLO, START, LIST, START_SYNC, STOP, QUIT) on standard input and
+answers in JSON on standard output. Every module announcing itself on UDP
+port %1 is a port of protocol "%2" with the address IP:DATAPORT:ATPORT
+that upload takes, labelled "NAME (IP)"; a module that falls silent is
+removed 6 to 8 s later, as the window removes its row. A first command other
+than HELLO is taken as if "HELLO 1" had come first (IDE 1.8 sends none).
+
+)text")
+        .arg(kAnnouncementPort)
+        .arg(QLatin1String(kDiscoveryProtocol)),
+    14,
+    { verboseRow(), helpRow() },
+    QLatin1String(kToolExitStatusHelp) + QLatin1String(kExitUsageHelp),
+    noPositionals,
+    nullptr,
+    runDiscovery,
+};

@@ -51,3 +51,6 @@ private:
 
 // The JSON object as one line.
 QByteArray jsonLine(const QJsonObject &object);
+
+// How both tools end, as their help says.
+constexpr char kToolExitStatusHelp[] = "\nExit status: 0 after QUIT or when standard input ends, ";
