@@ -62,15 +62,13 @@ DiscoveryProtocol::DiscoveryProtocol(Listening listening)
 {
 }
 
-void DiscoveryProtocol::command(const QByteArray &line)
+void DiscoveryProtocol::command(const QByteArray &trimmed)
 {
-    // A Windows client may end its lines with "\r\n".
-    const QByteArray trimmed = line.trimmed();
-    if (trimmed.isEmpty() || current == State::Dead)
+    if (current == State::Dead)
         return;
-    const QByteArray name = trimmed.split(' ').first();
-    if (name == "HELLO") {
-        hello(trimmed);
+    if (trimmed.split(' ').first() == "HELLO") {
+        if (hello(trimmed, current != State::Alive))
+            current = State::Idling;
         return;
     }
     // IDE 1.8 starts with START_SYNC and never says HELLO: any other first
@@ -112,20 +110,8 @@ void DiscoveryProtocol::command(const QByteArray &line)
             reply("stop", QStringLiteral("not started"));
         }
     } else {
-        reply("command_error", QStringLiteral("Unknown command ") + QString::fromUtf8(trimmed));
+        unknownCommand(trimmed);
     }
-}
-
-void DiscoveryProtocol::hello(const QByteArray &line)
-{
-    if (!helloWellFormed(line))
-        return;
-    if (current != State::Alive) {
-        reply("hello", QStringLiteral("HELLO was already received"));
-        return;
-    }
-    helloAccepted();
-    current = State::Idling;
 }
 
 bool DiscoveryProtocol::startListening(const char *eventType)

@@ -72,7 +72,6 @@ public:
     bool finished() const { return current == State::Dead && replies.empty(); }
 
 private:
-    void hello(const QByteArray &line);
     bool startListening(const char *eventType);
     void stopListening();
     QJsonObject listedPorts() const;

@@ -25,22 +25,15 @@ MonitorToolProtocol::MonitorToolProtocol(Connection connection)
 {
 }
 
-void MonitorToolProtocol::command(const QByteArray &line)
+void MonitorToolProtocol::command(const QByteArray &trimmed)
 {
-    const QByteArray trimmed = line.trimmed();
-    if (trimmed.isEmpty() || current == State::Dead)
+    if (current == State::Dead)
         return;
     const QList<QByteArray> words = trimmed.split(' ');
     const QByteArray &name = words.first();
     if (name == "HELLO") {
-        if (!helloWellFormed(trimmed))
-            return;
-        if (current != State::Alive) {
-            reply("hello", QStringLiteral("HELLO was already received"));
-            return;
-        }
-        helloAccepted();
-        current = State::Idle;
+        if (hello(trimmed, current != State::Alive))
+            current = State::Idle;
     } else if (trimmed == "QUIT") {
         if (current == State::Open && connection.close)
             connection.close();
