@@ -96,3 +96,41 @@ int runInstallPlatform(const Options &options)
                              "> Rudireze Wi-Fi modules and the module under Tools > Port."));
     return kExitSuccess;
 }
+
+namespace {
+QString setSketchbook(Options &options, const QString &value)
+{
+    return takePath(&options.sketchbook, value, "sketchbook");
+}
+
+const Option kSketchbookOption { "--sketchbook DIR", setSketchbook };
+} // namespace
+
+const CommandSpec kInstallPlatformCommand {
+    Command::InstallPlatform,
+    "install-platform",
+    "put the Arduino IDE platform into the sketchbook",
+    QStringLiteral(R"text(Usage: rudireze-cli install-platform [--sketchbook DIR]
+
+Installs the Arduino IDE platform for the modules (boards "Arduino Uno over
+Wi-Fi (Rudireze)" and "Arduino Mega 2560 over Wi-Fi (Rudireze)") into the
+sketchbook's hardware folder: DIR/hardware/rudireze/avr. Its
+platform.local.txt names this program by its full path, so the IDE runs this
+rudireze-cli to list the modules and to upload. Files already there are
+replaced. The core and the compiler are those of Arduino AVR Boards, which
+the IDE must have.
+
+)text"),
+    18,
+    { { &kSketchbookOption,
+        QStringLiteral("the IDE's sketchbook folder (default ~/Arduino, on Windows\n"
+                       "Documents\\Arduino)") },
+      verboseRow(),
+      helpRow() },
+    QStringLiteral(R"(
+Exit status: 0 when the platform was written, 1 when it could not be,
+)") + QLatin1String(kExitUsageHelp),
+    noPositionals,
+    nullptr,
+    runInstallPlatform,
+};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/commandspec.h"
 #include "cli/options.h"
 
 #include <QByteArray>
@@ -9,6 +10,7 @@
 // arduino/hardware/rudireze/avr, written into a sketchbook's hardware folder
 // with platform.local.txt naming this program's full path, so the IDE finds
 // rudireze-cli wherever it was installed.
+extern const CommandSpec kInstallPlatformCommand;
 int runInstallPlatform(const Options &options);
 
 // Where the IDE keeps sketches unless told: Documents\Arduino on Windows

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/commands.h"
 #include "cli/options.h"
 
 #include <QString>
@@ -16,9 +17,3 @@ struct ParsedCommandLine
 };
 
 ParsedCommandLine parseCommandLine(const QStringList &arguments);
-
-// The help text of a command; Command::None gives the overview.
-QString usageText(Command command);
-QString commandName(Command command);
-// "rudireze-cli" and the version, as --version prints it.
-QString versionText();

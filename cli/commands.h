@@ -1,19 +1,19 @@
 #pragma once
 
-#include "cli/options.h"
+#include "cli/commandspec.h"
 
-// The commands of rudireze-cli; each returns the process's exit status.
-int runList(const Options &options);
-int runConvert(const Options &options);
-int runLocate(const Options &options);
-int runUpload(const Options &options);
-int runRename(const Options &options);
-// Keeps a copy of the program each target's board holds.
-int runRead(const Options &options);
+#include <QVector>
 
-// With --json, a failure that comes before any result still gives standard
-// output a JSON object: the command's own keys, empty, and "error".
-void printFailureJson(Command command, const QString &error);
+// The commands of rudireze-cli, in the order the overview lists them.
+const QVector<const CommandSpec *> &commandSpecs();
+// The command's own, or nullptr for Command::None.
+const CommandSpec *commandSpec(Command command);
 
-// Runs what the options ask for, help included.
+// Runs what the options ask for, help included; the process's exit status.
 int runCommand(const Options &options);
+
+// The help text of a command; Command::None gives the overview.
+QString usageText(Command command);
+QString commandName(Command command);
+// "rudireze-cli" and the version, as --version prints it.
+QString versionText();

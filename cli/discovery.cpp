@@ -62,15 +62,13 @@ DiscoveryProtocol::DiscoveryProtocol(Listening listening)
 {
 }
 
-void DiscoveryProtocol::command(const QByteArray &line)
+void DiscoveryProtocol::command(const QByteArray &trimmed)
 {
-    // A Windows client may end its lines with "\r\n".
-    const QByteArray trimmed = line.trimmed();
-    if (trimmed.isEmpty() || current == State::Dead)
+    if (current == State::Dead)
         return;
-    const QByteArray name = trimmed.split(' ').first();
-    if (name == "HELLO") {
-        hello(trimmed);
+    if (trimmed.split(' ').first() == "HELLO") {
+        if (hello(trimmed, current != State::Alive))
+            current = State::Idling;
         return;
     }
     // IDE 1.8 starts with START_SYNC and never says HELLO: any other first
@@ -112,20 +110,8 @@ void DiscoveryProtocol::command(const QByteArray &line)
             reply("stop", QStringLiteral("not started"));
         }
     } else {
-        reply("command_error", QStringLiteral("Unknown command ") + QString::fromUtf8(trimmed));
+        unknownCommand(trimmed);
     }
-}
-
-void DiscoveryProtocol::hello(const QByteArray &line)
-{
-    if (!helloWellFormed(line))
-        return;
-    if (current != State::Alive) {
-        reply("hello", QStringLiteral("HELLO was already received"));
-        return;
-    }
-    helloAccepted();
-    current = State::Idling;
 }
 
 bool DiscoveryProtocol::startListening(const char *eventType)
@@ -414,3 +400,29 @@ int runDiscovery(const Options &)
     DiscoveryProcess process;
     return process.run();
 }
+
+const CommandSpec kDiscoveryCommand {
+    Command::Discovery,
+    "discovery",
+    "list the modules for the Arduino IDE (the IDE starts it)",
+    QStringLiteral(R"text(Usage: rudireze-cli discovery
+
+A pluggable discovery tool for the Arduino IDE and arduino-cli, which start
+it themselves (platform.txt names it): it reads the discovery protocol's
+commands (HELLO, START, LIST, START_SYNC, STOP, QUIT) on standard input and
+answers in JSON on standard output. Every module announcing itself on UDP
+port %1 is a port of protocol "%2" with the address IP:DATAPORT:ATPORT
+that upload takes, labelled "NAME (IP)"; a module that falls silent is
+removed 6 to 8 s later, as the window removes its row. A first command other
+than HELLO is taken as if "HELLO 1" had come first (IDE 1.8 sends none).
+
+)text")
+        .arg(kAnnouncementPort)
+        .arg(QLatin1String(kDiscoveryProtocol)),
+    14,
+    { verboseRow(), helpRow() },
+    QLatin1String(kToolExitStatusHelp) + QLatin1String(kExitUsageHelp),
+    noPositionals,
+    nullptr,
+    runDiscovery,
+};

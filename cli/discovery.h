@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/commandspec.h"
 #include "cli/options.h"
 #include "cli/toolprotocol.h"
 #include "discovery/announcement.h"
@@ -16,6 +17,7 @@
 
 // rudireze-cli discovery: the modules as ports of an IDE, over the pluggable
 // discovery protocol (version 1) on standard input and output.
+extern const CommandSpec kDiscoveryCommand;
 int runDiscovery(const Options &options);
 
 // The protocol name the ports carry; platform.txt's upload and monitor
@@ -70,7 +72,6 @@ public:
     bool finished() const { return current == State::Dead && replies.empty(); }
 
 private:
-    void hello(const QByteArray &line);
     bool startListening(const char *eventType);
     void stopListening();
     QJsonObject listedPorts() const;

@@ -36,8 +36,10 @@ int main(int argc, char *argv[])
     if (!parsed.ok()) {
         printError(parsed.error);
         const QString command = commandName(parsed.options.command);
-        if (parsed.options.json)
-            printFailureJson(parsed.options.command, parsed.error);
+        if (parsed.options.json) {
+            const CommandSpec *spec = commandSpec(parsed.options.command);
+            printFailureJson(spec ? spec->failureJson : nullptr, parsed.error);
+        }
         printText(standardError(),
                   QStringLiteral("Try \"rudireze-cli %1--help\".\n")
                       .arg(command.isEmpty() ? QString() : command + QLatin1Char(' ')));

@@ -14,6 +14,21 @@
 #include <memory>
 
 namespace {
+QString setUntil(Options &options, const QString &value)
+{
+    options.until = value;
+    return value.isEmpty() ? QStringLiteral("--until needs a text") : QString();
+}
+
+QString setEol(Options &options, const QString &value)
+{
+    const std::optional<QByteArray> ending = lineEnding(value);
+    if (!ending)
+        return QStringLiteral("bad --eol '%1': use lf, crlf, cr or none").arg(value);
+    options.eol = *ending;
+    return QString();
+}
+
 // Lines typed just before the end still reach the board.
 constexpr int kCloseTimeoutMs = 1000;
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -197,3 +212,53 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
     }
     return status;
 }
+
+const Option kUntilOption { "--until TEXT", setUntil };
+const Option kEolOption { "--eol E", setEol };
+const Option kTimestampOption { "--timestamp", setFlag<&Options::timestamp> };
+const Option kHexOption { "--hex", setFlag<&Options::hex> };
+
+const CommandSpec kMonitorCommand {
+    Command::Monitor,
+    "monitor",
+    "show the board's serial output, send it typed lines",
+    QStringLiteral(R"(Usage: rudireze-cli monitor TARGET [--eol lf|crlf|cr|none] [--timestamp]
+                             [--hex] [--seconds N] [--until TEXT]
+       rudireze-cli monitor --name NAME [options]
+
+Connects to the module's data port (the board's serial line) and prints what
+the board sends as it arrives. Lines typed (or read from standard input) are
+sent to the board, each with the chosen line ending.
+
+)"),
+    15,
+    { { &kTargetArgument,
+        QStringLiteral("IP:DATAPORT of a module (IP:DATAPORT:ATPORT is taken too;\n"
+                       "the AT port is not used)") },
+      { &kNameOption, namedModuleHelp() },
+      { &kEolOption, QStringLiteral("what ends each line sent: lf (default), crlf, cr or none") },
+      { &kTimestampOption,
+        QStringLiteral("start every line printed with the time [HH:mm:ss.zzz]") },
+      { &kHexOption,
+        QStringLiteral("print the bytes as hexadecimal pairs, sixteen to a line\n"
+                       "and a new line after each line feed") },
+      { &kSecondsOption, secondsEndHelp() },
+      { &kUntilOption, QStringLiteral("end as soon as the board has sent TEXT") },
+      verboseRow(),
+      helpRow() },
+    QStringLiteral(R"(
+On a terminal, "Connected to IP:DATAPORT" and how to end it are printed on
+standard error once the connection is made.
+
+Ctrl-C ends it. So does the end of standard input, unless --seconds or
+--until is given: then it goes on until one of them ends it, so that
+"rudireze-cli monitor ... --until READY < /dev/null" in a script waits.
+
+Exit status: 0 when it ended as asked (with --until: only once TEXT was
+seen), 1 when the module cannot be reached, the connection was lost, or
+--until's TEXT was not seen in time, 143 when SIGTERM ended it, )")
+        + QLatin1String(kExitUsageHelp),
+    singleTargetPositionals,
+    nullptr,
+    runMonitor,
+};

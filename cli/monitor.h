@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/commandspec.h"
 #include "cli/options.h"
 
 #include <QByteArray>
@@ -70,6 +71,13 @@ private:
 
 // IP:DATAPORT, the connection's name in the monitor's messages.
 QString monitorLabel(const Target &target);
+
+// rudireze-cli monitor, and what upload --monitor takes of it.
+extern const CommandSpec kMonitorCommand;
+extern const Option kUntilOption;
+extern const Option kEolOption;
+extern const Option kTimestampOption;
+extern const Option kHexOption;
 
 int runMonitor(const Options &options);
 // Goes on with a connection already open (taken over from an upload); takes

@@ -25,22 +25,15 @@ MonitorToolProtocol::MonitorToolProtocol(Connection connection)
 {
 }
 
-void MonitorToolProtocol::command(const QByteArray &line)
+void MonitorToolProtocol::command(const QByteArray &trimmed)
 {
-    const QByteArray trimmed = line.trimmed();
-    if (trimmed.isEmpty() || current == State::Dead)
+    if (current == State::Dead)
         return;
     const QList<QByteArray> words = trimmed.split(' ');
     const QByteArray &name = words.first();
     if (name == "HELLO") {
-        if (!helloWellFormed(trimmed))
-            return;
-        if (current != State::Alive) {
-            reply("hello", QStringLiteral("HELLO was already received"));
-            return;
-        }
-        helloAccepted();
-        current = State::Idle;
+        if (hello(trimmed, current != State::Alive))
+            current = State::Idle;
     } else if (trimmed == "QUIT") {
         if (current == State::Open && connection.close)
             connection.close();
@@ -231,3 +224,26 @@ int runMonitorTool(const Options &)
     MonitorToolProcess process;
     return process.run();
 }
+
+const CommandSpec kMonitorToolCommand {
+    Command::MonitorTool,
+    "monitor-tool",
+    "a module's serial line for IDE 2.x (the IDE starts it)",
+    QStringLiteral(R"text(Usage: rudireze-cli monitor-tool
+
+A pluggable monitor tool for IDE 2.x and arduino-cli, which start it
+themselves (platform.txt names it): it reads the monitor protocol's commands
+(HELLO, DESCRIBE, CONFIGURE, OPEN, CLOSE, QUIT) on standard input and answers
+in JSON on standard output. OPEN connects the module's data port (the port
+address IP:DATAPORT:ATPORT that the discovery lists) with the address the IDE
+listens on, and the board's serial bytes pass both ways unchanged. The port
+has no settings: the module's serial line is set up on the module.
+
+)text"),
+    14,
+    { verboseRow(), helpRow() },
+    QLatin1String(kToolExitStatusHelp) + QLatin1String(kExitUsageHelp),
+    noPositionals,
+    nullptr,
+    runMonitorTool,
+};

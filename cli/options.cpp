@@ -80,11 +80,9 @@ std::optional<Target> parseTarget(const QString &text, QString *error)
     return target;
 }
 
-std::optional<QString> canonicalBoard(const QString &text)
+QString Options::boardName() const
 {
-    if (const Board *board = boardNamedIgnoringCase(text))
-        return QString::fromLatin1(board->name);
-    return std::nullopt;
+    return board ? QString::fromLatin1(board->name) : QString();
 }
 
 QStringList boardNames()

@@ -14,6 +14,8 @@
 
 #include <optional>
 
+struct Board;
+
 // Exit statuses scripts can rely on.
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1; // something was attempted and did not work
@@ -81,8 +83,8 @@ struct Options
     // The image the window's conversion writes (named without its "./").
     QString output = QDir::cleanPath(QString::fromLatin1(kImagePath));
 
-    // upload
-    QString board;
+    // upload, read, station and proxy: looked up once, as the parser reads it
+    const Board *board = nullptr;
     QVector<Target> targets;
     QStringList names;
     bool all = false;
@@ -123,6 +125,9 @@ struct Options
     QString renameAddress;
     quint16 renamePort = 0;
     QString newName;
+
+    // The board's name as the window spells it; empty when none was given.
+    QString boardName() const;
 };
 
 // How the command line's values are read; each gives std::nullopt for a
@@ -138,9 +143,6 @@ std::optional<quint16> parsePort(const QString &text);
 QString badPortMessage(const char *which, const QString &text);
 // IP:DATAPORT:ATPORT; the address must be a literal (no name lookup).
 std::optional<Target> parseTarget(const QString &text, QString *error);
-// One of UNO, MEGA2560, Orvex3, Orvex0 in any letter case, spelled as the
-// window spells it.
-std::optional<QString> canonicalBoard(const QString &text);
 // The boards in the order the usage text lists them.
 QStringList boardNames();
 // Seconds above 0 and at most `limit`, decimals allowed.

@@ -1,5 +1,11 @@
 #include "cli/output.h"
 
+#include "cli/options.h"
+#include "cli/terminal.h"
+#include "firmware/hexconversion.h"
+
+#include <QFile>
+#include <QJsonDocument>
 #include <QStringList>
 
 namespace {
@@ -91,4 +97,40 @@ QString wrapText(const QString &text, int width)
 QString secondsText(double seconds)
 {
     return QString::number(seconds, 'g', 6);
+}
+
+void printJson(const QJsonObject &object)
+{
+    writeBytes(stdout, QJsonDocument(object).toJson(QJsonDocument::Indented));
+}
+
+void printFailureJson(const char *failureJson, const QString &error)
+{
+    QJsonObject object
+        = failureJson ? QJsonDocument::fromJson(failureJson).object() : QJsonObject();
+    object.insert(QStringLiteral("error"), error);
+    printJson(object);
+}
+
+int refuse(const Options &options, const char *failureJson, const QString &message, int exitStatus)
+{
+    printError(message);
+    if (options.json)
+        printFailureJson(failureJson, message);
+    return exitStatus;
+}
+
+QJsonValue orNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QString writeToStandardOutput(const StandardOutputTaken &taken, const QByteArray &bytes)
+{
+    QFile output;
+    if (taken.descriptor() < 0
+        || !output.open(taken.descriptor(), QIODevice::WriteOnly | QIODevice::Unbuffered)
+        || !writeAllBytes(output, bytes))
+        return QStringLiteral("cannot write to standard output: ") + output.errorString();
+    return QString();
 }

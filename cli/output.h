@@ -1,9 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 
 #include <cstdio>
+
+class StandardOutputTaken;
+struct Options;
 
 // Everything the command-line tool prints goes out here. Module names and
 // other announced texts may hold anything: shown raw, an escape sequence
@@ -37,3 +42,21 @@ QString wrapText(const QString &text, int width);
 
 // Seconds as messages show them: 3, 1.5.
 QString secondsText(double seconds);
+
+// JSON is UTF-8 whatever the locale.
+void printJson(const QJsonObject &object);
+// With --json, a failure that comes before any result still gives standard
+// output a JSON object: the command's own keys, empty (`failureJson`;
+// nullptr: none), and "error".
+void printFailureJson(const char *failureJson, const QString &error);
+// The failure on standard error, and with --json on standard output too; the
+// exit status given.
+int refuse(const Options &options, const char *failureJson, const QString &message, int exitStatus);
+// The text, or null for an empty one.
+QJsonValue orNull(const QString &text);
+
+// The name that stands for standard output where a file is asked for.
+const QLatin1String kStandardOutputName("-");
+// The bytes to the standard output that `taken` holds; empty, or the
+// system's reason.
+QString writeToStandardOutput(const StandardOutputTaken &taken, const QByteArray &bytes);

@@ -303,8 +303,7 @@ void Proxy::closeSession()
 
 int runProxy(const Options &options)
 {
-    const Board *board = boardNamed(options.board);
-    const AtFamily family = board ? board->resetFamily : AtFamily::Mega;
+    const AtFamily family = options.board ? options.board->resetFamily : AtFamily::Mega;
     Proxy proxy(Target(), family, static_cast<int>(options.idleSeconds * kMsecsPerSecond));
     QString error;
     const QHostAddress address(options.listenAddress);
@@ -318,7 +317,7 @@ int runProxy(const Options &options)
         return kExitFailure;
     proxy.setTarget(*target);
     printLine(QStringLiteral("Listening on %1 for %2 (%3)")
-                  .arg(endpoint(address, proxy.port()), target->text(), options.board));
+                  .arg(endpoint(address, proxy.port()), target->text(), options.boardName()));
     if (!address.isLoopback())
         printError(QStringLiteral("warning: %1 is not a loopback address: anyone who can reach "
                                   "port %2 can reset and flash the board")
@@ -328,3 +327,87 @@ int runProxy(const Options &options)
                      options.secondsGiven ? static_cast<int>(options.seconds * kMsecsPerSecond)
                                           : 0);
 }
+
+namespace {
+QString setListen(Options &options, const QString &value)
+{
+    const auto listen = parseListenAddress(value);
+    if (!listen)
+        return QStringLiteral("bad --listen '%1': ADDRESS:PORT with an IP address and a port "
+                              "from 0 (any free one) to %2")
+            .arg(value)
+            .arg(kMaxPort);
+    options.listenAddress = listen->first.toString();
+    options.listenPort = listen->second;
+    return QString();
+}
+
+QString setClients(Options &options, const QString &value)
+{
+    return takeCount(&options.clients, value, kMaxProxyClients,
+                     "bad --clients '%1': a number from 1 to %2");
+}
+
+QString setIdle(Options &options, const QString &value)
+{
+    return takeSeconds(&options.idleSeconds, value, kMaxListenSeconds,
+                       "bad --idle '%1': seconds above 0, at most %2");
+}
+
+const Option kListenOption { "--listen A:PORT", setListen };
+const Option kClientsOption { "--clients N", setClients };
+const Option kIdleOption { "--idle S", setIdle };
+} // namespace
+
+const CommandSpec kProxyCommand {
+    Command::Proxy,
+    "proxy",
+    "a local port for programs that speak STK500 themselves",
+    QStringLiteral(R"(Usage: rudireze-cli proxy TARGET --board BOARD [--listen ADDRESS:PORT]
+                           [--clients N] [--idle S] [--seconds N]
+       rudireze-cli proxy --name NAME --board BOARD [options]
+
+Opens a local TCP port for programs that speak STK500 themselves (avrdude,
+for one). For each client that connects, the board is reset into its
+bootloader with the module's AT handshake, the module's data port is
+connected, and bytes pass both ways unchanged until either side closes, or
+until the client has sent nothing for the idle time. A client that closes
+only its sending side still gets the board's answers until it closes, or
+until the board has been quiet for a second. One client at a time: the next one waits in the
+listen queue until the board is free, and what it sends while it waits is
+thrown away when its turn comes, as if it had connected just then. Nothing
+reaches the module unless the reset succeeded. Anyone who can reach the port
+can reset and flash the board: an address other than loopback is warned of.
+
+)"),
+    18,
+    { { &kTargetArgument, QStringLiteral("IP:DATAPORT:ATPORT of a module") },
+      { &kNameOption, namedModuleHelp() },
+      { &kBoardOption,
+        QStringLiteral("UNO (AT+MCUUPDATE=UNO) or MEGA2560, Orvex3, Orvex0\n"
+                       "(AT+MCUUPDATE=MEGA)") },
+      { &kListenOption,
+        QStringLiteral("where to listen (default 127.0.0.1 and a free port;\n"
+                       "[IPv6]:PORT, port 0 for a free one); the address and\n"
+                       "port taken are printed first") },
+      { &kClientsOption, QStringLiteral("end after N clients were served") },
+      { &kIdleOption,
+        QStringLiteral("a client that sends nothing for S seconds loses the\n"
+                       "board, whatever the board sends (default %1)")
+            .arg(kDefaultProxyIdleSeconds) },
+      { &kSecondsOption, secondsEndHelp() },
+      verboseRow(),
+      helpRow() },
+    QStringLiteral(R"(
+Example, with the port printed at the start:
+  avrdude -p m328p -c arduino -P net:127.0.0.1:PORT -U flash:w:sketch.hex:i
+  avrdude -p m2560 -c wiring -P net:127.0.0.1:PORT -D -U flash:w:sketch.hex:i
+
+Exit status: 0 when it ended as asked (or by Ctrl-C), 1 when the port
+cannot be listened on or the module could not be reached or reset (the
+client is closed then), 143 when SIGTERM ended it, )")
+        + QLatin1String(kExitUsageHelp),
+    singleTargetPositionals,
+    nullptr,
+    runProxy,
+};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/commandspec.h"
 #include "cli/options.h"
 #include "upload/athandshake.h"
 
@@ -90,4 +91,6 @@ private:
     bool over = false;
 };
 
+// rudireze-cli proxy.
+extern const CommandSpec kProxyCommand;
 int runProxy(const Options &options);

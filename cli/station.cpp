@@ -272,7 +272,7 @@ int Station::run()
                          "ends.")
               .arg(options.file)
               .arg(image.size())
-              .arg(options.board,
+              .arg(options.boardName(),
                    options.names.isEmpty()
                        ? QString()
                        : QStringLiteral(" as ") + options.names.join(QStringLiteral(" or ")));
@@ -359,7 +359,7 @@ void Station::begin(const Waiting &waiting)
 void Station::flash(const Target &target)
 {
     auto *session
-        = new UploadSession(image, options.board, options.verify,
+        = new UploadSession(image, options.boardName(), options.verify,
                             static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
     running << session;
     ++tally.inProgress;
@@ -569,3 +569,100 @@ int runStation(const Options &options)
     Station station(options, image);
     return station.run();
 }
+
+namespace {
+QString setLog(Options &options, const QString &value)
+{
+    if (value.isEmpty())
+        return QStringLiteral("--log needs a file name");
+    options.logPath = value;
+    return QString();
+}
+
+QString setParallel(Options &options, const QString &value)
+{
+    return takeCount(&options.parallel, value, kMaxStationParallel,
+                     "bad --parallel '%1': a number of boards from 1 to %2");
+}
+
+const Option kNamePatternOption { "--name PATTERN", setName };
+const Option kLogOption { "--log FILE.csv", setLog };
+const Option kReloadOption { "--reload", setFlag<&Options::reload> };
+const Option kParallelOption { "--parallel N", setParallel };
+
+QString stationPositionals(const CommandSpec &, Options &options, QStringList arguments)
+{
+    if (arguments.size() != 1)
+        return QStringLiteral("station needs one HEX file");
+    if (!options.board)
+        return QStringLiteral("station needs --board (%1)").arg(boardList());
+    options.file = arguments.first();
+    return QString();
+}
+} // namespace
+
+const CommandSpec kStationCommand {
+    Command::Station,
+    "station",
+    "flash every board that appears, as it appears",
+    QStringLiteral(R"(Usage: rudireze-cli station FILE.hex --board BOARD [--verify]
+                             [--name PATTERN]... [--log FILE.csv] [--seconds N]
+                             [--reload] [--timeout S] [--parallel N]
+
+A flashing station for a bench of boards: listens for module announcements
+and flashes every module that appears, as soon as it is heard, several at
+the same time. Each module is flashed once; one that falls silent for %1 s
+and then announces itself again (a new board on the bench) is flashed again.
+A line is printed for every board as it finishes, with the running count of
+boards flashed, failed and in progress.
+
+At most --parallel boards are flashed at once; modules heard meanwhile wait,
+up to %2 of them. A module heard again a few seconds later goes before those
+heard only once, and a quarter of the places are kept for it, so that a flood
+of made-up announcements cannot keep a real module from its turn. Modules for
+which the wait has no room are counted, once a second, not listed one by one;
+one that goes on announcing itself comes back.
+
+)")
+        .arg(kStationGoneAfterMs / kMsecsPerSecond)
+        .arg(2 * kStationWaitingCapacity),
+    16,
+    { { &kBoardOption, QStringLiteral("UNO, MEGA2560, Orvex3 or Orvex0, for every module") },
+      { &kVerifyOption, QStringLiteral("read each board's flash back, as upload --verify does") },
+      { &kNamePatternOption,
+        QStringLiteral("only modules whose name matches the shell-style pattern\n"
+                       "(*, ?, [...]; repeatable, quote it from the shell)") },
+      { &kLogOption,
+        QStringLiteral("append one line per board: time, name, address, board,\n"
+                       "bytes, seconds, result, error; written as each board\n"
+                       "finishes, so nothing is lost when the station is stopped") },
+      { &kSecondsOption, QStringLiteral("end after N seconds (default: run until Ctrl-C)") },
+      { &kReloadOption,
+        QStringLiteral("when FILE.hex changes on disk, flash the new image from then\n"
+                       "on (otherwise the station says so and keeps the image it\n"
+                       "read at the start)") },
+      { &kTimeoutOption,
+        QStringLiteral("stop one board's upload after S seconds (default %1)")
+            .arg(kDefaultUploadTimeoutSeconds) },
+      { &kParallelOption,
+        QStringLiteral("flash at most N boards at the same time (default %1, at\n"
+                       "most %2)")
+            .arg(kDefaultStationParallel)
+            .arg(kMaxStationParallel) },
+      shownVerboseRow(),
+      helpRow() },
+    QStringLiteral(R"(
+Ctrl-C (or SIGTERM, SIGHUP, or the end of --seconds) takes no new boards,
+lets those in progress finish and prints the totals; a second Ctrl-C stops
+the boards in progress, which are logged as interrupted; a third ends the
+station at once.
+
+Exit status: 0 when no board failed, 1 when any failed, was interrupted or
+the log could not be written, 2 for a usage error, a HEX file that gives no
+image for the board or a log that cannot be written at the start (nothing is
+flashed then).
+)"),
+    stationPositionals,
+    nullptr,
+    runStation,
+};

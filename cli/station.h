@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/commandspec.h"
 #include "cli/options.h"
 
 #include <QBitArray>
@@ -9,6 +10,7 @@
 
 // rudireze-cli station: flashes every module that announces itself, each
 // once per arrival, several at a time, until stopped.
+extern const CommandSpec kStationCommand;
 int runStation(const Options &options);
 
 // A module not heard for this long has left the bench; when it announces

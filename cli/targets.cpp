@@ -29,7 +29,7 @@ AnnouncedTargets targetsFromAnnouncements(const Options &options, const QList<An
         }
         TargetResult failure;
         failure.target.name = module.hostName;
-        failure.board = options.board;
+        failure.board = options.boardName();
         failure.status = TargetStatus::Failed;
         failure.error = QStringLiteral("module %1 announces what cannot be connected to: %2")
                             .arg(module.hostName, error);
@@ -42,7 +42,7 @@ AnnouncedTargets targetsFromAnnouncements(const Options &options, const QList<An
             continue;
         TargetResult missing;
         missing.target.name = name;
-        missing.board = options.board;
+        missing.board = options.boardName();
         missing.status = TargetStatus::NotFound;
         missing.error = QStringLiteral("no module named %1 announced itself within %2 s")
                             .arg(name, secondsText(options.seconds));
@@ -96,4 +96,37 @@ std::optional<Target> resolveSingleTarget(const Options &options)
         return std::nullopt;
     }
     return found.targets.first();
+}
+
+QString singleTargetPositionals(const CommandSpec &command, Options &options, QStringList arguments)
+{
+    const bool proxy = options.command == Command::Proxy;
+    if (proxy && !options.board)
+        return QStringLiteral("proxy needs --board (%1)").arg(boardList());
+    if (arguments.size() + options.names.size() != 1)
+        return QStringLiteral("%1 takes exactly one target: %2 or --name NAME")
+            .arg(QLatin1String(command.name),
+                 proxy ? QStringLiteral("IP:DATAPORT:ATPORT")
+                       : QStringLiteral("IP:DATAPORT[:ATPORT]"));
+    if (arguments.isEmpty())
+        return QString();
+    QString error;
+    const std::optional<Target> target = proxy ? parseTarget(arguments.first(), &error)
+                                               : parseMonitorTarget(arguments.first(), &error);
+    if (!target)
+        return error;
+    options.targets << *target;
+    return QString();
+}
+
+QString namedModuleHelp()
+{
+    return QStringLiteral("the module announcing this name (heard within %1 s)")
+        .arg(listenSecondsText());
+}
+
+QString secondsEndHelp()
+{
+    return QStringLiteral("end after N seconds (decimals allowed, at most %1)")
+        .arg(kMaxListenSeconds);
 }

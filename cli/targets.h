@@ -1,10 +1,12 @@
 #pragma once
 
+#include "cli/commandspec.h"
 #include "cli/options.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcement.h"
 
 #include <QList>
+#include <QStringList>
 #include <QVector>
 
 #include <optional>
@@ -33,3 +35,9 @@ void hintWhenNothingHeard(const QList<Announcement> &heard);
 // The one target of monitor and proxy: given, or the module announcing
 // --name; the failure printed and std::nullopt when there is none.
 std::optional<Target> resolveSingleTarget(const Options &options);
+// Reads that target from the arguments: the error, or empty.
+QString singleTargetPositionals(const CommandSpec &command, Options &options,
+                                QStringList arguments);
+// Their help for --name and --seconds.
+QString namedModuleHelp();
+QString secondsEndHelp();

@@ -12,8 +12,9 @@ void ToolProtocol::receive(const QByteArray &bytes)
 {
     for (const char byte : bytes) {
         if (byte == '\n') {
-            if (!discarding)
-                command(pending.endsWith('\r') ? pending.chopped(1) : pending);
+            const QByteArray line = pending.trimmed();
+            if (!discarding && !line.isEmpty())
+                command(line);
             pending.clear();
             discarding = false;
         } else if (discarding) {
@@ -55,21 +56,22 @@ void ToolProtocol::send(const QJsonObject &object)
     replies.push_back(jsonLine(object));
 }
 
-bool ToolProtocol::helloWellFormed(const QByteArray &line)
+bool ToolProtocol::hello(const QByteArray &line, bool alreadyReceived)
 {
     static const QRegularExpression syntax(QStringLiteral("^HELLO (\\d{1,9}) \"([^\"]*)\"$"));
-    if (syntax.match(QString::fromUtf8(line)).hasMatch())
-        return true;
-    reply("command_error",
-          QStringLiteral("Invalid HELLO command: HELLO <PROTOCOL_VERSION> \"<USER_AGENT>\""));
-    return false;
-}
-
-void ToolProtocol::helloAccepted()
-{
+    if (!syntax.match(QString::fromUtf8(line)).hasMatch()) {
+        reply("command_error",
+              QStringLiteral("Invalid HELLO command: HELLO <PROTOCOL_VERSION> \"<USER_AGENT>\""));
+        return false;
+    }
+    if (alreadyReceived) {
+        reply("hello", QStringLiteral("HELLO was already received"));
+        return false;
+    }
     send(QJsonObject { { QStringLiteral("eventType"), QStringLiteral("hello") },
                        { QStringLiteral("protocolVersion"), kProtocolVersion },
                        { QStringLiteral("message"), QStringLiteral("OK") } });
+    return true;
 }
 
 void ToolProtocol::unknownCommand(const QByteArray &line)

@@ -20,9 +20,11 @@ public:
 
     virtual ~ToolProtocol() = default;
 
-    // Bytes from the client: every whole line is one command.
+    // Bytes from the client: every whole line that holds more than blanks
+    // is one command.
     void receive(const QByteArray &bytes);
-    // One command, without its line end (a "\r" before it is taken off).
+    // One command, without the blanks around it (a Windows client ends its
+    // lines with "\r\n").
     virtual void command(const QByteArray &line) = 0;
 
     // The next JSON line to send (with its "\n"), or nothing.
@@ -33,13 +35,11 @@ protected:
     // {"eventType", "message": ok} or {"eventType", "error": true, "message"}.
     void reply(const char *eventType, const QString &error = QString(), const char *ok = "OK");
     void send(const QJsonObject &object);
-    // Whether the line is HELLO in its syntax; when it is not, the client
-    // is told so.
-    bool helloWellFormed(const QByteArray &line);
-    // The hello reply: version 1 is the only one there is, so a client that
-    // supports a later one falls back to it and one that names an earlier one
-    // learns it.
-    void helloAccepted();
+    // Answers HELLO: true when it is well formed and the first
+    // (`alreadyReceived` false), and the client is told the version. Version
+    // 1 is the only one there is, so a client that supports a later one falls
+    // back to it and one that names an earlier one learns it.
+    bool hello(const QByteArray &line, bool alreadyReceived);
     void unknownCommand(const QByteArray &line);
 
     std::deque<QByteArray> replies;
@@ -51,3 +51,6 @@ private:
 
 // The JSON object as one line.
 QByteArray jsonLine(const QJsonObject &object);
+
+// How both tools end, as their help says.
+constexpr char kToolExitStatusHelp[] = "\nExit status: 0 after QUIT or when standard input ends, ";

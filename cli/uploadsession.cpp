@@ -295,13 +295,13 @@ QString readUploadImage(const Options &options, QByteArray *image)
     if (!conversion.ok())
         return conversion.message + QStringLiteral("; nothing was uploaded");
     // What lies above this belongs to the bootloader.
-    const qint64 capacity = boardNamed(options.board)->applicationSize;
+    const qint64 capacity = options.board->applicationSize;
     if (image->size() > capacity)
         return QStringLiteral("%1 gives a %2-byte image, larger than the %3 bytes below the "
                               "bootloader of a %4 board; nothing was uploaded")
             .arg(options.file)
             .arg(image->size())
             .arg(capacity)
-            .arg(options.board);
+            .arg(options.boardName());
     return QString();
 }

@@ -4,6 +4,7 @@
 #include "cli/station.h"
 #include "cli/terminal.h"
 #include "discovery/localaddress.h"
+#include "upload/boards.h"
 
 #include <QHostAddress>
 
@@ -183,8 +184,8 @@ void CliCommandLineTest::boards()
 {
     QFETCH(QString, text);
     QFETCH(QString, board);
-    const std::optional<QString> canonical = canonicalBoard(text);
-    QCOMPARE(canonical.value_or(QString()), board);
+    const Board *canonical = boardNamedIgnoringCase(text);
+    QCOMPARE(canonical ? QString::fromLatin1(canonical->name) : QString(), board);
 }
 
 void CliCommandLineTest::seconds_data()
@@ -282,7 +283,7 @@ void CliCommandLineTest::accepted()
     const QString actual
         = QStringLiteral("help=%1 json=%2 seconds=%3 ").arg(o.help).arg(o.json).arg(o.seconds)
         + QStringLiteral("file=") + o.file + QStringLiteral(" out=") + o.output
-        + QStringLiteral(" board=") + o.board + QStringLiteral(" targets=")
+        + QStringLiteral(" board=") + o.boardName() + QStringLiteral(" targets=")
         + targets.join(QLatin1Char(',')) + QStringLiteral(" names=")
         + o.names.join(QLatin1Char(','))
         + QStringLiteral(" all=%1 verify=%2 timeout=%3 ")

@@ -1,0 +1,6 @@
+#pragma once
+
+#include "cli/commandspec.h"
+
+// rudireze-cli upload: one HEX file into many boards at once.
+extern const CommandSpec kUploadCommand;
