@@ -1,6 +1,6 @@
 #include "app/form/ui_widget.h"
 
-#include "common/names.h"
+#include "app/devicecolumns.h"
 
 namespace {
 constexpr int kBold = 75;
