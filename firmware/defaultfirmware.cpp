@@ -3,7 +3,7 @@
 #include "firmware/listingscan.h"
 #include "firmware/sketchbuilds.h"
 #include "platform/commandshell.h"
-#include "platform/filetime.h"
+#include "platform/folderlisting.h"
 #include "platform/pathkind.h"
 
 #include <QDebug>

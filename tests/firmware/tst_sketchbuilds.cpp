@@ -1,6 +1,5 @@
 #include "firmware/sketchbuilds.h"
 #include "firmwaretesting.h"
-#include "platform/filetime.h"
 #include "platform/folderlisting.h"
 
 #include <QtTest>
