@@ -87,8 +87,9 @@ private:
     QString current_file_name;
     QTimer *hex_timer = nullptr;
     QMap<QString, int> moduleLiveness;
-    // The address item of each module's row, so an announcement finds its
-    // module without reading the table (discovery/).
+    // The address item of each listed module: whether a module has a row is
+    // asked here, without reading the table. Its row number is still found by
+    // scanning the IP column, since rows move as modules come and go.
     QHash<QString, QTableWidgetItem *> moduleRows;
     bool removingModule = false;
     // True while every cell of columns 1 to 6 is locked: lockTableCells,
