@@ -1,13 +1,13 @@
 #include "cli/station.h"
 
-#include "cli/interruption.h"
 #include "cli/output.h"
 #include "cli/progressview.h"
 #include "cli/targets.h"
-#include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
 #include "discovery/keyedhash.h"
+#include "platform/interruption.h"
+#include "platform/terminal.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
