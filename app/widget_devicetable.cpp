@@ -3,6 +3,7 @@
 #include "app/devicecolumns.h"
 #include "app/form/ui_widget.h"
 #include "discovery/announcement.h"
+#include "platform/widgetstyle.h"
 #include "upload/boards.h"
 
 #include <QApplication>
@@ -26,22 +27,19 @@ const char kUploadStyleSheet[]
       "border: 1px solid rgb(124, 124, 124);                 border-radius:5px;}"
       "QPushButton:pressed{background-color:yellow;                 "
       "border: 1px solid rgb(124, 124, 124);                 }";
-// The board box's transparent style sheet relies on the Windows look. Other
-// platforms' default style fills a "transparent" box black, hiding the board
-// type, so there the box borrows the Windows style; one instance serves all.
+// The board box's transparent style sheet relies on the Windows look; where
+// the default style hides the board type, the box borrows one that shows it.
+// One instance serves all.
 QStyle *boardBoxStyle()
 {
-#ifdef Q_OS_WIN
-    return nullptr;
-#else
     static QStyle *style = [] {
-        QStyle *windowsStyle = QStyleFactory::create(QStringLiteral("Windows"));
-        if (windowsStyle)
-            windowsStyle->setParent(qApp);
-        return windowsStyle;
+        const QString name = transparentBoxStyleName();
+        QStyle *borrowed = name.isEmpty() ? nullptr : QStyleFactory::create(name);
+        if (borrowed)
+            borrowed->setParent(qApp);
+        return borrowed;
     }();
     return style;
-#endif
 }
 } // namespace
 

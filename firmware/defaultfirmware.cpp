@@ -2,6 +2,7 @@
 
 #include "firmware/listingscan.h"
 #include "firmware/sketchbuilds.h"
+#include "platform/cachedirectory.h"
 #include "platform/commandshell.h"
 #include "platform/folderlisting.h"
 #include "platform/pathkind.h"
