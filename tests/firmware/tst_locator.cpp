@@ -370,6 +370,11 @@ void LocatorTest::hexSearchInTheFolderGiven()
     QVERIFY(setModificationTime(tmp.filePath("build2.tmp"), utc(2020, 1, 9, 0, 0, 0)));
     QuietWindow quiet(false);
     WidgetProbe &probe = quiet.probe;
+    // The lines the interpreter is fed, blanks and all (kept as users know
+    // them: see docs/kept-from-the-design.md).
+    QCOMPARE(hexFileCommands("ann", "build1.tmp"),
+             QStringList({ "c:\n", "cd \\Users\\ann\\AppData\\Local\\Temp\n",
+                           "dir D build* /o-d/tw\n", "cd build1.tmp\n", "dir *.hex  /o-d/tw \n" }));
     // Not the newest folder: the one it is given.
     probe.findHexInDir(QStringLiteral("build1.tmp"));
     QCOMPARE(probe.defaultPath(), QDir::toNativeSeparators(tmp.filePath("build1.tmp/one.ino.hex")));
