@@ -30,6 +30,7 @@ public:
     ~Widget() override;
 
 signals:
+    // Never emitted; kept as users know them: see docs/kept-from-the-design.md.
     void sendIPaddress(QString IPaddress);
     void change_username(QString, QHostAddress);
     void send_hostname(QString, QString, QString);

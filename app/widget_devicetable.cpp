@@ -17,6 +17,7 @@ namespace {
 // Every column after the name is read-only.
 constexpr int kFirstLockedColumn = DeviceColumn;
 
+// Kept as users know them: see docs/kept-from-the-design.md.
 const char kComboStyleSheet[] = "QComboBox:hover{background-color:transparent;}"
                                 "QComboBox{background-color:transparent;                 }";
 
@@ -67,6 +68,7 @@ void Widget::addDeviceRow(QString ip, QString dataPort, QString atPort, QString 
     table->setItem(0, AtPortColumn, atPortItem);
     atPortItem->setTextAlignment(Qt::AlignHCenter);
     table->setCellWidget(0, SendColumn, uploadButton);
+    // Kept as users know it: see docs/kept-from-the-design.md.
     ui->userNumLabel->setText(tr("Online Count\xef\xbc\x9a%1").arg(table->rowCount()));
     connect(uploadButton, SIGNAL(clicked()), this, SLOT(OnBtnClicked()));
 
@@ -118,6 +120,7 @@ void Widget::participantLeft(QString ip)
             moduleRows.remove(ip);
             admission.remove(ip);
             table->removeRow(row);
+            // Kept as users know it: see docs/kept-from-the-design.md.
             ui->userNumLabel->setText(tr("online count\xef\xbc\x9a%1").arg(table->rowCount()));
             continue;
         }

@@ -141,6 +141,7 @@ void Widget::deal_ui(int row, int status, float progress)
 
 void Widget::showConnectServerFail(const QString &name, const QString &ip)
 {
+    // Kept as users know it: see docs/kept-from-the-design.md.
     QString text
         = tr("connect server fail ") + tr("\n the server does not exist or has been occupied");
     if (!ip.isEmpty())

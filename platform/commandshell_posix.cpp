@@ -9,6 +9,7 @@
 #include <ctime>
 
 namespace {
+// Kept as peers know it: see docs/kept-from-the-design.md.
 const char kNoPath[] = "The system cannot find the path specified.\n";
 const char kFileNotFound[] = "File Not Found\n";
 // Local time, as the interpreter shows it.
