@@ -19,11 +19,6 @@ int terminalRows(std::FILE *stream);
 constexpr int kDefaultTerminalColumns = 80;
 constexpr int kDefaultTerminalRows = 24;
 
-// Where the program's own messages go: standard error, or the copy of it
-// kept while the engine's diagnostics are silenced (StandardErrorSilencer).
-std::FILE *standardError();
-void setStandardError(std::FILE *stream);
-
 // Sends the process's standard error to nowhere while it lives, so that what
 // the engine writes there itself (perror) stays out of the way unless
 // --verbose asks for it; the program's own messages still reach the real
@@ -59,3 +54,8 @@ public:
 private:
     int saved = -1;
 };
+
+// Where the program's own messages go: standard error, or the copy of it
+// kept while the engine's diagnostics are silenced (StandardErrorSilencer).
+std::FILE *standardError();
+void setStandardError(std::FILE *stream);
