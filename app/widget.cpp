@@ -1,5 +1,6 @@
 #include "app/widget.h"
 
+#include "app/devicecolumns.h"
 #include "app/devicetablelook.h"
 #include "app/form/ui_widget.h"
 #include "common/names.h"
@@ -88,6 +89,7 @@ Widget::Widget(QWidget *parent)
         label->setMinimumWidth(label->sizeHint().width());
         label->setText(shown);
     };
+    // Kept as users know it: see docs/kept-from-the-design.md.
     keepWidthFor(ui->userNumLabel, tr("Online Count\xef\xbc\x9a%1").arg(kMaxListedModules));
     keepWidthFor(ui->label_2, QStringLiteral("0000-00-00 00:00:00"));
 

@@ -30,6 +30,7 @@ public:
     ~Widget() override;
 
 signals:
+    // Never emitted; kept as users know them: see docs/kept-from-the-design.md.
     void sendIPaddress(QString IPaddress);
     void change_username(QString, QHostAddress);
     void send_hostname(QString, QString, QString);
@@ -87,8 +88,9 @@ private:
     QString current_file_name;
     QTimer *hex_timer = nullptr;
     QMap<QString, int> moduleLiveness;
-    // The address item of each module's row, so an announcement finds its
-    // module without reading the table (discovery/).
+    // The address item of each listed module: whether a module has a row is
+    // asked here, without reading the table. Its row number is still found by
+    // scanning the IP column, since rows move as modules come and go.
     QHash<QString, QTableWidgetItem *> moduleRows;
     bool removingModule = false;
     // True while every cell of columns 1 to 6 is locked: lockTableCells,

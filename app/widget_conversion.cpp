@@ -21,6 +21,7 @@ bool Widget::convert_hex_file(QString path)
 ImageFileConversion Widget::convertIntoImage(const QString &path)
 {
     const ImageFileConversion result = convertHexFileToImage(path, QString::fromLatin1(kImagePath));
+    // Kept as users know them: see docs/kept-from-the-design.md.
     switch (result.status) {
     case ImageFileConversion::Converted:
         break;

@@ -1,8 +1,9 @@
 #include "app/widget.h"
 
+#include "app/devicecolumns.h"
 #include "app/form/ui_widget.h"
-#include "common/names.h"
 #include "discovery/announcement.h"
+#include "platform/widgetstyle.h"
 #include "upload/boards.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@ namespace {
 // Every column after the name is read-only.
 constexpr int kFirstLockedColumn = DeviceColumn;
 
+// Kept as users know them: see docs/kept-from-the-design.md.
 const char kComboStyleSheet[] = "QComboBox:hover{background-color:transparent;}"
                                 "QComboBox{background-color:transparent;                 }";
 
@@ -26,22 +28,19 @@ const char kUploadStyleSheet[]
       "border: 1px solid rgb(124, 124, 124);                 border-radius:5px;}"
       "QPushButton:pressed{background-color:yellow;                 "
       "border: 1px solid rgb(124, 124, 124);                 }";
-// The board box's transparent style sheet relies on the Windows look. Other
-// platforms' default style fills a "transparent" box black, hiding the board
-// type, so there the box borrows the Windows style; one instance serves all.
+// The board box's transparent style sheet relies on the Windows look; where
+// the default style hides the board type, the box borrows one that shows it.
+// One instance serves all.
 QStyle *boardBoxStyle()
 {
-#ifdef Q_OS_WIN
-    return nullptr;
-#else
     static QStyle *style = [] {
-        QStyle *windowsStyle = QStyleFactory::create(QStringLiteral("Windows"));
-        if (windowsStyle)
-            windowsStyle->setParent(qApp);
-        return windowsStyle;
+        const QString name = transparentBoxStyleName();
+        QStyle *borrowed = name.isEmpty() ? nullptr : QStyleFactory::create(name);
+        if (borrowed)
+            borrowed->setParent(qApp);
+        return borrowed;
     }();
     return style;
-#endif
 }
 } // namespace
 
@@ -69,6 +68,7 @@ void Widget::addDeviceRow(QString ip, QString dataPort, QString atPort, QString 
     table->setItem(0, AtPortColumn, atPortItem);
     atPortItem->setTextAlignment(Qt::AlignHCenter);
     table->setCellWidget(0, SendColumn, uploadButton);
+    // Kept as users know it: see docs/kept-from-the-design.md.
     ui->userNumLabel->setText(tr("Online Count\xef\xbc\x9a%1").arg(table->rowCount()));
     connect(uploadButton, SIGNAL(clicked()), this, SLOT(OnBtnClicked()));
 
@@ -120,6 +120,7 @@ void Widget::participantLeft(QString ip)
             moduleRows.remove(ip);
             admission.remove(ip);
             table->removeRow(row);
+            // Kept as users know it: see docs/kept-from-the-design.md.
             ui->userNumLabel->setText(tr("online count\xef\xbc\x9a%1").arg(table->rowCount()));
             continue;
         }

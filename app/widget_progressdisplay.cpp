@@ -1,7 +1,7 @@
 #include "app/widget.h"
 
+#include "app/devicecolumns.h"
 #include "app/form/ui_widget.h"
-#include "common/names.h"
 #include "upload/thread.h"
 
 #include <QDebug>
@@ -141,6 +141,7 @@ void Widget::deal_ui(int row, int status, float progress)
 
 void Widget::showConnectServerFail(const QString &name, const QString &ip)
 {
+    // Kept as users know it: see docs/kept-from-the-design.md.
     QString text
         = tr("connect server fail ") + tr("\n the server does not exist or has been occupied");
     if (!ip.isEmpty())

@@ -1,7 +1,7 @@
 #include "app/widget.h"
 
+#include "app/devicecolumns.h"
 #include "app/form/ui_widget.h"
-#include "common/names.h"
 #include "discovery/renameexchange.h"
 
 #include <QDebug>

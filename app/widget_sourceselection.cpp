@@ -25,6 +25,7 @@ void Widget::on_radioButton_toggled(bool checked)
 
 void Widget::on_pushButton_4_clicked()
 {
+    // Kept as users know them: see docs/kept-from-the-design.md.
     manual_path
         = QFileDialog::getOpenFileName(this, tr("Open hex"), QStringLiteral("."), tr("hex(*.hex)"));
     if (manual_path.isEmpty()) {

@@ -1,5 +1,6 @@
 #include "app/widget.h"
 
+#include "app/devicecolumns.h"
 #include "app/form/ui_widget.h"
 #include "common/names.h"
 #include "firmware/defaultfirmware.h"

@@ -1,7 +1,7 @@
 #include "cli/convert.h"
 
 #include "cli/output.h"
-#include "cli/terminal.h"
+#include "platform/terminal.h"
 #include "firmware/hexconversion.h"
 
 #include <optional>

@@ -1,8 +1,8 @@
 #include "cli/discovery.h"
 
-#include "cli/consoleinput.h"
 #include "cli/output.h"
 #include "discovery/announcementlistener.h"
+#include "platform/consoleinput.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>

@@ -1,7 +1,7 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/output.h"
-#include "cli/terminal.h"
+#include "platform/terminal.h"
 
 #include <QCoreApplication>
 #include <QStringList>

@@ -1,11 +1,11 @@
 #include "cli/monitor.h"
 
-#include "cli/consoleinput.h"
-#include "cli/interruption.h"
 #include "cli/output.h"
 #include "cli/targets.h"
-#include "cli/terminal.h"
 #include "common/names.h"
+#include "platform/consoleinput.h"
+#include "platform/interruption.h"
+#include "platform/terminal.h"
 
 #include <QEventLoop>
 #include <QTcpSocket>

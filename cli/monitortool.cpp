@@ -1,9 +1,9 @@
 #include "cli/monitortool.h"
 
-#include "cli/consoleinput.h"
 #include "cli/discovery.h"
 #include "cli/monitor.h"
 #include "cli/output.h"
+#include "platform/consoleinput.h"
 
 #include <QCoreApplication>
 #include <QTcpSocket>

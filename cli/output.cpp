@@ -1,7 +1,7 @@
 #include "cli/output.h"
 
 #include "cli/options.h"
-#include "cli/terminal.h"
+#include "platform/terminal.h"
 #include "firmware/hexconversion.h"
 
 #include <QFile>
@@ -19,18 +19,7 @@ bool isBidiControl(QChar c)
         || (code >= 0x202A && code <= 0x202E) // embeddings, overrides and their end
         || (code >= 0x2066 && code <= 0x2069); // isolates and their end
 }
-std::FILE *errorStream = nullptr;
 } // namespace
-
-std::FILE *standardError()
-{
-    return errorStream ? errorStream : stderr;
-}
-
-void setStandardError(std::FILE *stream)
-{
-    errorStream = stream;
-}
 
 QString printable(const QString &text)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/terminal.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -19,11 +21,6 @@ struct Options;
 // The text with control characters, line separators and the bidirectional
 // controls (U+202E and its kin) as \xHH or \uHHHH.
 QString printable(const QString &text);
-
-// Where the program's own messages go: standard error, or the copy of it
-// kept while the engine's diagnostics are silenced (StandardErrorSilencer).
-std::FILE *standardError();
-void setStandardError(std::FILE *stream);
 
 // A line on standard output, escaped.
 void printLine(const QString &text);

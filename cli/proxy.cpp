@@ -1,8 +1,8 @@
 #include "cli/proxy.h"
 
-#include "cli/interruption.h"
 #include "cli/output.h"
 #include "cli/targets.h"
+#include "platform/interruption.h"
 #include "upload/boards.h"
 #include "upload/moduleopen.h"
 

@@ -1,7 +1,7 @@
 #include "cli/read.h"
 
 #include "cli/output.h"
-#include "cli/terminal.h"
+#include "platform/terminal.h"
 #include "cli/transfer.h"
 
 #include <QFileInfo>

@@ -1,13 +1,13 @@
 #include "cli/station.h"
 
-#include "cli/interruption.h"
 #include "cli/output.h"
 #include "cli/progressview.h"
 #include "cli/targets.h"
-#include "cli/terminal.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcementlistener.h"
 #include "discovery/keyedhash.h"
+#include "platform/interruption.h"
+#include "platform/terminal.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -48,7 +48,7 @@ struct Tally
 };
 
 // A module taken for flashing, from its arrival until it falls silent.
-struct Bench
+struct Presence
 {
     qint64 lastHeardMs = 0;
     bool busy = false;
@@ -166,7 +166,7 @@ private:
     bool changeReported = false;
     ProgressView view;
     AnnouncementListener listener;
-    QHash<QString, Bench> benches;
+    QHash<QString, Presence> presences;
     QList<UploadSession *> running;
     // Places only modules heard in two periods may take: a flood of
     // one-time senders whose uploads hang cannot fill them.
@@ -300,9 +300,9 @@ void Station::heard(const Announcement &module)
         return;
     const qint64 now = clock.elapsed();
     const bool heardBefore = recent.heard(module.hostIp, now);
-    const auto bench = benches.find(module.hostIp);
-    if (bench != benches.end()) {
-        bench->lastHeardMs = now;
+    const auto presence = presences.find(module.hostIp);
+    if (presence != presences.end()) {
+        presence->lastHeardMs = now;
         return;
     }
     // Counted with the dropped, not flashed and logged one by one: a flood
@@ -350,9 +350,9 @@ void Station::startWaiting()
 
 void Station::begin(const Waiting &waiting)
 {
-    Bench &bench = benches[waiting.module.hostIp];
-    bench.lastHeardMs = clock.elapsed();
-    bench.busy = true;
+    Presence &presence = presences[waiting.module.hostIp];
+    presence.lastHeardMs = clock.elapsed();
+    presence.busy = true;
     flash(waiting.target);
 }
 
@@ -375,11 +375,11 @@ void Station::finished(UploadSession *session, const TargetResult &result)
     running.removeOne(session);
     session->deleteLater();
     --tally.inProgress;
-    Bench &bench = benches[result.target.address];
-    bench.busy = false;
+    Presence &presence = presences[result.target.address];
+    presence.busy = false;
     // A module may fall silent while its board is flashed; it leaves only
     // once it has been silent after that.
-    bench.lastHeardMs = clock.elapsed();
+    presence.lastHeardMs = clock.elapsed();
     if (result.succeeded())
         ++tally.flashed;
     else if (result.status == TargetStatus::Interrupted)
@@ -418,13 +418,13 @@ void Station::log(const TargetResult &result)
 void Station::sweep()
 {
     const qint64 now = clock.elapsed();
-    for (auto it = benches.begin(); it != benches.end();) {
+    for (auto it = presences.begin(); it != presences.end();) {
         if (it->busy || now - it->lastHeardMs < kStationGoneAfterMs) {
             ++it;
             continue;
         }
         say(QStringLiteral("left         %1: the next board there is flashed anew").arg(it.key()));
-        it = benches.erase(it);
+        it = presences.erase(it);
     }
     // A board taken off the bench before its turn is not waited for.
     dropped += heardOnce.removeSilent(now - kStationGoneAfterMs);

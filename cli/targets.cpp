@@ -1,8 +1,8 @@
 #include "cli/targets.h"
 
 #include "cli/output.h"
-#include "cli/terminal.h"
 #include "discovery/announcementlistener.h"
+#include "platform/terminal.h"
 
 #include <algorithm>
 

@@ -1,10 +1,10 @@
 #include "cli/transfer.h"
 
-#include "cli/interruption.h"
+#include "platform/interruption.h"
 #include "cli/output.h"
 #include "cli/progressview.h"
 #include "cli/targets.h"
-#include "cli/terminal.h"
+#include "platform/terminal.h"
 #include "discovery/announcementlistener.h"
 #include "firmware/hexconversion.h"
 #include "upload/boards.h"

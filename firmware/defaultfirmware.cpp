@@ -2,8 +2,9 @@
 
 #include "firmware/listingscan.h"
 #include "firmware/sketchbuilds.h"
+#include "platform/cachedirectory.h"
 #include "platform/commandshell.h"
-#include "platform/filetime.h"
+#include "platform/folderlisting.h"
 #include "platform/pathkind.h"
 
 #include <QDebug>
@@ -48,6 +49,7 @@ void locateHexInBuildDir(FirmwareChoice &choice, const QString &userName, const 
         appendToLocatorLog(logPath, listing.toLocal8Bit());
     const std::optional<QString> name = hexFileInListing(listing);
     if (!name) {
+        // Kept as users know it: see docs/kept-from-the-design.md.
         qDebug() << "can now get hex file";
         return;
     }
@@ -67,6 +69,7 @@ bool appendToLocatorLog(const QString &logPath, const QByteArray &text, qint64 l
         const QString reason = opened.descriptor < 0 ? opened.error : log.errorString();
         // A QFile that did not open has not taken the descriptor over.
         closeDescriptor(opened.descriptor);
+        // Kept as users know it: see docs/kept-from-the-design.md.
         std::fprintf(stderr, "open file error: %s\n", reason.toLocal8Bit().constData());
         return false;
     }

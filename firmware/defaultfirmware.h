@@ -11,6 +11,7 @@ struct FirmwareChoice
 };
 
 // The window keeps every second interpreter listing here.
+// Kept as users know it: see docs/kept-from-the-design.md.
 constexpr char kLocatorLogPath[] = "./log.txt";
 // Each locator run adds a listing (one every refresh tick in default mode and
 // one per Upload press): a few hundred bytes, or a few KiB with many build

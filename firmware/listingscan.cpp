@@ -25,6 +25,7 @@ QString twoDigits(int value)
 }
 } // namespace
 
+// Kept as users know them, blanks and all: see docs/kept-from-the-design.md.
 QStringList buildDirectoryCommands(const QString &userName)
 {
     return { QStringLiteral("c:\n"),
@@ -38,6 +39,7 @@ QStringList hexFileCommands(const QString &userName, const QString &dir)
                                             << QStringLiteral("dir *.hex  /o-d/tw \n");
 }
 
+// Kept as peers know it: see docs/kept-from-the-design.md.
 std::optional<QString> buildDirectoryInListing(const QString &listing)
 {
     const int length = listing.size();
@@ -90,6 +92,7 @@ std::optional<QString> hexFileInListing(const QString &listing)
     return name;
 }
 
+// Kept as users know it: see docs/kept-from-the-design.md.
 QString generateTimeText(const QDateTime &lastWrite)
 {
     const QDateTime shown = lastWrite.toLocalTime();

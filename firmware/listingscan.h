@@ -6,7 +6,10 @@
 
 #include <optional>
 
-// Positions in a listing were 16-bit; a longer listing is not scanned.
+// Bounds of a listing scan: a listing longer than 64 KiB less one counts as
+// naming nothing, and so does a name longer than the two below. A temporary
+// directory's listing is far shorter; the bounds keep the scan, and the
+// names handed back to "cd", short whatever the interpreter prints.
 constexpr int kMaxListingLength = 65535;
 constexpr int kMaxBuildDirectoryNameLength = 99;
 constexpr int kMaxHexFileNameLength = 49;

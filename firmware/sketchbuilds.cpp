@@ -3,7 +3,6 @@
 #include "platform/folderlisting.h"
 
 #include <QDir>
-#include <QStandardPaths>
 
 #include <algorithm>
 
@@ -89,24 +88,6 @@ QList<BuildLayout> laterBuildLayouts(const QString &temporaryDirectory,
     if (!cacheDirectory.isEmpty())
         layouts.append({ cacheDirectory + kSketchesFolder, any });
     return layouts;
-}
-
-QString userCacheDirectory()
-{
-#if defined(Q_OS_WIN)
-    const QString localAppData = qEnvironmentVariable("LOCALAPPDATA");
-    if (!localAppData.isEmpty())
-        return QDir::fromNativeSeparators(localAppData);
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-#elif defined(Q_OS_MACOS)
-    return QDir::homePath() + QStringLiteral("/Library/Caches");
-#else
-    // A relative XDG_CACHE_HOME is invalid and ignored.
-    const QString xdgCache = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (!xdgCache.isEmpty() && QDir::isAbsolutePath(xdgCache))
-        return xdgCache;
-    return QDir::homePath() + QStringLiteral("/.cache");
-#endif
 }
 
 std::optional<SketchBuild> newestSketchBuild(const QList<BuildLayout> &layouts)

@@ -36,10 +36,6 @@ constexpr int kMaxFoldersReadPerLayout = 256;
 QList<BuildLayout> laterBuildLayouts(const QString &temporaryDirectory,
                                      const QString &cacheDirectory);
 
-// The user's cache directory as the later IDEs find it: %LOCALAPPDATA% on
-// Windows, ~/Library/Caches on macOS, $XDG_CACHE_HOME or ~/.cache elsewhere.
-QString userCacheDirectory();
-
 // The newest sketch image of the newest folder of each layout: a file ending
 // in ".ino.hex" or ".cpp.hex" without "with_bootloader" in its name. Of all
 // of them the one written last.

@@ -4,11 +4,11 @@
 #include <QStringList>
 
 // The command interpreter the default firmware locator drives. On Windows it
-// is "cmd", fed the lines on its standard input. Elsewhere a small stand-in
+// is "cmd", fed the lines on its standard input. Elsewhere a small emulation
 // answers the locator's own lines (a drive change, "cd" into the user's
 // temporary directory or one folder down, "dir" with wildcards) with the same
 // kind of listing: "<DIR>" before folder names, newest entry first by
-// last-write time, each entry's name after its last blank. The stand-in reads
+// last-write time, each entry's name after its last blank. The emulation reads
 // the platform's temporary directory (QDir::tempPath(), so TMPDIR counts)
 // and runs no child process.
 //

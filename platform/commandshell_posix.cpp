@@ -9,6 +9,7 @@
 #include <ctime>
 
 namespace {
+// Kept as peers know it: see docs/kept-from-the-design.md.
 const char kNoPath[] = "The system cannot find the path specified.\n";
 const char kFileNotFound[] = "File Not Found\n";
 // Local time, as the interpreter shows it.
@@ -44,7 +45,7 @@ bool isDriveChange(const QString &line)
     return line.size() == 2 && line.at(1) == QLatin1Char(':') && line.at(0).isLetter();
 }
 
-class StandIn
+class InterpreterEmulation
 {
 public:
     QString run(const QString &line);
@@ -57,7 +58,7 @@ private:
     QString current = QDir::currentPath();
 };
 
-QString StandIn::run(const QString &line)
+QString InterpreterEmulation::run(const QString &line)
 {
     const QString command = line.trimmed();
     if (command.isEmpty() || isDriveChange(command))
@@ -75,7 +76,7 @@ QString StandIn::run(const QString &line)
         .arg(word);
 }
 
-QString StandIn::changeDirectory(QString target)
+QString InterpreterEmulation::changeDirectory(QString target)
 {
     if (target.size() >= 2 && target.startsWith(QLatin1Char('"'))
         && target.endsWith(QLatin1Char('"')))
@@ -96,7 +97,7 @@ QString StandIn::changeDirectory(QString target)
     return QString();
 }
 
-QString StandIn::listDirectory(const QStringList &arguments) const
+QString InterpreterEmulation::listDirectory(const QStringList &arguments) const
 {
     // The locator asks only for newest-first by last-write time (/o-d /tw),
     // so that is the one order given; switches are otherwise ignored.
@@ -148,10 +149,10 @@ QString StandIn::listDirectory(const QStringList &arguments) const
 
 QString runCommandInterpreter(const QStringList &commandLines)
 {
-    StandIn standIn;
+    InterpreterEmulation interpreter;
     QString output;
     for (const QString &line : commandLines)
-        output += standIn.run(line);
+        output += interpreter.run(line);
     return output;
 }
 

@@ -1,8 +1,16 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+
+// Files' times and folders' entries as the file system gives them; the
+// platform's own calls are in folderlisting_posix.cpp and folderlisting_win.cpp.
+
+// The last-write time of a file in UTC, or an invalid QDateTime when the
+// file's attributes cannot be read.
+QDateTime lastWriteTimeUtc(const QString &path);
 
 // One entry of a folder as its listing gives it.
 struct FolderEntry

@@ -1,6 +1,6 @@
 #include "app/form/ui_widget.h"
 
-#include "common/names.h"
+#include "app/devicecolumns.h"
 
 namespace {
 constexpr int kBold = 75;
@@ -18,6 +18,7 @@ void Ui_Widget::setupUi(QWidget *Widget)
     Widget->setEnabled(true);
     Widget->resize(1079, 466);
     QFont windowFont;
+    // Kept as users know them: see docs/kept-from-the-design.md.
     windowFont.setFamily(QString::fromUtf8("Agency FB"));
     windowFont.setPointSize(14);
     windowFont.setBold(true);
@@ -167,6 +168,7 @@ void Ui_Widget::setupUi(QWidget *Widget)
 
 void Ui_Widget::retranslateUi(QWidget *Widget)
 {
+    // Kept as users know them: see docs/kept-from-the-design.md.
     Widget->setWindowTitle(
         QCoreApplication::translate("Widget", "Corvane-MT7681 Wireless Rudireze V1.0 ", nullptr));
     static const char *const headers[]

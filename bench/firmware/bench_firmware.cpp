@@ -10,6 +10,7 @@
 #include "firmware/listingscan.h"
 #include "firmware/sketchbuilds.h"
 #include "hexwriter.h"
+#include "platform/cachedirectory.h"
 #include "platform/commandshell.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
+#include "app/devicecolumns.h"
 #include "app/devicetablelook.h"
-#include "common/names.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 

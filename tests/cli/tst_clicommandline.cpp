@@ -2,8 +2,8 @@
 #include "cli/commandline.h"
 #include "cli/progressview.h"
 #include "cli/station.h"
-#include "cli/terminal.h"
 #include "discovery/localaddress.h"
+#include "platform/terminal.h"
 #include "upload/boards.h"
 
 #include <QHostAddress>

@@ -1,5 +1,5 @@
 #include "announcer.h"
-#include "common/names.h"
+#include "app/devicecolumns.h"
 #include "discovery/announcement.h"
 #include "discovery/announcementlistener.h"
 #include "testsupport.h"

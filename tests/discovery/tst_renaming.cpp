@@ -1,6 +1,6 @@
 #include "announcer.h"
+#include "app/devicecolumns.h"
 #include "atportserver.h"
-#include "common/names.h"
 #include "testsupport.h"
 #include "widgetprobe.h"
 

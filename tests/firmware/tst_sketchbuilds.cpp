@@ -1,6 +1,6 @@
 #include "firmware/sketchbuilds.h"
 #include "firmwaretesting.h"
-#include "platform/filetime.h"
+#include "platform/cachedirectory.h"
 #include "platform/folderlisting.h"
 
 #include <QtTest>

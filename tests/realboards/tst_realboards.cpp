@@ -11,7 +11,7 @@
 #include "testsupport.h"
 #include "widgetprobe.h"
 
-#include "common/names.h"
+#include "app/devicecolumns.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/names.h"
+#include "app/devicecolumns.h"
 #include "widgetprobe.h"
 
 #include <QObject>

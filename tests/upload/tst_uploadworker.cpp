@@ -1,3 +1,4 @@
+#include "firmwaretesting.h"
 #include "scriptedmodule.h"
 #include "testkit.h"
 
@@ -158,6 +159,8 @@ private slots:
     void imageTakenWhenTheRunStarts();
     void debugLabels_data();
     void debugLabels();
+    void refusedAddressIsNamed_data();
+    void refusedAddressIsNamed();
 };
 
 void UploadWorkerTest::initTestCase()
@@ -704,10 +707,8 @@ namespace {
 QMutex debugLinesMutex;
 QStringList debugLines;
 
-void collectDebugLines(QtMsgType type, const QMessageLogContext &, const QString &message)
+void collectDebugLines(QtMsgType, const QMessageLogContext &, const QString &message)
 {
-    if (type != QtDebugMsg)
-        return;
     QMutexLocker lock(&debugLinesMutex);
     debugLines.append(message);
 }
@@ -734,6 +735,37 @@ void UploadWorkerTest::debugLabels()
                                        [&](const QString &line) { return line.startsWith(label); });
         QVERIFY2(found, qPrintable(label));
     }
+}
+
+void UploadWorkerTest::refusedAddressIsNamed_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QString>("text");
+    // Kept as users know them: see docs/kept-from-the-design.md.
+    QTest::newRow("v1") << QStringLiteral("UNO") << kV1FirstAddress << "send header erro";
+    QTest::newRow("v2") << QStringLiteral("MEGA2560") << kV2FirstAddress << "send stk header erro";
+}
+
+void UploadWorkerTest::refusedAddressIsNamed()
+{
+    QFETCH(QString, board);
+    QFETCH(int, command);
+    QFETCH(QString, text);
+    writeImage(pattern(300));
+    ScriptedModule module(ScriptedModule::Options::at("127.0.0.16", command, Fault::FailedStatus));
+    debugLines.clear();
+    // The text goes to standard error, in perror's layout, or to the message log.
+    StderrCapture capture;
+    const QtMessageHandler previous = qInstallMessageHandler(collectDebugLines);
+    {
+        WorkerRun run(module, board);
+        QVERIFY(run.finish());
+    }
+    qInstallMessageHandler(previous);
+    const QString errors = QString::fromLocal8Bit(capture.text());
+    QVERIFY2(errors.contains(text + ": ") || !debugLines.filter(text + ": ").isEmpty(),
+             qPrintable(errors + debugLines.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(UploadWorkerTest)

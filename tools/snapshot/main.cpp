@@ -5,8 +5,8 @@
 // --upload it then presses the Upload button of the module at ADDRESS (its
 // Device box set to NAME), waits for the result and shows the result's
 // tooltip in the picture.
+#include "app/devicecolumns.h"
 #include "app/widget.h"
-#include "common/names.h"
 
 #include <QAbstractButton>
 #include <QApplication>

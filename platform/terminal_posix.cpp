@@ -1,6 +1,4 @@
-#include "cli/terminal.h"
-
-#include "cli/output.h"
+#include "platform/terminal.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

@@ -1,4 +1,3 @@
-#include "platform/filetime.h"
 #include "platform/folderlisting.h"
 
 #include <QDate>

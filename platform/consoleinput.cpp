@@ -1,4 +1,4 @@
-#include "cli/consoleinput.h"
+#include "platform/consoleinput.h"
 
 #include <QSocketNotifier>
 

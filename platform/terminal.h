@@ -54,3 +54,8 @@ public:
 private:
     int saved = -1;
 };
+
+// Where the program's own messages go: standard error, or the copy of it
+// kept while the engine's diagnostics are silenced (StandardErrorSilencer).
+std::FILE *standardError();
+void setStandardError(std::FILE *stream);

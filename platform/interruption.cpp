@@ -1,4 +1,4 @@
-#include "cli/interruption.h"
+#include "platform/interruption.h"
 
 // What both platforms share; catching the signals is in interruption_posix.cpp
 // and interruption_win.cpp.

@@ -1,4 +1,4 @@
-#include "cli/interruption.h"
+#include "platform/interruption.h"
 
 #include <QSocketNotifier>
 

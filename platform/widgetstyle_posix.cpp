@@ -1,0 +1,6 @@
+#include "platform/widgetstyle.h"
+
+QString transparentBoxStyleName()
+{
+    return QStringLiteral("Windows");
+}
