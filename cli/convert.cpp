@@ -1,8 +1,8 @@
 #include "cli/convert.h"
 
 #include "cli/output.h"
-#include "platform/terminal.h"
 #include "firmware/hexconversion.h"
+#include "platform/terminal.h"
 
 #include <optional>
 

@@ -1,8 +1,8 @@
 #include "cli/output.h"
 
 #include "cli/options.h"
-#include "platform/terminal.h"
 #include "firmware/hexconversion.h"
+#include "platform/terminal.h"
 
 #include <QFile>
 #include <QJsonDocument>

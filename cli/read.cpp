@@ -1,8 +1,8 @@
 #include "cli/read.h"
 
 #include "cli/output.h"
-#include "platform/terminal.h"
 #include "cli/transfer.h"
+#include "platform/terminal.h"
 
 #include <QFileInfo>
 

@@ -1,12 +1,12 @@
 #include "cli/transfer.h"
 
-#include "platform/interruption.h"
 #include "cli/output.h"
 #include "cli/progressview.h"
 #include "cli/targets.h"
-#include "platform/terminal.h"
 #include "discovery/announcementlistener.h"
 #include "firmware/hexconversion.h"
+#include "platform/interruption.h"
+#include "platform/terminal.h"
 #include "upload/boards.h"
 
 #include <QDateTime>
