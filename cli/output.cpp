@@ -13,17 +13,11 @@ bool isBidiControl(QChar c)
         || (code >= 0x202A && code <= 0x202E) // embeddings, overrides and their end
         || (code >= 0x2066 && code <= 0x2069); // isolates and their end
 }
-std::FILE *errorStream = nullptr;
 } // namespace
 
 std::FILE *standardError()
 {
-    return errorStream ? errorStream : stderr;
-}
-
-void setStandardError(std::FILE *stream)
-{
-    errorStream = stream;
+    return stderr;
 }
 
 QString printable(const QString &text)

@@ -15,10 +15,8 @@
 // controls (U+202E and its kin) as \xHH or \uHHHH.
 QString printable(const QString &text);
 
-// Where the program's own messages go: standard error, or the copy of it
-// kept while the engine's diagnostics are silenced (StandardErrorSilencer).
+// Where the program's own messages go: standard error.
 std::FILE *standardError();
-void setStandardError(std::FILE *stream);
 
 // A line on standard output, escaped.
 void printLine(const QString &text);

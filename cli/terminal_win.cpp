@@ -46,40 +46,6 @@ int terminalRows(std::FILE *stream)
     return kDefaultTerminalRows;
 }
 
-StandardErrorSilencer::StandardErrorSilencer()
-{
-    std::fflush(stderr);
-    const int nowhere = _open("NUL", _O_WRONLY);
-    if (nowhere < 0)
-        return;
-    saved = _dup(_fileno(stderr));
-    if (saved >= 0 && _dup2(nowhere, _fileno(stderr)) < 0) {
-        _close(saved);
-        saved = -1;
-    }
-    _close(nowhere);
-    if (saved >= 0) {
-        const int copy = _dup(saved);
-        kept = copy >= 0 ? _fdopen(copy, "w") : nullptr;
-        if (!kept && copy >= 0)
-            _close(copy);
-        setStandardError(kept);
-    }
-}
-
-StandardErrorSilencer::~StandardErrorSilencer()
-{
-    if (saved < 0)
-        return;
-    std::fflush(stderr);
-    if (kept) {
-        setStandardError(nullptr);
-        std::fclose(kept);
-    }
-    _dup2(saved, _fileno(stderr));
-    _close(saved);
-}
-
 StandardOutputTaken::StandardOutputTaken()
 {
     std::fflush(stdout);
