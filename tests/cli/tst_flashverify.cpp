@@ -104,7 +104,8 @@ struct WorkerReports
 };
 
 // The image uploaded to the first module, as the command line asks for it.
-UploadRequest uploadTo(ModuleThread &modules, const QString &board, const QByteArray &image)
+UploadRequest uploadTo(ModuleThread &modules, const QString &board, const QByteArray &image,
+                       bool verify = false)
 {
     UploadRequest request;
     request.at_port = QString::number(modules.atPort(0));
@@ -112,11 +113,11 @@ UploadRequest uploadTo(ModuleThread &modules, const QString &board, const QByteA
     request.host_ip = modules.address(0).toString();
     request.board = boardNamed(board);
     request.image = image;
+    request.verify = verify;
     return request;
 }
 
-// The read-back of a board already programmed, over the device; version 2
-// numbers its messages on from *sequence.
+// The read-back over the device; version 2 numbers its messages from *sequence.
 FlashComparison readBack(QIODevice *device, bool v2, quint8 *sequence, const QByteArray &image,
                          const ReadBackProgress &report = ReadBackProgress())
 {
@@ -425,10 +426,7 @@ void FlashVerifyTest::workerVerifies()
     });
 
     const QByteArray image = pattern(size, 3);
-    UploadRequest request = uploadTo(modules, board, image);
-    request.row = 4;
-    request.verify = true;
-    Thread thread(request);
+    Thread thread(uploadTo(modules, board, image, true));
     const WorkerReports reports = runWorker(thread);
 
     const bool passes = mismatch < 0;
@@ -507,9 +505,7 @@ void FlashVerifyTest::workerFailureReasons()
         options.faults = c.faults;
         ModuleThread modules;
         QVERIFY2(modules.start(1, options), c.name);
-        UploadRequest request = uploadTo(modules, QStringLiteral("MEGA2560"), pattern(700));
-        request.verify = true;
-        Thread thread(request);
+        Thread thread(uploadTo(modules, QStringLiteral("MEGA2560"), pattern(700), true));
         runWorker(thread);
         QVERIFY2(thread.failure_reason().contains(QLatin1String(c.reason)),
                  qPrintable(QStringLiteral("%1: %2").arg(c.name, thread.failure_reason())));
