@@ -220,12 +220,6 @@ std::optional<QByteArray> pageOfV1Reply(const QByteArray &reply, int count)
     return reply.mid(1, count);
 }
 
-Stk500v1Upload::Stk500v1Upload(const UploadRequest &request, UploadOutcome &outcome,
-                               const UploadReporter &report)
-    : UploadRunner(request, outcome, report)
-{
-}
-
 bool Stk500v1Upload::enter(const QByteArray &)
 {
     for (int i = 0; i < kSyncCommands; ++i) {

@@ -72,8 +72,7 @@ std::optional<QByteArray> pageOfV1Reply(const QByteArray &reply, int count);
 class Stk500v1Upload : public UploadRunner
 {
 public:
-    Stk500v1Upload(const UploadRequest &request, UploadOutcome &outcome,
-                   const UploadReporter &report);
+    using UploadRunner::UploadRunner;
 
 protected:
     bool enter(const QByteArray &stray) override;

@@ -283,12 +283,6 @@ std::optional<QByteArray> pageOfV2Reply(const QByteArray &reply, quint8 sequence
     return reply.mid(kStatusAt + 1, count);
 }
 
-Stk500v2Upload::Stk500v2Upload(const UploadRequest &request, UploadOutcome &outcome,
-                               const UploadReporter &report)
-    : UploadRunner(request, outcome, report)
-{
-}
-
 bool Stk500v2Upload::enter(const QByteArray &stray)
 {
     qCDebug(lcUpload) << "read send_sign_on reply 1=" << stray.toHex(' ');

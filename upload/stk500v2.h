@@ -107,8 +107,7 @@ std::optional<QByteArray> pageOfV2Reply(const QByteArray &reply, quint8 sequence
 class Stk500v2Upload : public UploadRunner
 {
 public:
-    Stk500v2Upload(const UploadRequest &request, UploadOutcome &outcome,
-                   const UploadReporter &report);
+    using UploadRunner::UploadRunner;
 
     // The sequence number of the next message.
     quint8 sequence() const { return seq_num; }

@@ -126,6 +126,9 @@ using UploadReporter = std::function<void(int status, float progress)>;
 class UploadRunner : public UploadStatus
 {
 public:
+    // The request and the outcome must outlive the runner.
+    UploadRunner(const UploadRequest &request, UploadOutcome &outcome,
+                 const UploadReporter &report);
     virtual ~UploadRunner();
     UploadRunner(const UploadRunner &) = delete;
     UploadRunner &operator=(const UploadRunner &) = delete;
@@ -147,9 +150,6 @@ public:
     void set_other_greeting(const StkCommand &greeting) { other_greeting = greeting; }
 
 protected:
-    UploadRunner(const UploadRequest &request, UploadOutcome &outcome,
-                 const UploadReporter &report);
-
     // The generation's part. From the greeting to programming mode, the
     // signature checked; `stray` is what was drained off after the reset.
     virtual bool enter(const QByteArray &stray) = 0;
