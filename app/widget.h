@@ -65,6 +65,9 @@ private:
     // Firmware image preparation (widget_conversion.cpp, widget_locator.cpp,
     // widget_sourceselection.cpp).
     bool convert_hex_file(QString path);
+    // The C library's perror layout on standard error: the text, a colon, a
+    // blank, the system's error text and a newline.
+    static void reportLikePerror(const char *text, const QString &systemError);
     // convert_hex_file with the reason a conversion failed.
     ImageFileConversion convertIntoImage(const QString &path);
     void find_build_dir();
@@ -75,6 +78,9 @@ private:
     // Upload start and its progress (widget_uploadstart.cpp,
     // widget_progressdisplay.cpp).
     void stopWorkers();
+    // What ./update.bin holds, taken whole when Upload is pressed; or why the
+    // upload must fail without it.
+    QByteArray readImage(QString *failure);
 
     Ui_Widget *ui = nullptr;
     QUdpSocket *udpSocket = nullptr;

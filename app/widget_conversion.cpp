@@ -4,14 +4,10 @@
 
 #include <cstdio>
 
-namespace {
-// The C library's perror layout: the text, a colon, a blank, the system's
-// error text and a newline.
-void reportLikePerror(const char *text, const QString &systemError)
+void Widget::reportLikePerror(const char *text, const QString &systemError)
 {
     std::fprintf(stderr, "%s: %s\n", text, systemError.toLocal8Bit().constData());
 }
-} // namespace
 
 bool Widget::convert_hex_file(QString path)
 {

@@ -4,11 +4,13 @@
 #include "app/form/ui_widget.h"
 #include "common/names.h"
 #include "firmware/defaultfirmware.h"
+#include "upload/boards.h"
 #include "upload/thread.h"
 
 #include <QComboBox>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTableWidget>
@@ -19,6 +21,19 @@ QString cellText(const QTableWidget *table, int row, int column)
 {
     const QTableWidgetItem *item = table->item(row, column);
     return item ? item->data(Qt::DisplayRole).toString() : QString();
+}
+
+// Told by the upload, on its thread, of an update.bin the board cannot take.
+void warnImageRefused(const Board &board, qint64 bytes)
+{
+    if (bytes == 0) {
+        qWarning("update.bin is empty: nothing to upload");
+        return;
+    }
+    qWarning("update.bin holds %lld bytes, more than the %lld bytes below the bootloader of a "
+             "%s board",
+             static_cast<long long>(bytes), static_cast<long long>(board.applicationSize),
+             board.name);
 }
 } // namespace
 
@@ -78,12 +93,21 @@ void Widget::OnBtnClicked()
         cleared->setTextAlignment(Qt::AlignHCenter);
     }
 
-    QString at_port = cellText(table, row, AtPortColumn);
-    QString host_ip = cellText(table, row, IpColumn);
-    QString data_port = cellText(table, row, DataPortColumn);
+    // Any other text: the button stays disabled, and nothing is started.
+    const Board *board = boardNamed(board_type);
+    if (!board)
+        return;
+    UploadRequest request;
+    request.at_port = cellText(table, row, AtPortColumn);
+    request.host_ip = cellText(table, row, IpColumn);
+    request.data_port = cellText(table, row, DataPortColumn);
+    request.row = row;
+    request.board = board;
+    request.verify = ui->verifyCheckBox->isChecked();
+    request.image = readImage(&request.image_failure);
+    request.image_refused = [board](qint64 bytes) { warnImageRefused(*board, bytes); };
 
-    Thread *started = new Thread(at_port, data_port, host_ip, row, board_type);
-    started->set_verify(ui->verifyCheckBox->isChecked());
+    Thread *started = new Thread(request);
     worker = started;
     uploadWorkers.append(started);
     connect(started, SIGNAL(updateover(int, int, float)), this, SLOT(deal_ui(int, int, float)));
@@ -96,6 +120,22 @@ void Widget::OnBtnClicked()
         started->deleteLater();
     });
     started->start(QThread::InheritPriority);
+}
+
+QByteArray Widget::readImage(QString *failure)
+{
+    QFile file(QString::fromLatin1(kImagePath));
+    if (!file.open(QIODevice::ReadOnly)) {
+        reportLikePerror("open file error", file.errorString());
+        *failure = QStringLiteral("cannot open update.bin: ") + file.errorString();
+        return QByteArray();
+    }
+    const QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        reportLikePerror("open file error", file.errorString());
+        *failure = QStringLiteral("cannot read update.bin: ") + file.errorString();
+    }
+    return image;
 }
 
 void Widget::stopWorkers()

@@ -1,29 +1,28 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/output.h"
-#include "platform/terminal.h"
+#include "upload/uploadlog.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
-#include <cstdio>
-#include <memory>
-
 namespace {
 bool verbose = false;
 
-// The engine writes its protocol trace to the debug log and its complaints
-// as warnings; only --verbose wants them: every failure reaches the user as
-// the command's own message. A message may quote what a module sent, so each
-// of its lines is escaped like every other message.
-void filterMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+// The engine writes its protocol trace, its complaints and the system's
+// errors to its own category, and Qt its warnings; only --verbose wants them:
+// every failure reaches the user as the command's own message. A message may
+// quote what a module sent, so each of its lines is escaped like every other
+// message.
+void filterMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (!verbose && (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg))
+    const bool engine = qstrcmp(context.category, lcUpload().categoryName()) == 0;
+    if (!verbose && (engine || type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg))
         return;
     QStringList lines = message.split(QLatin1Char('\n'));
     for (QString &line : lines)
         line = printable(line);
-    printText(standardError(), lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    printText(stderr, lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
 }
 } // namespace
 
@@ -40,16 +39,11 @@ int main(int argc, char *argv[])
             const CommandSpec *spec = commandSpec(parsed.options.command);
             printFailureJson(spec ? spec->failureJson : nullptr, parsed.error);
         }
-        printText(standardError(),
+        printText(stderr,
                   QStringLiteral("Try \"rudireze-cli %1--help\".\n")
                       .arg(command.isEmpty() ? QString() : command + QLatin1Char(' ')));
         return kExitUsage;
     }
     verbose = parsed.options.verbose;
-    // What the engine writes to standard error itself (perror) is a
-    // diagnostic too.
-    std::unique_ptr<StandardErrorSilencer> silencer;
-    if (!verbose)
-        silencer = std::make_unique<StandardErrorSilencer>();
     return runCommand(parsed.options);
 }

@@ -135,7 +135,7 @@ int runMonitorOn(QTcpSocket *connection, const QString &label, const Options &op
     // A board that says nothing would leave a person at a terminal wondering
     // whether anything happened; a script's output stays the board's alone.
     if (isTerminal(stdin) || isTerminal(stdout))
-        printText(standardError(),
+        printText(stderr,
                   QStringLiteral("Connected to %1; typed lines go to the board. Ctrl-C ends.\n")
                       .arg(label));
 

@@ -54,8 +54,7 @@ void printLine(const QString &text)
 
 void printError(const QString &text)
 {
-    printText(standardError(),
-              QStringLiteral("rudireze-cli: ") + printable(text) + QLatin1Char('\n'));
+    printText(stderr, QStringLiteral("rudireze-cli: ") + printable(text) + QLatin1Char('\n'));
 }
 
 void writeBytes(std::FILE *stream, const QByteArray &bytes)

@@ -55,7 +55,7 @@ void hintWhenNothingHeard(const QList<Announcement> &heard)
 {
     if (!heard.isEmpty())
         return;
-    printText(standardError(),
+    printText(stderr,
               wrapText(QStringLiteral("rudireze-cli: hint: no module was heard at all. Check that "
                                       "the modules have joined this network and announce to this "
                                       "host's address, and that no firewall drops inbound UDP to "

@@ -33,12 +33,12 @@ QString statusText(TargetStatus status)
 
 UploadSession::UploadSession(const QByteArray &image, const QString &board, bool verify,
                              int timeoutMs, ProgressView &view)
-    : image(image)
-    , board(board)
-    , verify(verify)
-    , timeoutMs(timeoutMs)
+    : timeoutMs(timeoutMs)
     , view(view)
 {
+    request.image = image;
+    request.board = boardNamed(board);
+    request.verify = verify;
 }
 
 UploadSession::~UploadSession()
@@ -56,9 +56,9 @@ UploadSession::~UploadSession()
 
 void UploadSession::setFlashReading(qint64 bytes, const FlashKeeper &keep, bool readOnly)
 {
-    readBytes = bytes;
+    request.read_bytes = bytes;
     keepFlash = keep;
-    this->readOnly = readOnly;
+    request.read_only = readOnly;
 }
 
 QVector<QString> targetLabels(const QVector<Target> &targets)
@@ -83,30 +83,27 @@ void UploadSession::start(const QVector<Target> &targets)
     for (int index = 0; index < targets.size(); ++index) {
         Worker &worker = workers[index];
         worker.result.target = targets.at(index);
-        worker.result.board = board;
-        worker.result.bytes = readOnly ? readBytes : image.size();
+        worker.result.board = QLatin1String(request.board->name);
+        worker.result.bytes = request.read_only ? request.read_bytes : request.image.size();
     }
     view.start(targetLabels(targets));
 
     for (int index = 0; index < workers.size(); ++index) {
         Worker &worker = workers[index];
-        QString at_port = QString::number(worker.result.target.atPort);
-        QString data_port = QString::number(worker.result.target.dataPort);
-        QString host_ip = worker.result.target.address;
-        QString board_type = board;
-        worker.thread = new Thread(at_port, data_port, host_ip, index, board_type);
-        worker.thread->set_image(image);
-        worker.thread->set_verify(verify);
-        if (readBytes > 0) {
+        UploadRequest asked = request;
+        asked.at_port = QString::number(worker.result.target.atPort);
+        asked.data_port = QString::number(worker.result.target.dataPort);
+        asked.host_ip = worker.result.target.address;
+        asked.row = index;
+        if (asked.read_bytes > 0) {
             const FlashKeeper keep = keepFlash;
             qint64 *kept = &keptBytes[size_t(index)];
-            worker.thread->set_flash_reading(
-                readBytes,
-                [keep, index, kept](const QByteArray &flash) { return keep(index, flash, kept); },
-                readOnly);
+            asked.keep_flash
+                = [keep, index, kept](const QByteArray &flash) { return keep(index, flash, kept); };
         }
         if (keepDataConnection)
-            worker.thread->set_keep_data_connection(QThread::currentThread());
+            asked.data_receiver = QThread::currentThread();
+        worker.thread = new Thread(asked);
         // Reports and the end arrive queued, in the order the worker sent them.
         connect(worker.thread, &Thread::updateover, this,
                 [this](int row, int status, float progress) { report(row, status, progress); });
@@ -225,11 +222,11 @@ void UploadSession::workerEnded(int index)
     const QString reason = worker.thread->failure_reason();
 
     // What was kept of a flash read, not the flash read, is what the summary counts.
-    if (readOnly && keptBytes[size_t(index)] >= 0)
+    if (request.read_only && keptBytes[size_t(index)] >= 0)
         result.bytes = keptBytes[size_t(index)];
     if (worker.finalSeen && worker.finalComplete && !worker.connectFailed) {
         result.status = TargetStatus::Ok;
-        result.verified = verify;
+        result.verified = request.verify;
     } else if (worker.interrupted) {
         // What the stopped step noted is the stop itself, no fault of the module.
         result.status = TargetStatus::Interrupted;

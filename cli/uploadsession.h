@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "cli/progressview.h"
+#include "upload/uploadrunner.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -102,16 +103,14 @@ private:
     void stopRunning();
     bool allDone() const;
 
-    QByteArray image;
-    QString board;
-    bool verify = false;
+    // What every target's upload asks for; each worker gets its module and
+    // its index as its row.
+    UploadRequest request;
     bool keepDataConnection = false;
-    qint64 readBytes = 0;
     FlashKeeper keepFlash;
     // One element per target, each written by that target's worker alone
     // before it ends.
     std::vector<qint64> keptBytes;
-    bool readOnly = false;
     int timeoutMs = 0;
     ProgressView &view;
     QVector<Worker> workers;

@@ -1,7 +1,7 @@
 // Any bytes as a module's answer to an AT command: ERROR in any letter case
 // refuses it, otherwise two bytes or more answer it, one refuses it, none is
 // silence; nothing else.
-#include "upload/replyjudge.h"
+#include "upload/athandshake.h"
 
 #include <cstddef>
 #include <cstdint>

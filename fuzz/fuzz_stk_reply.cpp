@@ -3,10 +3,10 @@
 // judges never accept a reply of another length, and the reply rule over a
 // device takes exactly the expected bytes or fails.
 #include "upload/boards.h"
-#include "upload/replyjudge.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 #include "upload/stkstep.h"
+#include "upload/uploadrunner.h"
 
 #include <QBuffer>
 #include <QtGlobal>

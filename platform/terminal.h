@@ -19,23 +19,6 @@ int terminalRows(std::FILE *stream);
 constexpr int kDefaultTerminalColumns = 80;
 constexpr int kDefaultTerminalRows = 24;
 
-// Sends the process's standard error to nowhere while it lives, so that what
-// the engine writes there itself (perror) stays out of the way unless
-// --verbose asks for it; the program's own messages still reach the real
-// standard error through standardError(). Restores it after.
-class StandardErrorSilencer
-{
-public:
-    StandardErrorSilencer();
-    ~StandardErrorSilencer();
-    StandardErrorSilencer(const StandardErrorSilencer &) = delete;
-    StandardErrorSilencer &operator=(const StandardErrorSilencer &) = delete;
-
-private:
-    int saved = -1;
-    std::FILE *kept = nullptr;
-};
-
 // "-" for an output file: the file's bytes are the one thing on standard
 // output. While this lives, whatever the program prints there goes to
 // standard error instead.
@@ -54,8 +37,3 @@ public:
 private:
     int saved = -1;
 };
-
-// Where the program's own messages go: standard error, or the copy of it
-// kept while the engine's diagnostics are silenced (StandardErrorSilencer).
-std::FILE *standardError();
-void setStandardError(std::FILE *stream);

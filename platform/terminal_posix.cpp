@@ -30,46 +30,12 @@ int terminalRows(std::FILE *stream)
     return kDefaultTerminalRows;
 }
 
-StandardErrorSilencer::StandardErrorSilencer()
-{
-    std::fflush(stderr);
-    const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (nowhere < 0)
-        return;
-    saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-    if (saved >= 0 && dup2(nowhere, STDERR_FILENO) < 0) {
-        close(saved);
-        saved = -1;
-    }
-    close(nowhere);
-    if (saved >= 0) {
-        const int copy = fcntl(saved, F_DUPFD_CLOEXEC, 0);
-        kept = copy >= 0 ? fdopen(copy, "w") : nullptr;
-        if (!kept && copy >= 0)
-            close(copy);
-        setStandardError(kept);
-    }
-}
-
-StandardErrorSilencer::~StandardErrorSilencer()
-{
-    if (saved < 0)
-        return;
-    std::fflush(stderr);
-    if (kept) {
-        setStandardError(nullptr);
-        std::fclose(kept);
-    }
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-}
-
 StandardOutputTaken::StandardOutputTaken()
 {
     std::fflush(stdout);
     saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     if (saved >= 0)
-        dup2(fileno(standardError()), STDOUT_FILENO);
+        dup2(fileno(stderr), STDOUT_FILENO);
 }
 
 StandardOutputTaken::~StandardOutputTaken()

@@ -44,40 +44,6 @@ int terminalRows(std::FILE *stream)
     return kDefaultTerminalRows;
 }
 
-StandardErrorSilencer::StandardErrorSilencer()
-{
-    std::fflush(stderr);
-    const int nowhere = _open("NUL", _O_WRONLY);
-    if (nowhere < 0)
-        return;
-    saved = _dup(_fileno(stderr));
-    if (saved >= 0 && _dup2(nowhere, _fileno(stderr)) < 0) {
-        _close(saved);
-        saved = -1;
-    }
-    _close(nowhere);
-    if (saved >= 0) {
-        const int copy = _dup(saved);
-        kept = copy >= 0 ? _fdopen(copy, "w") : nullptr;
-        if (!kept && copy >= 0)
-            _close(copy);
-        setStandardError(kept);
-    }
-}
-
-StandardErrorSilencer::~StandardErrorSilencer()
-{
-    if (saved < 0)
-        return;
-    std::fflush(stderr);
-    if (kept) {
-        setStandardError(nullptr);
-        std::fclose(kept);
-    }
-    _dup2(saved, _fileno(stderr));
-    _close(saved);
-}
-
 StandardOutputTaken::StandardOutputTaken()
 {
     std::fflush(stdout);
@@ -86,7 +52,7 @@ StandardOutputTaken::StandardOutputTaken()
         return;
     // The bytes go out as they are, line ends untranslated.
     _setmode(saved, _O_BINARY);
-    _dup2(_fileno(standardError()), _fileno(stdout));
+    _dup2(_fileno(stderr), _fileno(stdout));
 }
 
 StandardOutputTaken::~StandardOutputTaken()

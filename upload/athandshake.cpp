@@ -1,7 +1,7 @@
 #include "upload/athandshake.h"
 
-#include "upload/replyjudge.h"
 #include "upload/stkstep.h"
+#include "upload/uploadlog.h"
 
 #include <QAbstractSocket>
 #include <QDeadlineTimer>
@@ -9,6 +9,8 @@
 
 namespace {
 constexpr int kHandshakeWaitMs = 1000;
+// What a module answers to a command it does not carry out.
+constexpr char kAtError[] = "ERROR";
 // An answer is a word or two; a port that sends more is not waited on for
 // the rest of it.
 constexpr int kLongestAnswerWaitedFor = 256;
@@ -67,6 +69,25 @@ bool isRefusal(AtReply verdict)
 }
 } // namespace
 
+AtReply judgeAtReply(const QByteArray &reply)
+{
+    if (reply.toUpper().contains(kAtError))
+        return AtReply::Error;
+    if (reply.size() >= kMinimumAtReply)
+        return AtReply::Answered;
+    return reply.isEmpty() ? AtReply::Silent : AtReply::Refused;
+}
+
+bool atReplyMayTurnToError(const QByteArray &reply)
+{
+    if (reply.trimmed().isEmpty())
+        return true;
+    if (reply.endsWith('\n'))
+        return false;
+    const QByteArray lastLine = reply.mid(reply.lastIndexOf('\n') + 1).trimmed().toUpper();
+    return lastLine.size() < int(sizeof kAtError) - 1 && QByteArray(kAtError).startsWith(lastLine);
+}
+
 const char *updateCommand(AtFamily family)
 {
     return family == AtFamily::Mega ? kUpdateMegaCommand : kUpdateUnoCommand;
@@ -83,10 +104,10 @@ AtHandshakeResult moduleHandshake(QAbstractSocket *at, AtFamily family)
         return result;
     }
 
-    qDebug() << "protocol =" << (family == AtFamily::Mega ? 1 : 0);
+    qCDebug(lcUpload) << "protocol =" << (family == AtFamily::Mega ? 1 : 0);
     writeCommand(at, QByteArray(updateCommand(family)));
     const QByteArray answer = readAnswer(at);
-    qDebug() << "read client reply =" << answer;
+    qCDebug(lcUpload) << "read client reply =" << answer;
     if (judgeAtReply(answer) != AtReply::Answered) {
         result.refused = isRefusal(judgeAtReply(answer));
         result.failure = failureOf(answer, updateCommand(family));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class QAbstractSocket;
@@ -25,6 +26,17 @@ struct AtHandshakeResult
 // pieces carry them, for at most 1000 ms. The socket stays open on success; after a refused second
 // command it is closed.
 AtHandshakeResult moduleHandshake(QAbstractSocket *at, AtFamily family);
+
+// The module answers each AT command with at least two bytes, whatever they
+// say, unless they say ERROR (in any letter case): that is a refusal, as a
+// single byte is; nothing at all is silence.
+enum class AtReply { Answered, Refused, Error, Silent };
+constexpr int kMinimumAtReply = 2;
+AtReply judgeAtReply(const QByteArray &reply);
+// Whether bytes still to come could make ERROR of an answer that is not one
+// yet: it holds nothing but blanks and line ends so far, or its unfinished
+// last line is the start of "ERROR".
+bool atReplyMayTurnToError(const QByteArray &reply);
 
 // The second command's text for the family.
 const char *updateCommand(AtFamily family);

@@ -1,16 +1,13 @@
 #include "upload/boards.h"
 
-#include "upload/stk500v1.h"
-#include "upload/stk500v2.h"
-
 namespace {
-// The parts' sizes are those the protocol modules describe to the bootloaders;
-// Orvex3 and Orvex0 are programmed like the ATmega2560, and as nothing is
-// known of their bootloaders, they are given its application size too.
-constexpr int kUnoFlashSize = stk500v1::kFlashSize;
-constexpr int kUnoPageSize = stk500v1::kPageSize;
-constexpr int kMegaFlashSize = stk500v2::kFlashSize;
-constexpr int kMegaPageSize = stk500v2::kPageSize;
+// The ATmega328P of the UNO and the ATmega2560 of the Mega. Orvex3 and
+// Orvex0 are programmed like the ATmega2560, and as nothing is known of their
+// bootloaders, they are given its application size too.
+constexpr int kUnoFlashSize = 32 * 1024;
+constexpr int kUnoPageSize = 128;
+constexpr int kMegaFlashSize = 256 * 1024;
+constexpr int kMegaPageSize = 256;
 // The UNO ships with optiboot in the 512-byte boot section at 0x7E00, the
 // Mega 2560 with the stk500v2 bootloader in the 8 KiB section at 0x3E000.
 constexpr int kUnoBootloaderSize = 512;

@@ -1,6 +1,7 @@
 #include "upload/stk500v2.h"
 
-#include "upload/replyjudge.h"
+#include "upload/boards.h"
+#include "upload/uploadlog.h"
 
 namespace stk500v2 {
 namespace {
@@ -15,6 +16,37 @@ constexpr int kSpiMultiReply = 13; // command, status, 4 bytes received, status
 constexpr int kReadFlashExtra = 9; // command, status, data, status in a frame
 
 constexpr quint32 kExtendedAddressFlag = 0x80000000U;
+
+// Frame offsets: start, sequence, size (2), token, then the body, whose
+// first byte is the command answered and the second the status.
+constexpr int kSizeAt = 2;
+constexpr int kTokenAt = 4;
+constexpr int kStatusAt = kBodyAt + 1;
+// CMD_SPI_MULTI answer body: command, status, four bytes received, status;
+// the signature byte is the fourth received.
+constexpr int kSpiMultiSignatureAt = kBodyAt + 5;
+// CMD_READ_FLASH_ISP answer body around the data: command, status, ..., status.
+constexpr int kReadFlashFraming = 3;
+
+const ByteName kStatuses[] = {
+    { kStatusOk, "STATUS_CMD_OK" },  { 0x80, "STATUS_CMD_TOUT" },
+    { 0x81, "STATUS_RDY_BSY_TOUT" }, { 0x82, "STATUS_SET_PARAM_MISSING" },
+    { 0xC0, "STATUS_CMD_FAILED" },   { 0xC1, "STATUS_CKSUM_ERROR" },
+    { 0xC9, "STATUS_CMD_UNKNOWN" },
+};
+
+const ByteName kStepNames[] = {
+    { kSignOn, "sign on" },
+    { kGetParameter, "get parameter" },
+    { kLoadAddress, "load address" },
+    { kEnterProgModeIsp, "enter programming mode" },
+    { kLeaveProgModeIsp, "leave programming mode" },
+    { kProgramFlashIsp, "program flash" },
+    { kReadFlashIsp, "read flash" },
+    { kSpiMulti, "read signature" },
+};
+
+const quint8 kParameters[] = { kParamHwVersion, kParamSwMajor, kParamSwMinor, kParamVTarget };
 
 // Enter programming mode: timeout 200, stabilisation delay 100, command delay
 // 25, 32 synchronisation loops, byte delay 0, poll value 0x53 at index 3, then
@@ -34,6 +66,16 @@ constexpr quint8 kSpiBytesIn = 4;
 constexpr quint8 kSpiReceiveStart = 0;
 constexpr quint8 kInstructionReadSignature = 0x30;
 constexpr quint8 kInstructionReadProgramMemory = 0x20;
+
+quint8 byteAt(const QByteArray &bytes, int index)
+{
+    return static_cast<quint8>(bytes.at(index));
+}
+
+ReplyVerdict refuse(const QString &reason)
+{
+    return ReplyVerdict { false, reason };
+}
 
 // The answer must repeat the message's sequence number and command.
 ReplyVerdict judge(const QByteArray &message, const QByteArray &reply, int expected)
@@ -169,4 +211,166 @@ StkCommand readFlash(quint8 sequence, int count)
     return command(sequence, readFlashBody(count), count + kReadFlashExtra, "read flash reply =");
 }
 
+QString stepName(const QByteArray &frame)
+{
+    return stepNameOf(kStepNames, frame, kBodyAt);
+}
+
 } // namespace stk500v2
+
+using namespace stk500v2;
+
+ReplyVerdict judgeV2Reply(const QByteArray &reply, quint8 sequence, quint8 command, int expected)
+{
+    if (reply.isEmpty())
+        return refuse(QStringLiteral("no reply"));
+    if (byteAt(reply, 0) != kMessageStart)
+        return refuse(
+            QStringLiteral("%1 where MESSAGE_START 0x1B was due").arg(hexByte(byteAt(reply, 0))));
+    if (reply.size() > kSequenceAt && byteAt(reply, kSequenceAt) != sequence)
+        return refuse(QStringLiteral("sequence number %1 where %2 was due")
+                          .arg(hexByte(byteAt(reply, kSequenceAt)), hexByte(sequence)));
+    if (reply.size() <= kTokenAt)
+        return refuse(lengthReason(reply.size(), expected));
+    if (byteAt(reply, kTokenAt) != kToken)
+        return refuse(
+            QStringLiteral("token %1 where 0x0E was due").arg(hexByte(byteAt(reply, kTokenAt))));
+    const int bodySize = byteAt(reply, kSizeAt) << 8 | byteAt(reply, kSizeAt + 1);
+    const int frameSize = bodySize + kFrameOverhead;
+    // A whole frame of another length than due may still say why: judge its
+    // content before its length.
+    if (reply.size() >= frameSize) {
+        const quint8 sum = checksum(reply.left(frameSize - 1));
+        const quint8 sent = byteAt(reply, frameSize - 1);
+        if (sum != sent)
+            return refuse(
+                QStringLiteral("checksum %1 where %2 was due").arg(hexByte(sent), hexByte(sum)));
+        if (bodySize < 2)
+            return refuse(QStringLiteral("an answer of %1 bytes, without a status").arg(bodySize));
+        if (byteAt(reply, kBodyAt) != command)
+            return refuse(QStringLiteral("an answer to command %1 where %2 was due")
+                              .arg(hexByte(byteAt(reply, kBodyAt)), hexByte(command)));
+        const quint8 status = byteAt(reply, kStatusAt);
+        if (status != kStatusOk)
+            return refuse(QStringLiteral("status %1").arg(namedByte(kStatuses, status)));
+    }
+    if (reply.size() != expected || frameSize != expected)
+        return refuse(lengthReason(reply.size(), expected));
+    return ReplyVerdict { true, QString() };
+}
+
+int signatureByteOfV2Reply(const QByteArray &reply)
+{
+    if (reply.size() != kSpiMultiReply || byteAt(reply, kSpiMultiReply - 2) != kStatusOk)
+        return -1;
+    return byteAt(reply, kSpiMultiSignatureAt);
+}
+
+std::optional<QByteArray> pageOfV2Reply(const QByteArray &reply, quint8 sequence, int count)
+{
+    const int bodySize = count + kReadFlashFraming;
+    if (reply.size() != bodySize + kFrameOverhead)
+        return std::nullopt;
+    if (byteAt(reply, 0) != kMessageStart || byteAt(reply, kSequenceAt) != sequence
+        || byteAt(reply, kSizeAt) != ((bodySize >> 8) & 0xFF)
+        || byteAt(reply, kSizeAt + 1) != (bodySize & 0xFF) || byteAt(reply, kTokenAt) != kToken)
+        return std::nullopt;
+    if (checksum(reply.left(reply.size() - 1)) != byteAt(reply, reply.size() - 1))
+        return std::nullopt;
+    if (byteAt(reply, kBodyAt) != kReadFlashIsp || byteAt(reply, kStatusAt) != kStatusOk
+        || byteAt(reply, kStatusAt + 1 + count) != kStatusOk)
+        return std::nullopt;
+    return reply.mid(kStatusAt + 1, count);
+}
+
+bool Stk500v2Upload::enter(const QByteArray &stray)
+{
+    qCDebug(lcUpload) << "read send_sign_on reply 1=" << stray.toHex(' ');
+    QByteArray greeting;
+    if (!send_step(signOn(seq_num), &greeting)) {
+        name_other_board(greeting);
+        return false;
+    }
+    ++seq_num;
+    for (quint8 id : kParameters) {
+        if (!send_step(getParameter(seq_num, id)))
+            return false;
+        ++seq_num;
+    }
+    if (!send_step(enterProgMode(seq_num)))
+        return false;
+    ++seq_num;
+    QByteArray signature;
+    for (quint8 index = 0; index < kSignatureBytes; ++index) {
+        QByteArray reply;
+        if (!send_step(readSignature(seq_num, index), &reply))
+            return false;
+        ++seq_num;
+        const int value = signatureByteOfV2Reply(reply);
+        if (value >= 0)
+            signature += static_cast<char>(value);
+    }
+    return signature_matches(signature);
+}
+
+bool Stk500v2Upload::address_due(quint32 word) const
+{
+    // Program-flash and read-flash advance the MEGA2560's address; the other
+    // boards keep one before every page.
+    return !board.addressAdvances || !addressCarriesOn(next_word, word);
+}
+
+bool Stk500v2Upload::write_page(const QByteArray &page)
+{
+    // The bootloader erases the pages in the order it is sent them, from the
+    // first on.
+    const auto word = static_cast<quint32>(file_offset / kBytesPerWord);
+    if (address_due(word)) {
+        if (!send_or_log(loadAddress(seq_num, word), "send stk header erro"))
+            return false;
+        ++seq_num;
+    }
+    if (!send_or_log(programFlash(seq_num, page), "send data error"))
+        return false;
+    ++seq_num;
+    next_word = word + board.pageSize / kBytesPerWord;
+    return true;
+}
+
+QString Stk500v2Upload::read_page(qint64 offset, int count, QByteArray *page)
+{
+    const auto word = static_cast<quint32>(offset / kBytesPerWord);
+    if (address_due(word)) {
+        const StepResult address = transact(data, loadAddress(seq_num++, word));
+        if (!address.ok)
+            return QStringLiteral("no reply to the load-address command for %1 while reading: %2")
+                .arg(hexAddress(offset), address.reason);
+    }
+    const quint8 read_sequence = seq_num++;
+    const StepResult read = transact(data, readFlash(read_sequence, count));
+    if (!read.ok)
+        return QStringLiteral("no complete reply to the read-flash command at %1: %2")
+            .arg(hexAddress(offset), read.reason);
+    const std::optional<QByteArray> bytes = pageOfV2Reply(read.reply, read_sequence, count);
+    if (!bytes)
+        return QStringLiteral("malformed reply to the read-flash command at %1")
+            .arg(hexAddress(offset));
+    next_word = word + static_cast<quint32>(count / kBytesPerWord);
+    *page = *bytes;
+    return QString();
+}
+
+void Stk500v2Upload::leave()
+{
+    send_leave(leaveProgMode(seq_num));
+}
+
+bool Stk500v2Upload::in_protocol(const QByteArray &reply) const
+{
+    return byteAt(reply, 0) == kMessageStart;
+}
+
+QString Stk500v2Upload::step_name(const QByteArray &bytes) const
+{
+    return stepName(bytes);
+}

@@ -1,8 +1,9 @@
 #include "upload/stkstep.h"
 
+#include "upload/uploadlog.h"
+
 #include <QAbstractSocket>
 #include <QDeadlineTimer>
-#include <QDebug>
 #include <QIODevice>
 #include <QThread>
 
@@ -18,9 +19,20 @@ bool stopRequested()
 void logSend(const StkCommand &command)
 {
     if (command.sendLabel)
-        qDebug() << command.sendLabel << command.bytes.toHex(' ') << command.bytes.size();
+        qCDebug(lcUpload) << command.sendLabel << command.bytes.toHex(' ') << command.bytes.size();
 }
 } // namespace
+
+QString hexByte(quint8 value)
+{
+    return QStringLiteral("0x")
+        + QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+}
+
+QString lengthReason(int size, int expected)
+{
+    return QStringLiteral("a reply of %1 bytes where %2 were due").arg(size).arg(expected);
+}
 
 QByteArray commandBytes(std::initializer_list<quint8> values)
 {
@@ -78,9 +90,9 @@ bool collectReply(QIODevice *device, int expected, int tries, int waitMs, const 
             return;
         const QByteArray hex = QByteArray(piece, static_cast<int>(count)).toHex(' ');
         if (detail.isEmpty())
-            qDebug() << label << hex << "len=" << total;
+            qCDebug(lcUpload) << label << hex << "len=" << total;
         else
-            qDebug() << label << detail << hex << "len=" << total;
+            qCDebug(lcUpload) << label << detail << hex << "len=" << total;
     };
     // Every read that brings bytes brings the total closer to `expected`, and
     // every one that brings none has used up a wait: the loop is bounded both

@@ -9,6 +9,52 @@
 
 class QIODevice;
 
+// AVR flash addresses count 16-bit words.
+constexpr int kBytesPerWord = 2;
+// An AVR part's signature: maker, flash size, part.
+constexpr int kSignatureBytes = 3;
+
+// A protocol byte and its name in the protocol's documents.
+struct ByteName
+{
+    quint8 value;
+    const char *name;
+};
+
+// The name the list gives the value, or nullptr.
+template<size_t N> const char *nameOf(const ByteName (&names)[N], quint8 value)
+{
+    for (const ByteName &entry : names) {
+        if (entry.value == value)
+            return entry.name;
+    }
+    return nullptr;
+}
+
+// The name the list gives the command byte at `at` of a command, for
+// messages that say where an upload stopped.
+template<size_t N> QString stepNameOf(const ByteName (&names)[N], const QByteArray &bytes, int at)
+{
+    if (bytes.size() <= at)
+        return QStringLiteral("empty command");
+    const auto command = static_cast<quint8>(bytes.at(at));
+    const char *name = nameOf(names, command);
+    return name ? QString::fromLatin1(name)
+                : QStringLiteral("command 0x%1").arg(command, 2, 16, QLatin1Char('0'));
+}
+
+// "0x1B", for messages.
+QString hexByte(quint8 value);
+// "0x14 (Resp_STK_INSYNC)": the byte with its name where the list has one.
+template<size_t N> QString namedByte(const ByteName (&names)[N], quint8 value)
+{
+    const char *name = nameOf(names, value);
+    return name ? hexByte(value) + QStringLiteral(" (") + QLatin1String(name) + QLatin1Char(')')
+                : hexByte(value);
+}
+// Why a reply of `size` bytes is refused where `expected` were due.
+QString lengthReason(int size, int expected);
+
 // What a judge says of a reply.
 struct ReplyVerdict
 {

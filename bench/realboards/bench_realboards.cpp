@@ -27,6 +27,7 @@
 #include "simulatedboard.h"
 #include "simulatedbridge.h"
 #include "testkit.h"
+#include "upload/boards.h"
 #include "upload/thread.h"
 
 #include <QCoreApplication>
@@ -116,11 +117,13 @@ public:
     {
         Run run;
         const ModuleCounters before = modules.counters(index);
-        QString at = QString::number(modules.atPort(index));
-        QString data = QString::number(modules.dataPort(index));
-        QString ip = modules.address(index).toString();
-        QString board = QString::fromLatin1(c.deviceText);
-        Thread worker(at, data, ip, 0, board);
+        UploadRequest request;
+        request.at_port = QString::number(modules.atPort(index));
+        request.data_port = QString::number(modules.dataPort(index));
+        request.host_ip = modules.address(index).toString();
+        request.board = boardNamed(QString::fromLatin1(c.deviceText));
+        request.image = image;
+        Thread worker(request);
         std::atomic<int> finalStatus { -1 };
         std::atomic<float> finalProgress { 0 };
         QObject::connect(

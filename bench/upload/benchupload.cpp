@@ -9,6 +9,7 @@
 // as a second limit, since no client of the module can avoid it.
 
 #include "common/names.h"
+#include "upload/boards.h"
 #include "upload/thread.h"
 
 #include "boardfacts.h"
@@ -170,17 +171,21 @@ struct WorkerResult
 
 // Runs one worker per target at once, as the Upload buttons would start them;
 // returns the seconds until the last one reported its end.
-double runWorkers(const std::vector<Target> &targets, const char *boardType, bool *allSuccessful)
+double runWorkers(const std::vector<Target> &targets, const char *boardType,
+                  const QByteArray &image, bool *allSuccessful)
 {
     QElapsedTimer clock;
     std::vector<std::unique_ptr<Thread>> workers;
     std::vector<WorkerResult> results(targets.size());
     for (size_t i = 0; i < targets.size(); ++i) {
-        QString at = QString::number(targets[i].modules->atPort(targets[i].index));
-        QString data = QString::number(targets[i].modules->dataPort(targets[i].index));
-        QString ip = targets[i].modules->address(targets[i].index).toString();
-        QString board = QString::fromLatin1(boardType);
-        workers.push_back(std::make_unique<Thread>(at, data, ip, static_cast<int>(i), board));
+        UploadRequest request;
+        request.at_port = QString::number(targets[i].modules->atPort(targets[i].index));
+        request.data_port = QString::number(targets[i].modules->dataPort(targets[i].index));
+        request.host_ip = targets[i].modules->address(targets[i].index).toString();
+        request.row = static_cast<int>(i);
+        request.board = boardNamed(QString::fromLatin1(boardType));
+        request.image = image;
+        workers.push_back(std::make_unique<Thread>(request));
         WorkerResult *result = &results[i];
         QObject::connect(
             workers.back().get(), &Thread::updateover, workers.back().get(),
@@ -331,7 +336,7 @@ bool measureCase(const Case &c, int caseIndex, const Settings &settings, CaseFig
         modules.setFlash(0, QByteArray());
         const ModuleCounters before = modules.counters(0);
         bool successful = false;
-        const double seconds = runWorkers({ { &modules, 0 } }, c.boardType, &successful);
+        const double seconds = runWorkers({ { &modules, 0 } }, c.boardType, image, &successful);
         const Traffic traffic = trafficBetween(before, modules.counters(0));
         if (!successful || !flashHolds(modules, 0, image)) {
             std::fprintf(stderr, "  %s: our upload failed\n", c.name);
@@ -385,7 +390,7 @@ bool measureParallel(const Settings &settings, double *one, double *sixteen)
     }
     bool good = true;
     bool successful = false;
-    *one = runWorkers({ { modules.front().get(), 0 } }, c.boardType, &successful);
+    *one = runWorkers({ { modules.front().get(), 0 } }, c.boardType, image, &successful);
     good = successful && flashHolds(*modules.front(), 0, image);
 
     std::vector<Target> targets;
@@ -393,7 +398,7 @@ bool measureParallel(const Settings &settings, double *one, double *sixteen)
         module->setFlash(0, QByteArray());
         targets.push_back({ module.get(), 0 });
     }
-    *sixteen = runWorkers(targets, c.boardType, &successful);
+    *sixteen = runWorkers(targets, c.boardType, image, &successful);
     good = good && successful;
     for (auto &module : modules)
         good = good && flashHolds(*module, 0, image);
@@ -426,7 +431,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     // The worker's per-reply debug lines would measure the terminal, not the upload.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("default.debug=false\nrudireze.upload.debug=false"));
     Settings settings = parseArguments(app.arguments());
     if (settings.avrdude && avrdudePath().isEmpty()) {
         std::printf("avrdude not found: its columns are left out\n");

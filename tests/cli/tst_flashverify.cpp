@@ -8,8 +8,7 @@
 #include "stk500v1bootloader.h"
 #include "stk500v2bootloader.h"
 #include "testkit.h"
-#include "upload/flashverify.h"
-#include "upload/stepnames.h"
+#include "upload/boards.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 #include "upload/thread.h"
@@ -104,6 +103,36 @@ struct WorkerReports
     }
 };
 
+// The image uploaded to the first module, as the command line asks for it.
+UploadRequest uploadTo(ModuleThread &modules, const QString &board, const QByteArray &image,
+                       bool verify = false)
+{
+    UploadRequest request;
+    request.at_port = QString::number(modules.atPort(0));
+    request.data_port = QString::number(modules.dataPort(0));
+    request.host_ip = modules.address(0).toString();
+    request.board = boardNamed(board);
+    request.image = image;
+    request.verify = verify;
+    return request;
+}
+
+// The read-back over the device; version 2 numbers its messages from *sequence.
+FlashComparison readBack(QIODevice *device, bool v2, quint8 *sequence, const QByteArray &image,
+                         const ReadBackProgress &report = ReadBackProgress())
+{
+    UploadRequest request;
+    request.board = boardNamed(v2 ? QStringLiteral("MEGA2560") : QStringLiteral("UNO"));
+    UploadOutcome outcome;
+    if (!v2)
+        return Stk500v1Upload(request, outcome, {}).verify_flash(device, image, report);
+    Stk500v2Upload upload(request, outcome, {});
+    upload.set_sequence(*sequence);
+    const FlashComparison result = upload.verify_flash(device, image, report);
+    *sequence = upload.sequence();
+    return result;
+}
+
 WorkerReports runWorker(Thread &thread)
 {
     QSignalSpy spy(&thread, &Thread::updateover);
@@ -160,7 +189,7 @@ private slots:
 void FlashVerifyTest::initTestCase()
 {
     // Every try of every step writes a debug line.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("rudireze.upload.debug=false"));
 }
 
 void FlashVerifyTest::v1Replies_data()
@@ -269,7 +298,8 @@ void FlashVerifyTest::stepNames()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, name);
-    QCOMPARE(stkStepName(bytes), name);
+    const bool v2 = bytes.startsWith(char(stk500v2::kMessageStart));
+    QCOMPARE(v2 ? stk500v2::stepName(bytes) : stk500v1::stepName(bytes), name);
 }
 
 void FlashVerifyTest::readBackOverTheBootloaders_data()
@@ -317,8 +347,7 @@ void FlashVerifyTest::readBackOverTheBootloaders()
     QList<qint64> progress;
     const auto report = [&progress](qint64 bytes) { progress << bytes; };
     quint8 sequence = 250;
-    const FlashComparison result = v2 ? verifyFlashV2(&device, sequence, image, report)
-                                      : verifyFlashV1(&device, image, report);
+    const FlashComparison result = readBack(&device, v2, &sequence, image, report);
     QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
     QCOMPARE(result.firstMismatch, mismatch);
     QCOMPARE(result.bytesCompared, compared);
@@ -354,8 +383,7 @@ void FlashVerifyTest::silentBoardEndsTheReadBack()
     device.program(image);
     device.silent = true;
     quint8 sequence = 10;
-    const FlashComparison result
-        = v2 ? verifyFlashV2(&device, sequence, image) : verifyFlashV1(&device, image);
+    const FlashComparison result = readBack(&device, v2, &sequence, image);
     QVERIFY(result.error.contains(QLatin1String("load-address")));
     QVERIFY(result.error.contains(QLatin1String("0x0000")));
     QCOMPARE(result.firstMismatch, qint64(-1));
@@ -384,8 +412,6 @@ void FlashVerifyTest::workerVerifies()
     QFETCH(int, corruptPage);
     QFETCH(qint64, mismatch);
 
-    // No ./update.bin here: the worker must take the image it was given.
-    QFile::remove(QStringLiteral("update.bin"));
     const bool uno = board == QLatin1String("UNO");
     ModuleOptions options = quietModule("127.0.0.61", uno ? BoardType::Uno : BoardType::Mega);
     options.faults.corruptPage = corruptPage;
@@ -400,12 +426,7 @@ void FlashVerifyTest::workerVerifies()
     });
 
     const QByteArray image = pattern(size, 3);
-    QString at = QString::number(modules.atPort(0));
-    QString data = QString::number(modules.dataPort(0));
-    QString ip = modules.address(0).toString();
-    Thread thread(at, data, ip, 4, board);
-    thread.set_image(image);
-    thread.set_verify(true);
+    Thread thread(uploadTo(modules, board, image, true));
     const WorkerReports reports = runWorker(thread);
 
     const bool passes = mismatch < 0;
@@ -441,12 +462,7 @@ void FlashVerifyTest::workerWithoutVerifyMissesTheFault()
     QVERIFY(modules.start(1, options));
 
     const QByteArray image = pattern(2000, 5);
-    QString at = QString::number(modules.atPort(0));
-    QString data = QString::number(modules.dataPort(0));
-    QString ip = modules.address(0).toString();
-    QString board = QStringLiteral("MEGA2560");
-    Thread thread(at, data, ip, 0, board);
-    thread.set_image(image);
+    Thread thread(uploadTo(modules, QStringLiteral("MEGA2560"), image));
     const WorkerReports reports = runWorker(thread);
 
     // As the window sees it: success, no read-back and no status 3.
@@ -489,13 +505,7 @@ void FlashVerifyTest::workerFailureReasons()
         options.faults = c.faults;
         ModuleThread modules;
         QVERIFY2(modules.start(1, options), c.name);
-        QString at = QString::number(modules.atPort(0));
-        QString data = QString::number(modules.dataPort(0));
-        QString ip = modules.address(0).toString();
-        QString board = QStringLiteral("MEGA2560");
-        Thread thread(at, data, ip, 0, board);
-        thread.set_image(pattern(700));
-        thread.set_verify(true);
+        Thread thread(uploadTo(modules, QStringLiteral("MEGA2560"), pattern(700), true));
         runWorker(thread);
         QVERIFY2(thread.failure_reason().contains(QLatin1String(c.reason)),
                  qPrintable(QStringLiteral("%1: %2").arg(c.name, thread.failure_reason())));

@@ -60,7 +60,7 @@ void RealBoardsWindowTest::initTestCase()
     if (!why.isEmpty())
         QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
     // The worker writes a debug line for every reply; thousands per upload.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 }
 
 void RealBoardsWindowTest::everySketchThroughTheWindow_data()

@@ -2,8 +2,8 @@
 // nothing: a board whose program prints all the time until the reset.
 #include "modulethread.h"
 #include "realboards.h"
-#include "testkit.h"
 
+#include "upload/boards.h"
 #include "upload/thread.h"
 
 #include <QLoggingCategory>
@@ -26,13 +26,15 @@ struct Outcome
     float progress = 0;
 };
 
-Outcome upload(ModuleThread &modules, int index, BoardKind kind)
+Outcome upload(ModuleThread &modules, int index, BoardKind kind, const QByteArray &image)
 {
-    QString at = QString::number(modules.atPort(index));
-    QString data = QString::number(modules.dataPort(index));
-    QString ip = modules.address(index).toString();
-    QString board = deviceText(kind);
-    Thread worker(at, data, ip, 0, board);
+    UploadRequest request;
+    request.at_port = QString::number(modules.atPort(index));
+    request.data_port = QString::number(modules.dataPort(index));
+    request.host_ip = modules.address(index).toString();
+    request.board = boardNamed(deviceText(kind));
+    request.image = image;
+    Thread worker(request);
     std::atomic<int> status { -1 };
     std::atomic<float> progress { 0 };
     QObject::connect(
@@ -68,7 +70,7 @@ void RealWorkerTest::initTestCase()
     const QString why = missing();
     if (!why.isEmpty())
         QSKIP(qPrintable(QStringLiteral("simulated boards unavailable: ") + why));
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("rudireze.upload.debug=false"));
 }
 
 void RealWorkerTest::uploadsOverAProgramThatPrintsAllTheTime_data()
@@ -90,7 +92,6 @@ void RealWorkerTest::uploadsOverAProgramThatPrintsAllTheTime()
     QString why;
     const QByteArray image = sketchImage(program, &why);
     QVERIFY2(!image.isEmpty(), qPrintable(why));
-    TestKit::writeImage(image);
 
     ModuleOptions options = simulatedModules(kind, QHostAddress(QStringLiteral("127.0.0.2")));
     options.initialFlash = sketchImage(chatty, &why);
@@ -100,7 +101,7 @@ void RealWorkerTest::uploadsOverAProgramThatPrintsAllTheTime()
     QVERIFY(
         readSketchLine(modules.address(0), modules.dataPort(0), chatty.line).contains(chatty.line));
 
-    const Outcome outcome = upload(modules, 0, kind);
+    const Outcome outcome = upload(modules, 0, kind, image);
     QCOMPARE(outcome.status, int(Thread::UPDATE_FINISHED));
     QCOMPARE(outcome.progress, kComplete);
     QCOMPARE(modules.flash(0).left(image.size()), image);

@@ -43,7 +43,7 @@ void UploadRoadTest::initTestCase()
 {
     // A line for every STK500 step of a 140 KB upload says nothing these
     // checks do not; failures still reach the standard error stream.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 }
 
 void UploadRoadTest::uploadsThroughTheWindow_data()

@@ -137,6 +137,7 @@ private slots:
     void uploadThroughTheWindow();
     void resultAndItsReason_data();
     void resultAndItsReason();
+    void imageTakenWhenUploadIsPressed();
     void twoRowsAtOnce();
     void reportsFollowTheirModule();
     void rowRemovedDuringUpload();
@@ -372,6 +373,8 @@ void UploadWindowTest::resultAndItsReason_data()
                                         << "^wrong reply to the .*: .*STATUS_CMD_FAILED";
     QTest::newRow("unreachable") << "unreachable" << mega << 300 << true << "Fail"
                                  << "^cannot connect to data port \\d+: ";
+    QTest::newRow("no image file") << "mega" << mega << 0 << true << "Fail"
+                                   << "^cannot open update.bin: .+$";
 }
 
 void UploadWindowTest::resultAndItsReason()
@@ -406,6 +409,26 @@ void UploadWindowTest::resultAndItsReason()
     if (!boxes.seen().isEmpty())
         QCOMPARE(boxes.seen().first().text,
                  kBoxText + QStringLiteral("\n module module %1 at %1").arg(target.where[0]));
+}
+
+void UploadWindowTest::imageTakenWhenUploadIsPressed()
+{
+    // The image is read whole when Upload is pressed: rewriting update.bin
+    // while the upload waits for its sign-on reply changes nothing it sends.
+    Widget window;
+    const QByteArray image = pattern(700);
+    useManualFile(window, image);
+    ScriptedModule module(holdingSignOn("127.0.0.33"));
+    QPushButton *button = addRow(window, module);
+
+    button->click();
+    QTRY_COMPARE(module.dataCommands().size(), 1);
+    writeImage(QByteArray(100, '\x11'));
+    module.release();
+
+    QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), kUploadLimitMs);
+    QCOMPARE(progressText(window, 0), QStringLiteral("Successful"));
+    QCOMPARE(module.flash().left(image.size()), image);
 }
 
 void UploadWindowTest::twoRowsAtOnce()

@@ -2,11 +2,11 @@
 #include "scriptedmodule.h"
 #include "testkit.h"
 
+#include "upload/boards.h"
 #include "upload/stk500v1.h"
 #include "upload/stk500v2.h"
 #include "upload/thread.h"
 
-#include <QFile>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -42,8 +42,6 @@ QByteArray pattern(int size)
     return TestKit::pattern(size, 7, 31, 1, 256);
 }
 
-using TestKit::writeImage;
-
 float fraction(qint64 part, qint64 whole)
 {
     return static_cast<float>(static_cast<double>(part) / static_cast<double>(whole));
@@ -73,12 +71,9 @@ QList<Report> progressOnly(const QList<Report> &complete)
 class WorkerRun
 {
 public:
-    WorkerRun(const ScriptedModule &module, const QString &board, int row = 0)
-        : at(module.atPort())
-        , data(module.dataPort())
-        , ip(module.ip())
-        , type(board)
-        , thread(at, data, ip, row, type)
+    WorkerRun(const ScriptedModule &module, const QString &board, const QByteArray &image,
+              int row = 0, const QString &imageFailure = QString())
+        : thread(request(module, board, image, row, imageFailure))
         , spy(&thread, &Thread::updateover)
     {
         thread.start();
@@ -105,10 +100,20 @@ public:
     }
 
 private:
-    QString at;
-    QString data;
-    QString ip;
-    QString type;
+    static UploadRequest request(const ScriptedModule &module, const QString &board,
+                                 const QByteArray &image, int row, const QString &imageFailure)
+    {
+        UploadRequest asked;
+        asked.host_ip = module.ip();
+        asked.data_port = module.dataPort();
+        asked.at_port = module.atPort();
+        asked.row = row;
+        asked.board = boardNamed(board);
+        asked.image = image;
+        asked.image_failure = imageFailure;
+        return asked;
+    }
+
     Thread thread;
     QSignalSpy spy;
 };
@@ -134,7 +139,6 @@ class UploadWorkerTest : public QObject
 
 private slots:
     void initTestCase();
-    void init();
     void completeUploads_data();
     void completeUploads();
     void versionOneOpening();
@@ -156,7 +160,6 @@ private slots:
     void connectionClosedMidUpload();
     void failedLeaveKeepsSuccess_data();
     void failedLeaveKeepsSuccess();
-    void imageTakenWhenTheRunStarts();
     void debugLabels_data();
     void debugLabels();
     void refusedAddressIsNamed_data();
@@ -166,12 +169,7 @@ private slots:
 void UploadWorkerTest::initTestCase()
 {
     // Every try of every step writes a debug line; the large images write thousands.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-}
-
-void UploadWorkerTest::init()
-{
-    QFile::remove(QStringLiteral("update.bin"));
+    QLoggingCategory::setFilterRules(QStringLiteral("rudireze.upload.debug=false"));
 }
 
 void UploadWorkerTest::completeUploads_data()
@@ -198,7 +196,6 @@ void UploadWorkerTest::completeUploads()
     const bool v1 = board == QLatin1String("UNO");
     const int pageSize = v1 ? kV1Page : kV2Page;
     const QByteArray image = pattern(size);
-    writeImage(image);
     // Replies come a byte at a time, and bytes that arrive while a page is
     // written would be lost.
     ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.2");
@@ -206,7 +203,7 @@ void UploadWorkerTest::completeUploads()
     options.pageWriteMs = 1;
     ScriptedModule module(options);
 
-    WorkerRun run(module, board, 3);
+    WorkerRun run(module, board, image, 3);
     QVERIFY(run.finish());
 
     QCOMPARE(run.reports(), completeReports(3, size, pageSize));
@@ -251,9 +248,8 @@ void UploadWorkerTest::completeUploads()
 
 void UploadWorkerTest::versionOneOpening()
 {
-    writeImage(pattern(1));
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.2"));
-    WorkerRun run(module, QStringLiteral("UNO"));
+    WorkerRun run(module, QStringLiteral("UNO"), pattern(1));
     QVERIFY(run.finish());
 
     // Three syncs, the eleven parameter queries (0x98 among them), the device,
@@ -291,9 +287,8 @@ void UploadWorkerTest::extendedAddressAbove128KiB()
 {
     const int size = 128 * 1024 + 300;
     const QByteArray image = pattern(size);
-    writeImage(image);
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.2"));
-    WorkerRun run(module, QStringLiteral("MEGA2560"));
+    WorkerRun run(module, QStringLiteral("MEGA2560"), image);
     QVERIFY(run.finish());
 
     QCOMPARE(run.reports().last(), (Report { 0, 1, 1.0f }));
@@ -311,51 +306,48 @@ void UploadWorkerTest::extendedAddressAbove128KiB()
 void UploadWorkerTest::imagesRefusedBeforeConnecting_data()
 {
     QTest::addColumn<QString>("board");
-    QTest::addColumn<int>("size"); // -1: no image file at all
-    QTest::addColumn<QString>("diagnostic");
+    QTest::addColumn<int>("size"); // -1: no image could be had
+    QTest::addColumn<QString>("reason");
 
     // One byte more than the flash below the bootloader: its last page would
     // be written over the bootloader's first.
     QTest::newRow("UNO one byte into the bootloader")
         << QStringLiteral("UNO") << 32256 + 1
-        << QStringLiteral("more than the 32256 bytes below the bootloader of a UNO board");
+        << QStringLiteral("larger than the 32256 bytes below the bootloader of a UNO board");
     QTest::newRow("MEGA2560 one byte into the bootloader")
         << QStringLiteral("MEGA2560") << 253952 + 1
-        << QStringLiteral("more than the 253952 bytes below the bootloader of a MEGA2560 board");
+        << QStringLiteral("larger than the 253952 bytes below the bootloader of a MEGA2560 board");
     QTest::newRow("Orvex0 one byte into the bootloader")
         << QStringLiteral("Orvex0") << 253952 + 1
-        << QStringLiteral("more than the 253952 bytes below the bootloader of a Orvex0 board");
+        << QStringLiteral("larger than the 253952 bytes below the bootloader of a Orvex0 board");
     QTest::newRow("MEGA2560 over 256 KiB") << QStringLiteral("MEGA2560") << 256 * 1024 + 1
-                                           << QStringLiteral("more than the 253952 bytes");
+                                           << QStringLiteral("larger than the 253952 bytes");
     QTest::newRow("empty image") << QStringLiteral("UNO") << 0 << QStringLiteral("empty");
-    QTest::newRow("no image") << QStringLiteral("MEGA2560") << -1 << QString();
+    QTest::newRow("no image") << QStringLiteral("MEGA2560") << -1
+                              << QStringLiteral("cannot open the image");
 }
 
 void UploadWorkerTest::imagesRefusedBeforeConnecting()
 {
     QFETCH(QString, board);
     QFETCH(int, size);
-    QFETCH(QString, diagnostic);
-    if (size >= 0)
-        writeImage(pattern(size));
-    if (!diagnostic.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QRegularExpression::escape(diagnostic)));
+    QFETCH(QString, reason);
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.2"));
-    WorkerRun run(module, board, 5);
+    WorkerRun run(module, board, pattern(qMax(size, 0)), 5, size < 0 ? reason : QString());
     QVERIFY(run.finish());
 
     QCOMPARE(run.reports(), (QList<Report> { { 5, 1, 0.0f } }));
+    QVERIFY2(run.worker().failure_reason().contains(reason),
+             qPrintable(run.worker().failure_reason()));
     QCOMPARE(module.dataConnections(), 0);
     QCOMPARE(module.atConnections(), 0);
 }
 
 void UploadWorkerTest::unknownBoardType()
 {
-    writeImage(pattern(300));
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.2"));
     for (const char *board : { "ATmega8", "uno", "MEGA2560 ", "" }) {
-        WorkerRun run(module, QString::fromLatin1(board));
+        WorkerRun run(module, QString::fromLatin1(board), pattern(300));
         QVERIFY(run.finish());
         QVERIFY(run.reports().isEmpty());
     }
@@ -375,11 +367,10 @@ void UploadWorkerTest::portRefused()
 {
     QFETCH(bool, dataPort);
     QFETCH(QString, board);
-    writeImage(pattern(300));
     ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.3");
     (dataPort ? options.dataRefuses : options.atRefuses) = true;
     ScriptedModule module(options);
-    WorkerRun run(module, board, 2);
+    WorkerRun run(module, board, pattern(300), 2);
     QVERIFY(run.finish());
 
     QCOMPARE(run.reports(), (QList<Report> { { 2, 0, 1.0f } }));
@@ -421,14 +412,13 @@ void UploadWorkerTest::handshakeReplies()
     QFETCH(QByteArray, secondReply);
     QFETCH(bool, accepted);
     const QByteArray image = pattern(300);
-    writeImage(image);
     ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.4");
     options.firstAtReply = firstReply;
     options.secondAtReply = secondReply;
     QFETCH(int, split);
     options.atReplySplit = split;
     ScriptedModule module(options);
-    WorkerRun run(module, board, 1);
+    WorkerRun run(module, board, image, 1);
     QVERIFY(run.finish());
 
     if (accepted) {
@@ -490,12 +480,11 @@ void UploadWorkerTest::failureAnswers()
     QFETCH(int, pagesRead);
     QFETCH(QString, reason);
     const QByteArray image = pattern(300);
-    writeImage(image);
     ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.15", command, fault);
     options.bytewise = true;
     options.signature = signature;
     ScriptedModule module(options);
-    WorkerRun run(module, board);
+    WorkerRun run(module, board, image);
     QVERIFY(run.finish());
 
     const int pageSize = board == QLatin1String("UNO") ? kV1Page : kV2Page;
@@ -529,9 +518,8 @@ void UploadWorkerTest::splitRepliesAccepted()
     QFETCH(QString, board);
     QFETCH(int, command);
     const QByteArray image = pattern(300);
-    writeImage(image);
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.5", command, Fault::SplitReply));
-    WorkerRun run(module, board);
+    WorkerRun run(module, board, image);
     QVERIFY(run.finish());
 
     QCOMPARE(run.reports().last(), (Report { 0, 1, 1.0f }));
@@ -542,18 +530,17 @@ void UploadWorkerTest::repliesThatWaitOutTheirTries()
 {
     // Each of these waits out its tries, so they run side by side.
     const QByteArray image = pattern(300);
-    writeImage(image);
     ScriptedModule shortSignOn(ScriptedModule::Options::at("127.0.0.6", 0, Fault::ShortReply));
     ScriptedModule longLastPage(
         ScriptedModule::Options::at("127.0.0.7", kV2FirstAddress + 2, Fault::LongReply));
     ScriptedModule shortV1Page(
         ScriptedModule::Options::at("127.0.0.8", kV1FirstAddress, Fault::ShortReply));
-    WorkerRun first(shortSignOn, QStringLiteral("MEGA2560"), 4);
-    WorkerRun second(longLastPage, QStringLiteral("MEGA2560"), 6);
-    WorkerRun third(shortV1Page, QStringLiteral("UNO"), 8);
+    WorkerRun first(shortSignOn, QStringLiteral("MEGA2560"), image, 4);
+    WorkerRun second(longLastPage, QStringLiteral("MEGA2560"), image, 6);
+    WorkerRun third(shortV1Page, QStringLiteral("UNO"), image, 8);
     // The top-card query is one a bootloader may leave unanswered.
     ScriptedModule silentTopCard(ScriptedModule::Options::at("127.0.0.13", 6, Fault::Hold));
-    WorkerRun fourth(silentTopCard, QStringLiteral("UNO"), 9);
+    WorkerRun fourth(silentTopCard, QStringLiteral("UNO"), image, 9);
     QVERIFY(first.finish());
     QVERIFY(second.finish());
     QVERIFY(third.finish());
@@ -579,11 +566,10 @@ void UploadWorkerTest::repliesThatWaitOutTheirTries()
 void UploadWorkerTest::resetNoiseIsDrained()
 {
     const QByteArray image = pattern(300);
-    writeImage(image);
     ScriptedModule::Options options = ScriptedModule::Options::at("127.0.0.14");
     options.resetNoise = QByteArray("\0\xF0\x3F", 3);
     ScriptedModule module(options);
-    WorkerRun run(module, QStringLiteral("MEGA2560"));
+    WorkerRun run(module, QStringLiteral("MEGA2560"), image);
     QVERIFY(run.finish());
 
     QCOMPARE(run.reports(), completeReports(0, image.size(), kV2Page));
@@ -619,9 +605,8 @@ void UploadWorkerTest::connectionClosedMidUpload()
     QFETCH(int, pagesRead);
     QFETCH(QString, step);
     const int size = 600;
-    writeImage(pattern(size));
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.9", command, Fault::Close));
-    WorkerRun run(module, board);
+    WorkerRun run(module, board, pattern(size));
     QVERIFY(run.finish());
     QCOMPARE(run.worker().failure_reason(),
              QStringLiteral("the module closed the data connection during ") + step);
@@ -649,34 +634,16 @@ void UploadWorkerTest::failedLeaveKeepsSuccess()
     QFETCH(QString, board);
     QFETCH(int, size);
     QFETCH(int, pageSize);
-    writeImage(pattern(size));
     const int pages = (size + pageSize - 1) / pageSize;
     const int leave
         = pageSize == kV1Page ? kV1FirstAddress + 2 * pages : kV2FirstAddress + 1 + pages;
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.10", leave, Fault::Close));
-    WorkerRun run(module, board);
+    WorkerRun run(module, board, pattern(size));
     QVERIFY(run.finish());
 
     // Every page was accepted; the board was programmed even if the leave went unanswered.
     QCOMPARE(run.reports(), completeReports(0, size, pageSize));
     QCOMPARE(module.flash().left(size), pattern(size));
-}
-
-void UploadWorkerTest::imageTakenWhenTheRunStarts()
-{
-    // The image is read whole at the start: rewriting update.bin while the
-    // upload waits for its sign-on reply changes nothing it sends.
-    const QByteArray image = pattern(700);
-    writeImage(image);
-    ScriptedModule module(ScriptedModule::Options::at("127.0.0.11", 0, Fault::Hold));
-    WorkerRun run(module, QStringLiteral("MEGA2560"));
-    QTRY_COMPARE(module.dataCommands().size(), 1);
-    writeImage(QByteArray(100, '\x11'));
-    module.release();
-    QVERIFY(run.finish());
-
-    QCOMPARE(run.reports(), completeReports(0, image.size(), kV2Page));
-    QCOMPARE(module.flash().left(image.size()), image);
 }
 
 void UploadWorkerTest::debugLabels_data()
@@ -718,17 +685,16 @@ void UploadWorkerTest::debugLabels()
 {
     QFETCH(QString, board);
     QFETCH(QStringList, labels);
-    writeImage(pattern(300));
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.12"));
     debugLines.clear();
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
+    QLoggingCategory::setFilterRules(QStringLiteral("rudireze.upload.debug=true"));
     const QtMessageHandler previous = qInstallMessageHandler(collectDebugLines);
     {
-        WorkerRun run(module, board);
+        WorkerRun run(module, board, pattern(300));
         run.finish();
     }
     qInstallMessageHandler(previous);
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("rudireze.upload.debug=false"));
 
     for (const QString &label : qAsConst(labels)) {
         const bool found = std::any_of(debugLines.cbegin(), debugLines.cend(),
@@ -752,14 +718,13 @@ void UploadWorkerTest::refusedAddressIsNamed()
     QFETCH(QString, board);
     QFETCH(int, command);
     QFETCH(QString, text);
-    writeImage(pattern(300));
     ScriptedModule module(ScriptedModule::Options::at("127.0.0.16", command, Fault::FailedStatus));
     debugLines.clear();
     // The text goes to standard error, in perror's layout, or to the message log.
     StderrCapture capture;
     const QtMessageHandler previous = qInstallMessageHandler(collectDebugLines);
     {
-        WorkerRun run(module, board);
+        WorkerRun run(module, board, pattern(300));
         QVERIFY(run.finish());
     }
     qInstallMessageHandler(previous);
