@@ -35,13 +35,6 @@ constexpr int kWidestLine = 120;
 constexpr int kFlashFileWaitMs = 10000;
 // A module the station saw leave is gone after 6 to 7 s of silence.
 constexpr int kStationWaitMs = 20000;
-constexpr int kUnoPage = 128;
-constexpr int kMegaPage = 256;
-constexpr int kUnoFlash = 32 * 1024;
-constexpr int kMegaFlash = 256 * 1024;
-// The flash below the bootloaders as the boards ship.
-constexpr int kUnoApplication = 32256;
-constexpr int kMegaApplication = 253952;
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -137,6 +130,8 @@ bool flashHolds(const ModuleProcess::Module &module, const QByteArray &image, in
         && flash.mid(image.size()) == QByteArray(flashSize - image.size(), char(0xFF));
 }
 
+using TestKit::kMega;
+using TestKit::kUno;
 using TestKit::resultFor;
 
 void removeFlashFiles()
@@ -325,8 +320,8 @@ void CliTest::helpAndUsageErrors()
     bad.write(":020000000C945E\n:02000000zz945E\n:00000001FF\n");
     bad.close();
     QVERIFY(
-        !writeHex(QStringLiteral("large.hex"), randomImage(kUnoApplication + 1, 1), 1).isEmpty());
-    QVERIFY(!writeHex(QStringLiteral("large-mega.hex"), randomImage(kMegaApplication + 1, 1), 1)
+        !writeHex(QStringLiteral("large.hex"), randomImage(kUno.application + 1, 1), 1).isEmpty());
+    QVERIFY(!writeHex(QStringLiteral("large-mega.hex"), randomImage(kMega.application + 1, 1), 1)
                  .isEmpty());
     QVERIFY(!writeHex(QStringLiteral("small.hex"), randomImage(100, 1), 1).isEmpty());
 
@@ -523,7 +518,7 @@ void CliTest::uploadToThreeAtOnce_data()
                          << "";
     QTest::newRow("MEGA2560 above 64 KiB") << "MEGA2560" << 70000 << "mega"
                                            << "";
-    QTest::newRow("Orvex3, full pages") << "Orvex3" << 40 * kMegaPage << "mega"
+    QTest::newRow("Orvex3, full pages") << "Orvex3" << 40 * kMega.page << "mega"
                                         << "";
     QTest::newRow("MEGA2560 chosen for UNOs")
         << "MEGA2560" << 9000 << "uno"
@@ -568,7 +563,7 @@ void CliTest::uploadToThreeAtOnce()
             const QJsonObject result = resultFor(run.json(), targetOf(module));
             QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
             QCOMPARE(result.value(QStringLiteral("error")).toString(), error);
-            QVERIFY(!flashHolds(module, image, uno ? kUnoFlash : kMegaFlash));
+            QVERIFY(!flashHolds(module, image, (uno ? kUno : kMega).flash));
             // The wrong board type was found before the backup was read.
             QVERIFY(result.value(QStringLiteral("file")).isNull());
         }
@@ -592,7 +587,7 @@ void CliTest::uploadToThreeAtOnce()
         QCOMPARE(result.value(QStringLiteral("verified")).toBool(), false);
         QVERIFY(result.value(QStringLiteral("firstMismatch")).isNull());
         QVERIFY(result.value(QStringLiteral("error")).isNull());
-        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, uno ? kUnoFlash : kMegaFlash),
+        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, (uno ? kUno : kMega).flash),
                                  kFlashFileWaitMs);
         QByteArray backup;
         QVERIFY(convertHexFile(result.value(QStringLiteral("file")).toString(), &backup).ok());
@@ -644,8 +639,8 @@ void CliTest::verifyPassesAndFindsTheCorruptByte_data()
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("pageSize");
 
-    QTest::newRow("UNO") << "UNO" << kUnoPage;
-    QTest::newRow("MEGA2560") << "MEGA2560" << kMegaPage;
+    QTest::newRow("UNO") << "UNO" << kUno.page;
+    QTest::newRow("MEGA2560") << "MEGA2560" << kMega.page;
 }
 
 void CliTest::verifyPassesAndFindsTheCorruptByte()
@@ -737,7 +732,7 @@ void CliTest::refusedTargetFailsWhileOthersSucceed()
         QVERIFY2(run.out.contains(QStringLiteral("ok             ") + targets.at(i)
                                   + QStringLiteral(": 3000 bytes in ")),
                  qPrintable(run.out));
-        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(modules.modules.at(i), image, kMegaFlash),
+        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(modules.modules.at(i), image, kMega.flash),
                                  kFlashFileWaitMs);
     }
 
@@ -777,7 +772,7 @@ void CliTest::targetsByAnnouncedName()
         const QJsonObject result = resultFor(run.json(), targetOf(module));
         QCOMPARE(result.value(QStringLiteral("name")).toString(), module.name);
         QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("ok"));
-        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, kUnoFlash), kFlashFileWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, kUno.flash), kFlashFileWaitMs);
     }
     // The module that was not named was left alone.
     QVERIFY(!QFile::exists(flashFileOf(modules.modules.at(1))));
@@ -1115,7 +1110,7 @@ void CliTest::stationFlashesEachArrivalOnce()
     QCOMPARE(results.value(prefix + "-b"), QStringList({ "ok" }));
     QCOMPARE(results.value(prefix + "-c"), QStringList({ "unreachable" }));
     QCOMPARE(results.value(prefix + "-d"), QStringList({ "interrupted" }));
-    QTRY_VERIFY_WITH_TIMEOUT(flashHolds(b.modules.at(0), image, kMegaFlash), kFlashFileWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(flashHolds(b.modules.at(0), image, kMega.flash), kFlashFileWaitMs);
     QVERIFY(!QFile::exists(flashFileOf(others.modules.at(1))));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QString>
 #include <QTest>
@@ -10,6 +11,18 @@
 class QTcpSocket;
 
 namespace TestKit {
+
+// The boards' flash as the tests know it, kept apart from the product's own
+// table: the page, the whole flash, and what lies below the bootloader as the
+// boards ship.
+struct BoardSizes
+{
+    int page;
+    int flash;
+    int application;
+};
+constexpr BoardSizes kUno { 128, 32 * 1024, 32256 };
+constexpr BoardSizes kMega { 256, 256 * 1024, 253952 };
 
 inline QByteArray hex(const char *text)
 {
@@ -44,6 +57,27 @@ void writeImage(const QByteArray &image, const QString &path = QStringLiteral("u
 // "AT+MCUUPDATE=<family>", each answered with at least two bytes within
 // timeoutMs. False when an answer falls short.
 bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeoutMs);
+
+// Loopback addresses handed out in turn from a first one, so that each part
+// of a test meets modules of its own.
+class LoopbackAddresses
+{
+public:
+    explicit LoopbackAddresses(const char *first)
+        : next(QHostAddress(QString::fromLatin1(first)).toIPv4Address())
+    {
+    }
+    // The first of `count` fresh addresses in a row.
+    QHostAddress take(int count = 1)
+    {
+        const QHostAddress first(next);
+        next += quint32(count);
+        return first;
+    }
+
+private:
+    quint32 next;
+};
 
 // A module as rudireze-cli names it on its command line: IP:DATAPORT:ATPORT.
 QString target(const QString &address, quint16 dataPort, quint16 atPort);

@@ -15,6 +15,7 @@ namespace RealBoards {
 
 namespace {
 constexpr char kErased = '\xff';
+constexpr int kAtReplyTimeoutMs = 2000;
 } // namespace
 
 QList<Road> roads()

@@ -23,7 +23,6 @@ using namespace RealBoards;
 using TestKit::resultFor;
 
 namespace {
-constexpr int kBoardsAtOnce = 2;
 constexpr int kStartTimeoutMs = 5000;
 constexpr int kStopTimeoutMs = 5000;
 // full-mega is written and read back at kFastSpeed; a loaded machine gets
@@ -113,7 +112,7 @@ private:
 
     // Each sketch gets modules at fresh addresses, apart from the window
     // test's.
-    quint32 nextAddress = QHostAddress(QStringLiteral("127.0.0.150")).toIPv4Address();
+    TestKit::LoopbackAddresses addresses { "127.0.0.150" };
 };
 
 void RealBoardsCliTest::initTestCase()
@@ -141,12 +140,11 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
     // Boards that already hold a program, for the backup.
     const BoardFiles::Sketch heldSketch = BoardFiles::sketch(how.heldBefore);
     const QByteArray held = how.heldBefore.isEmpty() ? QByteArray() : sketchImage(heldSketch, &why);
-    ModuleOptions options = simulatedModules(sketch.kind, QHostAddress(nextAddress));
+    ModuleOptions options = simulatedModules(sketch.kind, addresses.take(kBoardsAtOnce));
     options.initialFlash = held;
     options.link = linkFor(how, road);
     ModuleThread modules;
     QVERIFY2(modules.start(kBoardsAtOnce, options, &why), qPrintable(why));
-    nextAddress += kBoardsAtOnce;
 
     QStringList arguments { QStringLiteral("upload"),           sketch.hexPath,
                             QStringLiteral("--board"),          deviceText(sketch.kind),
