@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTest>
 
+#include <functional>
 #include <optional>
 
 class QTcpSocket;
@@ -52,6 +53,19 @@ bool writeFile(const QString &path, const QByteArray &contents);
 // Writes the file an upload reads (by default the window's ./update.bin in
 // the test's working directory); a failure fails the calling test.
 void writeImage(const QByteArray &image, const QString &path = QStringLiteral("update.bin"));
+
+// Blocking socket work against a module on another thread or in another
+// process; each call ends at the latest after timeoutMs.
+constexpr int kSocketWaitMs = 10000;
+bool connectTo(QTcpSocket &socket, const QHostAddress &address, quint16 port,
+               int timeoutMs = kSocketWaitMs);
+// Reads until what came is enough, the far end stops sending or the time is
+// up, and returns what came.
+QByteArray readUntil(QTcpSocket &socket, const std::function<bool(const QByteArray &)> &enough,
+                     int timeoutMs = kSocketWaitMs);
+// Writes a request and collects `count` bytes of answer, or what came.
+QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int count,
+                    int timeoutMs = kSocketWaitMs);
 
 // The update handshake on a connected AT port: "AT+U2W=CLIENT" and then
 // "AT+MCUUPDATE=<family>", each answered with at least two bytes within

@@ -25,6 +25,7 @@
 
 using namespace RealBoards;
 using namespace StkFrames;
+using TestKit::exchange;
 
 namespace {
 constexpr int kWaitMs = 10000;
@@ -51,21 +52,6 @@ QByteArray bootloaderBytes(BoardKind kind)
     return flatImage(hex).mid(int(boardTraits(kind).bootStart));
 }
 
-// Writes a request and collects `count` bytes of answer, or what came in time.
-QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int count,
-                    int timeoutMs = kWaitMs)
-{
-    socket.write(request);
-    socket.flush();
-    QByteArray received;
-    QDeadlineTimer deadline(timeoutMs);
-    while (received.size() < count && !deadline.hasExpired()) {
-        socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        received += socket.readAll();
-    }
-    return received;
-}
-
 // What the program printed just before the reset may still come; the
 // bootloader says nothing before it is asked.
 void drainUntilQuiet(QTcpSocket &socket)
@@ -77,8 +63,8 @@ void drainUntilQuiet(QTcpSocket &socket)
 
 bool connectData(QTcpSocket &socket, ModuleThread &modules, int index)
 {
-    socket.connectToHost(modules.address(index), modules.dataPort(index));
-    return socket.waitForConnected(kConnectTimeoutMs);
+    return TestKit::connectTo(socket, modules.address(index), modules.dataPort(index),
+                              kConnectTimeoutMs);
 }
 
 bool handshake(ModuleThread &modules, int index, BoardKind kind)
@@ -262,16 +248,13 @@ void SimulatedModuleTest::bridgeCutsTheLineIntoSegments()
     QVERIFY(connectData(data, modules, 0));
     // The first line may have begun before the connection; the next is whole
     // and comes alone, a second after.
-    QByteArray received;
     Sent before;
     QDeadlineTimer deadline(kWaitMs);
     for (int line = 0; line < 2; ++line) {
         before = snapshot();
-        received.clear();
-        while (!received.contains(program.line) && !deadline.hasExpired()) {
-            data.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-            received += data.readAll();
-        }
+        const QByteArray received = TestKit::readUntil(
+            data, [&](const QByteArray &text) { return text.contains(program.line); },
+            int(qMax<qint64>(1, deadline.remainingTime())));
         QVERIFY(received.contains(program.line));
     }
     // The module writes a segment to the socket just before it is counted.

@@ -19,10 +19,6 @@ using namespace StkFrames;
 using namespace TestKit;
 
 namespace {
-constexpr int kSignOnReply = 17;
-constexpr int kParameterReply = 9;
-constexpr int kShortFrameReply = 8;
-constexpr int kSignatureReply = 13;
 constexpr int kBaud9600 = 9600;
 constexpr int kBaud115200 = 115200;
 
@@ -666,32 +662,17 @@ void VirtualModuleTest::moduleThreadServesABlockingClient()
     faults.shortReplyAt = 1;
     modules.setFaults(1, faults);
 
-    const auto blockingExchange = [](QTcpSocket &socket, const QByteArray &request, int count) {
-        socket.write(request);
-        socket.waitForBytesWritten(ModuleClient::kWaitMs);
-        QByteArray reply;
-        QDeadlineTimer deadline(ModuleClient::kWaitMs);
-        while (reply.size() < count && !deadline.hasExpired()) {
-            if (socket.bytesAvailable() == 0
-                && !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
-                break;
-            reply += socket.readAll();
-        }
-        return reply;
-    };
     QTcpSocket first;
-    first.connectToHost(modules.address(0), modules.dataPort(0));
-    QVERIFY(first.waitForConnected(ModuleClient::kWaitMs));
-    QCOMPARE(blockingExchange(first, v2SignOn(1), kSignOnReply).size(), kSignOnReply);
-    QCOMPARE(blockingExchange(first, v2ProgramPage(2, pattern(256, 2)), kShortFrameReply),
+    QVERIFY(connectTo(first, modules.address(0), modules.dataPort(0)));
+    QCOMPARE(exchange(first, v2SignOn(1), kSignOnReply).size(), kSignOnReply);
+    QCOMPARE(exchange(first, v2ProgramPage(2, pattern(256, 2)), kShortFrameReply),
              v2(2, hex("1300")));
     QCOMPARE(modules.flash(0).left(256), pattern(256, 2));
     QCOMPARE(modules.counters(0).pagesWritten, 1);
 
     QTcpSocket second;
-    second.connectToHost(modules.address(1), modules.dataPort(1));
-    QVERIFY(second.waitForConnected(ModuleClient::kWaitMs));
-    QCOMPARE(blockingExchange(second, v2SignOn(1), kSignOnReply - 1).size(), kSignOnReply - 1);
+    QVERIFY(connectTo(second, modules.address(1), modules.dataPort(1)));
+    QCOMPARE(exchange(second, v2SignOn(1), kSignOnReply - 1).size(), kSignOnReply - 1);
     QVERIFY(!second.waitForReadyRead(ModuleClient::kSilenceMs));
 
     int pagesSeen = 0;
