@@ -22,6 +22,18 @@ QByteArray pattern(int size, int seed, int step, int seedStep, int period)
     return bytes;
 }
 
+QStringList words(const char *text, const QStringList &values)
+{
+    QStringList line;
+    for (const QString &word :
+         QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const int index
+            = word.size() == 2 && word.at(0) == QLatin1Char('%') ? word.at(1).digitValue() : 0;
+        line << (index > 0 && index <= values.size() ? values.at(index - 1) : word);
+    }
+    return line;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);

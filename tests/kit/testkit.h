@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <QTest>
 
 #include <functional>
@@ -43,6 +44,10 @@ template<typename T> void compareFound(const std::optional<T> &found, const T &e
     if (found)
         QCOMPARE(*found, expected);
 }
+
+// A command line written as one text, its words apart by spaces; a word "%1"
+// to "%9" stands for that value of `values`, which may hold spaces.
+QStringList words(const char *text, const QStringList &values = {});
 
 // A file's bytes; empty when it cannot be read.
 QByteArray readFile(const QString &path);

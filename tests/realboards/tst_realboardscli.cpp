@@ -21,6 +21,7 @@
 
 using namespace RealBoards;
 using TestKit::resultFor;
+using TestKit::words;
 
 namespace {
 constexpr int kStartTimeoutMs = 5000;
@@ -238,8 +239,7 @@ void RealBoardsCliTest::refuseOneByteMore(const QByteArray &image, BoardKind kin
 
     QProcess cli;
     cli.start(QStringLiteral(RUDIREZE_CLI_EXE),
-              QStringList { QStringLiteral("upload"), hex.fileName(), QStringLiteral("--board"),
-                            deviceText(kind), QStringLiteral("--verify") }
+              words("upload %1 --board %2 --verify", { hex.fileName(), deviceText(kind) })
                   + targets);
     QVERIFY(cli.waitForFinished(kRefusalTimeoutMs));
     const QString err = QString::fromUtf8(cli.readAllStandardError());

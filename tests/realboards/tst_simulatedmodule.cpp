@@ -26,6 +26,7 @@
 using namespace RealBoards;
 using namespace StkFrames;
 using TestKit::exchange;
+using TestKit::words;
 
 namespace {
 constexpr int kWaitMs = 10000;
@@ -347,10 +348,8 @@ void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
     const QString written = flashOutPath(flashFile, QHostAddress(), 1);
     QFile::remove(written);
     ModuleProcess process;
-    QVERIFY(process.start({ QStringLiteral("--board"), QStringLiteral("uno-sim"),
-                            QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                            QStringLiteral("--flash-in"), program.binaryPath,
-                            QStringLiteral("--flash-out"), flashFile }));
+    QVERIFY(process.start(words("--board uno-sim --announce-ms 0 --flash-in %1 --flash-out %2",
+                                { program.binaryPath, flashFile })));
     QCOMPARE(process.modules.size(), 1);
     QCOMPARE(process.modules.at(0).board, QStringLiteral("uno-sim"));
 

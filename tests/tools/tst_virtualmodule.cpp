@@ -30,6 +30,14 @@ ModuleOptions quietOptions(BoardType board)
     return options;
 }
 
+// A module waiting in its bootloader, as after the update handshake.
+ModuleOptions bootloaderOptions(BoardType board)
+{
+    ModuleOptions options = quietOptions(board);
+    options.startInBootloader = true;
+    return options;
+}
+
 std::unique_ptr<VirtualModule> startModule(const ModuleOptions &options)
 {
     auto module = std::make_unique<VirtualModule>(options);
@@ -185,8 +193,7 @@ void VirtualModuleTest::unoUploadOverA115200BaudLink()
 
 void VirtualModuleTest::megaPagesLandAbove128KiBOverTheNetwork()
 {
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     auto module = startModule(options);
     ModuleClient client(module.get());
     QVERIFY(client.connectData());
@@ -274,8 +281,7 @@ void VirtualModuleTest::atRenameAndUnknownCommands()
 
 void VirtualModuleTest::linkPacesBytesAndAddsLatency()
 {
-    ModuleOptions options = quietOptions(BoardType::Uno);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Uno);
     options.link.baud = kBaud9600;
     options.link.pageWriteUs = 0;
     auto module = startModule(options);
@@ -314,8 +320,7 @@ void VirtualModuleTest::linkPacesBytesAndAddsLatency()
 void VirtualModuleTest::pageWriteTimeDelaysTheReply()
 {
     constexpr int kPageWriteMs = 150;
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     options.link.pageWriteUs = kPageWriteMs * 1000;
     auto module = startModule(options);
     ModuleClient client(module.get());
@@ -340,8 +345,7 @@ void VirtualModuleTest::faultSplitReplies()
     QFETCH(int, bridge);
     QFETCH(int, pieces);
     constexpr int kGapMs = 60;
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     options.faults.splitPieces = splitPieces;
     options.faults.splitGapMs = kGapMs;
     options.link.bridge = BridgeMode(bridge);
@@ -364,8 +368,7 @@ void VirtualModuleTest::faultSplitReplies()
 
 void VirtualModuleTest::faultShortAndLongReplies()
 {
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     options.faults.shortReplyAt = 1;
     options.faults.longReplyAt = 2;
     auto module = startModule(options);
@@ -380,9 +383,8 @@ void VirtualModuleTest::faultShortAndLongReplies()
     QCOMPARE(client.exchange(v2GetParameter(3, 0x91), kParameterReply).size(), kParameterReply);
 
     // The Uno's replies: 2 bytes become 1, 5 become 6.
-    ModuleOptions uno = quietOptions(BoardType::Uno);
+    ModuleOptions uno = bootloaderOptions(BoardType::Uno);
     uno.address = QHostAddress(QStringLiteral("127.0.0.3"));
-    uno.startInBootloader = true;
     uno.faults.shortReplyAt = 1;
     uno.faults.longReplyAt = 2;
     auto second = startModule(uno);
@@ -398,8 +400,7 @@ void VirtualModuleTest::faultShortAndLongReplies()
 
 void VirtualModuleTest::faultNoReply()
 {
-    ModuleOptions options = quietOptions(BoardType::Uno);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Uno);
     options.faults.noReplyAt = 2;
     auto module = startModule(options);
     QSignalSpy commands(module.get(), &VirtualModule::commandReceived);
@@ -416,8 +417,7 @@ void VirtualModuleTest::faultNoReply()
 
 void VirtualModuleTest::faultCloseDataConnection()
 {
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     options.faults.closeDataAt = 3;
     auto module = startModule(options);
     QSignalSpy gone(module.get(), &VirtualModule::dataDisconnected);
@@ -519,8 +519,7 @@ void VirtualModuleTest::faultSmallReceiveBuffer()
     const QByteArray pipelined
         = v1LoadAddress(0) + v1ProgramPage(pattern(128, 5)) + hex("302030203020");
     for (bool small : { false, true }) {
-        ModuleOptions options = quietOptions(BoardType::Uno);
-        options.startInBootloader = true;
+        ModuleOptions options = bootloaderOptions(BoardType::Uno);
         options.faults.smallReceiveBuffer = small;
         auto module = startModule(options);
         QSignalSpy lost(module.get(), &VirtualModule::bytesLost);
@@ -549,8 +548,7 @@ void VirtualModuleTest::faultSmallReceiveBuffer()
 
 void VirtualModuleTest::faultCorruptPage()
 {
-    ModuleOptions options = quietOptions(BoardType::Uno);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Uno);
     options.faults.corruptPage = 1;
     auto module = startModule(options);
     ModuleClient client(module.get());
@@ -571,8 +569,7 @@ void VirtualModuleTest::faultCorruptPage()
 
 void VirtualModuleTest::newDataClientTakesOver()
 {
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     auto module = startModule(options);
     ModuleClient first(module.get());
     ModuleClient second(module.get());
@@ -588,8 +585,7 @@ void VirtualModuleTest::newDataClientTakesOver()
 void VirtualModuleTest::manyModulesInOneThread()
 {
     constexpr int kModules = 32;
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     options.link.baud = kBaud115200;
     options.name = QStringLiteral("bench");
     ModuleGroup group;
@@ -651,8 +647,7 @@ void VirtualModuleTest::moduleThreadServesABlockingClient()
 {
     // The test's thread blocks as an upload worker does; the modules answer
     // from their own thread.
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     ModuleThread modules;
     QString error;
     QVERIFY2(modules.start(2, options, &error), qPrintable(error));
