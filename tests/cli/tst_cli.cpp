@@ -23,10 +23,7 @@
 #include <memory>
 #include <vector>
 
-using TestKit::kMega;
-using TestKit::kUno;
-using TestKit::resultFor;
-using TestKit::words;
+using namespace TestKit;
 
 namespace {
 // The longest any one run of the program may take here; it ends far sooner.
@@ -40,9 +37,6 @@ constexpr int kWidestLine = 120;
 constexpr int kFlashFileWaitMs = 10000;
 // A module the station saw leave is gone after 6 to 7 s of silence.
 constexpr int kStationWaitMs = 20000;
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 struct CliRun
 {

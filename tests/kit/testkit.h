@@ -25,6 +25,14 @@ struct BoardSizes
 };
 constexpr BoardSizes kUno { 128, 32 * 1024, 32256 };
 constexpr BoardSizes kMega { 256, 256 * 1024, 253952 };
+// What erased flash reads.
+constexpr char kErased = '\xFF';
+
+// rudireze-cli's exit statuses, which scripts rely on: done, failed, and a
+// command line that cannot be acted on.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
 
 inline QByteArray hex(const char *text)
 {

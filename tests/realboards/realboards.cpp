@@ -13,7 +13,7 @@
 namespace RealBoards {
 
 namespace {
-constexpr char kErased = '\xff';
+using TestKit::kErased;
 constexpr int kAtReplyTimeoutMs = 2000;
 } // namespace
 

@@ -30,14 +30,6 @@
 
 using namespace RealBoards;
 
-namespace {
-constexpr int kAnnounceIntervalMs = 250;
-constexpr int kRowTimeoutMs = 5000;
-// over128k-mega takes about 14 s in real time, a third of it when the
-// board may run at kFastSpeed; a loaded machine gets room to spare.
-constexpr int kUploadTimeoutMs = 90000;
-} // namespace
-
 class RealBoardsWindowTest : public QObject
 {
     Q_OBJECT
@@ -69,6 +61,11 @@ void RealBoardsWindowTest::everySketchThroughTheWindow_data()
 
 void RealBoardsWindowTest::everySketchThroughTheWindow()
 {
+    constexpr int kAnnounceIntervalMs = 250;
+    constexpr int kRowTimeoutMs = 5000;
+    // over128k-mega takes about 14 s in real time, a third of it when the
+    // board may run at kFastSpeed; a loaded machine gets room to spare.
+    constexpr int kUploadTimeoutMs = 90000;
     QFETCH(int, road);
     const BoardFiles::Sketch sketch = BoardFiles::sketch(roads().at(road).sketch);
     QString why;

@@ -20,8 +20,7 @@
 #include <QtTest>
 
 using namespace RealBoards;
-using TestKit::resultFor;
-using TestKit::words;
+using namespace TestKit;
 
 namespace {
 constexpr int kStartTimeoutMs = 5000;
@@ -31,8 +30,6 @@ constexpr int kStopTimeoutMs = 5000;
 constexpr int kUploadTimeoutMs = 150000;
 constexpr int kCliTimeoutSeconds = 120;
 constexpr int kRefusalTimeoutMs = 30000;
-constexpr int kExitSuccess = 0;
-constexpr int kExitUsage = 2;
 
 QString targetOf(ModuleThread &modules, int index)
 {

@@ -30,22 +30,6 @@ using TestKit::words;
 
 namespace {
 constexpr int kWaitMs = 10000;
-// Long enough for the module to take bytes it should not take.
-constexpr int kSettleMs = 500;
-constexpr int kQuietMs = 100;
-constexpr int kFloodBytes = 64 * 1024;
-// The simulated UART's receive FIFO: the simulator's, larger than the chip's.
-constexpr int kUartHeldBytes = 64;
-constexpr int kSyncBurstCount = 300;
-constexpr int kSignOnBurstCount = 100;
-constexpr int kLatencyMs = 100;
-constexpr int kSlowBaud = 2400;
-constexpr int kSlowSyncCount = 10;
-constexpr qint64 kBitsPerByte = 10;
-constexpr qint64 kMsPerSecond = 1000;
-// The bridge hands bytes over up to a timer tick early, each way, and the
-// simulated UART takes a byte in a fraction of a millisecond.
-constexpr qint64 kLookaheadSlackMs = 3;
 
 QByteArray bootloaderBytes(BoardKind kind)
 {
@@ -57,6 +41,7 @@ QByteArray bootloaderBytes(BoardKind kind)
 // bootloader says nothing before it is asked.
 void drainUntilQuiet(QTcpSocket &socket)
 {
+    constexpr int kQuietMs = 100;
     QDeadlineTimer deadline(kWaitMs);
     while (socket.waitForReadyRead(kQuietMs) && !deadline.hasExpired())
         socket.readAll();
@@ -172,6 +157,11 @@ void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead_data()
 
 void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead()
 {
+    // Long enough for the module to take bytes it should not take.
+    constexpr int kSettleMs = 500;
+    constexpr int kFloodBytes = 64 * 1024;
+    // The simulated UART's receive FIFO: the simulator's, larger than the chip's.
+    constexpr int kUartHeldBytes = 64;
     QFETCH(bool, lossy);
     // The test program switches its receiver on and never reads it.
     const BoardFiles::Sketch program = BoardFiles::sketch(QStringLiteral("tiny-uno"));
@@ -273,6 +263,8 @@ void SimulatedModuleTest::bridgeCutsTheLineIntoSegments()
 
 void SimulatedModuleTest::burstsLongerThanTheModuleHoldsAreAnswered_data()
 {
+    constexpr int kSyncBurstCount = 300;
+    constexpr int kSignOnBurstCount = 100;
     QTest::addColumn<int>("kind");
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("answer");
@@ -306,6 +298,14 @@ void SimulatedModuleTest::burstsLongerThanTheModuleHoldsAreAnswered()
 
 void SimulatedModuleTest::latencyAndBaudWorkOnTop()
 {
+    constexpr int kLatencyMs = 100;
+    constexpr int kSlowBaud = 2400;
+    constexpr int kSlowSyncCount = 10;
+    constexpr qint64 kBitsPerByte = 10;
+    constexpr qint64 kMsPerSecond = 1000;
+    // The bridge hands bytes over up to a timer tick early, each way, and the
+    // simulated UART takes a byte in a fraction of a millisecond.
+    constexpr qint64 kLookaheadSlackMs = 3;
     QString why;
     ModuleThread modules;
     QVERIFY2(modules.start(1, simulatedModules(BoardKind::Uno, QHostAddress("127.0.0.2")), &why),

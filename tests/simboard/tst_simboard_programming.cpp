@@ -5,16 +5,11 @@
 #include "boardlink.h"
 #include "simulatedboard.h"
 #include "stkwriter.h"
+#include "testkit.h"
 
 #include <QtTest>
 
-namespace {
-constexpr char kErased = '\xff';
-constexpr int kPreloadBytes = 1024;
-constexpr char kPreloadByte = 0x55;
-// The MEGA bootloader answers CMD_CHIP_ERASE_ISP with STATUS_CMD_FAILED.
-constexpr quint8 kStatusCmdFailed = 0xC0;
-} // namespace
+using TestKit::kErased;
 
 class ProgrammingTest : public QObject
 {
@@ -92,6 +87,10 @@ void ProgrammingTest::optibootShortLastPageKeepsAStaleTail()
 
 void ProgrammingTest::stk500v2TakesTheTinySketch()
 {
+    constexpr int kPreloadBytes = 1024;
+    constexpr char kPreloadByte = 0x55;
+    // The MEGA bootloader answers CMD_CHIP_ERASE_ISP with STATUS_CMD_FAILED.
+    constexpr quint8 kStatusCmdFailed = 0xC0;
     SketchBoard setup;
     QVERIFY(setup.prepare(QStringLiteral("tiny-mega"), QByteArray(kPreloadBytes, kPreloadByte)));
     SimulatedBoard &board = *setup.board;

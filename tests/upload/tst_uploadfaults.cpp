@@ -6,13 +6,6 @@
 
 using namespace road;
 
-namespace {
-constexpr int kSmallImage = 300;
-constexpr int kLargeImage = 30000;
-constexpr int kSplitPieces = 3;
-constexpr int kSplitGapMs = 20;
-} // namespace
-
 class UploadFaultsTest : public RoadTest
 {
     Q_OBJECT
@@ -136,6 +129,8 @@ void UploadFaultsTest::repliesInPieces_data()
 
 void UploadFaultsTest::repliesInPieces()
 {
+    constexpr int kSplitPieces = 3;
+    constexpr int kSplitGapMs = 20;
     QFETCH(QString, board);
     const QByteArray image = patternImage(kSmallImage, 4);
     QVERIFY(firmware->setImage(image));

@@ -9,15 +9,8 @@
 using namespace road;
 
 namespace {
-// About 30 KiB: most of an UNO's flash, with a short last page on both boards.
-constexpr int kLargeImage = 30000;
-// Past the 128 KiB that a 16-bit word address reaches.
-constexpr int kBeyond128KiB = 140000;
 // A line slow enough that an upload is still running while the test acts.
 constexpr int kSlowBaud = 115200;
-constexpr int kOverlapImage = 6000;
-// Long enough on the slow line for a new module to announce itself meanwhile.
-constexpr int kNewcomerImage = 16000;
 } // namespace
 
 class UploadRoadTest : public RoadTest
@@ -45,6 +38,8 @@ void UploadRoadTest::initTestCase()
 
 void UploadRoadTest::uploadsThroughTheWindow_data()
 {
+    // Past the 128 KiB that a 16-bit word address reaches.
+    constexpr int kBeyond128KiB = 140000;
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("fits"); // false: refused before anything is sent
@@ -125,6 +120,7 @@ void UploadRoadTest::pickedFileUploads()
 
 void UploadRoadTest::twoRowsAtOnce()
 {
+    constexpr int kOverlapImage = 6000;
     const QByteArray image = patternImage(kOverlapImage, 3);
     QVERIFY(firmware->setImage(image));
     ModuleThread unoModule;
@@ -161,6 +157,8 @@ void UploadRoadTest::twoRowsAtOnce()
 
 void UploadRoadTest::newModuleDuringUpload()
 {
+    // Long enough on the slow line for a new module to announce itself meanwhile.
+    constexpr int kNewcomerImage = 16000;
     const QByteArray image = patternImage(kNewcomerImage, 4);
     QVERIFY(firmware->setImage(image));
     ModuleThread uploading;

@@ -35,10 +35,14 @@ constexpr int kRowWaitMs = 10000;
 // Longest end-to-end upload of these tests, with room for the sanitizer build.
 constexpr int kUploadLimitMs = 120000;
 
+using TestKit::kErased;
 using TestKit::kMega;
 using TestKit::kUno;
 constexpr double kPercent = 100.0;
-constexpr char kErased = '\xFF';
+// Images of a few pages, and of about 30 KiB: most of an UNO's flash, with a
+// short last page on both boards.
+constexpr int kSmallImage = 300;
+constexpr int kLargeImage = 30000;
 
 // Bytes that differ from page to page and from image to image: the top byte
 // of a linear congruential generator (Numerical Recipes' constants).
