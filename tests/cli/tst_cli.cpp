@@ -28,10 +28,6 @@ using namespace TestKit;
 namespace {
 // The longest any one run of the program may take here; it ends far sooner.
 constexpr int kCliLimitMs = 120000;
-// A command line refused, or a run that hears nothing, ends within this.
-constexpr int kUsageLimitMs = 20000;
-// No line the program prints for people is wider.
-constexpr int kWidestLine = 120;
 // Flash files are written when the data connection closes, a moment after
 // the program has ended.
 constexpr int kFlashFileWaitMs = 10000;
@@ -305,6 +301,10 @@ void CliTest::helpAndUsageErrors_data()
 
 void CliTest::helpAndUsageErrors()
 {
+    // A command line refused, or a run that hears nothing, ends within this.
+    constexpr int kUsageLimitMs = 20000;
+    // No line the program prints for people is wider.
+    constexpr int kWidestLine = 120;
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, out);

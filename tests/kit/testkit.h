@@ -106,6 +106,10 @@ private:
     quint32 next;
 };
 
+// How long a program a test runs may take to start, and to stop once killed.
+constexpr int kProcessStartMs = 10000;
+constexpr int kProcessStopMs = 10000;
+
 // A module as rudireze-cli names it on its command line: IP:DATAPORT:ATPORT.
 QString target(const QString &address, quint16 dataPort, quint16 atPort);
 // The entry of rudireze-cli's --json report for one target; empty when none.

@@ -23,8 +23,6 @@ using namespace RealBoards;
 using namespace TestKit;
 
 namespace {
-constexpr int kStartTimeoutMs = 5000;
-constexpr int kStopTimeoutMs = 5000;
 // full-mega is written and read back at kFastSpeed; a loaded machine gets
 // room to spare. The program's own limit ends it before ours does.
 constexpr int kUploadTimeoutMs = 150000;
@@ -58,7 +56,7 @@ CliRun runOnBoards(ModuleThread &modules, const QList<int> &boards, const QStrin
     CliRun run;
     QProcess cli;
     cli.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
-    if (!cli.waitForStarted(kStartTimeoutMs))
+    if (!cli.waitForStarted(kProcessStartMs))
         return run;
     for (int n = 0; n < boards.size(); ++n)
         run.reached = speedUpOnceReached(modules, boards.at(n), before.at(n).resets,
@@ -68,7 +66,7 @@ CliRun runOnBoards(ModuleThread &modules, const QList<int> &boards, const QStrin
         = QTest::qWaitFor([&cli] { return cli.state() == QProcess::NotRunning; }, kUploadTimeoutMs);
     if (!run.finished) {
         cli.kill();
-        cli.waitForFinished(kStopTimeoutMs);
+        cli.waitForFinished(kProcessStopMs);
     }
     run.out = QString::fromUtf8(cli.readAllStandardOutput());
     run.describe = QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3")

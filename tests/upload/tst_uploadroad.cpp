@@ -8,11 +8,6 @@
 
 using namespace road;
 
-namespace {
-// A line slow enough that an upload is still running while the test acts.
-constexpr int kSlowBaud = 115200;
-} // namespace
-
 class UploadRoadTest : public RoadTest
 {
     Q_OBJECT
@@ -28,6 +23,14 @@ private slots:
     void noFileShowsWaring_data();
     void noFileShowsWaring();
 };
+
+namespace {
+// A line slow enough that an upload is still running while the test acts.
+constexpr int kSlowBaud = 115200;
+constexpr int kOverlapImage = 6000;
+// Long enough on the slow line for a new module to announce itself meanwhile.
+constexpr int kNewcomerImage = 16000;
+} // namespace
 
 void UploadRoadTest::initTestCase()
 {
@@ -120,7 +123,6 @@ void UploadRoadTest::pickedFileUploads()
 
 void UploadRoadTest::twoRowsAtOnce()
 {
-    constexpr int kOverlapImage = 6000;
     const QByteArray image = patternImage(kOverlapImage, 3);
     QVERIFY(firmware->setImage(image));
     ModuleThread unoModule;
@@ -157,8 +159,6 @@ void UploadRoadTest::twoRowsAtOnce()
 
 void UploadRoadTest::newModuleDuringUpload()
 {
-    // Long enough on the slow line for a new module to announce itself meanwhile.
-    constexpr int kNewcomerImage = 16000;
     const QByteArray image = patternImage(kNewcomerImage, 4);
     QVERIFY(firmware->setImage(image));
     ModuleThread uploading;
