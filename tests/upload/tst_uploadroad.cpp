@@ -8,6 +8,14 @@
 
 using namespace road;
 
+namespace {
+// A line slow enough that an upload is still running while the test acts.
+constexpr int kSlowBaud = 115200;
+constexpr int kOverlapImage = 6000;
+// Long enough on the slow line for a new module to announce itself meanwhile.
+constexpr int kNewcomerImage = 16000;
+} // namespace
+
 class UploadRoadTest : public RoadTest
 {
     Q_OBJECT
@@ -23,14 +31,6 @@ private slots:
     void noFileShowsWaring_data();
     void noFileShowsWaring();
 };
-
-namespace {
-// A line slow enough that an upload is still running while the test acts.
-constexpr int kSlowBaud = 115200;
-constexpr int kOverlapImage = 6000;
-// Long enough on the slow line for a new module to announce itself meanwhile.
-constexpr int kNewcomerImage = 16000;
-} // namespace
 
 void UploadRoadTest::initTestCase()
 {
