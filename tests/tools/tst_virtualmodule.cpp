@@ -38,6 +38,15 @@ ModuleOptions bootloaderOptions(BoardType board)
     return options;
 }
 
+// The same with one fault switched on.
+template<typename T>
+ModuleOptions bootloaderOptions(BoardType board, T FaultOptions::*fault, T value)
+{
+    ModuleOptions options = bootloaderOptions(board);
+    options.faults.*fault = value;
+    return options;
+}
+
 std::unique_ptr<VirtualModule> startModule(const ModuleOptions &options)
 {
     auto module = std::make_unique<VirtualModule>(options);
@@ -400,9 +409,7 @@ void VirtualModuleTest::faultShortAndLongReplies()
 
 void VirtualModuleTest::faultNoReply()
 {
-    ModuleOptions options = bootloaderOptions(BoardType::Uno);
-    options.faults.noReplyAt = 2;
-    auto module = startModule(options);
+    auto module = startModule(bootloaderOptions(BoardType::Uno, &FaultOptions::noReplyAt, 2));
     QSignalSpy commands(module.get(), &VirtualModule::commandReceived);
     ModuleClient client(module.get());
     QVERIFY(client.connectData());
@@ -417,9 +424,7 @@ void VirtualModuleTest::faultNoReply()
 
 void VirtualModuleTest::faultCloseDataConnection()
 {
-    ModuleOptions options = bootloaderOptions(BoardType::Mega);
-    options.faults.closeDataAt = 3;
-    auto module = startModule(options);
+    auto module = startModule(bootloaderOptions(BoardType::Mega, &FaultOptions::closeDataAt, 3));
     QSignalSpy gone(module.get(), &VirtualModule::dataDisconnected);
     ModuleClient client(module.get());
     QVERIFY(client.connectData());
@@ -519,9 +524,8 @@ void VirtualModuleTest::faultSmallReceiveBuffer()
     const QByteArray pipelined
         = v1LoadAddress(0) + v1ProgramPage(pattern(128, 5)) + hex("302030203020");
     for (bool small : { false, true }) {
-        ModuleOptions options = bootloaderOptions(BoardType::Uno);
-        options.faults.smallReceiveBuffer = small;
-        auto module = startModule(options);
+        auto module = startModule(
+            bootloaderOptions(BoardType::Uno, &FaultOptions::smallReceiveBuffer, small));
         QSignalSpy lost(module.get(), &VirtualModule::bytesLost);
         ModuleClient client(module.get());
         QVERIFY(client.connectData());
@@ -548,9 +552,7 @@ void VirtualModuleTest::faultSmallReceiveBuffer()
 
 void VirtualModuleTest::faultCorruptPage()
 {
-    ModuleOptions options = bootloaderOptions(BoardType::Uno);
-    options.faults.corruptPage = 1;
-    auto module = startModule(options);
+    auto module = startModule(bootloaderOptions(BoardType::Uno, &FaultOptions::corruptPage, 1));
     ModuleClient client(module.get());
     QVERIFY(client.connectData());
     for (int page = 0; page < 3; ++page) {
