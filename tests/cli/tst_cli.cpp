@@ -23,28 +23,16 @@
 #include <memory>
 #include <vector>
 
+using namespace TestKit;
+
 namespace {
 // The longest any one run of the program may take here; it ends far sooner.
 constexpr int kCliLimitMs = 120000;
-// A command line refused, or a run that hears nothing, ends within this.
-constexpr int kUsageLimitMs = 20000;
-// No line the program prints for people is wider.
-constexpr int kWidestLine = 120;
 // Flash files are written when the data connection closes, a moment after
 // the program has ended.
 constexpr int kFlashFileWaitMs = 10000;
 // A module the station saw leave is gone after 6 to 7 s of silence.
 constexpr int kStationWaitMs = 20000;
-constexpr int kUnoPage = 128;
-constexpr int kMegaPage = 256;
-constexpr int kUnoFlash = 32 * 1024;
-constexpr int kMegaFlash = 256 * 1024;
-// The flash below the bootloaders as the boards ship.
-constexpr int kUnoApplication = 32256;
-constexpr int kMegaApplication = 253952;
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 struct CliRun
 {
@@ -136,8 +124,6 @@ bool flashHolds(const ModuleProcess::Module &module, const QByteArray &image, in
     return flash.size() == flashSize && flash.left(image.size()) == image
         && flash.mid(image.size()) == QByteArray(flashSize - image.size(), char(0xFF));
 }
-
-using TestKit::resultFor;
 
 void removeFlashFiles()
 {
@@ -315,6 +301,10 @@ void CliTest::helpAndUsageErrors_data()
 
 void CliTest::helpAndUsageErrors()
 {
+    // A command line refused, or a run that hears nothing, ends within this.
+    constexpr int kUsageLimitMs = 20000;
+    // No line the program prints for people is wider.
+    constexpr int kWidestLine = 120;
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, out);
@@ -325,8 +315,8 @@ void CliTest::helpAndUsageErrors()
     bad.write(":020000000C945E\n:02000000zz945E\n:00000001FF\n");
     bad.close();
     QVERIFY(
-        !writeHex(QStringLiteral("large.hex"), randomImage(kUnoApplication + 1, 1), 1).isEmpty());
-    QVERIFY(!writeHex(QStringLiteral("large-mega.hex"), randomImage(kMegaApplication + 1, 1), 1)
+        !writeHex(QStringLiteral("large.hex"), randomImage(kUno.application + 1, 1), 1).isEmpty());
+    QVERIFY(!writeHex(QStringLiteral("large-mega.hex"), randomImage(kMega.application + 1, 1), 1)
                  .isEmpty());
     QVERIFY(!writeHex(QStringLiteral("small.hex"), randomImage(100, 1), 1).isEmpty());
 
@@ -375,8 +365,7 @@ void CliTest::convert()
     QVERIFY(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
     bad.write(":020000000C945E\n\n:020002000C9400\n:00000001FF\n");
     bad.close();
-    run = runCli(
-        { QStringLiteral("convert"), QStringLiteral("bad.hex"), QStringLiteral("other.bin") });
+    run = runCli(words("convert bad.hex other.bin"));
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     QVERIFY2(run.err.contains(QLatin1String("bad.hex line 3: wrong checksum")),
              qPrintable(run.describe()));
@@ -439,33 +428,15 @@ void CliTest::listSeesModulesButNotTheHost()
     const QString name = uniqueName("list");
     const QString own = uniqueName("own");
     ModuleProcess modules;
-    QVERIFY2(modules.start({ QStringLiteral("--count"),
-                             QStringLiteral("3"),
-                             QStringLiteral("--address"),
-                             QStringLiteral("127.0.0.111"),
-                             QStringLiteral("--name"),
-                             name,
-                             QStringLiteral("--announce-ms"),
-                             QStringLiteral("200"),
-                             QStringLiteral("--and"),
-                             QStringLiteral("--address"),
-                             QStringLiteral("127.0.0.1"),
-                             QStringLiteral("--name"),
-                             own,
-                             QStringLiteral("--announce-ms"),
-                             QStringLiteral("200"),
-                             QStringLiteral("--and"),
-                             QStringLiteral("--address"),
-                             QStringLiteral("127.0.0.115"),
-                             QStringLiteral("--name"),
-                             QStringLiteral("esc\x1b[2Jname"),
-                             QStringLiteral("--announce-ms"),
-                             QStringLiteral("200") }),
-             qPrintable(modules.output.join('\n')));
+    QVERIFY2(
+        modules.start(words(
+            "--count 3 --address 127.0.0.111 --name %1 --announce-ms 200 --and --address 127.0.0.1 "
+            "--name %2 --announce-ms 200 --and --address 127.0.0.115 --name %3 --announce-ms 200",
+            { name, own, QStringLiteral("esc\x1b[2Jname") })),
+        qPrintable(modules.output.join('\n')));
     QCOMPARE(modules.modules.size(), 5);
 
-    const CliRun run = runCli({ QStringLiteral("list"), QStringLiteral("--seconds"),
-                                QStringLiteral("1.5"), QStringLiteral("--json") });
+    const CliRun run = runCli(words("list --seconds 1.5 --json"));
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     QMap<QString, QJsonObject> heard;
     for (const QJsonValue &value : run.json().value(QStringLiteral("modules")).toArray())
@@ -501,8 +472,7 @@ void CliTest::listSeesModulesButNotTheHost()
     }
 
     // The table for people.
-    const CliRun table
-        = runCli({ QStringLiteral("list"), QStringLiteral("--seconds"), QStringLiteral("1") });
+    const CliRun table = runCli(words("list --seconds 1"));
     QCOMPARE(table.exitCode, kExitSuccess);
     QVERIFY(table.out.startsWith(QLatin1String("NAME")));
     for (int i = 0; i < 3; ++i)
@@ -523,7 +493,7 @@ void CliTest::uploadToThreeAtOnce_data()
                          << "";
     QTest::newRow("MEGA2560 above 64 KiB") << "MEGA2560" << 70000 << "mega"
                                            << "";
-    QTest::newRow("Orvex3, full pages") << "Orvex3" << 40 * kMegaPage << "mega"
+    QTest::newRow("Orvex3, full pages") << "Orvex3" << 40 * kMega.page << "mega"
                                         << "";
     QTest::newRow("MEGA2560 chosen for UNOs")
         << "MEGA2560" << 9000 << "uno"
@@ -551,11 +521,9 @@ void CliTest::uploadToThreeAtOnce()
     QTemporaryDir copies;
 
     ModuleProcess modules;
-    QVERIFY(modules.start(
-        { QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--address"),
-          QStringLiteral("127.0.0.121"), QStringLiteral("--board"), kind,
-          QStringLiteral("--announce-ms"), QStringLiteral("0"), QStringLiteral("--flash-in"),
-          earlierFile.fileName(), QStringLiteral("--flash-out"), flashPattern() }));
+    QVERIFY(modules.start(words(
+        "--count 3 --address 127.0.0.121 --board %1 --announce-ms 0 --flash-in %2 --flash-out %3",
+        { kind, earlierFile.fileName(), flashPattern() })));
     const CliRun run
         = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
                                QStringLiteral("--json"), QStringLiteral("--backup"),
@@ -568,7 +536,7 @@ void CliTest::uploadToThreeAtOnce()
             const QJsonObject result = resultFor(run.json(), targetOf(module));
             QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
             QCOMPARE(result.value(QStringLiteral("error")).toString(), error);
-            QVERIFY(!flashHolds(module, image, uno ? kUnoFlash : kMegaFlash));
+            QVERIFY(!flashHolds(module, image, (uno ? kUno : kMega).flash));
             // The wrong board type was found before the backup was read.
             QVERIFY(result.value(QStringLiteral("file")).isNull());
         }
@@ -592,7 +560,7 @@ void CliTest::uploadToThreeAtOnce()
         QCOMPARE(result.value(QStringLiteral("verified")).toBool(), false);
         QVERIFY(result.value(QStringLiteral("firstMismatch")).isNull());
         QVERIFY(result.value(QStringLiteral("error")).isNull());
-        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, uno ? kUnoFlash : kMegaFlash),
+        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, (uno ? kUno : kMega).flash),
                                  kFlashFileWaitMs);
         QByteArray backup;
         QVERIFY(convertHexFile(result.value(QStringLiteral("file")).toString(), &backup).ok());
@@ -602,8 +570,7 @@ void CliTest::uploadToThreeAtOnce()
     // read gives back exactly what was written, one copy per board and run:
     // a second run, likely in the same second, keeps the first run's copy.
     for (int twice = 0; twice < 2; ++twice) {
-        const CliRun read = runCli(QStringList { QStringLiteral("read"), QStringLiteral("--board"),
-                                                 board, QStringLiteral("-o"), copies.path() }
+        const CliRun read = runCli(words("read --board %1 -o %2", { board, copies.path() })
                                    + targetsOf(modules.modules));
         QVERIFY2(read.exitCode == kExitSuccess, qPrintable(read.describe()));
     }
@@ -620,8 +587,7 @@ void CliTest::uploadToThreeAtOnce()
     }
     // "-o -": the copy is all there is on standard output.
     const ModuleProcess::Module &first = modules.modules.at(0);
-    const CliRun piped = runCli({ QStringLiteral("read"), QStringLiteral("--board"), board,
-                                  QStringLiteral("-o"), QStringLiteral("-"), targetOf(first) });
+    const CliRun piped = runCli(words("read --board %1 -o - %2", { board, targetOf(first) }));
     QVERIFY2(piped.exitCode == kExitSuccess, qPrintable(piped.describe()));
     QVERIFY(piped.out.startsWith(':') && piped.out.endsWith(":00000001FF\r\n"));
     // The bytes kept, in the progress line as in the summary.
@@ -644,8 +610,8 @@ void CliTest::verifyPassesAndFindsTheCorruptByte_data()
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("pageSize");
 
-    QTest::newRow("UNO") << "UNO" << kUnoPage;
-    QTest::newRow("MEGA2560") << "MEGA2560" << kMegaPage;
+    QTest::newRow("UNO") << "UNO" << kUno.page;
+    QTest::newRow("MEGA2560") << "MEGA2560" << kMega.page;
 }
 
 void CliTest::verifyPassesAndFindsTheCorruptByte()
@@ -659,18 +625,14 @@ void CliTest::verifyPassesAndFindsTheCorruptByte()
     const QString hex = writeHex(QStringLiteral("verify.hex"), image, 4);
 
     ModuleProcess modules;
-    QVERIFY(modules.start({ QStringLiteral("--count"), QStringLiteral("2"),
-                            QStringLiteral("--address"), QStringLiteral("127.0.0.131"),
-                            QStringLiteral("--board"), kind, QStringLiteral("--announce-ms"),
-                            QStringLiteral("0"), QStringLiteral("--and"), QStringLiteral("--board"),
-                            kind, QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                            QStringLiteral("--corrupt-page"), QString::number(kCorruptPage) }));
+    QVERIFY(modules.start(words("--count 2 --address 127.0.0.131 --board %1 --announce-ms 0 --and "
+                                "--board %2 --announce-ms 0 --corrupt-page %3",
+                                { kind, kind, QString::number(kCorruptPage) })));
     const QStringList targets = targetsOf(modules.modules);
 
     // The two sound modules pass.
-    CliRun run = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                                      board, QStringLiteral("--verify"), QStringLiteral("--json") }
-                        + targets.mid(0, 2));
+    CliRun run
+        = runCli(words("upload %1 --board %2 --verify --json", { hex, board }) + targets.mid(0, 2));
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     for (const QString &target : targets.mid(0, 2)) {
         const QJsonObject result = resultFor(run.json(), target);
@@ -679,9 +641,7 @@ void CliTest::verifyPassesAndFindsTheCorruptByte()
     }
 
     // With the faulty one among them, it alone fails, at the first byte of its bad page.
-    run = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"), board,
-                               QStringLiteral("--verify"), QStringLiteral("--json") }
-                 + targets);
+    run = runCli(words("upload %1 --board %2 --verify --json", { hex, board }) + targets);
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     const QJsonObject report = run.json();
     QCOMPARE(report.value(QStringLiteral("succeeded")).toInt(), 2);
@@ -707,18 +667,13 @@ void CliTest::refusedTargetFailsWhileOthersSucceed()
     const QByteArray image = randomImage(3000, 5);
     const QString hex = writeHex(QStringLiteral("refused.hex"), image, 5);
     ModuleProcess modules;
-    QVERIFY(modules.start(
-        { QStringLiteral("--count"), QStringLiteral("2"), QStringLiteral("--address"),
-          QStringLiteral("127.0.0.141"), QStringLiteral("--announce-ms"), QStringLiteral("0"),
-          QStringLiteral("--flash-out"), flashPattern(), QStringLiteral("--and"),
-          QStringLiteral("--announce-ms"), QStringLiteral("0"), QStringLiteral("--refuse-data"),
-          QStringLiteral("--and"), QStringLiteral("--announce-ms"), QStringLiteral("0"),
-          QStringLiteral("--at-one-byte") }));
+    QVERIFY(
+        modules.start(words("--count 2 --address 127.0.0.141 --announce-ms 0 --flash-out %1 --and "
+                            "--announce-ms 0 --refuse-data --and --announce-ms 0 --at-one-byte",
+                            { flashPattern() })));
     const QStringList targets = targetsOf(modules.modules);
 
-    const CliRun run = runCli(QStringList { QStringLiteral("upload"), hex,
-                                            QStringLiteral("--board"), QStringLiteral("mega2560") }
-                              + targets);
+    const CliRun run = runCli(words("upload %1 --board mega2560", { hex }) + targets);
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     // Not a terminal: plain lines, no cursor movements.
     QVERIFY(!run.out.contains(QLatin1Char('\x1b')));
@@ -737,15 +692,12 @@ void CliTest::refusedTargetFailsWhileOthersSucceed()
         QVERIFY2(run.out.contains(QStringLiteral("ok             ") + targets.at(i)
                                   + QStringLiteral(": 3000 bytes in ")),
                  qPrintable(run.out));
-        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(modules.modules.at(i), image, kMegaFlash),
+        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(modules.modules.at(i), image, kMega.flash),
                                  kFlashFileWaitMs);
     }
 
     // With --json the engine's system error lines stay off standard error.
-    const CliRun json
-        = runCli(QStringList { QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                               QStringLiteral("mega2560"), QStringLiteral("--json") }
-                 + targets);
+    const CliRun json = runCli(words("upload %1 --board mega2560 --json", { hex }) + targets);
     QVERIFY2(json.exitCode == kExitFailure, qPrintable(json.describe()));
     QCOMPARE(json.json().value(QStringLiteral("failed")).toInt(), 2);
     QVERIFY2(json.err.isEmpty(), qPrintable(json.describe()));
@@ -757,18 +709,14 @@ void CliTest::targetsByAnnouncedName()
     const QByteArray image = randomImage(2000, 6);
     const QString hex = writeHex(QStringLiteral("named.hex"), image, 6);
     ModuleProcess modules;
-    QVERIFY(modules.start(
-        { QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--address"),
-          QStringLiteral("127.0.0.151"), QStringLiteral("--board"), QStringLiteral("uno"),
-          QStringLiteral("--name"), name, QStringLiteral("--announce-ms"), QStringLiteral("200"),
-          QStringLiteral("--flash-out"), flashPattern() }));
+    QVERIFY(modules.start(words(
+        "--count 3 --address 127.0.0.151 --board uno --name %1 --announce-ms 200 --flash-out %2",
+        { name, flashPattern() })));
     const QString first = modules.modules.at(0).name;
     const QString third = modules.modules.at(2).name;
 
-    CliRun run
-        = runCli({ QStringLiteral("upload"), hex, QStringLiteral("--board"), QStringLiteral("UNO"),
-                   QStringLiteral("--name"), first, QStringLiteral("--name"), third,
-                   QStringLiteral("--seconds"), QStringLiteral("20"), QStringLiteral("--json") });
+    CliRun run = runCli(words("upload %1 --board UNO --name %2 --name %3 --seconds 20 --json",
+                              { hex, first, third }));
     QVERIFY2(run.exitCode == kExitSuccess, qPrintable(run.describe()));
     const QJsonArray results = run.json().value(QStringLiteral("results")).toArray();
     QCOMPARE(results.size(), 2);
@@ -777,15 +725,14 @@ void CliTest::targetsByAnnouncedName()
         const QJsonObject result = resultFor(run.json(), targetOf(module));
         QCOMPARE(result.value(QStringLiteral("name")).toString(), module.name);
         QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("ok"));
-        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, kUnoFlash), kFlashFileWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(flashHolds(module, image, kUno.flash), kFlashFileWaitMs);
     }
     // The module that was not named was left alone.
     QVERIFY(!QFile::exists(flashFileOf(modules.modules.at(1))));
 
     // A name nobody announces fails, and nothing else is touched.
-    run = runCli({ QStringLiteral("upload"), hex, QStringLiteral("--board"), QStringLiteral("UNO"),
-                   QStringLiteral("--name"), uniqueName("nobody"), QStringLiteral("--seconds"),
-                   QStringLiteral("0.5"), QStringLiteral("--json") });
+    run = runCli(words("upload %1 --board UNO --name %2 --seconds 0.5 --json",
+                       { hex, uniqueName("nobody") }));
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     const QJsonObject missing
         = run.json().value(QStringLiteral("results")).toArray().at(0).toObject();
@@ -795,14 +742,11 @@ void CliTest::targetsByAnnouncedName()
 
     // A name heard from two addresses is refused, unless all are wanted.
     ModuleProcess twin;
-    QVERIFY(twin.start({ QStringLiteral("--address"), QStringLiteral("127.0.0.154"),
-                         QStringLiteral("--board"), QStringLiteral("uno"), QStringLiteral("--name"),
-                         first, QStringLiteral("--announce-ms"), QStringLiteral("200"),
-                         QStringLiteral("--flash-out"), flashPattern() }));
+    QVERIFY(twin.start(
+        words("--address 127.0.0.154 --board uno --name %1 --announce-ms 200 --flash-out %2",
+              { first, flashPattern() })));
     const QStringList byName
-        = { QStringLiteral("upload"), hex,   QStringLiteral("--board"),   QStringLiteral("UNO"),
-            QStringLiteral("--name"), first, QStringLiteral("--seconds"), QStringLiteral("20"),
-            QStringLiteral("--json") };
+        = words("upload %1 --board UNO --name %2 --seconds 20 --json", { hex, first });
     run = runCli(byName);
     QVERIFY2(run.exitCode == kExitUsage, qPrintable(run.describe()));
     QVERIFY2(run.err.contains(QLatin1String("more than one address"))
@@ -826,15 +770,11 @@ void CliTest::timeLimitStopsAStalledUpload()
     ModuleProcess modules;
     // The fifth command (a parameter query) is carried out but never answered:
     // the worker would wait five times three seconds for it.
-    QVERIFY(modules.start({ QStringLiteral("--address"), QStringLiteral("127.0.0.161"),
-                            QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                            QStringLiteral("--no-reply"), QStringLiteral("5") }));
+    QVERIFY(modules.start(words("--address 127.0.0.161 --announce-ms 0 --no-reply 5")));
     QElapsedTimer clock;
     clock.start();
-    const CliRun run
-        = runCli({ QStringLiteral("upload"), hex, QStringLiteral("--board"),
-                   QStringLiteral("MEGA2560"), QStringLiteral("--timeout"), QStringLiteral("1"),
-                   QStringLiteral("--json"), targetOf(modules.modules.at(0)) });
+    const CliRun run = runCli(words("upload %1 --board MEGA2560 --timeout 1 --json %2",
+                                    { hex, targetOf(modules.modules.at(0)) }));
     QVERIFY2(run.exitCode == kExitFailure, qPrintable(run.describe()));
     const QJsonObject result
         = run.json().value(QStringLiteral("results")).toArray().at(0).toObject();
@@ -882,10 +822,8 @@ void CliTest::signalsStopTheUploadsAndReport()
     const QString hex = writeHex(QStringLiteral("interrupted.hex"), randomImage(3000, 9), 9);
     ModuleProcess modules;
     // Each upload waits for a reply that never comes (see the time limit test).
-    QVERIFY(modules.start({ QStringLiteral("--count"), QString::number(kBoards),
-                            QStringLiteral("--address"), QStringLiteral("127.0.0.165"),
-                            QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                            QStringLiteral("--no-reply"), QStringLiteral("5") }));
+    QVERIFY(modules.start(words("--count %1 --address 127.0.0.165 --announce-ms 0 --no-reply 5",
+                                { QString::number(kBoards) })));
     QTemporaryDir copies;
     QStringList arguments = read
         ? QStringList { QStringLiteral("read"), QStringLiteral("-o"), copies.path() }
@@ -964,9 +902,8 @@ void CliTest::renameReachesTheModule()
     const QString renamed = uniqueName("new");
     ModuleProcess modules;
     QVERIFY(modules.start(
-        { QStringLiteral("--address"), QStringLiteral("127.0.0.171"), QStringLiteral("--name"),
-          name, QStringLiteral("--announce-ms"), QStringLiteral("200"), QStringLiteral("--and"),
-          QStringLiteral("--announce-ms"), QStringLiteral("0"), QStringLiteral("--refuse-at") }));
+        words("--address 127.0.0.171 --name %1 --announce-ms 200 --and --announce-ms 0 --refuse-at",
+              { name })));
     const ModuleProcess::Module &module = modules.modules.at(0);
 
     CliRun run = runCli({ QStringLiteral("rename"), module.address.toString(),
@@ -980,8 +917,7 @@ void CliTest::renameReachesTheModule()
     // The module announces itself under its new name from then on.
     bool seen = false;
     for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
-        run = runCli({ QStringLiteral("list"), QStringLiteral("--seconds"), QStringLiteral("1"),
-                       QStringLiteral("--json") });
+        run = runCli(words("list --seconds 1 --json"));
         for (const QJsonValue &value : run.json().value(QStringLiteral("modules")).toArray()) {
             const QJsonObject entry = value.toObject();
             if (entry.value(QStringLiteral("address")).toString() == module.address.toString())
@@ -1005,9 +941,7 @@ void CliTest::liveDisplayOnATerminal()
         QSKIP("no 'script' program to provide a terminal");
     const QString hex = writeHex(QStringLiteral("live.hex"), randomImage(6000, 8), 8);
     ModuleProcess modules;
-    QVERIFY(modules.start({ QStringLiteral("--count"), QStringLiteral("2"),
-                            QStringLiteral("--address"), QStringLiteral("127.0.0.181"),
-                            QStringLiteral("--announce-ms"), QStringLiteral("0") }));
+    QVERIFY(modules.start(words("--count 2 --address 127.0.0.181 --announce-ms 0")));
     const QString command = QStringLiteral("%1 upload %2 --board MEGA2560 --verify %3")
                                 .arg(QStringLiteral(RUDIREZE_CLI_EXE), hex,
                                      targetsOf(modules.modules).join(QLatin1Char(' ')));
@@ -1037,11 +971,10 @@ void CliTest::stationFlashesEachArrivalOnce()
     const QString csvPath = QDir::current().absoluteFilePath(QStringLiteral("station.csv"));
     QFile::remove(csvPath);
     QProcess station;
-    station.start(
-        QStringLiteral(RUDIREZE_CLI_EXE),
-        { QStringLiteral("station"), hex, QStringLiteral("--board"), QStringLiteral("MEGA2560"),
-          QStringLiteral("--name"), prefix + QStringLiteral("-?"), QStringLiteral("--log"), csvPath,
-          QStringLiteral("--seconds"), QString::number(ModuleProcess::kLifetimeSeconds) });
+    station.start(QStringLiteral(RUDIREZE_CLI_EXE),
+                  words("station %1 --board MEGA2560 --name %2 --log %3 --seconds %4",
+                        { hex, prefix + QStringLiteral("-?"), csvPath,
+                          QString::number(ModuleProcess::kLifetimeSeconds) }));
     QVERIFY(station.waitForStarted(ModuleProcess::kStartMs));
     QString out;
     const auto saw = [&](const QString &text, int times) {
@@ -1054,11 +987,9 @@ void CliTest::stationFlashesEachArrivalOnce()
     };
     QVERIFY(saw(QStringLiteral("Flashing"), 1));
     const auto module = [&](const char *address, const char *name, const QStringList &more) {
-        return QStringList { QStringLiteral("--address"),     QLatin1String(address),
-                             QStringLiteral("--name"),        prefix + QLatin1String(name),
-                             QStringLiteral("--flash-out"),   flashPattern(),
-                             QStringLiteral("--announce-ms"), QStringLiteral("200") }
-        + more;
+        return words("--address %1 --name %2 --flash-out %3 --announce-ms 200",
+                     { QLatin1String(address), prefix + QLatin1String(name), flashPattern() })
+            + more;
     };
     const auto done = [&](const char *status, const char *name) {
         return QString::fromLatin1(status).leftJustified(13) + prefix + QLatin1String(name);
@@ -1115,7 +1046,7 @@ void CliTest::stationFlashesEachArrivalOnce()
     QCOMPARE(results.value(prefix + "-b"), QStringList({ "ok" }));
     QCOMPARE(results.value(prefix + "-c"), QStringList({ "unreachable" }));
     QCOMPARE(results.value(prefix + "-d"), QStringList({ "interrupted" }));
-    QTRY_VERIFY_WITH_TIMEOUT(flashHolds(b.modules.at(0), image, kMegaFlash), kFlashFileWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(flashHolds(b.modules.at(0), image, kMega.flash), kFlashFileWaitMs);
     QVERIFY(!QFile::exists(flashFileOf(others.modules.at(1))));
 }
 
@@ -1169,11 +1100,9 @@ void CliTest::stationUnderAFlood()
 
     QProcess station;
     station.start(QStringLiteral(RUDIREZE_CLI_EXE),
-                  { QStringLiteral("station"), hex, QStringLiteral("--board"),
-                    QStringLiteral("MEGA2560"), QStringLiteral("--name"), prefix + "-*",
-                    QStringLiteral("--parallel"), QString::number(kParallel),
-                    QStringLiteral("--seconds"),
-                    QString::number(ModuleProcess::kLifetimeSeconds) });
+                  words("station %1 --board MEGA2560 --name %2 --parallel %3 --seconds %4",
+                        { hex, prefix + "-*", QString::number(kParallel),
+                          QString::number(ModuleProcess::kLifetimeSeconds) }));
     QVERIFY(station.waitForStarted(ModuleProcess::kStartMs));
     QTRY_VERIFY(station.canReadLine());
     QUdpSocket sender;

@@ -17,10 +17,6 @@ constexpr int kRepeatedExchanges = 5;
 constexpr int kAnnounceAttempts = 5;
 constexpr int kAnnounceWaitMs = 1000;
 
-const QString kBoxTitle = QStringLiteral("connect server fail");
-const QString kBoxText
-    = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
-
 // The window with one module row whose AT port is `atPort` on `address`.
 struct RenameWindow : QuietWindow
 {

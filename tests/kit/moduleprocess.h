@@ -13,8 +13,8 @@
 class ModuleProcess
 {
 public:
-    static constexpr int kStartMs = 10000;
-    static constexpr int kStopMs = 10000;
+    static constexpr int kStartMs = TestKit::kProcessStartMs;
+    static constexpr int kStopMs = TestKit::kProcessStopMs;
     // Every process a test starts ends by itself at the latest after this.
     static constexpr int kLifetimeSeconds = 120;
 

@@ -39,5 +39,11 @@ inline const QByteArray kGetSync = QByteArray::fromHex("3020");
 inline const QByteArray kInSyncOk = QByteArray::fromHex("1410");
 inline const QByteArray kSignOnFrame = QByteArray::fromHex("1b0100010e0114");
 inline const QByteArray kSignOnAnswer = QByteArray::fromHex("1b01000b0e0100084156524953505f3274");
+// How long the version 2 answers are, frame included: to CMD_SIGN_ON, to
+// CMD_GET_PARAMETER, a status alone, to CMD_READ_SIGNATURE_ISP.
+constexpr int kSignOnReply = 17;
+constexpr int kParameterReply = 9;
+constexpr int kShortFrameReply = 8;
+constexpr int kSignatureReply = 13;
 
 } // namespace StkFrames

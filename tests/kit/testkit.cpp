@@ -22,6 +22,18 @@ QByteArray pattern(int size, int seed, int step, int seedStep, int period)
     return bytes;
 }
 
+QStringList words(const char *text, const QStringList &values)
+{
+    QStringList line;
+    for (const QString &word :
+         QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const int index
+            = word.size() == 2 && word.at(0) == QLatin1Char('%') ? word.at(1).digitValue() : 0;
+        line << (index > 0 && index <= values.size() ? values.at(index - 1) : word);
+    }
+    return line;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -40,25 +52,39 @@ void writeImage(const QByteArray &image, const QString &path)
     QVERIFY2(writeFile(path, image), qPrintable(path));
 }
 
+bool connectTo(QTcpSocket &socket, const QHostAddress &address, quint16 port, int timeoutMs)
+{
+    socket.connectToHost(address, port);
+    return socket.waitForConnected(timeoutMs);
+}
+
+QByteArray readUntil(QTcpSocket &socket, const std::function<bool(const QByteArray &)> &enough,
+                     int timeoutMs)
+{
+    QByteArray received = socket.readAll();
+    QDeadlineTimer deadline(timeoutMs);
+    while (!enough(received) && !deadline.hasExpired()
+           && socket.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime()))))
+        received += socket.readAll();
+    return received;
+}
+
+QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int count, int timeoutMs)
+{
+    socket.write(request);
+    socket.flush();
+    return readUntil(
+        socket, [count](const QByteArray &received) { return received.size() >= count; },
+        timeoutMs);
+}
+
 bool atUpdateHandshake(QTcpSocket &socket, const QByteArray &family, int timeoutMs)
 {
     // The module answers each command with a short text; its length is all
     // the handshake needs.
     constexpr int kReplyBytes = 2;
-    for (const QByteArray &command :
-         { QByteArrayLiteral("AT+U2W=CLIENT\r\n"), QByteArray("AT+MCUUPDATE=" + family) }) {
-        socket.write(command);
-        socket.flush();
-        QByteArray reply;
-        QDeadlineTimer deadline(timeoutMs);
-        while (reply.size() < kReplyBytes && !deadline.hasExpired()) {
-            socket.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-            reply += socket.readAll();
-        }
-        if (reply.size() < kReplyBytes)
-            return false;
-    }
-    return true;
+    return exchange(socket, "AT+U2W=CLIENT\r\n", kReplyBytes, timeoutMs).size() >= kReplyBytes
+        && exchange(socket, "AT+MCUUPDATE=" + family, kReplyBytes, timeoutMs).size() >= kReplyBytes;
 }
 
 QString target(const QString &address, quint16 dataPort, quint16 atPort)

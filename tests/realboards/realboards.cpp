@@ -5,7 +5,6 @@
 #include "simulatedbridge.h"
 #include "testkit.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTcpSocket>
@@ -14,7 +13,8 @@
 namespace RealBoards {
 
 namespace {
-constexpr char kErased = '\xff';
+using TestKit::kErased;
+constexpr int kAtReplyTimeoutMs = 2000;
 } // namespace
 
 QList<Road> roads()
@@ -132,8 +132,7 @@ ModuleOptions simulatedModules(BoardKind kind, const QHostAddress &address)
 bool atHandshake(const QHostAddress &address, quint16 atPort, BoardKind kind, QString *error)
 {
     QTcpSocket socket;
-    socket.connectToHost(address, atPort);
-    if (!socket.waitForConnected(kConnectTimeoutMs)) {
+    if (!TestKit::connectTo(socket, address, atPort, kConnectTimeoutMs)) {
         *error = QStringLiteral("AT port: ") + socket.errorString();
         return false;
     }
@@ -148,16 +147,10 @@ QByteArray readSketchLine(const QHostAddress &address, quint16 dataPort, const Q
                           int timeoutMs)
 {
     QTcpSocket socket;
-    socket.connectToHost(address, dataPort);
-    if (!socket.waitForConnected(kConnectTimeoutMs))
+    if (!TestKit::connectTo(socket, address, dataPort, kConnectTimeoutMs))
         return QByteArray();
-    QByteArray received;
-    QDeadlineTimer deadline(timeoutMs);
-    while (!received.contains(line) && !deadline.hasExpired()) {
-        socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        received += socket.readAll();
-    }
-    return received;
+    return TestKit::readUntil(
+        socket, [&line](const QByteArray &received) { return received.contains(line); }, timeoutMs);
 }
 
 bool speedUpOnceReached(ModuleThread &modules, int index, int resetsBefore, qint64 bytesBefore,

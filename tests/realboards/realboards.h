@@ -18,15 +18,7 @@ namespace RealBoards {
 // wait about a second for a first byte; a started program prints its line
 // once a second.
 constexpr int kSketchLineTimeoutMs = 10000;
-// How long a board may take to be reset and reached by an uploader.
-constexpr int kReachedTimeoutMs = 10000;
 constexpr int kConnectTimeoutMs = 3000;
-constexpr int kAtReplyTimeoutMs = 2000;
-// How fast a board runs once its bootloader has been reached. Up to then it
-// runs in real time: the bootloaders give a programmer only about a second
-// of simulated time after a reset.
-constexpr double kFastSpeed = 3.0;
-constexpr double kRealTime = 1.0;
 
 // One upload of the real-board tests: a sketch to two boards of its kind
 // through one bridge mode, with the chip's lossy UART receive or the paced
@@ -46,6 +38,7 @@ struct Road
     // the earlier one back from the backup.
     QString heldBefore;
 };
+constexpr int kBoardsAtOnce = 2;
 
 QList<Road> roads();
 // One data row per road of that front end, in the column "road" (an index
@@ -81,6 +74,13 @@ bool atHandshake(const QHostAddress &address, quint16 atPort, BoardKind kind, QS
 QByteArray readSketchLine(const QHostAddress &address, quint16 dataPort, const QByteArray &line,
                           int timeoutMs = kSketchLineTimeoutMs);
 
+// How fast a board runs once its bootloader has been reached. Up to then it
+// runs in real time: the bootloaders give a programmer only about a second
+// of simulated time after a reset.
+constexpr double kFastSpeed = 3.0;
+constexpr double kRealTime = 1.0;
+// How long a board may take to be reset and reached by an uploader.
+constexpr int kReachedTimeoutMs = 10000;
 // Once the module has reset its board and passed it bytes beyond
 // `bytesBefore`, the board may run faster than real time.
 bool speedUpOnceReached(ModuleThread &modules, int index, int resetsBefore, qint64 bytesBefore,

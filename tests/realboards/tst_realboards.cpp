@@ -30,15 +30,6 @@
 
 using namespace RealBoards;
 
-namespace {
-constexpr int kBoardsAtOnce = 2;
-constexpr int kAnnounceIntervalMs = 250;
-constexpr int kRowTimeoutMs = 5000;
-// over128k-mega takes about 14 s in real time, a third of it when the
-// board may run at kFastSpeed; a loaded machine gets room to spare.
-constexpr int kUploadTimeoutMs = 90000;
-} // namespace
-
 class RealBoardsWindowTest : public QObject
 {
     Q_OBJECT
@@ -51,7 +42,7 @@ private slots:
 private:
     // Each sketch gets modules at fresh addresses: a row keeps the ports it
     // was first announced with.
-    quint32 nextAddress = QHostAddress(QStringLiteral("127.0.0.2")).toIPv4Address();
+    TestKit::LoopbackAddresses addresses { "127.0.0.2" };
 };
 
 void RealBoardsWindowTest::initTestCase()
@@ -70,6 +61,11 @@ void RealBoardsWindowTest::everySketchThroughTheWindow_data()
 
 void RealBoardsWindowTest::everySketchThroughTheWindow()
 {
+    constexpr int kAnnounceIntervalMs = 250;
+    constexpr int kRowTimeoutMs = 5000;
+    // over128k-mega takes about 14 s in real time, a third of it when the
+    // board may run at kFastSpeed; a loaded machine gets room to spare.
+    constexpr int kUploadTimeoutMs = 90000;
     QFETCH(int, road);
     const BoardFiles::Sketch sketch = BoardFiles::sketch(roads().at(road).sketch);
     QString why;
@@ -95,10 +91,9 @@ void RealBoardsWindowTest::everySketchThroughTheWindow()
     QCOMPARE(probe.currentFileName(), QFileInfo(sketch.hexPath).fileName());
     QCOMPARE(TestKit::readFile(QStringLiteral("update.bin")), image);
 
-    ModuleOptions options = simulatedModules(sketch.kind, QHostAddress(nextAddress));
+    ModuleOptions options = simulatedModules(sketch.kind, addresses.take(kBoardsAtOnce));
     options.announceIntervalMs = kAnnounceIntervalMs;
     options.link = linkFor(roads().at(road), road);
-    nextAddress += kBoardsAtOnce;
     ModuleThread modules;
     QVERIFY2(modules.start(kBoardsAtOnce, options, &why), qPrintable(why));
 

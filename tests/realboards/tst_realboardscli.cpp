@@ -20,19 +20,14 @@
 #include <QtTest>
 
 using namespace RealBoards;
-using TestKit::resultFor;
+using namespace TestKit;
 
 namespace {
-constexpr int kBoardsAtOnce = 2;
-constexpr int kStartTimeoutMs = 5000;
-constexpr int kStopTimeoutMs = 5000;
 // full-mega is written and read back at kFastSpeed; a loaded machine gets
 // room to spare. The program's own limit ends it before ours does.
 constexpr int kUploadTimeoutMs = 150000;
 constexpr int kCliTimeoutSeconds = 120;
 constexpr int kRefusalTimeoutMs = 30000;
-constexpr int kExitSuccess = 0;
-constexpr int kExitUsage = 2;
 
 QString targetOf(ModuleThread &modules, int index)
 {
@@ -61,7 +56,7 @@ CliRun runOnBoards(ModuleThread &modules, const QList<int> &boards, const QStrin
     CliRun run;
     QProcess cli;
     cli.start(QStringLiteral(RUDIREZE_CLI_EXE), arguments);
-    if (!cli.waitForStarted(kStartTimeoutMs))
+    if (!cli.waitForStarted(kProcessStartMs))
         return run;
     for (int n = 0; n < boards.size(); ++n)
         run.reached = speedUpOnceReached(modules, boards.at(n), before.at(n).resets,
@@ -71,7 +66,7 @@ CliRun runOnBoards(ModuleThread &modules, const QList<int> &boards, const QStrin
         = QTest::qWaitFor([&cli] { return cli.state() == QProcess::NotRunning; }, kUploadTimeoutMs);
     if (!run.finished) {
         cli.kill();
-        cli.waitForFinished(kStopTimeoutMs);
+        cli.waitForFinished(kProcessStopMs);
     }
     run.out = QString::fromUtf8(cli.readAllStandardOutput());
     run.describe = QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3")
@@ -113,7 +108,7 @@ private:
 
     // Each sketch gets modules at fresh addresses, apart from the window
     // test's.
-    quint32 nextAddress = QHostAddress(QStringLiteral("127.0.0.150")).toIPv4Address();
+    TestKit::LoopbackAddresses addresses { "127.0.0.150" };
 };
 
 void RealBoardsCliTest::initTestCase()
@@ -141,12 +136,11 @@ void RealBoardsCliTest::everySketchThroughTheCommandLine()
     // Boards that already hold a program, for the backup.
     const BoardFiles::Sketch heldSketch = BoardFiles::sketch(how.heldBefore);
     const QByteArray held = how.heldBefore.isEmpty() ? QByteArray() : sketchImage(heldSketch, &why);
-    ModuleOptions options = simulatedModules(sketch.kind, QHostAddress(nextAddress));
+    ModuleOptions options = simulatedModules(sketch.kind, addresses.take(kBoardsAtOnce));
     options.initialFlash = held;
     options.link = linkFor(how, road);
     ModuleThread modules;
     QVERIFY2(modules.start(kBoardsAtOnce, options, &why), qPrintable(why));
-    nextAddress += kBoardsAtOnce;
 
     QStringList arguments { QStringLiteral("upload"),           sketch.hexPath,
                             QStringLiteral("--board"),          deviceText(sketch.kind),
@@ -240,8 +234,7 @@ void RealBoardsCliTest::refuseOneByteMore(const QByteArray &image, BoardKind kin
 
     QProcess cli;
     cli.start(QStringLiteral(RUDIREZE_CLI_EXE),
-              QStringList { QStringLiteral("upload"), hex.fileName(), QStringLiteral("--board"),
-                            deviceText(kind), QStringLiteral("--verify") }
+              words("upload %1 --board %2 --verify", { hex.fileName(), deviceText(kind) })
                   + targets);
     QVERIFY(cli.waitForFinished(kRefusalTimeoutMs));
     const QString err = QString::fromUtf8(cli.readAllStandardError());

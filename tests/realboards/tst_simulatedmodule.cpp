@@ -25,25 +25,11 @@
 
 using namespace RealBoards;
 using namespace StkFrames;
+using TestKit::exchange;
+using TestKit::words;
 
 namespace {
 constexpr int kWaitMs = 10000;
-// Long enough for the module to take bytes it should not take.
-constexpr int kSettleMs = 500;
-constexpr int kQuietMs = 100;
-constexpr int kFloodBytes = 64 * 1024;
-// The simulated UART's receive FIFO: the simulator's, larger than the chip's.
-constexpr int kUartHeldBytes = 64;
-constexpr int kSyncBurstCount = 300;
-constexpr int kSignOnBurstCount = 100;
-constexpr int kLatencyMs = 100;
-constexpr int kSlowBaud = 2400;
-constexpr int kSlowSyncCount = 10;
-constexpr qint64 kBitsPerByte = 10;
-constexpr qint64 kMsPerSecond = 1000;
-// The bridge hands bytes over up to a timer tick early, each way, and the
-// simulated UART takes a byte in a fraction of a millisecond.
-constexpr qint64 kLookaheadSlackMs = 3;
 
 QByteArray bootloaderBytes(BoardKind kind)
 {
@@ -51,25 +37,11 @@ QByteArray bootloaderBytes(BoardKind kind)
     return flatImage(hex).mid(int(boardTraits(kind).bootStart));
 }
 
-// Writes a request and collects `count` bytes of answer, or what came in time.
-QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int count,
-                    int timeoutMs = kWaitMs)
-{
-    socket.write(request);
-    socket.flush();
-    QByteArray received;
-    QDeadlineTimer deadline(timeoutMs);
-    while (received.size() < count && !deadline.hasExpired()) {
-        socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        received += socket.readAll();
-    }
-    return received;
-}
-
 // What the program printed just before the reset may still come; the
 // bootloader says nothing before it is asked.
 void drainUntilQuiet(QTcpSocket &socket)
 {
+    constexpr int kQuietMs = 100;
     QDeadlineTimer deadline(kWaitMs);
     while (socket.waitForReadyRead(kQuietMs) && !deadline.hasExpired())
         socket.readAll();
@@ -77,8 +49,8 @@ void drainUntilQuiet(QTcpSocket &socket)
 
 bool connectData(QTcpSocket &socket, ModuleThread &modules, int index)
 {
-    socket.connectToHost(modules.address(index), modules.dataPort(index));
-    return socket.waitForConnected(kConnectTimeoutMs);
+    return TestKit::connectTo(socket, modules.address(index), modules.dataPort(index),
+                              kConnectTimeoutMs);
 }
 
 bool handshake(ModuleThread &modules, int index, BoardKind kind)
@@ -185,6 +157,11 @@ void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead_data()
 
 void SimulatedModuleTest::clientIsHeldBackWhileTheProgramDoesNotRead()
 {
+    // Long enough for the module to take bytes it should not take.
+    constexpr int kSettleMs = 500;
+    constexpr int kFloodBytes = 64 * 1024;
+    // The simulated UART's receive FIFO: the simulator's, larger than the chip's.
+    constexpr int kUartHeldBytes = 64;
     QFETCH(bool, lossy);
     // The test program switches its receiver on and never reads it.
     const BoardFiles::Sketch program = BoardFiles::sketch(QStringLiteral("tiny-uno"));
@@ -262,16 +239,13 @@ void SimulatedModuleTest::bridgeCutsTheLineIntoSegments()
     QVERIFY(connectData(data, modules, 0));
     // The first line may have begun before the connection; the next is whole
     // and comes alone, a second after.
-    QByteArray received;
     Sent before;
     QDeadlineTimer deadline(kWaitMs);
     for (int line = 0; line < 2; ++line) {
         before = snapshot();
-        received.clear();
-        while (!received.contains(program.line) && !deadline.hasExpired()) {
-            data.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-            received += data.readAll();
-        }
+        const QByteArray received = TestKit::readUntil(
+            data, [&](const QByteArray &text) { return text.contains(program.line); },
+            int(qMax<qint64>(1, deadline.remainingTime())));
         QVERIFY(received.contains(program.line));
     }
     // The module writes a segment to the socket just before it is counted.
@@ -289,6 +263,8 @@ void SimulatedModuleTest::bridgeCutsTheLineIntoSegments()
 
 void SimulatedModuleTest::burstsLongerThanTheModuleHoldsAreAnswered_data()
 {
+    constexpr int kSyncBurstCount = 300;
+    constexpr int kSignOnBurstCount = 100;
     QTest::addColumn<int>("kind");
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("answer");
@@ -322,6 +298,14 @@ void SimulatedModuleTest::burstsLongerThanTheModuleHoldsAreAnswered()
 
 void SimulatedModuleTest::latencyAndBaudWorkOnTop()
 {
+    constexpr int kLatencyMs = 100;
+    constexpr int kSlowBaud = 2400;
+    constexpr int kSlowSyncCount = 10;
+    constexpr qint64 kBitsPerByte = 10;
+    constexpr qint64 kMsPerSecond = 1000;
+    // The bridge hands bytes over up to a timer tick early, each way, and the
+    // simulated UART takes a byte in a fraction of a millisecond.
+    constexpr qint64 kLookaheadSlackMs = 3;
     QString why;
     ModuleThread modules;
     QVERIFY2(modules.start(1, simulatedModules(BoardKind::Uno, QHostAddress("127.0.0.2")), &why),
@@ -364,10 +348,8 @@ void SimulatedModuleTest::programWritesTheFlashOnRequestAndOnExit()
     const QString written = flashOutPath(flashFile, QHostAddress(), 1);
     QFile::remove(written);
     ModuleProcess process;
-    QVERIFY(process.start({ QStringLiteral("--board"), QStringLiteral("uno-sim"),
-                            QStringLiteral("--announce-ms"), QStringLiteral("0"),
-                            QStringLiteral("--flash-in"), program.binaryPath,
-                            QStringLiteral("--flash-out"), flashFile }));
+    QVERIFY(process.start(words("--board uno-sim --announce-ms 0 --flash-in %1 --flash-out %2",
+                                { program.binaryPath, flashFile })));
     QCOMPARE(process.modules.size(), 1);
     QCOMPARE(process.modules.at(0).board, QStringLiteral("uno-sim"));
 

@@ -3,6 +3,7 @@
 #include "boardfiles.h"
 #include "intelhex.h"
 
+#include <QDebug>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -82,6 +83,23 @@ QByteArray sketchImage(const BoardFiles::Sketch &sketch, QString *why)
         return QByteArray();
     }
     return flatImage(hex);
+}
+
+bool SketchBoard::prepare(const QString &sketchName, const QByteArray &preload, double speed)
+{
+    sketch = BoardFiles::sketch(sketchName);
+    QString why;
+    image = sketchImage(sketchName, &why);
+    board = boardWithBootloader(sketch.kind, &why);
+    if (image.isEmpty() || !board) {
+        qWarning().noquote() << why;
+        return false;
+    }
+    if (!preload.isEmpty() && !board->loadProgram(preload))
+        return false;
+    board->setSpeed(speed);
+    link = std::make_unique<BoardLink>(*board);
+    return board->start();
 }
 
 QByteArray sketchImage(const QString &name, QString *why)

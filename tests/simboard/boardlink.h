@@ -59,3 +59,18 @@ std::unique_ptr<SimulatedBoard> boardWithBootloader(BoardKind kind, QString *why
 // the sketch or by its name; empty with the reason.
 QByteArray sketchImage(const BoardFiles::Sketch &sketch, QString *why);
 QByteArray sketchImage(const QString &name, QString *why);
+
+// A started board of a sketch's kind with the build's bootloader, the sketch's
+// image at hand and the test's end of the board's UART.
+struct SketchBoard
+{
+    BoardFiles::Sketch sketch;
+    QByteArray image;
+    std::unique_ptr<SimulatedBoard> board;
+    std::unique_ptr<BoardLink> link;
+
+    // False, with a warning that says why, when a part cannot be had. The
+    // flash holds `preload` before the board starts at `speed`.
+    bool prepare(const QString &sketchName, const QByteArray &preload = QByteArray(),
+                 double speed = 1.0);
+};

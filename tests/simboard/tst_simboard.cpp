@@ -7,6 +7,7 @@
 #include "simulatedboard.h"
 #include "stkframes.h"
 #include "stkwriter.h"
+#include "testkit.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,13 +21,14 @@ using namespace StkFrames;
 Q_DECLARE_METATYPE(HexContents)
 Q_DECLARE_METATYPE(BoardKind)
 
+using TestKit::kErased;
+
 namespace {
 constexpr quint32 kUnoBootStart = 0x7E00;
 constexpr quint32 kMegaBootStart = 0x3E000;
 constexpr int kUnoBootSectionBytes = 512;
 constexpr int kVersionWordBytes = 2;
 constexpr int kProbeBytes = 8;
-constexpr char kErased = '\xff';
 // Long enough for a byte to be answered if the bootloader were listening.
 constexpr int kSilenceMs = 500;
 constexpr int kSyncBurstCount = 300;

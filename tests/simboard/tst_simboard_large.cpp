@@ -11,7 +11,6 @@
 #include <QtTest>
 
 namespace {
-constexpr char kErased = '\xff';
 // The MEGA upload runs at three times real speed (about 9 s instead of 26 s).
 // The bootloader gives up on a silent line only after about 7 simulated
 // seconds, so the test thread may still stall for over 2 s.
@@ -29,18 +28,24 @@ private slots:
 };
 
 namespace {
-// Empty when the flash holds the image up to the boot section and the boot
-// section is as it was; otherwise what differs.
-QString flashProblem(const QByteArray &flash, const QByteArray &image, const QByteArray &bootBefore,
-                     int bootStart)
+// Writes the full sketch and a page more, into the boot section, and leaves:
+// the program runs, the flash holds the image and the boot section is as it
+// was.
+template<typename Writer> void writeTheFullSketch(Writer &writer, SketchBoard &setup)
 {
-    if (image.size() != bootStart)
-        return QStringLiteral("the image has %1 bytes, not %2").arg(image.size()).arg(bootStart);
-    if (flash.left(bootStart) != image)
-        return QStringLiteral("the flash does not hold the image");
-    if (flash.mid(bootStart) != bootBefore)
-        return QStringLiteral("the boot section changed");
-    return QString();
+    SimulatedBoard &board = *setup.board;
+    const int bootStart = int(board.traits().bootStart);
+    const int pageBytes = board.traits().pageBytes;
+    const QByteArray bootBefore = board.flash().mid(bootStart);
+    QCOMPARE(setup.image.size(), bootStart);
+    QVERIFY2(writer.enterProgrammingMode(), qPrintable(writer.error()));
+    QVERIFY2(writer.writeImage(setup.image, pageBytes), qPrintable(writer.error()));
+    QVERIFY2(writer.loadAddress(quint32(bootStart / 2)), qPrintable(writer.error()));
+    QVERIFY2(writer.programPage(QByteArray(pageBytes, '\0')), qPrintable(writer.error()));
+    QVERIFY2(writer.leaveProgrammingMode(), qPrintable(writer.error()));
+    QVERIFY(setup.link->waitForText(setup.sketch.line, kSketchLineTimeoutMs));
+    QVERIFY2(board.flash().left(bootStart) == setup.image, "the flash does not hold the image");
+    QVERIFY2(board.flash().mid(bootStart) == bootBefore, "the boot section changed");
 }
 } // namespace
 
@@ -52,61 +57,32 @@ void LargeProgramTest::initTestCase()
 
 void LargeProgramTest::optibootTakesTheFullSketch()
 {
-    const BoardFiles::Sketch sketch = BoardFiles::sketch(QStringLiteral("full-uno"));
-    QString why;
-    const QByteArray image = sketchImage(sketch.name, &why);
-    QVERIFY2(!image.isEmpty(), qPrintable(why));
-    auto board = boardWithBootloader(sketch.kind, &why);
-    QVERIFY2(board, qPrintable(why));
-    const int bootStart = int(board->traits().bootStart);
-    const int pageBytes = board->traits().pageBytes;
-    const QByteArray bootBefore = board->flash().mid(bootStart);
-    BoardLink link(*board);
-    QVERIFY(board->start());
-    board->resetIntoBootloader();
+    SketchBoard setup;
+    QVERIFY(setup.prepare(QStringLiteral("full-uno")));
+    setup.board->resetIntoBootloader();
 
-    Stk500v1Writer writer(link);
+    Stk500v1Writer writer(*setup.link);
     QVERIFY2(writer.sync(), qPrintable(writer.error()));
-    QVERIFY2(writer.enterProgrammingMode(), qPrintable(writer.error()));
-    QVERIFY2(writer.writeImage(image, pageBytes), qPrintable(writer.error()));
-    QVERIFY2(writer.loadAddress(quint32(bootStart / 2)), qPrintable(writer.error()));
-    QVERIFY2(writer.programPage(QByteArray(pageBytes, '\0')), qPrintable(writer.error()));
-    QVERIFY2(writer.leaveProgrammingMode(), qPrintable(writer.error()));
-    QVERIFY(link.waitForText(sketch.line, kSketchLineTimeoutMs));
-    const QString problem = flashProblem(board->flash(), image, bootBefore, bootStart);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    writeTheFullSketch(writer, setup);
+    if (QTest::currentTestFailed())
+        return;
 
-    board->resetIntoBootloader();
+    setup.board->resetIntoBootloader();
     QVERIFY2(writer.sync(), qPrintable(writer.error()));
 }
 
 void LargeProgramTest::stk500v2TakesTheFullSketch()
 {
-    const BoardFiles::Sketch sketch = BoardFiles::sketch(QStringLiteral("full-mega"));
-    QString why;
-    const QByteArray image = sketchImage(sketch.name, &why);
-    QVERIFY2(!image.isEmpty(), qPrintable(why));
-    auto board = boardWithBootloader(sketch.kind, &why);
-    QVERIFY2(board, qPrintable(why));
-    const int bootStart = int(board->traits().bootStart);
-    const int pageBytes = board->traits().pageBytes;
-    const QByteArray bootBefore = board->flash().mid(bootStart);
-    board->setSpeed(kMegaSpeed);
-    BoardLink link(*board);
-    QVERIFY(board->start());
+    SketchBoard setup;
+    QVERIFY(setup.prepare(QStringLiteral("full-mega"), QByteArray(), kMegaSpeed));
 
-    Stk500v2Writer writer(link);
+    Stk500v2Writer writer(*setup.link);
     QVERIFY2(!writer.signOn().isEmpty(), qPrintable(writer.error()));
-    QVERIFY2(writer.enterProgrammingMode(), qPrintable(writer.error()));
-    QVERIFY2(writer.writeImage(image, pageBytes), qPrintable(writer.error()));
-    QVERIFY2(writer.loadAddress(quint32(bootStart / 2)), qPrintable(writer.error()));
-    QVERIFY2(writer.programPage(QByteArray(pageBytes, '\0')), qPrintable(writer.error()));
-    QVERIFY2(writer.leaveProgrammingMode(), qPrintable(writer.error()));
-    QVERIFY(link.waitForText(sketch.line, kSketchLineTimeoutMs));
-    const QString problem = flashProblem(board->flash(), image, bootBefore, bootStart);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    writeTheFullSketch(writer, setup);
+    if (QTest::currentTestFailed())
+        return;
 
-    board->resetIntoBootloader();
+    setup.board->resetIntoBootloader();
     QVERIFY2(!writer.signOn().isEmpty(), qPrintable(writer.error()));
 }
 

@@ -5,16 +5,11 @@
 #include "boardlink.h"
 #include "simulatedboard.h"
 #include "stkwriter.h"
+#include "testkit.h"
 
 #include <QtTest>
 
-namespace {
-constexpr char kErased = '\xff';
-constexpr int kPreloadBytes = 1024;
-constexpr char kPreloadByte = 0x55;
-// The MEGA bootloader answers CMD_CHIP_ERASE_ISP with STATUS_CMD_FAILED.
-constexpr quint8 kStatusCmdFailed = 0xC0;
-} // namespace
+using TestKit::kErased;
 
 class ProgrammingTest : public QObject
 {
@@ -25,17 +20,6 @@ private slots:
     void optibootTakesTheTinySketch();
     void optibootShortLastPageKeepsAStaleTail();
     void stk500v2TakesTheTinySketch();
-
-private:
-    struct Setup
-    {
-        std::unique_ptr<SimulatedBoard> board;
-        std::unique_ptr<BoardLink> link;
-        BoardFiles::Sketch sketch;
-        QByteArray image;
-    };
-    // A started board of the sketch's kind, with the sketch's image at hand.
-    bool prepare(const QString &sketchName, Setup &setup, const QByteArray &preload = QByteArray());
 };
 
 void ProgrammingTest::initTestCase()
@@ -44,26 +28,10 @@ void ProgrammingTest::initTestCase()
         QSKIP(qPrintable(QStringLiteral("needs ") + BoardFiles::missing()));
 }
 
-bool ProgrammingTest::prepare(const QString &sketchName, Setup &setup, const QByteArray &preload)
-{
-    setup.sketch = BoardFiles::sketch(sketchName);
-    QString why;
-    setup.image = sketchImage(sketchName, &why);
-    setup.board = boardWithBootloader(setup.sketch.kind, &why);
-    if (setup.image.isEmpty() || !setup.board) {
-        qWarning().noquote() << why;
-        return false;
-    }
-    if (!preload.isEmpty() && !setup.board->loadProgram(preload))
-        return false;
-    setup.link = std::make_unique<BoardLink>(*setup.board);
-    return setup.board->start();
-}
-
 void ProgrammingTest::optibootTakesTheTinySketch()
 {
-    Setup setup;
-    QVERIFY(prepare(QStringLiteral("tiny-uno"), setup));
+    SketchBoard setup;
+    QVERIFY(setup.prepare(QStringLiteral("tiny-uno")));
     SimulatedBoard &board = *setup.board;
     const int pageBytes = board.traits().pageBytes;
     board.resetIntoBootloader();
@@ -94,8 +62,8 @@ void ProgrammingTest::optibootShortLastPageKeepsAStaleTail()
     // optiboot reads the announced count of bytes into its page buffer but
     // always writes the whole page: behind a short last page the flash gets
     // what the buffer still held from the page before.
-    Setup setup;
-    QVERIFY(prepare(QStringLiteral("tiny-uno"), setup));
+    SketchBoard setup;
+    QVERIFY(setup.prepare(QStringLiteral("tiny-uno")));
     SimulatedBoard &board = *setup.board;
     const int pageBytes = board.traits().pageBytes;
     const int size = setup.image.size();
@@ -119,8 +87,12 @@ void ProgrammingTest::optibootShortLastPageKeepsAStaleTail()
 
 void ProgrammingTest::stk500v2TakesTheTinySketch()
 {
-    Setup setup;
-    QVERIFY(prepare(QStringLiteral("tiny-mega"), setup, QByteArray(kPreloadBytes, kPreloadByte)));
+    constexpr int kPreloadBytes = 1024;
+    constexpr char kPreloadByte = 0x55;
+    // The MEGA bootloader answers CMD_CHIP_ERASE_ISP with STATUS_CMD_FAILED.
+    constexpr quint8 kStatusCmdFailed = 0xC0;
+    SketchBoard setup;
+    QVERIFY(setup.prepare(QStringLiteral("tiny-mega"), QByteArray(kPreloadBytes, kPreloadByte)));
     SimulatedBoard &board = *setup.board;
     const int pageBytes = board.traits().pageBytes;
     const int size = setup.image.size();

@@ -9,6 +9,11 @@
 
 class QWidget;
 
+// The box the window shows when a module cannot be reached.
+inline const QString kBoxTitle = QStringLiteral("connect server fail");
+inline const QString kBoxText
+    = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
+
 // Closes every modal message box as soon as it opens and remembers what it
 // said and how it was made, so tests can drive code paths that block on a box.
 class MessageBoxCloser : public QObject

@@ -258,13 +258,13 @@ void BootloadersTest::v2ChecksumErrorsAndNoise()
     const QByteArray noise = hex("00ff1410") + hex("1b0100010f0114") + hex("1b01ffff0e");
     const Fed fed = feedAll(bootloader, noise + v2SignOn(6));
     QCOMPARE(fed.replies.size(), 1);
-    QCOMPARE(fed.answer.size(), 17);
+    QCOMPARE(fed.answer.size(), kSignOnReply);
     QCOMPARE(quint8(fed.answer.at(1)), quint8(6));
 
     // A reset forgets a half-received frame.
     feedAll(bootloader, v2SignOn(7).left(4));
     bootloader.reset();
-    QCOMPARE(feedAll(bootloader, v2SignOn(8)).answer.size(), 17);
+    QCOMPARE(feedAll(bootloader, v2SignOn(8)).answer.size(), kSignOnReply);
 }
 
 void BootloadersTest::flashProgramsAsRealFlash()

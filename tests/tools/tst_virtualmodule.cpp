@@ -19,10 +19,6 @@ using namespace StkFrames;
 using namespace TestKit;
 
 namespace {
-constexpr int kSignOnReply = 17;
-constexpr int kParameterReply = 9;
-constexpr int kShortFrameReply = 8;
-constexpr int kSignatureReply = 13;
 constexpr int kBaud9600 = 9600;
 constexpr int kBaud115200 = 115200;
 
@@ -31,6 +27,23 @@ ModuleOptions quietOptions(BoardType board)
     ModuleOptions options;
     options.board = board;
     options.announceIntervalMs = 0;
+    return options;
+}
+
+// A module waiting in its bootloader, as after the update handshake.
+ModuleOptions bootloaderOptions(BoardType board)
+{
+    ModuleOptions options = quietOptions(board);
+    options.startInBootloader = true;
+    return options;
+}
+
+// The same with one fault switched on.
+template<typename T>
+ModuleOptions bootloaderOptions(BoardType board, T FaultOptions::*fault, T value)
+{
+    ModuleOptions options = bootloaderOptions(board);
+    options.faults.*fault = value;
     return options;
 }
 
@@ -189,8 +202,7 @@ void VirtualModuleTest::unoUploadOverA115200BaudLink()
 
 void VirtualModuleTest::megaPagesLandAbove128KiBOverTheNetwork()
 {
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     auto module = startModule(options);
     ModuleClient client(module.get());
     QVERIFY(client.connectData());
@@ -278,8 +290,7 @@ void VirtualModuleTest::atRenameAndUnknownCommands()
 
 void VirtualModuleTest::linkPacesBytesAndAddsLatency()
 {
-    ModuleOptions options = quietOptions(BoardType::Uno);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Uno);
     options.link.baud = kBaud9600;
     options.link.pageWriteUs = 0;
     auto module = startModule(options);
@@ -318,8 +329,7 @@ void VirtualModuleTest::linkPacesBytesAndAddsLatency()
 void VirtualModuleTest::pageWriteTimeDelaysTheReply()
 {
     constexpr int kPageWriteMs = 150;
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     options.link.pageWriteUs = kPageWriteMs * 1000;
     auto module = startModule(options);
     ModuleClient client(module.get());
@@ -344,8 +354,7 @@ void VirtualModuleTest::faultSplitReplies()
     QFETCH(int, bridge);
     QFETCH(int, pieces);
     constexpr int kGapMs = 60;
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     options.faults.splitPieces = splitPieces;
     options.faults.splitGapMs = kGapMs;
     options.link.bridge = BridgeMode(bridge);
@@ -368,8 +377,7 @@ void VirtualModuleTest::faultSplitReplies()
 
 void VirtualModuleTest::faultShortAndLongReplies()
 {
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     options.faults.shortReplyAt = 1;
     options.faults.longReplyAt = 2;
     auto module = startModule(options);
@@ -384,9 +392,8 @@ void VirtualModuleTest::faultShortAndLongReplies()
     QCOMPARE(client.exchange(v2GetParameter(3, 0x91), kParameterReply).size(), kParameterReply);
 
     // The Uno's replies: 2 bytes become 1, 5 become 6.
-    ModuleOptions uno = quietOptions(BoardType::Uno);
+    ModuleOptions uno = bootloaderOptions(BoardType::Uno);
     uno.address = QHostAddress(QStringLiteral("127.0.0.3"));
-    uno.startInBootloader = true;
     uno.faults.shortReplyAt = 1;
     uno.faults.longReplyAt = 2;
     auto second = startModule(uno);
@@ -402,10 +409,7 @@ void VirtualModuleTest::faultShortAndLongReplies()
 
 void VirtualModuleTest::faultNoReply()
 {
-    ModuleOptions options = quietOptions(BoardType::Uno);
-    options.startInBootloader = true;
-    options.faults.noReplyAt = 2;
-    auto module = startModule(options);
+    auto module = startModule(bootloaderOptions(BoardType::Uno, &FaultOptions::noReplyAt, 2));
     QSignalSpy commands(module.get(), &VirtualModule::commandReceived);
     ModuleClient client(module.get());
     QVERIFY(client.connectData());
@@ -420,10 +424,7 @@ void VirtualModuleTest::faultNoReply()
 
 void VirtualModuleTest::faultCloseDataConnection()
 {
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
-    options.faults.closeDataAt = 3;
-    auto module = startModule(options);
+    auto module = startModule(bootloaderOptions(BoardType::Mega, &FaultOptions::closeDataAt, 3));
     QSignalSpy gone(module.get(), &VirtualModule::dataDisconnected);
     ModuleClient client(module.get());
     QVERIFY(client.connectData());
@@ -523,10 +524,8 @@ void VirtualModuleTest::faultSmallReceiveBuffer()
     const QByteArray pipelined
         = v1LoadAddress(0) + v1ProgramPage(pattern(128, 5)) + hex("302030203020");
     for (bool small : { false, true }) {
-        ModuleOptions options = quietOptions(BoardType::Uno);
-        options.startInBootloader = true;
-        options.faults.smallReceiveBuffer = small;
-        auto module = startModule(options);
+        auto module = startModule(
+            bootloaderOptions(BoardType::Uno, &FaultOptions::smallReceiveBuffer, small));
         QSignalSpy lost(module.get(), &VirtualModule::bytesLost);
         ModuleClient client(module.get());
         QVERIFY(client.connectData());
@@ -553,10 +552,7 @@ void VirtualModuleTest::faultSmallReceiveBuffer()
 
 void VirtualModuleTest::faultCorruptPage()
 {
-    ModuleOptions options = quietOptions(BoardType::Uno);
-    options.startInBootloader = true;
-    options.faults.corruptPage = 1;
-    auto module = startModule(options);
+    auto module = startModule(bootloaderOptions(BoardType::Uno, &FaultOptions::corruptPage, 1));
     ModuleClient client(module.get());
     QVERIFY(client.connectData());
     for (int page = 0; page < 3; ++page) {
@@ -575,8 +571,7 @@ void VirtualModuleTest::faultCorruptPage()
 
 void VirtualModuleTest::newDataClientTakesOver()
 {
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     auto module = startModule(options);
     ModuleClient first(module.get());
     ModuleClient second(module.get());
@@ -592,8 +587,7 @@ void VirtualModuleTest::newDataClientTakesOver()
 void VirtualModuleTest::manyModulesInOneThread()
 {
     constexpr int kModules = 32;
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     options.link.baud = kBaud115200;
     options.name = QStringLiteral("bench");
     ModuleGroup group;
@@ -655,8 +649,7 @@ void VirtualModuleTest::moduleThreadServesABlockingClient()
 {
     // The test's thread blocks as an upload worker does; the modules answer
     // from their own thread.
-    ModuleOptions options = quietOptions(BoardType::Mega);
-    options.startInBootloader = true;
+    ModuleOptions options = bootloaderOptions(BoardType::Mega);
     ModuleThread modules;
     QString error;
     QVERIFY2(modules.start(2, options, &error), qPrintable(error));
@@ -666,32 +659,17 @@ void VirtualModuleTest::moduleThreadServesABlockingClient()
     faults.shortReplyAt = 1;
     modules.setFaults(1, faults);
 
-    const auto blockingExchange = [](QTcpSocket &socket, const QByteArray &request, int count) {
-        socket.write(request);
-        socket.waitForBytesWritten(ModuleClient::kWaitMs);
-        QByteArray reply;
-        QDeadlineTimer deadline(ModuleClient::kWaitMs);
-        while (reply.size() < count && !deadline.hasExpired()) {
-            if (socket.bytesAvailable() == 0
-                && !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
-                break;
-            reply += socket.readAll();
-        }
-        return reply;
-    };
     QTcpSocket first;
-    first.connectToHost(modules.address(0), modules.dataPort(0));
-    QVERIFY(first.waitForConnected(ModuleClient::kWaitMs));
-    QCOMPARE(blockingExchange(first, v2SignOn(1), kSignOnReply).size(), kSignOnReply);
-    QCOMPARE(blockingExchange(first, v2ProgramPage(2, pattern(256, 2)), kShortFrameReply),
+    QVERIFY(connectTo(first, modules.address(0), modules.dataPort(0)));
+    QCOMPARE(exchange(first, v2SignOn(1), kSignOnReply).size(), kSignOnReply);
+    QCOMPARE(exchange(first, v2ProgramPage(2, pattern(256, 2)), kShortFrameReply),
              v2(2, hex("1300")));
     QCOMPARE(modules.flash(0).left(256), pattern(256, 2));
     QCOMPARE(modules.counters(0).pagesWritten, 1);
 
     QTcpSocket second;
-    second.connectToHost(modules.address(1), modules.dataPort(1));
-    QVERIFY(second.waitForConnected(ModuleClient::kWaitMs));
-    QCOMPARE(blockingExchange(second, v2SignOn(1), kSignOnReply - 1).size(), kSignOnReply - 1);
+    QVERIFY(connectTo(second, modules.address(1), modules.dataPort(1)));
+    QCOMPARE(exchange(second, v2SignOn(1), kSignOnReply - 1).size(), kSignOnReply - 1);
     QVERIFY(!second.waitForReadyRead(ModuleClient::kSilenceMs));
 
     int pagesSeen = 0;

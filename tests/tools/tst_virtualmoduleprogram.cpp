@@ -19,32 +19,12 @@ namespace {
 constexpr int kWaitMs = 10000;
 constexpr int kAvrdudeMs = 120000;
 
-// A blocking exchange with a module in another process.
-QByteArray exchange(QTcpSocket &socket, const QByteArray &request, int count)
-{
-    socket.write(request);
-    socket.flush();
-    QByteArray reply;
-    QDeadlineTimer deadline(kWaitMs);
-    while (reply.size() < count && !deadline.hasExpired()) {
-        if (socket.bytesAvailable() == 0)
-            socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        reply += socket.readAll();
-    }
-    return reply;
-}
-
-bool connectTo(QTcpSocket &socket, const ModuleProcess::Module &module, bool at)
-{
-    socket.connectToHost(module.address, at ? module.atPort : module.dataPort);
-    return socket.waitForConnected(kWaitMs);
-}
-
 // The upload worker's handshake on a module's AT port.
 bool handshake(const ModuleProcess::Module &module, const QByteArray &family)
 {
     QTcpSocket at;
-    return connectTo(at, module, true) && exchange(at, "AT+U2W=CLIENT\r\n", 4) == "OK\r\n"
+    return connectTo(at, module.address, module.atPort)
+        && exchange(at, "AT+U2W=CLIENT\r\n", 4) == "OK\r\n"
         && exchange(at, "AT+MCUUPDATE=" + family, 4) == "OK\r\n";
 }
 
@@ -305,7 +285,7 @@ void VirtualModuleProgramTest::stopsCleanlyOnSignals()
     QVERIFY(program.start(
         { quietAnnouncements(), "--board", "uno", "--in-bootloader", "--flash-out", flashFile }));
     QTcpSocket data;
-    QVERIFY(connectTo(data, program.modules.at(0), false));
+    QVERIFY(connectTo(data, program.modules.at(0).address, program.modules.at(0).dataPort));
     QCOMPARE(exchange(data, v1LoadAddress(64) + v1ProgramPage(pattern(128, 6)), 4),
              hex("14101410"));
 
@@ -340,9 +320,9 @@ void VirtualModuleProgramTest::writesFlashOnRequestAndWhenTheClientLeaves()
     QVERIFY(handshake(module, "MEGA"));
     {
         QTcpSocket data;
-        QVERIFY(connectTo(data, module, false));
-        QCOMPARE(exchange(data, hex("1b0100010e0114"), 17).size(), 17);
-        QCOMPARE(exchange(data, v2LoadAddress(2, 0), 8).size(), 8);
+        QVERIFY(connectTo(data, module.address, module.dataPort));
+        QCOMPARE(exchange(data, kSignOnFrame, kSignOnReply).size(), kSignOnReply);
+        QCOMPARE(exchange(data, v2LoadAddress(2, 0), kShortFrameReply).size(), kShortFrameReply);
         QCOMPARE(exchange(data, v2ProgramPage(3, pattern(256, 8)), 8), v2(3, hex("1300")));
         data.disconnectFromHost();
     }
@@ -363,7 +343,7 @@ void VirtualModuleProgramTest::startsFromAFlashFileAndLogs()
     QCOMPARE(module.name, QStringLiteral("logged"));
     QVERIFY(handshake(module, "UNO"));
     QTcpSocket data;
-    QVERIFY(connectTo(data, module, false));
+    QVERIFY(connectTo(data, module.address, module.dataPort));
     QCOMPARE(exchange(data, v1LoadAddress(0), 2), hex("1410"));
     QCOMPARE(exchange(data, v1ReadPage(128), 130).mid(1, 128), pattern(200, 2).left(128));
     QCOMPARE(exchange(data, v1LoadAddress(64), 2), hex("1410"));

@@ -6,16 +6,6 @@
 
 using namespace road;
 
-namespace {
-constexpr int kSmallImage = 300;
-constexpr int kLargeImage = 30000;
-constexpr int kSplitPieces = 3;
-constexpr int kSplitGapMs = 20;
-
-const QString kBoxText
-    = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
-} // namespace
-
 class UploadFaultsTest : public RoadTest
 {
     Q_OBJECT
@@ -32,30 +22,36 @@ private slots:
     void connectionClosedMidUpload();
 
 private:
-    // A module with these faults, its row waiting in a fresh window.
+    // A module with these faults, its row waiting in a fresh window, the
+    // window's message boxes closed as they come.
     struct Road
     {
         ModuleLog log;
         ModuleThread modules;
         Widget window;
+        MessageBoxCloser boxes;
         QString ip;
         QPushButton *button = nullptr;
-    };
-    bool open(Road &road, const char *address, const QString &board, const FaultOptions &faults);
-};
 
-bool UploadFaultsTest::open(Road &road, const char *address, const QString &board,
-                            const FaultOptions &faults)
-{
-    ModuleOptions options = moduleAt(address, boardOf(board));
-    options.faults = faults;
-    if (!road.modules.start(1, options))
-        return false;
-    road.log.attach(road.modules, 0);
-    road.ip = road.modules.address(0).toString();
-    road.button = awaitRow(road.window, road.ip, board);
-    return road.button != nullptr;
-}
+        bool open(const char *address, const QString &board, const FaultOptions &faults)
+        {
+            ModuleOptions options = moduleAt(address, boardOf(board));
+            options.faults = faults;
+            if (!modules.start(1, options))
+                return false;
+            log.attach(modules, 0);
+            ip = modules.address(0).toString();
+            button = awaitRow(window, ip, board);
+            return button != nullptr;
+        }
+        // Presses Upload; false when the button is not back in time.
+        bool upload()
+        {
+            button->click();
+            return QTest::qWaitFor([this] { return button->isEnabled(); }, kUploadLimitMs);
+        }
+    };
+};
 
 void UploadFaultsTest::portRefused_data()
 {
@@ -73,19 +69,18 @@ void UploadFaultsTest::portRefused()
     FaultOptions faults;
     (dataPort ? faults.refuseData : faults.refuseAt) = true;
     Road road;
-    QVERIFY(open(road, dataPort ? "127.0.0.70" : "127.0.0.71", board, faults));
-    MessageBoxCloser boxes;
+    QVERIFY(road.open(dataPort ? "127.0.0.70" : "127.0.0.71", board, faults));
     ReportCounter reports;
 
     road.button->click();
     QTRY_COMPARE_WITH_TIMEOUT(WidgetProbe(road.window).uploadWorkerCount(), 0, kUploadLimitMs);
 
     QCOMPARE(reports.count(), 1);
-    QCOMPARE(boxes.seen().size(), 1);
-    QCOMPARE(boxes.seen().first().title, boxTitle());
+    QCOMPARE(road.boxes.seen().size(), 1);
+    QCOMPARE(road.boxes.seen().first().title, kBoxTitle);
     // The box names the module; the row says why it failed.
-    QVERIFY(boxes.seen().first().text.startsWith(kBoxText));
-    QVERIFY(boxes.seen().first().text.endsWith(QStringLiteral(" at ") + road.ip));
+    QVERIFY(road.boxes.seen().first().text.startsWith(kBoxText));
+    QVERIFY(road.boxes.seen().first().text.endsWith(QStringLiteral(" at ") + road.ip));
     QVERIFY(road.button->isEnabled());
     QCOMPARE(progressOf(road.window, road.ip), QStringLiteral("Fail"));
     const ModuleCounters counters = road.modules.counters(0);
@@ -107,8 +102,7 @@ void UploadFaultsTest::oneByteAtReply()
     FaultOptions faults;
     faults.oneByteAtReply = true;
     Road road;
-    QVERIFY(open(road, "127.0.0.72", QStringLiteral("MEGA2560"), faults));
-    MessageBoxCloser boxes;
+    QVERIFY(road.open("127.0.0.72", QStringLiteral("MEGA2560"), faults));
     ReportCounter reports;
     ProgressRecorder recorder(road.window, road.ip);
 
@@ -117,8 +111,8 @@ void UploadFaultsTest::oneByteAtReply()
 
     // The box for the failed handshake, then the end of the run.
     QCOMPARE(reports.count(), 2);
-    QCOMPARE(boxes.seen().size(), 1);
-    QCOMPARE(boxes.seen().first().title, boxTitle());
+    QCOMPARE(road.boxes.seen().size(), 1);
+    QCOMPARE(road.boxes.seen().first().title, kBoxTitle);
     QCOMPARE(recorder.texts, QStringList { QStringLiteral("Fail") });
     QVERIFY(road.button->isEnabled());
     QCOMPARE(road.log.atCommands(), QList<QByteArray> { "AT+U2W=CLIENT" });
@@ -135,6 +129,8 @@ void UploadFaultsTest::repliesInPieces_data()
 
 void UploadFaultsTest::repliesInPieces()
 {
+    constexpr int kSplitPieces = 3;
+    constexpr int kSplitGapMs = 20;
     QFETCH(QString, board);
     const QByteArray image = patternImage(kSmallImage, 4);
     QVERIFY(firmware->setImage(image));
@@ -142,15 +138,13 @@ void UploadFaultsTest::repliesInPieces()
     faults.splitPieces = kSplitPieces;
     faults.splitGapMs = kSplitGapMs;
     Road road;
-    QVERIFY(open(road, "127.0.0.73", board, faults));
-    MessageBoxCloser boxes;
+    QVERIFY(road.open("127.0.0.73", board, faults));
 
-    road.button->click();
-    QTRY_VERIFY_WITH_TIMEOUT(road.button->isEnabled(), kUploadLimitMs);
+    QVERIFY(road.upload());
 
     QCOMPARE(progressOf(road.window, road.ip), QStringLiteral("Successful"));
     QCOMPARE(road.modules.flash(0), flashWith(image, flashSizeOf(board)));
-    QCOMPARE(boxes.seen().size(), 0);
+    QCOMPARE(road.boxes.seen().size(), 0);
 }
 
 void UploadFaultsTest::replyOneByteOff_data()
@@ -178,15 +172,12 @@ void UploadFaultsTest::replyOneByteOff()
     FaultOptions faults;
     (shortReply ? faults.shortReplyAt : faults.longReplyAt) = command;
     Road road;
-    QVERIFY(open(road, "127.0.0.74", board, faults));
-    MessageBoxCloser boxes;
-
-    road.button->click();
+    QVERIFY(road.open("127.0.0.74", board, faults));
     // The step waits out all its tries (a few seconds each) before it gives up.
-    QTRY_VERIFY_WITH_TIMEOUT(road.button->isEnabled(), kUploadLimitMs);
+    QVERIFY(road.upload());
 
     QCOMPARE(progressOf(road.window, road.ip), QStringLiteral("Fail"));
-    QCOMPARE(boxes.seen().size(), 0);
+    QCOMPARE(road.boxes.seen().size(), 0);
     // Nothing after the step that failed.
     QCOMPARE(road.modules.counters(0).commandsSinceReset, command);
     QVERIFY(road.modules.flash(0) != flashWith(image, flashSizeOf(board)));
@@ -210,15 +201,13 @@ void UploadFaultsTest::connectionClosedMidUpload()
     FaultOptions faults;
     faults.closeDataAt = command;
     Road road;
-    QVERIFY(open(road, "127.0.0.75", board, faults));
-    MessageBoxCloser boxes;
+    QVERIFY(road.open("127.0.0.75", board, faults));
     ProgressRecorder recorder(road.window, road.ip);
 
-    road.button->click();
-    QTRY_VERIFY_WITH_TIMEOUT(road.button->isEnabled(), kUploadLimitMs);
+    QVERIFY(road.upload());
 
     QCOMPARE(progressOf(road.window, road.ip), QStringLiteral("Fail"));
-    QCOMPARE(boxes.seen().size(), 0);
+    QCOMPARE(road.boxes.seen().size(), 0);
     QVERIFY(recorder.texts.size() >= 2);
     QVERIFY(recorder.texts.at(recorder.texts.size() - 2).endsWith(QLatin1Char('%')));
     QCOMPARE(road.modules.counters(0).commandsSinceReset, command);
@@ -227,8 +216,7 @@ void UploadFaultsTest::connectionClosedMidUpload()
 
     // The board is fine: pressing Upload again programs it.
     road.modules.setFaults(0, FaultOptions());
-    road.button->click();
-    QTRY_VERIFY_WITH_TIMEOUT(road.button->isEnabled(), kUploadLimitMs);
+    QVERIFY(road.upload());
     QCOMPARE(progressOf(road.window, road.ip), QStringLiteral("Successful"));
     QCOMPARE(road.modules.flash(0), flashWith(image, flashSizeOf(board)));
 }

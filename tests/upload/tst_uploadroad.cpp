@@ -9,13 +9,6 @@
 using namespace road;
 
 namespace {
-// About 30 KiB: most of an UNO's flash, with a short last page on both boards.
-constexpr int kLargeImage = 30000;
-// The flash below the bootloaders as the boards ship.
-constexpr int kApplicationUno = 32256;
-constexpr int kApplicationMega = 253952;
-// Past the 128 KiB that a 16-bit word address reaches.
-constexpr int kBeyond128KiB = 140000;
 // A line slow enough that an upload is still running while the test acts.
 constexpr int kSlowBaud = 115200;
 constexpr int kOverlapImage = 6000;
@@ -48,26 +41,22 @@ void UploadRoadTest::initTestCase()
 
 void UploadRoadTest::uploadsThroughTheWindow_data()
 {
+    // Past the 128 KiB that a 16-bit word address reaches.
+    constexpr int kBeyond128KiB = 140000;
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("fits"); // false: refused before anything is sent
 
-    const struct
-    {
-        const char *board;
-        int page;
-        int application;
-    } boards[]
-        = { { "UNO", kUnoPage, kApplicationUno }, { "MEGA2560", kMegaPage, kApplicationMega } };
-    for (const auto &b : boards) {
-        const QString board = QString::fromLatin1(b.board);
-        QTest::addRow("%s 1 byte", b.board) << board << 1 << true;
-        QTest::addRow("%s one page", b.board) << board << b.page << true;
-        QTest::addRow("%s two pages", b.board) << board << 2 * b.page << true;
-        QTest::addRow("%s 300 bytes", b.board) << board << 300 << true;
-        QTest::addRow("%s about 30 KiB", b.board) << board << kLargeImage << true;
-        QTest::addRow("%s one byte into the bootloader", b.board)
-            << board << b.application + 1 << false;
+    for (const char *b : { "UNO", "MEGA2560" }) {
+        const QString board = QString::fromLatin1(b);
+        const TestKit::BoardSizes sizes = board == QLatin1String("UNO") ? kUno : kMega;
+        QTest::addRow("%s 1 byte", b) << board << 1 << true;
+        QTest::addRow("%s one page", b) << board << sizes.page << true;
+        QTest::addRow("%s two pages", b) << board << 2 * sizes.page << true;
+        QTest::addRow("%s 300 bytes", b) << board << 300 << true;
+        QTest::addRow("%s about 30 KiB", b) << board << kLargeImage << true;
+        QTest::addRow("%s one byte into the bootloader", b)
+            << board << sizes.application + 1 << false;
     }
     QTest::newRow("MEGA2560 over 128 KiB") << QStringLiteral("MEGA2560") << kBeyond128KiB << true;
 }
@@ -99,12 +88,12 @@ void UploadRoadTest::uploadsThroughTheWindow()
 
     if (fits) {
         QCOMPARE(progressOf(window, ip), QStringLiteral("Successful"));
-        QCOMPARE(recorder.texts, successTexts(size, uno ? kUnoPage : kMegaPage));
-        QCOMPARE(modules.flash(0), flashWith(image, uno ? kFlashUno : kFlashMega));
+        QCOMPARE(recorder.texts, successTexts(size, (uno ? kUno : kMega).page));
+        QCOMPARE(modules.flash(0), flashWith(image, (uno ? kUno : kMega).flash));
     } else {
         QCOMPARE(recorder.texts, QStringList { QStringLiteral("Fail") });
         QCOMPARE(modules.counters(0).dataConnections, 0);
-        QCOMPARE(modules.flash(0), flashWith(QByteArray(), uno ? kFlashUno : kFlashMega));
+        QCOMPARE(modules.flash(0), flashWith(QByteArray(), (uno ? kUno : kMega).flash));
     }
     QCOMPARE(probe.ui().lineEdit_3->text(), QStringLiteral("sketch.ino.hex"));
     QTRY_COMPARE(probe.uploadWorkerCount(), 0);
@@ -129,7 +118,7 @@ void UploadRoadTest::pickedFileUploads()
     button->click();
     QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), kUploadLimitMs);
     QCOMPARE(progressOf(window, ip), QStringLiteral("Successful"));
-    QCOMPARE(modules.flash(0), flashWith(image, kFlashMega));
+    QCOMPARE(modules.flash(0), flashWith(image, kMega.flash));
 }
 
 void UploadRoadTest::twoRowsAtOnce()
@@ -161,10 +150,10 @@ void UploadRoadTest::twoRowsAtOnce()
     QVERIFY(!unoButton->isEnabled() && !megaButton->isEnabled());
 
     QTRY_VERIFY_WITH_TIMEOUT(unoButton->isEnabled() && megaButton->isEnabled(), kUploadLimitMs);
-    QCOMPARE(unoTexts.texts, successTexts(kOverlapImage, kUnoPage));
-    QCOMPARE(megaTexts.texts, successTexts(kOverlapImage, kMegaPage));
-    QCOMPARE(unoModule.flash(0), flashWith(image, kFlashUno));
-    QCOMPARE(megaModule.flash(0), flashWith(image, kFlashMega));
+    QCOMPARE(unoTexts.texts, successTexts(kOverlapImage, kUno.page));
+    QCOMPARE(megaTexts.texts, successTexts(kOverlapImage, kMega.page));
+    QCOMPARE(unoModule.flash(0), flashWith(image, kUno.flash));
+    QCOMPARE(megaModule.flash(0), flashWith(image, kMega.flash));
     QTRY_COMPARE(probe.uploadWorkerCount(), 0);
 }
 
@@ -199,8 +188,8 @@ void UploadRoadTest::newModuleDuringUpload()
     QCOMPARE(progressOf(window, ip), QStringLiteral("Successful"));
     // Reports kept coming to the moved row, in order, none of them lost.
     QVERIFY(recorder.texts.size() > textsBeforeMove + 1);
-    QCOMPARE(recorder.texts, successTexts(kNewcomerImage, kUnoPage));
-    QCOMPARE(uploading.flash(0), flashWith(image, kFlashUno));
+    QCOMPARE(recorder.texts, successTexts(kNewcomerImage, kUno.page));
+    QCOMPARE(uploading.flash(0), flashWith(image, kUno.flash));
     // The newcomer's row took none of them.
     QCOMPARE(progressOf(window, newIp), QString());
     QVERIFY(uploadButton(window, newIp)->isEnabled());
@@ -225,7 +214,7 @@ void UploadRoadTest::orvex0AsksForTheMegaUpdate()
 
     QCOMPARE(log.atCommands(), (QList<QByteArray> { "AT+U2W=CLIENT", "AT+MCUUPDATE=MEGA" }));
     QCOMPARE(progressOf(window, ip), QStringLiteral("Successful"));
-    QCOMPARE(modules.flash(0), flashWith(image, kFlashMega));
+    QCOMPARE(modules.flash(0), flashWith(image, kMega.flash));
 }
 
 void UploadRoadTest::noFileShowsWaring_data()

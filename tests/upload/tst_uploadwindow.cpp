@@ -25,10 +25,6 @@
 namespace {
 constexpr int kUploadLimitMs = 30000;
 
-const QString kBoxTitle = QStringLiteral("connect server fail");
-const QString kBoxText
-    = QStringLiteral("connect server fail \n the server does not exist or has been occupied");
-
 QByteArray pattern(int size)
 {
     return TestKit::pattern(size, 5, 13, 1, 0);

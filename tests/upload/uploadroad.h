@@ -35,17 +35,14 @@ constexpr int kRowWaitMs = 10000;
 // Longest end-to-end upload of these tests, with room for the sanitizer build.
 constexpr int kUploadLimitMs = 120000;
 
-constexpr int kUnoPage = 128;
-constexpr int kMegaPage = 256;
-constexpr int kFlashUno = 32 * 1024;
-constexpr int kFlashMega = 256 * 1024;
+using TestKit::kErased;
+using TestKit::kMega;
+using TestKit::kUno;
 constexpr double kPercent = 100.0;
-constexpr char kErased = '\xFF';
-
-inline QString boxTitle()
-{
-    return QStringLiteral("connect server fail");
-}
+// Images of a few pages, and of about 30 KiB: most of an UNO's flash, with a
+// short last page on both boards.
+constexpr int kSmallImage = 300;
+constexpr int kLargeImage = 30000;
 
 // Bytes that differ from page to page and from image to image: the top byte
 // of a linear congruential generator (Numerical Recipes' constants).
@@ -268,7 +265,7 @@ inline BoardType boardOf(const QString &board)
 
 inline int flashSizeOf(const QString &board)
 {
-    return board == QLatin1String("UNO") ? kFlashUno : kFlashMega;
+    return (board == QLatin1String("UNO") ? kUno : kMega).flash;
 }
 
 // Module options for these tests: loopback, announcing to the window, and
