@@ -49,6 +49,7 @@ void Widget::OnBtnClicked()
     // In manual mode the name shown may still be the default file's: without a
     // pick, ./update.bin could hold any older image.
     if (current_file_name.isEmpty() || (manual_mode && !manual_converted)) {
+        // Kept as users know them: see docs/kept-from-the-design.md.
         QMessageBox::warning(this, tr("Waring"), tr("Please Selcet File"), QMessageBox::Ok,
                              QMessageBox::NoButton);
         return;

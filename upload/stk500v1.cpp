@@ -65,6 +65,7 @@ StkCommand command(QByteArray bytes, int expected, const char *label, int tries 
 
 StkCommand getSync()
 {
+    // The debug labels are kept as written: see docs/kept-from-the-design.md.
     return command(commandBytes({ kGetSync, kEndOfPacket }), kStatusReply, "read hello reply 1=");
 }
 
@@ -269,6 +270,7 @@ bool Stk500v1Upload::write_page(const QByteArray &page)
         = send_together({ stk500v1::loadAddress(static_cast<quint32>(file_offset / kBytesPerWord)),
                           stk500v1::programPage(whole_page) });
     if (accepted < 1)
+        // Kept as users know it: see docs/kept-from-the-design.md.
         logSystemError("send header erro");
     else if (accepted < 2)
         logSystemError("send data error");

@@ -172,6 +172,7 @@ QByteArray readFlashBody(int count)
 
 StkCommand signOn(quint8 sequence)
 {
+    // The debug labels are kept as written: see docs/kept-from-the-design.md.
     return command(sequence, signOnBody(), kSignOnReply, "read send_sign_on reply =");
 }
 
@@ -326,6 +327,7 @@ bool Stk500v2Upload::write_page(const QByteArray &page)
     // first on.
     const auto word = static_cast<quint32>(file_offset / kBytesPerWord);
     if (address_due(word)) {
+        // Kept as users know it: see docs/kept-from-the-design.md.
         if (!send_or_log(loadAddress(seq_num, word), "send stk header erro"))
             return false;
         ++seq_num;
