@@ -7,10 +7,6 @@ namespace StkFrames {
 using TestKit::hex;
 
 namespace {
-constexpr char kCrcEop = 0x20;
-constexpr char kMessageStart = 0x1B;
-constexpr char kToken = 0x0E;
-
 QByteArray bigEndian16(int value)
 {
     QByteArray bytes;

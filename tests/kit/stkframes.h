@@ -6,6 +6,17 @@
 // feeding the emulated bootloaders and the simulated boards in tests.
 namespace StkFrames {
 
+// The bytes the two protocols frame and answer with, once for every test.
+constexpr char kInSync = 0x14; // Resp_STK_INSYNC
+constexpr char kOk = 0x10; // Resp_STK_OK
+constexpr char kFailed = 0x11; // Resp_STK_FAILED
+constexpr char kNoSync = 0x15; // Resp_STK_NOSYNC
+constexpr char kCrcEop = 0x20; // Sync_CRC_EOP
+constexpr char kMessageStart = 0x1B; // MESSAGE_START
+constexpr char kToken = 0x0E; // TOKEN
+constexpr char kStatusOk = 0x00; // STATUS_CMD_OK
+constexpr char kStatusFailed = static_cast<char>(0xC0); // STATUS_CMD_FAILED
+
 // STK500 version 1 (AVR061): the command byte, its arguments, CRC_EOP.
 QByteArray v1(quint8 command, const QByteArray &arguments = QByteArray());
 QByteArray v1LoadAddress(quint16 word);

@@ -4,18 +4,18 @@
 
 namespace {
 // AVR061
-constexpr char kInSync = 0x14;
-constexpr char kOk = 0x10;
+using StkFrames::kInSync;
+using StkFrames::kOk;
 constexpr char kGetSync = 0x30;
 constexpr char kReadSign = 0x75;
 constexpr char kEnterProgmode = 0x50;
 constexpr char kLeaveProgmode = 0x51;
 
 // AVR068
-constexpr quint8 kMessageStart = 0x1B;
-constexpr quint8 kToken = 0x0E;
+using StkFrames::kMessageStart;
+using StkFrames::kToken;
 constexpr int kFrameHeaderBytes = 5; // start, sequence, size high, size low, token
-constexpr quint8 kStatusOk = 0x00;
+using StkFrames::kStatusOk;
 constexpr char kCmdSignOn = 0x01;
 constexpr char kCmdLoadAddress = 0x06;
 constexpr char kCmdChipEraseIsp = 0x12;

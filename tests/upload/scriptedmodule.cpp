@@ -1,19 +1,21 @@
 #include "scriptedmodule.h"
 
+#include "stkframes.h"
+
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 namespace {
 constexpr int kSplitDelayMs = 30;
-constexpr char kInSync = 0x14;
-constexpr char kOk = 0x10;
-constexpr char kStatusOk = 0x00;
-constexpr char kFailed = 0x11;
-constexpr char kNoSync = 0x15;
-constexpr char kStatusFailed = static_cast<char>(0xC0);
+using StkFrames::kFailed;
+using StkFrames::kInSync;
+using StkFrames::kNoSync;
+using StkFrames::kOk;
+using StkFrames::kStatusFailed;
+using StkFrames::kStatusOk;
 const QByteArray kProgrammerName("AVRISP_2");
-constexpr quint8 kMessageStart = 0x1B;
+using StkFrames::kMessageStart;
 constexpr int kV2HeaderSize = 5;
 constexpr int kV2FrameOverhead = 6;
 
