@@ -127,6 +127,7 @@ QByteArray Widget::readImage(QString *failure)
 {
     QFile file(QString::fromLatin1(kImagePath));
     if (!file.open(QIODevice::ReadOnly)) {
+        // Kept as users know it: see docs/kept-from-the-design.md.
         reportLikePerror("open file error", file.errorString());
         *failure = QStringLiteral("cannot open update.bin: ") + file.errorString();
         return QByteArray();

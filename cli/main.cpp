@@ -29,6 +29,7 @@ void filterMessages(QtMsgType type, const QMessageLogContext &context, const QSt
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    lcUpload(); // built before the handler can be asked about it
     qInstallMessageHandler(filterMessages);
 
     const ParsedCommandLine parsed = parseCommandLine(application.arguments().mid(1));

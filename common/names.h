@@ -5,8 +5,8 @@
 // Names that several libraries share: the window, the command-line tool and
 // the subsystems below them.
 
-// The flat image every conversion writes and every upload reads, relative to
-// the working directory.
+// The flat image every conversion writes and the window reads when Upload is
+// pressed, relative to the working directory.
 constexpr char kImagePath[] = "./update.bin";
 
 // Modules announce themselves to this UDP port.

@@ -11,3 +11,9 @@ Q_DECLARE_LOGGING_CATEGORY(lcUpload)
 // The text, a colon, a blank and the system's text for errno, as perror
 // words it, at critical level.
 void logSystemError(const char *text);
+
+// Prints the engine's diagnostics as the window always has: the system errors
+// straight on standard error as perror writes them, the rest as messages of
+// the default category. Every other message goes to the handler installed
+// before. For programs that show the engine's diagnostics as they are.
+void installPlainUploadDiagnostics();

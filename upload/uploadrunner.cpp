@@ -83,6 +83,7 @@ UploadRunner::UploadRunner(const UploadRequest &request, UploadOutcome &outcome,
     , outcome(outcome)
     , report(report)
 {
+    Q_ASSERT(request.board); // Thread starts no runner without one
 }
 
 UploadRunner::~UploadRunner()

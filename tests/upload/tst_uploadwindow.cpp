@@ -1,4 +1,5 @@
 #include "devicetable.h"
+#include "firmwaretesting.h"
 #include "modulethread.h"
 #include "scriptedmodule.h"
 #include "testkit.h"
@@ -6,6 +7,7 @@
 #include "widgetprobe.h"
 
 #include "upload/thread.h"
+#include "upload/uploadlog.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -122,6 +124,7 @@ class UploadWindowTest : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { installPlainUploadDiagnostics(); } // as the program does
     void init();
     void progressTexts_data();
     void progressTexts();
@@ -350,27 +353,39 @@ void UploadWindowTest::resultAndItsReason_data()
     QTest::addColumn<bool>("verify");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("reason"); // a pattern
+    QTest::addColumn<QString>("warning"); // the window's warning, when there is one
+    QTest::addColumn<QString>("errorLine"); // the start of a line on standard error
 
     const QString mega = QStringLiteral("MEGA2560");
     QTest::newRow("verify finds the corrupt byte")
         << "corrupting" << mega << 600 << true << "Fail"
-        << "^the flash differs from the image at byte 0x0100$";
+        << "^the flash differs from the image at byte 0x0100$" << QString() << QString();
     QTest::newRow("unverified, it goes unseen")
         << "corrupting" << mega << 600 << false << "Successful"
-        << "^600 bytes in \\d+\\.\\d s$";
+        << "^600 bytes in \\d+\\.\\d s$" << QString() << QString();
     QTest::newRow("verified") << "mega" << mega << 600 << true << "Successful"
-                              << "^600 bytes in \\d+\\.\\d s, verified$";
+                              << "^600 bytes in \\d+\\.\\d s, verified$" << QString() << QString();
     QTest::newRow("wrong board") << "uno" << mega << 300 << true << "Fail"
-                                 << "^the board answered like an UNO .*: choose UNO$";
-    QTest::newRow("image too large") << "mega"
-                                     << "UNO" << 32257 << true << "Fail"
-                                     << "^the image \\(32257 bytes\\) is larger than the 32256";
-    QTest::newRow("bootloader refuses") << "refusing" << mega << 300 << true << "Fail"
-                                        << "^wrong reply to the .*: .*STATUS_CMD_FAILED";
+                                 << "^the board answered like an UNO .*: choose UNO$" << QString()
+                                 << QString();
+    QTest::newRow("image too large")
+        << "mega"
+        << "UNO" << 32257 << true << "Fail"
+        << "^the image \\(32257 bytes\\) is larger than the 32256"
+        << "update.bin holds 32257 bytes, more than the 32256 bytes below the bootloader of a UNO "
+           "board"
+        << QString();
+    QTest::newRow("bootloader refuses")
+        << "refusing" << mega << 300 << true << "Fail"
+        << "^wrong reply to the .*: .*STATUS_CMD_FAILED" << QString() << QString();
     QTest::newRow("unreachable") << "unreachable" << mega << 300 << true << "Fail"
-                                 << "^cannot connect to data port \\d+: ";
-    QTest::newRow("no image file") << "mega" << mega << 0 << true << "Fail"
-                                   << "^cannot open update.bin: .+$";
+                                 << "^cannot connect to data port \\d+: " << QString() << QString();
+    QTest::newRow("no image file")
+        << "mega" << mega << 0 << true << "Fail"
+        << "^cannot open update.bin: .+$" << QString() << "open file error: ";
+    QTest::newRow("empty update.bin") << "mega" << mega << -1 << true << "Fail"
+                                      << "empty"
+                                      << "update.bin is empty: nothing to upload" << QString();
 }
 
 void UploadWindowTest::resultAndItsReason()
@@ -383,8 +398,14 @@ void UploadWindowTest::resultAndItsReason()
     Widget window;
     WidgetProbe probe(window);
     probe.ui().verifyCheckBox->setChecked(verify);
-    useManualFile(window, pattern(size));
+    useManualFile(window, pattern(qMax(size, 0)));
+    if (size < 0) // an empty update.bin, rather than none
+        writeImage(QByteArray());
+    QFETCH(QString, warning);
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
     MessageBoxCloser boxes;
+    StderrCapture errors;
     QFETCH(QString, board);
     QPushButton *button = addRow(window, target.where[0], target.where[1], target.where[2], board);
     QTableWidgetItem *cell = probe.ui().userTableWidget->item(0, ProgressColumn);
@@ -400,6 +421,10 @@ void UploadWindowTest::resultAndItsReason()
     QVERIFY2(QRegularExpression(reason).match(cell->toolTip()).hasMatch(),
              qPrintable(cell->toolTip()));
     QCOMPARE(cell->data(Qt::AccessibleDescriptionRole).toString(), cell->toolTip());
+    QFETCH(QString, errorLine);
+    const QString printed = QString::fromLocal8Bit(errors.text());
+    QVERIFY2(printed.contains(QLatin1Char('\n') + errorLine) || printed.startsWith(errorLine),
+             qPrintable(printed));
     // Only a module that cannot be reached gets the box, naming it.
     QCOMPARE(boxes.seen().size(), module == QLatin1String("unreachable") ? 1 : 0);
     if (!boxes.seen().isEmpty())
@@ -418,6 +443,7 @@ void UploadWindowTest::imageTakenWhenUploadIsPressed()
     QPushButton *button = addRow(window, module);
 
     button->click();
+    QSignalSpy reports(WidgetProbe(window).latestWorker(), SIGNAL(updateover(int, int, float)));
     QTRY_COMPARE(module.dataCommands().size(), 1);
     writeImage(QByteArray(100, '\x11'));
     module.release();
@@ -425,6 +451,15 @@ void UploadWindowTest::imageTakenWhenUploadIsPressed()
     QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), kUploadLimitMs);
     QCOMPARE(progressText(window, 0), QStringLiteral("Successful"));
     QCOMPARE(module.flash().left(image.size()), image);
+    // One report per 256-byte page of the 700 bytes written, and again read
+    // back (Verify is on), then success.
+    QList<QVariantList> expected;
+    for (int status : { 2, 3 }) {
+        for (int done : { 256, 512, 700 })
+            expected.append({ 0, status, static_cast<float>(done / 700.0) });
+    }
+    expected.append({ 0, 1, 1.0f });
+    QCOMPARE(static_cast<QList<QVariantList>>(reports), expected);
 }
 
 void UploadWindowTest::twoRowsAtOnce()

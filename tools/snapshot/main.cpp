@@ -7,6 +7,7 @@
 // tooltip in the picture.
 #include "app/devicecolumns.h"
 #include "app/widget.h"
+#include "upload/uploadlog.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -109,6 +110,7 @@ void showResultTooltip(QTableWidget *table, const QString &address)
 
 int main(int argc, char *argv[])
 {
+    installPlainUploadDiagnostics();
     QApplication application(argc, argv);
     Options options;
     if (!parse(QApplication::arguments(), options)) {
