@@ -144,5 +144,6 @@ QString listenSecondsText()
 
 QString applicationSizeText(const char *board)
 {
-    return QString::number(boardNamed(QLatin1String(board))->applicationSize);
+    const Board *found = boardNamed(QLatin1String(board));
+    return found ? QString::number(found->applicationSize) : QString();
 }

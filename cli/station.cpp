@@ -359,7 +359,7 @@ void Station::begin(const Waiting &waiting)
 void Station::flash(const Target &target)
 {
     auto *session
-        = new UploadSession(image, options.boardName(), options.verify,
+        = new UploadSession(image, *options.board, options.verify,
                             static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
     running << session;
     ++tally.inProgress;

@@ -176,7 +176,7 @@ QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &
         : live                                   ? ProgressView::Mode::Terminal
                                                  : ProgressView::Mode::Plain;
     ProgressView view(mode, stdout, live ? terminalColumns(stdout) : kDefaultTerminalColumns);
-    UploadSession session(image, options.boardName(), options.verify,
+    UploadSession session(image, *options.board, options.verify,
                           static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
     session.setKeepDataConnection(options.monitor);
     prepare(session);
