@@ -13,10 +13,6 @@
 extern const CommandSpec kInstallPlatformCommand;
 int runInstallPlatform(const Options &options);
 
-// Where the IDE keeps sketches unless told: Documents\Arduino on Windows
-// (and macOS), ~/Arduino elsewhere.
-QString defaultSketchbook();
-
 // The platform's folder below a sketchbook.
 QString platformFolder(const QString &sketchbook);
 
