@@ -96,7 +96,7 @@ QString setSketchbook(Options &options, const QString &value)
 const Option kSketchbookOption { "--sketchbook DIR", setSketchbook };
 } // namespace
 
-const CommandSpec kInstallPlatformCommand {
+const CommandEntry kInstallPlatformCommand {
     Command::InstallPlatform,
     "install-platform",
     "put the Arduino IDE platform into the sketchbook",

@@ -339,7 +339,7 @@ const Option kClientsOption { "--clients N", setClients };
 const Option kIdleOption { "--idle S", setIdle };
 } // namespace
 
-const CommandSpec kProxyCommand {
+const CommandEntry kProxyCommand {
     Command::Proxy,
     "proxy",
     "a local port for programs that speak STK500 themselves",

@@ -219,9 +219,9 @@ QStringList flashCopyStems(const QVector<Target> &targets)
 }
 } // namespace
 
-QString transferPositionals(const CommandSpec &spec, Options &options, QStringList arguments)
+QString transferPositionals(const CommandEntry &entry, Options &options, QStringList arguments)
 {
-    const QLatin1String command(spec.name);
+    const QLatin1String command(entry.name);
     const bool upload = options.command == Command::Upload;
     if (upload && arguments.isEmpty())
         return QStringLiteral("upload needs a HEX file");
