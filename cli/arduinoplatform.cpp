@@ -1,12 +1,12 @@
 #include "cli/arduinoplatform.h"
 
 #include "cli/output.h"
+#include "platform/sketchbook.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 namespace {
 const char *const kPlatformFiles[] = { "boards.txt", "platform.txt" };
@@ -22,16 +22,6 @@ QString writeFile(const QString &path, const QByteArray &contents)
     return QString();
 }
 } // namespace
-
-QString defaultSketchbook()
-{
-#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-        .filePath(QStringLiteral("Arduino"));
-#else
-    return QDir::home().filePath(QStringLiteral("Arduino"));
-#endif
-}
 
 QString platformFolder(const QString &sketchbook)
 {
@@ -106,7 +96,7 @@ QString setSketchbook(Options &options, const QString &value)
 const Option kSketchbookOption { "--sketchbook DIR", setSketchbook };
 } // namespace
 
-const CommandSpec kInstallPlatformCommand {
+const CommandEntry kInstallPlatformCommand {
     Command::InstallPlatform,
     "install-platform",
     "put the Arduino IDE platform into the sketchbook",

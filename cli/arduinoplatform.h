@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 #include "cli/options.h"
 
 #include <QByteArray>
@@ -10,12 +10,8 @@
 // arduino/hardware/rudireze/avr, written into a sketchbook's hardware folder
 // with platform.local.txt naming this program's full path, so the IDE finds
 // rudireze-cli wherever it was installed.
-extern const CommandSpec kInstallPlatformCommand;
+extern const CommandEntry kInstallPlatformCommand;
 int runInstallPlatform(const Options &options);
-
-// Where the IDE keeps sketches unless told: Documents\Arduino on Windows
-// (and macOS), ~/Arduino elsewhere.
-QString defaultSketchbook();
 
 // The platform's folder below a sketchbook.
 QString platformFolder(const QString &sketchbook);

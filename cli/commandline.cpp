@@ -1,19 +1,19 @@
 #include "cli/commandline.h"
 
+#include "cli/commandentry.h"
 #include "cli/commands.h"
-#include "cli/commandspec.h"
 
 namespace {
 Command commandNamed(const QString &name)
 {
-    for (const CommandSpec *spec : commandSpecs()) {
-        if (name == QLatin1String(spec->name))
-            return spec->command;
+    for (const CommandEntry *entry : commandEntries()) {
+        if (name == QLatin1String(entry->name))
+            return entry->command;
     }
     return Command::None;
 }
 
-const Option *findOption(const CommandSpec &command, const QString &name, bool isShort)
+const Option *findOption(const CommandEntry &command, const QString &name, bool isShort)
 {
     for (const OptionRow &row : command.options) {
         if (row.option && row.option->isOption()
@@ -36,7 +36,7 @@ public:
     ParsedCommandLine parse();
 
 private:
-    bool takeOption(const CommandSpec &command, const QString &argument, int *index);
+    bool takeOption(const CommandEntry &command, const QString &argument, int *index);
     bool apply(const Option &option, const QString &value)
     {
         return fail(option.set(result.options, value));
@@ -80,7 +80,7 @@ ParsedCommandLine Parser::parse()
         return result;
     }
     options.command = commandNamed(first);
-    const CommandSpec *command = commandSpec(options.command);
+    const CommandEntry *command = commandEntry(options.command);
     if (!command) {
         fail(first.startsWith(QLatin1Char('-'))
                  ? QStringLiteral("a command comes first, not the option '%1'").arg(first)
@@ -106,7 +106,7 @@ ParsedCommandLine Parser::parse()
     return result;
 }
 
-bool Parser::takeOption(const CommandSpec &command, const QString &argument, int *index)
+bool Parser::takeOption(const CommandEntry &command, const QString &argument, int *index)
 {
     if (!argument.startsWith(QLatin1String("--"))) {
         // A short option stands alone: "-h", "-o FILE".

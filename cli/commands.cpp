@@ -17,7 +17,7 @@
 namespace {
 // The options' lines of a command's help: each syntax in its column, the
 // help's further lines under its first.
-QString optionLines(const CommandSpec &command)
+QString optionLines(const CommandEntry &command)
 {
     const QString indent = QStringLiteral("\n") + QString(2 + command.column, QLatin1Char(' '));
     QString text;
@@ -40,10 +40,10 @@ constexpr int kCommandColumn = 18;
 QString overview()
 {
     QString commands;
-    for (const CommandSpec *spec : commandSpecs())
+    for (const CommandEntry *entry : commandEntries())
         commands += QStringLiteral("  ")
-            + QString::fromLatin1(spec->name).leftJustified(kCommandColumn)
-            + QLatin1String(spec->summary) + QLatin1Char('\n');
+            + QString::fromLatin1(entry->name).leftJustified(kCommandColumn)
+            + QLatin1String(entry->summary) + QLatin1Char('\n');
     return QStringLiteral(R"(Usage: rudireze-cli COMMAND [OPTIONS]
 
 Writes firmware into AVR boards behind Wi-Fi serial bridge modules, with the
@@ -70,21 +70,21 @@ Free software under the GNU General Public License, version 3 or later
 }
 } // namespace
 
-const QVector<const CommandSpec *> &commandSpecs()
+const QVector<const CommandEntry *> &commandEntries()
 {
-    static const QVector<const CommandSpec *> specs {
+    static const QVector<const CommandEntry *> entries {
         &kListCommand,  &kConvertCommand,   &kLocateCommand,      &kUploadCommand,
         &kReadCommand,  &kStationCommand,   &kRenameCommand,      &kMonitorCommand,
         &kProxyCommand, &kDiscoveryCommand, &kMonitorToolCommand, &kInstallPlatformCommand,
     };
-    return specs;
+    return entries;
 }
 
-const CommandSpec *commandSpec(Command command)
+const CommandEntry *commandEntry(Command command)
 {
-    for (const CommandSpec *spec : commandSpecs()) {
-        if (spec->command == command)
-            return spec;
+    for (const CommandEntry *entry : commandEntries()) {
+        if (entry->command == command)
+            return entry;
     }
     return nullptr;
 }
@@ -95,12 +95,12 @@ int runCommand(const Options &options)
         printText(stdout, versionText());
         return kExitSuccess;
     }
-    const CommandSpec *spec = commandSpec(options.command);
-    if (options.help || !spec) {
+    const CommandEntry *entry = commandEntry(options.command);
+    if (options.help || !entry) {
         printText(stdout, usageText(options.command));
         return kExitSuccess;
     }
-    return spec->run(options);
+    return entry->run(options);
 }
 
 QString versionText()
@@ -110,13 +110,13 @@ QString versionText()
 
 QString commandName(Command command)
 {
-    const CommandSpec *spec = commandSpec(command);
-    return spec ? QString::fromLatin1(spec->name) : QString();
+    const CommandEntry *entry = commandEntry(command);
+    return entry ? QString::fromLatin1(entry->name) : QString();
 }
 
 QString usageText(Command command)
 {
-    if (const CommandSpec *spec = commandSpec(command))
-        return spec->head + optionLines(*spec) + spec->tail;
+    if (const CommandEntry *entry = commandEntry(command))
+        return entry->head + optionLines(*entry) + entry->tail;
     return overview();
 }

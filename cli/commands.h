@@ -1,13 +1,13 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 
 #include <QVector>
 
 // The commands of rudireze-cli, in the order the overview lists them.
-const QVector<const CommandSpec *> &commandSpecs();
+const QVector<const CommandEntry *> &commandEntries();
 // The command's own, or nullptr for Command::None.
-const CommandSpec *commandSpec(Command command);
+const CommandEntry *commandEntry(Command command);
 
 // Runs what the options ask for, help included; the process's exit status.
 int runCommand(const Options &options);

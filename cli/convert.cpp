@@ -7,7 +7,7 @@
 #include <optional>
 
 namespace {
-QString convertPositionals(const CommandSpec &command, Options &options, QStringList arguments)
+QString convertPositionals(const CommandEntry &command, Options &options, QStringList arguments)
 {
     if (arguments.isEmpty())
         return QStringLiteral("convert needs a HEX file");
@@ -48,7 +48,7 @@ int runConvert(const Options &options)
 }
 } // namespace
 
-const CommandSpec kConvertCommand {
+const CommandEntry kConvertCommand {
     Command::Convert,
     "convert",
     "convert an Intel HEX file into a flat image",

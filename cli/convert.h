@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 
 // rudireze-cli convert: an Intel HEX file into the window's flat image.
-extern const CommandSpec kConvertCommand;
+extern const CommandEntry kConvertCommand;

@@ -401,7 +401,7 @@ int runDiscovery(const Options &)
     return process.run();
 }
 
-const CommandSpec kDiscoveryCommand {
+const CommandEntry kDiscoveryCommand {
     Command::Discovery,
     "discovery",
     "list the modules for the Arduino IDE (the IDE starts it)",

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 #include "cli/options.h"
 #include "cli/toolprotocol.h"
 #include "discovery/announcement.h"
@@ -17,7 +17,7 @@
 
 // rudireze-cli discovery: the modules as ports of an IDE, over the pluggable
 // discovery protocol (version 1) on standard input and output.
-extern const CommandSpec kDiscoveryCommand;
+extern const CommandEntry kDiscoveryCommand;
 int runDiscovery(const Options &options);
 
 // The protocol name the ports carry; platform.txt's upload and monitor

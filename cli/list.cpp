@@ -79,7 +79,7 @@ int runList(const Options &options)
 }
 } // namespace
 
-const CommandSpec kListCommand {
+const CommandEntry kListCommand {
     Command::List,
     "list",
     "print the modules announcing themselves",

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 
 // rudireze-cli list: the modules announcing themselves.
-extern const CommandSpec kListCommand;
+extern const CommandEntry kListCommand;

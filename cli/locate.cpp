@@ -28,7 +28,7 @@ int runLocate(const Options &options)
 }
 } // namespace
 
-const CommandSpec kLocateCommand {
+const CommandEntry kLocateCommand {
     Command::Locate,
     "locate",
     "print the default firmware file the window would take",

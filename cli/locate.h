@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 
 // rudireze-cli locate: the default firmware file the window would take.
-extern const CommandSpec kLocateCommand;
+extern const CommandEntry kLocateCommand;

@@ -37,8 +37,8 @@ int main(int argc, char *argv[])
         printError(parsed.error);
         const QString command = commandName(parsed.options.command);
         if (parsed.options.json) {
-            const CommandSpec *spec = commandSpec(parsed.options.command);
-            printFailureJson(spec ? spec->failureJson : nullptr, parsed.error);
+            const CommandEntry *entry = commandEntry(parsed.options.command);
+            printFailureJson(entry ? entry->failureJson : nullptr, parsed.error);
         }
         printText(stderr,
                   QStringLiteral("Try \"rudireze-cli %1--help\".\n")

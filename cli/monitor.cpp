@@ -218,7 +218,7 @@ const Option kEolOption { "--eol E", setEol };
 const Option kTimestampOption { "--timestamp", setFlag<&Options::timestamp> };
 const Option kHexOption { "--hex", setFlag<&Options::hex> };
 
-const CommandSpec kMonitorCommand {
+const CommandEntry kMonitorCommand {
     Command::Monitor,
     "monitor",
     "show the board's serial output, send it typed lines",

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 #include "cli/options.h"
 
 #include <QByteArray>
@@ -73,7 +73,7 @@ private:
 QString monitorLabel(const Target &target);
 
 // rudireze-cli monitor, and what upload --monitor takes of it.
-extern const CommandSpec kMonitorCommand;
+extern const CommandEntry kMonitorCommand;
 extern const Option kUntilOption;
 extern const Option kEolOption;
 extern const Option kTimestampOption;

@@ -225,7 +225,7 @@ int runMonitorTool(const Options &)
     return process.run();
 }
 
-const CommandSpec kMonitorToolCommand {
+const CommandEntry kMonitorToolCommand {
     Command::MonitorTool,
     "monitor-tool",
     "a module's serial line for IDE 2.x (the IDE starts it)",

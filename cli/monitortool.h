@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 #include "cli/options.h"
 #include "cli/toolprotocol.h"
 
@@ -12,7 +12,7 @@
 // for IDE 2.x and arduino-cli, over the pluggable monitor protocol (version 1)
 // on standard input and output; the bytes pass unchanged over a TCP
 // connection to the IDE.
-extern const CommandSpec kMonitorToolCommand;
+extern const CommandEntry kMonitorToolCommand;
 int runMonitorTool(const Options &options);
 
 // The pluggable monitor protocol without its I/O. HELLO comes first (no

@@ -3,6 +3,7 @@
 #include "cli/output.h"
 #include "cli/targets.h"
 #include "platform/interruption.h"
+#include "platform/socketpeek.h"
 #include "upload/boards.h"
 #include "upload/moduleopen.h"
 
@@ -10,31 +11,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-#else
-#include <cerrno>
-#include <sys/socket.h>
-#endif
-
 namespace {
 QString endpoint(const QHostAddress &address, quint16 port)
 {
     return bracketedAddress(address.toString()) + QLatin1Char(':') + QString::number(port);
-}
-
-// Whether a connection with nothing to read has reached the end of its peer's
-// stream (or was reset), looked at without taking anything from it.
-bool peerDoneSending(qintptr descriptor)
-{
-    char byte = 0;
-#ifdef Q_OS_WIN
-    const int peeked = ::recv(static_cast<SOCKET>(descriptor), &byte, 1, MSG_PEEK);
-    return peeked == 0 || (peeked < 0 && WSAGetLastError() != WSAEWOULDBLOCK);
-#else
-    const ssize_t peeked = ::recv(static_cast<int>(descriptor), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-#endif
 }
 
 // Everything the socket holds, without reading past it: a second read of an
@@ -359,7 +339,7 @@ const Option kClientsOption { "--clients N", setClients };
 const Option kIdleOption { "--idle S", setIdle };
 } // namespace
 
-const CommandSpec kProxyCommand {
+const CommandEntry kProxyCommand {
     Command::Proxy,
     "proxy",
     "a local port for programs that speak STK500 themselves",

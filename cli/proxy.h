@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 #include "cli/options.h"
 #include "upload/athandshake.h"
 
@@ -92,5 +92,5 @@ private:
 };
 
 // rudireze-cli proxy.
-extern const CommandSpec kProxyCommand;
+extern const CommandEntry kProxyCommand;
 int runProxy(const Options &options);

@@ -64,7 +64,7 @@ int runRead(const Options &options)
 }
 } // namespace
 
-const CommandSpec kReadCommand {
+const CommandEntry kReadCommand {
     Command::Read,
     "read",
     "keep a copy of the program a board holds",

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 
 // rudireze-cli read: a copy of the program each target's board holds.
-extern const CommandSpec kReadCommand;
+extern const CommandEntry kReadCommand;

@@ -6,7 +6,7 @@
 #include <QHostAddress>
 
 namespace {
-QString renamePositionals(const CommandSpec &, Options &options, QStringList arguments)
+QString renamePositionals(const CommandEntry &, Options &options, QStringList arguments)
 {
     if (arguments.size() != 3)
         return QStringLiteral("rename needs IP ATPORT NAME");
@@ -47,7 +47,7 @@ int runRename(const Options &options)
 }
 } // namespace
 
-const CommandSpec kRenameCommand {
+const CommandEntry kRenameCommand {
     Command::Rename,
     "rename",
     "give a module a new name",

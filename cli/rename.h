@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 
 // rudireze-cli rename: a module's new name, sent to its AT port.
-extern const CommandSpec kRenameCommand;
+extern const CommandEntry kRenameCommand;

@@ -359,7 +359,7 @@ void Station::begin(const Waiting &waiting)
 void Station::flash(const Target &target)
 {
     auto *session
-        = new UploadSession(image, options.boardName(), options.verify,
+        = new UploadSession(image, *options.board, options.verify,
                             static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
     running << session;
     ++tally.inProgress;
@@ -590,7 +590,7 @@ const Option kLogOption { "--log FILE.csv", setLog };
 const Option kReloadOption { "--reload", setFlag<&Options::reload> };
 const Option kParallelOption { "--parallel N", setParallel };
 
-QString stationPositionals(const CommandSpec &, Options &options, QStringList arguments)
+QString stationPositionals(const CommandEntry &, Options &options, QStringList arguments)
 {
     if (arguments.size() != 1)
         return QStringLiteral("station needs one HEX file");
@@ -601,7 +601,7 @@ QString stationPositionals(const CommandSpec &, Options &options, QStringList ar
 }
 } // namespace
 
-const CommandSpec kStationCommand {
+const CommandEntry kStationCommand {
     Command::Station,
     "station",
     "flash every board that appears, as it appears",

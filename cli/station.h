@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 #include "cli/options.h"
 
 #include <QBitArray>
@@ -10,7 +10,7 @@
 
 // rudireze-cli station: flashes every module that announces itself, each
 // once per arrival, several at a time, until stopped.
-extern const CommandSpec kStationCommand;
+extern const CommandEntry kStationCommand;
 int runStation(const Options &options);
 
 // A module not heard for this long has left the bench; when it announces

@@ -98,7 +98,8 @@ std::optional<Target> resolveSingleTarget(const Options &options)
     return found.targets.first();
 }
 
-QString singleTargetPositionals(const CommandSpec &command, Options &options, QStringList arguments)
+QString singleTargetPositionals(const CommandEntry &command, Options &options,
+                                QStringList arguments)
 {
     const bool proxy = options.command == Command::Proxy;
     if (proxy && !options.board)

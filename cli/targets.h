@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 #include "cli/options.h"
 #include "cli/uploadsession.h"
 #include "discovery/announcement.h"
@@ -36,7 +36,7 @@ void hintWhenNothingHeard(const QList<Announcement> &heard);
 // --name; the failure printed and std::nullopt when there is none.
 std::optional<Target> resolveSingleTarget(const Options &options);
 // Reads that target from the arguments: the error, or empty.
-QString singleTargetPositionals(const CommandSpec &command, Options &options,
+QString singleTargetPositionals(const CommandEntry &command, Options &options,
                                 QStringList arguments);
 // Their help for --name and --seconds.
 QString namedModuleHelp();

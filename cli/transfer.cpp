@@ -176,7 +176,7 @@ QVector<TargetResult> uploadToTargets(const Options &options, const QByteArray &
         : live                                   ? ProgressView::Mode::Terminal
                                                  : ProgressView::Mode::Plain;
     ProgressView view(mode, stdout, live ? terminalColumns(stdout) : kDefaultTerminalColumns);
-    UploadSession session(image, options.boardName(), options.verify,
+    UploadSession session(image, *options.board, options.verify,
                           static_cast<int>(options.timeoutSeconds * kMsecsPerSecond), view);
     session.setKeepDataConnection(options.monitor);
     prepare(session);
@@ -219,9 +219,9 @@ QStringList flashCopyStems(const QVector<Target> &targets)
 }
 } // namespace
 
-QString transferPositionals(const CommandSpec &spec, Options &options, QStringList arguments)
+QString transferPositionals(const CommandEntry &entry, Options &options, QStringList arguments)
 {
-    const QLatin1String command(spec.name);
+    const QLatin1String command(entry.name);
     const bool upload = options.command == Command::Upload;
     if (upload && arguments.isEmpty())
         return QStringLiteral("upload needs a HEX file");

@@ -3,7 +3,7 @@
 // What upload and read share: how their arguments are read, the targets they
 // find, the sessions that write or read the boards, and their report.
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 #include "cli/options.h"
 #include "cli/uploadsession.h"
 
@@ -18,7 +18,7 @@ class QTcpSocket;
 class StandardOutputTaken;
 
 // The HEX file (upload), then the targets.
-QString transferPositionals(const CommandSpec &command, Options &options, QStringList arguments);
+QString transferPositionals(const CommandEntry &command, Options &options, QStringList arguments);
 // What upload and read print on standard output with --json when they fail
 // before any result.
 constexpr char kTransferFailureJson[] = R"({"results": [], "succeeded": 0, "failed": 0})";

@@ -48,7 +48,7 @@ int runUpload(const Options &options)
 }
 } // namespace
 
-const CommandSpec kUploadCommand {
+const CommandEntry kUploadCommand {
     Command::Upload,
     "upload",
     "upload a HEX file to one or many boards at once",

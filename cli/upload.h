@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 
 // rudireze-cli upload: one HEX file into many boards at once.
-extern const CommandSpec kUploadCommand;
+extern const CommandEntry kUploadCommand;

@@ -31,13 +31,13 @@ QString statusText(TargetStatus status)
     return QString();
 }
 
-UploadSession::UploadSession(const QByteArray &image, const QString &board, bool verify,
+UploadSession::UploadSession(const QByteArray &image, const Board &board, bool verify,
                              int timeoutMs, ProgressView &view)
     : timeoutMs(timeoutMs)
     , view(view)
 {
     request.image = image;
-    request.board = boardNamed(board);
+    request.board = &board;
     request.verify = verify;
 }
 

@@ -51,7 +51,7 @@ public:
     // How often the terminal display is drawn again.
     static constexpr int kRedrawIntervalMs = 100;
 
-    UploadSession(const QByteArray &image, const QString &board, bool verify, int timeoutMs,
+    UploadSession(const QByteArray &image, const Board &board, bool verify, int timeoutMs,
                   ProgressView &view);
     ~UploadSession() override;
 

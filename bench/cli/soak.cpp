@@ -7,6 +7,7 @@
 #include "cli/progressview.h"
 #include "cli/uploadsession.h"
 #include "modulethread.h"
+#include "upload/boards.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -79,7 +80,8 @@ int main(int argc, char *argv[])
     const Target targets[]
         = { { uno.address(0).toString(), uno.dataPort(0), uno.atPort(0), {} },
             { mega.address(0).toString(), mega.dataPort(0), mega.atPort(0), {} } };
-    const char *const boards[] = { "UNO", "MEGA2560" };
+    const Board *const boards[]
+        = { boardNamed(QStringLiteral("UNO")), boardNamed(QStringLiteral("MEGA2560")) };
 
     QByteArray image(kImageBytes, '\0');
     QRandomGenerator random(42);
@@ -95,7 +97,7 @@ int main(int argc, char *argv[])
             baseKb = residentKb();
             baseDescriptors = openDescriptors();
         }
-        UploadSession session(image, QLatin1String(boards[i % 2]), false, kUploadLimitMs, view);
+        UploadSession session(image, *boards[i % 2], false, kUploadLimitMs, view);
         const QVector<TargetResult> results = session.run({ targets[i % 2] });
         if (results.size() != 1 || !results.first().succeeded()) {
             ++failures;

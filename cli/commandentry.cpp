@@ -1,4 +1,4 @@
-#include "cli/commandspec.h"
+#include "cli/commandentry.h"
 
 #include "upload/boards.h"
 
@@ -118,7 +118,7 @@ QString takeCount(int *field, const QString &value, int limit, const char *probl
     return QString();
 }
 
-QString tooMany(const CommandSpec &command, const QStringList &arguments, int allowed)
+QString tooMany(const CommandEntry &command, const QStringList &arguments, int allowed)
 {
     return QStringLiteral("%1 takes %2, not '%3'")
         .arg(QLatin1String(command.name),
@@ -127,7 +127,7 @@ QString tooMany(const CommandSpec &command, const QStringList &arguments, int al
              arguments.at(allowed));
 }
 
-QString noPositionals(const CommandSpec &command, Options &, QStringList arguments)
+QString noPositionals(const CommandEntry &command, Options &, QStringList arguments)
 {
     return arguments.isEmpty() ? QString() : tooMany(command, arguments, 0);
 }
@@ -144,5 +144,6 @@ QString listenSecondsText()
 
 QString applicationSizeText(const char *board)
 {
-    return QString::number(boardNamed(QLatin1String(board))->applicationSize);
+    const Board *found = boardNamed(QLatin1String(board));
+    return found ? QString::number(found->applicationSize) : QString();
 }

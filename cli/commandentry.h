@@ -13,10 +13,10 @@
 
 // Takes an option's value into the options: the error, or empty when taken.
 using OptionSetter = QString (*)(Options &options, const QString &value);
-struct CommandSpec;
+struct CommandEntry;
 // Takes the arguments of `command` that are not options: the error, or empty.
 using PositionalReader
-    = QString (*)(const CommandSpec &command, Options &options, QStringList arguments);
+    = QString (*)(const CommandEntry &command, Options &options, QStringList arguments);
 
 // An option as the help spells it, and where its value goes.
 struct Option
@@ -43,7 +43,7 @@ struct OptionRow
     QString help;
 };
 
-struct CommandSpec
+struct CommandEntry
 {
     Command command;
     const char *name;
@@ -99,9 +99,9 @@ QString takeSeconds(double *field, const QString &value, double limit, const cha
 QString takeCount(int *field, const QString &value, int limit, const char *problem);
 
 // For a command that takes no arguments.
-QString noPositionals(const CommandSpec &command, Options &options, QStringList arguments);
+QString noPositionals(const CommandEntry &command, Options &options, QStringList arguments);
 // "list takes no arguments, not 'x'"
-QString tooMany(const CommandSpec &command, const QStringList &arguments, int allowed);
+QString tooMany(const CommandEntry &command, const QStringList &arguments, int allowed);
 
 // The boards, as the usage and the errors name them: "UNO, MEGA2560, ...".
 QString boardList();
